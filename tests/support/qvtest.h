@@ -1,0 +1,40 @@
+// Helpers shared by the test programs: private temporary folders, waiting on a
+// condition with a deadline, and running a check in a child process.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace qvtest {
+
+// A fresh folder below the process's private temporary root, removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The private root made for this test process; QUORVANE_TMPDIR points at it.
+const std::string& PrivateRoot();
+
+// Removes a folder tree; missing paths are fine.
+void RemoveTree(const std::string& path);
+
+// Polls pred until it holds or the deadline passes; returns its last value.
+bool WaitUntil(const std::function<bool()>& pred,
+               std::chrono::milliseconds deadline = std::chrono::seconds(20));
+
+// Forks, runs body in the child and exits with its result (0..255); the
+// parent waits and returns the raw wait status.
+int RunInChild(const std::function<int()>& body);
+
+}  // namespace qvtest

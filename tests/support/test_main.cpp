@@ -1,0 +1,19 @@
+// Main of every test program: each process gets a private temporary root,
+// QUORVANE_TMPDIR points the library's sync folder into it, and the root is
+// removed when the process ends.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "qvtest.h"
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  const pid_t owner = getpid();
+  const std::string root = qvtest::PrivateRoot();
+  setenv("QUORVANE_TMPDIR", root.c_str(), 1);
+  int rc = RUN_ALL_TESTS();
+  if (getpid() == owner) qvtest::RemoveTree(root);
+  return rc;
+}

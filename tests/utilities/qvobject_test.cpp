@@ -1,0 +1,3 @@
+#include "utilities/qvobject.h"
+#include <gtest/gtest.h>
+TEST(Smoke, Builds) { SUCCEED(); }
