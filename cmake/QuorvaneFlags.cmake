@@ -1,5 +1,10 @@
 # Compiler flags shared by every target of the project.
-set(QV_WARNINGS -Wall -Wextra -Wpedantic -Wshadow=local -Wno-unused-parameter)
+set(QV_WARNINGS -Wall -Wextra -Wpedantic -Wno-unused-parameter)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND QV_WARNINGS -Wshadow=local)
+else()
+  list(APPEND QV_WARNINGS -Wshadow-uncaptured-local)
+endif()
 if(QV_WERROR)
   list(APPEND QV_WARNINGS -Werror)
 endif()
