@@ -1,0 +1,3 @@
+if(TARGET algorithm3_bench)
+  target_link_libraries(algorithm3_bench PRIVATE quorvane_numerics)
+endif()

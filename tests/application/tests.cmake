@@ -1,0 +1,24 @@
+# The application's numerics live in their own library.
+file(GLOB QV_APPLICATION_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_test.cpp)
+foreach(source IN LISTS QV_APPLICATION_TESTS)
+  get_filename_component(stem ${source} NAME_WE)
+  target_link_libraries(test_application_${stem} PRIVATE quorvane_numerics)
+endforeach()
+
+# A second implementation in Python, compared bit for bit with the C++ one on
+# a few hundred calls; the calls are split in shards that run in parallel.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+  add_executable(algorithm3_driver ${CMAKE_CURRENT_LIST_DIR}/algorithm3_driver.cpp)
+  target_link_libraries(algorithm3_driver PRIVATE quorvane_numerics)
+  qv_apply_flags(algorithm3_driver)
+  set(QV_ALGORITHM3_SHARDS 7)
+  math(EXPR last_shard "${QV_ALGORITHM3_SHARDS} - 1")
+  foreach(shard RANGE ${last_shard})
+    add_test(NAME application.Algorithm3PythonOracle.shard${shard}
+      COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/algorithm3_oracle.py
+              $<TARGET_FILE:algorithm3_driver> ${shard} ${QV_ALGORITHM3_SHARDS})
+    set_tests_properties(application.Algorithm3PythonOracle.shard${shard} PROPERTIES
+      TIMEOUT 600 LABELS application)
+  endforeach()
+endif()
