@@ -3,12 +3,13 @@
 
 #include <pthread.h>
 
+#include "utilities/qvsyncobject.h"
 #include "utilities/qvthreadprimitives.h"
 
 namespace Quorvane {
 
 // In-process mutex over a POSIX thread mutex, optionally recursive.
-class QVPthreadMutexHandle : public QVMutexHandle {
+class QVPthreadMutexHandle : public QVMutexHandle, public QVUnixSyncObject {
  public:
   explicit QVPthreadMutexHandle(bool recursive);
   ~QVPthreadMutexHandle() override;
@@ -18,6 +19,32 @@ class QVPthreadMutexHandle : public QVMutexHandle {
 
  private:
   pthread_mutex_t mutex_;
+};
+
+// Named cross-process mutex: an exclusive flock on a lock file in the sync
+// directory. Every handle opens the file itself, so two handles on one name
+// exclude each other within one process as well as across processes.
+//
+// The file is removed only by the last handle that uses it (each handle holds
+// a shared record lock on its first byte while it lives), so a name keeps
+// meaning one lock for as long as any handle in any process holds it. Files
+// left by processes that died are left to the record clean-up.
+class QVFileLockingMutexHandle : public QVMutexHandle, public QVUnixSyncObject {
+ public:
+  explicit QVFileLockingMutexHandle(const QVString& name);
+  ~QVFileLockingMutexHandle() override;
+
+  // Throw type 4 when the system refuses.
+  bool Lock() override;
+  bool Unlock() override;
+
+  const QVString& getName() const { return name; }
+  const QVString& getPath() const { return path; }
+
+ private:
+  int fd = -1;
+  QVString path;
+  QVString name;
 };
 
 }  // namespace Quorvane

@@ -3,7 +3,11 @@
 
 #include <atomic>
 #include <ostream>
+#include <system_error>
+#include <thread>
+#include <utility>
 
+#include "utilities/qvexception.h"
 #include "utilities/qvobject.h"
 
 namespace Quorvane {
@@ -38,5 +42,49 @@ inline std::ostream& operator<<(std::ostream& os, const QVMutexHandle&) { return
 // The usual way to make the lock of a smart pointer, a dictionary, a buffer...:
 // a non-recursive handle of the given kind; the caller owns it.
 QVMutexHandle* CreateUnnamedMutexHandle(_qvmutex kind);
+
+// One thread started by the library. It runs from construction; the owner
+// joins it (the destructor joins a thread that was not joined, so none is
+// ever left running unowned).
+class QVThread : public QVObject {
+ public:
+  // Prefix of every thread name the library gives.
+  static constexpr char threadNamePrefix[] = "QV-";
+
+  // Runs function(argument); type 1 for a null function, type 4 when the
+  // thread cannot be started.
+  QVThread(void* (*function)(void*), void* argument);
+  // Runs a callable (see caught).
+  template <typename F>
+  QVThread(std::in_place_t, F&& body) : thread(std::forward<F>(body)) {}
+  ~QVThread() override;
+  QVThread(const QVThread&) = delete;
+  QVThread& operator=(const QVThread&) = delete;
+
+  // Waits for the thread to end; a second Join does nothing. Type 4 on failure.
+  void Join();
+  // True until the thread has been joined.
+  bool StartedQ() const { return !joined.load(); }
+
+  // Names the calling thread threadNamePrefix + name; quietly does nothing
+  // where the system cannot name threads.
+  static void SetName(const QVString& name);
+
+ private:
+  std::atomic<bool> joined{false};
+  std::thread thread;
+};
+
+// Starts a thread running a callable (usually a closure over its owner) and
+// returns it; the caller owns it.
+template <typename F>
+QVThread* caught(F&& body) {
+  try {
+    return new QVThread(std::in_place, std::forward<F>(body));
+  } catch (const std::system_error& error) {
+    throw QVException("Error spawning QVThread", "utilities/qvthreadprimitives", __LINE__,
+                      qvexceptiontype::systemCallFailed, error.code().value());
+  }
+}
 
 }  // namespace Quorvane

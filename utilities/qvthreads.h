@@ -2,21 +2,47 @@
 // threads), and the scoped locks over a handle.
 #pragma once
 
+#include "utilities/qvcondition.h"
 #include "utilities/qvsmartpointer.h"
 #include "utilities/qvthreadprimitives.h"
+#include "utilities/qvthreadsync.h"
 
 namespace Quorvane {
 
+// Stateless; make one on the stack for each use. Everything it returns is
+// new and owned by the caller.
 class QVThreadsFactory : public QVObject {
  public:
-  // Kind 1: a new in-process mutex, recursive when asked.
+  // Kind 1: a new in-process mutex, recursive when asked. Kind 0: a named
+  // mutex under a random name (lengths 6 to 56, 16 names each); NULL when no
+  // name could be used.
   QVMutexHandle* CreateUnnamedHandle(_qvmutex kind, bool recursive);
-  // Kind 1: a new in-process mutex (the name is not used); other kinds: NULL
-  // until named locks exist.
+  // A named mutex under a random name.
+  QVMutexHandle* CreateUnnamedHandle(bool flag);
+  // Kind 1: a new in-process mutex (the name is not used); kind 0: the named
+  // mutex of that name; other kinds: NULL.
   QVMutexHandle* CreateHandle(const QVString& name, _qvmutex kind, bool recursive);
+  // Always the named mutex of that name.
+  QVMutexHandle* CreateHandle(const QVString& name, bool flag);
 
   QVSmartPointer<QVMutexHandle> CreateHandlePointer(const QVString& name, _qvmutex kind);
   QVSmartPointer<QVMutexHandle> CreateUnnamedHandlePointer(_qvmutex kind, bool recursive);
+
+  // Kind 0: a FIFO condition made on name; kind 1: a pipe condition; kind 2: a
+  // POSIX-thread condition (only kind 0 uses the name); type 1 for other kinds.
+  QVCondition* CreateCondition(const QVString& name, _qvcondition kind);
+  QVCondition* CreateCondition(const char* name, _qvcondition kind);
+  QVCondition* CreateCondition(const QVString& name);
+  // Kind 0: opens the existing FIFO condition of that name; kind 2: a new
+  // POSIX-thread condition; kind 1: type 3; other kinds: type 1.
+  QVCondition* OpenCondition(const QVString& name, _qvcondition kind);
+  // A condition of the kind under a random name; NULL when no name could be used.
+  QVCondition* CreateUnnamedCondition(_qvcondition kind);
+  QVCondition* CreateUnnamedCondition();
+
+  QVThread* CreateThread(void* (*function)(void*), void* argument);
+  QVThread* CreateThread(QVThreadableObject* object);
+  static void SetThisThreadName(const QVString& name);
 };
 
 // Holds a plain handle for the lifetime of a block; a null handle is allowed.

@@ -1,0 +1,237 @@
+#include "utilities/qvdescriptorconditions.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <vector>
+
+#include "utilities/qvexception.h"
+#include "utilities/qvsyncobjectrecording.h"
+
+namespace Quorvane {
+
+namespace {
+constexpr char kSourceFile[] = "utilities/qvplatformthreads";
+constexpr size_t kSignalReadSize = 256;
+
+[[noreturn]] void ThrowErrno(const char* what, int line, int error) {
+  throw QVException(what, kSourceFile, line, qvexceptiontype::systemCallFailed, error);
+}
+
+timespec MonotonicNow() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+long MicrosecondsUntil(const timespec& deadline) {
+  const timespec now = MonotonicNow();
+  const long long us = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000000LL +
+                       (deadline.tv_nsec - now.tv_nsec) / 1000;
+  return us < 0 ? 0 : static_cast<long>(us);
+}
+
+timespec DeadlineAfter(long microseconds) {
+  timespec deadline = MonotonicNow();
+  deadline.tv_sec += microseconds / 1000000;
+  deadline.tv_nsec += (microseconds % 1000000) * 1000;
+  if (deadline.tv_nsec >= 1000000000) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000;
+  }
+  return deadline;
+}
+
+// Polls the descriptors for the given events until one is ready or the time-out
+// (microseconds, -1 without limit) passes; an interrupted wait goes on with the
+// time that is left. Returns the number of ready entries.
+int PollFor(std::vector<pollfd>& entries, long microseconds) {
+  const bool unlimited = microseconds == -1;
+  const timespec deadline = DeadlineAfter(microseconds < 0 ? 0 : microseconds);
+  while (true) {
+    timespec left = {};
+    if (!unlimited) {
+      const long us = MicrosecondsUntil(deadline);
+      left.tv_sec = us / 1000000;
+      left.tv_nsec = (us % 1000000) * 1000;
+    }
+    const int n = ppoll(entries.data(), entries.size(), unlimited ? nullptr : &left, nullptr);
+    if (n >= 0) return n;
+    if (errno != EINTR) return 0;
+  }
+}
+
+bool WritableNow(int fd) {
+  std::vector<pollfd> entries{{fd, POLLOUT, 0}};
+  return PollFor(entries, 0) > 0 && (entries[0].revents & POLLOUT) != 0;
+}
+
+void SignalDescriptor(int writeFd) {
+  // A full pipe already holds pending signals; never block the signaller.
+  if (!WritableNow(writeFd)) return;
+  const char byte = '1';
+  while (write(writeFd, &byte, 1) != 1) {
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) return;
+    ThrowErrno("Write error.", __LINE__, errno);
+  }
+}
+
+void SetNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    ThrowErrno("Fcntl error.", __LINE__, errno);
+  }
+}
+
+// One read of up to 256 bytes; result ignored.
+void ReadOnce(int fd) {
+  char buffer[kSignalReadSize];
+  ssize_t n;
+  do {
+    n = read(fd, buffer, sizeof buffer);
+  } while (n < 0 && errno == EINTR);
+}
+}  // namespace
+
+bool descriptor_readable(int fd, long microseconds) {
+  std::vector<pollfd> entries{{fd, POLLIN, 0}};
+  return PollFor(entries, microseconds) > 0 && entries[0].revents != 0;
+}
+
+bool wait_on_file_descriptor(int fd, long microseconds) {
+  if (!descriptor_readable(fd, microseconds)) return false;
+  char buffer[kSignalReadSize];
+  while (true) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) return true;
+    if (n == 0) {
+      throw QVException("File descriptor condition detected read of 0 during auto reset.",
+                        kSourceFile, __LINE__, qvexceptiontype::conditionResetFailed, 0);
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) {
+      throw QVException("File descriptor condition detected unrecoverable error during auto reset.",
+                        kSourceFile, __LINE__, qvexceptiontype::conditionResetFailed, 0);
+    }
+    // Another waiter took the bytes after both of us were woken: still a signal.
+    if (!descriptor_readable(fd, 0)) return true;
+  }
+}
+
+// ---- FIFO condition ----
+
+QVFifoCondition::QVFifoCondition(const QVString& conditionName, _qvsyncmode syncMode)
+    : path(makeFIFOIPCName(conditionName)), name(conditionName), mode(syncMode) {
+  if (mode == QVCREATE) {
+    if (mkfifo(path.c_str(), 0666) != 0) ThrowErrno("Mkfifo error.", __LINE__, errno);
+    // Set the mode directly instead of clearing the process-wide umask.
+    chmod(path.c_str(), 0666);
+  }
+  readFd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (readFd < 0) {
+    const int error = errno;
+    if (mode == QVCREATE) unlink(path.c_str());
+    ThrowErrno("Open error.", __LINE__, error);
+  }
+  // Does not block: this process already holds a reader.
+  writeFd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (writeFd < 0) {
+    const int error = errno;
+    if (mode == QVCREATE) unlink(path.c_str());
+    close(readFd);
+    ThrowErrno("Open error.", __LINE__, error);
+  }
+  RecordSyncObject(name, kSyncRecordFifoCondition);
+  try {
+    SetNonBlocking(readFd);
+  } catch (...) {
+    close(readFd);
+    close(writeFd);
+    if (mode == QVCREATE) unlink(path.c_str());
+    RecordSyncObjectRemoval(name, kSyncRecordFifoCondition);
+    throw;
+  }
+}
+
+QVFifoCondition::~QVFifoCondition() {
+  close(readFd);
+  close(writeFd);
+  if (mode == QVCREATE) unlink(path.c_str());
+  RecordSyncObjectRemoval(name, kSyncRecordFifoCondition);
+}
+
+void QVFifoCondition::Signal() { SignalDescriptor(writeFd); }
+
+bool QVFifoCondition::Wait(long microseconds) {
+  return wait_on_file_descriptor(readFd, microseconds);
+}
+
+void QVFifoCondition::Reset() {
+  if (descriptor_readable(readFd, 0)) ReadOnce(readFd);
+}
+
+bool QVFifoCondition::PendingQ() { return descriptor_readable(readFd, 0); }
+
+// ---- pipe condition ----
+
+QVPipeCondition::QVPipeCondition() {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) ThrowErrno("Pipe error.", __LINE__, errno);
+  readFd = ends[0];
+  writeFd = ends[1];
+  try {
+    SetNonBlocking(readFd);
+  } catch (...) {
+    close(readFd);
+    close(writeFd);
+    throw;
+  }
+}
+
+QVPipeCondition::~QVPipeCondition() {
+  close(readFd);
+  close(writeFd);
+}
+
+void QVPipeCondition::Signal() { SignalDescriptor(writeFd); }
+
+bool QVPipeCondition::Wait(long microseconds) {
+  return wait_on_file_descriptor(readFd, microseconds);
+}
+
+void QVPipeCondition::Reset() {
+  char buffer[kSignalReadSize];
+  while (descriptor_readable(readFd, 0)) {
+    const ssize_t n = read(readFd, buffer, sizeof buffer);
+    if (n == 0) return;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+  }
+}
+
+bool QVPipeCondition::PendingQ() { return descriptor_readable(readFd, 0); }
+
+// ---- several descriptor conditions ----
+
+QVCondition* fd_multiple_condition_wait(std::list<QVCondition*>& conditions, long microseconds) {
+  std::vector<pollfd> entries;
+  entries.reserve(conditions.size());
+  for (QVCondition* condition : conditions) {
+    entries.push_back({condition->GetRawObject(), POLLIN, 0});
+  }
+  if (PollFor(entries, microseconds) <= 0) return nullptr;
+  size_t i = 0;
+  for (QVCondition* condition : conditions) {
+    if (entries[i++].revents != 0) {
+      condition->Reset();
+      return condition;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace Quorvane
