@@ -1,0 +1,165 @@
+// Sizing strings in another form, counting their characters, and the lossless
+// tests. The sizing functions refuse exactly what the converters refuse, so a
+// size that was given is the size the conversion writes.
+#include "text/qvunicode.h"
+#include "text/qvunicodecodec.h"
+
+using namespace Quorvane::unicode;
+
+namespace {
+
+bool BadArguments(const void* s, int64_t length, const int64_t* count) {
+  return s == nullptr || count == nullptr || length < 0;
+}
+
+bool BadOrder(endian e) { return e != QV_ENDIAN_NATIVE && e != QV_ENDIAN_SWAPPED; }
+
+// Walks well-formed UTF-8; calls add(code, length) per character. Returns 1,
+// or 0 at an ill-formed or cut-off sequence, or what add returns when it is not 1.
+template <typename Add>
+int WalkUTF8(const unsigned char* s, int64_t length, Add add) {
+  int64_t i = 0;
+  while (i < length) {
+    if (length - i >= 8 && AllASCII8(s + i)) {
+      for (int k = 0; k < 8; ++k) {
+        const int r = add(s[i + k], 1);
+        if (r != 1) return r;
+      }
+      i += 8;
+      continue;
+    }
+    uint32_t code;
+    const int n = DecodeUTF8(s + i, length - i, &code);
+    if (n <= 0) return 0;
+    const int r = add(code, n);
+    if (r != 1) return r;
+    i += n;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int QVCountUnicodePointsInUTF8String(const unsigned char* s, int64_t length, int64_t* count) {
+  if (BadArguments(s, length, count)) return 0;
+  int64_t n = 0;
+  for (int64_t i = 0; i < length; ++i) n += (s[i] & 0xC0) != 0x80;
+  *count = n;
+  return 1;
+}
+
+int QVCountUnicodePointsInUTF16String(const unsigned short* s, int64_t length, int64_t* count, endian e) {
+  if (BadArguments(s, length, count) || BadOrder(e)) return 0;
+  const bool swap = e == QV_ENDIAN_SWAPPED;
+  int64_t n = 0;
+  for (int64_t i = 0; i < length; ++i) n += !IsTrailingSurrogate(Unit16(s[i], swap));
+  *count = n;
+  return 1;
+}
+
+int QVCountUTF8SizeOfUCS2String(const unsigned short* s, int64_t length, int64_t* count) {
+  if (BadArguments(s, length, count)) return 0;
+  int64_t n = 0;
+  for (int64_t i = 0; i < length; ++i) {
+    if (IsSurrogate(s[i])) return 0;
+    n += UTF8Length(s[i]);
+  }
+  *count = n;
+  return 1;
+}
+
+int QVCountUTF8SizeOfUTF16String(const unsigned short* s, int64_t length, int64_t* count, endian e) {
+  if (BadArguments(s, length, count) || BadOrder(e)) return 0;
+  const bool swap = e == QV_ENDIAN_SWAPPED;
+  int64_t n = 0;
+  for (int64_t i = 0; i < length;) {
+    uint32_t code;
+    const int used = DecodeUTF16(s + i, length - i, swap, &code);
+    if (used <= 0) return 0;  // a surrogate outside a pair
+    n += UTF8Length(code);
+    i += used;
+  }
+  *count = n;
+  return 1;
+}
+
+int QVCountUTF8SizeOfUTF32String(const unsigned int* s, int64_t length, int64_t* count, endian e) {
+  if (BadArguments(s, length, count) || BadOrder(e)) return 0;
+  const bool swap = e == QV_ENDIAN_SWAPPED;
+  int64_t n = 0;
+  for (int64_t i = 0; i < length; ++i) {
+    const uint32_t c = Unit32(s[i], swap);
+    if (!IsScalarValue(c)) return 0;
+    n += UTF8Length(c);
+  }
+  *count = n;
+  return 1;
+}
+
+int QVCountUCS2SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t* count) {
+  if (BadArguments(s, length, count)) return 0;
+  int64_t n = 0;
+  const int r = WalkUTF8(s, length, [&n](uint32_t c, int) {
+    if (c > 0xFFFF) return -1;  // beyond UCS-2
+    ++n;
+    return 1;
+  });
+  if (r != 1) return r;
+  *count = n;
+  return 1;
+}
+
+int QVCountUTF16SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t* count) {
+  if (BadArguments(s, length, count)) return 0;
+  int64_t n = 0;
+  const int r = WalkUTF8(s, length, [&n](uint32_t c, int) {
+    n += c > 0xFFFF ? 2 : 1;
+    return 1;
+  });
+  if (r != 1) return r;
+  *count = n;
+  return 1;
+}
+
+int QVCountUTF16SizeOfUTF32String(const unsigned int* s, int64_t length, int64_t* count, endian e) {
+  if (BadArguments(s, length, count) || BadOrder(e)) return 0;
+  const bool swap = e == QV_ENDIAN_SWAPPED;
+  int64_t n = 0;
+  for (int64_t i = 0; i < length; ++i) {
+    const uint32_t c = Unit32(s[i], swap);
+    if (!IsScalarValue(c)) return 0;
+    n += c > 0xFFFF ? 2 : 1;
+  }
+  *count = n;
+  return 1;
+}
+
+int QVCountUTF8SizeOfByteString(const unsigned char* s, int64_t length, int64_t* count) {
+  if (BadArguments(s, length, count)) return 0;
+  int64_t n = length;
+  for (int64_t i = 0; i < length; ++i) n += s[i] >> 7;
+  *count = n;
+  return 1;
+}
+
+// ---- Lossless tests ----
+
+namespace {
+int WillConvertLosslessly(const unsigned char* s, int64_t length, uint32_t low, uint32_t high) {
+  if (length == 0) return 1;
+  if (s == nullptr || length < 0) return 0;
+  return WalkUTF8(s, length, [low, high](uint32_t c, int) { return c >= low && c <= high ? 1 : 0; }) == 1 ? 1 : 0;
+}
+}  // namespace
+
+int QVUTF8StringWillConvertLosslesslyToASCIIEncoding(const unsigned char* s, int64_t length) {
+  return WillConvertLosslessly(s, length, 1, 0x7F);
+}
+
+int QVUTF8StringWillConvertLosslesslyToByteEncoding(const unsigned char* s, int64_t length) {
+  return WillConvertLosslessly(s, length, 0, 0xFF);
+}
+
+int QVUTF8StringWillConvertLosslesslyToUCS2Encoding(const unsigned char* s, int64_t length) {
+  return WillConvertLosslessly(s, length, 0, 0xFFFF);
+}
