@@ -1,0 +1,200 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/qvtest.h"
+#include "utilities/qvprocess.h"
+#include "utilities/qvsignalhandlermanager.h"
+
+using namespace Quorvane;
+
+namespace {
+
+// "missing", "zombie" or "running" from /proc.
+std::string ProcessState(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return "missing";
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) return "missing";
+  return stat[close + 2] == 'Z' ? "zombie" : "running";
+}
+
+int ThreadsNamed(const std::string& name) {
+  int count = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return -1;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream in(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    std::string comm;
+    std::getline(in, comm);
+    if (comm == name) ++count;
+  }
+  closedir(tasks);
+  return count;
+}
+
+std::string Printed(const QVProcessManager& manager) {
+  std::ostringstream out;
+  out << manager;
+  return out.str();
+}
+
+bool Tracks(const QVProcessManager& manager, int pid) {
+  return Printed(manager).find("<processId>" + std::to_string(pid) + "</processId>") !=
+         std::string::npos;
+}
+
+// The environment hooks the child signal to the manager like this.
+std::atomic<QVProcessManager*> watched{nullptr};
+void OnChildSignal(int) {
+  if (QVProcessManager* manager = watched.load()) manager->signalUpdateAllTheStatus();
+}
+
+const char kWatchThreadName[] = "QV-ProcessManag";  // the system keeps 15 bytes
+
+}  // namespace
+
+TEST(Process, LaunchedChildIsReapedOnTheChildSignal) {
+  qvtest::TempDir dir;
+  const std::string flag = dir.file("go");
+  QVProcessManager manager;
+  watched.store(&manager);
+  QVSignalHandlerManager signals;
+  signals.setHandlerFromFunction(SIGCHLD, &OnChildSignal, false);
+  signals.startHandlingSignals();
+
+  // The child runs until the test lets it go.
+  const int pid = QVProcess::launch(
+      ToQVString("sh -c 'while [ ! -e " + flag + " ]; do sleep 0.01; done'"));
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(QVProcess::processIsAliveQ(pid));
+  manager.trackProcess(pid);
+  ASSERT_TRUE(qvtest::WaitUntil([] { return ThreadsNamed(kWatchThreadName) == 1; }));
+  EXPECT_EQ(ProcessState(pid), "running");
+  EXPECT_TRUE(Tracks(manager, pid));
+
+  std::ofstream(flag).put('x');
+  // Far sooner than the 300-second pass: only the child signal can do it.
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return ProcessState(pid) == "missing"; }));
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return !Tracks(manager, pid); }));
+  EXPECT_FALSE(QVProcess::processIsAliveQ(pid));
+
+  manager.stopTrackingAllProcesses();
+  EXPECT_EQ(ThreadsNamed(kWatchThreadName), 0);
+  signals.stopHandlingSignals();
+  watched.store(nullptr);
+}
+
+TEST(Process, LaunchLeavesSigpipeAndTheSignalMaskAsTheyWere) {
+  struct sigaction dfl;
+  std::memset(&dfl, 0, sizeof dfl);
+  dfl.sa_handler = SIG_DFL;
+  ASSERT_EQ(sigaction(SIGPIPE, &dfl, nullptr), 0);
+  sigset_t before;
+  pthread_sigmask(SIG_SETMASK, nullptr, &before);
+
+  const int pid = QVProcess::launch("sleep 5");
+  struct sigaction now;
+  sigaction(SIGPIPE, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+  sigset_t after;
+  pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  EXPECT_EQ(sigismember(&after, SIGCHLD), sigismember(&before, SIGCHLD));
+
+  // "exec" made the program replace the shell: the child runs sleep itself.
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  ASSERT_TRUE(qvtest::WaitUntil([&] {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::getline(in, name);
+    return name == "sleep";
+  }));
+  kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status));
+}
+
+TEST(Process, AliveAndTryWait) {
+  EXPECT_FALSE(QVProcess::processIsAliveQ(0));
+  EXPECT_FALSE(QVProcess::processIsAliveQ(-5));
+  EXPECT_TRUE(QVProcess::processIsAliveQ(QVProcess::currentProcessId()));
+  EXPECT_EQ(QVProcess::currentProcessId(), getpid());
+
+  EXPECT_TRUE(QVProcess::tryWait(0));
+  EXPECT_TRUE(QVProcess::tryWait(1));  // not our child: ECHILD
+
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ends[1]);
+    char byte;
+    (void)!read(ends[0], &byte, 1);
+    _exit(0);
+  }
+  close(ends[0]);
+  EXPECT_FALSE(QVProcess::tryWait(child));  // still running
+  close(ends[1]);                           // lets it end
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return QVProcess::tryWait(child); }));
+  EXPECT_EQ(ProcessState(child), "missing");
+  EXPECT_FALSE(QVProcess::processIsAliveQ(child));
+}
+
+TEST(ProcessManager, TableKeepsOneEntryAndForgetsNonChildren) {
+  QVProcessManager manager;
+  manager.trackProcess(1);
+  manager.trackProcess(1);
+  const std::string printed = Printed(manager);
+  EXPECT_EQ(printed.find("<processId>1</processId>"),
+            printed.rfind("<processId>1</processId>"));
+  // Not our child: the first reaping pass drops it.
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return !Tracks(manager, 1); }));
+  manager.stopTrackingAllProcesses();
+  EXPECT_NE(Printed(manager).find("<table></table>"), std::string::npos);
+  EXPECT_NE(Printed(manager).find("<stopProcessWatchThread>1</stopProcessWatchThread>"),
+            std::string::npos);
+}
+
+TEST(ProcessManager, ConcurrentFirstChildrenStartOneWatchThread) {
+  for (int round = 0; round < 20; ++round) {
+    QVProcessManager manager;
+    std::atomic<bool> go{false};
+    std::vector<std::thread> trackers;
+    for (int i = 0; i < 8; ++i) {
+      trackers.emplace_back([&, i] {
+        while (!go.load()) {
+        }
+        manager.trackProcess(1000000 + i);  // no such process: forgotten at once
+      });
+    }
+    go.store(true);
+    for (std::thread& t : trackers) t.join();
+    ASSERT_TRUE(qvtest::WaitUntil([] { return ThreadsNamed(kWatchThreadName) >= 1; }));
+    EXPECT_EQ(ThreadsNamed(kWatchThreadName), 1);
+    manager.stopTrackingAllProcesses();
+    EXPECT_EQ(ThreadsNamed(kWatchThreadName), 0);
+  }
+}
+
+TEST(ProcessManager, DestructionJoinsTheWatchThread) {
+  {
+    QVProcessManager manager;
+    manager.trackProcess(1);
+    ASSERT_TRUE(qvtest::WaitUntil([] { return ThreadsNamed(kWatchThreadName) == 1; }));
+  }
+  EXPECT_EQ(ThreadsNamed(kWatchThreadName), 0);
+}

@@ -1,0 +1,214 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/qvtest.h"
+#include "utilities/qvcondition.h"
+#include "utilities/qvdescriptorconditions.h"
+#include "utilities/qvplatformthreads.h"
+#include "utilities/qvsyncobject.h"
+#include "utilities/qvsyncobjectnamerecordmanager.h"
+#include "utilities/qvunixthreadmodule.h"
+
+using namespace Quorvane;
+
+namespace {
+
+const char kCleanUpThread[] = "QV-UnixThreads-";  // names keep 15 bytes
+const char kBackgroundThread[] = "QV-SyncObject-B";
+
+int ThreadsNamed(const std::string& name) {
+  int count = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return -1;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream in(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    std::string comm;
+    std::getline(in, comm);
+    if (comm == name) ++count;
+  }
+  closedir(tasks);
+  return count;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string SyncPath(const std::string& name) { return ToStdString(getThreadSyncDir()) + "/" + name; }
+
+std::vector<std::string> RecordFilesOf(int pid) {
+  std::vector<std::string> found;
+  const std::string prefix = "qv" + std::to_string(pid) + "-";
+  DIR* dir = opendir(ToStdString(getThreadSyncDir()).c_str());
+  if (dir == nullptr) return found;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.rfind(prefix, 0) == 0) found.push_back(name);
+  }
+  closedir(dir);
+  return found;
+}
+
+std::string Unique(const char* stem) {
+  static int counter = 0;
+  return std::string(stem) + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+}
+
+// A process id that surely belongs to no process now.
+int DeadPid() {
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return child;
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+}  // namespace
+
+TEST(ThreadModule, CleansUpAfterAKilledProcessAndLeavesLiveOnesAlone) {
+  ASSERT_TRUE(initSyncObjectDir());
+  const std::string parentLock = Unique("parentlock");
+  QVFileLockingMutexHandle mine(ToQVString(parentLock));  // recorded in our own file
+  ASSERT_EQ(RecordFilesOf(getpid()).size(), 1u);
+  const std::string ownRecord = SyncPath(RecordFilesOf(getpid())[0]);
+
+  const std::string childLock = Unique("childlock");
+  const std::string childFifo = Unique("childfifo");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ready[0]);
+    QVFileLockingMutexHandle lock(ToQVString(childLock));
+    QVFifoCondition fifo(ToQVString(childFifo), QVCREATE);
+    (void)!write(ready[1], "r", 1);
+    for (;;) pause();  // until killed
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  ASSERT_TRUE(Exists(SyncPath(childLock)));
+  ASSERT_TRUE(Exists(SyncPath(childFifo)));
+  ASSERT_EQ(RecordFilesOf(child).size(), 1u);
+  const std::string childRecord = SyncPath(RecordFilesOf(child)[0]);
+
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+
+  ASSERT_TRUE(initThreadModule());
+  EXPECT_TRUE(qvtest::WaitUntil([&] {
+    return !Exists(SyncPath(childLock)) && !Exists(SyncPath(childFifo)) && !Exists(childRecord);
+  }));
+  EXPECT_TRUE(Exists(SyncPath(parentLock)));
+  EXPECT_TRUE(Exists(ownRecord));
+  std::ifstream own(ownRecord);
+  std::string firstLine;
+  std::getline(own, firstLine);
+  EXPECT_EQ(firstLine, std::to_string(getpid()));
+  deinitThreadModule();
+}
+
+TEST(ThreadModule, SweepsRecordFilesOfDeadProcesses) {
+  ASSERT_TRUE(initSyncObjectDir());
+  struct Case {
+    std::string firstLine;
+    std::string lockName;
+    std::string fifoName;
+  };
+  const std::vector<Case> cases = {
+      {std::to_string(DeadPid()), Unique("lock"), Unique("fifo")},
+      {"0", Unique("lock"), Unique("fifo")},
+      {"not a number", Unique("lock"), Unique("fifo")},
+  };
+  qvtest::TempDir outside;
+  const std::string precious = outside.file("precious");
+  WriteFile(precious, "keep");
+  std::vector<std::string> recordFiles;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    WriteFile(SyncPath(c.lockName), "FillerBytes\n");
+    ASSERT_EQ(mkfifo(SyncPath(c.fifoName).c_str(), 0666), 0);
+    const std::string record = SyncPath("qv" + std::to_string(900000 + i) + "-case.rec");
+    // Reserved kinds and unknown codes remove nothing but do not keep the
+    // file; a name that leads out of the sync directory is never removed.
+    WriteFile(record, c.firstLine + "\n" + c.lockName + ":FM\n" + c.fifoName + ":FC\nx:WC\ny:??\n" +
+                          "../../" + precious.substr(1) + ":FM\n");
+    recordFiles.push_back(record);
+  }
+  // Entries that cannot be read as records: nothing to do for this file.
+  const std::string unreadable = SyncPath("qv900009-empty.rec");
+  WriteFile(unreadable, std::to_string(DeadPid()) + "\nno colon\n");
+
+  ASSERT_TRUE(initThreadModule());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_TRUE(qvtest::WaitUntil([&] {
+      return !Exists(recordFiles[i]) && !Exists(SyncPath(cases[i].lockName)) &&
+             !Exists(SyncPath(cases[i].fifoName));
+    })) << cases[i].firstLine;
+  }
+  EXPECT_TRUE(Exists(precious));
+  EXPECT_TRUE(Exists(unreadable));
+  deinitThreadModule();
+}
+
+TEST(ThreadModule, ARecordLeadsOnlyToObjectsOfItsOwnOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs to give files away";
+  ASSERT_TRUE(initSyncObjectDir());
+  const std::string lockName = Unique("foreignlock");
+  const std::string fifoName = Unique("foreignfifo");
+  WriteFile(SyncPath(lockName), "FillerBytes\n");
+  ASSERT_EQ(mkfifo(SyncPath(fifoName).c_str(), 0666), 0);
+  ASSERT_EQ(chown(SyncPath(lockName).c_str(), 12345, 12345), 0);
+  ASSERT_EQ(chown(SyncPath(fifoName).c_str(), 12345, 12345), 0);
+  const std::string record = SyncPath("qv900100-forged.rec");  // ours, naming theirs
+  WriteFile(record, "0\n" + lockName + ":FM\n" + fifoName + ":FC\n");
+
+  ASSERT_TRUE(initThreadModule());
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return !Exists(record); }));
+  EXPECT_TRUE(Exists(SyncPath(lockName)));
+  EXPECT_TRUE(Exists(SyncPath(fifoName)));
+  deinitThreadModule();
+}
+
+TEST(ThreadModule, StartsOnceStopsBothThreadsAndStartsAgain) {
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(initThreadModule());
+    ASSERT_TRUE(initThreadModule());  // a second environment: no second thread
+    EXPECT_TRUE(qvtest::WaitUntil([] {
+      return ThreadsNamed(kCleanUpThread) == 1 && ThreadsNamed(kBackgroundThread) == 1;
+    })) << "round " << round;
+    // The clean-up thread waits an hour between sweeps; stopping ends the wait.
+    deinitThreadModule();
+    EXPECT_EQ(ThreadsNamed(kCleanUpThread), 0);
+    EXPECT_EQ(ThreadsNamed(kBackgroundThread), 0);
+  }
+}
+
+TEST(ThreadModule, UnusableSyncDirectoryStartsNothing) {
+  qvtest::TempDir dir;
+  WriteFile(dir.file("plain"), "");
+  const std::string saved = getenv("QUORVANE_TMPDIR") != nullptr ? getenv("QUORVANE_TMPDIR") : "";
+  setenv("QUORVANE_TMPDIR", dir.file("plain").c_str(), 1);  // a file, not a folder
+  EXPECT_FALSE(initThreadModule());
+  EXPECT_EQ(ThreadsNamed(kCleanUpThread), 0);
+  deinitThreadModule();
+  setenv("QUORVANE_TMPDIR", saved.c_str(), 1);
+}

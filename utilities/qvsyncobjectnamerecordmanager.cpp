@@ -1,0 +1,416 @@
+#include "utilities/qvsyncobjectnamerecordmanager.h"
+
+#include <unistd.h>
+
+#include <list>
+#include <memory>
+#include <mutex>
+
+#include "utilities/platform/qvfilelock_linux.h"
+#include "utilities/qvexception.h"
+#include "utilities/qvfilehandle.h"
+#include "utilities/qvprocess.h"
+#include "utilities/qvrandomstring.h"
+#include "utilities/qvsyncobject.h"
+#include "utilities/qvthreads.h"
+
+namespace Quorvane {
+
+namespace {
+
+constexpr char kSourceFile[] = "utilities/qvsyncobjectnamerecordmanager";
+
+// The default manager. The lock is constant-initialised, so usable from
+// static initialisation on. The holder is never destroyed: a manager belongs
+// to the process that made it (its thread does not exist in a forked child),
+// and exit must not race its background thread.
+std::mutex managerLock;
+QVSmartPointer<QVSyncObjectNameRecordManager>* theManager = nullptr;
+bool initializedTheManager = false;
+pid_t managerOwner = 0;
+
+// The removals waiting for the background thread: one queue for the process
+// (it outlives any one manager), with its own lock for the same reason.
+struct QueuedRemoval {
+  QVSyncObjectNameRecord record;
+  int failures;
+};
+std::mutex queueLock;
+std::list<QueuedRemoval>* backgroundThreadRecords = nullptr;
+
+std::list<QueuedRemoval>& Queue() {
+  if (backgroundThreadRecords == nullptr) backgroundThreadRecords = new std::list<QueuedRemoval>;
+  return *backgroundThreadRecords;
+}
+
+// Back-off after a failed pass, doubled up to the limit.
+constexpr long kFirstRetryMicroseconds = 100000;
+constexpr long kLongestRetryMicroseconds = 30000000;
+
+// Holds a record file's lock for one scope. Released by the file's identity,
+// not its path, so the file may be deleted while the lock is held.
+class FileLockHold {
+ public:
+  explicit FileLockHold(const QVString& path) {
+    int err = 0;
+    switch (platform::LockWholeFile(path, &key_, &err)) {
+      case platform::FileLockResult::ok:
+        return;
+      case platform::FileLockResult::openFailed:
+        throw QVException("Open failed while locking a record file.", kSourceFile, __LINE__,
+                          qvexceptiontype::systemCallFailed, err);
+      case platform::FileLockResult::lockFailed:
+        break;
+    }
+    throw QVException("Unable to lock a record file.", kSourceFile, __LINE__,
+                      qvexceptiontype::systemCallFailed, err);
+  }
+  ~FileLockHold() {
+    int err = 0;
+    platform::UnlockWholeFile(key_, &err);
+  }
+  FileLockHold(const FileLockHold&) = delete;
+  FileLockHold& operator=(const FileLockHold&) = delete;
+
+ private:
+  platform::FileLockKey key_;
+};
+
+QVFilePermissions ReadWriteForAll() {
+  QVFilePermissions permissions;
+  permissions.setReadPermissions(true, true, true);
+  permissions.setWritePermissions(true, true, true);
+  return permissions;
+}
+
+[[noreturn]] void Wrap(const char* message, const QVException& caught, unsigned int line) {
+  throw QVException(message, kSourceFile, line, qvexceptiontype::wrapped, caught.getCode());
+}
+
+}  // namespace
+
+QVSyncObjectNameRecordManager::QVSyncObjectNameRecordManager()
+    : QVSyncObjectNameRecordManager(getThreadSyncDir()) {}
+
+QVSyncObjectNameRecordManager::QVSyncObjectNameRecordManager(const QVString& directory)
+    : recordFileDirectory(directory) {
+  mutexHandle = QVThreadsFactory().CreateUnnamedHandle(QVInProcessMutex, false);
+  if (mutexHandle == nullptr) {
+    throw QVException("Cannot make the record manager lock", kSourceFile, __LINE__,
+                      qvexceptiontype::outOfMemory, 0);
+  }
+}
+
+QVSyncObjectNameRecordManager::~QVSyncObjectNameRecordManager() {
+  stopBackgroundThread.store(true);
+  threadSync.Signal();
+  threadSync.Stop();
+  delete mutexHandle;
+}
+
+QVSmartPointer<QVSyncObjectNameRecordManager> QVSyncObjectNameRecordManager::defaultManager() {
+  std::lock_guard<std::mutex> guard(managerLock);
+  const pid_t self = getpid();
+  // A forked child of a process that had a manager: the parent's background
+  // thread does not exist here, and a child of a threaded process must not
+  // start threads of its own. Leave the parent's manager be (destroying it
+  // would join a thread that is not there) and make a manager that writes
+  // removals at once.
+  const bool forkedChild = initializedTheManager && managerOwner != self;
+  if (forkedChild) {
+    theManager = nullptr;
+    initializedTheManager = false;
+  }
+  if (!initializedTheManager) {
+    try {
+      auto* made = new QVSmartPointer<QVSyncObjectNameRecordManager>(
+          new QVSyncObjectNameRecordManager());
+      if (forkedChild) {
+        (*made)->writeRemovalsAtOnce = true;
+      } else {
+        // The thread gets a reference of its own: a later re-initialisation
+        // replaces theManager, never the manager this thread serves.
+        auto* threadReference = new QVSmartPointer<QVSyncObjectNameRecordManager>(*made);
+        try {
+          (*made)->threadSync.CreateThread(&syncObjectBackgroundThread, threadReference);
+        } catch (...) {
+          delete threadReference;
+          delete made;
+          throw;
+        }
+      }
+      if (theManager != nullptr) delete theManager;
+      theManager = made;
+      managerOwner = self;
+      initializedTheManager = true;
+    } catch (const QVException&) {
+    } catch (const std::exception&) {
+    }
+  }
+  if (theManager == nullptr) return {};
+  return *theManager;
+}
+
+void QVSyncObjectNameRecordManager::deinitialize() {
+  QVSmartPointer<QVSyncObjectNameRecordManager> manager;
+  {
+    std::lock_guard<std::mutex> guard(managerLock);
+    if (theManager == nullptr || managerOwner != getpid()) {
+      initializedTheManager = false;
+      return;
+    }
+    manager = *theManager;
+    initializedTheManager = false;
+  }
+  if (!manager) return;
+  manager->stopBackgroundThread.store(true);
+  manager->threadSync.Signal();
+  manager->threadSync.Stop();
+}
+
+void* QVSyncObjectNameRecordManager::syncObjectBackgroundThread(void* argument) {
+  if (argument == nullptr) return nullptr;
+  auto* reference = static_cast<QVSmartPointer<QVSyncObjectNameRecordManager>*>(argument);
+  QVSmartPointer<QVSyncObjectNameRecordManager> manager = *reference;
+  delete reference;
+  QVThreadsFactory::SetThisThreadName("SyncObject-Background-Thread");
+  long retryMicroseconds = 0;
+  try {
+    while (!manager->stopBackgroundThread.load() && !manager->threadSync.ShutdownRequestedQ()) {
+      if (manager->WriteQueuedRemovals()) {
+        // A persistent failure must not spin: wait longer each time, and
+        // still wake at once for a flush or a stop.
+        retryMicroseconds = retryMicroseconds == 0
+                                ? kFirstRetryMicroseconds
+                                : std::min(retryMicroseconds * 2, kLongestRetryMicroseconds);
+        manager->threadSync.Wait(retryMicroseconds);
+      } else {
+        retryMicroseconds = 0;
+        manager->threadSync.Wait();
+      }
+    }
+  } catch (const QVException&) {
+  }
+  return nullptr;
+}
+
+bool QVSyncObjectNameRecordManager::WriteQueuedRemovals() {
+  std::list<QueuedRemoval> pass;
+  {
+    std::lock_guard<std::mutex> guard(queueLock);
+    pass.swap(Queue());
+  }
+  std::list<QueuedRemoval> failed;
+  for (QueuedRemoval& removal : pass) {
+    try {
+      removeObjectFromRecord(removal.record);
+    } catch (const QVException&) {
+      if (++removal.failures < kMaximumRemovalAttempts) failed.push_back(removal);
+    }
+  }
+  if (failed.empty()) return false;
+  std::lock_guard<std::mutex> guard(queueLock);
+  // Ahead of what was queued meanwhile, so the order stays as marked.
+  Queue().splice(Queue().begin(), failed);
+  return true;
+}
+
+void QVSyncObjectNameRecordManager::FillInRecordFile(QVSyncObjectNameRecord& record) {
+  if (record.recordFile.empty()) {
+    record.recordFile =
+        recordFileDirectory + getPathSeparator() + RecordFileNameLocked(record.processID);
+  }
+}
+
+QVString QVSyncObjectNameRecordManager::RecordFileNameLocked(int pid) {
+  auto found = recordFileSuffixes.find(pid);
+  if (found == recordFileSuffixes.end()) {
+    QVRandomString suffix(randomStringLength);
+    found = recordFileSuffixes.emplace(pid, QVString(suffix.c_str())).first;
+  }
+  return QVString("qv") + ToQVString(std::to_string(pid)) + "-" + found->second + ".rec";
+}
+
+QVString QVSyncObjectNameRecordManager::computeRecordFileName(int pid) {
+  QVMutex guard(mutexHandle);
+  return RecordFileNameLocked(pid);
+}
+
+QVSyncObjectNameRecordList QVSyncObjectNameRecordManager::ReadRecordFile(const QVString& path) {
+  QVSmartPointer<QVData> contents;
+  {
+    FileLockHold hold(path);
+    contents = QVFileHandle::fileHandleForReadingAtPath(path)->readToEndOfFile();
+  }
+  return QVSyncObjectNameRecordFileFormat().interpretFileContents(contents);
+}
+
+void QVSyncObjectNameRecordManager::WriteRecordFile(const QVString& path,
+                                                    const QVSmartPointer<QVData>& contents,
+                                                    bool setPermissions, bool* permissionsSet) {
+  // Emptied only while the file lock is held: listers delete files they
+  // find empty.
+  FileLockHold hold(path);
+  QVSmartPointer<QVFileHandle> handle = QVFileHandle::fileHandleForWritingAtPath(path);
+  handle->writeData(contents);
+  handle->closeFile();  // every byte is in the file before the lock goes
+  if (setPermissions) {
+    *permissionsSet = fileManager.setAccessPermissionsForObjectAtPath(path, ReadWriteForAll());
+  }
+}
+
+void QVSyncObjectNameRecordManager::addObjectToRecord(const QVSyncObjectNameRecord& given) {
+  QVSyncObjectNameRecord record = given;
+  QVMutex guard(mutexHandle);
+  FillInRecordFile(record);
+  const QVString& path = record.recordFile;
+  bool permissionsSet = false;
+  try {
+    QVSyncObjectNameRecordList records;
+    if (fileManager.fileExistsAtPath(path)) records = ReadRecordFile(path);
+    records.push_back(record);
+    const QVSmartPointer<QVData> contents =
+        QVSyncObjectNameRecordFileFormat().makeFileContents(records);
+    WriteRecordFile(path, contents, true, &permissionsSet);
+  } catch (const QVException& caught) {
+    Wrap("File handle or file manager exception.", caught, __LINE__);
+  }
+  if (!permissionsSet) {
+    throw QVException("Unable to set file permissions", kSourceFile, __LINE__,
+                      qvexceptiontype::systemCallFailed, 0);
+  }
+}
+
+void QVSyncObjectNameRecordManager::addObjectToRecord(const QVString& name, _qvsynctype type) {
+  addObjectToRecord(QVSyncObjectNameRecord(name, type));
+}
+
+void QVSyncObjectNameRecordManager::removeObjectFromRecord(const QVSyncObjectNameRecord& given) {
+  QVSyncObjectNameRecord record = given;
+  QVMutex guard(mutexHandle);
+  FillInRecordFile(record);
+  const QVString& path = record.recordFile;
+  if (!fileManager.fileExistsAtPath(path)) return;
+  try {
+    QVSyncObjectNameRecordList kept = ReadRecordFile(path);
+    const size_t before = kept.size();
+    kept.remove_if([&](const QVSyncObjectNameRecord& entry) { return entry == record; });
+    if (kept.size() == before) return;  // nothing of this record: the file stays as it is
+    if (kept.empty()) {
+      fileManager.deleteFileAtPath(path);
+    } else {
+      WriteRecordFile(path, QVSyncObjectNameRecordFileFormat().makeFileContents(kept), false,
+                      nullptr);
+    }
+  } catch (const QVException& caught) {
+    Wrap("File handle or file manager error.", caught, __LINE__);
+  }
+}
+
+void QVSyncObjectNameRecordManager::removeObjectFromRecord(const QVString& name,
+                                                           _qvsynctype type) {
+  removeObjectFromRecord(QVSyncObjectNameRecord(name, type));
+}
+
+void QVSyncObjectNameRecordManager::markObjectAsRemovedFromRecord(const QVString& name,
+                                                                  _qvsynctype type) {
+  QueuedRemoval removal{QVSyncObjectNameRecord(name, type), 0};
+  if (writeRemovalsAtOnce) {
+    removeObjectFromRecord(removal.record);
+    return;
+  }
+  std::lock_guard<std::mutex> guard(queueLock);
+  Queue().push_back(removal);
+}
+
+void QVSyncObjectNameRecordManager::flushRemovedObjectsFromSystemRecord() { threadSync.Signal(); }
+
+QVSyncObjectNameRecordList QVSyncObjectNameRecordManager::getRecordList() {
+  QVSyncObjectNameRecordList result;
+  QVMutex guard(mutexHandle);
+  const QVStringList names = fileManager.entryNamesForDirectoryAtPath(recordFileDirectory);
+  const QVSyncObjectNameRecordFileFormat format;
+  for (const QVString& name : names) {
+    if (!isValidRecordFileName(name)) continue;
+    const QVString path = recordFileDirectory + getPathSeparator() + name;
+    std::unique_ptr<FileLockHold> hold;
+    try {
+      hold = std::make_unique<FileLockHold>(path);
+    } catch (const QVException&) {
+      continue;  // cannot be locked: passed over
+    }
+    try {
+      // Decided and deleted under the file lock, so a file that its owner
+      // refills meanwhile is never deleted by mistake.
+      QVSmartPointer<QVData> contents =
+          QVFileHandle::fileHandleForReadingAtPath(path)->readToEndOfFile();
+      if (!contents || contents->length() == 0) {
+        fileManager.deleteFileAtPath(path);
+        continue;
+      }
+      QVSyncObjectNameRecordList records;
+      try {
+        records = format.interpretFileContents(contents);
+      } catch (const QVException&) {
+        fileManager.deleteFileAtPath(path);
+        continue;
+      }
+      for (QVSyncObjectNameRecord& record : records) record.recordFile = path;
+      result.splice(result.end(), records);
+    } catch (const QVException& caught) {
+      Wrap("File handle or file manager error.", caught, __LINE__);
+    }
+  }
+  return result;
+}
+
+bool QVSyncObjectNameRecordManager::isValidRecordFileName(const QVString& name) {
+  if (name.size() < 2 || name[0] != 'q' || name[1] != 'v') return false;
+  const size_t dash = name.find('-');
+  const size_t dot = name.find('.');
+  if (dash == QVString::npos || dot == QVString::npos) return false;
+  if (name.compare(dot, QVString::npos, ".rec") != 0) return false;
+  for (size_t at = 2; at < dash; ++at) {
+    if (name[at] < '0' || name[at] > '9') return false;
+  }
+  return true;
+}
+
+void QVSyncObjectNameRecordManager::removeProcessRecord(int pid) {
+  QVMutex guard(mutexHandle);
+  const QVString path = recordFileDirectory + getPathSeparator() + RecordFileNameLocked(pid);
+  if (!fileManager.fileExistsAtPath(path)) return;
+  try {
+    fileManager.deleteFileAtPath(path);
+  } catch (const QVException& caught) {
+    Wrap("File manager error.", caught, __LINE__);
+  }
+}
+
+void QVSyncObjectNameRecordManager::removeProcessRecordFile(const QVString& path) {
+  if (!fileManager.fileExistsAtPath(path)) return;
+  QVMutex guard(mutexHandle);
+  try {
+    fileManager.deleteFileAtPath(path);
+  } catch (const QVException& caught) {
+    Wrap("File manager error.", caught, __LINE__);
+  }
+}
+
+void QVSyncObjectNameRecordManager::reset() {
+  QVMutex guard(mutexHandle);
+  recordFileSuffixes.clear();
+}
+
+void QVSyncObjectNameRecordManager::print(std::ostream& os) const {
+  os << "<QVSyncObjectNameRecordManager><recordFileDirectory>" << recordFileDirectory
+     << "</recordFileDirectory><mutexHandle>" << static_cast<const void*>(mutexHandle)
+     << "</mutexHandle></QVSyncObjectNameRecordManager>";
+}
+
+std::ostream& operator<<(std::ostream& os, const QVSyncObjectNameRecordManager& manager) {
+  manager.print(os);
+  return os;
+}
+
+}  // namespace Quorvane

@@ -1,0 +1,86 @@
+// Keeps this process's record file of named sync objects (lock files, FIFOs)
+// in the sync directory, so that a later process can remove what this one
+// leaves behind if it dies; lists the records of every process.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <ostream>
+
+#include "utilities/qvfilemanager.h"
+#include "utilities/qvsmartpointer.h"
+#include "utilities/qvsyncobjectnamerecord.h"
+#include "utilities/qvsyncobjectnamerecordfileformat.h"
+#include "utilities/qvthreadprimitives.h"
+#include "utilities/qvthreadsync.h"
+
+namespace Quorvane {
+
+class QVSyncObjectNameRecordManager : public QVObject {
+ public:
+  // Record files in the sync directory, or in the given directory.
+  QVSyncObjectNameRecordManager();
+  explicit QVSyncObjectNameRecordManager(const QVString& directory);
+  ~QVSyncObjectNameRecordManager() override;
+  QVSyncObjectNameRecordManager(const QVSyncObjectNameRecordManager&) = delete;
+  QVSyncObjectNameRecordManager& operator=(const QVSyncObjectNameRecordManager&) = delete;
+
+  // The process's manager, made (with its background thread) on first use;
+  // empty when it could not be made.
+  static QVSmartPointer<QVSyncObjectNameRecordManager> defaultManager();
+  // Stops the default manager's background thread; the next defaultManager
+  // makes a new manager.
+  static void deinitialize();
+
+  void addObjectToRecord(const QVSyncObjectNameRecord& record);
+  void addObjectToRecord(const QVString& name, _qvsynctype type);
+  // Takes every equal entry out; deletes the file when nothing is left.
+  void removeObjectFromRecord(const QVSyncObjectNameRecord& record);
+  void removeObjectFromRecord(const QVString& name, _qvsynctype type);
+  // Queues a removal for the background thread; writes nothing.
+  void markObjectAsRemovedFromRecord(const QVString& name, _qvsynctype type);
+  // Wakes the background thread to write the queued removals; returns at once.
+  void flushRemovedObjectsFromSystemRecord();
+
+  // The records of every valid record file, each with its file's path. Files
+  // found empty or unreadable are deleted.
+  QVSyncObjectNameRecordList getRecordList();
+
+  QVString computeRecordFileName(int pid);
+  static bool isValidRecordFileName(const QVString& name);
+  void removeProcessRecord(int pid);
+  void removeProcessRecordFile(const QVString& path);
+  // Forgets the chosen file names: the next one drawn for a process is new.
+  void reset();
+
+  const QVString& getRecordFileDirectory() const { return recordFileDirectory; }
+
+  void print(std::ostream& os) const;
+
+  static constexpr unsigned long randomStringLength = 20;
+  // A queued removal that fails this many times is given up.
+  static constexpr int kMaximumRemovalAttempts = 5;
+
+ private:
+  static void* syncObjectBackgroundThread(void* argument);
+  // One background pass; true when some removals failed and stay queued.
+  bool WriteQueuedRemovals();
+  void FillInRecordFile(QVSyncObjectNameRecord& record);  // manager lock held
+  QVString RecordFileNameLocked(int pid);                 // manager lock held
+  QVSyncObjectNameRecordList ReadRecordFile(const QVString& path);
+  void WriteRecordFile(const QVString& path, const QVSmartPointer<QVData>& contents,
+                       bool setPermissions, bool* permissionsSet);
+
+  QVString recordFileDirectory;
+  QVFileManager fileManager;
+  QVMutexHandle* mutexHandle = nullptr;
+  std::map<int32_t, QVString> recordFileSuffixes;
+  QVThreadSync threadSync;
+  std::atomic<bool> stopBackgroundThread{false};
+  // Set for the manager of a forked child, which has no background thread.
+  bool writeRemovalsAtOnce = false;
+};
+
+std::ostream& operator<<(std::ostream& os, const QVSyncObjectNameRecordManager& manager);
+
+}  // namespace Quorvane

@@ -1,0 +1,155 @@
+#include "utilities/qvunixthreadmodule.h"
+
+#include <semaphore.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "utilities/qvexception.h"
+#include "utilities/qvprocess.h"
+#include "utilities/qvsyncobject.h"
+#include "utilities/qvsyncobjectnamerecordmanager.h"
+#include "utilities/qvthreads.h"
+
+namespace Quorvane {
+
+namespace {
+
+// Constant-initialised, so they need no start-up step and no tear-down.
+std::mutex internalLock;  // start and stop of the clean-up thread
+std::mutex recordManagerThreadLock;
+std::condition_variable recordManagerCondition;
+std::atomic<bool> recordManagerThreadShouldStop{false};
+bool startedRecordManagerThread = false;    // under internalLock
+QVThread* recordManagerWatchThread = nullptr;  // under internalLock
+
+// Names come from record files in a shared directory: only a plain entry of
+// the sync directory may be removed, never a path that leads elsewhere.
+bool PlainEntryNameQ(const QVString& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == QVString::npos;
+}
+
+// A record file may only lead to the removal of objects its own owner owns,
+// so one user cannot have another's objects removed by writing a record.
+void UnlinkIfOwnedLike(const QVString& path, uid_t owner, bool wantFifo) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (st.st_uid != owner) return;
+  if (wantFifo ? !S_ISFIFO(st.st_mode) : !S_ISREG(st.st_mode)) return;
+  unlink(path.c_str());
+}
+
+void RemoveObjectFromSystem(const QVSyncObjectNameRecord& record, uid_t owner) {
+  if (!PlainEntryNameQ(record.name)) return;
+  switch (record.type) {
+    case QVSyncTypeSemaphoreMutex:
+    case QVSyncTypeSemaphoreCondition:
+      sem_unlink(makeIPCName(record.name).c_str());
+      break;
+    case QVSyncTypeFileLockMutex:
+      UnlinkIfOwnedLike(makeFileLockingIPCName(record.name), owner, false);
+      break;
+    case QVSyncTypeFifoCondition:
+      UnlinkIfOwnedLike(makeFIFOIPCName(record.name), owner, true);
+      break;
+    default:
+      break;
+  }
+}
+
+// One sweep: removes the objects of every dead process's records and deletes
+// their record files. Records of live processes are not touched.
+void SweepDeadProcessRecords(QVSyncObjectNameRecordManager& manager) {
+  const QVSyncObjectNameRecordList records = manager.getRecordList();
+  std::set<QVString> deadFiles;
+  for (const QVSyncObjectNameRecord& record : records) {
+    if (QVProcess::processIsAliveQ(record.processID)) continue;
+    struct stat recordFile;
+    if (lstat(record.recordFile.c_str(), &recordFile) == 0) {
+      RemoveObjectFromSystem(record, recordFile.st_uid);
+    }
+    manager.markObjectAsRemovedFromRecord(record.name, record.type);
+    deadFiles.insert(record.recordFile);
+  }
+  manager.flushRemovedObjectsFromSystemRecord();
+  for (const QVString& path : deadFiles) manager.removeProcessRecordFile(path);
+}
+
+}  // namespace
+
+void QVUnixThreadModuleGlobals::startRecordManagerThread() {
+  std::lock_guard<std::mutex> guard(internalLock);
+  if (startedRecordManagerThread) return;
+  recordManagerThreadShouldStop.store(false);
+  recordManagerWatchThread =
+      QVThreadsFactory().CreateThread(&recordManagerWatchThreadFunction, nullptr);
+  startedRecordManagerThread = true;
+}
+
+void QVUnixThreadModuleGlobals::stopRecordManagerThread() {
+  std::lock_guard<std::mutex> guard(internalLock);
+  if (!startedRecordManagerThread) return;
+  recordManagerThreadShouldStop.store(true);
+  {
+    // Under the lock the thread tests the flag in just before it waits, so
+    // the wake-up cannot fall between its test and its wait.
+    std::lock_guard<std::mutex> wake(recordManagerThreadLock);
+    recordManagerCondition.notify_all();
+  }
+  std::unique_ptr<QVThread> thread(recordManagerWatchThread);
+  recordManagerWatchThread = nullptr;
+  startedRecordManagerThread = false;
+  thread->Join();
+}
+
+bool QVUnixThreadModuleGlobals::timeToStopRecordManagerThread() {
+  return recordManagerThreadShouldStop.load();
+}
+
+void QVUnixThreadModuleGlobals::waitForRecordManagerCondition(unsigned long microseconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(microseconds);
+  std::unique_lock<std::mutex> lock(recordManagerThreadLock);
+  if (recordManagerThreadShouldStop.load()) return;
+  recordManagerCondition.wait_until(lock, deadline);
+}
+
+void QVUnixThreadModuleGlobals::deinitialize() { recordManagerThreadShouldStop.store(false); }
+
+bool initThreadModule() {
+  const bool ok = initSyncObjectDir();
+  if (ok) QVUnixThreadModuleGlobals::startRecordManagerThread();
+  return ok;
+}
+
+void deinitThreadModule() {
+  QVUnixThreadModuleGlobals::stopRecordManagerThread();
+  QVSyncObjectNameRecordManager::deinitialize();
+  QVUnixThreadModuleGlobals::deinitialize();
+}
+
+void* recordManagerWatchThreadFunction(void*) {
+  QVSmartPointer<QVSyncObjectNameRecordManager> manager =
+      QVSyncObjectNameRecordManager::defaultManager();
+  if (!manager) return nullptr;
+  QVThreadsFactory::SetThisThreadName("UnixThreads-RecordManagerThread");
+  if (QVUnixThreadModuleGlobals::timeToStopRecordManagerThread()) return nullptr;
+  try {
+    for (;;) {
+      SweepDeadProcessRecords(*manager);
+      QVUnixThreadModuleGlobals::waitForRecordManagerCondition(
+          static_cast<unsigned long>(QVUnixThreadModuleGlobals::kSweepIntervalSeconds) * 1000000UL);
+      if (QVUnixThreadModuleGlobals::timeToStopRecordManagerThread()) break;
+    }
+  } catch (const QVException&) {
+    // Ends the thread until the module is started again.
+  }
+  return nullptr;
+}
+
+}  // namespace Quorvane
