@@ -1,6 +1,6 @@
 // The one place where named sync objects (lock files, FIFOs) enter and leave
 // this process's record, so that a later process can remove what a dead one
-// left behind. Until a recorder is installed, recording does nothing.
+// left behind. Without an installed recorder, objects go to the process's record file.
 #pragma once
 
 #include <cstdint>
