@@ -20,6 +20,14 @@ constexpr long kYieldSlice = 1000;
 constexpr long kBlockSlice = 300000;
 constexpr long kSetSlice = 500000;
 
+// Refusals of an operation for the socket's kind; the message forms keep their
+// own wording, two blanks included.
+constexpr char kNeedsStreamToRead[] = "Socket is not a stream socket, address required for Read().";
+constexpr char kNeedsStreamToWrite[] =
+    "Socket is not a stream socket, address required for Write().";
+constexpr char kNoMessagesToRead[] = "Socket is a stream socket. Message writing not supported.";
+constexpr char kNoMessagesToWrite[] = "Socket is a stream socket.  Message writing not supported.";
+
 [[noreturn]] void Fail(const char* message, unsigned line, qvexceptiontype type, int code = 0) {
   throw QVException(message, kSourceFile, line, type, code);
 }
@@ -35,6 +43,17 @@ bool Poll(QVPollSet& set, int fd, short mask, long microseconds) {
   set.SetDefaultEvent(mask);
   set.Add(fd);
   return set.ReadyQ(microseconds);
+}
+
+// Repeats a system call that a signal interrupted before it did anything: the
+// library's own signal handlers (child processes, signal-driven input) must
+// not turn into failed reads, writes and accepts.
+template <typename Call>
+auto RetryOnSignal(Call call) -> decltype(call()) {
+  for (;;) {
+    const auto result = call();
+    if (result >= 0 || errno != EINTR) return result;
+  }
 }
 
 long SecondsToMicroseconds(double seconds) {
@@ -128,6 +147,15 @@ QVSocketCore& QVSocket::OpenCore() const {
   return core;
 }
 
+// The kind is checked before the open state, so a closed socket of the wrong
+// kind still reports its kind.
+QVSocketCore& QVSocket::KindCore(bool stream, const char* message) const {
+  if ((Core().socketType == QVSocketTypeStream) != stream) {
+    Fail(message, __LINE__, qvexceptiontype::wrongSocketKind);
+  }
+  return OpenCore();
+}
+
 int QVSocket::GetRawSocket() const { return Core().fd; }
 _qvsockettype QVSocket::GetType() const { return Core().socketType; }
 _qvipprotocol QVSocket::GetProtocolType() const { return Core().ipProtocol; }
@@ -167,7 +195,10 @@ QVSocket QVSocket::AcceptReady(QVAddress** peer) {
   QVSocketCore& core = OpenCore();
   sockaddr_storage from{};
   socklen_t fromLength = sizeof from;
-  const int fd = ::accept(core.fd, reinterpret_cast<sockaddr*>(&from), &fromLength);
+  const int fd = RetryOnSignal([&] {
+    fromLength = sizeof from;
+    return ::accept(core.fd, reinterpret_cast<sockaddr*>(&from), &fromLength);
+  });
   if (fd < 0) Fail("Accept error.", __LINE__, qvexceptiontype::socketCallFailed, errno);
   QVSocket accepted(fd, core.family, core.socketType, core.protocol);
   // Accepted sockets here do not inherit the listener's non-blocking and
@@ -212,9 +243,21 @@ QVSocket QVSocket::Accept(QVAddress** peer, double seconds) {
 void QVSocket::Connect(const QVAddress& address) {
   QVSocketCore& core = OpenCore();
   if (::connect(core.fd, static_cast<const sockaddr*>(address.GetBinaryAddress()),
-                address.GetBinaryAddressLength()) != 0) {
-    Fail("Connect error.", __LINE__, qvexceptiontype::socketCallFailed, errno);
+                address.GetBinaryAddressLength()) == 0) {
+    return;
   }
+  if (errno != EINTR) Fail("Connect error.", __LINE__, qvexceptiontype::socketCallFailed, errno);
+  // An interrupted connect goes on in the background; calling it again would
+  // fail, so wait for its outcome instead.
+  QVPollSet set;
+  while (!Poll(set, core.fd, 1, -1)) {
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(core.fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    Fail("Getsockopt error.", __LINE__, qvexceptiontype::socketCallFailed, errno);
+  }
+  if (error != 0) Fail("Connect error.", __LINE__, qvexceptiontype::socketCallFailed, error);
 }
 
 void QVSocket::Connect(const QVAddress& address, QVYieldFunction yield, void* cookie) {
@@ -335,13 +378,8 @@ QVSocket& QVSocket::Duplicate(const QVSocket& other) {
 // ---------------------------------------------------------------- reading
 
 ssize_t QVSocket::Read(char* buffer, size_t length) {
-  QVSocketCore& core = Core();
-  if (core.socketType != QVSocketTypeStream) {
-    Fail("Socket is not a stream socket, address required for Read().", __LINE__,
-         qvexceptiontype::wrongSocketKind);
-  }
-  OpenCore();
-  const ssize_t n = ::read(core.fd, buffer, length);
+  QVSocketCore& core = KindCore(true, kNeedsStreamToRead);
+  const ssize_t n = RetryOnSignal([&] { return ::read(core.fd, buffer, length); });
   if (n < 0) Fail("Read error.", __LINE__, qvexceptiontype::systemCallFailed, errno);
   return n;
 }
@@ -351,8 +389,11 @@ ssize_t QVSocket::Read(QVAddress** from, char* buffer, size_t length, int flags)
   if (core.socketType == QVSocketTypeStream) return Read(buffer, length);
   sockaddr_storage sender{};
   socklen_t senderLength = sizeof sender;
-  const ssize_t n =
-      ::recvfrom(core.fd, buffer, length, flags, reinterpret_cast<sockaddr*>(&sender), &senderLength);
+  const ssize_t n = RetryOnSignal([&] {
+    senderLength = sizeof sender;
+    return ::recvfrom(core.fd, buffer, length, flags, reinterpret_cast<sockaddr*>(&sender),
+                      &senderLength);
+  });
   if (n < 0) Fail("Recvfrom error.", __LINE__, qvexceptiontype::socketCallFailed, errno);
   if (from != nullptr) {
     try {
@@ -375,25 +416,15 @@ ssize_t QVSocket::Read(QVAddress** from, char* buffer, size_t length, int flags,
 }
 
 ssize_t QVSocket::Read(msghdr* message, int flags) {
-  QVSocketCore& core = Core();
-  if (core.socketType == QVSocketTypeStream) {
-    Fail("Socket is a stream socket. Message writing not supported.", __LINE__,
-         qvexceptiontype::wrongSocketKind);
-  }
-  OpenCore();
-  const ssize_t n = ::recvmsg(core.fd, message, flags);
+  QVSocketCore& core = KindCore(false, kNoMessagesToRead);
+  const ssize_t n = RetryOnSignal([&] { return ::recvmsg(core.fd, message, flags); });
   if (n < 0) Fail("Recvmsg error.", __LINE__, qvexceptiontype::socketCallFailed, errno);
   return n;
 }
 
 template <typename Wait>
 ssize_t QVSocket::ReadStream(char* buffer, size_t length, Wait wait) {
-  QVSocketCore& core = Core();
-  if (core.socketType != QVSocketTypeStream) {
-    Fail("Socket is not a stream socket, address required for Read().", __LINE__,
-         qvexceptiontype::wrongSocketKind);
-  }
-  const int fd = OpenCore().fd;
+  const int fd = KindCore(true, kNeedsStreamToRead).fd;
   QVPollSet set;
   for (;;) {
     if (Poll(set, fd, 2, wait.Slice())) {
@@ -451,25 +482,23 @@ namespace {
 // A peer that has gone must surface as EPIPE, not as a signal that ends the
 // host program.
 ssize_t SendStream(int fd, const char* buffer, size_t length) {
-  return ::send(fd, buffer, length, MSG_NOSIGNAL);
+  return RetryOnSignal([&] { return ::send(fd, buffer, length, MSG_NOSIGNAL); });
 }
 }  // namespace
 
 ssize_t QVSocket::Write(const char* buffer, size_t length) {
-  QVSocketCore& core = Core();
-  if (core.socketType != QVSocketTypeStream) {
-    Fail("Socket is not a stream socket, address required for Write().", __LINE__,
-         qvexceptiontype::wrongSocketKind);
-  }
-  OpenCore();
+  QVSocketCore& core = KindCore(true, kNeedsStreamToWrite);
   return SendStream(core.fd, buffer, length);
 }
 
 ssize_t QVSocket::Write(const QVAddress& to, const char* buffer, size_t length, int flags) {
   QVSocketCore& core = OpenCore();
   if (core.socketType == QVSocketTypeStream) return Write(buffer, length);
-  return ::sendto(core.fd, buffer, length, flags, static_cast<const sockaddr*>(to.GetBinaryAddress()),
-                  to.GetBinaryAddressLength());
+  return RetryOnSignal([&] {
+    return ::sendto(core.fd, buffer, length, flags,
+                    static_cast<const sockaddr*>(to.GetBinaryAddress()),
+                    to.GetBinaryAddressLength());
+  });
 }
 
 ssize_t QVSocket::Write(const QVAddress* to, const char* buffer, size_t length, int flags) {
@@ -478,23 +507,13 @@ ssize_t QVSocket::Write(const QVAddress* to, const char* buffer, size_t length, 
 }
 
 ssize_t QVSocket::Write(const msghdr* message, int flags) {
-  QVSocketCore& core = Core();
-  if (core.socketType == QVSocketTypeStream) {
-    Fail("Socket is a stream socket.  Message writing not supported.", __LINE__,
-         qvexceptiontype::wrongSocketKind);
-  }
-  OpenCore();
-  return ::sendmsg(core.fd, message, flags);
+  QVSocketCore& core = KindCore(false, kNoMessagesToWrite);
+  return RetryOnSignal([&] { return ::sendmsg(core.fd, message, flags); });
 }
 
 ssize_t QVSocket::WriteAndHandleBlock(const char* buffer, size_t length, QVYieldFunction yield,
                                       void* cookie) {
-  QVSocketCore& core = Core();
-  if (core.socketType != QVSocketTypeStream) {
-    Fail("Socket is not a stream socket, address required for Write().", __LINE__,
-         qvexceptiontype::wrongSocketKind);
-  }
-  const int fd = OpenCore().fd;
+  const int fd = KindCore(true, kNeedsStreamToWrite).fd;
   QVPollSet set;
   for (;;) {
     if (Poll(set, fd, 3, kBlockSlice)) {

@@ -124,6 +124,8 @@ class QVSocket : public QVObject {
  private:
   QVSocketCore& Core() const;        // core check
   QVSocketCore& OpenCore() const;    // core and open checks
+  // Core, kind (stream or not; type 30 with message otherwise) and open checks.
+  QVSocketCore& KindCore(bool stream, const char* message) const;
   QVSocket AcceptReady(QVAddress** peer);
   // The shared step of the blocked and the timed stream reads.
   template <typename Wait>

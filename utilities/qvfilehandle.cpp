@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <vector>
 
 #include "utilities/qvexception.h"
 #include "utilities/qvpollset.h"
@@ -15,6 +17,7 @@ namespace Quorvane {
 namespace {
 constexpr char kSourceFile[] = "utilities/qvfilehandle";
 constexpr size_t kReadStep = 1024;
+constexpr size_t kLengthStep = 1 << 20;
 
 [[noreturn]] void Fail(const char* message, unsigned int line, qvexceptiontype type, int code) {
   throw QVException(message, kSourceFile, line, type, code);
@@ -56,6 +59,13 @@ FILE* OpenUnderZeroUmask(const QVString& path, bool truncate) {
   umask(old);
   errno = saved;
   return stream;
+}
+
+// A handle whose fdopen failed, or that has been closed, has no stream: its
+// operations fail as the stream calls do on a bad descriptor rather than hand
+// the C library a null stream.
+void RequireStream(FILE* stream, const char* message, unsigned int line) {
+  if (stream == nullptr) Fail(message, line, qvexceptiontype::systemCallFailed, EBADF);
 }
 
 QVSmartPointer<QVFileHandle> Wrap(FILE* stream, bool closeOnDestroy, _qvfilehandletype kind) {
@@ -196,6 +206,7 @@ class NonBlockingWhile {
 // holds. Reads are non-blocking, because a buffered read of a fixed size
 // would otherwise wait for that many bytes (or the end) on a pipe.
 QVSmartPointer<QVData> QVFileHandle::readAvailableData() {
+  RequireStream(theHandle, "Fread error.", __LINE__);
   QVSmartPointer<QVData> data = QVData::init();
   const int fd = fileDescriptor();
   NonBlockingWhile nonBlocking(fd);
@@ -223,6 +234,7 @@ QVSmartPointer<QVData> QVFileHandle::readAvailableData() {
 }
 
 QVSmartPointer<QVData> QVFileHandle::readToEndOfFile() {
+  RequireStream(theHandle, "Fread error.", __LINE__);
   QVSmartPointer<QVData> data = QVData::init();
   char buffer[kReadStep];
   while (true) {
@@ -238,19 +250,30 @@ QVSmartPointer<QVData> QVFileHandle::readToEndOfFile() {
   return data;
 }
 
+// The block grows with what is actually read: a length far beyond what the
+// stream holds (a size taken from outside, say) must not be allocated up front.
 QVSmartPointer<QVData> QVFileHandle::readDataOfLength(unsigned long n) {
-  std::unique_ptr<char[]> block(new char[n > 0 ? n : 1]);
-  size_t got = n > 0 ? fread(block.get(), 1, n, theHandle) : 0;
+  RequireStream(theHandle, "Fread error.", __LINE__);
+  std::vector<char, QVStdAllocator<char>> block;
+  size_t got = 0;
+  while (got < n) {
+    const size_t step = std::min<unsigned long>(n - got, kLengthStep);
+    block.resize(got + step);
+    const size_t took = fread(block.data() + got, 1, step, theHandle);
+    got += took;
+    if (took < step) break;  // end of file or an error: fread gives all it can
+  }
   if (got == 0 && n > 0 && ferror(theHandle)) {
     Fail("Fread error.", __LINE__, qvexceptiontype::systemCallFailed, errno);
   }
-  return QVData::initWithBytesAndLength(block.get(), got);
+  return QVData::initWithBytesAndLength(block.data(), got);
 }
 
 void QVFileHandle::writeData(const QVData& data) {
   const void* bytes = data.bytes();
   const size_t n = data.length();
   if (n == 0) return;
+  RequireStream(theHandle, "Fwrite error.", __LINE__);
   if (fwrite(bytes, 1, n, theHandle) < n) {
     Fail("Fwrite error.", __LINE__, qvexceptiontype::systemCallFailed, errno);
   }
@@ -260,21 +283,26 @@ void QVFileHandle::writeData(const QVSmartPointer<QVData>& data) {
   if (data) writeData(*data);
 }
 
-int64_t QVFileHandle::offsetInFile() const { return ftello(theHandle); }
+int64_t QVFileHandle::offsetInFile() const {
+  return theHandle != nullptr ? ftello(theHandle) : -1;
+}
 
 void QVFileHandle::seekToEndOfFile() {
+  RequireStream(theHandle, "Fseek error.", __LINE__);
   if (fseeko(theHandle, 0, SEEK_END) != 0) {
     Fail("Fseek error.", __LINE__, qvexceptiontype::systemCallFailed, errno);
   }
 }
 
 void QVFileHandle::seekToFileOffset(uint64_t offset) {
+  RequireStream(theHandle, "Fseek error.", __LINE__);
   if (fseeko(theHandle, static_cast<off_t>(offset), SEEK_SET) != 0) {
     Fail("Fseek error.", __LINE__, qvexceptiontype::systemCallFailed, errno);
   }
 }
 
 void QVFileHandle::truncateFileAtOffset(uint64_t offset) {
+  RequireStream(theHandle, "Ftruncate error", __LINE__);
   // Buffered bytes go out first so that they cannot land past the new end.
   fflush(theHandle);
   if (ftruncate(fileno(theHandle), static_cast<off_t>(offset)) != 0) {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 #include "utilities/platform/qvcwd_linux.h"
 #include "utilities/platform/qvfilelock_linux.h"
@@ -115,6 +116,23 @@ void MakeDirectoryWithParents(const QVFileManager& manager, const QVString& path
   MakeDirectory(manager, path, mode, messages);
 }
 
+// Takes the whole-file lock; deleting a file takes it the same way.
+platform::FileLockKey LockOrFail(const QVString& path) {
+  platform::FileLockKey key;
+  int err = 0;
+  switch (platform::LockWholeFile(path, &key, &err)) {
+    case platform::FileLockResult::ok:
+      break;
+    case platform::FileLockResult::openFailed:
+      Fail("Open failed in QVFileManager::lockFileAtPath", __LINE__,
+           qvexceptiontype::systemCallFailed, err);
+    case platform::FileLockResult::lockFailed:
+      Fail("Fcntl F_SETLKW failed in QVFileManager::lockFileAtPath", __LINE__,
+           qvexceptiontype::systemCallFailed, err);
+  }
+  return key;
+}
+
 // Unlinks the file while its lock is held; the lock goes in every case.
 class HeldFileLock {
  public:
@@ -217,21 +235,9 @@ std::optional<QVString> QVFileManager::filePathParent(const QVString& path) cons
 
 void QVFileManager::deleteFileAtPath(const QVString& path) const {
   if (!fileExistsAtPath(path)) return;
-  platform::FileLockKey key;
-  int err = 0;
-  switch (platform::LockWholeFile(path, &key, &err)) {
-    case platform::FileLockResult::ok:
-      break;
-    case platform::FileLockResult::openFailed:
-      Fail("Open failed in QVFileManager::lockFileAtPath", __LINE__,
-           qvexceptiontype::systemCallFailed, err);
-    case platform::FileLockResult::lockFailed:
-      Fail("Fcntl F_SETLKW failed in QVFileManager::lockFileAtPath", __LINE__,
-           qvexceptiontype::systemCallFailed, err);
-  }
-  HeldFileLock held(key);
+  HeldFileLock held(LockOrFail(path));
   if (::unlink(path.c_str()) == 0) return;
-  err = errno;
+  const int err = errno;
   if (err == ENOENT) return;
   if (err == EACCES || err == EPERM) {
     Fail("Permission error from unlink in QVFileManager::deleteFileAtPath", __LINE__,
@@ -241,20 +247,7 @@ void QVFileManager::deleteFileAtPath(const QVString& path) const {
        qvexceptiontype::systemCallFailed, err);
 }
 
-void QVFileManager::lockFileAtPath(const QVString& path) const {
-  platform::FileLockKey key;
-  int err = 0;
-  switch (platform::LockWholeFile(path, &key, &err)) {
-    case platform::FileLockResult::ok:
-      return;
-    case platform::FileLockResult::openFailed:
-      Fail("Open failed in QVFileManager::lockFileAtPath", __LINE__,
-           qvexceptiontype::systemCallFailed, err);
-    case platform::FileLockResult::lockFailed:
-      Fail("Fcntl F_SETLKW failed in QVFileManager::lockFileAtPath", __LINE__,
-           qvexceptiontype::systemCallFailed, err);
-  }
-}
+void QVFileManager::lockFileAtPath(const QVString& path) const { LockOrFail(path); }
 
 void QVFileManager::unlockFileAtPath(const QVString& path) const {
   int err = 0;
@@ -333,10 +326,9 @@ bool QVFileManager::isExecutableFileAtPathOrOnSystemPath(const QVString& name) c
 QVStringList QVFileManager::entryNamesForDirectoryAtPath(const QVString& path) const {
   QVStringList names;
   if (!objectAtPathIsDirectory(path)) return names;
-  DIR* directory = opendir(path.c_str());
-  if (directory == nullptr) return names;
-  while (dirent* entry = readdir(directory)) names.emplace_back(entry->d_name);
-  closedir(directory);
+  std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(path.c_str()), &closedir);
+  if (!directory) return names;
+  while (dirent* entry = readdir(directory.get())) names.emplace_back(entry->d_name);
   return names;
 }
 

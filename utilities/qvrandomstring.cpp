@@ -1,7 +1,9 @@
 #include "utilities/qvrandomstring.h"
 
 #include <sys/time.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 
 #include "utilities/qvrandom.h"
@@ -9,19 +11,39 @@
 
 namespace Quorvane {
 
-bool QVRandomObject::Initialize() {
+namespace {
+uint64_t NowInMicroseconds() {
   // The plain clock read cannot throw, which matters during static initialisation.
   struct timeval now = {0, 0};
   QVGetCurrentTime(&now);
-  const uint64_t micros = static_cast<uint64_t>(now.tv_sec) * 1000000u +
-                          static_cast<uint64_t>(now.tv_usec);
-  std::srand(static_cast<unsigned>(micros & 0xffffffffu));
+  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_usec);
+}
+
+// The process the generator was last seeded for.
+std::atomic<pid_t> seededFor{0};
+
+// A forked child inherits the generator's state and would draw the very names
+// its parent draws next, and unnamed cross-process locks live under such
+// names. The first draw in a new process therefore seeds it afresh.
+void SeedAfterFork() {
+  const pid_t self = getpid();
+  pid_t seen = seededFor.load();
+  if (seen == self || !seededFor.compare_exchange_strong(seen, self)) return;
+  std::srand(static_cast<unsigned>((NowInMicroseconds() ^ (static_cast<uint64_t>(self) << 20)) &
+                                   0xffffffffu));
+}
+}  // namespace
+
+bool QVRandomObject::Initialize() {
+  std::srand(static_cast<unsigned>(NowInMicroseconds() & 0xffffffffu));
+  seededFor.store(getpid());
   return true;
 }
 
 bool QVRandomObject::initialized = QVRandomObject::Initialize();
 
 QVRandomString::QVRandomString(unsigned long length) {
+  SeedAfterFork();
   string_ = new QVString(length, '\0');
   for (unsigned long i = 0; i < length; ++i) (*string_)[i] = RandomNameCharacter(std::rand());
 }
@@ -45,9 +67,13 @@ const char* QVRandomString::c_str() const {
   return string_ != nullptr ? string_->c_str() : nullptr;
 }
 
-int QVRandomIntegerFactory::GetInteger() { return std::rand(); }
+int QVRandomIntegerFactory::GetInteger() {
+  SeedAfterFork();
+  return std::rand();
+}
 
 long QVRandomIntegerFactory::GetIntegerInRange(long low, long high) {
+  SeedAfterFork();
   return RandomInRange(std::rand(), low, high);
 }
 

@@ -185,7 +185,11 @@ QVSmartMutex::QVSmartMutex(const QVSmartPointer<QVMutexHandle>& handle) : handle
 }
 
 QVSmartMutex::~QVSmartMutex() {
-  if (UsableQ()) handle_->Unlock();
+  if (!UsableQ()) return;
+  try {
+    handle_->Unlock();
+  } catch (const QVException&) {
+  }
 }
 
 bool QVSmartMutex::UsableQ() const {

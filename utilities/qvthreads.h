@@ -51,8 +51,14 @@ class QVMutex : public QVObject {
   explicit QVMutex(QVMutexHandle* handle) : handle_(handle) {
     if (handle_ != nullptr) handle_->Lock();
   }
+  // A failed unlock has nowhere to go from a destructor; it must not end the
+  // program.
   ~QVMutex() override {
-    if (handle_ != nullptr) handle_->Unlock();
+    if (handle_ == nullptr) return;
+    try {
+      handle_->Unlock();
+    } catch (const QVException&) {
+    }
   }
   QVMutex(const QVMutex&) = delete;
   QVMutex& operator=(const QVMutex&) = delete;

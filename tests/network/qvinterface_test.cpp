@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "network/qvplatforminterface.h"
+#include "network/qvnettest.h"
 #include "utilities/qvexception.h"
 
 namespace {
 
+using qvnettest::Str;
+using qvnettest::Thrown;
 using Quorvane::QVException;
 using Quorvane::QVInterface;
 using Quorvane::QVIPAddress;
@@ -21,19 +24,6 @@ using Quorvane::QVLinuxInterfaceContainer;
 using Quorvane::QVString;
 using Quorvane::QVStringList;
 using Quorvane::qvexceptiontype;
-
-template <typename Fn>
-QVException Thrown(Fn fn) {
-  try {
-    fn();
-  } catch (const QVException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no exception";
-  return QVException("none", "none", 0, qvexceptiontype::internalError, 0);
-}
-
-std::string Str(const QVString& s) { return Quorvane::ToStdString(s); }
 
 std::vector<std::string> Names(const QVStringList& list) {
   std::vector<std::string> out;

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <sched.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,30 +14,21 @@
 #include <iostream>
 #include <sstream>
 
+#include "network/qvnettest.h"
 #include "support/qvtest.h"
 #include "utilities/qvexception.h"
 
 namespace {
 
+using qvnettest::NoPrivateMountsQ;
+using qvnettest::Str;
+using qvnettest::Thrown;
+using qvnettest::WithHostsFile;
 using Quorvane::QVException;
 using Quorvane::QVHostname;
 using Quorvane::QVIPAddress;
 using Quorvane::QVString;
 using Quorvane::qvexceptiontype;
-
-// Runs fn and returns the exception it throws (fails the test when none).
-template <typename Fn>
-QVException Thrown(Fn fn) {
-  try {
-    fn();
-  } catch (const QVException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no exception";
-  return QVException("none", "none", 0, qvexceptiontype::internalError, 0);
-}
-
-std::string Str(const QVString& s) { return Quorvane::ToStdString(s); }
 
 // ------------------------------------------------------------------ parsing
 
@@ -324,34 +314,6 @@ TEST(IPAddressHash, RecurrenceOverThePresentationName) {
 
 // ------------------------------------------------------------------ lookups
 
-// Runs body in a child whose host table is our own file (a private mount
-// namespace), so lookups do not depend on this machine's resolver.
-int WithHostsFile(const std::string& contents, const std::function<int()>& body) {
-  qvtest::TempDir dir;
-  const std::string path = dir.file("hosts");
-  std::ofstream(path) << contents;
-  return qvtest::RunInChild([&] {
-    if (unshare(CLONE_NEWNS) != 0) return 77;
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
-    if (mount(path.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) return 77;
-    try {
-      return body();
-    } catch (const QVException& e) {
-      e.print(std::cerr);
-      return 1;
-    }
-  });
-}
-
-// Checks inside the child report the failing line on stderr.
-#define CHILD_CHECK(cond)                                                 \
-  do {                                                                    \
-    if (!(cond)) {                                                        \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      return 1;                                                           \
-    }                                                                     \
-  } while (0)
-
 TEST(IPAddressLookups, ResolvesAgainstOwnHostsFile) {
   const std::string hosts =
       "192.0.2.77 host.example.test\n"
@@ -410,7 +372,7 @@ TEST(IPAddressLookups, ResolvesAgainstOwnHostsFile) {
     CHILD_CHECK(reversed.HasDomainNameQ() && Str(reversed.GetDomainName()) == "reversed.example.test");
     return 0;
   });
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace";
+  if (NoPrivateMountsQ(status)) GTEST_SKIP() << "no private mount namespace";
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
@@ -437,7 +399,7 @@ TEST(Hostname, OfficialNameAndItsDomain) {
       CHILD_CHECK(os.str() == "<QVHostname><hostname>" + c.official + "</hostname></QVHostname>");
       return 0;
     });
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace";
+    if (NoPrivateMountsQ(status)) GTEST_SKIP() << "no private mount namespace";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.line << " status " << status;
   }
 }

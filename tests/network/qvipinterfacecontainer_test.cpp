@@ -3,20 +3,16 @@
 #include "network/qvipinterfacecontainer.h"
 
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "network/qvnettest.h"
 #include "network/qvplatforminterface.h"
-#include "support/qvtest.h"
 
 namespace {
 
@@ -104,15 +100,11 @@ TEST(LinkCoreLists, RecordOnThisHost) {
 TEST(LinkCoreLists, DomainNamesOnceEachWithTheHostsDomain) {
   char self[256] = {};
   ASSERT_EQ(gethostname(self, sizeof self - 1), 0);
-  qvtest::TempDir dir;
-  const std::string path = dir.file("hosts");
-  std::ofstream(path) << "192.0.2.10 a.example.test\n192.0.2.11 b.example.test\n"
-                         "192.0.2.12 c.other.test\n192.0.2.99 me.zzz.test "
-                      << self << "\n";
-  const int status = qvtest::RunInChild([&] {
-    if (unshare(CLONE_NEWNS) != 0) return 77;
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
-    if (mount(path.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) return 77;
+  const std::string hosts =
+      "192.0.2.10 a.example.test\n192.0.2.11 b.example.test\n"
+      "192.0.2.12 c.other.test\n192.0.2.99 me.zzz.test " +
+      std::string(self) + "\n";
+  const int status = qvnettest::WithHostsFile(hosts, [&] {
     HandRecord h;
     for (const char* a : {"192.0.2.10", "192.0.2.11"}) {
       h.container.AddAddressToInterface("eth0", QVIPAddress(a));
@@ -128,7 +120,7 @@ TEST(LinkCoreLists, DomainNamesOnceEachWithTheHostsDomain) {
     if (Drain(qvipinterfacecontainer_get_domain_names(&h.record)) != expected) return 2;
     return 0;
   });
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace";
+  if (qvnettest::NoPrivateMountsQ(status)) GTEST_SKIP() << "no private mount namespace";
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 

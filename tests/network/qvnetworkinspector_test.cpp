@@ -3,28 +3,28 @@
 #include "network/qvnetworkinspector.h"
 
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
 #include <functional>
 
+#include "network/qvnettest.h"
 #include "network/qvplatforminterface.h"
 #include "support/qvtest.h"
 #include "utilities/qvexception.h"
 
 namespace {
 
+using qvnettest::NoPrivateMountsQ;
+using qvnettest::Str;
+using qvnettest::WithHostsFile;
 using Quorvane::QVException;
 using Quorvane::QVIPAddress;
 using Quorvane::QVLinuxInterfaceContainer;
 using Quorvane::QVNetworkInspector;
 using Quorvane::QVString;
 using Quorvane::qvexceptiontype;
-
-std::string Str(const QVString& s) { return Quorvane::ToStdString(s); }
 
 void Fill(QVLinuxInterfaceContainer& c, const char* name, int index,
           std::initializer_list<const char*> addresses) {
@@ -33,34 +33,8 @@ void Fill(QVLinuxInterfaceContainer& c, const char* name, int index,
   c.SetIndexForInterface(name, index);
 }
 
-// Runs body with our own hosts file (private mount namespace) in a child.
-int WithHostsFile(const std::string& contents, const std::function<int()>& body) {
-  qvtest::TempDir dir;
-  const std::string path = dir.file("hosts");
-  std::ofstream(path) << contents;
-  return qvtest::RunInChild([&] {
-    if (unshare(CLONE_NEWNS) != 0) return 77;
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
-    if (mount(path.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) return 77;
-    try {
-      return body();
-    } catch (const QVException& e) {
-      e.print(std::cerr);
-      return 1;
-    }
-  });
-}
-
-#define CHILD_CHECK(cond)                                                        \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      return 1;                                                                  \
-    }                                                                            \
-  } while (0)
-
 void ExpectChildPassed(int status) {
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace";
+  if (NoPrivateMountsQ(status)) GTEST_SKIP() << "no private mount namespace";
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 

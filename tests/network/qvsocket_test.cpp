@@ -7,11 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -19,11 +25,14 @@
 #include <vector>
 
 #include "network/qvendpoint.h"
+#include "network/qvnettest.h"
 #include "support/qvtest.h"
 #include "utilities/qvexception.h"
 
 namespace {
 
+using qvnettest::Str;
+using qvnettest::Thrown;
 using Quorvane::QVAddress;
 using Quorvane::QVEndPoint;
 using Quorvane::QVEndPointSet;
@@ -34,19 +43,6 @@ using Quorvane::QVSocketSet;
 using Quorvane::QVString;
 using Quorvane::qvexceptiontype;
 using Quorvane::_qvipprotocol;
-
-template <typename Fn>
-QVException Thrown(Fn fn) {
-  try {
-    fn();
-  } catch (const QVException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no exception";
-  return QVException("none", "none", 0, qvexceptiontype::internalError, 0);
-}
-
-std::string Str(const QVString& s) { return Quorvane::ToStdString(s); }
 
 void ExpectThrown(QVException e, qvexceptiontype type, const char* message) {
   EXPECT_EQ(e.getType(), type) << message;
@@ -478,6 +474,82 @@ TEST(SocketSets, EndPointSetFindsTheReadyEndPoint) {
   EXPECT_TRUE(ready == ea || ready == eb);
   EXPECT_TRUE(set.setQ(ready));
   EXPECT_TRUE(set.waitTillEndPointHasDataToRead(1000000));
+}
+
+// ------------------------------------------------------------------ signals
+
+std::atomic<int> interruptions{0};
+void CountInterruption(int) { ++interruptions; }
+
+// The state letter of a thread of this process: 'S' while it sleeps in a call.
+char ThreadState(pid_t tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  const size_t end = line.rfind(')');
+  return end == std::string::npos || end + 2 >= line.size() ? '?' : line[end + 2];
+}
+
+// Runs call on a thread, waits until it sleeps in the system, interrupts it
+// with a signal whose handler does not restart calls, then lets release()
+// satisfy the call. The call must end as if no signal had come.
+void InterruptWhileBlocked(const std::function<void()>& call,
+                           const std::function<void()>& release) {
+  struct sigaction action {};
+  struct sigaction old {};
+  action.sa_handler = CountInterruption;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &old), 0);
+  std::atomic<pid_t> tid{0};
+  std::string failure;
+  std::thread worker([&] {
+    tid = static_cast<pid_t>(syscall(SYS_gettid));
+    try {
+      call();
+    } catch (const QVException& e) {
+      failure = Str(e.getWhat()) + " errno " + std::to_string(e.getCode());
+    }
+  });
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return tid != 0 && ThreadState(tid) == 'S'; }));
+  const int before = interruptions;
+  pthread_kill(worker.native_handle(), SIGUSR1);
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return interruptions > before; }));
+  release();
+  worker.join();
+  sigaction(SIGUSR1, &old, nullptr);
+  EXPECT_EQ(failure, "");
+}
+
+TEST(SocketSignals, InterruptedCallsCarryOn) {
+  {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    QVSocket reader(pair[0], AF_UNIX, SOCK_STREAM, 0), writer(pair[1], AF_UNIX, SOCK_STREAM, 0);
+    char got = 0;
+    InterruptWhileBlocked([&] { EXPECT_EQ(reader.Read(&got, 1), 1); },
+                          [&] { EXPECT_EQ(writer.Write("s", 1), 1); });
+    EXPECT_EQ(got, 's');
+  }
+  {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+    QVSocket reader(pair[0], AF_UNIX, SOCK_DGRAM, 0), writer(pair[1], AF_UNIX, SOCK_DGRAM, 0);
+    char got = 0;
+    InterruptWhileBlocked([&] { EXPECT_EQ(reader.Read(nullptr, &got, 1, 0), 1); },
+                          [&] { ASSERT_EQ(::send(pair[1], "d", 1, 0), 1); });
+    EXPECT_EQ(got, 'd');
+  }
+  {
+    QVEndPoint listener(Quorvane::QVIPV4, Quorvane::QVStream,
+                        QVIPAddress("127.0.0.1", Quorvane::QVIPV4, static_cast<unsigned short>(0)));
+    listener.SetForListening();
+    QVEndPoint client(Quorvane::QVIPV4, Quorvane::QVStream,
+                      QVIPAddress("127.0.0.1", Quorvane::QVIPV4, listener.GetPort()));
+    QVSocket listening = listener.GetSocket();
+    InterruptWhileBlocked([&] { EXPECT_GE(listening.Accept(nullptr).GetRawSocket(), 0); },
+                          [&] { client.Connect(); });
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "support/qvtest.h"
+#include "utilities/qvfiletest.h"
 
 using Quorvane::QVData;
 using Quorvane::QVException;
@@ -21,21 +22,8 @@ using Quorvane::QVString;
 
 namespace {
 
-class Umask022 {
- public:
-  Umask022() : old_(umask(022)) {}
-  ~Umask022() { umask(old_); }
-
- private:
-  mode_t old_;
-};
-
-std::string ReadWithStream(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using qvfiletest::ReadWithStream;
+using qvfiletest::Umask022;
 
 std::string Contents(const QVData& d) {
   const auto* p = static_cast<const char*>(d.bytes());

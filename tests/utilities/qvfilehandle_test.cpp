@@ -10,12 +10,14 @@
 #include <cerrno>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "support/qvtest.h"
 #include "utilities/qvexception.h"
+#include "utilities/qvfiletest.h"
 
 using Quorvane::QVData;
 using Quorvane::QVException;
@@ -25,37 +27,15 @@ using Quorvane::QVString;
 
 namespace {
 
-class Umask022 {
- public:
-  Umask022() : old_(umask(022)) {}
-  ~Umask022() { umask(old_); }
-
- private:
-  mode_t old_;
-};
-
-QVString Q(const std::string& s) { return QVString(s.c_str()); }
+using qvfiletest::ModeOf;
+using qvfiletest::Q;
+using qvfiletest::ReadWithStream;
+using qvfiletest::Umask022;
+using qvfiletest::WriteWithStream;
 
 std::string Text(const Quorvane::QVSmartPointer<QVData>& d) {
   const auto* p = static_cast<const char*>(d->bytes());
   return p == nullptr ? std::string() : std::string(p, d->length());
-}
-
-std::string ReadWithStream(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteWithStream(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st{};
-  stat(path.c_str(), &st);
-  return st.st_mode & 07777;
 }
 
 }  // namespace
@@ -120,6 +100,20 @@ TEST(FileHandle, ReadToEndOfFile) {
   EXPECT_EQ(h->readDataOfLength(10)->length(), 0u) << "at the end nothing is read, no error";
 }
 
+// The length asked for is an upper bound, not a size to allocate: a huge one
+// gives what the file holds, across more than one internal step.
+TEST(FileHandle, ReadDataOfLengthBeyondTheFile) {
+  qvtest::TempDir dir;
+  std::string contents((1 << 20) + 3, 'a');
+  contents.back() = 'z';
+  WriteWithStream(dir.file("f"), contents);
+  auto h = QVFileHandle::fileHandleForReadingAtPath(Q(dir.file("f")));
+  EXPECT_EQ(Text(h->readDataOfLength(5)), "aaaaa");
+  EXPECT_EQ(Text(h->readDataOfLength(std::numeric_limits<unsigned long>::max() / 2)),
+            contents.substr(5));
+  EXPECT_EQ(h->readDataOfLength(std::numeric_limits<unsigned long>::max())->length(), 0u);
+}
+
 TEST(FileHandle, OpenFailures) {
   qvtest::TempDir dir;
   struct Case {
@@ -151,6 +145,45 @@ TEST(FileHandle, OpenFailures) {
   auto unchecked =
       QVFileHandle::initWithFileDescriptorAndCloseOnRelease(-1, Quorvane::QVFileHandleReading);
   EXPECT_EQ(unchecked->fileDescriptor(), -1);
+}
+
+// A handle without a stream (its fdopen failed, or it was closed) fails each
+// operation as the stream call would on a bad descriptor, instead of handing
+// the C library a null stream.
+TEST(FileHandle, OperationsWithoutAStreamFail) {
+  qvtest::TempDir dir;
+  WriteWithStream(dir.file("f"), "abc");
+  auto closed = QVFileHandle::fileHandleForReadingAndWritingAtPath(Q(dir.file("f")));
+  closed->closeFile();
+  auto unchecked =
+      QVFileHandle::initWithFileDescriptorAndCloseOnRelease(-1, Quorvane::QVFileHandleReading);
+  for (auto* h : {closed.get(), unchecked.get()}) {
+    const struct {
+      std::function<void()> call;
+      const char* what;
+    } cases[] = {
+        {[&] { h->readAvailableData(); }, "Fread error."},
+        {[&] { h->readToEndOfFile(); }, "Fread error."},
+        {[&] { h->readDataOfLength(4); }, "Fread error."},
+        {[&] { h->writeData(QVData("x", 1)); }, "Fwrite error."},
+        {[&] { h->seekToEndOfFile(); }, "Fseek error."},
+        {[&] { h->seekToFileOffset(1); }, "Fseek error."},
+        {[&] { h->truncateFileAtOffset(0); }, "Ftruncate error"},
+    };
+    for (const auto& c : cases) {
+      try {
+        c.call();
+        ADD_FAILURE() << c.what;
+      } catch (const QVException& e) {
+        EXPECT_EQ(e.getType(), qvexceptiontype::systemCallFailed) << c.what;
+        EXPECT_EQ(e.getWhat(), c.what);
+        EXPECT_EQ(e.getCode(), EBADF) << c.what;
+      }
+    }
+    EXPECT_EQ(h->offsetInFile(), -1);
+    h->closeFile();
+  }
+  EXPECT_EQ(ReadWithStream(dir.file("f")), "abc");
 }
 
 // Permission refusals are type 23: checked as an unprivileged user in a child.

@@ -25,6 +25,7 @@
 #include "utilities/qvdata.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvfilehandle.h"
+#include "utilities/qvfiletest.h"
 
 using Quorvane::QVData;
 using Quorvane::QVException;
@@ -37,17 +38,12 @@ using Quorvane::QVStringList;
 
 namespace {
 
-QVString Q(const std::string& s) { return QVString(s.c_str()); }
+using qvfiletest::ModeOf;
+using qvfiletest::Q;
 
 void Touch(const std::string& path, mode_t mode) {
   std::ofstream(path) << "x";
   chmod(path.c_str(), mode);
-}
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st{};
-  if (stat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
 }
 
 std::vector<std::string> ToVector(const QVStringList& list) {

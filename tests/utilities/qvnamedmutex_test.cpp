@@ -300,6 +300,30 @@ TEST(ThreadsFactory, MutexKinds) {
   EXPECT_TRUE(pointer.hasLockQ());
 }
 
+// A lock whose release fails (as a lock file's can) when a scoped holder lets
+// go of it: the failure must not leave the destructor and end the program.
+class FailingUnlock : public QVMutexHandle {
+ public:
+  bool Lock() override {
+    locked = true;
+    return true;
+  }
+  bool Unlock() override {
+    throw QVException("Unlock failed.", "tests/utilities/qvnamedmutex_test", __LINE__,
+                      qvexceptiontype::systemCallFailed, EIO);
+  }
+};
+
+TEST(ThreadsFactory, ScopedLocksSwallowAFailedUnlock) {
+  FailingUnlock plain;
+  { QVMutex hold(&plain); }
+  EXPECT_TRUE(plain.LockedQ());
+  QVSmartPointer<QVMutexHandle> counted(new FailingUnlock,
+                                        CreateUnnamedMutexHandle(QVInProcessMutex));
+  { QVSmartMutex hold(counted); }
+  EXPECT_TRUE(counted->LockedQ());
+}
+
 TEST(ThreadsFactory, ScopedLocks) {
   { QVMutex nothing(nullptr); }  // neither locks nor unlocks
   QVSmartPointer<QVMutexHandle> empty;

@@ -2,12 +2,15 @@
 #include "utilities/qvrandom.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
 
+#include "support/qvtest.h"
 #include "utilities/qvrandomstring.h"
 
 namespace {
@@ -90,6 +93,26 @@ TEST(QVRandomString, LengthsAndAlphabet) {
   EXPECT_NE(copy.string(), six.string());
   copy = none;
   EXPECT_STREQ(copy.c_str(), "");
+}
+
+// A forked child must not draw the names its parent draws next: unnamed
+// cross-process locks are made under such names.
+TEST(QVRandomString, ForkedChildDrawsOtherNames) {
+  constexpr size_t kLength = 24;
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const int status = qvtest::RunInChild([&] {
+    const Quorvane::QVRandomString name(kLength);
+    return write(ends[1], name.c_str(), kLength) == static_cast<ssize_t>(kLength) ? 0 : 1;
+  });
+  const Quorvane::QVRandomString mine(kLength);
+  char theirs[kLength];
+  const ssize_t got = read(ends[0], theirs, kLength);
+  close(ends[0]);
+  close(ends[1]);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_EQ(got, static_cast<ssize_t>(kLength));
+  EXPECT_NE(std::string(theirs, kLength), std::string(mine.c_str()));
 }
 
 TEST(QVRandomIntegerFactory, Draws) {
