@@ -612,7 +612,16 @@ QVSocket QVSocketSet::waitTillNextSocketHasDataToRead() {
          qvexceptiontype::badArgument);
   }
   fillPollSet();
-  while (!pollSet_.ReadyQ(kSetSlice)) fillPollSet();
+  while (!pollSet_.ReadyQ(kSetSlice)) {
+    // A member closed behind the set's back makes every wait fail at once;
+    // without this check the loop would spin forever.
+    for (const auto& [fd, socket] : sockets_) {
+      if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+        Fail("Socket is closed.", __LINE__, qvexceptiontype::missingObject);
+      }
+    }
+    fillPollSet();
+  }
   for (const auto& [fd, socket] : sockets_) {
     if (pollSet_.SetQ(fd)) return socket;
   }

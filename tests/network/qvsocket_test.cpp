@@ -451,6 +451,17 @@ TEST(SocketSets, WaitingOnAnEmptySetIsRefused) {
             qvexceptiontype::badArgument);
 }
 
+TEST(SocketSets, WaitingOnAClosedMemberIsRefused) {
+  int a[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
+  QVSocket member(a[0], AF_UNIX, SOCK_STREAM, 0), peer(a[1], AF_UNIX, SOCK_STREAM, 0);
+  QVSocketSet set;
+  set.add(member);
+  member.Close();
+  EXPECT_EQ(Thrown([&] { set.waitTillNextSocketHasDataToRead(); }).getType(),
+            qvexceptiontype::missingObject);
+}
+
 TEST(SocketSets, EndPointSetFindsTheReadyEndPoint) {
   int a[2], b[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
