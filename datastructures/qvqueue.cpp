@@ -75,6 +75,17 @@ void LinkChunk(_queue* q, _chunk* c) {
   s->last_chunk = c;
 }
 
+void DiscardUnlinkedChunk(_queue* q, _chunk* c, unsigned char* start, void* cookie) {
+  if (start != nullptr && q->return_buffer != nullptr) {
+    c->buffer_start = start;
+    c->cookie = cookie;
+    c->return_buffer = q->return_buffer;
+    c->deallocate = q->deallocate;
+    q->return_buffer(c, start, cookie);
+  }
+  q->deallocate(c);
+}
+
 bool AppendWriteChunk(_queue* q) {
   if (q->new_buffer == nullptr) return false;
   auto* c = static_cast<_chunk*>(q->allocate(sizeof(_chunk)));
@@ -89,14 +100,7 @@ bool AppendWriteChunk(_queue* q) {
   }
   if (n <= 0 || start == nullptr) {
     // A buffer that cannot hold a byte would make writers loop; give it back.
-    if (start != nullptr && q->return_buffer != nullptr) {
-      c->buffer_start = start;
-      c->cookie = cookie;
-      c->return_buffer = q->return_buffer;
-      c->deallocate = q->deallocate;
-      q->return_buffer(c, start, cookie);
-    }
-    q->deallocate(c);
+    DiscardUnlinkedChunk(q, c, start, cookie);
     return false;
   }
   c->buffer_start = start;

@@ -50,6 +50,9 @@ void FreeChunk(_chunk* c);
 // Appends c (already filled in with buffer and size) to the list; takes the
 // sibling and pending references. Cuts the old last chunk to what was written.
 void LinkChunk(_queue* q, _chunk* c);
+// Drops a chunk that was allocated but never linked, handing back the buffer
+// a provider gave with it, if any.
+void DiscardUnlinkedChunk(_queue* q, _chunk* c, unsigned char* start, void* cookie);
 // Appends an empty chunk from new_buffer and moves the write window into it.
 bool AppendWriteChunk(_queue* q);
 // Read pointer set when unset, read end brought up to date.

@@ -22,14 +22,7 @@ int FillChunk(_queue* q) {
     // No data ever again switches filling off; a buffer, if any, goes back.
     // A fill that claims data without a buffer gave nothing.
     if (n < 0) q->fill = nullptr;
-    if (start != nullptr && q->return_buffer != nullptr) {
-      c->buffer_start = start;
-      c->cookie = cookie;
-      c->return_buffer = q->return_buffer;
-      c->deallocate = q->deallocate;
-      q->return_buffer(c, start, cookie);
-    }
-    q->deallocate(c);
+    DiscardUnlinkedChunk(q, c, start, cookie);
     return kNothing;
   }
   c->buffer_start = start;

@@ -161,7 +161,13 @@ void QVProcessManager::trackProcess(int id) {
   QVMutex guard(processTableLock);
   processTable->insert(id);
   // Decided under the lock, so two first children start one watch thread.
-  if (!processWatchThreadRunning.load()) launchProcessWatchThread();
+  if (!processWatchThreadRunning.load()) {
+    launchProcessWatchThread();
+  } else {
+    // The child may have ended already, its signal spent on a pass that did
+    // not know it yet: without a pass now it would wait for the next sweep.
+    signalUpdateAllTheStatus();
+  }
 }
 
 void QVProcessManager::launchProcessWatchThread() {

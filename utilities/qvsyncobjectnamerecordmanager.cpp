@@ -1,5 +1,6 @@
 #include "utilities/qvsyncobjectnamerecordmanager.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <list>
@@ -81,6 +82,22 @@ QVFilePermissions ReadWriteForAll() {
   permissions.setReadPermissions(true, true, true);
   permissions.setWritePermissions(true, true, true);
   return permissions;
+}
+
+// Record files lie in a directory every user may write to. Only a regular
+// file is read (a FIFO planted there would block the reader for good), and no
+// more of it than a record file can hold. False for anything else; the caller
+// holds the file's lock, whose descriptor keeps a FIFO's open from blocking.
+bool ReadRecordFileContents(const QVString& path, QVSmartPointer<QVData>* contents) {
+  constexpr unsigned long kLimit = QVSyncObjectNameRecordManager::kMaximumRecordFileSize;
+  QVSmartPointer<QVFileHandle> handle = QVFileHandle::fileHandleForReadingAtPath(path);
+  struct stat st;
+  if (fstat(handle->fileDescriptor(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<unsigned long long>(st.st_size) > kLimit) {
+    return false;
+  }
+  *contents = handle->readDataOfLength(kLimit + 1);
+  return !*contents || (*contents)->length() <= kLimit;
 }
 
 [[noreturn]] void Wrap(const char* message, const QVException& caught, unsigned int line) {
@@ -240,7 +257,10 @@ QVSyncObjectNameRecordList QVSyncObjectNameRecordManager::ReadRecordFile(const Q
   QVSmartPointer<QVData> contents;
   {
     FileLockHold hold(path);
-    contents = QVFileHandle::fileHandleForReadingAtPath(path)->readToEndOfFile();
+    if (!ReadRecordFileContents(path, &contents)) {
+      throw QVException("Not a record file.", kSourceFile, __LINE__,
+                        qvexceptiontype::badRecordFile, 0);
+    }
   }
   return QVSyncObjectNameRecordFileFormat().interpretFileContents(contents);
 }
@@ -333,6 +353,8 @@ QVSyncObjectNameRecordList QVSyncObjectNameRecordManager::getRecordList() {
   for (const QVString& name : names) {
     if (!isValidRecordFileName(name)) continue;
     const QVString path = recordFileDirectory + getPathSeparator() + name;
+    struct stat entry;
+    if (lstat(path.c_str(), &entry) != 0 || !S_ISREG(entry.st_mode)) continue;
     std::unique_ptr<FileLockHold> hold;
     try {
       hold = std::make_unique<FileLockHold>(path);
@@ -342,8 +364,8 @@ QVSyncObjectNameRecordList QVSyncObjectNameRecordManager::getRecordList() {
     try {
       // Decided and deleted under the file lock, so a file that its owner
       // refills meanwhile is never deleted by mistake.
-      QVSmartPointer<QVData> contents =
-          QVFileHandle::fileHandleForReadingAtPath(path)->readToEndOfFile();
+      QVSmartPointer<QVData> contents;
+      if (!ReadRecordFileContents(path, &contents)) continue;  // passed over
       if (!contents || contents->length() == 0) {
         fileManager.deleteFileAtPath(path);
         continue;

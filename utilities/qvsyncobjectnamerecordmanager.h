@@ -43,7 +43,8 @@ class QVSyncObjectNameRecordManager : public QVObject {
   void flushRemovedObjectsFromSystemRecord();
 
   // The records of every valid record file, each with its file's path. Files
-  // found empty or unreadable are deleted.
+  // found empty or unreadable are deleted; entries that are not regular files,
+  // or are larger than a record file may be, are passed over.
   QVSyncObjectNameRecordList getRecordList();
 
   QVString computeRecordFileName(int pid);
@@ -60,6 +61,8 @@ class QVSyncObjectNameRecordManager : public QVObject {
   static constexpr unsigned long randomStringLength = 20;
   // A queued removal that fails this many times is given up.
   static constexpr int kMaximumRemovalAttempts = 5;
+  // Larger files are not read: neither listed nor added to.
+  static constexpr unsigned long kMaximumRecordFileSize = 16UL << 20;
 
  private:
   static void* syncObjectBackgroundThread(void* argument);

@@ -64,7 +64,9 @@ void RemoveObjectFromSystem(const QVSyncObjectNameRecord& record, uid_t owner) {
 }
 
 // One sweep: removes the objects of every dead process's records and deletes
-// their record files. Records of live processes are not touched.
+// their record files whole. Records of live processes, this one's included,
+// are not touched: a removal queued through the manager would edit this
+// process's own file and drop its entry for an object of the same name.
 void SweepDeadProcessRecords(QVSyncObjectNameRecordManager& manager) {
   const QVSyncObjectNameRecordList records = manager.getRecordList();
   std::set<QVString> deadFiles;
@@ -74,10 +76,8 @@ void SweepDeadProcessRecords(QVSyncObjectNameRecordManager& manager) {
     if (lstat(record.recordFile.c_str(), &recordFile) == 0) {
       RemoveObjectFromSystem(record, recordFile.st_uid);
     }
-    manager.markObjectAsRemovedFromRecord(record.name, record.type);
     deadFiles.insert(record.recordFile);
   }
-  manager.flushRemovedObjectsFromSystemRecord();
   for (const QVString& path : deadFiles) manager.removeProcessRecordFile(path);
 }
 
@@ -134,10 +134,10 @@ void deinitThreadModule() {
 }
 
 void* recordManagerWatchThreadFunction(void*) {
+  QVThreadsFactory::SetThisThreadName("UnixThreads-RecordManagerThread");
   QVSmartPointer<QVSyncObjectNameRecordManager> manager =
       QVSyncObjectNameRecordManager::defaultManager();
   if (!manager) return nullptr;
-  QVThreadsFactory::SetThisThreadName("UnixThreads-RecordManagerThread");
   if (QVUnixThreadModuleGlobals::timeToStopRecordManagerThread()) return nullptr;
   try {
     for (;;) {

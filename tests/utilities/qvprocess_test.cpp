@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,10 +12,12 @@
 #include <vector>
 
 #include "support/qvtest.h"
+#include "tests/utilities/qvtestprocesses.h"
 #include "utilities/qvprocess.h"
 #include "utilities/qvsignalhandlermanager.h"
 
 using namespace Quorvane;
+using qvtest::ThreadsNamed;
 
 namespace {
 
@@ -28,21 +29,6 @@ std::string ProcessState(int pid) {
   const size_t close = stat.rfind(')');
   if (close == std::string::npos || close + 2 >= stat.size()) return "missing";
   return stat[close + 2] == 'Z' ? "zombie" : "running";
-}
-
-int ThreadsNamed(const std::string& name) {
-  int count = 0;
-  DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return -1;
-  while (dirent* entry = readdir(tasks)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream in(std::string("/proc/self/task/") + entry->d_name + "/comm");
-    std::string comm;
-    std::getline(in, comm);
-    if (comm == name) ++count;
-  }
-  closedir(tasks);
-  return count;
 }
 
 std::string Printed(const QVProcessManager& manager) {
@@ -79,6 +65,7 @@ TEST(Process, LaunchedChildIsReapedOnTheChildSignal) {
   const int pid = QVProcess::launch(
       ToQVString("sh -c 'while [ ! -e " + flag + " ]; do sleep 0.01; done'"));
   ASSERT_GT(pid, 0);
+  qvtest::ChildKiller killer(pid);
   EXPECT_TRUE(QVProcess::processIsAliveQ(pid));
   manager.trackProcess(pid);
   ASSERT_TRUE(qvtest::WaitUntil([] { return ThreadsNamed(kWatchThreadName) == 1; }));
@@ -90,9 +77,10 @@ TEST(Process, LaunchedChildIsReapedOnTheChildSignal) {
   EXPECT_TRUE(qvtest::WaitUntil([&] { return ProcessState(pid) == "missing"; }));
   EXPECT_TRUE(qvtest::WaitUntil([&] { return !Tracks(manager, pid); }));
   EXPECT_FALSE(QVProcess::processIsAliveQ(pid));
+  killer.release();
 
   manager.stopTrackingAllProcesses();
-  EXPECT_EQ(ThreadsNamed(kWatchThreadName), 0);
+  EXPECT_TRUE(qvtest::NoThreadNamed(kWatchThreadName));
   signals.stopHandlingSignals();
   watched.store(nullptr);
 }
@@ -106,6 +94,7 @@ TEST(Process, LaunchLeavesSigpipeAndTheSignalMaskAsTheyWere) {
   pthread_sigmask(SIG_SETMASK, nullptr, &before);
 
   const int pid = QVProcess::launch("sleep 5");
+  qvtest::ChildKiller killer(pid);
   struct sigaction now;
   sigaction(SIGPIPE, nullptr, &now);
   EXPECT_EQ(now.sa_handler, SIG_DFL);
@@ -124,6 +113,7 @@ TEST(Process, LaunchLeavesSigpipeAndTheSignalMaskAsTheyWere) {
   kill(pid, SIGKILL);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  killer.release();
   EXPECT_TRUE(WIFSIGNALED(status));
 }
 
@@ -169,6 +159,26 @@ TEST(ProcessManager, TableKeepsOneEntryAndForgetsNonChildren) {
             std::string::npos);
 }
 
+// A child that ends before it is tracked sends its signal too early to wake
+// a reaping pass that knows it; tracking it must bring the pass.
+TEST(ProcessManager, ChildEndedBeforeItWasTrackedIsReapedAtOnce) {
+  QVProcessManager manager;
+  manager.trackProcess(1);  // starts the watch thread, whose first pass drops it
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return !Tracks(manager, 1); }));
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(0);
+  qvtest::ChildKiller killer(child);
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return ProcessState(child) == "zombie"; }));
+  manager.trackProcess(child);
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return ProcessState(child) == "missing"; },
+                                std::chrono::seconds(10)));
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return !Tracks(manager, child); }));
+  killer.release();
+  manager.stopTrackingAllProcesses();
+}
+
 TEST(ProcessManager, ConcurrentFirstChildrenStartOneWatchThread) {
   for (int round = 0; round < 20; ++round) {
     QVProcessManager manager;
@@ -186,7 +196,7 @@ TEST(ProcessManager, ConcurrentFirstChildrenStartOneWatchThread) {
     ASSERT_TRUE(qvtest::WaitUntil([] { return ThreadsNamed(kWatchThreadName) >= 1; }));
     EXPECT_EQ(ThreadsNamed(kWatchThreadName), 1);
     manager.stopTrackingAllProcesses();
-    EXPECT_EQ(ThreadsNamed(kWatchThreadName), 0);
+    EXPECT_TRUE(qvtest::NoThreadNamed(kWatchThreadName));
   }
 }
 
@@ -196,5 +206,5 @@ TEST(ProcessManager, DestructionJoinsTheWatchThread) {
     manager.trackProcess(1);
     ASSERT_TRUE(qvtest::WaitUntil([] { return ThreadsNamed(kWatchThreadName) == 1; }));
   }
-  EXPECT_EQ(ThreadsNamed(kWatchThreadName), 0);
+  EXPECT_TRUE(qvtest::NoThreadNamed(kWatchThreadName));
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -272,6 +274,40 @@ TEST_F(RecordManager, ListingReadsValidFilesAndDeletesBrokenOnes) {
   manager.removeProcessRecordFile(ToQVString(dir.file("qv99-other.rec")));
   EXPECT_FALSE(Exists(dir.file("qv99-other.rec")));
   EXPECT_NO_THROW(manager.removeProcessRecordFile(ToQVString(dir.file("qv99-other.rec"))));
+}
+
+// Anyone may put entries in the record directory: a FIFO with a record
+// file's name must not block the listing (and with it the clean-up thread),
+// and an oversized file must not be read whole. Listed in a child, so that a
+// listing that blocks fails the test instead of hanging it.
+TEST_F(RecordManager, ListingPassesOverFifosAndOversizedFiles) {
+  manager.addObjectToRecord("mine", QVSyncTypeFileLockMutex);
+  ASSERT_EQ(mkfifo(dir.file("qv5-fifo.rec").c_str(), 0666), 0);
+  std::string big = "6\n";
+  while (big.size() <= QVSyncObjectNameRecordManager::kMaximumRecordFileSize) {
+    big += "name:FM\n";
+  }
+  WriteFile(dir.file("qv6-big.rec"), big);
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const std::vector<Entry> listed = Entries(manager.getRecordList());
+    const std::vector<Entry> expected = {{"mine", 3, getppid()}};
+    _exit(listed == expected ? 0 : 1);
+  }
+  int status = -1;
+  const bool ended = qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; });
+  if (!ended) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  ASSERT_TRUE(ended) << "the listing blocked";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(Exists(dir.file("qv6-big.rec")));
+
+  WriteFile(OwnFile(), kPid + "\n" + big.substr(2));
+  EXPECT_THROW(manager.addObjectToRecord("more", QVSyncTypeFileLockMutex), QVException);
 }
 
 TEST_F(RecordManager, MarkingWritesNothing) {

@@ -7,10 +7,12 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "support/qvtest.h"
+#include "tests/utilities/qvtestprocesses.h"
 #include "utilities/qvcondition.h"
 #include "utilities/qvdescriptorconditions.h"
 #include "utilities/qvplatformthreads.h"
@@ -19,26 +21,12 @@
 #include "utilities/qvunixthreadmodule.h"
 
 using namespace Quorvane;
+using qvtest::ThreadsNamed;
 
 namespace {
 
 const char kCleanUpThread[] = "QV-UnixThreads-";  // names keep 15 bytes
 const char kBackgroundThread[] = "QV-SyncObject-B";
-
-int ThreadsNamed(const std::string& name) {
-  int count = 0;
-  DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return -1;
-  while (dirent* entry = readdir(tasks)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream in(std::string("/proc/self/task/") + entry->d_name + "/comm");
-    std::string comm;
-    std::getline(in, comm);
-    if (comm == name) ++count;
-  }
-  closedir(tasks);
-  return count;
-}
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -100,6 +88,7 @@ TEST(ThreadModule, CleansUpAfterAKilledProcessAndLeavesLiveOnesAlone) {
     (void)!write(ready[1], "r", 1);
     for (;;) pause();  // until killed
   }
+  qvtest::ChildKiller killer(child);
   close(ready[1]);
   char byte = 0;
   ASSERT_EQ(read(ready[0], &byte, 1), 1);
@@ -112,6 +101,7 @@ TEST(ThreadModule, CleansUpAfterAKilledProcessAndLeavesLiveOnesAlone) {
   kill(child, SIGKILL);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
+  killer.release();
 
   ASSERT_TRUE(initThreadModule());
   EXPECT_TRUE(qvtest::WaitUntil([&] {
@@ -188,6 +178,42 @@ TEST(ThreadModule, ARecordLeadsOnlyToObjectsOfItsOwnOwner) {
   deinitThreadModule();
 }
 
+// Named objects are shared between processes, so a dead process's record may
+// name an object this live process has in its own record; that entry stays.
+TEST(ThreadModule, SweepLeavesThisProcesssOwnRecordAlone) {
+  ASSERT_TRUE(initSyncObjectDir());
+  QVSmartPointer<QVSyncObjectNameRecordManager> manager =
+      QVSyncObjectNameRecordManager::defaultManager();
+  ASSERT_TRUE(manager);
+  const std::string shared = Unique("shared");
+  const std::string probe = Unique("probe");
+  manager->addObjectToRecord(ToQVString(shared), QVSyncTypeFileLockMutex);
+  manager->addObjectToRecord(ToQVString(probe), QVSyncTypeFileLockMutex);
+  const std::string ownRecord = SyncPath(ToStdString(manager->computeRecordFileName(getpid())));
+  ASSERT_TRUE(Exists(ownRecord));
+  const std::string dead = std::to_string(DeadPid());
+  const std::string deadRecord = SyncPath("qv" + dead + "-gone.rec");
+  WriteFile(deadRecord, dead + "\n" + shared + ":FM\n");
+
+  ASSERT_TRUE(initThreadModule());
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return !Exists(deadRecord); }));
+  // Removals are written in the order queued: once the probe's is written,
+  // any the sweep queued has been written too.
+  manager->markObjectAsRemovedFromRecord(ToQVString(probe), QVSyncTypeFileLockMutex);
+  manager->flushRemovedObjectsFromSystemRecord();
+  // The file is rewritten in place: only a whole one counts.
+  std::string text;
+  EXPECT_TRUE(qvtest::WaitUntil([&] {
+    std::ifstream in(ownRecord);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return text.rfind(std::to_string(getpid()) + "\n", 0) == 0 && text.back() == '\n' &&
+           text.find(probe) == std::string::npos;
+  })) << text;
+  EXPECT_NE(text.find(shared + ":FM"), std::string::npos) << text;
+  deinitThreadModule();
+  manager->removeObjectFromRecord(ToQVString(shared), QVSyncTypeFileLockMutex);
+}
+
 TEST(ThreadModule, StartsOnceStopsBothThreadsAndStartsAgain) {
   for (int round = 0; round < 2; ++round) {
     ASSERT_TRUE(initThreadModule());
@@ -197,8 +223,8 @@ TEST(ThreadModule, StartsOnceStopsBothThreadsAndStartsAgain) {
     })) << "round " << round;
     // The clean-up thread waits an hour between sweeps; stopping ends the wait.
     deinitThreadModule();
-    EXPECT_EQ(ThreadsNamed(kCleanUpThread), 0);
-    EXPECT_EQ(ThreadsNamed(kBackgroundThread), 0);
+    EXPECT_TRUE(qvtest::NoThreadNamed(kCleanUpThread));
+    EXPECT_TRUE(qvtest::NoThreadNamed(kBackgroundThread));
   }
 }
 
@@ -208,7 +234,7 @@ TEST(ThreadModule, UnusableSyncDirectoryStartsNothing) {
   const std::string saved = getenv("QUORVANE_TMPDIR") != nullptr ? getenv("QUORVANE_TMPDIR") : "";
   setenv("QUORVANE_TMPDIR", dir.file("plain").c_str(), 1);  // a file, not a folder
   EXPECT_FALSE(initThreadModule());
-  EXPECT_EQ(ThreadsNamed(kCleanUpThread), 0);
+  EXPECT_TRUE(qvtest::NoThreadNamed(kCleanUpThread));
   deinitThreadModule();
   setenv("QUORVANE_TMPDIR", saved.c_str(), 1);
 }
