@@ -1,11 +1,13 @@
-// Arbitrary bytes into the escaped-ASCII reader and the UTF-8, UTF-16 and
-// UTF-32 decoders. Every input is copied into a heap block of exactly its size
+// Arbitrary bytes into the escaped-ASCII reader and writers, the legacy string
+// walker, and the UTF-8, UTF-16 and UTF-32 decoders. Every input is copied into a heap block of exactly its size
 // so that any read past it is caught; decoded text is re-encoded and compared.
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "include/quorvane_oldstrings.h"
 #include "include/quorvane_text.h"
 #include "text/qvescapedascii.h"
 #include "text/qvunicode.h"
@@ -76,6 +78,66 @@ void EscapedASCII(const uint8_t* data, size_t size, int more, int join) {
   while (offset < static_cast<int64_t>(size) && RVNextCharacterFromStringWithLength(zt.get(), &offset, -1) != -1) {
   }
   (void)RVStringCharacter(zt.get());
+}
+
+// Bytes to escaped ASCII: written in one go into the size that the size pass
+// gives, and again through a small buffer in several calls with the same text.
+void EscapedBytes(const uint8_t* data, size_t size) {
+  auto s = Copy<unsigned char>(data, size);
+  const int64_t n = static_cast<int64_t>(size);
+  int64_t need = 0;
+  Check(RVConvertByteString(s.get(), n, reinterpret_cast<char**>(&need), nullptr) == 0);
+  auto whole = std::make_unique<char[]>(need + 1);
+  char* cursor = whole.get();
+  Check(RVConvertByteString(s.get(), n, &cursor, whole.get() + need) == 0 && cursor == whole.get() + need);
+  const int64_t window = 4 + (size == 0 ? 0 : data[0] % 8);  // room for any one byte's escape
+  std::string pieces;
+  for (int64_t left = n; left > 0;) {
+    auto buffer = std::make_unique<char[]>(window);
+    char* c = buffer.get();
+    const int r = RVConvertByteString(s.get() + (n - left), left, &c, buffer.get() + window);
+    Check(r >= 0 && r < left && c > buffer.get() && c <= buffer.get() + window);
+    pieces.append(buffer.get(), static_cast<size_t>(c - buffer.get()));
+    left = r;
+  }
+  Check(pieces == std::string(whole.get(), static_cast<size_t>(need)));
+  const int64_t units = n / 2;
+  Check(RVConvertDoubleByteString(s.get(), units, reinterpret_cast<char**>(&need), nullptr) == 0);
+  auto wide = std::make_unique<char[]>(need + 1);
+  cursor = wide.get();
+  Check(RVConvertDoubleByteString(s.get(), units, &cursor, wide.get() + need) == 0 && cursor == wide.get() + need);
+}
+
+// Walks zero-terminated legacy text; every step moves forward and stays inside.
+std::vector<unsigned short> WalkOld(const unsigned char* text, size_t size) {
+  std::vector<unsigned short> chars;
+  RVOldStringPosition pos;
+  RVOldStringFirstPosFun(text, &pos);
+  while (pos.run > 0) {
+    Check(pos.current < text + size && chars.size() < size);
+    chars.push_back(static_cast<unsigned short>(RVOldStringCharFun(&pos)));
+    const unsigned char* before = pos.current;
+    RVOldStringNextPosFun(&pos);
+    Check(pos.current > before && pos.current <= text + size);
+  }
+  return chars;
+}
+
+// Legacy text: walked, written back in legacy form and walked again, it gives
+// the same characters.
+void OldString(const uint8_t* data, size_t size) {
+  auto text = std::make_unique<unsigned char[]>(size + 1);
+  std::memcpy(text.get(), data, size);
+  text[size] = 0;
+  const std::vector<unsigned short> chars = WalkOld(text.get(), size);
+  const int64_t n = static_cast<int64_t>(chars.size());
+  int64_t need = 0;
+  Check(RVOldConvertUCS2String(chars.data(), n, &need, nullptr) == 0);
+  auto again = std::make_unique<unsigned char[]>(need + 1);
+  unsigned char* cursor = again.get();
+  Check(RVOldConvertUCS2String(chars.data(), n, &cursor, again.get() + need) == 0 && cursor == again.get() + need);
+  *cursor = 0;
+  Check(WalkOld(again.get(), static_cast<size_t>(need)) == chars);
 }
 
 void UTF8(const uint8_t* data, size_t size) {
@@ -169,6 +231,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ++data;
   --size;
   EscapedASCII(data, size, flags & 1, (flags >> 1) & 1);
+  EscapedBytes(data, size);
+  OldString(data, size);
   UTF8(data, size);
   UTF16(data, size);
   UTF32(data, size);

@@ -43,7 +43,8 @@ int RVOldPutCharToString(unsigned int code, unsigned char** cursor);
 /* With a null end: stores the legacy size of the text through cursor_or_size
  * (an int64_t*) and returns 0. Otherwise cursor_or_size is an unsigned char**:
  * writes as many whole codes as fit before end, advances the cursor and
- * returns the number of units not written (0 when all are). */
+ * returns the number of units not written (0 when all are; all of them when
+ * there is no cursor to write at). */
 int64_t RVOldConvertByteString(const unsigned char* bytes, int64_t count, void* cursor_or_size,
                                unsigned char* end);
 /* The same for 16-bit units in this machine's order. */

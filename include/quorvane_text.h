@@ -52,8 +52,9 @@ int RVConvertNewLine(char** cursor);
  * for a code above 0x10FFFF. */
 int RVConvertCharacter(unsigned int code, char** cursor);
 
-/* Moves *cursor over up to n characters (all of them when n is negative) and
- * returns n less the characters passed; stops before an escape that the text
+/* Moves *cursor over up to n characters and returns n less the characters
+ * passed (a negative n: all of them, and the ones' complement of their
+ * number); stops before an escape that the text
  * cuts off; -1 at an unknown escape. end null: the text ends at its zero byte.
  * more: more text may follow end. */
 int64_t RVCharacterOffset(const char** cursor, const char* end, int64_t n, int more);

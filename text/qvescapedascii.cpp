@@ -200,6 +200,9 @@ int QVNextChar(const char** cursor, const char* end, int more, int join, int* jo
 
 int64_t QVCharOffset(const char** cursor, const char* end, int64_t n, int more) {
   if (cursor == nullptr || *cursor == nullptr) return -1;
+  // Any negative n asks for all characters; taking it as -1 keeps the result,
+  // the ones' complement of their number, from overflowing.
+  if (n < 0) n = -1;
   const char* p = *cursor;
   int64_t passed = 0;
   while (n < 0 || passed < n) {

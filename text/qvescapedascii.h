@@ -65,8 +65,9 @@ inline int WriteEscaped(uint32_t c, char* out) {
 // the cursor is then past it.
 int QVNextChar(const char** cursor, const char* end, int more, int join, int* joined);
 
-// Moves *cursor over up to n characters (all of them when n is negative) and
-// returns n less the characters passed; -1 at an unknown escape letter. Stops
+// Moves *cursor over up to n characters and returns n less the characters
+// passed; a negative n passes all of them and returns the ones' complement of
+// their number. -1 at an unknown escape letter. Stops
 // before an escape that the text cuts off, leaving the cursor on its backslash.
 int64_t QVCharOffset(const char** cursor, const char* end, int64_t n, int more);
 

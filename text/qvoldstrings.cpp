@@ -57,6 +57,28 @@ const unsigned char* ReadCode(RVOldStringPosition* position, const unsigned char
   return value;
 }
 
+// The size pass (end null) and the write pass of the two converters. A write
+// pass without a cursor to write at writes nothing and so reports every unit
+// as not written.
+template <typename Unit>
+int64_t ConvertToOld(const Unit* units, int64_t count, void* cursor_or_size, unsigned char* end) {
+  const int64_t all = count > 0 ? count : 0;
+  if (cursor_or_size == nullptr || (units == nullptr && count > 0)) return all;
+  if (end == nullptr) {
+    int64_t size = 0;
+    for (int64_t i = 0; i < count; ++i) size += OldCharSize(units[i]);
+    *static_cast<int64_t*>(cursor_or_size) = size;
+    return 0;
+  }
+  unsigned char** cursor = static_cast<unsigned char**>(cursor_or_size);
+  if (*cursor == nullptr) return all;
+  for (int64_t i = 0; i < count; ++i) {
+    if (end - *cursor < OldCharSize(units[i])) return count - i;
+    RVOldPutCharToString(units[i], cursor);
+  }
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -87,36 +109,12 @@ int RVOldPutCharToString(unsigned int code, unsigned char** cursor) {
 
 int64_t RVOldConvertByteString(const unsigned char* bytes, int64_t count, void* cursor_or_size,
                                unsigned char* end) {
-  if (cursor_or_size == nullptr || (bytes == nullptr && count > 0)) return count > 0 ? count : 0;
-  if (end == nullptr) {
-    int64_t size = 0;
-    for (int64_t i = 0; i < count; ++i) size += OldCharSize(bytes[i]);
-    *static_cast<int64_t*>(cursor_or_size) = size;
-    return 0;
-  }
-  unsigned char** cursor = static_cast<unsigned char**>(cursor_or_size);
-  for (int64_t i = 0; i < count; ++i) {
-    if (end - *cursor < OldCharSize(bytes[i])) return count - i;
-    RVOldPutCharToString(bytes[i], cursor);
-  }
-  return 0;
+  return ConvertToOld(bytes, count, cursor_or_size, end);
 }
 
 int64_t RVOldConvertUCS2String(const unsigned short* units, int64_t count, void* cursor_or_size,
                                unsigned char* end) {
-  if (cursor_or_size == nullptr || (units == nullptr && count > 0)) return count > 0 ? count : 0;
-  if (end == nullptr) {
-    int64_t size = 0;
-    for (int64_t i = 0; i < count; ++i) size += OldCharSize(units[i]);
-    *static_cast<int64_t*>(cursor_or_size) = size;
-    return 0;
-  }
-  unsigned char** cursor = static_cast<unsigned char**>(cursor_or_size);
-  for (int64_t i = 0; i < count; ++i) {
-    if (end - *cursor < OldCharSize(units[i])) return count - i;
-    RVOldPutCharToString(units[i], cursor);
-  }
-  return 0;
+  return ConvertToOld(units, count, cursor_or_size, end);
 }
 
 const unsigned char* RVOldStringFirstPosFun(const unsigned char* text, RVOldStringPosition* position) {

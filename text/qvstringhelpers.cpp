@@ -14,14 +14,14 @@ namespace {
 
 enum : int { kFailure = -1 };
 
-// Runs one conversion over count characters that read(code) hands out one by
-// one (false: the character has no escaped form). Size pass when end is null.
+// Runs one conversion over count characters of source that read(code) hands
+// out one by one (false: the character has no escaped form). Size pass when
+// end is null.
 template <typename Read>
-int Convert(int64_t count, char** cursor, char* end, bool nl, int newline, Read read) {
-  if (cursor == nullptr || count < 0) return kFailure;
-  auto length_of = [nl, newline](uint32_t c) {
-    return nl && static_cast<int64_t>(c) == newline ? 2 : EscapedLength(c);
-  };
+int Convert(const void* source, int64_t count, char** cursor, char* end, bool nl, int newline, Read read) {
+  if (cursor == nullptr || count < 0 || (source == nullptr && count > 0)) return kFailure;
+  auto is_newline = [nl, newline](uint32_t c) { return nl && static_cast<int64_t>(c) == newline; };
+  auto length_of = [&is_newline](uint32_t c) { return is_newline(c) ? 2 : EscapedLength(c); };
   if (end == nullptr) {
     int64_t size = 0;
     int result = 0;
@@ -54,7 +54,7 @@ int Convert(int64_t count, char** cursor, char* end, bool nl, int newline, Read 
       const int64_t left = count - i;
       return left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
-    if (n == 2 && nl && static_cast<int64_t>(c) == newline) {
+    if (is_newline(c)) {
       out[0] = '\\';
       out[1] = 'n';
     } else {
@@ -66,25 +66,17 @@ int Convert(int64_t count, char** cursor, char* end, bool nl, int newline, Read 
   return 0;
 }
 
-int Bytes(const unsigned char* s, int64_t count, char** cursor, char* end, bool nl, int newline) {
-  if (s == nullptr && count > 0) return kFailure;
-  return Convert(count, cursor, end, nl, newline, [&s](uint32_t* c) {
-    *c = *s++;
-    return true;
-  });
-}
-
-int UCS2(const unsigned short* s, int64_t count, char** cursor, char* end, bool nl, int newline) {
-  if (s == nullptr && count > 0) return kFailure;
-  return Convert(count, cursor, end, nl, newline, [&s](uint32_t* c) {
+// Bytes and UCS-2: each unit is one character.
+template <typename Unit>
+int Units(const Unit* s, int64_t count, char** cursor, char* end, bool nl, int newline) {
+  return Convert(s, count, cursor, end, nl, newline, [&s](uint32_t* c) {
     *c = *s++;
     return true;
   });
 }
 
 int DoubleByte(const unsigned char* s, int64_t count, char** cursor, char* end, bool nl, int newline) {
-  if (s == nullptr && count > 0) return kFailure;
-  return Convert(count, cursor, end, nl, newline, [&s](uint32_t* c) {
+  return Convert(s, count, cursor, end, nl, newline, [&s](uint32_t* c) {
     *c = (static_cast<uint32_t>(s[0]) << 8) | s[1];
     s += 2;
     return true;
@@ -92,8 +84,7 @@ int DoubleByte(const unsigned char* s, int64_t count, char** cursor, char* end, 
 }
 
 int UTF8(const unsigned char* s, int64_t count, char** cursor, char* end, bool nl, int newline) {
-  if (s == nullptr && count > 0) return kFailure;
-  return Convert(count, cursor, end, nl, newline, [&s](uint32_t* c) {
+  return Convert(s, count, cursor, end, nl, newline, [&s](uint32_t* c) {
     // The text is known to hold the characters, not its length: the decoder
     // looks at one byte at a time and stops at the first that does not fit.
     const int n = DecodeUTF8(s, INT64_MAX, c);
@@ -105,8 +96,7 @@ int UTF8(const unsigned char* s, int64_t count, char** cursor, char* end, bool n
 
 // A surrogate outside a pair is written as the escape of its own value.
 int UTF16(const unsigned short* s, int64_t count, char** cursor, char* end, bool nl, int newline) {
-  if (s == nullptr && count > 0) return kFailure;
-  return Convert(count, cursor, end, nl, newline, [&s](uint32_t* c) {
+  return Convert(s, count, cursor, end, nl, newline, [&s](uint32_t* c) {
     const uint32_t u = *s++;
     if (IsLeadingSurrogate(u) && IsTrailingSurrogate(*s)) {
       *c = JoinSurrogates(u, *s++);
@@ -118,8 +108,7 @@ int UTF16(const unsigned short* s, int64_t count, char** cursor, char* end, bool
 }
 
 int UTF32(const unsigned int* s, int64_t count, char** cursor, char* end, bool nl, int newline) {
-  if (s == nullptr && count > 0) return kFailure;
-  return Convert(count, cursor, end, nl, newline, [&s](uint32_t* c) {
+  return Convert(s, count, cursor, end, nl, newline, [&s](uint32_t* c) {
     if (*s > kMaxCodePoint) return false;
     *c = *s++;
     return true;
@@ -131,16 +120,16 @@ int UTF32(const unsigned int* s, int64_t count, char** cursor, char* end, bool n
 extern "C" {
 
 int RVConvertByteString(const unsigned char* s, int64_t count, char** cursor, char* end) {
-  return Bytes(s, count, cursor, end, false, 0);
+  return Units(s, count, cursor, end, false, 0);
 }
 int RVConvertByteStringNL(const unsigned char* s, int64_t count, char** cursor, char* end, int newline) {
-  return Bytes(s, count, cursor, end, true, newline);
+  return Units(s, count, cursor, end, true, newline);
 }
 int RVConvertUCS2String(const unsigned short* s, int64_t count, char** cursor, char* end) {
-  return UCS2(s, count, cursor, end, false, 0);
+  return Units(s, count, cursor, end, false, 0);
 }
 int RVConvertUCS2StringNL(const unsigned short* s, int64_t count, char** cursor, char* end, int newline) {
-  return UCS2(s, count, cursor, end, true, newline);
+  return Units(s, count, cursor, end, true, newline);
 }
 int RVConvertUTF8String(const unsigned char* s, int64_t count, char** cursor, char* end) {
   return UTF8(s, count, cursor, end, false, 0);

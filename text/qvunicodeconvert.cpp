@@ -59,25 +59,28 @@ int UTF32ToUTF8(const uint32_t* src, int64_t length, unsigned char* dst, int64_t
   return kDone;
 }
 
-// Decodes UTF-8 and hands each character to put(code); put returns false when
-// the destination has no room. ASCII runs go through put_ascii8 eight at a time
-// while it reports room for them.
-template <typename Put, typename PutASCII8>
-int FromUTF8(const unsigned char* src, int64_t length, Put put, PutASCII8 put_ascii8) {
+// Decodes UTF-8 into dst from unit o on. ASCII runs are copied eight at a
+// time while they fit; every other character goes through put(code, &o), which
+// returns false when the destination has no room for it.
+template <typename Unit, typename Put>
+int FromUTF8(const unsigned char* src, int64_t length, Unit* dst, int64_t capacity, int64_t o, Put put) {
   int64_t i = 0;
   while (i < length) {
     if (src[i] < 0x80) {
-      // A run of ASCII: eight at a time while they fit, then byte by byte.
-      while (length - i >= 8 && AllASCII8(src + i) && put_ascii8(src + i)) i += 8;
+      while (length - i >= 8 && capacity - o >= 8 && AllASCII8(src + i)) {
+        for (int k = 0; k < 8; ++k) dst[o + k] = src[i + k];
+        i += 8;
+        o += 8;
+      }
       while (i < length && src[i] < 0x80) {
-        if (!put(src[i])) return kFailed;
+        if (!put(src[i], &o)) return kFailed;
         ++i;
       }
       continue;
     }
     uint32_t c;
     const int n = DecodeUTF8(src + i, length - i, &c);
-    if (n <= 0 || !put(c)) return kFailed;
+    if (n <= 0 || !put(c, &o)) return kFailed;
     i += n;
   }
   return kDone;
@@ -122,64 +125,37 @@ int QVConvertUCS2StringToUTF8String(const unsigned short* src, int64_t length, u
 int QVConvertUTF8StringToUCS2String(const unsigned char* src, int64_t length, unsigned short* dst,
                                     int64_t capacity) {
   if (src == nullptr || dst == nullptr || length <= 0 || capacity <= 0) return kRefused;
-  int64_t o = 0;
-  return FromUTF8(
-      src, length,
-      [&](uint32_t c) {
-        if (c > 0xFFFF || o >= capacity) return false;
-        dst[o++] = static_cast<unsigned short>(c);
-        return true;
-      },
-      [&](const unsigned char* p) {
-        if (capacity - o < 8) return false;
-        for (int k = 0; k < 8; ++k) dst[o + k] = p[k];
-        o += 8;
-        return true;
-      });
+  return FromUTF8(src, length, dst, capacity, 0, [&](uint32_t c, int64_t* o) {
+    if (c > 0xFFFF || *o >= capacity) return false;
+    dst[(*o)++] = static_cast<unsigned short>(c);
+    return true;
+  });
 }
 
 int QVConvertUTF8StringToUTF16String(const unsigned char* src, int64_t length, unsigned short* dst,
                                      int64_t capacity) {
   if (src == nullptr || dst == nullptr || length <= 0 || capacity <= 0) return kRefused;
   dst[0] = kByteOrderMark;
-  int64_t o = 1;
-  return FromUTF8(
-      src, length,
-      [&](uint32_t c) {
-        if (c < 0x10000) {
-          if (o >= capacity) return false;
-          dst[o++] = static_cast<unsigned short>(c);
-        } else {
-          if (capacity - o < 2) return false;
-          QVMakeSurrogatePairFromUTF32(c, dst + o);
-          o += 2;
-        }
-        return true;
-      },
-      [&](const unsigned char* p) {
-        if (capacity - o < 8) return false;
-        for (int k = 0; k < 8; ++k) dst[o + k] = p[k];
-        o += 8;
-        return true;
-      });
+  return FromUTF8(src, length, dst, capacity, 1, [&](uint32_t c, int64_t* o) {
+    const int64_t n = c < 0x10000 ? 1 : 2;
+    if (capacity - *o < n) return false;
+    if (n == 1) {
+      dst[*o] = static_cast<unsigned short>(c);
+    } else {
+      QVMakeSurrogatePairFromUTF32(c, dst + *o);
+    }
+    *o += n;
+    return true;
+  });
 }
 
 int QVConvertUTF8StringToUTF32String(const unsigned char* src, int64_t length, unsigned int* dst,
                                      int64_t capacity) {
   if (src == nullptr || dst == nullptr || length <= 0 || capacity <= 0) return kRefused;
   dst[0] = kByteOrderMark;
-  int64_t o = 1;
-  return FromUTF8(
-      src, length,
-      [&](uint32_t c) {
-        if (o >= capacity) return false;
-        dst[o++] = c;
-        return true;
-      },
-      [&](const unsigned char* p) {
-        if (capacity - o < 8) return false;
-        for (int k = 0; k < 8; ++k) dst[o + k] = p[k];
-        o += 8;
-        return true;
-      });
+  return FromUTF8(src, length, dst, capacity, 1, [&](uint32_t c, int64_t* o) {
+    if (*o >= capacity) return false;
+    dst[(*o)++] = c;
+    return true;
+  });
 }

@@ -38,6 +38,21 @@ int WalkUTF8(const unsigned char* s, int64_t length, Add add) {
   return 1;
 }
 
+// Sizes UTF-32 text in another form, size_of(code) units per scalar value.
+template <typename SizeOf>
+int SizeUTF32(const unsigned int* s, int64_t length, int64_t* count, endian e, SizeOf size_of) {
+  if (BadArguments(s, length, count) || BadOrder(e)) return 0;
+  const bool swap = e == QV_ENDIAN_SWAPPED;
+  int64_t n = 0;
+  for (int64_t i = 0; i < length; ++i) {
+    const uint32_t c = Unit32(s[i], swap);
+    if (!IsScalarValue(c)) return 0;
+    n += size_of(c);
+  }
+  *count = n;
+  return 1;
+}
+
 }  // namespace
 
 int QVCountUnicodePointsInUTF8String(const unsigned char* s, int64_t length, int64_t* count) {
@@ -84,16 +99,7 @@ int QVCountUTF8SizeOfUTF16String(const unsigned short* s, int64_t length, int64_
 }
 
 int QVCountUTF8SizeOfUTF32String(const unsigned int* s, int64_t length, int64_t* count, endian e) {
-  if (BadArguments(s, length, count) || BadOrder(e)) return 0;
-  const bool swap = e == QV_ENDIAN_SWAPPED;
-  int64_t n = 0;
-  for (int64_t i = 0; i < length; ++i) {
-    const uint32_t c = Unit32(s[i], swap);
-    if (!IsScalarValue(c)) return 0;
-    n += UTF8Length(c);
-  }
-  *count = n;
-  return 1;
+  return SizeUTF32(s, length, count, e, UTF8Length);
 }
 
 int QVCountUCS2SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t* count) {
@@ -122,16 +128,7 @@ int QVCountUTF16SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t
 }
 
 int QVCountUTF16SizeOfUTF32String(const unsigned int* s, int64_t length, int64_t* count, endian e) {
-  if (BadArguments(s, length, count) || BadOrder(e)) return 0;
-  const bool swap = e == QV_ENDIAN_SWAPPED;
-  int64_t n = 0;
-  for (int64_t i = 0; i < length; ++i) {
-    const uint32_t c = Unit32(s[i], swap);
-    if (!IsScalarValue(c)) return 0;
-    n += c > 0xFFFF ? 2 : 1;
-  }
-  *count = n;
-  return 1;
+  return SizeUTF32(s, length, count, e, [](uint32_t c) { return c > 0xFFFF ? 2 : 1; });
 }
 
 int QVCountUTF8SizeOfByteString(const unsigned char* s, int64_t length, int64_t* count) {

@@ -31,6 +31,43 @@ int64_t Signed(uint64_t length) {
   return static_cast<int64_t>(length);
 }
 
+// The messages of one constructor's three steps.
+struct Steps {
+  const char* size;
+  const char* convert;
+  const char* count;
+};
+
+// Sizes the UTF-8 form with size_of, converts into an array of exactly that
+// size with convert, counts the characters of the result, and hands all three
+// over only when every step succeeded.
+template <typename SizeOf, typename Convert>
+void ToUTF8(SizeOf size_of, Convert convert, const Steps& steps, unsigned char** bytes, uint64_t* length,
+            uint64_t* characters) {
+  int64_t size = 0;
+  if (size_of(&size) != 1) Fail(steps.size, __LINE__);
+  ByteArray array(new unsigned char[static_cast<size_t>(size)]);
+  if (convert(array.get(), size) != 1) Fail(steps.convert, __LINE__);
+  int64_t count = 0;
+  if (QVCountUnicodePointsInUTF8String(array.get(), size, &count) != 1) Fail(steps.count, __LINE__);
+  *bytes = array.release();
+  *length = static_cast<uint64_t>(size);
+  *characters = static_cast<uint64_t>(count);
+}
+
+// UTF-16 and UTF-32: the mark is left out of the size and read by the
+// converter itself; a text that is only the mark stays empty.
+template <typename Unit, typename SizeOf, typename Convert>
+void MarkedToUTF8(const Unit* units, uint64_t length, endian order, SizeOf size_of, Convert convert,
+                  const Steps& steps, unsigned char** bytes, uint64_t* out_length, uint64_t* characters) {
+  const int64_t n = Signed(length);
+  const bool mark = QVHasByteOrderMark(units) == 1;
+  if (mark && n == 1) return;
+  ToUTF8([&](int64_t* size) { return size_of(mark ? units + 1 : units, mark ? n - 1 : n, size, order); },
+         [&](unsigned char* out, int64_t size) { return convert(units, n, out, size); }, steps, bytes, out_length,
+         characters);
+}
+
 QVSmartPointer<QVUTF8String> Handle(QVUTF8String* s) {
   // Handles made here carry no lock of their own.
   return QVSmartPointer<QVUTF8String>(s, nullptr);
@@ -63,77 +100,28 @@ QVUTF8String::QVUTF8String(const unsigned char* utf8, uint64_t length) {
 QVUTF8String::QVUTF8String(const unsigned short* units, uint64_t length, sixteenBitSelector selector) {
   if (units == nullptr || length == 0) return;
   if (selector == UTF16) {
-    initFromUTF16(units, length);
-  } else {
-    initFromUCS2(units, length);
+    MarkedToUTF8(units, length, QVGetUTF16EndianType(units), QVCountUTF8SizeOfUTF16String,
+                 QVConvertUTF16StringToUTF8String,
+                 {"Unknown error in QVCountUTF8SizeOfUTF16String.", "Unicode conversion error in UTF-16 constructor.",
+                  "Error counting unicode points from QVCountUnicodePointsInUTF8String."},
+                 &theBytes, &lengthOfBytes, &numberOfCharacters);
+    return;
   }
-}
-
-void QVUTF8String::initFromUCS2(const unsigned short* units, uint64_t length) {
   const int64_t n = Signed(length);
-  int64_t size = 0;
-  if (QVCountUTF8SizeOfUCS2String(units, n, &size) != 1) {
-    Fail("Unknown error in QVCountUTF8SizeofUCS2String.", __LINE__);
-  }
-  ByteArray bytes(new unsigned char[static_cast<size_t>(size)]);
-  if (QVConvertUCS2StringToUTF8String(units, n, bytes.get(), size) != 1) {
-    Fail("Unicode conversion error in UCS2 constructor.", __LINE__);
-  }
-  // Every unit is one character: the count of the result agrees by construction.
-  int64_t count = 0;
-  if (QVCountUnicodePointsInUTF8String(bytes.get(), size, &count) != 1) {
-    Fail("Error counting unicode points from QVCountUnicodePointsInUTF8String.", __LINE__);
-  }
-  theBytes = bytes.release();
-  lengthOfBytes = static_cast<uint64_t>(size);
-  numberOfCharacters = static_cast<uint64_t>(count);
-}
-
-void QVUTF8String::initFromUTF16(const unsigned short* units, uint64_t length) {
-  const int64_t n = Signed(length);
-  const endian order = QVGetUTF16EndianType(units);
-  const bool mark = QVHasByteOrderMark(units) == 1;
-  if (mark && n == 1) return;
-  const unsigned short* text = mark ? units + 1 : units;
-  int64_t size = 0;
-  if (QVCountUTF8SizeOfUTF16String(text, mark ? n - 1 : n, &size, order) != 1) {
-    Fail("Unknown error in QVCountUTF8SizeOfUTF16String.", __LINE__);
-  }
-  ByteArray bytes(new unsigned char[static_cast<size_t>(size)]);
-  if (QVConvertUTF16StringToUTF8String(units, n, bytes.get(), size) != 1) {
-    Fail("Unicode conversion error in UTF-16 constructor.", __LINE__);
-  }
-  int64_t count = 0;
-  if (QVCountUnicodePointsInUTF8String(bytes.get(), size, &count) != 1) {
-    Fail("Error counting unicode points from QVCountUnicodePointsInUTF8String.", __LINE__);
-  }
-  theBytes = bytes.release();
-  lengthOfBytes = static_cast<uint64_t>(size);
-  numberOfCharacters = static_cast<uint64_t>(count);
+  ToUTF8([&](int64_t* size) { return QVCountUTF8SizeOfUCS2String(units, n, size); },
+         [&](unsigned char* out, int64_t size) { return QVConvertUCS2StringToUTF8String(units, n, out, size); },
+         {"Unknown error in QVCountUTF8SizeofUCS2String.", "Unicode conversion error in UCS2 constructor.",
+          "Error counting unicode points from QVCountUnicodePointsInUTF8String."},
+         &theBytes, &lengthOfBytes, &numberOfCharacters);
 }
 
 QVUTF8String::QVUTF8String(const unsigned int* units, uint64_t length) {
   if (units == nullptr || length == 0) return;
-  const int64_t n = Signed(length);
-  const endian order = QVGetUTF32EndianType(units);
-  const bool mark = QVHasByteOrderMark(units) == 1;
-  if (mark && n == 1) return;
-  const unsigned int* text = mark ? units + 1 : units;
-  int64_t size = 0;
-  if (QVCountUTF8SizeOfUTF32String(text, mark ? n - 1 : n, &size, order) != 1) {
-    Fail("Unknown error in QVCountUTF8SizeOfUTF32String.", __LINE__);
-  }
-  ByteArray bytes(new unsigned char[static_cast<size_t>(size)]);
-  if (QVConvertUTF32StringToUTF8String(units, n, bytes.get(), size) != 1) {
-    Fail("Unicode conversion error in UTF-32 constructor.", __LINE__);
-  }
-  int64_t count = 0;
-  if (QVCountUnicodePointsInUTF8String(bytes.get(), size, &count) != 1) {
-    Fail("Error counting unicode theBytes from QVCountUnicodePointsInUTF8String.", __LINE__);
-  }
-  theBytes = bytes.release();
-  lengthOfBytes = static_cast<uint64_t>(size);
-  numberOfCharacters = static_cast<uint64_t>(count);
+  MarkedToUTF8(units, length, QVGetUTF32EndianType(units), QVCountUTF8SizeOfUTF32String,
+               QVConvertUTF32StringToUTF8String,
+               {"Unknown error in QVCountUTF8SizeOfUTF32String.", "Unicode conversion error in UTF-32 constructor.",
+                "Error counting unicode theBytes from QVCountUnicodePointsInUTF8String."},
+               &theBytes, &lengthOfBytes, &numberOfCharacters);
 }
 
 QVUTF8String::QVUTF8String(const QVUTF8String& other) : QVObject(other) {

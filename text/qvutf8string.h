@@ -76,8 +76,6 @@ class QVUTF8String : public QVObject {
 
  private:
   void adoptCopy(const unsigned char* bytes, uint64_t length);
-  void initFromUCS2(const unsigned short* units, uint64_t length);
-  void initFromUTF16(const unsigned short* units, uint64_t length);
 
   unsigned char* theBytes = nullptr;  // exactly lengthOfBytes long, no terminating zero
   uint64_t lengthOfBytes = 0;

@@ -74,6 +74,14 @@ int CompareCharacters(const Unit* a, int64_t a_units, const Unit* b, int64_t b_u
   return 0;
 }
 
+// The stepping functions refuse a unit that starts no well-formed character;
+// the search passes over it alone, so that a needle after it is still found.
+template <typename Unit>
+void PassOver(const Unit** s, int64_t* left) {
+  ++*s;
+  --*left;
+}
+
 }  // namespace
 
 int qvutf__strncmp(const void* a, int64_t a_bytes, const void* b, int64_t b_bytes, int64_t n, int kind) {
@@ -134,7 +142,9 @@ const void* qvutf__strstr(const void* haystack, int64_t haystack_bytes, int64_t 
         if (qvutf__strncmp(s, left, needle, needle_bytes, needle_chars, 1) == 0) return s;
         unsigned char bytes[4];
         int count = 4;
-        if (QVNextUTF8FromUTF8String(&s, &left, bytes, &count) != 1) return nullptr;
+        const int r = QVNextUTF8FromUTF8String(&s, &left, bytes, &count);
+        if (r == -1) return nullptr;
+        if (r != 1) PassOver(&s, &left);
       }
     }
     case 2: {
@@ -144,7 +154,9 @@ const void* qvutf__strstr(const void* haystack, int64_t haystack_bytes, int64_t 
         if (qvutf__strncmp(s, left * 2, needle, needle_bytes, needle_chars, 2) == 0) return s;
         unsigned short units[2];
         int count = 2;
-        if (QVNextUTF16FromUTF16String(&s, &left, units, &count, e) != 1) return nullptr;
+        const int r = QVNextUTF16FromUTF16String(&s, &left, units, &count, e);
+        if (r == -1 || (e != QV_ENDIAN_NATIVE && e != QV_ENDIAN_SWAPPED)) return nullptr;
+        if (r != 1) PassOver(&s, &left);
       }
     }
     default:

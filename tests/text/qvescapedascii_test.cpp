@@ -2,6 +2,7 @@
 // joining of surrogate pairs and the character counter.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -203,6 +204,17 @@ TEST(CharOffset, CountsAndStopsBeforeCutEscapes) {
   const char* start = p;
   EXPECT_EQ(QVCharOffset(&p, start + 3, 5, 0), 4);
   EXPECT_EQ(p, start + 3);
+}
+
+// Every negative count passes the whole text, and the ones' complement of the
+// number passed cannot overflow however negative the count is.
+TEST(CharOffset, AnyNegativeCountPassesAll) {
+  const std::string text = "ab\\:00E9";
+  for (const int64_t n : {int64_t{-1}, int64_t{-7}, INT64_MIN}) {
+    const char* p = text.data();
+    EXPECT_EQ(RVCharacterOffset(&p, text.data() + text.size(), n, 0), ~int64_t{3}) << n;
+    EXPECT_EQ(p, text.data() + text.size());
+  }
 }
 
 // Every code point written and read back gives itself; the counter agrees.

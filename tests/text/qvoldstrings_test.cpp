@@ -91,6 +91,19 @@ TEST(OldStrings, ConvertByteAndUcs2Strings) {
   EXPECT_EQ(Bytes(reinterpret_cast<char*>(out), static_cast<size_t>(cursor - out)), "x\xFB\x12\x34\xFA\x01\xF8\xF9");
 }
 
+// A write pass with nothing to write at must not claim that it wrote the text.
+TEST(OldStrings, ConvertWithoutCursorWritesNothingAndSaysSo) {
+  const unsigned char bytes[] = {'a', 'b', 'c'};
+  const unsigned short units[] = {'x', 0x1234};
+  unsigned char out[8];
+  unsigned char* cursor = nullptr;
+  EXPECT_EQ(RVOldConvertByteString(bytes, 3, &cursor, out + sizeof out), 3);
+  EXPECT_EQ(RVOldConvertUCS2String(units, 2, &cursor, out + sizeof out), 2);
+  EXPECT_EQ(cursor, nullptr);
+  EXPECT_EQ(RVOldConvertByteString(bytes, 3, nullptr, out + sizeof out), 3);
+  EXPECT_EQ(RVOldConvertUCS2String(nullptr, 2, &cursor, out + sizeof out), 2);
+}
+
 TEST(OldStrings, EveryCharacterRoundTrips) {
   Bytes text;
   for (unsigned int c = 1; c <= 0xFFFF; c += 7) text += Code(c);

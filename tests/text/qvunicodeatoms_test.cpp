@@ -4,7 +4,6 @@
 // every wire letter and every target. Then resumability at every caller unit
 // and every wire byte, and the exact header bytes.
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 
 #include "text/qvconverter.h"
 #include "text/qvconverterinternal.h"
+#include "tests/text/qviconvoracle.h"
 
 namespace {
 
@@ -48,30 +48,8 @@ character_environment* Environment() {
 
 // ---- The oracle ----
 
-bool Iconv(const CodePoints& cps, const char* to, Bytes* out) {
-  iconv_t cd = iconv_open(to, "UTF-32LE");
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
-    ADD_FAILURE() << "iconv cannot convert to " << to;
-    return false;
-  }
-  std::string in(reinterpret_cast<const char*>(cps.data()), cps.size() * 4);
-  std::string buffer(in.size() * 2 + 16, '\0');
-  char* ip = in.data();
-  size_t il = in.size();
-  char* op = buffer.data();
-  size_t ol = buffer.size();
-  const size_t r = iconv(cd, &ip, &il, &op, &ol);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) return false;
-  *out = buffer.substr(0, buffer.size() - ol);
-  return true;
-}
-
-Bytes MustIconv(const CodePoints& cps, const char* to) {
-  Bytes out;
-  EXPECT_TRUE(Iconv(cps, to, &out)) << to;
-  return out;
-}
+using qvtexttest::Iconv;
+using qvtexttest::MustIconv;
 
 Bytes Le16(uint16_t v) { return Bytes{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
 Bytes Be16(uint16_t v) { return Bytes{static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)}; }
@@ -314,17 +292,25 @@ struct PutRun {
 
 // Puts text handed in pieces of `piece` bytes into windows of `window` bytes.
 // Text that a step leaves unconsumed is handed again in front of the next piece.
-PutRun Put(const Source& s, uint8_t peer, size_t piece, size_t window, uint64_t token = QV_TOKEN_STRING) {
-  three_state st{};
-  st.wire_left = st.token_count = st.characters = st.delivered = -1;
-  st.six_digit = 1;
+// Makes st a put state for a peer that accepts `peer`, as the link core does
+// before it hands over `characters` characters of text in `encoding`.
+void StartPut(three_state* st, uint8_t peer, int64_t characters, uint8_t encoding,
+              uint64_t token = QV_TOKEN_STRING) {
+  *st = three_state{};
+  st->wire_left = st->token_count = st->characters = st->delivered = -1;
+  st->six_digit = 1;
   set_qvbst set{peer, 0};
-  cs__factory(Environment(), QV_FACTORY_INIT, &st, nullptr, &set);
-  st.step = 1;
-  st.token = token;
-  st.characters = s.count;
-  st.encoding = s.encoding;
-  st.flag = '~';
+  cs__factory(Environment(), QV_FACTORY_INIT, st, nullptr, &set);
+  st->step = 1;
+  st->token = token;
+  st->characters = characters;
+  st->encoding = encoding;
+  st->flag = '~';
+}
+
+PutRun Put(const Source& s, uint8_t peer, size_t piece, size_t window, uint64_t token = QV_TOKEN_STRING) {
+  three_state st;
+  StartPut(&st, peer, s.count, s.encoding, token);
   PutRun run;
   std::vector<unsigned char> w(window);
   size_t given = std::min(piece, s.text.size());
@@ -587,16 +573,8 @@ TEST(UnicodeAtoms, HeaderBytesAreExact) {
 
 TEST(UnicodeAtoms, AMarkCutBeforeItsEndIsTakenAgainWhole) {
   QV_REQUIRE_ROUTED();
-  three_state st{};
-  st.wire_left = st.token_count = st.characters = st.delivered = -1;
-  st.six_digit = 1;
-  set_qvbst set{E, 0};
-  cs__factory(Environment(), QV_FACTORY_INIT, &st, nullptr, &set);
-  st.step = 1;
-  st.token = QV_TOKEN_STRING;
-  st.characters = 2;
-  st.encoding = D;
-  st.flag = '~';
+  three_state st;
+  StartPut(&st, E, 2, D);
   unsigned char text[] = {0xEF, 0xBB, 0xBF, 'a'};
   unsigned char window[64];
   unsigned char* cursor = text;
@@ -697,16 +675,8 @@ TEST(UnicodeAtoms, AStateClonedMidwayFinishesLikeTheOriginal) {
   const CodePoints cps = {'a', 0x1F600, 0xE9, 0x10348, 'z'};
   const Bytes text = Be16(0xFEFF) + MustIconv(cps, "UTF-16BE");
   const Bytes whole = Put({"", E, text, 6, cps}, E, text.size(), 1 << 10).atom;
-  three_state a{};
-  a.wire_left = a.token_count = a.characters = a.delivered = -1;
-  a.six_digit = 1;
-  set_qvbst set{E, 0};
-  cs__factory(Environment(), QV_FACTORY_INIT, &a, nullptr, &set);
-  a.step = 1;
-  a.token = QV_TOKEN_STRING;
-  a.characters = 6;
-  a.encoding = E;
-  a.flag = '~';
+  three_state a;
+  StartPut(&a, E, 6, E);
   unsigned char window[256];
   unsigned char* cursor = reinterpret_cast<unsigned char*>(const_cast<char*>(text.data()));
   unsigned char* const end = cursor + text.size();

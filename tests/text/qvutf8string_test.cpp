@@ -2,7 +2,6 @@
 // of 16- and 32-bit input, the conversions back, ordering, and the exact texts
 // of the exceptions.
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <cstring>
 #include <functional>
@@ -12,6 +11,7 @@
 
 #include "text/qvutf8string.h"
 #include "utilities/qvexception.h"
+#include "tests/text/qviconvoracle.h"
 
 namespace {
 
@@ -22,31 +22,8 @@ using Quorvane::qvexceptiontype;
 using CodePoints = std::vector<uint32_t>;
 using Bytes = std::string;
 
-// iconv from UTF-32LE code points; false when it refuses.
-bool Iconv(const CodePoints& cps, const char* to, Bytes* out) {
-  iconv_t cd = iconv_open(to, "UTF-32LE");
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
-    ADD_FAILURE() << "iconv cannot convert to " << to;
-    return false;
-  }
-  std::string in(reinterpret_cast<const char*>(cps.data()), cps.size() * 4);
-  std::string buffer(in.size() * 2 + 16, '\0');
-  char* ip = in.data();
-  size_t il = in.size();
-  char* op = buffer.data();
-  size_t ol = buffer.size();
-  const size_t r = iconv(cd, &ip, &il, &op, &ol);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) return false;
-  *out = buffer.substr(0, buffer.size() - ol);
-  return true;
-}
-
-Bytes Oracle(const CodePoints& cps, const char* to) {
-  Bytes out;
-  EXPECT_TRUE(Iconv(cps, to, &out)) << to;
-  return out;
-}
+using qvtexttest::Iconv;
+using qvtexttest::MustIconv;
 
 template <typename Unit>
 std::vector<Unit> Units(const Bytes& b) {
@@ -96,7 +73,7 @@ const std::vector<CodePoints> kTexts = {
 TEST(QVUTF8String, EveryConstructorAndMakerAgreesWithIconv) {
   for (const CodePoints& cps : kTexts) {
     SCOPED_TRACE(testing::PrintToString(cps));
-    const Bytes utf8 = Oracle(cps, "UTF-8");
+    const Bytes utf8 = MustIconv(cps, "UTF-8");
     const auto check = [&](const QVUTF8String& s) {
       EXPECT_EQ(Held(s), utf8);
       EXPECT_EQ(s.getNumberOfCharacters(), cps.size());
@@ -114,9 +91,9 @@ TEST(QVUTF8String, EveryConstructorAndMakerAgreesWithIconv) {
 
     // UTF-16 and UTF-32 with a little-endian mark, a big-endian mark, and none
     // (read byte-swapped, so big-endian on this machine).
-    const auto le16 = Units<unsigned short>(Bytes("\xFF\xFE", 2) + Oracle(cps, "UTF-16LE"));
-    const auto be16 = Units<unsigned short>(Bytes("\xFE\xFF", 2) + Oracle(cps, "UTF-16BE"));
-    const auto bare16 = Units<unsigned short>(Oracle(cps, "UTF-16BE"));
+    const auto le16 = Units<unsigned short>(Bytes("\xFF\xFE", 2) + MustIconv(cps, "UTF-16LE"));
+    const auto be16 = Units<unsigned short>(Bytes("\xFE\xFF", 2) + MustIconv(cps, "UTF-16BE"));
+    const auto bare16 = Units<unsigned short>(MustIconv(cps, "UTF-16BE"));
     for (const auto* units : {&le16, &be16}) {
       check(QVUTF8String(units->data(), units->size(), QVUTF8String::UTF16));
       check_handle(QVUTF8String::initWithUTF16String(units->data(), units->size()));
@@ -126,9 +103,9 @@ TEST(QVUTF8String, EveryConstructorAndMakerAgreesWithIconv) {
     const QVUTF8String from_bare16(bare16.data(), bare16.size(), QVUTF8String::UTF16);
     EXPECT_EQ(Held(from_bare16), leading_mark ? utf8.substr(3) : utf8);
     EXPECT_EQ(from_bare16.getNumberOfCharacters(), cps.size() - (leading_mark ? 1 : 0));
-    const auto le32 = Units<unsigned int>(Bytes("\xFF\xFE\x00\x00", 4) + Oracle(cps, "UTF-32LE"));
-    const auto be32 = Units<unsigned int>(Bytes("\x00\x00\xFE\xFF", 4) + Oracle(cps, "UTF-32BE"));
-    const auto bare32 = Units<unsigned int>(Oracle(cps, "UTF-32BE"));
+    const auto le32 = Units<unsigned int>(Bytes("\xFF\xFE\x00\x00", 4) + MustIconv(cps, "UTF-32LE"));
+    const auto be32 = Units<unsigned int>(Bytes("\x00\x00\xFE\xFF", 4) + MustIconv(cps, "UTF-32BE"));
+    const auto bare32 = Units<unsigned int>(MustIconv(cps, "UTF-32BE"));
     for (const auto* units : {&le32, &be32}) {
       check(QVUTF8String(units->data(), units->size()));
       check_handle(QVUTF8String::initWithUTF32String(units->data(), units->size()));
@@ -148,16 +125,16 @@ TEST(QVUTF8String, EveryConstructorAndMakerAgreesWithIconv) {
 TEST(QVUTF8String, ConversionsBackAgreeWithIconv) {
   for (const CodePoints& cps : kTexts) {
     SCOPED_TRACE(testing::PrintToString(cps));
-    const Bytes utf8 = Oracle(cps, "UTF-8");
+    const Bytes utf8 = MustIconv(cps, "UTF-8");
     const QVUTF8String s(reinterpret_cast<const unsigned char*>(utf8.data()), utf8.size());
 
-    const Bytes utf16 = Bytes("\xFF\xFE", 2) + Oracle(cps, "UTF-16LE");
+    const Bytes utf16 = Bytes("\xFF\xFE", 2) + MustIconv(cps, "UTF-16LE");
     ASSERT_EQ(s.numberOfBytesForUTF16Encoding(), utf16.size());
     std::vector<unsigned short> u16(utf16.size() / 2);
     EXPECT_EQ(s.convertToUTF16Encoding(u16.data(), utf16.size()), 1);
     EXPECT_EQ(AsBytes(u16), utf16);
 
-    const Bytes utf32 = Bytes("\xFF\xFE\x00\x00", 4) + Oracle(cps, "UTF-32LE");
+    const Bytes utf32 = Bytes("\xFF\xFE\x00\x00", 4) + MustIconv(cps, "UTF-32LE");
     ASSERT_EQ(s.numberOfBytesForUTF32Encoding(), utf32.size());
     std::vector<unsigned int> u32(utf32.size() / 4);
     EXPECT_EQ(s.convertToUTF32Encoding(u32.data(), utf32.size()), 1);

@@ -92,4 +92,17 @@ TEST(Strstr, FindsNeedleInEachKind) {
   EXPECT_EQ(qvutf__strstr(hay32.get(), 24, 6, needle32.get(), 8, 2, QV_ENDIAN_NATIVE, 4), nullptr);
 }
 
+// A stray continuation byte or a lone trailing surrogate before the needle does
+// not end the search.
+TEST(Strstr, FindsNeedleAfterIllFormedText) {
+  auto hay8 = Exact<unsigned char>({'x', 0x80, 'a', 'y', 'z'});
+  auto needle8 = Exact<unsigned char>({'y', 'z'});
+  EXPECT_EQ(qvutf__strstr(hay8.get(), 5, 5, needle8.get(), 2, 2, QV_ENDIAN_NATIVE, 1), hay8.get() + 3);
+  auto hay16 = Exact<unsigned short>({'a', 0xDC00, 'b', 'c'});
+  auto needle16 = Exact<unsigned short>({'b', 'c'});
+  EXPECT_EQ(qvutf__strstr(hay16.get(), 8, 4, needle16.get(), 4, 2, QV_ENDIAN_NATIVE, 2), hay16.get() + 2);
+  auto absent16 = Exact<unsigned short>({'c', 'd'});
+  EXPECT_EQ(qvutf__strstr(hay16.get(), 8, 4, absent16.get(), 4, 2, QV_ENDIAN_NATIVE, 2), nullptr);
+}
+
 }  // namespace
