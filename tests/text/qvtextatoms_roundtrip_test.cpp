@@ -1,7 +1,6 @@
 // Atoms put from escaped ASCII and from bytes, checked against iconv, and
 // resumability: text split anywhere, windows and buffers of one unit.
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <cctype>
 #include <cstring>
@@ -11,6 +10,7 @@
 
 #include "quorvane_text.h"
 #include "tests/text/qvatomdriver.h"
+#include "tests/text/qviconvoracle.h"
 
 namespace {
 
@@ -22,25 +22,7 @@ constexpr uint8_t kLetterBits[] = {ENCODING_ASCII, ENCODING_BYTES, ENCODING_UCS2
 constexpr uint8_t kTargets[] = {ENCODING_ASCII, ENCODING_BYTES, ENCODING_UCS2,
                                 ENCODING_UTF8,  ENCODING_UTF16, ENCODING_UTF32};
 
-// The oracle: iconv from UTF-32LE code points; empty optional when it refuses.
-bool Iconv(const CodePoints& cps, const char* to, Bytes* out) {
-  iconv_t cd = iconv_open(to, "UTF-32LE");
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
-    ADD_FAILURE() << "iconv cannot convert to " << to;
-    return false;
-  }
-  std::string in(reinterpret_cast<const char*>(cps.data()), cps.size() * 4);
-  std::string buffer(in.size() * 2 + 16, '\0');
-  char* ip = in.data();
-  size_t il = in.size();
-  char* op = buffer.data();
-  size_t ol = buffer.size();
-  const size_t r = iconv(cd, &ip, &il, &op, &ol);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) return false;
-  *out = buffer.substr(0, buffer.size() - ol);
-  return true;
-}
+using qvtexttest::Iconv;
 
 Bytes Mark16() { return Bytes("\xFF\xFE", 2); }
 Bytes Mark32() { return Bytes("\xFF\xFE\x00\x00", 4); }
