@@ -8,8 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "text/qvconverter.h"
+#include "text/qvunicodecodec.h"
 
 namespace Quorvane::textatoms {
 
@@ -137,5 +139,74 @@ ReadChar ReadEscapedChar(const unsigned char* p, int64_t n, bool final);
 int WriteEscapedChar(int64_t code, unsigned char* out);
 // Characters of escaped text over its whole length.
 int64_t CountEscapedChars(const unsigned char* p, int64_t n);
+
+
+// Runs of whole characters that go from one side to the other unchanged:
+// well-formed UTF-8 to UTF-8, and UTF-16 to UTF-16. Each scan takes at most
+// max_chars characters from the n bytes at p and answers the bytes they take
+// (stored count in *chars). It stops before anything the per-character path
+// must see: a character cut off by n, ill-formed text, a lone surrogate (unless
+// keep_stray). Callers copy the run and let the per-character path go on.
+inline int64_t ScanUtf8Run(const unsigned char* p, int64_t n, int64_t max_chars, int64_t* chars) {
+  int64_t i = 0;
+  int64_t c = 0;
+  while (c < max_chars && i < n) {
+    if (n - i >= 8 && max_chars - c >= 8 && Quorvane::unicode::AllASCII8(p + i)) {
+      i += 8;
+      c += 8;
+      continue;
+    }
+    uint32_t code;
+    const int used = Quorvane::unicode::DecodeUTF8(p + i, n - i, &code);
+    if (used <= 0) break;
+    i += used;
+    ++c;
+  }
+  *chars = c;
+  return i;
+}
+
+inline int64_t ScanUtf16Run(const unsigned char* p, int64_t n, int64_t max_chars, bool swap, bool keep_stray,
+                            int64_t* chars) {
+  using namespace Quorvane::unicode;
+  int64_t i = 0;
+  int64_t c = 0;
+  while (c < max_chars && n - i >= 2) {
+    uint16_t u0;
+    std::memcpy(&u0, p + i, 2);
+    u0 = Unit16(u0, swap);
+    if (!IsSurrogate(u0)) {
+      i += 2;
+      ++c;
+      continue;
+    }
+    if (n - i < 4) break;  // a pair may be cut here: left to the per-character path
+    uint16_t u1;
+    std::memcpy(&u1, p + i + 2, 2);
+    u1 = Unit16(u1, swap);
+    if (IsLeadingSurrogate(u0) && IsTrailingSurrogate(u1)) {
+      i += 4;
+    } else if (keep_stray) {
+      i += 2;
+    } else {
+      break;
+    }
+    ++c;
+  }
+  *chars = c;
+  return i;
+}
+
+// Copies n bytes of UTF-16 units, swapping each when asked.
+inline void CopyUtf16Units(unsigned char* out, const unsigned char* in, int64_t n, bool swap) {
+  if (!swap) {
+    std::memcpy(out, in, static_cast<size_t>(n));
+    return;
+  }
+  for (int64_t i = 0; i + 1 < n; i += 2) {
+    out[i] = in[i + 1];
+    out[i + 1] = in[i];
+  }
+}
 
 }  // namespace Quorvane::textatoms

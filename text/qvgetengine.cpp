@@ -97,6 +97,27 @@ int64_t Convert(three_state* state, Input& in, unsigned char** caller, unsigned 
         continue;
       }
     }
+    // Runs of whole characters that need no change reach the caller with one
+    // copy; a character cut by the input or the buffer, and anything the
+    // writer would refuse, is left to the per-character path.
+    if (state->buffered == 0 && wire == target && (wire == kUtf8 || wire == kUtf16)) {
+      const int64_t limit = std::min(in.avail, room);
+      const int64_t max_chars = by_length ? INT64_MAX : state->characters;
+      int64_t chars = 0;
+      const int64_t n = wire == kUtf8 ? ScanUtf8Run(in.p, limit, max_chars, &chars)
+                                      : ScanUtf16Run(in.p, limit, max_chars, false,
+                                                     state->encoding == ENCODING_UTF16, &chars);
+      if (n > 0) {
+        std::memcpy(*caller, in.p, static_cast<size_t>(n));
+        *caller += n;
+        in.p += n;
+        in.avail -= n;
+        in.left -= n;
+        if (!by_length) state->characters -= chars;
+        state->delivered += n / unit;
+        continue;
+      }
+    }
     const Taken t = TakeChar(state, in, reader);
     if (t.status == CharStatus::more) return QV_STEP_WIRE;
     if (t.status == CharStatus::broken) return FailGet(state, QV_STEP_UNREPRESENTABLE);

@@ -93,6 +93,13 @@ int64_t DirectPayloadSize(const three_state* state, int source, int wire, const 
     int64_t size = 0;
     return QVCountUTF8SizeOfByteString(p, count, &size) == 1 ? size : -2;
   }
+  if (source == wire && (source == kUtf8 || source == kUtf16)) {
+    // Well-formed text goes out as it stands: its size is its bytes.
+    int64_t chars = 0;
+    const int64_t bytes = source == kUtf8 ? ScanUtf8Run(p, avail, count, &chars)
+                                          : ScanUtf16Run(p, avail, count, state->byte_order == 1, false, &chars);
+    return chars == count ? bytes : -1;
+  }
   unsigned char out[kCharWindow];
   int64_t size = 0;
   for (int64_t i = 0; i < count; ++i) {
@@ -119,6 +126,34 @@ int64_t DirectPayloadSize(const three_state* state, int source, int wire, const 
     avail -= c.used;
   }
   return size;
+}
+
+// Bytes (codes 0 to 255) into UTF-8: as many whole characters as fit in room,
+// at most max_chars. Answers the bytes written; *used takes the bytes read.
+int64_t BytesRunToUtf8(const unsigned char* in, int64_t avail, int64_t max_chars, unsigned char* out, int64_t room,
+                       int64_t* used) {
+  const int64_t n = std::min(avail, max_chars);
+  int64_t i = 0;
+  int64_t o = 0;
+  while (i < n && o < room) {
+    if (n - i >= 8 && room - o >= 8 && Quorvane::unicode::AllASCII8(in + i)) {
+      std::memcpy(out + o, in + i, 8);
+      i += 8;
+      o += 8;
+      continue;
+    }
+    const unsigned char b = in[i];
+    if (b < 0x80) {
+      out[o++] = b;
+    } else {
+      if (room - o < 2) break;
+      out[o++] = static_cast<unsigned char>(0xC0 | (b >> 6));
+      out[o++] = static_cast<unsigned char>(0x80 | (b & 0x3F));
+    }
+    ++i;
+  }
+  *used = i;
+  return o;
 }
 
 // Writes pending bytes from the end of the buffer into the window.
@@ -308,6 +343,40 @@ int64_t Freeze(three_state* state, int wire, unsigned char** caller, unsigned ch
             in.p += n;
             in.avail -= n;
             state->characters -= n;
+            state->wire_left -= n;
+            break;
+          }
+        }
+        if (state->buffered == 0 && source == kBytes && wire == kUtf8) {
+          int64_t used = 0;
+          const int64_t n = BytesRunToUtf8(in.p, in.avail, state->characters, *wire_cursor, room, &used);
+          if (used > 0) {
+            *wire_cursor += n;
+            in.p += used;
+            in.avail -= used;
+            state->characters -= used;
+            state->wire_left -= n;
+            break;
+          }
+        }
+        // Runs of whole characters that need no change go out with one copy;
+        // whatever ends or breaks a run is left to the per-character path.
+        if (state->buffered == 0 && source == wire && (source == kUtf8 || source == kUtf16)) {
+          const bool swap = state->byte_order == 1;
+          const int64_t limit = std::min(in.avail, room);
+          int64_t chars = 0;
+          const int64_t n = source == kUtf8 ? ScanUtf8Run(in.p, limit, state->characters, &chars)
+                                            : ScanUtf16Run(in.p, limit, state->characters, swap, false, &chars);
+          if (n > 0) {
+            if (source == kUtf8) {
+              std::memcpy(*wire_cursor, in.p, static_cast<size_t>(n));
+            } else {
+              CopyUtf16Units(*wire_cursor, in.p, n, swap);
+            }
+            *wire_cursor += n;
+            in.p += n;
+            in.avail -= n;
+            state->characters -= chars;
             state->wire_left -= n;
             break;
           }
