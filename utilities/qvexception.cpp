@@ -1,5 +1,7 @@
 #include "utilities/qvexception.h"
 
+#include <cstdio>
+
 namespace Quorvane {
 
 QVExceptionMessage::QVExceptionMessage(const QVString& what_, const QVString& file_,
@@ -7,11 +9,13 @@ QVExceptionMessage::QVExceptionMessage(const QVString& what_, const QVString& fi
     : what(what_), file(file_), line(line_), type(type_), code(code_) {}
 
 QVString QVExceptionMessage::getHeader() const {
-  std::string header = "Quorvane Exception(";
-  header.append(file.data(), file.size());
-  header += ":" + std::to_string(line) + "," + std::to_string(code) + "," +
-            std::to_string(static_cast<int32_t>(type)) + "): ";
-  return ToQVString(header);
+  char numbers[48];
+  std::snprintf(numbers, sizeof numbers, ":%u,%d,%d): ", static_cast<unsigned>(line),
+                static_cast<int>(code), static_cast<int>(type));
+  QVString header("Quorvane Exception(");
+  header.append(file);
+  header.append(numbers);
+  return header;
 }
 
 void QVExceptionMessage::print(std::ostream& os) const {
