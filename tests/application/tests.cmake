@@ -7,7 +7,9 @@ endforeach()
 
 # A second implementation in Python, compared bit for bit with the C++ one on
 # a few hundred calls; the calls are split in shards that run in parallel.
-find_package(Python3 COMPONENTS Interpreter)
+# The test command installs python3, so a missing interpreter is an error
+# rather than a silently skipped check.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
   add_executable(algorithm3_driver ${CMAKE_CURRENT_LIST_DIR}/algorithm3_driver.cpp)
   target_link_libraries(algorithm3_driver PRIVATE quorvane_numerics)
