@@ -10,26 +10,15 @@
 
 #include "text/qvunicode.h"
 
+#include "qvbenchtext.h"
+
 namespace {
 
-// 1 MiB of UTF-8: mostly ASCII words, with Latin, Greek, CJK and emoji mixed in.
-const std::string& MixedText() {
-  static const std::string text = [] {
-    const char* pieces[] = {"the ", "quick ", "brown ", "fox ", "jumps ", "over ", "lazy ", "dogs, ", "and\n",
-                            "caf\xC3\xA9 ", "na\xC3\xAFve ", "\xCE\xB1\xCE\xB2\xCE\xB3 ", "\xD0\xBC\xD0\xB8\xD1\x80 ",
-                            "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E ", "\xE2\x82\xAC" "5 ", "\xF0\x9F\x98\x80 ",
-                            "\xF0\x9D\x84\x9E "};
-    std::mt19937 rng(7);
-    std::string s;
-    while (s.size() < (1u << 20) - 16) s += pieces[rng() % (sizeof pieces / sizeof pieces[0])];
-    return s;
-  }();
-  return text;
-}
+using qvbench::MixedUtf8;
 
 const std::vector<unsigned short>& MixedUTF16() {
   static const std::vector<unsigned short> units = [] {
-    const std::string& s = MixedText();
+    const std::string& s = MixedUtf8();
     int64_t n = 0;
     if (QVCountUTF16SizeOfUTF8String(reinterpret_cast<const unsigned char*>(s.data()),
                                      static_cast<int64_t>(s.size()), &n) != 1) {
@@ -67,7 +56,7 @@ void RunIconv(benchmark::State& state, const char* to, const char* from, const c
 }
 
 void BM_UTF8ToUTF16_Quorvane(benchmark::State& state) {
-  const std::string& s = MixedText();
+  const std::string& s = MixedUtf8();
   std::vector<unsigned short> out(MixedUTF16().size());
   for (auto _ : state) {
     const int r = QVConvertUTF8StringToUTF16String(reinterpret_cast<const unsigned char*>(s.data()),
@@ -80,13 +69,13 @@ void BM_UTF8ToUTF16_Quorvane(benchmark::State& state) {
 }
 
 void BM_UTF8ToUTF16_Iconv(benchmark::State& state) {
-  const std::string& s = MixedText();
+  const std::string& s = MixedUtf8();
   RunIconv(state, "UTF-16LE", "UTF-8", s.data(), s.size(), MixedUTF16().size() * 2);
 }
 
 void BM_UTF16ToUTF8_Quorvane(benchmark::State& state) {
   const auto& u = MixedUTF16();
-  std::vector<unsigned char> out(MixedText().size());
+  std::vector<unsigned char> out(MixedUtf8().size());
   for (auto _ : state) {
     const int r = QVConvertUTF16StringToUTF8String(u.data(), static_cast<int64_t>(u.size()), out.data(),
                                                    static_cast<int64_t>(out.size()));
@@ -100,7 +89,7 @@ void BM_UTF16ToUTF8_Iconv(benchmark::State& state) {
   const auto& u = MixedUTF16();
   // Without the mark: plain little-endian units, as iconv expects them.
   RunIconv(state, "UTF-8", "UTF-16LE", reinterpret_cast<const char*>(u.data() + 1), (u.size() - 1) * 2,
-           MixedText().size());
+           MixedUtf8().size());
 }
 
 BENCHMARK(BM_UTF8ToUTF16_Quorvane);
