@@ -218,6 +218,22 @@ int64_t Freeze(three_state* state, int wire, unsigned char** caller, unsigned ch
   auto sync = [&] {
     if (caller != nullptr && *caller != nullptr) *caller = const_cast<unsigned char*>(in.p);
   };
+  // Reads the next whole character into t. Answers 0 when it has one, else the
+  // step to return: more caller text wanted, or the text is unrepresentable.
+  constexpr int64_t kHaveChar = 0;
+  auto next = [&](Taken& t) -> int64_t {
+    if (in.avail == 0 && state->buffered == 0) {
+      sync();
+      return QV_STEP_CALLER;
+    }
+    t = TakeChar(state, in, reader);
+    if (t.status == CharStatus::more) {
+      sync();
+      return QV_STEP_CALLER;
+    }
+    if (t.status == CharStatus::broken) return FailPut(state, QV_STEP_UNREPRESENTABLE);
+    return kHaveChar;
+  };
 
   for (;;) {
     switch (state->step) {
@@ -253,16 +269,8 @@ int64_t Freeze(three_state* state, int wire, unsigned char** caller, unsigned ch
       case kStepCounterCollect: {
         _qvutfcounter* counter = state->counter;
         while (state->characters > 0) {
-          if (in.avail == 0 && state->buffered == 0) {
-            sync();
-            return QV_STEP_CALLER;
-          }
-          const Taken t = TakeChar(state, in, reader);
-          if (t.status == CharStatus::more) {
-            sync();
-            return QV_STEP_CALLER;
-          }
-          if (t.status == CharStatus::broken) return FailPut(state, QV_STEP_UNREPRESENTABLE);
+          Taken t;
+          if (const int64_t step = next(t); step != kHaveChar) return step;
           unsigned char out[kCharWindow];
           const int bytes = ConvertChar(state, source, wire, t, out);
           if (bytes < 0) return FailPut(state, QV_STEP_UNREPRESENTABLE);
@@ -381,16 +389,8 @@ int64_t Freeze(three_state* state, int wire, unsigned char** caller, unsigned ch
             break;
           }
         }
-        if (in.avail == 0 && state->buffered == 0) {
-          sync();
-          return QV_STEP_CALLER;
-        }
-        const Taken t = TakeChar(state, in, reader);
-        if (t.status == CharStatus::more) {
-          sync();
-          return QV_STEP_CALLER;
-        }
-        if (t.status == CharStatus::broken) return FailPut(state, QV_STEP_UNREPRESENTABLE);
+        Taken t;
+        if (const int64_t step = next(t); step != kHaveChar) return step;
         if (room >= kCharWindow) {
           // Room for any character: straight into the window.
           const int bytes = ConvertChar(state, source, wire, t, *wire_cursor);
@@ -427,12 +427,8 @@ int64_t Freeze(three_state* state, int wire, unsigned char** caller, unsigned ch
             capacity = want;
             block->size = 0;
           }
-          const Taken t = TakeChar(state, in, reader);
-          if (t.status == CharStatus::more) {
-            sync();
-            return QV_STEP_CALLER;
-          }
-          if (t.status == CharStatus::broken) return FailPut(state, QV_STEP_UNREPRESENTABLE);
+          Taken t;
+          if (const int64_t step = next(t); step != kHaveChar) return step;
           const int bytes = ConvertChar(state, source, wire, t, block_bytes(block) + block->size);
           if (bytes < 0) return FailPut(state, QV_STEP_UNREPRESENTABLE);
           if (t.from_buffer) DropBuffered(state, t.used);
