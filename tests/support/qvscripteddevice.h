@@ -45,16 +45,24 @@ class ScriptedDevice {
   // The device for the link; the first call hands it over, later ones answer
   // an empty pointer. A device never taken is closed by this handle.
   Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> TakeInstance();
+  // The raw device for a caller that pairs it with Function() itself and
+  // closes it with selector 18; later TakeInstance calls answer empty.
+  void* ReleaseDevice();
   // The world's interface function, for tests that call selectors directly.
   static QVDeviceInterfaceFunction Function();
 
-  // --- bytes, through the test's end of the socketpair
+  // --- bytes, through the test's end of the socketpair. A thread of this
+  // handle drains the test's end all along, so the link's writes never stall.
+  // WriteBytes blocks until the socket took every byte.
   void WriteBytes(std::string_view bytes);  // the link will read them
-  void ClosePeer();                         // the link's reads then answer 11
-  std::string Captured();                   // all bytes the link wrote so far
-  // Waits until at least count bytes have been captured; false on deadline.
+  // Closes the test's end once what the link wrote is captured: the link's
+  // reads then answer 11 and its writes 1.
+  void ClosePeer();
+  std::string Captured() const;             // bytes the link wrote, since the last TakeCaptured
+  std::string TakeCaptured();               // the same, and forgets them
+  size_t CapturedCount() const;             // all bytes ever captured
+  // Waits until at least count bytes were ever captured; false on deadline.
   bool WaitCaptured(size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(20));
-  int PeerDescriptor() const;               // the test's end (-1 once closed)
 
   // --- failures: the next `times` calls of op answer code without doing
   // anything (a read wakes at once when it is blocked).

@@ -1,0 +1,95 @@
+// Device worlds by protocol name; making a link's device.
+#include "device/qvdevicemanager.h"
+
+namespace Quorvane {
+
+namespace {
+
+constexpr long kUnavailableProtocol = 34;
+constexpr long kModeUnavailable = 35;
+
+// 34 and 35 say "not this world": the next one may serve the link.
+bool TryNextWorld(long error) { return (error & ~1L) == kUnavailableProtocol; }
+
+}  // namespace
+
+QVSmartPointer<QVDeviceManager> QVDeviceManager::init() {
+  return QVSmartPointer<QVDeviceManager>(new QVDeviceManager());
+}
+
+void QVDeviceManager::loadDevices() {}
+
+void QVDeviceManager::registerWorldForTesting(QVDeviceInterfaceFunction function) {
+  addWorld(function);
+}
+
+void QVDeviceManager::addWorld(QVDeviceInterfaceFunction function) {
+  QVSmartPointer<QVDeviceWorldInstance> world = QVDeviceWorldInstance::initWithFunction(function);
+  long error = 0;
+  QVString name = world->protocolName(&error);
+  registry_.emplace(std::move(name), world);
+}
+
+void QVDeviceManager::loadSignalHandlers(QVSignalHandlerManager& manager) {
+  for (auto& [name, world] : registry_) {
+    long error = 0;
+    world->loadSignalHandlers(manager, &error);
+    if (error != 0) {
+      throw QVException("Unable to load signal handlers.", "device/qvdevicemanager", __LINE__,
+                        qvexceptiontype::internalError, 0);
+    }
+  }
+}
+
+void QVDeviceManager::unloadDevices() {
+  for (auto it = registry_.begin(); it != registry_.end();) {
+    it->second->worldDeinit();
+    it = registry_.erase(it);
+  }
+}
+
+QVDeviceResult QVDeviceManager::choose(const QVString& protocol, const Maker& make, long* error) {
+  auto finish = [error](QVDeviceResult result) {
+    if (error != nullptr) *error = result.isOk() ? 0 : result.error();
+    return result;
+  };
+  if (!protocol.empty()) {
+    auto named = registry_.find(protocol);
+    if (named != registry_.end()) return finish(make(*named->second));
+  }
+  // Nothing to try answers 34, like a protocol that every world refused.
+  long last = kUnavailableProtocol;
+  for (const QVString& name : preferredDeviceLoadOrder()) {
+    auto world = registry_.find(name);
+    if (world == registry_.end()) continue;
+    QVDeviceResult result = make(*world->second);
+    if (result.isOk() || !TryNextWorld(result.error())) return finish(result);
+    last = result.error();
+  }
+  return finish(make_err(last));
+}
+
+QVDeviceResult QVDeviceManager::createDevice(const char* block, long* error) {
+  QVDeviceParameters parameters(block);
+  return choose(
+      parameters.Protocol,
+      [block](QVDeviceWorldInstance& world) { return world.makeDevice(block); }, error);
+}
+
+QVDeviceResult QVDeviceManager::createDevice(const QVDeviceParameters& parameters, long* error) {
+  return choose(
+      parameters.Protocol,
+      [&parameters](QVDeviceWorldInstance& world) { return world.makeDevice(parameters); }, error);
+}
+
+QVDeviceManager::NameList QVDeviceManager::getDeviceList() const {
+  NameList names;
+  for (const auto& entry : registry_) names.push_back(entry.first);
+  return names;
+}
+
+QVDeviceManager::NameList QVDeviceManager::preferredDeviceLoadOrder() {
+  return NameList{"SharedMemory", "Pipes", "TCPIP", "IntraProcess", "TCP"};
+}
+
+}  // namespace Quorvane

@@ -1,0 +1,97 @@
+// Selector calls on a device world.
+#include "device/qvdeviceworldinstance.h"
+
+#include <cstring>
+
+namespace Quorvane {
+
+namespace {
+
+constexpr long kProtocolNameCapacity = 512;
+
+template <typename F>
+void* AsPointer(F function) {
+  return reinterpret_cast<void*>(function);
+}
+
+}  // namespace
+
+QVSmartPointer<QVDeviceWorldInstance> QVDeviceWorldInstance::initWithFunction(
+    QVDeviceInterfaceFunction function) {
+  QVSmartPointer<QVDeviceWorldInstance> world(new QVDeviceWorldInstance(function));
+  if (world->worldInit() != 0) {
+    throw QVException("Unable to initialize world", "device/qvdeviceworldinstance", __LINE__,
+                      qvexceptiontype::internalError, 0);
+  }
+  return world;
+}
+
+QVDeviceWorldInstance::QVDeviceWorldInstance(QVDeviceInterfaceFunction function)
+    : function_(function) {}
+
+long QVDeviceWorldInstance::worldInit() {
+  if (function_ == nullptr) {
+    throw QVException("worldInit method has a NULL interface function",
+                      "device/qvdeviceworldinstance", __LINE__, qvexceptiontype::internalError, 0);
+  }
+  return function_(&world_, QVDEVICE_WORLD_INIT, AsPointer(QVObject::GetAllocator()),
+                   AsPointer(QVObject::GetDeallocator()));
+}
+
+void QVDeviceWorldInstance::worldDeinit() {
+  if (world_ == nullptr || function_ == nullptr) return;
+  function_(world_, QVDEVICE_WORLD_DEINIT, nullptr, nullptr);
+  world_ = nullptr;
+}
+
+QVDeviceResult QVDeviceWorldInstance::finishMake(long result, void* device) {
+  if (result != 0) return make_err(result);
+  if (device == nullptr) {
+    throw QVException("Unexpected NULL device object with QVEOK error code",
+                      "device/qvdeviceworldinstance", __LINE__, qvexceptiontype::internalError, 0);
+  }
+  return make_ok(QVDeviceInstance::initWithDeviceObjectAndFunction(device, function_));
+}
+
+QVDeviceResult QVDeviceWorldInstance::makeDevice(const char* block) {
+  if (function_ == nullptr) return make_err(-1L);
+  void* device = nullptr;
+  long result = function_(world_, QVDEVICE_WORLD_MAKE, &device, const_cast<char*>(block));
+  return finishMake(result, device);
+}
+
+QVDeviceResult QVDeviceWorldInstance::makeDevice(const QVDeviceParameters& parameters) {
+  if (function_ == nullptr) return make_err(-1L);
+  // The world gets its own copy, so nothing it does reaches the caller's.
+  QVDeviceParameters copy(parameters);
+  void* device = nullptr;
+  long result = function_(world_, QVDEVICE_WORLD_MAKE_WITH_PARAMETERS, &device, &copy);
+  return finishMake(result, device);
+}
+
+void QVDeviceWorldInstance::loadSignalHandlers(QVSignalHandlerManager& manager, long* error) {
+  long result = -1;
+  if (function_ != nullptr) {
+    QVSignalHandlerList* list = nullptr;
+    result = function_(world_, QVDEVICE_WORLD_GET_SIGNAL_HANDLERS, &list, nullptr);
+    if (result == 0 && list != nullptr) {
+      manager.setHandlers(*list);
+      result = function_(world_, QVDEVICE_WORLD_RELEASE_SIGNAL_HANDLERS, list, nullptr);
+    }
+  }
+  if (error != nullptr) *error = result;
+}
+
+QVString QVDeviceWorldInstance::protocolName(long* error) {
+  char buffer[kProtocolNameCapacity] = {};
+  long length = kProtocolNameCapacity;
+  long result = function_ == nullptr
+                    ? -1
+                    : function_(world_, QVDEVICE_WORLD_PROTOCOL_NAME, buffer, &length);
+  if (result == 0 && (length < 0 || length >= kProtocolNameCapacity)) result = 7;
+  if (error != nullptr) *error = result;
+  if (result != 0) return QVString();
+  return QVString(buffer, strnlen(buffer, sizeof buffer));
+}
+
+}  // namespace Quorvane

@@ -1,0 +1,46 @@
+// One registered device world: the world object and its interface function.
+// Every operation on the world is one selector call.
+#pragma once
+
+#include "device/qvdeviceinstance.h"
+#include "device/qvdeviceparameters.h"
+#include "device/qvresult.h"
+#include "utilities/qvsignalhandlermanager.h"
+#include "utilities/qvsmartpointer.h"
+
+namespace Quorvane {
+
+using QVDeviceResult = QVResult<QVSmartPointer<QVDeviceInstance>, long>;
+
+class QVDeviceWorldInstance : public QVObject {
+ public:
+  // Makes the world (selector 0); throws "Unable to initialize world" when it refuses.
+  static QVSmartPointer<QVDeviceWorldInstance> initWithFunction(QVDeviceInterfaceFunction function);
+  explicit QVDeviceWorldInstance(QVDeviceInterfaceFunction function);
+  QVDeviceWorldInstance(const QVDeviceWorldInstance&) = delete;
+  QVDeviceWorldInstance& operator=(const QVDeviceWorldInstance&) = delete;
+  // Leaves the world alone: the manager deinitialises worlds explicitly.
+  ~QVDeviceWorldInstance() override = default;
+
+  long worldInit();    // selector 0; throws without a function
+  void worldDeinit();  // selector 1, once, when the world was made
+
+  QVDeviceResult makeDevice(const char* block);                   // selector 2
+  QVDeviceResult makeDevice(const QVDeviceParameters& parameters);  // selector 3
+
+  // Selectors 4 and 5: hands the world's list to the manager; the last result goes to *error.
+  void loadSignalHandlers(QVSignalHandlerManager& manager, long* error);
+  // Selector 6: a name of 512 bytes or more gives error 7 and an empty name.
+  QVString protocolName(long* error);
+
+  void* world() const { return world_; }
+  QVDeviceInterfaceFunction function() const { return function_; }
+
+ private:
+  QVDeviceResult finishMake(long result, void* device);
+
+  void* world_ = nullptr;
+  QVDeviceInterfaceFunction function_ = nullptr;
+};
+
+}  // namespace Quorvane
