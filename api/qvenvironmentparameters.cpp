@@ -36,8 +36,6 @@ QVEnvironmentParameters::QVEnvironmentParameters(uint64_t a, uint64_t b) {
   }
 }
 
-QVEnvironmentParameters::~QVEnvironmentParameters() { magicValue = 0; }
-
 bool QVEnvironmentParameters::operator==(const QVEnvironmentParameters& other) const {
   return magicValue == other.magicValue && revision == other.revision &&
          apiRevision == other.apiRevision && flags == other.flags && options == other.options &&

@@ -36,8 +36,7 @@ class QVEnvironmentParameters : public QVObject {
   // Every field is copied, textEncodingSetGiven and lastError included.
   QVEnvironmentParameters(const QVEnvironmentParameters& other) = default;
   QVEnvironmentParameters& operator=(const QVEnvironmentParameters& other) = default;
-  // Clears the magic value, so a stale pointer reads as no object.
-  ~QVEnvironmentParameters() override;
+  ~QVEnvironmentParameters() override = default;
 
   // lastError does not take part.
   bool operator==(const QVEnvironmentParameters& other) const;
