@@ -229,11 +229,9 @@ int qvqueue_transfer(_queue* destination, _queue* source, _mark* mark) {
     return 0;
   }
   UpdateQueue(source);
-  if (source->current_chunk == nullptr) return 0;
-  if (source->read_pointer == nullptr) {
-    source->read_pointer = source->current_chunk->buffer_start;
-    RefreshReadEnd(source);
-  }
+  // A source that was never positioned has no read position to move from,
+  // however few bytes the mark would take.
+  if (source->current_chunk == nullptr || source->read_pointer == nullptr) return 0;
   _mark here;
   qvqueue_construct_and_savemark(source, &here);
   const int64_t amount = qvqueue_amount_between_marks(mark, &here);

@@ -669,8 +669,9 @@ class Driver {
         MarkRec* m = PickMark(q);
         if (m == nullptr) break;
         Sib& d = PickSib();
-        // A source that has no chunk yet has no read position to move from.
-        const int want = m->off >= s.off && q->shared->first_chunk != nullptr ? 1 : 0;
+        // A source never positioned (no chunk yet, or chunks but no read
+        // pointer) has no read position to move from.
+        const int want = m->off >= s.off && q->read_pointer != nullptr ? 1 : 0;
         std::vector<unsigned char> moved;
         if (want) {
           moved.assign(s.family->bytes.begin() + s.off, s.family->bytes.begin() + m->off);

@@ -688,6 +688,28 @@ TEST_F(Queue, TransferMovesUpToTheMark) {
   for (_queue* k : {src, dst, other}) EXPECT_EQ(qvqueue_destroy(k), 1);
 }
 
+// A source that was never positioned has no read position: nothing moves,
+// whether the mark would take bytes or none, and the source stays unpositioned.
+TEST_F(Queue, TransferNeedsAReadPosition) {
+  _queue* src = Make(8);
+  _queue* dst = Make(8);
+  ASSERT_EQ(qvqueue_add_chunk(src), 1);
+  int err = -1;
+  _queue* fork = qvqueue_newfork(src, nullptr, &err);
+  ASSERT_NE(fork, nullptr);
+  _mark* none = qvqueue_savemark(src);
+  EXPECT_EQ(qvqueue_transfer(dst, src, none), 0) << "no bytes to move";
+  EXPECT_EQ(qvqueue_tell(src), nullptr);
+  qvqueue_putn(src, "abc", 3);  // positions src, not its fork
+  _mark* two = qvqueue_savemark_from_offset(fork, 2);
+  ASSERT_NE(two, nullptr);
+  EXPECT_EQ(qvqueue_transfer(dst, fork, two), 0) << "two bytes to move";
+  EXPECT_EQ(qvqueue_tell(fork), nullptr);
+  EXPECT_EQ(qvqueue_isempty(dst), 1);
+  for (_mark* k : {none, two}) qvqueue_discardmark(k);
+  for (_queue* k : {src, fork, dst}) EXPECT_EQ(qvqueue_destroy(k), 1);
+}
+
 TEST_F(Queue, SerialOverflowOrdersByTheList) {
   _queue* q = Make(2);
   q->shared->serial_counter = UINT64_MAX - 1;
