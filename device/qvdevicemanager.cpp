@@ -9,7 +9,7 @@ constexpr long kUnavailableProtocol = 34;
 constexpr long kModeUnavailable = 35;
 
 // 34 and 35 say "not this world": the next one may serve the link.
-bool TryNextWorld(long error) { return (error & ~1L) == kUnavailableProtocol; }
+bool TryNextWorld(long error) { return error == kUnavailableProtocol || error == kModeUnavailable; }
 
 }  // namespace
 
@@ -27,7 +27,8 @@ void QVDeviceManager::addWorld(QVDeviceInterfaceFunction function) {
   QVSmartPointer<QVDeviceWorldInstance> world = QVDeviceWorldInstance::initWithFunction(function);
   long error = 0;
   QVString name = world->protocolName(&error);
-  registry_.emplace(std::move(name), world);
+  // A world whose name is taken is not kept: end it now, or nothing ever would.
+  if (!registry_.emplace(std::move(name), world).second) world->worldDeinit();
 }
 
 void QVDeviceManager::loadSignalHandlers(QVSignalHandlerManager& manager) {

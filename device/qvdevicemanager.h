@@ -23,7 +23,8 @@ class QVDeviceManager : public QVObject {
   // Registers the library's worlds; none is built in yet.
   void loadDevices();
   // Registers one world (selector 0, then 6 for its name), for tests; a name
-  // already present keeps its first world. Throws when the world refuses.
+  // already present keeps its first world and the newcomer is ended at once.
+  // Throws when the world refuses to start.
   void registerWorldForTesting(QVDeviceInterfaceFunction function);
   // Throws "Unable to load signal handlers." when a world answers an error.
   void loadSignalHandlers(QVSignalHandlerManager& manager);
