@@ -164,6 +164,24 @@ TEST(DeviceManager, RegistryKeepsTheFirstWorldOfANameAndUnloadsEachOnce) {
   EXPECT_EQ(second->deinitCalls, 1);
 }
 
+TEST(DeviceManager, SignalHandlersOfEveryWorldOrAnError) {
+  Quorvane::QVSignalHandlerManager signals;
+  {
+    Worlds quiet({{"Pipes", 0}, {"TCP", 0}});
+    EXPECT_NO_THROW(quiet.manager.loadSignalHandlers(signals));
+  }
+  qvtest::QueueScriptedWorld({"Pipes", 0, 4});
+  QVDeviceManager manager;
+  manager.registerWorldForTesting(qvtest::ScriptedWorldFunction());
+  try {
+    manager.loadSignalHandlers(signals);
+    ADD_FAILURE() << "a world's error must stop the loading";
+  } catch (const Quorvane::QVException& e) {
+    EXPECT_EQ(ToStdString(e.getWhat()), "Unable to load signal handlers.");
+  }
+  manager.unloadDevices();
+}
+
 TEST(DeviceManager, WorldThatRefusesToStartIsNotRegistered) {
   QVDeviceManager manager;
   // Nothing queued: the scripted world's init refuses.

@@ -472,6 +472,10 @@ long WorldCall(void* object, Quorvane::qvdeviceselector selector, void* a1, void
       record.made.push_back(std::move(device));
       return 0;
     }
+    case Quorvane::QVDEVICE_WORLD_GET_SIGNAL_HANDLERS:
+      if (a1 == nullptr) return -1;
+      *static_cast<void**>(a1) = nullptr;
+      return record.config.signalHandlersAnswer;
     case Quorvane::QVDEVICE_WORLD_PROTOCOL_NAME: {
       long result = CopyText(record.config.protocol, a1, a2);
       if (result == 0) *static_cast<long*>(a2) = static_cast<long>(record.config.protocol.size());

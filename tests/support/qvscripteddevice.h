@@ -94,6 +94,7 @@ class ScriptedDevice {
 struct ScriptedWorldConfig {
   std::string protocol = "Scripted";
   long makeAnswer = 0;
+  long signalHandlersAnswer = 0;  // selector 4; 0 gives no list (no handlers wanted)
 };
 
 struct ScriptedWorldRecord {
