@@ -500,12 +500,16 @@ long ScriptedMain(void* object, Quorvane::qvdeviceselector selector, void* a1, v
   }
 }
 
-}  // namespace
-
-ScriptedDevice::ScriptedDevice(ScriptedOptions options) : state_(std::make_shared<ScriptedState>()) {
+void CheckOptions(const ScriptedOptions& options) {
   if (options.windowSize < 1 || options.readSize < 1) {
     throw std::invalid_argument("window and read sizes are at least 1");
   }
+}
+
+}  // namespace
+
+ScriptedDevice::ScriptedDevice(ScriptedOptions options) : state_(std::make_shared<ScriptedState>()) {
+  CheckOptions(options);
   state_->options = std::move(options);
   MakeSocketPair(state_->deviceEnd, state_->peerEnd);
   MakePipe(state_->wakeRead, state_->wakeWrite);
@@ -529,9 +533,8 @@ ScriptedDevice::~ScriptedDevice() {
 
 std::pair<std::unique_ptr<ScriptedDevice>, std::unique_ptr<ScriptedDevice>> ScriptedDevice::MakePair(
     ScriptedOptions first, ScriptedOptions second) {
-  if (first.windowSize < 1 || first.readSize < 1 || second.windowSize < 1 || second.readSize < 1) {
-    throw std::invalid_argument("window and read sizes are at least 1");
-  }
+  CheckOptions(first);
+  CheckOptions(second);
   auto a = std::make_shared<ScriptedState>();
   auto b = std::make_shared<ScriptedState>();
   a->options = std::move(first);
