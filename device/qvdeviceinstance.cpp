@@ -2,7 +2,7 @@
 #include "device/qvdeviceinstance.h"
 
 #include <cstring>
-#include <new>
+#include <exception>
 
 namespace Quorvane {
 
@@ -171,7 +171,7 @@ QVString QVDeviceInstance::name(long* error) {
     if (call(QVDEVICE_NAME, text.data(), &capacity, error) != 0) return QVString();
     text.resize(strnlen(text.data(), text.size()));
     return text;
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {  // no memory for a size the device claimed
     if (error != nullptr) *error = 8;
     return QVString();
   }
