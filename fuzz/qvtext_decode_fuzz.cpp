@@ -1,7 +1,10 @@
 // Arbitrary bytes into the escaped-ASCII reader and writers, the legacy string
 // walker, and the UTF-8, UTF-16 and UTF-32 decoders. Every input is copied into a heap block of exactly its size
 // so that any read past it is caught; decoded text is re-encoded and compared.
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -25,29 +28,61 @@ std::unique_ptr<T[]> Copy(const uint8_t* data, size_t units) {
   return p;
 }
 
+// The x form against strtoull: the whole run of hex digits, however long;
+// refused (-1, the cursor stays) past U+10FFFF; -2 without digits; -1 when the
+// run reaches the end and more may follow.
+void CheckXRun(const char* at, const char* end, int more, int c, const char* after) {
+  const char* q = at + 2;
+  while (q < end && std::isxdigit(static_cast<unsigned char>(*q))) ++q;
+  const std::string digits(at + 2, q);
+  if (q == end && (more || digits.empty())) {
+    Check(c == -1 && after == at);
+    return;
+  }
+  if (digits.empty()) {
+    Check(c == -2 && after == at + 2);
+    return;
+  }
+  errno = 0;
+  const unsigned long long v = std::strtoull(digits.c_str(), nullptr, 16);
+  if (errno == ERANGE || v > 0x10FFFF) {
+    Check(c == -1 && after == at);
+    return;
+  }
+  Check(c == static_cast<int>(v) && after == q);
+}
+
 void EscapedASCII(const uint8_t* data, size_t size, int more, int join) {
   auto text = Copy<char>(data, size);
   const char* begin = text.get();
   const char* end = begin + size;
   const char* p = begin;
   std::vector<unsigned int> codes;
+  int64_t read = 0;
   for (;;) {
     const char* before = p;
     int joined = 0;
     const int c = QVNextChar(&p, end, more, join, &joined);
     Check(p >= before && p <= end);
+    if (end - before >= 2 && before[0] == '\\' && before[1] == 'x') CheckXRun(before, end, more, c, p);
     if (c == -1) {
       Check(p == before);
       break;
     }
     Check(p > before && c >= -2 && c <= 0x10FFFF);
     if (c >= 0) codes.push_back(static_cast<unsigned int>(c));
+    ++read;
   }
-  // The counter passes the same characters (a -2 escape counts as one).
+  // The counter passes the same characters (a -2 escape counts as one) and
+  // stops where the reader stopped; at an escape the reader refuses it
+  // answers -1 there. Joined pairs count as two, so only without joining.
   const char* q = begin;
   const int64_t left = QVCharOffset(&q, end, 1 << 30, more);
   Check(q >= begin && q <= end);
   Check(left == -1 || left <= (1 << 30));
+  if (!join) {
+    Check(left == -1 ? q == p : (left == (1 << 30) - read && q >= p));
+  }
 
   // What was read, written and read again, gives itself.
   if (!codes.empty()) {

@@ -15,17 +15,6 @@ namespace {
 
 constexpr int64_t kReplacementChar = 0xFFFD;
 
-bool IsEscapeLetter(unsigned char b) {
-  switch (b) {
-    case '\n': case '\r': case '"': case '\'': case '?': case '\\':
-    case 'a': case 'b': case 'f': case 'n': case 'r': case 't': case 'v':
-    case '.': case ':': case '|': case 'x': case '[':
-      return true;
-    default:
-      return b >= '0' && b <= '7';
-  }
-}
-
 ReadChar ReadEscaped(const unsigned char* p, int64_t n, bool final, const three_state*) {
   return ReadEscapedChar(p, n, final);
 }
@@ -76,15 +65,21 @@ ReadChar ReadOld(const unsigned char* p, int64_t n, bool final, const three_stat
 }  // namespace
 
 ReadChar ReadEscapedChar(const unsigned char* p, int64_t n, bool final) {
+  using Quorvane::escapedascii::ReadStatus;
   if (n <= 0) return {final ? CharStatus::broken : CharStatus::more, 0, 0};
   if (p[0] != '\\') return {CharStatus::ok, p[0], 1};
-  const char* cursor = reinterpret_cast<const char*>(p);
-  const int code = QVNextChar(&cursor, cursor + n, final ? 0 : 1, 0, nullptr);
-  const int64_t used = reinterpret_cast<const unsigned char*>(cursor) - p;
-  if (code >= 0) return {CharStatus::ok, code, used};
-  if (code == -2) return {CharStatus::invalid, kInvalidChar, used > 0 ? used : 1};
-  // -1: cut off by the end of what is in hand, or an unknown escape letter.
-  if (n >= 2 && !IsEscapeLetter(p[1])) return {CharStatus::invalid, kInvalidChar, 2};
+  const char* text = reinterpret_cast<const char*>(p);
+  const auto r = Quorvane::escapedascii::ReadCharacter(text, text + n, !final);
+  const int64_t used = r.next - text;
+  switch (r.status) {
+    case ReadStatus::kChar: return {CharStatus::ok, r.code, used};
+    // Whatever is no character is skipped whole: a refused "x" run with all
+    // its digits, so that none of them is taken for text.
+    case ReadStatus::kInvalid:
+    case ReadStatus::kRefused: return {CharStatus::invalid, kInvalidChar, used > 0 ? used : 1};
+    default: break;
+  }
+  // Cut off by the end of what is in hand (or nothing after a continuation).
   if (!final && n < kCharWindow) return {CharStatus::more, 0, 0};
   return {CharStatus::invalid, kInvalidChar, n >= 2 ? 2 : 1};
 }

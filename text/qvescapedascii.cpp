@@ -16,15 +16,8 @@ namespace {
 // How far a reader of zero-terminated text looks ahead: more than any escape.
 constexpr int64_t kWindow = kMaxEscape + 1;
 
-enum class Status { kChar, kInvalid, kEnd, kCut, kUnknown };
-
-struct Result {
-  Status status;
-  int32_t code;
-  // kChar, kInvalid: past the character. kEnd: past any line continuations
-  // before the end. kCut, kUnknown: on the escape's backslash.
-  const char* next;
-};
+using Status = ReadStatus;
+using Result = ReadResult;
 
 int HexValue(unsigned char b) {
   if (b >= '0' && b <= '9') return b - '0';
@@ -124,17 +117,26 @@ Result ReadOne(const char* p, const char* end, bool more, bool join, bool* joine
         return {Status::kChar, v, q};
       }
       case 'x': {
+        // The whole run of hex digits, however long: leading zeros are no
+        // limit, and a value past the last code point stops growing. Text
+        // without an end stops at its zero byte, which is no hex digit, so the
+        // run may reach past the look-ahead window.
         const char* q = p + 2;
-        int64_t v = 0;
-        int digits = 0;
-        int d;
-        while (digits < kMaxXDigits && q < e && (d = HexValue(static_cast<unsigned char>(*q))) >= 0) {
-          v = v * 16 + d;
-          ++q;
-          ++digits;
+        uint32_t v = 0;
+        bool over = false;
+        for (; end == nullptr || q < end; ++q) {
+          const int d = HexValue(static_cast<unsigned char>(*q));
+          if (d < 0) break;
+          if (!over) {
+            v = v * 16 + static_cast<uint32_t>(d);
+            over = v > kMaxCodePoint;
+          }
         }
-        if (digits < kMaxXDigits && q >= e && (span.more || digits == 0)) return {Status::kCut, -1, p};
-        if (digits == 0 || v > kMaxCodePoint) return {Status::kInvalid, -2, q};
+        const bool digits = q > p + 2;
+        const bool at_end = end != nullptr ? q >= end : *q == '\0';
+        if (at_end && (more || !digits)) return {Status::kCut, -1, p};
+        if (!digits) return {Status::kInvalid, -2, q};
+        if (over) return {Status::kRefused, -1, q};
         return {Status::kChar, static_cast<int32_t>(v), q};
       }
       case '.':
@@ -173,12 +175,21 @@ Result ReadOne(const char* p, const char* end, bool more, bool join, bool* joine
         return {Status::kInvalid, -2, name};  // too long for a name
       }
       default:
-        return {Status::kUnknown, -1, p};
+        return {Status::kRefused, -1, p + 2};
     }
   }
 }
 
 }  // namespace
+
+namespace Quorvane::escapedascii {
+
+ReadResult ReadCharacter(const char* p, const char* end, bool more) {
+  bool unused = false;
+  return ReadOne(p, end, more, false, &unused);
+}
+
+}  // namespace Quorvane::escapedascii
 
 int QVLongNameToCharacterCode(const char*, int64_t) { return -2; }
 
@@ -214,7 +225,7 @@ int64_t QVCharOffset(const char** cursor, const char* end, int64_t n, int more) 
       continue;
     }
     if (r.status == Status::kEnd) p = r.next;  // line continuations before the end are no characters
-    if (r.status == Status::kUnknown) {
+    if (r.status == Status::kRefused) {
       *cursor = p;
       return -1;
     }

@@ -230,6 +230,40 @@ TEST(TextAtoms, GetReadsTheExamples) {
   }
 }
 
+// The converters read an x escape's whole run, as the helpers do: leading
+// zeros without limit; a run past U+10FFFF is one invalid character (U+FFFD),
+// none of its digits taken for text. Whole, byte by byte, with the count
+// given or counted, and from an 'A' atom on the get side.
+TEST(TextAtoms, XEscapeRunsAreReadWhole) {
+  const struct {
+    Bytes text;
+    int64_t count;
+    Bytes utf8;
+  } cases[] = {
+      {"\\x0000041 ", 2, "A "},
+      {"\\x00000000001F600!", 2, "\xF0\x9F\x98\x80!"},
+      {"\\x110000z", 2, "\xEF\xBF\xBDz"},
+      {"\\xFFFFFFFFFFFFFFFFFFFFz", 2, "\xEF\xBF\xBDz"},
+  };
+  for (const auto& c : cases) {
+    const PutResult whole = Put(34, A, c.text, c.count, D);
+    ASSERT_EQ(whole.result, QV_STEP_DONE) << c.text;
+    EXPECT_EQ(Hex(Get(whole.atom, D).text), Hex(c.utf8)) << c.text;
+    EXPECT_EQ(Hex(Put(34, A, c.text, -1, D).atom), Hex(whole.atom)) << c.text << " counted";
+    three_state s = NewPutState(D);
+    BeginPut(s, 34, A, c.count);
+    Bytes split;
+    EXPECT_EQ(FeedPut(s, Split(c.text, 1), 1, split), QV_STEP_DONE) << c.text;
+    EXPECT_EQ(Hex(split), Hex(whole.atom)) << c.text << " byte by byte";
+    cs__factory(Environment(), QV_FACTORY_DESTROY, &s, nullptr, nullptr);
+    const PutResult ascii = Put(34, A, c.text, c.count, A);
+    ASSERT_EQ(ascii.result, QV_STEP_DONE) << c.text;
+    const GetResult got = Get(ascii.atom, D, 1);
+    EXPECT_EQ(got.result, QV_STEP_DONE) << c.text;
+    EXPECT_EQ(Hex(got.text), Hex(c.utf8)) << c.text << " from 'A'";
+  }
+}
+
 // After a malformed atom the state skips exactly the rest of it; the atom
 // after it reads normally.
 TEST(TextAtoms, RecoverySkipsExactlyTheMalformedAtom) {

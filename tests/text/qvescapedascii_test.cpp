@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -101,11 +102,6 @@ TEST(Reader, FollowsTheTable) {
 
 TEST(Reader, EscapesAreBounded) {
   const ReadCase cases[] = {
-      // At most six hex digits after x: the seventh is the next character.
-      {"\\x0000041", 9, 0, 4, 8},
-      {"\\x10FFFF", 8, 0, 0x10FFFF, 8},
-      {"\\x110000", 8, 0, -2, 8},           // above 0x10FFFF: invalid, skipped
-      {"\\xFFFFFFFFFFFFFFFFFFFF", 22, 0, -2, 8},
       {"\\|110000", 8, 0, -2, 8},
       {"\\|FFFFFF", 8, 0, -2, 8},
       // Fixed forms take hex digits only.
@@ -119,6 +115,59 @@ TEST(Reader, EscapesAreBounded) {
     EXPECT_EQ(QVNextChar(&p, c.text + c.length, c.more, 0, nullptr), c.code) << c.text;
     EXPECT_EQ(static_cast<size_t>(p - c.text), c.consumed) << c.text;
   }
+}
+
+// An x escape takes the whole run of hex digits, leading zeros without limit;
+// a value past U+10FFFF, however long the run, is refused like an unknown
+// letter: -1, the cursor stays. The value is checked against strtoull.
+TEST(Reader, XTakesTheWholeRun) {
+  const std::string zeros(60, '0');
+  const struct {
+    std::string text;
+    int more;
+    int code;
+    size_t consumed;
+  } cases[] = {
+      {"\\x0000041 ", 0, 0x41, 9},
+      {"\\x" + zeros + "1F600!", 0, 0x1F600, 67},
+      {"\\x" + zeros + "10FFFF", 0, 0x10FFFF, 68},
+      {"\\x" + zeros, 0, 0, 62},
+      {"\\x110000", 0, -1, 0},
+      {"\\x" + zeros + "110000 ", 0, -1, 0},
+      {"\\xFFFFFFFFFFFFFFFFFFFFFFFF", 0, -1, 0},  // would overflow any integer
+      {"\\x1000000000000000041", 0, -1, 0},
+      {"\\x0000041", 1, -1, 0},                   // the run may go on in the next piece
+      {"\\x110000", 1, -1, 0},
+  };
+  for (const auto& c : cases) {
+    const char* p = c.text.data();
+    EXPECT_EQ(QVNextChar(&p, c.text.data() + c.text.size(), c.more, 0, nullptr), c.code) << c.text;
+    EXPECT_EQ(static_cast<size_t>(p - c.text.data()), c.consumed) << c.text;
+    if (c.code >= 0) {
+      EXPECT_EQ(std::strtoull(c.text.c_str() + 2, nullptr, 16), static_cast<unsigned long long>(c.code)) << c.text;
+    }
+    // The zero-terminated readers take the same run, past their look-ahead.
+    if (c.more == 0) {
+      EXPECT_EQ(RVStringCharacter(c.text.c_str()), c.code) << c.text;
+      int64_t offset = 0;
+      EXPECT_EQ(RVNextCharacterFromStringWithLength(c.text.c_str(), &offset, -1), c.code) << c.text;
+      EXPECT_EQ(static_cast<size_t>(offset), c.consumed) << c.text;
+    }
+  }
+  // The stepper goes on after the run; the counter counts it as one character
+  // and stops, with -1, at a refused one.
+  const std::string text = "a\\x0000041 b";
+  RVStringPosition pos;
+  RVStringFirstPosFun(text.c_str(), &pos);
+  std::vector<int> codes;
+  for (int c; (c = RVNextCharacter(&pos.cursor, pos.end)) >= 0;) codes.push_back(c);
+  EXPECT_EQ(codes, (std::vector<int>{'a', 0x41, ' ', 'b'}));
+  const char* p = text.data();
+  EXPECT_EQ(QVCharOffset(&p, text.data() + text.size(), -1, 0), ~int64_t{4});
+  const std::string refused = "ab\\x110000c";
+  p = refused.data();
+  EXPECT_EQ(QVCharOffset(&p, refused.data() + refused.size(), 10, 0), -1);
+  EXPECT_EQ(p, refused.data() + 2);
 }
 
 TEST(Reader, JoinsSurrogatePairsOnRequest) {
