@@ -130,12 +130,13 @@ void Consume(Input& in, int64_t n) {
 }
 }  // namespace
 
-Taken TakeChar(three_state* state, Input& in, CharReader reader) {
+Taken TakeChar(three_state* state, Input& in, CharReader reader, bool keep_partial) {
   if (state->buffered == 0) {
     const int64_t n = in.avail < kCharWindow ? in.avail : kCharWindow;
     const bool final = in.left >= 0 && n >= in.left;
     ReadChar c = reader(in.p, n, final, state);
     if (c.status == CharStatus::more && (final || n >= kCharWindow)) c = {CharStatus::invalid, kInvalidChar, 1};
+    if (c.status == CharStatus::more && !keep_partial) return {CharStatus::more, 0, nullptr, 0, false};
     if (c.status == CharStatus::more) {
       std::memcpy(state->buffer, in.p, static_cast<size_t>(n));
       state->buffered = static_cast<uint8_t>(n);

@@ -120,9 +120,11 @@ struct Taken {
   bool from_buffer;          // then DropBuffered(used) once its bytes are no longer needed
 };
 // Reads the next character. A character cut off by the end of what is in hand
-// is kept in the state's buffered bytes (status more); it is completed byte by
-// byte on later calls, so text split anywhere reads exactly as when whole.
-Taken TakeChar(three_state* state, Input& in, CharReader reader);
+// (status more) is kept in the state's buffered bytes when keep_partial; it is
+// completed byte by byte on later calls, so text split anywhere reads exactly
+// as when whole. Without keep_partial nothing of it is taken: it stays with
+// the caller, who hands it again from its first byte.
+Taken TakeChar(three_state* state, Input& in, CharReader reader, bool keep_partial);
 void DropBuffered(three_state* state, int64_t used);
 // Puts n bytes as the pending output at the end of the buffer.
 void SetPending(three_state* state, const unsigned char* bytes, int n);

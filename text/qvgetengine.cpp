@@ -118,7 +118,7 @@ int64_t Convert(three_state* state, Input& in, unsigned char** caller, unsigned 
         continue;
       }
     }
-    const Taken t = TakeChar(state, in, reader);
+    const Taken t = TakeChar(state, in, reader, true);
     if (t.status == CharStatus::more) return QV_STEP_WIRE;
     if (t.status == CharStatus::broken) return FailGet(state, QV_STEP_UNREPRESENTABLE);
     // With room for any character it goes straight to the caller.

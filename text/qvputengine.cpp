@@ -213,6 +213,11 @@ int64_t Freeze(three_state* state, int wire, unsigned char** caller, unsigned ch
     return FailPut(state, QV_STEP_FAILED);
   }
   const CharReader reader = kCodecs[source].read_caller;
+  // A UTF-16 piece that ends inside a character (on a leading surrogate, or
+  // inside a unit) leaves it with the caller: the position stays on its first
+  // unit and nothing is kept, so a caller that hands the text again from that
+  // unit sees the pair whole, and never twice.
+  const bool keep_partial = source != kUtf16;
   Input in{caller != nullptr ? *caller : nullptr, 0, -1};
   if (in.p != nullptr && caller_end > in.p) in.avail = caller_end - in.p;
   auto sync = [&] {
@@ -226,7 +231,7 @@ int64_t Freeze(three_state* state, int wire, unsigned char** caller, unsigned ch
       sync();
       return QV_STEP_CALLER;
     }
-    t = TakeChar(state, in, reader);
+    t = TakeChar(state, in, reader, keep_partial);
     if (t.status == CharStatus::more) {
       sync();
       return QV_STEP_CALLER;

@@ -63,12 +63,16 @@ struct Window {
 };
 
 // Continues a put with the pieces given; the atom so far is appended to out.
+// Text that a call leaves unconsumed is handed again in front of the next piece.
 inline int64_t FeedPut(three_state& s, const std::vector<Bytes>& pieces, size_t window, Bytes& out) {
   Window w(window);
   int64_t r = QV_STEP_CALLER;
+  Bytes pending;
   for (size_t i = 0; i < pieces.size(); ++i) {
-    unsigned char* cursor = reinterpret_cast<unsigned char*>(const_cast<char*>(pieces[i].data()));
-    unsigned char* end = cursor + pieces[i].size();
+    pending += pieces[i];
+    unsigned char* start = reinterpret_cast<unsigned char*>(pending.data());
+    unsigned char* cursor = start;
+    unsigned char* end = cursor + pending.size();
     for (;;) {
       r = s.next(&s, &cursor, end, &w.cursor, w.end());
       if (r == QV_STEP_WIRE) {
@@ -77,6 +81,7 @@ inline int64_t FeedPut(three_state& s, const std::vector<Bytes>& pieces, size_t 
       }
       break;
     }
+    pending.erase(0, static_cast<size_t>(cursor - start));
     if (r != QV_STEP_CALLER) break;
   }
   w.Flush(out);

@@ -588,6 +588,48 @@ TEST(UnicodeAtoms, AMarkCutBeforeItsEndIsTakenAgainWhole) {
   cs__factory(Environment(), QV_FACTORY_DESTROY, &st, nullptr, nullptr);
 }
 
+// A UTF-16 piece that ends on a leading surrogate: the put answers 3 with the
+// cursor left on that unit and keeps nothing, so a caller that hands the text
+// again from the unit completes the pair, and the atom is that of the whole
+// text. Every wire a UTF-16 put may choose (those that refuse a pair refuse it
+// in the second piece), with a mark (the start that skips it) and without.
+TEST(UnicodeAtoms, APairCutAfterItsLeadingUnitIsHandedAgainFromIt) {
+  QV_REQUIRE_ROUTED();
+  for (const bool marked : {true, false}) {
+    const auto unit = [&](uint16_t v) { return marked ? Le16(v) : Be16(v); };  // unmarked: read swapped
+    for (const Bytes& before : {Bytes(), unit('a'), unit('a') + unit(0xE9) + unit('b')}) {
+      const Bytes head = (marked ? Le16(0xFEFF) : Bytes()) + before;
+      const Bytes text = head + unit(0xD83D) + unit(0xDE00) + unit('z');
+      const Source s{"", E, text, static_cast<int64_t>(text.size() / 2 - 1), {}};
+      for (uint8_t wire : kWires) {
+        SCOPED_TRACE(std::string(marked ? "marked" : "unmarked") + ", " + std::to_string(before.size() / 2) +
+                     " before the pair, as " + Name(wire));
+        const PutRun whole = Put(s, wire, text.size(), 1 << 16);
+        three_state st;
+        StartPut(&st, wire, s.count, E);
+        std::vector<unsigned char> window(1 << 16);
+        unsigned char* wc = window.data();
+        Bytes first = head + unit(0xD83D);
+        unsigned char* cursor = reinterpret_cast<unsigned char*>(first.data());
+        int64_t r = st.next(&st, &cursor, cursor + first.size(), &wc, window.data() + window.size());
+        if (r == QV_STEP_CALLER) {
+          EXPECT_EQ(cursor - reinterpret_cast<unsigned char*>(first.data()), static_cast<ptrdiff_t>(head.size()))
+              << "the position is left on the leading unit";
+          Bytes second = text.substr(head.size());
+          cursor = reinterpret_cast<unsigned char*>(second.data());
+          r = st.next(&st, &cursor, cursor + second.size(), &wc, window.data() + window.size());
+        }
+        EXPECT_EQ(r, whole.result);
+        if (whole.result == QV_STEP_DONE) {
+          EXPECT_EQ(Bytes(reinterpret_cast<char*>(window.data()), static_cast<size_t>(wc - window.data())),
+                    whole.atom);
+          cs__factory(Environment(), QV_FACTORY_DESTROY, &st, nullptr, nullptr);
+        }
+      }
+    }
+  }
+}
+
 TEST(UnicodeAtoms, AtomsOfUnknownCountAreConvertedForEveryTarget) {
   QV_REQUIRE_ROUTED();
   // A blank in place of the count of a 'D' or 'E' atom: the count comes from
