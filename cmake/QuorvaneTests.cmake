@@ -1,0 +1,53 @@
+# Test isolation: every ctest entry gets a QUORVANE_TMPDIR of its own inside
+# the build tree, so that no test run touches the sync folder that running
+# programs share. A directory that defines tests calls qv_isolate_tests() once;
+# at the end of that directory every entry it added (add_test, and each case
+# that gtest_discover_tests finds at test time for the targets named with
+# qv_isolate_discovered_tests) gets $<build>/test-tmp/<entry name>, unless it
+# chose a QUORVANE_TMPDIR itself.
+include_guard(GLOBAL)
+
+function(qv_isolate_tests)
+  cmake_language(DEFER CALL _qv_isolate_tests_now)
+endfunction()
+
+# Test programs whose cases are discovered when ctest runs.
+function(qv_isolate_discovered_tests)
+  set_property(DIRECTORY APPEND PROPERTY QV_DISCOVERED_TEST_TARGETS ${ARGN})
+endfunction()
+
+function(_qv_isolate_tests_now)
+  set(QV_TEST_TMPDIR_ROOT ${PROJECT_BINARY_DIR}/test-tmp)
+  # Folder names keep letters, digits, '.', '_' and '-'; anything else becomes '_'.
+  set(QV_TEST_TMPDIR_UNSAFE "[^A-Za-z0-9._-]")
+  get_property(tests DIRECTORY PROPERTY TESTS)
+  foreach(test IN LISTS tests)
+    get_test_property(${test} ENVIRONMENT environment)
+    if(NOT "${environment}" MATCHES "(^|;)QUORVANE_TMPDIR=")
+      string(REGEX REPLACE "${QV_TEST_TMPDIR_UNSAFE}" "_" folder "${test}")
+      set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT "QUORVANE_TMPDIR=${QV_TEST_TMPDIR_ROOT}/${folder}")
+    endif()
+  endforeach()
+
+  # Discovered cases exist only once ctest has read the discovery scripts; this
+  # script runs after them (it is the directory's last include) and walks the
+  # lists of names they leave in <target>_TESTS. (ctest offers no appending
+  # here; the discovery properties of these targets carry no ENVIRONMENT.)
+  get_property(targets DIRECTORY PROPERTY QV_DISCOVERED_TEST_TARGETS)
+  if(NOT targets)
+    return()
+  endif()
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/qv_test_tmpdirs.cmake)
+  list(JOIN targets " " QV_TARGETS)
+  string(CONFIGURE [=[
+# Generated: a QUORVANE_TMPDIR of its own for every discovered test case.
+foreach(target IN ITEMS @QV_TARGETS@)
+  foreach(test IN LISTS ${target}_TESTS)
+    string(REGEX REPLACE "@QV_TEST_TMPDIR_UNSAFE@" "_" folder "${test}")
+    set_tests_properties("${test}" PROPERTIES ENVIRONMENT "QUORVANE_TMPDIR=@QV_TEST_TMPDIR_ROOT@/${folder}")
+  endforeach()
+endforeach()
+]=] content @ONLY)
+  file(WRITE ${script} "${content}")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
+endfunction()
