@@ -59,10 +59,14 @@ long qvs__set_error(long stack, long queue, long code);
 
 // The common case of qvs__putc: the window has room.
 inline long qvs__putc_fast(device_kebab* stack, _queue* queue, int byte) {
-  if (stack != nullptr && stack->room > 0) [[likely]] {
-    *stack->cursor++ = static_cast<unsigned char>(byte);
-    --stack->room;
-    return 0;
-  }
-  return qvs__putc(stack, queue, byte);
+  if (stack == nullptr) return qvs__putc(stack, queue, byte);
+  const int64_t room = stack->room;
+  unsigned char* const at = stack->cursor;
+  if (room <= 0) [[unlikely]] return qvs__putc(stack, queue, byte);
+  // The byte goes first: a store through a byte pointer may alias the
+  // fields, and written after it the fields stay in registers in a loop.
+  *at = static_cast<unsigned char>(byte);
+  stack->cursor = at + 1;
+  stack->room = room - 1;
+  return 0;
 }
