@@ -102,6 +102,16 @@ void AfterBottomRead(device_kebab* device, qv_queue_stack* s) {
   if (qvs__isempty(device, s->top) != 0) qvdk__reset_has_data(device);
 }
 
+// A slow path: the window goes back before the read and a new one is
+// borrowed after it.
+template <typename Read>
+auto AroundWindow(qv_queue_stack* s, Read read) {
+  GiveBack(s);
+  const auto result = read();
+  Borrow(s);
+  return result;
+}
+
 void AddMarks(useritem_dkt* item, void* context) {
   *static_cast<int64_t*>(context) += qvqueue_outstanding_marks(QueueOf(item));
 }
@@ -289,18 +299,12 @@ int _qvqk__isempty(device_kebab* device, qv_queue_stack* stack) {
 
 int __qvqk__getc(device_kebab* device, qv_queue_stack* stack, long* error) {
   if (!Constructed(stack)) return SetError(error, kNothingArrives);
-  GiveBack(stack);
-  const int c = _qvqk__getc(device, stack, error);
-  Borrow(stack);
-  return c;
+  return AroundWindow(stack, [&] { return _qvqk__getc(device, stack, error); });
 }
 
 int __qvqk__peekc(device_kebab* device, qv_queue_stack* stack, long* error) {
   if (!Constructed(stack)) return SetError(error, kNothingArrives);
-  GiveBack(stack);
-  const int c = _qvqk__peekc(device, stack, error);
-  Borrow(stack);
-  return c;
+  return AroundWindow(stack, [&] { return _qvqk__peekc(device, stack, error); });
 }
 
 int64_t __qvqk__getn(device_kebab* device, qv_queue_stack* stack, void* buffer, int64_t count,
@@ -309,8 +313,5 @@ int64_t __qvqk__getn(device_kebab* device, qv_queue_stack* stack, void* buffer, 
     SetError(error, kNothingArrives);
     return 0;
   }
-  GiveBack(stack);
-  const int64_t got = _qvqk__getn(device, stack, buffer, count, error);
-  Borrow(stack);
-  return got;
+  return AroundWindow(stack, [&] { return _qvqk__getn(device, stack, buffer, count, error); });
 }
