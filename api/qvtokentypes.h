@@ -4,6 +4,29 @@
 
 #include <cstdint>
 
+enum token_type : uint8_t {
+  TOK_STRING = 34,
+  TOK_SYMBOL = 35,
+  TOK_REAL = 42,
+  TOK_INTEGER = 43,
+  TOK_ARRAY = 65,
+  TOK_DIMENSIONS = 68,
+  TOK_FUNCTION = 70,
+  TOK_OLD_INTEGER = 73,
+  TOK_OPT_SYMBOL = 79,
+  TOK_PACKED = 80,
+  TOK_OPT_STRING = 81,
+  TOK_OLD_REAL = 82,
+  TOK_OLD_STRING = 83,
+  TOK_OLD_SYMBOL = 89,
+  TOK_END_PACKET = 93,
+};
+
+// Bytes with a meaning between tokens.
+inline constexpr unsigned char kTokenTerminator = 10;
+inline constexpr unsigned char kTokenSkipped = 92;  // a backslash between tokens is ignored
+inline constexpr unsigned char kHeadsBlockEnd = 46;
+
 enum binary_number_type : uint8_t {
   BINARY_INTEGER8 = 161,
   BINARY_INTEGER16 = 226,

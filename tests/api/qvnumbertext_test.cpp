@@ -12,7 +12,7 @@
 
 #include "api/qvnumbertext.h"
 #include "api/qvnumericdispatch.h"
-#include "qvtest.h"
+#include "support/qvtest.h"
 
 namespace {
 

@@ -1,0 +1,87 @@
+// What the read side's files share: the byte source, the link error codes,
+// and the helpers that read lengths and end tokens.
+#pragma once
+
+#include <cstdint>
+
+#include "api/qvcodecread.h"
+
+namespace qvcodecread {
+
+enum : long {
+  kLost = 1,
+  kInconsistent = 2,
+  kOutOfSequence = 3,
+  kOverflow = 7,
+  kNoMemory = 8,
+  kNotReady = 16,
+  kUnexpectedEnd = 24,
+  kAborted = 25,
+  kCannotConvertText = 49,
+  kImpossibleState = 999,
+};
+
+// Where the reader takes its bytes: the queue stack, refilled from the device.
+struct Source {
+  device_kebab* stack;
+  qv_queue_stack* queues;
+
+  int Get(long* error) const { return qvqk_getc_inline(stack, queues, error); }
+  int Peek(long* error) const { return qvqk_peekc_inline(stack, queues, error); }
+  // Bytes copied into buffer; short only when the source failed (*error).
+  int64_t Read(void* buffer, int64_t n, long* error) const;
+  // Bytes passed over; short only when the source failed (*error).
+  int64_t Skip(int64_t n, long* error) const;
+};
+
+inline long Fail(read_state* state, long code) { return rs__set_error(state, code); }
+
+inline bool IsBinary(uint64_t type) { return type >= 128 && type <= 255; }
+inline bool IsComposite(uint64_t type) { return type == 65 || type == 70; }
+inline bool IsNumberText(uint64_t type) { return type == 42 || type == 43 || type == 73 || type == 82; }
+
+// A token is current when its type is read and its data not yet finished.
+bool TokenCurrent(const read_state* state);
+
+// Reads the current token's length (state 1 -> 2).
+long getlen(read_state* state, Source source);
+// Ends a token's data: the terminator, or the next element of a packed run.
+long checkdone(read_state* state, Source source);
+// Finishes the current token whatever its position; state 0 after.
+long skiptotok(read_state* state, Source source);
+// n data bytes are read: when none are left, the token's data ends.
+long change_rstate_rleft(read_state* state, Source source, int64_t n);
+
+// Buffers of the memory stack that grow as bytes arrive.
+class GrowingBuffer {
+ public:
+  explicit GrowingBuffer(const rs_memory_stack& memory) : memory_(memory) {}
+  ~GrowingBuffer();
+  GrowingBuffer(const GrowingBuffer&) = delete;
+  GrowingBuffer& operator=(const GrowingBuffer&) = delete;
+  // Room for at least n more bytes after size(); false when memory ran out.
+  bool Reserve(int64_t n);
+  unsigned char* data() { return data_; }
+  unsigned char* end() { return data_ + size_; }
+  int64_t size() const { return size_; }
+  int64_t capacity() const { return capacity_; }
+  void Grow(int64_t n) { size_ += n; }
+  // Hands the block over; the caller releases it through the memory stack.
+  unsigned char* Release();
+
+ private:
+  rs_memory_stack memory_;
+  unsigned char* data_ = nullptr;
+  int64_t size_ = 0;
+  int64_t capacity_ = 0;
+};
+
+// The forms the array and older-token engine re-frames. Until it is there,
+// each answers a clean error and leaves nothing allocated.
+long reframe_old_number(read_state* state, Source source, uint64_t* type);
+long binary_number_as_text(read_state* state, Source source);
+long text_as_escaped_body(read_state* state, Source source);
+long array_as_function(read_state* state, Source source);
+long reread_as_text(read_state* state, Source source, long error);
+
+}  // namespace qvcodecread

@@ -1,0 +1,37 @@
+// The write side of the token codec: token types, sizes, data, text, numbers
+// and packet ends, written into the device's write window (or, without a
+// device stack, onto the end of the given queue). Every operation answers 0 or
+// a link error code that it has also stored in the write state.
+#pragma once
+
+#include <cstdint>
+
+#include "api/qvwritestate.h"
+#include "datastructures/qvdevicestack.h"
+#include "datastructures/qvqueue.h"
+
+long QVPutType_(write_state* state, device_kebab* stack, _queue* queue, unsigned type);
+long QVPutRawSize_(write_state* state, device_kebab* stack, _queue* queue, int64_t size);
+long QVPutRawData_(write_state* state, device_kebab* stack, _queue* queue, const void* bytes, int64_t n);
+// counted: characters of this token already put; piece: those in [start, end).
+long QVPutCharacters_(write_state* state, device_kebab* stack, _queue* queue, int64_t counted,
+                      const void* start, const void* end, int64_t piece, unsigned encoding);
+long QVPutCharCount_(write_state* state, device_kebab* stack, _queue* queue, int64_t count);
+long QVPutArgCount_(write_state* state, device_kebab* stack, _queue* queue, int64_t count);
+long QVPutComposite_(write_state* state, device_kebab* stack, _queue* queue, int64_t count);
+long QVPutBinaryNumber_(write_state* state, device_kebab* stack, _queue* queue, const void* number,
+                        unsigned type);
+long QVBytesToPut_(write_state* state, device_kebab* stack, _queue* queue, int64_t* count);
+int QVCanPutOptimizedType_(write_state* state, device_kebab* stack, _queue* queue, unsigned type);
+long QVEndPacket_(write_state* state, device_kebab* stack, _queue* queue);
+long QVFlush_(write_state* state, device_kebab* stack, _queue* queue);
+
+// Before a transfer: back between tokens, or 5 (a token is open), 999 (a state
+// that cannot be).
+long change_wstate_to_TOKEN_STATE(write_state* state);
+
+// A length field written backwards to end just before end; its first byte.
+// The one-byte form only when allowed and the value is below 64.
+unsigned char* encode_len_(uint64_t value, unsigned char* end, bool short_form);
+// Writes one length field; false when not all of it went out (*error says why).
+bool encode_len(device_kebab* stack, _queue* queue, uint64_t value, bool short_form, long* error);
