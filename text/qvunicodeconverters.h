@@ -18,6 +18,9 @@
 //   does, after a leading surrogate, when the text goes out as 'E'), so bytes
 //   can remain buffered after a character: a put takes them before it asks the
 //   caller for more text (3 only when nothing is buffered either).
+// - A UTF-16 put keeps no partial character: a piece that ends inside one (on
+//   a leading surrogate, or inside a unit) gives 3 with the position on its
+//   first byte, and the caller hands it again from there with what follows.
 // - Bytes below 0x80 are whole characters in UTF-8 text and in 'D' payloads:
 //   a run of them from UTF-8 text into a 'D' payload, or from a 'D' payload to
 //   a UTF-8 caller, can go with one copy, as a run of plain bytes does.
