@@ -133,6 +133,17 @@ endian OrderFromMark(const Unit*& units, long& count, Unit nativeMark, Unit swap
   return QV_ENDIAN_NATIVE;
 }
 
+// Decodes one code after another until the count is used up or the decoder
+// refuses (the rest of the text is left out).
+template <typename Unit, typename Decode>
+void AppendDecoded(QVString& fragment, const Unit* chars, long count, Decode decode) {
+  int64_t left = count;
+  unsigned int code = 0;
+  while (chars != nullptr && left > 0 && decode(&chars, &left, &code) == 1) {
+    AppendCode(fragment, code, false);
+  }
+}
+
 }  // namespace
 
 void QVExprLog::finishChars(qvlogdirection d, qvcharselector s, QVString& fragment) {
@@ -163,11 +174,9 @@ void QVExprLog::logUCS2Chars(qvlogdirection d, qvcharselector s, const unsigned 
 void QVExprLog::logUTF8Chars(qvlogdirection d, qvcharselector s, const unsigned char* chars,
                              long count) {
   QVString fragment = OpenChars(s);
-  int64_t left = count;
-  unsigned int code = 0;
-  while (chars != nullptr && left > 0 && QVNextUTF32FromUTF8String(&chars, &left, &code) == 1) {
-    AppendCode(fragment, code, false);
-  }
+  AppendDecoded(fragment, chars, count, [](const unsigned char** p, int64_t* left, unsigned int* c) {
+    return QVNextUTF32FromUTF8String(p, left, c);
+  });
   finishChars(d, s, fragment);
 }
 
@@ -175,12 +184,10 @@ void QVExprLog::logUTF16Chars(qvlogdirection d, qvcharselector s, const unsigned
                               long count) {
   QVString fragment = OpenChars(s);
   const endian order = OrderFromMark<unsigned short>(chars, count, 0xFEFF, 0xFFFE);
-  int64_t left = count;
-  unsigned int code = 0;
-  while (chars != nullptr && left > 0 &&
-         QVNextUTF32FromUTF16String(&chars, &left, &code, order) == 1) {
-    AppendCode(fragment, code, false);
-  }
+  AppendDecoded(fragment, chars, count,
+                [order](const unsigned short** p, int64_t* left, unsigned int* c) {
+                  return QVNextUTF32FromUTF16String(p, left, c, order);
+                });
   finishChars(d, s, fragment);
 }
 
@@ -188,12 +195,10 @@ void QVExprLog::logUTF32Chars(qvlogdirection d, qvcharselector s, const unsigned
                               long count) {
   QVString fragment = OpenChars(s);
   const endian order = OrderFromMark<unsigned int>(chars, count, 0x0000FEFFu, 0xFFFE0000u);
-  int64_t left = count;
-  unsigned int code = 0;
-  while (chars != nullptr && left > 0 &&
-         QVNextUTF32FromUTF32String(&chars, &left, &code, order) == 1) {
-    AppendCode(fragment, code, false);
-  }
+  AppendDecoded(fragment, chars, count,
+                [order](const unsigned int** p, int64_t* left, unsigned int* c) {
+                  return QVNextUTF32FromUTF32String(p, left, c, order);
+                });
   finishChars(d, s, fragment);
 }
 

@@ -39,8 +39,10 @@ QVString QVLockedStream::basicFileName(const QVString& path) {
 
 QVLockedStream::QVLockedStream(const QVString& path, unsigned mode) {
   const QVString base = basicFileName(path);
-  // An empty name would make every such stream share one anonymous lock file.
-  if (base.empty()) {
+  // Such a path names a folder, and its name no lock file: an empty name
+  // would make every such stream share one anonymous lock, and "." or ".."
+  // would name the sync folder or its parent.
+  if (base.empty() || base == "." || base == "..") {
     throw QVException("Log file path names no file.", kSourceFile, __LINE__,
                       qvexceptiontype::badArgument, 0);
   }

@@ -28,11 +28,11 @@ class QVLockedStream : public QVObject {
   static QVSmartPointer<QVLockedStream> initFileStreamWithFileName(const QVString& path,
                                                                    unsigned mode);
 
-  // Refuses a path that names no file (empty or ending in "/") with type 3
-  // before any lock is made; a file that cannot be opened is type 4 (type 23
-  // when permission is refused) with the system's error, so no caller is left
-  // holding a stream whose writes would be lost. A lock that cannot be made
-  // passes its own exception on.
+  // Refuses a path that names no file (empty, ending in "/", "." or "..")
+  // with type 3 before any lock is made. A file that cannot be opened is
+  // type 4 (type 23 when permission is refused) with the system's error, so
+  // no caller is left holding a stream whose writes would be lost. A lock
+  // that cannot be made passes its own exception on.
   QVLockedStream(const QVString& path, unsigned mode);
   ~QVLockedStream() override;
   QVLockedStream(const QVLockedStream&) = delete;

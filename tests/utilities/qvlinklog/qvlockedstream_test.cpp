@@ -120,7 +120,8 @@ TEST(QVLockedStream, OneBaseNameInTwoFoldersSharesOneLock) {
 
 TEST(QVLockedStream, RefusesPathsWithoutAFileAndFilesThatCannotOpen) {
   qvtest::TempDir dir;
-  for (const std::string& path : {dir.path() + "/", std::string()}) {
+  for (const std::string& path :
+       {dir.path() + "/", std::string(), dir.path() + "/..", std::string(".")}) {
     try {
       Open(path);
       ADD_FAILURE() << "accepted '" << path << "'";
