@@ -13,31 +13,40 @@ constexpr char kLogPattern[] = "yyyy-MM-dd hh:mm:ss.SSSS";
 
 using StateFactory = QVDateSymbolState* (*)();
 
+// The 20 pattern letters and the field kinds they start.
+struct PatternLetter {
+  char letter;
+  StateFactory make;
+};
+const PatternLetter kPatternLetters[] = {
+    {'G', &QVDateSymbolState::initAsEra},
+    {'y', &QVDateSymbolState::initAsYear},
+    {'Q', &QVDateSymbolState::initAsQuarter},
+    {'q', &QVDateSymbolState::initAsQuarter},
+    {'M', &QVDateSymbolState::initAsMonth},
+    {'L', &QVDateSymbolState::initAsMonth},
+    {'w', &QVDateSymbolState::initAsWeekOfYear},
+    {'W', &QVDateSymbolState::initAsWeekOfMonth},
+    {'d', &QVDateSymbolState::initAsDayOfMonth},
+    {'D', &QVDateSymbolState::initAsDayOfYear},
+    {'E', &QVDateSymbolState::initAsDayOfWeek},
+    {'e', &QVDateSymbolState::initAsDayOfWeek},
+    {'a', &QVDateSymbolState::initAsPeriod},
+    {'h', &QVDateSymbolState::initAsStandardHour},
+    {'H', &QVDateSymbolState::initAsMilitaryHour},
+    {'K', &QVDateSymbolState::initAsNonStandardHour},
+    {'k', &QVDateSymbolState::initAsNonStandardMilitaryHour},
+    {'m', &QVDateSymbolState::initAsMinute},
+    {'s', &QVDateSymbolState::initAsStandardSecond},
+    {'S', &QVDateSymbolState::initAsFractionalSecond},
+};
+
 // The field kind of a pattern letter; null for a character that is copied.
-StateFactory FactoryForLetter(char letter) {
-  switch (letter) {
-    case 'G': return &QVDateSymbolState::initAsEra;
-    case 'y': return &QVDateSymbolState::initAsYear;
-    case 'Q':
-    case 'q': return &QVDateSymbolState::initAsQuarter;
-    case 'M':
-    case 'L': return &QVDateSymbolState::initAsMonth;
-    case 'w': return &QVDateSymbolState::initAsWeekOfYear;
-    case 'W': return &QVDateSymbolState::initAsWeekOfMonth;
-    case 'd': return &QVDateSymbolState::initAsDayOfMonth;
-    case 'D': return &QVDateSymbolState::initAsDayOfYear;
-    case 'E':
-    case 'e': return &QVDateSymbolState::initAsDayOfWeek;
-    case 'a': return &QVDateSymbolState::initAsPeriod;
-    case 'h': return &QVDateSymbolState::initAsStandardHour;
-    case 'H': return &QVDateSymbolState::initAsMilitaryHour;
-    case 'K': return &QVDateSymbolState::initAsNonStandardHour;
-    case 'k': return &QVDateSymbolState::initAsNonStandardMilitaryHour;
-    case 'm': return &QVDateSymbolState::initAsMinute;
-    case 's': return &QVDateSymbolState::initAsStandardSecond;
-    case 'S': return &QVDateSymbolState::initAsFractionalSecond;
-    default: return nullptr;
+StateFactory FactoryForLetter(char c) {
+  for (const PatternLetter& p : kPatternLetters) {
+    if (p.letter == c) return p.make;
   }
+  return nullptr;
 }
 
 }  // namespace

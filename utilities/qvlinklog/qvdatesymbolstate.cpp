@@ -52,7 +52,9 @@ QVDateSymbolState* QVDateSymbolState::initAsNonStandardMilitaryHour() {
 }
 QVDateSymbolState* QVDateSymbolState::initAsMinute() { return new QVMinuteState; }
 QVDateSymbolState* QVDateSymbolState::initAsStandardSecond() { return new QVStandardSecondState; }
-QVDateSymbolState* QVDateSymbolState::initAsFractionalSecond() { return new QVFractionalSecondState; }
+QVDateSymbolState* QVDateSymbolState::initAsFractionalSecond() {
+  return new QVFractionalSecondState;
+}
 
 QVString QVDateSymbolState::doConversion(const QVDateComponents&) const { return QVString(); }
 
@@ -147,7 +149,7 @@ QVString QVDayOfYearState::doConversion(const QVDateComponents& c) const {
   return Unpadded(c.DayOfYear);
 }
 
-const char* const QVDayOfWeekState::weekDayAbbreviations[7] = {"Sun", "Mon",   "Tues", "Wed",
+const char* const QVDayOfWeekState::weekDayAbbreviations[7] = {"Sun",   "Mon", "Tues", "Wed",
                                                                "Thurs", "Fri", "Sat"};
 const char* const QVDayOfWeekState::weekDayNames[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                                        "Thursday", "Friday", "Saturday"};

@@ -78,8 +78,7 @@ QVString QVExprLog::preambleByDirection(qvlogdirection d) const {
 // The first piece fills the current line up to column 80, every later piece
 // is a whole line; a line that reaches column 80 ends at once. The column is
 // kept whether or not any text reaches a file.
-void QVExprLog::writeContentsToStreams(qvlogdirection d, bool newEntry,
-                                       std::string_view contents) {
+void QVExprLog::writeContentsToStreams(qvlogdirection d, bool newEntry, std::string_view contents) {
   QVString out;
   if (newEntry) {
     if (currentColumn != 0) out += '\n';

@@ -153,20 +153,20 @@ class QVExprLog : public QVObject {
   // null data writes the brackets without elements. ----
   void logInt8Array(qvlogdirection d, const char* data, const int* dims, const char* const* heads,
                     int depth);
-  void logInt8Array(qvlogdirection d, const char* data, const long* dims,
-                    const char* const* heads, long depth);
-  void logInt16Array(qvlogdirection d, const short* data, const int* dims,
-                     const char* const* heads, int depth);
+  void logInt8Array(qvlogdirection d, const char* data, const long* dims, const char* const* heads,
+                    long depth);
+  void logInt16Array(qvlogdirection d, const short* data, const int* dims, const char* const* heads,
+                     int depth);
   void logInt16Array(qvlogdirection d, const short* data, const long* dims,
                      const char* const* heads, long depth);
   void logInt32Array(qvlogdirection d, const int* data, const int* dims, const char* const* heads,
                      int depth);
-  void logInt32Array(qvlogdirection d, const int* data, const long* dims,
-                     const char* const* heads, long depth);
-  void logInt64Array(qvlogdirection d, const long* data, const int* dims,
-                     const char* const* heads, int depth);
-  void logInt64Array(qvlogdirection d, const long* data, const long* dims,
-                     const char* const* heads, long depth);
+  void logInt32Array(qvlogdirection d, const int* data, const long* dims, const char* const* heads,
+                     long depth);
+  void logInt64Array(qvlogdirection d, const long* data, const int* dims, const char* const* heads,
+                     int depth);
+  void logInt64Array(qvlogdirection d, const long* data, const long* dims, const char* const* heads,
+                     long depth);
   void logReal32Array(qvlogdirection d, const float* data, const int* dims,
                       const char* const* heads, int depth);
   void logReal32Array(qvlogdirection d, const float* data, const long* dims,
@@ -200,8 +200,8 @@ class QVExprLog : public QVObject {
   void logArray(qvlogdirection d, const T* data, const Dim* dims, const char* const* heads,
                 Dim depth);
   template <typename T, typename Dim>
-  static const T* logArrayLevel(const T* data, const Dim* dims, const char* const* heads,
-                                Dim depth, std::ostream& os, Dim level);
+  static const T* logArrayLevel(const T* data, const Dim* dims, const char* const* heads, Dim depth,
+                                std::ostream& os, Dim level);
   template <typename T>
   void logList(qvlogdirection d, const T* p, unsigned long n);
   void logAtom(qvlogdirection d, const QVString& fragment);

@@ -71,8 +71,8 @@ const T* QVExprLog::logArrayLevel(const T* data, const Dim* dims, const char* co
 }
 
 template <typename T, typename Dim>
-void QVExprLog::logArray(qvlogdirection d, const T* data, const Dim* dims,
-                         const char* const* heads, Dim depth) {
+void QVExprLog::logArray(qvlogdirection d, const T* data, const Dim* dims, const char* const* heads,
+                         Dim depth) {
   QVExprLogStream os;
   if (dims == nullptr || depth < 1) {
     os << "{}";
@@ -96,7 +96,9 @@ void QVExprLog::logList(qvlogdirection d, const T* p, unsigned long n) {
 }
 
 void QVExprLog::logInt8List(qvlogdirection d, const char* p, unsigned long n) { logList(d, p, n); }
-void QVExprLog::logInt16List(qvlogdirection d, const short* p, unsigned long n) { logList(d, p, n); }
+void QVExprLog::logInt16List(qvlogdirection d, const short* p, unsigned long n) {
+  logList(d, p, n);
+}
 void QVExprLog::logInt32List(qvlogdirection d, const int* p, unsigned long n) { logList(d, p, n); }
 void QVExprLog::logInt64List(qvlogdirection d, const long* p, unsigned long n) { logList(d, p, n); }
 void QVExprLog::logReal32List(qvlogdirection d, const float* p, unsigned long n) {

@@ -174,9 +174,10 @@ void QVExprLog::logUCS2Chars(qvlogdirection d, qvcharselector s, const unsigned 
 void QVExprLog::logUTF8Chars(qvlogdirection d, qvcharselector s, const unsigned char* chars,
                              long count) {
   QVString fragment = OpenChars(s);
-  AppendDecoded(fragment, chars, count, [](const unsigned char** p, int64_t* left, unsigned int* c) {
-    return QVNextUTF32FromUTF8String(p, left, c);
-  });
+  AppendDecoded(fragment, chars, count,
+                [](const unsigned char** p, int64_t* left, unsigned int* c) {
+                  return QVNextUTF32FromUTF8String(p, left, c);
+                });
   finishChars(d, s, fragment);
 }
 

@@ -81,7 +81,7 @@ class QVLockedStream : public QVObject {
 // Each does what writeToStream does and returns the stream, so values chain;
 // every element of a chain takes and releases the lock by itself.
 template <typename T>
-  requires requires(QVLockedStream& s, const T& v) { s.writeToStream(v); }
+requires requires(QVLockedStream& s, const T& v) { s.writeToStream(v); }
 QVLockedStream& operator<<(QVLockedStream& s, const T& v) {
   s.writeToStream(v);
   return s;

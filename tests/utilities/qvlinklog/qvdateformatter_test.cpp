@@ -1,8 +1,9 @@
 // Date patterns: the field forms by run length, letters that never quote, and
 // the numeric fields checked against the C library's strftime for many
 // instants in a zone without and one with daylight saving.
-#include <gtest/gtest.h>
+#include "utilities/qvlinklog/qvdateformatter.h"
 
+#include <gtest/gtest.h>
 #include <sys/time.h>
 
 #include <cstdlib>
@@ -11,7 +12,6 @@
 #include <sstream>
 #include <string>
 
-#include "utilities/qvlinklog/qvdateformatter.h"
 #include "utilities/qvlinklog/qvdatesymbolstate.h"
 
 using namespace Quorvane;

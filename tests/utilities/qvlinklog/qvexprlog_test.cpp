@@ -48,7 +48,8 @@ TEST(QVExprLog, PreambleIsStampPidAndDirection) {
     const std::string preamble = ToStdString(log->preambleByDirection(d));
     const time_t after = time(nullptr);
     ASSERT_EQ(preamble.size(), 34 + pid.size()) << preamble;
-    EXPECT_TRUE(std::regex_match(preamble, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{4}<.*)")))
+    EXPECT_TRUE(
+        std::regex_match(preamble, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{4}<.*)")))
         << preamble;
     const std::string stamp = preamble.substr(0, 19);
     EXPECT_TRUE(stamp == LocalStamp(before) || stamp == LocalStamp(after)) << preamble;
@@ -60,8 +61,8 @@ std::string Chars(size_t n, char c = 'x') { return std::string(n, c); }
 
 struct ColumnCase {
   const char* name;
-  std::function<void(FixedPreambleLog&)> steps;
-  std::string expected;  // the file after the steps, past its first line break
+  std::function<void(FixedPreambleLog&, const std::string& path)> steps;
+  std::string expected;  // the whole file after the steps
   uint64_t column;
 };
 
@@ -71,51 +72,71 @@ TEST(QVExprLog, EightyColumnLines) {
   const std::string pr = FixedPreamble(kRead, 38);
   const ColumnCase cases[] = {
       {"a long entry fills the line, then goes on without a break at the end",
-       [](FixedPreambleLog& log) { log.writeContentsToStreams(kWrite, true, Chars(100)); },
-       pw + Chars(42) + "\n" + Chars(58), 58},
+       [](FixedPreambleLog& log, const std::string&) {
+         log.writeContentsToStreams(kWrite, true, Chars(100));
+       },
+       "\n" + pw + Chars(42) + "\n" + Chars(58), 58},
       {"continuation text fills the line up to column 80",
-       [](FixedPreambleLog& log) {
+       [](FixedPreambleLog& log, const std::string&) {
          log.writeContentsToStreams(kWrite, true, Chars(20));
          log.writeContentsToStreams(kWrite, false, Chars(30, 'y'));
        },
-       pw + Chars(20) + Chars(22, 'y') + "\n" + Chars(8, 'y'), 8},
+       "\n" + pw + Chars(20) + Chars(22, 'y') + "\n" + Chars(8, 'y'), 8},
       {"a line ending at column 80 breaks at once; the next entry adds no empty line",
-       [](FixedPreambleLog& log) {
+       [](FixedPreambleLog& log, const std::string&) {
          log.writeContentsToStreams(kWrite, true, Chars(42));
          log.writeContentsToStreams(kRead, true, "z");
        },
-       pw + Chars(42) + "\n" + pr + "z", 39},
+       "\n" + pw + Chars(42) + "\n" + pr + "z", 39},
       {"every later piece is a whole line",
-       [](FixedPreambleLog& log) { log.writeContentsToStreams(kWrite, true, Chars(42 + 160)); },
-       pw + Chars(42) + "\n" + Chars(80) + "\n" + Chars(80) + "\n", 0},
+       [](FixedPreambleLog& log, const std::string&) {
+         log.writeContentsToStreams(kWrite, true, Chars(42 + 160));
+       },
+       "\n" + pw + Chars(42) + "\n" + Chars(80) + "\n" + Chars(80) + "\n", 0},
       {"an empty text writes the preamble only",
-       [](FixedPreambleLog& log) { log.writeContentsToStreams(kRead, true, ""); }, pr, 38},
+       [](FixedPreambleLog& log, const std::string&) {
+         log.writeContentsToStreams(kRead, true, "");
+       },
+       "\n" + pr, 38},
       {"an empty entry after text starts a new line",
-       [](FixedPreambleLog& log) {
+       [](FixedPreambleLog& log, const std::string&) {
          log.writeContentsToStreams(kWrite, true, "a");
          log.writeContentsToStreams(kWrite, true, "");
        },
-       pw + "a\n" + pw, 38},
+       "\n" + pw + "a\n" + pw, 38},
       {"output off writes nothing but keeps the column",
-       [](FixedPreambleLog& log) {
+       [](FixedPreambleLog& log, const std::string&) {
          log.setEnabled(false);
          log.writeContentsToStreams(kWrite, true, Chars(10));
          log.setEnabled(true);
          log.writeContentsToStreams(kWrite, true, "b");
        },
-       "\n" + pw + "b", 39},
+       "\n\n" + pw + "b", 39},
+      {"the first text to reach a file ends the partial line it held",
+       [](FixedPreambleLog& log, const std::string& path) {
+         WriteWithStream(path, "old");
+         log.writeContentsToStreams(kWrite, true, "c");
+         log.writeContentsToStreams(kWrite, false, "d");
+       },
+       "old\n" + pw + "cd", 40},
+      {"the same path twice is one stream",
+       [](FixedPreambleLog& log, const std::string& path) {
+         log.logToFileWithName(ToQVString(path));
+         log.writeContentsToStreams(kWrite, true, "e");
+       },
+       "\n" + pw + "e", 39},
   };
   for (const ColumnCase& c : cases) {
     SCOPED_TRACE(c.name);
     LogFile file(38);
-    c.steps(file.log);
-    EXPECT_EQ(file.text(), "\n" + c.expected);
+    c.steps(file.log, file.path);
+    EXPECT_EQ(file.text(), c.expected);
     EXPECT_EQ(file.log.getCurrentColumn(), c.column);
   }
 }
 
-// The first text to reach a file ends the partial line the file held; the
-// same path twice is one stream; a file added later picks up mid-line.
+// A file added later picks up mid-line after its one line break; a removed
+// file gets nothing more; the column goes on without files.
 TEST(QVExprLog, FilesComeAndGo) {
   qvtest::TempDir dir;
   const std::string first = dir.file("first.log");

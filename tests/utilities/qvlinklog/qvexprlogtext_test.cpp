@@ -46,8 +46,7 @@ const char* const kNoHeads[] = {nullptr};
 
 const TextCase kCases[] = {
     {"function", [](QVExprLog& l) { Fn(l, "f", 2), Sym(l, "x"), Sym(l, "y"); }, "W..: f[x, y]"},
-    {"list", [](QVExprLog& l) { Fn(l, "List", 2), l.logInt(W, 1), l.logInt(W, 2); },
-     "W..: {1, 2}"},
+    {"list", [](QVExprLog& l) { Fn(l, "List", 2), l.logInt(W, 1), l.logInt(W, 2); }, "W..: {1, 2}"},
     {"empty list", [](QVExprLog& l) { Fn(l, "List", 0); }, "W..: {}"},
     {"heads that are not List",
      [](QVExprLog& l) { Fn(l, "Lists", 1), Sym(l, "a"), Fn(l, "list", 1), Sym(l, "b"); },
@@ -61,10 +60,14 @@ const TextCase kCases[] = {
      },
      "W..: 7[a, b]"},
     {"string head",
-     [](QVExprLog& l) { l.logFunctionWithAlternateHead(W, 2), Str(l, "s"), Sym(l, "a"), Sym(l, "b"); },
+     [](QVExprLog& l) {
+       l.logFunctionWithAlternateHead(W, 2), Str(l, "s"), Sym(l, "a"), Sym(l, "b");
+     },
      "W..: \"s\"[a, b]"},
     {"function head",
-     [](QVExprLog& l) { l.logFunctionWithAlternateHead(W, 1), Fn(l, "f", 1), Sym(l, "x"), Sym(l, "y"); },
+     [](QVExprLog& l) {
+       l.logFunctionWithAlternateHead(W, 1), Fn(l, "f", 1), Sym(l, "x"), Sym(l, "y");
+     },
      "W..: f[x][y]"},
     {"function head, no arguments",
      [](QVExprLog& l) { l.logFunctionWithAlternateHead(W, 0), Fn(l, "f", 1), Sym(l, "x"); },
@@ -129,8 +132,8 @@ const TextCase kCases[] = {
        l.logEmptyArray(W, dims, nullptr, 2);
      },
      "W..: {{}, {}}"},
-    {"top-level atoms are entries of their own",
-     [](QVExprLog& l) { Sym(l, "x"), l.logInt(W, -3); }, "W..: x\nW..: -3"},
+    {"top-level atoms are entries of their own", [](QVExprLog& l) { Sym(l, "x"), l.logInt(W, -3); },
+     "W..: x\nW..: -3"},
     {"error between expressions",
      [](QVExprLog& l) { Fn(l, "f", 1), Sym(l, "x"), l.logError(W, "boom"), Fn(l, "g", 0); },
      "W..: f[x]\nW..: boom\nW..: g[]"},
@@ -181,9 +184,12 @@ TEST(QVExprLogText, TokenSequencesAndTheirText) {
 // Unmarked UTF-16 and UTF-32 text is in this machine's order; a mark of
 // either order is skipped and only a swapped one swaps.
 TEST(QVExprLogText, CharacterRunsInEveryEncoding) {
-  const unsigned short utf16[][4] = {
-      {'A', 'b', 0, 0}, {0xFEFF, 'A', 'b', 0}, {0xFFFE, 0x4100, 0x6200, 0}, {0xD83D, 0xDE00, 'x', 0}};
-  const unsigned int utf32[][3] = {{'A', 0x1F600, 0}, {0xFEFF, 'A', 0}, {0xFFFE0000u, 0x41000000u, 0}};
+  const unsigned short utf16[][4] = {{'A', 'b', 0, 0},
+                                     {0xFEFF, 'A', 'b', 0},
+                                     {0xFFFE, 0x4100, 0x6200, 0},
+                                     {0xD83D, 0xDE00, 'x', 0}};
+  const unsigned int utf32[][3] = {
+      {'A', 0x1F600, 0}, {0xFEFF, 'A', 0}, {0xFFFE0000u, 0x41000000u, 0}};
   const unsigned int beyond[] = {'a', 0x110000, 'b'};
   const unsigned short ucs2[] = {0x20AC, 9, 'q'};
   const unsigned short lone[] = {'a', 0xDC00, 'b'};
@@ -203,7 +209,7 @@ TEST(QVExprLogText, CharacterRunsInEveryEncoding) {
   l.logUCS2String(W, ucs2, 3);
   l.log7BitString(W, "a\\\"b", 4);
   l.log8BitSymbol(W, reinterpret_cast<const unsigned char*>("\xE9t\xE9"), 3);
-  Str(l, "a\xFF" "b");  // decoding stops at the first refused sequence
+  Str(l, std::string("a\xFF") + "b");  // decoding stops at the first refused sequence
   EXPECT_EQ(file.text(),
             "\nW..: \"Ab\"\nW..: \"Ab\"\nW..: Ab\nW..: \"\\|01F600x\"\nW..: \"\"\nW..: \"a\""
             "\nW..: \"\"\nW..: \"A\\|01F600\"\nW..: A\nW..: \"A\"\nW..: \"a1114112b\""
@@ -225,8 +231,7 @@ TEST(QVExprLogText, IncompleteArraysStayInsideTheirLists) {
   l.logInt32Array(W, data, dims, kNoHeads, 2);     // heads end at once
   l.logInt32Array(W, nullptr, dims, nullptr, 2);   // no data
   l.logInt32Array(W, data, negative, nullptr, 1);  // a negative dimension
-  EXPECT_EQ(file.text(),
-            "\nW..: h[{}, {}, f[{1, 2}, {3, 4}], {{1, 2}, {3, 4}}, {{}, {}}, {}]");
+  EXPECT_EQ(file.text(), "\nW..: h[{}, {}, f[{1, 2}, {3, 4}], {{1, 2}, {3, 4}}, {{}, {}}, {}]");
 }
 
 TEST(QVExprLogText, CodeConversionFillsTheRoom) {
@@ -319,9 +324,11 @@ TEST(QVExprLogText, TextEncodingAnswers) {
   const unsigned int nativeMark32 = 0xFEFF;
   EXPECT_EQ(QVGetUTF16EndianType(&nativeMark), QV_ENDIAN_NATIVE);
   EXPECT_EQ(QVGetUTF32EndianType(&nativeMark32), QV_ENDIAN_NATIVE);
-  for (unsigned short unit : {0xFEFF, 0xFFFE}) EXPECT_TRUE(QVUnsignedShortIsUTF16ByteOrderMark(unit));
+  for (unsigned short unit : {0xFEFF, 0xFFFE})
+    EXPECT_TRUE(QVUnsignedShortIsUTF16ByteOrderMark(unit));
   EXPECT_FALSE(QVUnsignedShortIsUTF16ByteOrderMark('A'));
-  for (unsigned int unit : {0x0000FEFFu, 0xFFFE0000u}) EXPECT_TRUE(QVUnsignedIntIsUTF32ByteOrderMark(unit));
+  for (unsigned int unit : {0x0000FEFFu, 0xFFFE0000u})
+    EXPECT_TRUE(QVUnsignedIntIsUTF32ByteOrderMark(unit));
   EXPECT_FALSE(QVUnsignedIntIsUTF32ByteOrderMark(0xFFFEu));
 }
 

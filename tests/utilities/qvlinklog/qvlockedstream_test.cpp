@@ -2,6 +2,8 @@
 // reaches the file when, the lock named by the base name, appending, refusals,
 // and writers in two processes and several threads that never interleave
 // inside one write.
+#include "utilities/qvlinklog/qvlockedstream.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -20,7 +22,6 @@
 #include "tests/utilities/qvtestprocesses.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvfiletest.h"
-#include "utilities/qvlinklog/qvlockedstream.h"
 #include "utilities/qvsyncobject.h"
 
 using namespace Quorvane;
@@ -47,8 +48,12 @@ TEST(QVLockedStream, BaseNameIsTheLastComponent) {
   const struct {
     const char* path;
     const char* base;
-  } cases[] = {{"x.log", "x.log"}, {"/tmp/a/x.log", "x.log"}, {"/var/b/x.log", "x.log"},
-               {"a/b/", ""},       {"/", ""},                {"", ""}};
+  } cases[] = {{"x.log", "x.log"},
+               {"/tmp/a/x.log", "x.log"},
+               {"/var/b/x.log", "x.log"},
+               {"a/b/", ""},
+               {"/", ""},
+               {"", ""}};
   for (const auto& c : cases) {
     EXPECT_EQ(ToStdString(QVLockedStream::basicFileName(c.path)), c.base) << c.path;
   }
@@ -211,8 +216,8 @@ TEST(QVLockedStream, TwoProcessesAndTwoThreadsNeverInterleaveInsideAWrite) {
     ASSERT_EQ(line.find_first_not_of(line[0]), std::string::npos) << "a write was torn";
     ++records[line[0]];
   }
-  EXPECT_EQ(records, (std::map<char, int>{{'a', kRounds}, {'b', kRounds}, {'c', kRounds},
-                                          {'d', kRounds}}));
+  EXPECT_EQ(records,
+            (std::map<char, int>{{'a', kRounds}, {'b', kRounds}, {'c', kRounds}, {'d', kRounds}}));
 }
 
 }  // namespace
