@@ -29,24 +29,6 @@ int LengthByte(Source source, int* retries, long* error) {
   }
 }
 
-// One length field, or -1 when it is bad or the source failed (*error).
-int64_t decode_len(Source source, long* error) {
-  int retries = kAbortedRetries;
-  int byte = LengthByte(source, &retries, error);
-  if (byte < 0) return -1;
-  if (byte & 0x40) return byte & 63;
-  int64_t value = 0;
-  int digits = 0;
-  while (byte >= '0' && byte <= '9') {
-    if (++digits > kMaxLengthDigits) return -1;
-    value = value * 10 + (byte - '0');
-    byte = LengthByte(source, &retries, error);
-    if (byte < 0) return -1;
-  }
-  // A bare blank is no length.
-  return byte == ' ' && digits > 0 ? value : -1;
-}
-
 // Expressions owed grow by counts a peer gives: refuse what would overflow.
 bool AddOwed(read_state* state, int64_t more) {
   const int64_t base = state->owed != 0 ? state->owed : 1;
@@ -121,8 +103,12 @@ long CurrentRawType(read_state* state, Source source, uint64_t* type) {
   return 0;
 }
 
-long Filtered(read_state* state, long error, uint64_t* type) {
+long Filtered(read_state* state, Source source, long error, uint64_t* type) {
   if (error != 0) return error;
+  // The older strings read as current string and symbol tokens.
+  if ((*type == TOK_OLD_STRING || *type == TOK_OLD_SYMBOL) && state->converter.step == QVREAD_TYPE_READ) {
+    if (const long reframed = reframe_old_string(state, source, type); reframed != 0) return reframed;
+  }
   long filter_error = 0;
   *type = filter_tok(*type, &filter_error);
   if (filter_error != 0) return FailType(state, type, filter_error);
@@ -130,6 +116,24 @@ long Filtered(read_state* state, long error, uint64_t* type) {
 }
 
 }  // namespace
+
+// One length field, or -1 when it is bad or the source failed (*error).
+int64_t decode_len(Source source, long* error) {
+  int retries = kAbortedRetries;
+  int byte = LengthByte(source, &retries, error);
+  if (byte < 0) return -1;
+  if (byte & 0x40) return byte & 63;
+  int64_t value = 0;
+  int digits = 0;
+  while (byte >= '0' && byte <= '9') {
+    if (++digits > kMaxLengthDigits) return -1;
+    value = value * 10 + (byte - '0');
+    byte = LengthByte(source, &retries, error);
+    if (byte < 0) return -1;
+  }
+  // A bare blank is no length.
+  return byte == ' ' && digits > 0 ? value : -1;
+}
 
 int64_t Source::Read(void* buffer, int64_t n, long* error) const {
   auto* out = static_cast<unsigned char*>(buffer);
@@ -249,7 +253,10 @@ long QVGetNextRawType_(read_state* state, device_kebab* stack, qv_queue_stack* q
   if (state->packed_run == 0) {
     bool failed = false;
     const long error = ReadTypeByte(state, source, &next, &failed);
-    if (failed || error != 0) return error;
+    if (failed || error != 0) {
+      *type = 0;  // a failed read answers no type, whatever the caller's variable held
+      return error;
+    }
   }
   BeginToken(state, next);
   *type = next;
@@ -257,7 +264,7 @@ long QVGetNextRawType_(read_state* state, device_kebab* stack, qv_queue_stack* q
 }
 
 long QVGetNextType_(read_state* state, device_kebab* stack, qv_queue_stack* queues, uint64_t* type) {
-  return Filtered(state, QVGetNextRawType_(state, stack, queues, type), type);
+  return Filtered(state, Source{stack, queues}, QVGetNextRawType_(state, stack, queues, type), type);
 }
 
 long QVGetRawType_(read_state* state, device_kebab* stack, qv_queue_stack* queues, uint64_t* type) {
@@ -265,7 +272,7 @@ long QVGetRawType_(read_state* state, device_kebab* stack, qv_queue_stack* queue
 }
 
 long QVGetType_(read_state* state, device_kebab* stack, qv_queue_stack* queues, uint64_t* type) {
-  return Filtered(state, QVGetRawType_(state, stack, queues, type), type);
+  return Filtered(state, Source{stack, queues}, QVGetRawType_(state, stack, queues, type), type);
 }
 
 long QVGetRawData_(read_state* state, device_kebab* stack, qv_queue_stack* queues, void* buffer, int64_t n,

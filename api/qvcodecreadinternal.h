@@ -43,6 +43,8 @@ inline bool IsNumberText(uint64_t type) { return type == 42 || type == 43 || typ
 // A token is current when its type is read and its data not yet finished.
 bool TokenCurrent(const read_state* state);
 
+// One length field, or -1 when it is bad or the source failed (*error).
+int64_t decode_len(Source source, long* error);
 // Reads the current token's length (state 1 -> 2).
 long getlen(read_state* state, Source source);
 // Ends a token's data: the terminator, or the next element of a packed run.
@@ -82,6 +84,12 @@ long reframe_old_number(read_state* state, Source source, uint64_t* type);
 long binary_number_as_text(read_state* state, Source source);
 long text_as_escaped_body(read_state* state, Source source);
 long array_as_function(read_state* state, Source source);
-long reread_as_text(read_state* state, Source source, long error);
+// After a number did not fit: the token's body (text characters, or a binary
+// number's bytes) is given back so that it reads again; run_before is the
+// packed run as it stood before the token was read.
+long reread_as_text(read_state* state, Source source, long error, uint64_t type, const unsigned char* body,
+                    int64_t n, int64_t run_before);
+// The older string forms read as a string or symbol token.
+long reframe_old_string(read_state* state, Source source, uint64_t* type);
 
 }  // namespace qvcodecread

@@ -25,8 +25,10 @@ bool PutBack(qv_queue_stack* queues, int byte) { return qvqueue_ungetc(qvqk__top
 
 long ReadTextHeader(read_state* state, Source source, uint8_t state_byte, unsigned target) {
   three_state& c = state->converter;
-  const long error = IsBinary(c.token) ? binary_number_as_text(state, source) : getlen(state, source);
-  if (error != 0) return error;
+  if (IsBinary(c.token)) {
+    if (const long error = binary_number_as_text(state, source); error != 0) return error;
+  }
+  if (const long error = getlen(state, source); error != 0) return error;
   c.replacement = state_byte;
   c.encoding = static_cast<uint8_t>(target);
   return 0;
@@ -109,12 +111,15 @@ long NumberFromText(read_state* state, Source source, void* destination, unsigne
   state->converter.step = QVREAD_BETWEEN_TOKENS;
   const long answer = state->dispatch(qvne_selector(wanted, static_cast<unsigned>(text_type)), destination,
                                       text.data(), &length);
-  if (answer == QVNUMERIC_OVERFLOW) return reread_as_text(state, source, kOverflow);
+  if (answer == QVNUMERIC_OVERFLOW) {
+    return reread_as_text(state, source, kOverflow, text_type, text.data(), text.size(), 0);
+  }
   return answer == 0 ? 0 : Fail(state, answer);
 }
 
 long NumberFromBinary(read_state* state, Source source, void* destination, unsigned wanted) {
   const auto received = static_cast<unsigned>(state->converter.token);
+  const int64_t run_before = state->packed_run;
   unsigned char bytes[kMaxBinaryBytes];
   int64_t size = 0;
   if (const long error = QVNoteSizeGetAllTheData_(state, source.stack, source.queues, bytes, sizeof bytes, &size);
@@ -123,7 +128,7 @@ long NumberFromBinary(read_state* state, Source source, void* destination, unsig
   }
   long count = 1;
   const long answer = state->dispatch(qvne_selector(wanted, received), destination, bytes, &count);
-  if (answer == QVNUMERIC_OVERFLOW) return reread_as_text(state, source, kOverflow);
+  if (answer == QVNUMERIC_OVERFLOW) return reread_as_text(state, source, kOverflow, received, bytes, size, run_before);
   return answer == 0 ? 0 : Fail(state, answer);
 }
 
@@ -175,7 +180,8 @@ long QVGetCharacters_(read_state* state, device_kebab* stack, qv_queue_stack* qu
     // An empty body, or a token already read to its end.
     return c.wire_left == 0 ? checkdone(state, source) : 0;
   }
-  const int64_t before = std::max<int64_t>(c.delivered, 0);
+  // A converter about to start an atom has delivered nothing of it yet.
+  const int64_t before = c.step == QVREAD_INSIDE_TOKEN ? 0 : std::max<int64_t>(c.delivered, 0);
   auto* out = static_cast<unsigned char*>(start);
   const long error = Convert(state, source, &out, static_cast<unsigned char*>(end));
   *count = std::max<int64_t>(c.delivered, 0) - before;

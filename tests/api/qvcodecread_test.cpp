@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <functional>
+#include <string_view>
 
 #include "api/qvtokentypes.h"
 #include "qvcodectest.h"
@@ -91,14 +92,6 @@ TEST(CodecRead, FilteredTypes) {
     long error = -1;
     EXPECT_EQ(filter_tok(static_cast<uint64_t>(c.raw), &error), c.filtered) << c.raw;
     EXPECT_EQ(error, c.error) << c.raw;
-  }
-  // The older number tokens are re-framed before they are answered.
-  for (const Bytes& old : {Bytes("I2 12\n"), Bytes("R3 1.5\n")}) {
-    StreamReader r(old);
-    long e = 0;
-    r.Next(&e);
-    EXPECT_NE(e, 0);
-    EXPECT_EQ(r.memory().held, 0);
   }
 }
 
@@ -360,7 +353,9 @@ TEST(CodecRead, LoopbackWriteThenRead) {
   _queue* base = plumbing->base();
   ASSERT_EQ(QVPutComposite_(&writer, stack, base, 2), 0);
   ASSERT_EQ(QVPutType_(&writer, stack, base, 35), 0);
-  ASSERT_EQ(QVPutCharacters_(&writer, stack, base, 0, "Plus", "Plus" + 4, 4, ENCODING_ASCII), 0);
+  const std::string_view plus = "Plus";
+  ASSERT_EQ(QVPutCharacters_(&writer, stack, base, 0, plus.data(), plus.data() + plus.size(), 4, ENCODING_ASCII),
+            0);
   const double x = -0.125;
   const int64_t n = 1LL << 40;
   ASSERT_EQ(QVPutBinaryNumber_(&writer, stack, base, &x, 246), 0);

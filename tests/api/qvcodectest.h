@@ -91,7 +91,10 @@ class QueueWriter {
   long Text(unsigned type, const Bytes& text, unsigned encoding, int64_t characters = -1) {
     long e = Type(type);
     if (e != 0) return e;
-    const int64_t count = characters >= 0 ? characters : static_cast<int64_t>(text.size());
+    // Escaped text counts its own characters (an escape is one character).
+    const int64_t count = characters >= 0 ? characters
+                          : encoding == ENCODING_ASCII ? -1
+                                                       : static_cast<int64_t>(text.size());
     return QVPutCharacters_(&state_, nullptr, queue_, 0, text.data(), text.data() + text.size(), count,
                             encoding);
   }

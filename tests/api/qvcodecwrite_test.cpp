@@ -140,7 +140,11 @@ TEST(CodecWrite, RefusalsOutOfPlace) {
        },
        5},
       {"characters between tokens",
-       [](QueueWriter& w) { return QVPutCharacters_(w.state(), nullptr, w.queue(), 0, "a", "a" + 1, 1, 4); }, 5},
+       [](QueueWriter& w) {
+         const char a[] = "a";
+         return QVPutCharacters_(w.state(), nullptr, w.queue(), 0, a, a + 1, 1, 4);
+       },
+       5},
       {"a new type while data is owed",
        [](QueueWriter& w) {
          w.Type(34);
@@ -243,7 +247,8 @@ TEST(CodecWrite, SmallWindowsGiveTheSameBytes) {
   auto write = [&](QueueWriter& w, device_kebab* stack) {
     long e = QVPutComposite_(w.state(), stack, w.queue(), 2);
     if (e == 0) e = QVPutType_(w.state(), stack, w.queue(), 35);
-    if (e == 0) e = QVPutCharacters_(w.state(), stack, w.queue(), 0, "f", "f" + 1, 1, ENCODING_ASCII);
+    const char f[] = "f";
+    if (e == 0) e = QVPutCharacters_(w.state(), stack, w.queue(), 0, f, f + 1, 1, ENCODING_ASCII);
     if (e == 0) e = QVPutType_(w.state(), stack, w.queue(), 34);
     if (e == 0) {
       e = QVPutCharacters_(w.state(), stack, w.queue(), 0, long_text.data(), long_text.data() + long_text.size(),

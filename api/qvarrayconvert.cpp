@@ -1,0 +1,67 @@
+// An array token read as the nested functions it stands for: the whole array
+// is read and written again in nested form into a queue pushed on the queue
+// stack, and the token reads as a function.
+#include "api/qvarrayinternal.h"
+#include "api/qvcodecqueues.h"
+#include "api/qvtokentypes.h"
+
+namespace qvcodecread {
+
+namespace {
+
+struct LeafCopy {
+  read_state* state;
+  Source source;
+};
+
+void* CopyOneLeaf(qvmeter* meter, void* position) {
+  auto* copy = static_cast<LeafCopy*>(meter->move_context);
+  meter->error = copy_expression_raw(copy->state, copy->source, meter->writer, meter->writer_stack,
+                                     meter->writer_queue);
+  return meter->error == 0 ? position : nullptr;
+}
+
+}  // namespace
+
+long array_as_function(read_state* state, Source source) {
+  const int64_t owed = state->owed;
+  qvmeter array;
+  array.depth = kAnyDepth;
+  uint64_t leaf = 0;
+  if (const long error = QVGetRawArrayType_(nullptr, nullptr, nullptr, state, source.stack, source.queues, &array, &leaf);
+      error != 0) {
+    return error;
+  }
+  ScratchWriter nested(state, QVFEATURE_SHORT_LENGTHS);
+  if (!nested.ok()) return Fail(state, kNoMemory);
+  qvmeter out;
+  out.depth = array.depth;
+  out.own_dimensions = array.own_dimensions;
+  out.dimensions = out.own_dimensions.data();
+  out.own_counters.assign(out.own_dimensions.size(), 0);
+  out.counters = out.own_counters.data();
+  out.head_bytes = array.head_bytes;
+  out.head_ends = array.head_ends;
+  long error = QVPutArray_(nested.state(), nullptr, nested.queue(), &out);
+  LeafCopy copy{state, source};
+  out.move_context = &copy;
+  if (error == 0 && out.leaves_left > 0) {
+    error = QVPutArrayData_(nested.state(), nullptr, nested.queue(), &out, &copy, out.leaves_left, CopyOneLeaf);
+  }
+  if (error != 0) return rs__last_error(state) != 0 ? rs__last_error(state) : Fail(state, error);
+  // The reader took the array's type byte already: the nested form goes on
+  // after its first function's type byte.
+  _queue* queue = nested.TakeQueue();
+  qvqueue_getc(queue);
+  if (const long pushed = qvcodec_push_queue(source.queues, queue); pushed != 0) return Fail(state, pushed);
+  state->owed = owed;
+  state->packed_run = 0;
+  three_state& c = state->converter;
+  c.step = QVREAD_TYPE_READ;
+  c.token = TOK_FUNCTION;
+  c.wire_left = -1;
+  c.token_count = 0;
+  return 0;
+}
+
+}  // namespace qvcodecread
