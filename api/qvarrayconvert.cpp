@@ -65,3 +65,24 @@ long array_as_function(read_state* state, Source source) {
 }
 
 }  // namespace qvcodecread
+
+using namespace qvcodecread;
+
+long QVPutArray0_(write_state* state, device_kebab* stack, _queue* queue, read_state* reader,
+                  device_kebab* reader_stack, qv_queue_stack* reader_queues, qvmeter* meter) {
+  uint64_t leaf = 0;
+  if (const long error = QVGetRawArrayType_(nullptr, nullptr, nullptr, reader, reader_stack, reader_queues, meter, &leaf);
+      error != 0) {
+    return error;
+  }
+  return QVPutArray_(state, stack, queue, meter);
+}
+
+long QVPutArrayLeaves_(write_state* state, device_kebab* stack, _queue* queue, read_state* reader,
+                       device_kebab* reader_stack, qv_queue_stack* reader_queues, qvmeter* meter, int64_t n) {
+  LeafCopy copy{reader, Source{reader_stack, reader_queues}};
+  meter->move_context = &copy;
+  const long error = QVPutArrayData_(state, stack, queue, meter, &copy, n, CopyOneLeaf);
+  meter->move_context = nullptr;
+  return error;
+}

@@ -103,3 +103,9 @@ long QVPutBinaryNumberArrayData_(write_state* state, device_kebab* stack, _queue
                                  const void* data, unsigned type, int64_t n);
 long QVPutArrayData_(write_state* state, device_kebab* stack, _queue* queue, qvmeter* meter, void* position,
                      int64_t n, qvmeter_move_fn move_one);
+// The heads read from another link's read side, then written as QVPutArray_ does.
+long QVPutArray0_(write_state* state, device_kebab* stack, _queue* queue, read_state* reader,
+                  device_kebab* reader_stack, qv_queue_stack* reader_queues, qvmeter* meter);
+// n leaves copied from a read side, one expression each.
+long QVPutArrayLeaves_(write_state* state, device_kebab* stack, _queue* queue, read_state* reader,
+                       device_kebab* reader_stack, qv_queue_stack* reader_queues, qvmeter* meter, int64_t n);

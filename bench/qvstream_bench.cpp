@@ -7,8 +7,6 @@
 // - over scripted devices paired back to back on a socketpair (a writer
 //   thread, the reader here), against a raw socketpair written and read in
 //   the same piece size.
-// The harness and the scripted device are compiled in here: benchmark
-// programs link only the library.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,8 +17,8 @@
 
 #include "api/qvstream.h"
 #include "datastructures/qvqueuestack.h"
-#include "tests/support/qvlinkharness.cpp"
-#include "tests/support/qvscripteddevice.cpp"
+#include "support/qvlinkharness.h"
+#include "support/qvscripteddevice.h"
 
 namespace {
 
