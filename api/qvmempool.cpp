@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "api/qvlinkmark.h"
+
 namespace {
 
 // Exhaustion may be passing (another thread is freeing); one more attempt is
@@ -106,6 +108,13 @@ void* ReallocAtom(mempool_qvt* pool, void* atom, uint64_t size, uint64_t* capaci
   DeallocAtom(pool, atom, context);
   return grown;
 }
+
+void* AllocMark(mempool_qvt* pool) {
+  if (pool == nullptr || pool->allocate == nullptr) return nullptr;
+  return AllocateWithRetry(pool->allocate, sizeof(QVLinkMark));
+}
+
+void DeallocMark(mempool_qvt* pool, void* mark) { GeneralDealloc(pool, mark, nullptr); }
 
 int AllocCheck() { return 0; }
 

@@ -1,7 +1,8 @@
 // The allocator pair of the procedural link layers and the entry points through
-// which they allocate: general blocks, atoms (blocks with a capacity header) and
-// the read state's push/pop pair. None of them throws; exhaustion answers null
-// after exactly one retry, and the caller records error 8 where it needs one.
+// which they allocate: general blocks, atoms (blocks with a capacity header),
+// mark storage and the read state's push/pop pair. None of them throws;
+// exhaustion answers null after exactly one retry, and the caller records
+// error 8 where it needs one.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,10 @@ void DeallocAtom(mempool_qvt* pool, void* atom, void* context);
 void* ReallocAtom(mempool_qvt* pool, void* atom, uint64_t size, uint64_t* capacity, void* context);
 // The capacity stored in front of an atom.
 uint64_t AtomCapacity(const void* atom);
+
+// Storage for one QVLinkMark (nothing is built in it); one retry; null on exhaustion.
+void* AllocMark(mempool_qvt* pool);
+void DeallocMark(mempool_qvt* pool, void* mark);
 
 int AllocCheck();
 

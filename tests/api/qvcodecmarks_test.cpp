@@ -1,0 +1,333 @@
+// Marks: saving a read position of a loopback link (as one queue mark, or as
+// a copy of the queue stack with its pushed levels) and going back to it,
+// skipping expressions after the seek, dropping all input, and the records
+// marks live in.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "api/qvmempool.h"
+#include "qvcodecloopback.h"
+#include "utilities/qvmemorypool.h"
+
+namespace {
+
+using qvloop::Bytes;
+using qvloop::LoopbackSide;
+using qvloop::Token;
+
+// A mark record that gives itself back.
+struct OwnedMark {
+  QVLinkMark* mark = QVGetNewMark_();
+  LoopbackSide* side;
+  explicit OwnedMark(LoopbackSide* s) : side(s) {}
+  ~OwnedMark() {
+    QVDeconstructMark_(side->queues(), mark);
+    QVDestroyMark_(mark);
+  }
+  long Set() { return QVConstructMark_(mark, side->reader(), side->queues()); }
+  long Seek(int64_t n = 0) { return QVSeek_(side->reader(), side->stack(), side->queues(), mark, n); }
+};
+
+// f[1, "two", g[2.5]] then 3, as two packets.
+void WritePackets(LoopbackSide& side) {
+  ASSERT_EQ(side.Function("f", 3), 0);
+  ASSERT_EQ(side.Number(int32_t{1}, 228), 0);
+  ASSERT_EQ(side.Text(TOK_STRING, "two"), 0);
+  ASSERT_EQ(side.Function("g", 1), 0);
+  ASSERT_EQ(side.Number(2.5, 246), 0);
+  ASSERT_EQ(side.End(), 0);
+  ASSERT_EQ(side.Number(int8_t{3}, 161), 0);
+  ASSERT_EQ(side.End(), 0);
+  ASSERT_EQ(side.Flush(), 0);
+}
+
+TEST(CodecMarks, EveryKindOfMarkReadsTheSameAgain) {
+  struct Case {
+    const char* what;
+    std::function<void(LoopbackSide&)> before;  // from a fresh link to the mark
+    uint64_t kind;
+    int expressions;  // read after the mark, then again after the seek
+  };
+  const Case cases[] = {
+      {"queue that lends no window: one queue mark",
+       [](LoopbackSide& s) { qvqueue_disable_borrow(s.base()); }, QVMARK_QUEUE_MARK, 2},
+      {"window borrowed inside a function: a copy of the stack",
+       [](LoopbackSide& s) {
+         std::vector<Token> head;
+         ASSERT_EQ(s.Next(), 70u);
+         int64_t count = 0;
+         ASSERT_EQ(QVGetArgCount_(s.reader(), s.stack(), s.queues(), &count), 0);
+         ASSERT_EQ(qvloop::ReadExpression(s.reading(), &head), 0);
+       },
+       QVMARK_QUEUE_STACK, 4},
+      {"a pushed level in front of the input: a copy of the stack",
+       [](LoopbackSide& s) {
+         ASSERT_TRUE(s.PushLevel(qvcodec::Hex({0xA1, 9, 0x0A, 0x5D})));
+         qvqueue_disable_borrow(s.base());
+       },
+       QVMARK_QUEUE_STACK, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LoopbackSide side;
+    ASSERT_TRUE(side.ok());
+    WritePackets(side);
+    c.before(side);
+    OwnedMark mark(&side);
+    ASSERT_NE(mark.mark, nullptr);
+    ASSERT_EQ(mark.Set(), 0);
+    EXPECT_EQ(mark.mark->kind, c.kind);
+    std::vector<Token> first;
+    std::vector<Token> again;
+    ASSERT_EQ(qvloop::ReadPackets(side.reading(), c.expressions, &first), 0);
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_EQ(mark.Seek(), 0);
+      again.clear();
+      ASSERT_EQ(qvloop::ReadPackets(side.reading(), c.expressions, &again), 0);
+      EXPECT_EQ(again, first) << qvloop::Describe(first) << "\n" << qvloop::Describe(again);
+    }
+    // After everything was read, nothing more is there.
+    EXPECT_EQ(QVReady_(side.reader(), side.stack(), side.queues()), 16);
+    QVDeconstructMark_(side.queues(), mark.mark);
+    EXPECT_EQ(qvqk__outstanding_marks(side.queues()), 0);
+  }
+}
+
+TEST(CodecMarks, SeekingWithACountSkipsThatManyExpressionsAfterTheMark) {
+  struct Case {
+    const char* what;
+    bool inside_function;
+    int64_t n;
+    int8_t next;
+  };
+  const Case cases[] = {
+      {"between packets", false, 2, 30},
+      {"between packets, none skipped", false, 0, 10},
+      {"inside a function", true, 2, 3},
+      {"inside a function, one skipped", true, 1, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LoopbackSide side;
+    ASSERT_TRUE(side.ok());
+    if (c.inside_function) {
+      // h[1, 2, 3]; the mark is set after the head.
+      ASSERT_EQ(side.Function("h", 3), 0);
+      for (int8_t v : {1, 2, 3}) ASSERT_EQ(side.Number(v, 161), 0);
+      ASSERT_EQ(side.End(), 0);
+    } else {
+      for (int8_t v : {10, 20, 30}) {
+        ASSERT_EQ(side.Number(v, 161), 0);
+        ASSERT_EQ(side.End(), 0);
+      }
+    }
+    ASSERT_EQ(side.Flush(), 0);
+    if (c.inside_function) {
+      std::vector<Token> head;
+      ASSERT_EQ(side.Next(), 70u);
+      int64_t count = 0;
+      ASSERT_EQ(QVGetArgCount_(side.reader(), side.stack(), side.queues(), &count), 0);
+      ASSERT_EQ(qvloop::ReadExpression(side.reading(), &head), 0);
+    }
+    OwnedMark mark(&side);
+    ASSERT_EQ(mark.Set(), 0);
+    // Read ahead past all of it, then go back.
+    std::vector<Token> ahead;
+    ASSERT_EQ(qvloop::ReadPackets(side.reading(), 3, &ahead), 0);
+    ASSERT_EQ(mark.Seek(c.n), 0);
+    long e = -1;
+    EXPECT_EQ(side.Read<int8_t>(161, &e), c.next);
+    EXPECT_EQ(e, 0);
+  }
+}
+
+TEST(CodecMarks, SeekingWithACountPastTheEndOfTheInputAnswersTheReadError) {
+  LoopbackSide side;
+  ASSERT_TRUE(side.ok());
+  ASSERT_EQ(side.Number(int8_t{1}, 161), 0);
+  ASSERT_EQ(side.End(), 0);
+  ASSERT_EQ(side.Flush(), 0);
+  OwnedMark mark(&side);
+  ASSERT_EQ(mark.Set(), 0);
+  EXPECT_EQ(mark.Seek(2), 25);  // a loopback link with nothing pending: nothing can arrive
+  // The mark still holds: the input reads from it again.
+  ASSERT_EQ(mark.Seek(), 0);
+  EXPECT_EQ(side.Read<int8_t>(161), 1);
+}
+
+// A mark in the middle of a text whose bytes come from a pushed level (as an
+// older string being re-framed does) brings the reader back to the same
+// character, and the rest of the input follows.
+TEST(CodecMarks, AMarkInsideAPushedLevelComesBackToTheSameCharacter) {
+  LoopbackSide side;
+  ASSERT_TRUE(side.ok());
+  ASSERT_EQ(side.Number(int8_t{7}, 161), 0);
+  ASSERT_EQ(side.End(), 0);
+  ASSERT_EQ(side.Flush(), 0);
+  // "abcdefgh" as a string atom, then the end of its packet.
+  ASSERT_TRUE(side.PushLevel(qvcodec::Hex({0x22, 0x4B, 0x42, 0x7E, 0x48}) + "abcdefgh\n]"));
+  ASSERT_EQ(side.Next(), 34u);
+  char text[16] = {};
+  int64_t count = 0;
+  uint8_t state_byte = '?';
+  ASSERT_EQ(QVGetCharacters_(side.reader(), side.stack(), side.queues(), &count, text, text + 3, &state_byte,
+                             ENCODING_BYTES),
+            0);
+  ASSERT_EQ(Bytes(text, 3), "abc");
+  OwnedMark mark(&side);
+  ASSERT_EQ(mark.Set(), 0);
+  EXPECT_EQ(mark.mark->kind, QVMARK_QUEUE_STACK);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(QVGetCharacters_(side.reader(), side.stack(), side.queues(), &count, text, text + sizeof text,
+                               &state_byte, ENCODING_BYTES),
+              0);
+    EXPECT_EQ(Bytes(text, static_cast<size_t>(count)), "defgh");
+    long e = -1;
+    EXPECT_EQ(side.Read<int8_t>(161, &e), 7);  // the level is used up: the input follows
+    EXPECT_EQ(e, 0);
+    ASSERT_EQ(mark.Seek(), 0);
+  }
+}
+
+// A queue mark is set on the input queue itself. A copy of the queue stack
+// taken while a level was pushed shares that queue, so reading past the level
+// gives the link a fork of it; going back to the queue mark must still work,
+// and so must going back to the copy.
+TEST(CodecMarks, AQueueMarkSurvivesTheInputBeingForkedByACopy) {
+  LoopbackSide side;
+  ASSERT_TRUE(side.ok());
+  qvqueue_disable_borrow(side.base());
+  for (int8_t v : {1, 2}) {
+    ASSERT_EQ(side.Number(v, 161), 0);
+    ASSERT_EQ(side.End(), 0);
+  }
+  ASSERT_EQ(side.Flush(), 0);
+  OwnedMark plain(&side);
+  ASSERT_EQ(plain.Set(), 0);
+  ASSERT_EQ(plain.mark->kind, QVMARK_QUEUE_MARK);
+  EXPECT_EQ(side.Read<int8_t>(161), 1);
+  ASSERT_TRUE(side.PushLevel(qvcodec::Hex({0xA1, 9, 0x0A})));
+  OwnedMark copy(&side);
+  ASSERT_EQ(copy.Set(), 0);
+  ASSERT_EQ(copy.mark->kind, QVMARK_QUEUE_STACK);
+  EXPECT_EQ(side.Read<int8_t>(161), 9);
+  EXPECT_EQ(side.Read<int8_t>(161), 2);  // past the level: the input is now a fork
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(plain.Seek(), 0);
+    EXPECT_EQ(side.Read<int8_t>(161), 1);
+    EXPECT_EQ(side.Read<int8_t>(161), 2);
+    ASSERT_EQ(copy.Seek(), 0);
+    EXPECT_EQ(side.Read<int8_t>(161), 9);
+    EXPECT_EQ(side.Read<int8_t>(161), 2);
+  }
+  // New input reaches the link whatever queue of the family it reads now.
+  ASSERT_EQ(side.Number(int8_t{5}, 161), 0);
+  ASSERT_EQ(side.End(), 0);
+  ASSERT_EQ(side.Flush(), 0);
+  EXPECT_EQ(side.Read<int8_t>(161), 5);
+  // The queue mark goes before the copy that holds its queue.
+  QVDeconstructMark_(side.queues(), plain.mark);
+}
+
+TEST(CodecMarks, SeekToEndDropsTheInputAndStartsBetweenPackets) {
+  LoopbackSide side;
+  ASSERT_TRUE(side.ok());
+  // Half of f[1, 2] is read; a level is pushed; the rest is dropped.
+  ASSERT_EQ(side.Function("f", 2), 0);
+  ASSERT_EQ(side.Number(int8_t{1}, 161), 0);
+  ASSERT_EQ(side.Number(int8_t{2}, 161), 0);
+  ASSERT_EQ(side.End(), 0);
+  ASSERT_EQ(side.Flush(), 0);
+  ASSERT_EQ(side.Next(), 70u);
+  int64_t count = 0;
+  ASSERT_EQ(QVGetArgCount_(side.reader(), side.stack(), side.queues(), &count), 0);
+  ASSERT_TRUE(side.PushLevel(qvcodec::Hex({0xA1, 9, 0x0A})));
+  ASSERT_EQ(QVSeekToEnd_(side.reader(), side.stack(), side.queues()), 0);
+  EXPECT_EQ(dk__depth(&side.queues()->stack), 0);
+  EXPECT_EQ(side.reader()->owed, 0);
+  EXPECT_EQ(side.reader()->converter.step, QVREAD_BETWEEN_TOKENS);
+  EXPECT_EQ(QVReady_(side.reader(), side.stack(), side.queues()), 16);
+  // The next packet reads as a packet of its own: no error 24 for the
+  // function that was cut off.
+  ASSERT_EQ(side.Number(int8_t{4}, 161), 0);
+  ASSERT_EQ(side.End(), 0);
+  ASSERT_EQ(side.Flush(), 0);
+  long e = -1;
+  EXPECT_EQ(side.Read<int8_t>(161, &e), 4);
+  EXPECT_EQ(e, 0);
+}
+
+TEST(CodecMarks, PooledMarksGoBackToThePoolAndAPoolOfSmallBlocksGivesNone) {
+  auto pool = Quorvane::QVMemoryPool::init();
+  pool->setNumberOfBytesInPoolObject(sizeof(QVLinkMark));
+  LoopbackSide side;
+  ASSERT_TRUE(side.ok());
+  WritePackets(side);
+  std::vector<QVLinkMark*> marks;
+  // More marks than the pool starts with: it grows.
+  for (int i = 0; i < 6; ++i) {
+    QVLinkMark* mark = QVGetFreeMark_(pool.get());
+    ASSERT_NE(mark, nullptr);
+    ASSERT_EQ(QVConstructMark_(mark, side.reader(), side.queues()), 0);
+    marks.push_back(mark);
+  }
+  EXPECT_EQ(pool->numberOfObjectsInPoolInUse(), 6u);
+  EXPECT_EQ(QVSeek_(side.reader(), side.stack(), side.queues(), marks[3], 1), 0);
+  EXPECT_EQ(side.Read<int8_t>(161), 3);
+  // A mark given back still holding its position lets it go.
+  for (QVLinkMark* mark : marks) QVReleaseMark_(pool.get(), mark);
+  EXPECT_EQ(pool->numberOfObjectsInPoolInUse(), 0u);
+  EXPECT_EQ(qvqk__outstanding_marks(side.queues()), 0);
+
+  auto small = Quorvane::QVMemoryPool::init();
+  small->setNumberOfBytesInPoolObject(sizeof(QVLinkMark) - 1);
+  EXPECT_EQ(QVGetFreeMark_(small.get()), nullptr);
+  EXPECT_EQ(small->numberOfObjectsInPoolInUse(), 0u);
+  EXPECT_EQ(QVGetFreeMark_(nullptr), nullptr);
+}
+
+TEST(CodecMarks, BadArgumentsAreRefused) {
+  LoopbackSide side;
+  ASSERT_TRUE(side.ok());
+  EXPECT_EQ(QVConstructMark_(nullptr, side.reader(), side.queues()), -1);
+  EXPECT_EQ(QVSeek_(side.reader(), side.stack(), side.queues(), nullptr, 0), -1);
+  // A record that holds no position cannot be sought.
+  QVLinkMark* empty = QVGetNewMark_();
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(QVSeek_(side.reader(), side.stack(), side.queues(), empty, 0), -1);
+  EXPECT_EQ(rs__last_error(side.reader()), -1);
+  QVDestroyMark_(empty);
+  QVDestroyMark_(nullptr);
+  QVReleaseMark_(nullptr, nullptr);
+}
+
+TEST(CodecMarks, MarkStorageFromTheMemoryPool) {
+  static int calls = 0;
+  static uint64_t asked = 0;
+  calls = 0;
+  mempool_qvt pool{};
+  // Fails once, then succeeds: one retry is made.
+  init_mempool(
+      &pool,
+      [](uint64_t size) -> void* {
+        asked = size;
+        return ++calls == 1 ? nullptr : std::malloc(size);
+      },
+      std::free);
+  void* storage = AllocMark(&pool);
+  ASSERT_NE(storage, nullptr);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(asked, sizeof(QVLinkMark));
+  // The storage holds a mark.
+  auto* mark = new (storage) QVLinkMark();
+  mark->~QVLinkMark();
+  DeallocMark(&pool, storage);
+  init_mempool(&pool, [](uint64_t) -> void* { return nullptr; }, std::free);
+  EXPECT_EQ(AllocMark(&pool), nullptr);
+  EXPECT_EQ(AllocMark(nullptr), nullptr);
+}
+
+}  // namespace
