@@ -24,7 +24,7 @@ using qvcodec::Bytes;
 // Codes of the synthetic dictionaries.
 inline const Quorvane::QVRawStringDictionary kSymbolTable[] = {{"List", 1}, {"Plus", 2}, {"Ab\\c", 3}, {nullptr, 0}};
 inline const Quorvane::QVRawStringDictionary kStringTable[] = {
-    {"hello", 7}, {"two words", 8}, {"caf\xC3\xA9", 300}, {nullptr, 0}};
+    {"hello", 7}, {"two words", 8}, {"caf\xE9", 300}, {nullptr, 0}};
 
 inline Quorvane::QVStringDictionary* Symbols() {
   static auto dictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kSymbolTable);
@@ -198,18 +198,9 @@ inline long ReadCoded(Reader r, uint64_t raw, Token* token) {
   auto* dictionary = raw == TOK_OPT_STRING ? rs__string_dictionary(r.state) : rs__symbol_dictionary(r.state);
   auto name = dictionary->getStringForNumber(static_cast<uint16_t>(code));
   if (!name) return -100;
+  // Names are 8-bit text, one character per byte.
   std::u32string text;
-  const Bytes utf8(reinterpret_cast<const char*>(name->bytes()), name->getLengthOfBytes());
-  for (size_t i = 0; i < utf8.size();) {
-    const auto b = static_cast<unsigned char>(utf8[i]);
-    if (b < 0x80) {
-      text += b;
-      ++i;
-    } else {
-      text += static_cast<char32_t>(((b & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F));
-      i += 2;
-    }
-  }
+  for (uint64_t i = 0; i < name->getLengthOfBytes(); ++i) text += name->bytes()[i];
   token->type = raw == TOK_OPT_STRING ? TOK_STRING : TOK_SYMBOL;
   token->value = Utf32(text);
   return 0;
