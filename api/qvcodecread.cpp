@@ -107,7 +107,9 @@ long Filtered(read_state* state, Source source, long error, uint64_t* type) {
   if (error != 0) return error;
   // The older strings read as current string and symbol tokens.
   if ((*type == TOK_OLD_STRING || *type == TOK_OLD_SYMBOL) && state->converter.step == QVREAD_TYPE_READ) {
-    if (const long reframed = reframe_old_string(state, source, type); reframed != 0) return reframed;
+    if (const long reframed = reframe_old_string(state, source, type); reframed != 0) {
+      return FailType(state, type, reframed);  // no queue made: no type either
+    }
   }
   long filter_error = 0;
   *type = filter_tok(*type, &filter_error);

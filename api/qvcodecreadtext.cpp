@@ -180,8 +180,10 @@ long QVGetCharacters_(read_state* state, device_kebab* stack, qv_queue_stack* qu
     // An empty body, or a token already read to its end.
     return c.wire_left == 0 ? checkdone(state, source) : 0;
   }
-  // A converter about to start an atom has delivered nothing of it yet.
-  const int64_t before = c.step == QVREAD_INSIDE_TOKEN ? 0 : std::max<int64_t>(c.delivered, 0);
+  // A converter about to start an atom has delivered nothing of it yet, even
+  // when the bytes fail before it starts.
+  if (c.step == QVREAD_INSIDE_TOKEN) c.delivered = 0;
+  const int64_t before = std::max<int64_t>(c.delivered, 0);
   auto* out = static_cast<unsigned char*>(start);
   const long error = Convert(state, source, &out, static_cast<unsigned char*>(end));
   *count = std::max<int64_t>(c.delivered, 0) - before;
