@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "api/qvarraymeter.h"
 #include "api/qvcodecreadinternal.h"
 #include "api/qvcodecwrite.h"
 #include "api/qvlinkmark.h"
@@ -299,7 +300,105 @@ long CopyOlder(Sides& s, uint64_t type) {
   return CopyText(s, static_cast<unsigned>(filtered));
 }
 
-long CopyArray(Sides& s) { return s.FailRead(kOutOfSequence); }
+long CopyExpressions(Sides& s, int64_t n, bool from_current = false);
+long CopyToken(Sides& s, uint64_t type, int64_t* todo);
+long TokenType(Sides& s, bool current, uint64_t* type);
+
+// ---- Arrays ----
+
+struct ArrayCopy {
+  Sides* sides;
+  qvmeter meter;
+};
+
+// Nested form: each leaf is one expression; the meter writes the function
+// token and head of each new sub-array.
+void* CopyOneLeaf(qvmeter* meter, void* position) {
+  auto* copy = static_cast<ArrayCopy*>(position);
+  meter->error = CopyExpressions(*copy->sides, 1, true);
+  return meter->error == 0 ? position : nullptr;
+}
+
+// The current leaf opens a packed run the writer may pass on as it stands.
+bool RunToPass(const Sides& s, uint64_t type) {
+  const feature_set& f = s.writer->features;
+  return s.reader->packed_run >= 2 && qv_is_binary_number_type(static_cast<unsigned>(type)) &&
+         (f.features & QVFEATURE_PACKED_RUNS) != 0 && qvfs__writes_as_it_stands(f, static_cast<unsigned>(type));
+}
+
+// Up to the leaves left of the run whose first element's type was just read,
+// moved as bytes: "P", the count, the type, the elements, a newline.
+long PassRun(Sides& s, qvmeter* meter, unsigned type) {
+  read_state* r = s.reader;
+  const int64_t width = NumberBytes(r, type);
+  const int64_t k = r->packed_run < meter->leaves_left ? r->packed_run : meter->leaves_left;
+  int64_t bytes = 0;
+  if (width <= 0 || __builtin_mul_overflow(k, width, &bytes)) return s.FailRead(kInconsistent);
+  long error = s.Put(TOK_PACKED);
+  if (error == 0) error = QVPutArgCount_(s.writer, s.writer_stack, s.writer_queue, k);
+  if (error == 0) error = qvs__putc(s.writer_stack, s.writer_queue, static_cast<int>(type));
+  if (error != 0) return ws__set_error(s.writer, error);
+  const Source source{s.stack, s.queues};
+  unsigned char piece[kRawPiece];
+  for (int64_t left = bytes; left > 0;) {
+    const int64_t want = left < kRawPiece ? left : kRawPiece;
+    long read_error = 0;
+    if (source.Read(piece, want, &read_error) < want) return s.FailRead(read_error != 0 ? read_error : 1);
+    if (qvs__putn(s.writer_stack, s.writer_queue, piece, want, &error) != want) {
+      return ws__set_error(s.writer, error != 0 ? error : kNoMemory);
+    }
+    left -= want;
+  }
+  if (const long wrote = qvs__putc(s.writer_stack, s.writer_queue, kTokenTerminator); wrote != 0) {
+    return ws__set_error(s.writer, wrote);
+  }
+  am__spindown(meter, k);
+  // The k elements are settled; the run's terminator is read when it ends.
+  r->owed = r->owed > k ? r->owed - k : 0;
+  r->packed_run -= k - 1;
+  r->converter.step = QVREAD_BETWEEN_TOKENS;
+  return qvcodecread::checkdone(r, source);
+}
+
+// Array-token form: runs the writer's peer reads as they stand go over as
+// runs, every other leaf as an expression.
+long CopyLeavesAsRuns(Sides& s, qvmeter* meter) {
+  while (meter->leaves_left > 0) {
+    uint64_t type = 0;
+    long error = TokenType(s, true, &type);
+    if (error != 0) return error;
+    if (RunToPass(s, type)) {
+      error = PassRun(s, meter, static_cast<unsigned>(type));
+    } else {
+      int64_t todo = 1;
+      error = CopyToken(s, type, &todo);
+      if (error == 0 && todo > 1) error = CopyExpressions(s, todo - 1);
+      am__spindown(meter, 1);
+    }
+    if (error != 0) return error;
+  }
+  return 0;
+}
+
+// The heads as deep as they go, written in the writer's form, then the leaves.
+long CopyArray(Sides& s) {
+  try {
+    ArrayCopy copy{&s, {}};
+    qvmeter& meter = copy.meter;
+    meter.depth = kAnyDepth;
+    if (const long error = QVPutArray0_(s.writer, s.writer_stack, s.writer_queue, s.reader, s.stack, s.queues, &meter);
+        error != 0) {
+      return error;
+    }
+    if (meter.leaves_left <= 0) return 0;
+    if (meter.borrow != nullptr) {
+      return QVPutArrayData_(s.writer, s.writer_stack, s.writer_queue, &meter, &copy, meter.leaves_left, CopyOneLeaf);
+    }
+    return CopyLeavesAsRuns(s, &meter);
+  } catch (...) {
+    return s.FailRead(kNoMemory);
+  }
+}
 
 // Copies the token whose type was just read; *todo counts the expressions left.
 long CopyToken(Sides& s, uint64_t type, int64_t* todo) {
@@ -320,6 +419,32 @@ long CopyToken(Sides& s, uint64_t type, int64_t* todo) {
 long Answer(const Sides& s) {
   const long written = ws__last_error(s.writer);
   return written != 0 ? written : rs__last_error(s.reader);
+}
+
+// The type of the token to copy: the next one, or, inside an array whose
+// heads reader stopped at its first leaf, the one already read.
+long TokenType(Sides& s, bool current, uint64_t* type) {
+  if (current && s.reader->converter.step == QVREAD_TYPE_READ) {
+    *type = s.reader->converter.token;
+    return 0;
+  }
+  long error = QVGetNextRawType_(s.reader, s.stack, s.queues, type);
+  if (error == 0 && *type == 0) error = s.FailRead(kImpossibleState);
+  return error;
+}
+
+// n expressions, each token as it comes; 0 or the first error.
+long CopyExpressions(Sides& s, int64_t n, bool from_current) {
+  int64_t todo = n;
+  while (todo > 0) {
+    uint64_t type = 0;
+    long error = TokenType(s, from_current, &type);
+    if (error == 0) error = CopyToken(s, type, &todo);
+    if (error != 0) return error;
+    from_current = false;
+    --todo;
+  }
+  return 0;
 }
 
 // ---- Raw bytes up to a mark ----
@@ -375,19 +500,10 @@ long QVTransferExpression_(write_state* writer, device_kebab* writer_stack, _que
   Sides s{writer, writer_stack, writer_queue, state, stack, queues};
   ws__set_error(writer, 0);
   rs__set_error(state, 0);
-  int64_t todo = n;
-  while (todo > 0) {
-    uint64_t type = 0;
-    long error = QVGetNextRawType_(state, stack, queues, &type);
-    if (error == 0 && type == 0) error = s.FailRead(kImpossibleState);
-    if (error == 0) error = CopyToken(s, type, &todo);
-    if (error != 0) {
-      const long answer = Answer(s);
-      return answer != 0 ? answer : error;
-    }
-    --todo;
-  }
-  return 0;
+  const long error = CopyExpressions(s, n);
+  if (error == 0) return 0;
+  const long answer = Answer(s);
+  return answer != 0 ? answer : error;
 }
 
 long QVTransfer_(write_state* writer, device_kebab* writer_stack, _queue* writer_queue, read_state* state,

@@ -78,6 +78,22 @@ Bytes LongText() {
   return text;
 }
 
+const Bytes kList = Hex({0x23, 0x47, 0x41, 0x7E, 0x44, 0x4C, 0x69, 0x73, 0x74, 0x0A});
+
+Bytes Int32s(std::initializer_list<int32_t> values) {
+  Bytes out;
+  for (int32_t v : values) out.append(reinterpret_cast<const char*>(&v), 4);
+  return out;
+}
+
+// A 2 x 3 array of 32-bit integers as an array token whose leaves are one packed run.
+Bytes ArrayToken2x3() {
+  return Hex({0x41, 0x46, 0x44, 0x59, 0x46, 0x42}) + kList + Hex({0x46, 0x43}) + kList + Hex({0x2E, 0x0A}) +
+         Hex({0x50, 0x46, 0xE4}) + Int32s({1, 2, 3, 4, 5, 6}) + "\n";
+}
+
+Bytes Int32Token(int32_t v) { return Hex({0xE4}) + Int32s({v}) + "\n"; }
+
 TEST(CodecTransfer, EveryTokenFormReadsBackAsTheSourceReadsIt) {
   const Bytes utf8_text = "a\xC3\xA9\xF0\x9F\x98\x80z";
   const Bytes utf16_text = Hex({0xFF, 0xFE, 0x61, 0, 0x3D, 0xD8, 0x00, 0xDE, 0xE9, 0});
@@ -118,6 +134,16 @@ TEST(CodecTransfer, EveryTokenFormReadsBackAsTheSourceReadsIt) {
       {"older string", Bytes("S5 hello\n")},
       {"string with a legacy payload", Bytes("\x22\x47Gh") + Hex({0xFA, 0x01}) + "llo\n"},
       {"older symbol beyond 255", Bytes("Y4 a") + Hex({0xFB, 0x12, 0x34, 0x0A})},
+      {"array token with a packed run", ArrayToken2x3()},
+      {"array token whose leaves come in runs of two types and singly",
+       Hex({0x41, 0x45, 0x44, 0x4D, 0x46, 0x45}) + kList + Hex({0x2E, 0x0A, 0x50, 0x42, 0xE4}) + Int32s({7, 8}) +
+           "\n" + Int32Token(9) + Hex({0x50, 0x42, 0xF6}) + NumberToken(0.5, 246).substr(1, 8) +
+           NumberToken(-2.0, 246).substr(1, 8) + "\n"},
+      {"array token with a zero dimension", Hex({0x41, 0x40, 0x44, 0x59, 0x46, 0x40}) + kList + Hex({0x46, 0x43}) +
+                                                kList + Hex({0x2E, 0x0A})},
+      {"array token with leaves in its heads block",
+       Hex({0x41, 0x42, 0x44, 0x52, 0x46, 0x42}) + kList + Hex({0x2E}) + Int32Token(11) + Hex({0x0A}) +
+           Int32Token(12)},
       {"nested functions",
        Hex({0x46, 0x42}) + TextAtom(35, "f", ENCODING_ASCII, 0xFE) + Hex({0x46, 0x40}) +
            TextAtom(35, "g", ENCODING_ASCII, 0xFE) + NumberToken(int8_t{1}, 161) + TextAtom(34, "s", ENCODING_ASCII, 0xFE)},
@@ -275,6 +301,38 @@ TEST(CodecTransfer, BytesThatAreNoTokenAreRefused) {
   ASSERT_EQ(destination.Type(34), 0);
   EXPECT_EQ(source.Transfer(destination.state(), nullptr, destination.queue()), 5);
   EXPECT_EQ(ws__last_error(destination.state()), 5);
+}
+
+TEST(CodecTransfer, ArraysTakeTheWritersForm) {
+  const Bytes nested = Hex({0x46, 0x42}) + kList + Hex({0x46, 0x43}) + kList + Int32Token(1) + Int32Token(2) +
+                       Int32Token(3) + Hex({0x46, 0x43}) + kList + Int32Token(4) + Int32Token(5) + Int32Token(6);
+  struct Case {
+    const char* what;
+    Bytes source;
+    uint64_t features;
+    Bytes written;
+  };
+  const Case cases[] = {
+      {"array token to a writer without arrays: nested", ArrayToken2x3(), QVFEATURE_SHORT_LENGTHS | QVFEATURE_PACKED_RUNS,
+       nested},
+      {"array token to a writer of arrays and runs: as it came", ArrayToken2x3(), QVFEATURE_ALL, ArrayToken2x3()},
+      {"array token to a writer of arrays without runs: leaf by leaf", ArrayToken2x3(),
+       QVFEATURE_SHORT_LENGTHS | QVFEATURE_ARRAYS,
+       ArrayToken2x3().substr(0, 30) + Int32Token(1) + Int32Token(2) + Int32Token(3) + Int32Token(4) + Int32Token(5) +
+           Int32Token(6)},
+      // Nested functions are functions: they stay nested whatever the writer takes.
+      {"nested form to a writer of arrays", nested, QVFEATURE_ALL, nested},
+  };
+  for (const Case& c : cases) {
+    for (long piece : kPieces) {
+      SCOPED_TRACE(testing::Message() << c.what << ", device reads of " << piece);
+      Source source(c.source + "]" + Int32Token(99), piece);
+      QueueWriter destination(Features(c.features));
+      ASSERT_EQ(source.Transfer(destination.state(), nullptr, destination.queue()), 0);
+      EXPECT_EQ(destination.Take(), c.written);
+      EXPECT_EQ(source.reader.Number<int32_t>(228), 99);
+    }
+  }
 }
 
 // ---- Raw copies up to a mark ----
