@@ -191,6 +191,49 @@ TEST(CodecMarks, AMarkInsideAPushedLevelComesBackToTheSameCharacter) {
   }
 }
 
+// The same with an older string re-framed by the reader, its bytes arriving
+// in pieces of a few bytes.
+TEST(CodecMarks, AMarkInsideAReframedOlderStringComesBackToTheSameCharacter) {
+  struct Case {
+    Bytes token;
+    uint64_t type;
+    Bytes rest;
+  };
+  const Case cases[] = {
+      {Bytes("S11 hello world\n"), 34, "lo world"},
+      {Bytes("Y7 hel") + qvcodec::Hex({0xFB, 0x12, 0x34}) + "o\n", 35, "\\:1234o"},
+  };
+  for (const Case& c : cases) {
+    for (long piece : {1L, 3L, 4096L}) {
+      SCOPED_TRACE(testing::Message() << c.token << ", device reads of " << piece);
+      qvcodec::StreamReader r(c.token + "]" + qvcodec::Hex({0xA1, 7, 0x0A}), piece);
+      ASSERT_EQ(r.Next(), c.type);
+      char text[32] = {};
+      int64_t count = 0;
+      uint8_t state_byte = '?';
+      ASSERT_EQ(QVGetCharacters_(r.state(), r.stack(), r.queues(), &count, text, text + 3, &state_byte,
+                                 ENCODING_ASCII),
+                0);
+      ASSERT_EQ(Bytes(text, static_cast<size_t>(count)), "hel");
+      QVLinkMark* mark = QVGetNewMark_();
+      ASSERT_EQ(QVConstructMark_(mark, r.state(), r.queues()), 0);
+      for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(QVGetCharacters_(r.state(), r.stack(), r.queues(), &count, text, text + sizeof text, &state_byte,
+                                   ENCODING_ASCII),
+                  0);
+        EXPECT_EQ(Bytes(text, static_cast<size_t>(count)), c.rest);
+        long e = -1;
+        EXPECT_EQ(r.Number<int8_t>(161, &e), 7);
+        EXPECT_EQ(e, 0);
+        ASSERT_EQ(QVSeek_(r.state(), r.stack(), r.queues(), mark, 0), 0);
+      }
+      QVDeconstructMark_(r.queues(), mark);
+      QVDestroyMark_(mark);
+      EXPECT_EQ(qvqk__outstanding_marks(r.queues()), 0);
+    }
+  }
+}
+
 // A queue mark is set on the input queue itself. A copy of the queue stack
 // taken while a level was pushed shares that queue, so reading past the level
 // gives the link a fork of it; going back to the queue mark must still work,
