@@ -1,0 +1,66 @@
+// The link-side part of an environment: the allocator pair of every
+// link-side allocation, the link numbers and the map of live links, the byte
+// queues' memory and the queue-stack kit.
+//
+// Links themselves are made and destroyed by the link code; this part only
+// holds them by number. The environment's end closes the links it still holds
+// through the closer the link code installs (QVSetLinkCloser).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "api/qvmempool.h"
+#include "datastructures/qvqueue.h"
+#include "datastructures/qvqueuestack.h"
+#include "utilities/qvobject.h"
+
+class QVLink;
+class qv_environment;
+
+class QVLink_globals : public Quorvane::QVObject {
+ public:
+  using LinkMap = std::map<int64_t, QVLink*, std::less<int64_t>,
+                           Quorvane::QVStdAllocator<std::pair<const int64_t, QVLink*>>>;
+
+  QVLink_globals() = default;
+  ~QVLink_globals() override = default;
+  QVLink_globals(const QVLink_globals&) = delete;
+  QVLink_globals& operator=(const QVLink_globals&) = delete;
+
+  qv_environment* environment = nullptr;
+  int64_t linkCounter = 0;  // the last link number given out
+  LinkMap links;
+  _queue_memstruct* queueMemory = nullptr;
+  qvqk_environment* queueKit = nullptr;
+  mempool_qvt pool{};
+};
+
+// New globals for the environment, or null (a missing function or no memory).
+QVLink_globals* RVInit(qvmempool_allocate_fn allocate, qvmempool_deallocate_fn deallocate,
+                       qv_environment* environment);
+// Ends the queue kit and memory and frees the globals; null ignored. The link
+// map is expected to be empty (RVEnd closes the links first).
+void RVDeinit(QVLink_globals* globals);
+
+// Allocation through the globals' pool: the pair handed to the queue-stack kit.
+void* pool_alloc(void* globals, uint64_t size);
+void pool_dealloc(void* globals, void* block);
+
+qv_environment* RVEnclosingEnvironment(const QVLink_globals* globals);
+
+using QVLinkList = std::vector<QVLink*, Quorvane::QVStdAllocator<QVLink*>>;
+// Every link of the environment in increasing number; empty without globals.
+// Throws std::bad_alloc when the list cannot be made.
+QVLinkList getLinksInEnvironment(const qv_environment* environment);
+
+// Destroys one link as closing it does, taking it out of its globals' map.
+using QVLinkCloser = void (*)(QVLink* link);
+// Installed once by the link code; the previous closer is answered.
+QVLinkCloser QVSetLinkCloser(QVLinkCloser closer);
+// Closes every link in the map, lowest number first, until it is empty. A
+// link the closer leaves in the map (or every link, while no closer is
+// installed) is only dropped from the map.
+void QVCloseAllLinks(QVLink_globals* globals);
