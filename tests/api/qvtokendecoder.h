@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -210,15 +209,13 @@ inline std::optional<std::u32string> DecodeUnits32(std::string_view s, bool big_
 
 // ---- The token stream.
 
+// The decoder takes only what a writer writes: a newline after each token's
+// data (a reader also takes 13 and 44), the flag byte "~", lengths without
+// leading zeros, the count forms a writer chooses, and no binary type whose
+// size the numeric environment decides (type & 0x60 == 0x40).
 struct Options {
   // The writer's own counts (functions, packed runs) take one byte below 64.
   bool short_lengths = false;
-  // Only what a writer writes: a newline after each token's data, the flag
-  // byte "~", the count forms a writer chooses. Readers accept more.
-  bool writer_form = true;
-  // Sizes of the binary types whose size the numeric environment decides
-  // (type & 0x60 == 0x40); such a type is refused without it.
-  std::function<int(unsigned)> dispatched_size;
 };
 
 class Decoder {
@@ -270,7 +267,7 @@ class Decoder {
     if (first & 0x40) {
       ++at_;
       *value = first & 63;
-      if (codec && options_.writer_form && !options_.short_lengths) return Failed("a short length on a long-length link");
+      if (codec && !options_.short_lengths) return Failed("a short length on a long-length link");
       return true;
     }
     const size_t start = at_;
@@ -283,10 +280,8 @@ class Decoder {
     if (at_ == start) return Failed("a length without digits");
     if (at_ == bytes_.size() || Byte(at_) != ' ') return Failed("a length not ended by a blank");
     ++at_;
-    if (options_.writer_form) {
-      if (std::to_string(v) != bytes_.substr(start, at_ - 1 - start)) return Failed("a length with leading zeros");
-      if (codec && options_.short_lengths && v < 64) return Failed("a long form where one byte would do");
-    }
+    if (std::to_string(v) != bytes_.substr(start, at_ - 1 - start)) return Failed("a length with leading zeros");
+    if (codec && options_.short_lengths && v < 64) return Failed("a long form where one byte would do");
     *value = v;
     return true;
   }
@@ -294,8 +289,7 @@ class Decoder {
   bool Terminator() {
     if (at_ == bytes_.size()) return Failed("the stream ends before a terminator");
     const unsigned b = Byte(at_++);
-    if (b == 10 || (!options_.writer_form && (b == 13 || b == 44))) return true;
-    return Failed("a bad terminator " + std::to_string(b));
+    return b == 10 || Failed("a terminator other than a newline: " + std::to_string(b));
   }
 
   bool Take(size_t n, std::string_view* out) {
@@ -305,15 +299,15 @@ class Decoder {
     return true;
   }
 
-  int BinarySize(unsigned type) const {
-    if ((type & 0x60) == 0x40) return options_.dispatched_size ? options_.dispatched_size(type) : -1;
+  static int BinarySize(unsigned type) {
+    if ((type & 0x60) == 0x40) return -1;
     if (type & 0x08) return static_cast<int>(type & 16);
     return 1 << ((type >> 1) & 3);
   }
 
   bool Binary(unsigned type, Expr* out) {
     const int size = BinarySize(type);
-    if (size < 0) return Failed("a binary type of unknown size");
+    if (size < 0) return Failed("a binary type whose size only the numeric environment knows");
     std::string_view data;
     if (!Take(static_cast<size_t>(size), &data)) return false;
     out->kind = Kind::Binary;
@@ -371,7 +365,7 @@ class Decoder {
     out->kind = type == 34 ? Kind::String : type == 35 ? Kind::Symbol : type == 42 ? Kind::Real : Kind::Integer;
     if (body.size() < 3) return Failed("a text body without its header");
     const char letter = body[0];
-    if (options_.writer_form && body[1] != '~') return Failed("a flag byte other than ~");
+    if (body[1] != '~') return Failed("a flag byte other than ~");
     size_t at = 2;
     int64_t count = -1;  // -1: the payload's size tells
     size_t unit = 1;
@@ -393,7 +387,7 @@ class Decoder {
       if (b & 0x40) count = b & 63;
       else if (b != ' ') return Failed("a bad one-byte count");
       const int64_t units = static_cast<int64_t>((body.size() - at) / unit);
-      if (options_.writer_form && (count < 0) != (units >= 64)) return Failed("a count byte in the wrong form");
+      if ((count < 0) != (units >= 64)) return Failed("a count byte in the wrong form");
     } else {
       return Failed(std::string("a text body with the letter ") + letter);
     }
