@@ -14,6 +14,7 @@ namespace {
 
 using qvloop::Bytes;
 using qvloop::LoopbackSide;
+using qvcodec::StreamReader;
 using qvloop::Token;
 
 // A mark record that gives itself back.
@@ -28,6 +29,15 @@ struct OwnedMark {
   long Set() { return QVConstructMark_(mark, side->reader(), side->queues()); }
   long Seek(int64_t n = 0) { return QVSeek_(side->reader(), side->stack(), side->queues(), mark, n); }
 };
+
+// Each 8-bit integer as a packet of its own.
+void WriteNumberPackets(LoopbackSide& side, std::initializer_list<int8_t> values) {
+  for (int8_t v : values) {
+    ASSERT_EQ(side.Number(v, 161), 0);
+    ASSERT_EQ(side.End(), 0);
+  }
+  ASSERT_EQ(side.Flush(), 0);
+}
 
 // f[1, "two", g[2.5]] then 3, as two packets.
 void WritePackets(LoopbackSide& side) {
@@ -116,13 +126,10 @@ TEST(CodecMarks, SeekingWithACountSkipsThatManyExpressionsAfterTheMark) {
       ASSERT_EQ(side.Function("h", 3), 0);
       for (int8_t v : {1, 2, 3}) ASSERT_EQ(side.Number(v, 161), 0);
       ASSERT_EQ(side.End(), 0);
+      ASSERT_EQ(side.Flush(), 0);
     } else {
-      for (int8_t v : {10, 20, 30}) {
-        ASSERT_EQ(side.Number(v, 161), 0);
-        ASSERT_EQ(side.End(), 0);
-      }
+      WriteNumberPackets(side, {10, 20, 30});
     }
-    ASSERT_EQ(side.Flush(), 0);
     if (c.inside_function) {
       std::vector<Token> head;
       ASSERT_EQ(side.Next(), 70u);
@@ -145,9 +152,7 @@ TEST(CodecMarks, SeekingWithACountSkipsThatManyExpressionsAfterTheMark) {
 TEST(CodecMarks, SeekingWithACountPastTheEndOfTheInputAnswersTheReadError) {
   LoopbackSide side;
   ASSERT_TRUE(side.ok());
-  ASSERT_EQ(side.Number(int8_t{1}, 161), 0);
-  ASSERT_EQ(side.End(), 0);
-  ASSERT_EQ(side.Flush(), 0);
+  WriteNumberPackets(side, {1});
   OwnedMark mark(&side);
   ASSERT_EQ(mark.Set(), 0);
   EXPECT_EQ(mark.Seek(2), 25);  // a loopback link with nothing pending: nothing can arrive
@@ -162,9 +167,7 @@ TEST(CodecMarks, SeekingWithACountPastTheEndOfTheInputAnswersTheReadError) {
 TEST(CodecMarks, AMarkInsideAPushedLevelComesBackToTheSameCharacter) {
   LoopbackSide side;
   ASSERT_TRUE(side.ok());
-  ASSERT_EQ(side.Number(int8_t{7}, 161), 0);
-  ASSERT_EQ(side.End(), 0);
-  ASSERT_EQ(side.Flush(), 0);
+  WriteNumberPackets(side, {7});
   // "abcdefgh" as a string atom, then the end of its packet.
   ASSERT_TRUE(side.PushLevel(qvcodec::Hex({0x22, 0x4B, 0x42, 0x7E, 0x48}) + "abcdefgh\n]"));
   ASSERT_EQ(side.Next(), 34u);
@@ -234,6 +237,105 @@ TEST(CodecMarks, AMarkInsideAReframedOlderStringComesBackToTheSameCharacter) {
   }
 }
 
+// Every form the reader re-frames through a pushed queue: a mark set while the
+// queue is being read brings the reader back to the same byte of it.
+TEST(CodecMarks, SeekingBackIntoEveryReframedForm) {
+  using qvcodec::Hex;
+  using Step = std::function<Bytes(StreamReader&)>;
+  auto characters = [](size_t room) {
+    return [room](StreamReader& r) {
+      char text[64] = {};
+      int64_t count = 0;
+      uint8_t state_byte = '?';
+      const long e = QVGetCharacters_(r.state(), r.stack(), r.queues(), &count, text, text + room, &state_byte,
+                                      ENCODING_ASCII);
+      return std::to_string(e) + ":" + Bytes(text, static_cast<size_t>(count));
+    };
+  };
+  auto next_then = [](Step then) {
+    return [then](StreamReader& r) {
+      const Bytes type = std::to_string(r.Next());
+      return type + ":" + then(r);
+    };
+  };
+  auto all_text = [](StreamReader& r) {
+    long e = 0;
+    return r.Text(ENCODING_ASCII, &e, 5) + ":" + std::to_string(e);
+  };
+  auto raw_data = [](StreamReader& r) {
+    char data[64] = {};
+    int64_t count = 0;
+    const long e = QVGetRawData_(r.state(), r.stack(), r.queues(), data, sizeof data, &count);
+    return std::to_string(e) + ":" + Bytes(data, static_cast<size_t>(count));
+  };
+  auto walk_rest = [](StreamReader& r) {
+    std::vector<Token> tokens;
+    const long e = qvloop::ReadPackets({r.state(), r.stack(), r.queues()}, 3, &tokens);
+    return std::to_string(e) + ":" + qvloop::Describe(tokens);
+  };
+  const Bytes list = Hex({0x23, 0x47, 0x41, 0x7E, 0x44, 0x4C, 0x69, 0x73, 0x74, 0x0A});
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    Step start;  // reads up to the mark
+    Step rest;   // what is read after it, twice
+  };
+  const Case cases[] = {
+      {"older integer", Bytes("I5 12345\n"), [](StreamReader& r) { return std::to_string(r.Next()); },
+       [](StreamReader& r) { return std::to_string(r.Number<int32_t>(228)); }},
+      {"older string", Bytes("S9 abcdefghi\n"), next_then(characters(2)), all_text},
+      {"binary number as text", Hex({0xE4, 0x39, 0x30, 0, 0, 0x0A}), next_then(characters(2)), all_text},
+      {"number text that did not fit, read again as a string", Bytes("+") + Hex({0x46, 0x42, 0x7E, 0x43}) + "300\n",
+       [](StreamReader& r) {
+         long e = 0;
+         r.Number<int8_t>(161, &e);
+         return std::to_string(e);
+       },
+       all_text},
+      {"text as an escaped body",
+       Bytes("\"") + Hex({0x46, 0x42, 0x7E, 0x43, 0x61, 0xE9, 0x62, 0x0A}),
+       [](StreamReader& r) {
+         r.Next();
+         int64_t n = 0;
+         const long e = QVBytesToGet_(r.state(), r.stack(), r.queues(), &n);
+         char first = 0;
+         int64_t got = 0;
+         QVGetRawData_(r.state(), r.stack(), r.queues(), &first, 1, &got);
+         return std::to_string(e) + ":" + std::to_string(n) + first;
+       },
+       raw_data},
+      {"array token as nested functions",
+       Hex({0x41, 0x42, 0x44, 0x4D, 0x46, 0x42}) + list + Hex({0x2E, 0x0A, 0x50, 0x42, 0xA1, 4, 5, 0x0A}),
+       [](StreamReader& r) {
+         r.Next();
+         return std::to_string(r.ArgCount());
+       },
+       walk_rest},
+  };
+  for (const Case& c : cases) {
+    for (long piece : {1L, 4096L}) {
+      SCOPED_TRACE(testing::Message() << c.what << ", device reads of " << piece);
+      const Bytes bytes = c.bytes + "]" + Hex({0xA1, 7, 0x0A});
+      // Read straight through once, for what the rest must be.
+      StreamReader plain(bytes, piece);
+      c.start(plain);
+      const Bytes expected = c.rest(plain);
+      StreamReader r(bytes, piece);
+      const Bytes started = c.start(r);
+      QVLinkMark* mark = QVGetNewMark_();
+      ASSERT_EQ(QVConstructMark_(mark, r.state(), r.queues()), 0) << started;
+      for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(c.rest(r), expected) << started;
+        EXPECT_EQ(r.Number<int8_t>(161), 7);
+        ASSERT_EQ(QVSeek_(r.state(), r.stack(), r.queues(), mark, 0), 0);
+      }
+      QVDeconstructMark_(r.queues(), mark);
+      QVDestroyMark_(mark);
+      EXPECT_EQ(qvqk__outstanding_marks(r.queues()), 0);
+    }
+  }
+}
+
 // A queue mark is set on the input queue itself. A copy of the queue stack
 // taken while a level was pushed shares that queue, so reading past the level
 // gives the link a fork of it; going back to the queue mark must still work,
@@ -242,11 +344,7 @@ TEST(CodecMarks, AQueueMarkSurvivesTheInputBeingForkedByACopy) {
   LoopbackSide side;
   ASSERT_TRUE(side.ok());
   qvqueue_disable_borrow(side.base());
-  for (int8_t v : {1, 2}) {
-    ASSERT_EQ(side.Number(v, 161), 0);
-    ASSERT_EQ(side.End(), 0);
-  }
-  ASSERT_EQ(side.Flush(), 0);
+  WriteNumberPackets(side, {1, 2});
   OwnedMark plain(&side);
   ASSERT_EQ(plain.Set(), 0);
   ASSERT_EQ(plain.mark->kind, QVMARK_QUEUE_MARK);
@@ -267,9 +365,7 @@ TEST(CodecMarks, AQueueMarkSurvivesTheInputBeingForkedByACopy) {
     EXPECT_EQ(side.Read<int8_t>(161), 2);
   }
   // New input reaches the link whatever queue of the family it reads now.
-  ASSERT_EQ(side.Number(int8_t{5}, 161), 0);
-  ASSERT_EQ(side.End(), 0);
-  ASSERT_EQ(side.Flush(), 0);
+  WriteNumberPackets(side, {5});
   EXPECT_EQ(side.Read<int8_t>(161), 5);
   // The queue mark goes before the copy that holds its queue.
   QVDeconstructMark_(side.queues(), plain.mark);
@@ -295,9 +391,7 @@ TEST(CodecMarks, SeekToEndDropsTheInputAndStartsBetweenPackets) {
   EXPECT_EQ(QVReady_(side.reader(), side.stack(), side.queues()), 16);
   // The next packet reads as a packet of its own: no error 24 for the
   // function that was cut off.
-  ASSERT_EQ(side.Number(int8_t{4}, 161), 0);
-  ASSERT_EQ(side.End(), 0);
-  ASSERT_EQ(side.Flush(), 0);
+  WriteNumberPackets(side, {4});
   long e = -1;
   EXPECT_EQ(side.Read<int8_t>(161, &e), 4);
   EXPECT_EQ(e, 0);
