@@ -13,18 +13,19 @@
 #include "text/qvstringdictionary.h"
 
 using qvcodecread::GrowingBuffer;
+using qvcodecread::kImpossibleState;
+using qvcodecread::kInconsistent;
+using qvcodecread::kLost;
+using qvcodecread::kNoMemory;
 using qvcodecread::Source;
 
 namespace {
 
-enum : long {
-  kInconsistent = 2,
-  kOutOfSequence = 5,
-  kNoMemory = 8,
-  kUnknownSymbolCode = 53,
-  kUnknownStringCode = 54,
-  kImpossibleState = 999,
-};
+// The write side's code for states that do not agree, and the codes of names
+// no dictionary knows.
+constexpr long kStatesDisagree = 5;
+constexpr long kUnknownSymbolCode = 53;
+constexpr long kUnknownStringCode = 54;
 
 // Text moves in pieces of this many bytes, raw data in pieces of the other.
 constexpr int64_t kTextPiece = 1024;
@@ -343,7 +344,7 @@ long PassRun(Sides& s, qvmeter* meter, unsigned type) {
   for (int64_t left = bytes; left > 0;) {
     const int64_t want = left < kRawPiece ? left : kRawPiece;
     long read_error = 0;
-    if (source.Read(piece, want, &read_error) < want) return s.FailRead(read_error != 0 ? read_error : 1);
+    if (source.Read(piece, want, &read_error) < want) return s.FailRead(read_error != 0 ? read_error : kLost);
     if (qvs__putn(s.writer_stack, s.writer_queue, piece, want, &error) != want) {
       return ws__set_error(s.writer, error != 0 ? error : kNoMemory);
     }
@@ -461,13 +462,13 @@ long AlignStates(Sides& s) {
                (r.step == QVREAD_INSIDE_TOKEN || r.step == QVREAD_INSIDE_AS_TEXT) && r.wire_left <= 0) {
       if (const long error = qvcodecread::skiptotok(s.reader, Source{s.stack, s.queues}); error != 0) return error;
     } else {
-      return ws__set_error(s.writer, kOutOfSequence);
+      return ws__set_error(s.writer, kStatesDisagree);
     }
   }
   // Between tokens the last types are history; inside one they must match.
   if (w.step == QVWRITE_BETWEEN_TOKENS) return 0;
-  if (w.token != r.token) return ws__set_error(s.writer, kOutOfSequence);
-  if (w.step == QVWRITE_INSIDE_TOKEN && w.wire_left != r.wire_left) return ws__set_error(s.writer, kOutOfSequence);
+  if (w.token != r.token) return ws__set_error(s.writer, kStatesDisagree);
+  if (w.step == QVWRITE_INSIDE_TOKEN && w.wire_left != r.wire_left) return ws__set_error(s.writer, kStatesDisagree);
   return 0;
 }
 
