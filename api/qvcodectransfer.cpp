@@ -1,183 +1,25 @@
-// Copying expressions from one link's read side to another link's write side:
-// token by token with re-encoding, or as raw bytes up to a mark.
+// Copying expressions from one link's read side to another link's write side,
+// token by token, each converted for the writer's peer; arrays in the
+// writer's form.
 #include <cstring>
 #include <memory>
 
 #include "api/qvarraymeter.h"
-#include "api/qvcodecreadinternal.h"
-#include "api/qvcodecwrite.h"
+#include "api/qvcodectransferinternal.h"
 #include "api/qvlinkmark.h"
 #include "api/qvstream.h"
 #include "api/qvtokentypes.h"
 #include "include/quorvane_text.h"
 #include "text/qvstringdictionary.h"
 
-using qvcodecread::GrowingBuffer;
-using qvcodecread::kImpossibleState;
-using qvcodecread::kInconsistent;
-using qvcodecread::kLost;
-using qvcodecread::kNoMemory;
 using qvcodecread::Source;
+using namespace qvtransfer;
 
 namespace {
 
-// The write side's code for states that do not agree, and the codes of names
-// no dictionary knows.
-constexpr long kStatesDisagree = 5;
-constexpr long kUnknownSymbolCode = 53;
-constexpr long kUnknownStringCode = 54;
-
-// Text moves in pieces of this many bytes, raw data in pieces of the other.
-constexpr int64_t kTextPiece = 1024;
+// Raw data moves in pieces of this many bytes.
 constexpr int64_t kRawPiece = 4096;
 constexpr int64_t kMaxNumberBytes = 16;
-// The encodings a text can be handed over in (the legacy form is no caller encoding).
-constexpr unsigned kCallerEncodings = 0x7E;
-
-// The two sides of one transfer.
-struct Sides {
-  write_state* writer;
-  device_kebab* writer_stack;
-  _queue* writer_queue;
-  read_state* reader;
-  device_kebab* stack;
-  qv_queue_stack* queues;
-
-  long Put(unsigned type) { return QVPutType_(writer, writer_stack, writer_queue, type); }
-  long FailRead(long code) { return rs__set_error(reader, code); }
-};
-
-// ---- Text ----
-
-int64_t UnitBytes(unsigned encoding) {
-  switch (encoding) {
-    case ENCODING_UCS2: case ENCODING_UTF16: return 2;
-    case ENCODING_UTF32: return 4;
-    default: return 1;
-  }
-}
-
-bool IsOneEncoding(unsigned bits) { return bits != 0 && (bits & (bits - 1)) == 0; }
-
-// What the writer's converter takes: the text is asked of the reader in one of
-// these, so that it goes out as it stands where the peer reads it. Escaped
-// ASCII carries every character when the peer takes only the legacy form.
-unsigned WriterEncodings(const write_state* writer) {
-  const unsigned accepted = writer->converter.accepted & kCallerEncodings;
-  return accepted != 0 ? accepted : unsigned{ENCODING_ASCII};
-}
-
-// The encoding the reader chose; the first wanted one when the atom had no
-// header to choose by.
-unsigned ChosenEncoding(const three_state& c, unsigned wanted) {
-  if (IsOneEncoding(c.encoding) && (c.encoding & wanted) != 0) return c.encoding;
-  return wanted & (~wanted + 1);
-}
-
-// Characters of a text handed out by the reader, counted as the writer
-// counts them: a byte-order mark counts one, a surrogate pair one. -1 for
-// escaped ASCII, which the writer counts itself.
-int64_t CountCharacters(unsigned encoding, const unsigned char* text, int64_t bytes) {
-  switch (encoding) {
-    case ENCODING_ASCII: return -1;
-    case ENCODING_UTF8: {
-      int64_t count = 0;
-      for (int64_t i = 0; i < bytes; ++i) count += (text[i] & 0xC0) != 0x80;
-      return count;
-    }
-    case ENCODING_UTF16: {
-      int64_t count = 0;
-      for (int64_t i = 0; i + 1 < bytes; i += 2) {
-        uint16_t unit;
-        std::memcpy(&unit, text + i, 2);
-        count += unit < 0xDC00 || unit > 0xDFFF;
-      }
-      return count;
-    }
-    default: return bytes / UnitBytes(encoding);
-  }
-}
-
-class TextCopy {
- public:
-  TextCopy(Sides& sides, unsigned wanted) : s_(sides), wanted_(wanted) {}
-
-  // The header tells the count and the encoding; then the text follows in
-  // pieces, or, when the atom does not say how many characters it holds,
-  // whole once it has arrived.
-  long Run() {
-    int64_t got = 0;
-    if (const long error = Read(piece_, piece_, &got); error != 0) return error;
-    const three_state& c = s_.reader->converter;
-    encoding_ = ChosenEncoding(c, wanted_);
-    if (c.wire_left < 0) return Write(piece_, 0, 0);
-    if (c.accepted == ENCODING_OLDSTRING || c.characters < 0) return Collected();
-    // UTF-16 and UTF-32 texts begin with a byte-order mark, which the writer counts.
-    const bool marked = encoding_ == ENCODING_UTF16 || encoding_ == ENCODING_UTF32;
-    count_ = c.characters + (marked ? 1 : 0);
-    // Escaped ASCII: the writer learns the count before any text.
-    if (encoding_ == ENCODING_ASCII) {
-      if (const long error = Write(nullptr, 0, count_); error != 0) return error;
-    }
-    return Pieces();
-  }
-
- private:
-  long Read(unsigned char* start, unsigned char* end, int64_t* got) {
-    return QVGetCharacters_(s_.reader, s_.stack, s_.queues, got, start, end, &replacement_, wanted_);
-  }
-  long Write(const unsigned char* start, int64_t bytes, int64_t count) {
-    return QVPutCharacters_(s_.writer, s_.writer_stack, s_.writer_queue, 0, start,
-                            start == nullptr ? nullptr : start + bytes, count, encoding_);
-  }
-  bool AtomOpen() const { return s_.reader->converter.wire_left >= 0; }
-  bool WriterDone() const {
-    const three_state& w = s_.writer->converter;
-    return w.step == QVWRITE_INSIDE_TOKEN && w.wire_left < 0;
-  }
-
-  long Pieces() {
-    while (AtomOpen()) {
-      int64_t got = 0;
-      if (const long error = Read(piece_, piece_ + kTextPiece, &got); error != 0) return error;
-      if (got == 0 && AtomOpen()) return s_.FailRead(kInconsistent);
-      // More characters than the header announced would be lost.
-      if (got > 0 && WriterDone()) return s_.FailRead(kInconsistent);
-      if (const long error = Write(piece_, got * UnitBytes(encoding_), count_); error != 0) return error;
-    }
-    // Fewer characters than announced would leave the writer inside the token.
-    if (!WriterDone()) return s_.FailRead(kInconsistent);
-    return 0;
-  }
-
-  long Collected() {
-    GrowingBuffer text(s_.reader->memory);
-    while (AtomOpen()) {
-      if (!text.Reserve(kTextPiece)) return s_.FailRead(kNoMemory);
-      int64_t got = 0;
-      if (const long error = Read(text.end(), text.end() + kTextPiece, &got); error != 0) return error;
-      if (got == 0 && AtomOpen()) return s_.FailRead(kInconsistent);
-      text.Grow(got * UnitBytes(encoding_));
-    }
-    if (!text.Reserve(1)) return s_.FailRead(kNoMemory);
-    return Write(text.data(), text.size(), CountCharacters(encoding_, text.data(), text.size()));
-  }
-
-  Sides& s_;
-  const unsigned wanted_;
-  unsigned encoding_ = ENCODING_ASCII;
-  int64_t count_ = 0;
-  uint8_t replacement_ = '?';
-  unsigned char piece_[kTextPiece];
-};
-
-long CopyText(Sides& s, unsigned type) {
-  if (const long error = s.Put(type); error != 0) return error;
-  TextCopy copy(s, WriterEncodings(s.writer));
-  return copy.Run();
-}
-
-// ---- Other tokens ----
 
 long CopyRaw(Sides& s, unsigned type) {
   int64_t size = 0;
@@ -448,51 +290,6 @@ long CopyExpressions(Sides& s, int64_t n, bool from_current) {
   return 0;
 }
 
-// ---- Raw bytes up to a mark ----
-
-// The two positions must agree: the writer between tokens when the reader is,
-// or both inside the same token with as many bytes to come.
-long AlignStates(Sides& s) {
-  three_state& w = s.writer->converter;
-  three_state& r = s.reader->converter;
-  if (w.step != r.step) {
-    if (r.step == QVREAD_BETWEEN_TOKENS) {
-      if (const long error = change_wstate_to_TOKEN_STATE(s.writer); error != 0) return error;
-    } else if (w.step == QVWRITE_BETWEEN_TOKENS &&
-               (r.step == QVREAD_INSIDE_TOKEN || r.step == QVREAD_INSIDE_AS_TEXT) && r.wire_left <= 0) {
-      if (const long error = qvcodecread::skiptotok(s.reader, Source{s.stack, s.queues}); error != 0) return error;
-    } else {
-      return ws__set_error(s.writer, kStatesDisagree);
-    }
-  }
-  // Between tokens the last types are history; inside one they must match.
-  if (w.step == QVWRITE_BETWEEN_TOKENS) return 0;
-  if (w.token != r.token) return ws__set_error(s.writer, kStatesDisagree);
-  if (w.step == QVWRITE_INSIDE_TOKEN && w.wire_left != r.wire_left) return ws__set_error(s.writer, kStatesDisagree);
-  return 0;
-}
-
-// Each level the codec pushed on the source is copied whole; the look at the
-// next byte then drops the level (or lets it refill, and the rest follows).
-long CopyPushedLevels(Sides& s) {
-  while (dk__depth(&s.queues->stack) > 0) {
-    const long depth = dk__depth(&s.queues->stack);
-    _queue* level = qvqk__top(s.queues);
-    const int64_t amount = qvqueue_amount_left_in_queue(level);
-    if (amount > 0) {
-      _mark* end = qvqueue_savemark_from_offset(level, amount);
-      if (end == nullptr) return s.FailRead(kNoMemory);
-      const long error = qvs__transfer(s.writer_stack, s.writer_queue, nullptr, level, end);
-      qvqueue_discardmark(end);
-      if (error != 0) return s.FailRead(error);
-    }
-    long ignored = 0;
-    __qvqk__peekc(s.stack, s.queues, &ignored);
-    if (amount <= 0 && dk__depth(&s.queues->stack) >= depth) return s.FailRead(kImpossibleState);
-  }
-  return 0;
-}
-
 }  // namespace
 
 long QVTransferExpression_(write_state* writer, device_kebab* writer_stack, _queue* writer_queue,
@@ -507,29 +304,3 @@ long QVTransferExpression_(write_state* writer, device_kebab* writer_stack, _que
   return answer != 0 ? answer : error;
 }
 
-long QVTransfer_(write_state* writer, device_kebab* writer_stack, _queue* writer_queue, read_state* state,
-                 device_kebab* stack, qv_queue_stack* queues, _mark* end, const read_state* end_state) {
-  if (writer == nullptr || state == nullptr || queues == nullptr || end == nullptr) return kImpossibleState;
-  Sides s{writer, writer_stack, writer_queue, state, stack, queues};
-  if (const long error = AlignStates(s); error != 0) return error;
-  if (const long error = CopyPushedLevels(s); error != 0) return error;
-  if (const long error = qvs__transfer(writer_stack, writer_queue, stack, qvqk__top(queues), end); error != 0) {
-    return s.FailRead(error);
-  }
-  if (end_state == nullptr) {
-    QVCloseView_(state);
-    rs__reset(state);
-  } else {
-    QVCloseView_(state);
-    const rs_memory_stack memory = state->memory;
-    if (rs__assign(state, end_state, &memory) != 1) return s.FailRead(kNoMemory);
-  }
-  three_state& w = writer->converter;
-  const three_state& r = state->converter;
-  w.step = r.step;
-  w.token = r.token;
-  w.wire_left = r.wire_left;
-  w.token_count = r.token_count;
-  w.characters = r.delivered;
-  return 0;
-}
