@@ -83,6 +83,8 @@ long TakeLevel(qvmeter* meter, read_state* state, Source source, int64_t dimensi
 // Nested functions: a level per function while the limit allows.
 long ReadNestedHeads(qvmeter* meter, read_state* state, Source source, write_state* writer,
                      device_kebab* writer_stack, _queue* writer_queue, int64_t limit, uint64_t* leaf_type) {
+  // What is owed once the whole array has been read: it settles one expression.
+  const int64_t owed_after = state->owed > 0 ? state->owed - 1 : 0;
   for (int64_t level = 0;; ++level) {
     int64_t count = 0;
     if (const long error = QVGetRawArgCount_(state, source.stack, source.queues, &count); error != 0) return error;
@@ -92,8 +94,9 @@ long ReadNestedHeads(qvmeter* meter, read_state* state, Source source, write_sta
     int64_t leaves = 0;
     if (!LeafCount(meter, &leaves)) return Fail(state, kInconsistent);
     if (count == 0) {
+      // The rest of an empty array's skeleton: the other empty sub-arrays.
       *leaf_type = kNoLeafType;
-      return 0;
+      return QVTakeLast_(state, source.stack, source.queues, owed_after);
     }
     uint64_t next = 0;
     if (const long error = CurrentOrNextType(state, source, &next); error != 0) return error;

@@ -100,6 +100,17 @@ int64_t WidthOf(const write_state* state, unsigned type) {
   return state->features.dispatch != nullptr ? state->features.dispatch(type, nullptr, nullptr, nullptr) : 0;
 }
 
+// An array with no leaves in nested form is its whole skeleton: every
+// sub-array down to the level whose dimension is 0.
+long WriteSkeleton(write_state* state, device_kebab* stack, _queue* queue, const qvmeter* meter, int64_t level) {
+  if (const long error = WriteLevel(state, stack, queue, meter, level); error != 0) return error;
+  if (meter->dimensions[level] == 0 || level + 1 >= meter->depth) return 0;
+  for (int64_t i = 0; i < meter->dimensions[level]; ++i) {
+    if (const long error = WriteSkeleton(state, stack, queue, meter, level + 1); error != 0) return error;
+  }
+  return 0;
+}
+
 }  // namespace
 
 long QVPutArray_(write_state* state, device_kebab* stack, _queue* queue, qvmeter* meter) {
@@ -111,9 +122,9 @@ long QVPutArray_(write_state* state, device_kebab* stack, _queue* queue, qvmeter
   }
   if (meter->depth == 0) return 0;
   if (array_token) return WriteArrayToken(state, stack, queue, meter);
+  if (meter->leaves_left == 0) return WriteSkeleton(state, stack, queue, meter, 0);
   for (int64_t level = 0; level < meter->depth; ++level) {
     if (const long error = WriteLevel(state, stack, queue, meter, level); error != 0) return error;
-    if (meter->dimensions[level] == 0) break;
   }
   return 0;
 }

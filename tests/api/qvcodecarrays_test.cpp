@@ -136,9 +136,15 @@ TEST(CodecArrays, AnArrayTokenAskedForAsAFunctionReadsNested) {
   });
 }
 
+TEST(CodecArrays, AnEmptyArrayInNestedFormIsItsWholeSkeleton) {
+  const Bytes empty_row = Hex({0x46, 0x40}) + kList;
+  EXPECT_EQ(WriteIntArray(QVFEATURE_SHORT_LENGTHS, {2, 0}, {}), Hex({0x46, 0x42}) + kList + empty_row + empty_row);
+  EXPECT_EQ(WriteIntArray(QVFEATURE_SHORT_LENGTHS, {0, 3}, {}), Hex({0x46, 0x40}) + kList);
+}
+
 TEST(CodecArrays, AZeroDimensionHasNoLeaves) {
   for (uint64_t features : {uint64_t{QVFEATURE_ALL}, uint64_t{QVFEATURE_SHORT_LENGTHS}}) {
-    ForEveryPiece(WriteIntArray(features, {2, 0}, {}) + Hex({0xA1, 9, 0x0A}), [](StreamReader& r) {
+    ForEveryPiece(WriteIntArray(features, {3, 0}, {}) + Hex({0xA1, 9, 0x0A}), [](StreamReader& r) {
       const ReadArray a = ReadIntArray(r);
       EXPECT_EQ(a.error, 0);
       EXPECT_EQ(a.leaf_type, 46u);
