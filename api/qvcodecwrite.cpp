@@ -123,12 +123,9 @@ int64_t ConvertOnce(three_state& c, device_kebab* stack, _queue* queue, unsigned
   }
   unsigned char local[kLocalBufferBytes];
   unsigned char* wire = local;
-  int64_t result = c.next(&c, caller, caller_end, &wire, local + sizeof local);
+  const int64_t result = c.next(&c, caller, caller_end, &wire, local + sizeof local);
   *error = WriteBytes(stack, queue, local, wire - local);
-  if (*error != 0) return -2;
-  // The local buffer filling up is not the device's window filling up.
-  if (result == QV_STEP_WIRE && wire - local < kLocalBufferBytes) result = QV_STEP_WIRE;
-  return result;
+  return *error != 0 ? -2 : result;
 }
 
 long FinishTextToken(write_state* state, device_kebab* stack, _queue* queue) {

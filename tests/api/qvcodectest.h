@@ -135,13 +135,14 @@ struct CountingMemory {
 };
 
 // A read state over a link's plumbing whose device is scripted: the bytes the
-// test gives arrive in device reads of at most `piece` bytes, then the peer
-// closes (reads answer 11 once everything is read).
+// test gives arrive in device reads of at most `piece` bytes into an input
+// queue whose chunks are that small too, so every read window ends within
+// `piece` bytes; then the peer closes (reads answer 11 once everything is read).
 class StreamReader {
  public:
   StreamReader(const Bytes& bytes, long piece = 4096, const char* peer = "greatdane")
       : device_(qvtest::ScriptedOptions{.name = "reader", .windowSize = 4096, .readSize = piece}) {
-    plumbing_ = qvtest::LinkPlumbing::OverDevice(device_.TakeInstance());
+    plumbing_ = qvtest::LinkPlumbing::OverDevice(device_.TakeInstance(), nullptr, static_cast<uint64_t>(piece));
     const rs_memory_stack memory = memory_.Stack();
     rs__construct(&state_, qvne__dispatch, TextEnvironment(), cs__factory, &memory, Descriptor("greatdane"),
                   Descriptor(peer), 0, nullptr, nullptr);

@@ -50,7 +50,7 @@ bool LinkPlumbing::Build() {
 }
 
 useritem_dkt LinkPlumbing::NewQueueItem() {
-  _queue* queue = qvqueue_new(memory_, nullptr, 0, nullptr, nullptr);
+  _queue* queue = qvqueue_new(memory_, nullptr, chunk_size_, nullptr, nullptr);
   return useritem_dkt{queue, nullptr, LinkQueueDispatch};
 }
 
@@ -68,8 +68,9 @@ std::unique_ptr<LinkPlumbing> LinkPlumbing::Loopback() {
 }
 
 std::unique_ptr<LinkPlumbing> LinkPlumbing::OverDevice(
-    Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device, long* error) {
+    Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device, long* error, uint64_t chunk_size) {
   std::unique_ptr<LinkPlumbing> link(new LinkPlumbing());
+  link->chunk_size_ = chunk_size;
   if (!link->Build()) return nullptr;
   device_kebab* d = link->device_;
   d->device = device;

@@ -26,8 +26,11 @@ class LinkPlumbing {
   static std::unique_ptr<LinkPlumbing> Loopback();
   // Connects the device and takes its first write window; null with the
   // device's code in *error when either fails.
+  // chunk_size sizes the input queue's chunks (0: the queue's default), so a
+  // test can make every read window that small.
   static std::unique_ptr<LinkPlumbing> OverDevice(
-      Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device, long* error = nullptr);
+      Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device, long* error = nullptr,
+      uint64_t chunk_size = 0);
   ~LinkPlumbing();
   LinkPlumbing(const LinkPlumbing&) = delete;
   LinkPlumbing& operator=(const LinkPlumbing&) = delete;
@@ -50,6 +53,7 @@ class LinkPlumbing {
   qvqk_environment* environment_ = nullptr;
   qv_queue_stack queues_{};
   bool queues_built_ = false;
+  uint64_t chunk_size_ = 0;
   device_kebab* device_ = nullptr;
   unsigned char* loopback_window_ = nullptr;
 };
