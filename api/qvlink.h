@@ -1,0 +1,147 @@
+// A link: one end of a connection that carries expressions. It holds the
+// codec's read state and (shared with its duplicates) write state, the device
+// stack (also shared), its own queue stack, a name record from the pool, the
+// error code, what the handshake learnt of the peer, the dictionaries in use,
+// the log handle and the optional per-link recursive lock.
+//
+// Links are made by QVInternalMake (or duplicated) and end in QVDestroy; their
+// storage comes from the environment's link pool. Established on first use or
+// by RVEstablish.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "api/qvfeatureset.h"
+#include "api/qvlinkglobals.h"
+#include "api/qvreadstate.h"
+#include "api/qvwritestate.h"
+#include "datastructures/qvdevicestack.h"
+#include "datastructures/qvqueuestack.h"
+#include "device/qvdeviceinstance.h"
+#include "text/qvstringdictionary.h"
+#include "utilities/qvlinklog/qvlinklog.h"
+#include "utilities/qvmemorypool.h"
+#include "utilities/qvobject.h"
+#include "utilities/qvsmartpointer.h"
+#include "utilities/qvthreadprimitives.h"
+
+struct _qvsymbol_variant_env;
+class qv_environment;
+
+// The peer's environment id is kept to this many characters, so a buffer of
+// kEnvironmentIdBuffer bytes always holds it with its NUL.
+inline constexpr size_t kPeerEnvIdLimit = 255;
+
+// The link's number, name and user data, one pool block per link.
+struct qvlink_name_record {
+  int64_t number;
+  char* name;  // pool text, or null
+  void* user_data;
+  void (*user_function)(QVLink* link);  // called when the link is destroyed
+};
+
+class QVLink : public Quorvane::QVObject {
+ public:
+  QVLink() = default;
+  // Releases the handles in the order: lock, log, string dictionary, symbol
+  // dictionary, mark pool, peer id.
+  ~QVLink() override;
+  QVLink(const QVLink&) = delete;
+  QVLink& operator=(const QVLink&) = delete;
+
+  read_state readState{};
+  write_state* writeState = nullptr;
+  device_kebab* deviceStack = nullptr;
+  qv_queue_stack queueStack{};
+  qvlink_name_record* nameRecord = nullptr;
+  QVLink_globals* globals = nullptr;
+  uint32_t error = 0;
+  Quorvane::QVString peerEnvironmentId;  // at most kPeerEnvIdLimit characters
+  int32_t valid = 0;
+  Quorvane::QVSmartPointer<Quorvane::QVMemoryPool> markPool;
+  _qvsymbol_variant_env* symbolReplacements = nullptr;
+  Quorvane::QVSmartPointer<Quorvane::QVStringDictionary> symbolDictionary;
+  uint8_t symbolDictionaryInUse = 0;
+  Quorvane::QVSmartPointer<Quorvane::QVStringDictionary> stringDictionary;
+  uint8_t stringDictionaryInUse = 0;
+  uint8_t sixDigitUnicode = 1;
+  Quorvane::QVSmartPointer<Quorvane::QVLinkLog> log;
+  Quorvane::QVSmartPointer<Quorvane::QVMutexHandle> lock;
+  uint8_t lockOn = 0;
+  void* serviceRegistration = nullptr;
+  int32_t connectionMode = 0;
+  void* userBlock = nullptr;  // RVSetUserBlock's pointer, apart from the name record
+
+  // The environment this link belongs to, or null.
+  qv_environment* environment() const;
+};
+
+// Holds the link lock for a scope when the link has it on; nothing otherwise.
+class QVLinkLockGuard {
+ public:
+  explicit QVLinkLockGuard(QVLink* link);
+  ~QVLinkLockGuard();
+  QVLinkLockGuard(const QVLinkLockGuard&) = delete;
+  QVLinkLockGuard& operator=(const QVLinkLockGuard&) = delete;
+  // Releases early; the destructor then does nothing.
+  void unlock();
+
+ private:
+  Quorvane::QVSmartPointer<Quorvane::QVMutexHandle> held_;
+  bool locked_ = false;
+};
+
+// A new link holding error 10, or null with the code in *error (32: no
+// environment, 8: memory, or a queue code).
+QVLink* QVInternalMake(QVLink_globals* globals, Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device,
+                       long* error);
+// 1 when the link is (now) connected; features null runs the handshake.
+int RVEstablish(QVLink* link, feature_set* features);
+int RVConnect(QVLink* link);
+int RVActivate(QVLink* link);
+int RVEstablishString(QVLink* link, const char* text);
+long RVFeatureString(QVLink* link, char* buffer, long size);
+QVLink* RVDuplicateLink(QVLink* link, const char* name, long* error);
+void QVDestroy(QVLink* link, long* first, long* second);
+int QVMakeMarkPool(QVLink* link);
+void QVMakeLoopback(QVLink* link);
+int RVIsLinkLoopback(QVLink* link);
+void QVSetConnectionMode(QVLink* link, int32_t mode);
+void RVEnableLinkLock(QVLink* link);
+void RVDisableLinkLock(QVLink* link);
+int RVValid(QVLink* link);
+const char* RVSetName(QVLink* link, const char* name);
+const char* RVName(QVLink* link);
+const char* RVLinkName(QVLink* link);
+const unsigned char* RVUTF8LinkName(QVLink* link, int* length);
+const unsigned short* RVUCS2LinkName(QVLink* link, int* length);
+const unsigned short* RVUTF16LinkName(QVLink* link, int* length);
+const unsigned int* RVUTF32LinkName(QVLink* link, int* length);
+void RVReleaseLinkName(QVLink* link, const char* name);
+void RVReleaseUTF8LinkName(QVLink* link, const unsigned char* name);
+void RVReleaseUCS2LinkName(QVLink* link, const unsigned short* name);
+void RVReleaseUTF16LinkName(QVLink* link, const unsigned short* name);
+void RVReleaseUTF32LinkName(QVLink* link, const unsigned int* name);
+int64_t RVNumber(QVLink* link);
+int64_t RVToLinkID(QVLink* link);
+QVLink* RVFromLinkID(qv_environment* environment, int64_t number);
+using qvlink_user_function = void (*)(QVLink* link);
+void RVSetUserData(QVLink* link, void* data, qvlink_user_function function);
+void* RVUserData(QVLink* link, qvlink_user_function* function);
+qvlink_user_function RVUserCast(qvlink_user_function function);
+void RVSetUserBlock(QVLink* link, void* block);
+void* RVUserBlock(QVLink* link);
+int RVGetLinkedEnvIDString(QVLink* link, const char** text);
+void RVReleaseEnvIDString(QVLink* link, const char* text);
+int QVGetLinkedEnvIDString0(QVLink* link, char* buffer);
+// Stores the peer's id as the handshake read it, cut to kPeerEnvIdLimit.
+void QVSetLinkedEnvID(QVLink* link, const char* text, size_t length);
+
+// Error state.
+long RVError(QVLink* link);
+int RVSetError(QVLink* link, long code);
+int RVClearError(QVLink* link);
+int read_auto_correct(QVLink* link);
+int write_auto_correct(QVLink* link);
+int RVFlush(QVLink* link);
