@@ -21,9 +21,46 @@ void* CopyOneLeaf(qvmeter* meter, void* position) {
   return meter->error == 0 ? position : nullptr;
 }
 
+// Arrays inside an array's heads or leaves are converted by recursion: a
+// peer's nesting must not exhaust the stack.
+constexpr int kMaxNesting = 64;
+thread_local int nesting = 0;
+
+class NestingGuard {
+ public:
+  NestingGuard() { ++nesting; }
+  ~NestingGuard() { --nesting; }
+  NestingGuard(const NestingGuard&) = delete;
+  NestingGuard& operator=(const NestingGuard&) = delete;
+};
+
+// An empty array's nested form is its whole skeleton, written from a few bytes
+// of input: a peer's dimensions must not make it large.
+constexpr int64_t kMaxSkeletonBytes = int64_t{1} << 24;
+constexpr int64_t kLevelTokenBytes = 21;  // "F", the count's digits, a blank
+
+bool SkeletonFits(const qvmeter& array) {
+  int64_t copies = 1;
+  int64_t bytes = 0;
+  for (int64_t level = 0; level < array.depth; ++level) {
+    const int64_t start = level == 0 ? 0 : array.head_ends[static_cast<size_t>(level - 1)];
+    const int64_t level_bytes = kLevelTokenBytes + array.head_ends[static_cast<size_t>(level)] - start;
+    int64_t these = 0;
+    if (__builtin_mul_overflow(copies, level_bytes, &these) || __builtin_add_overflow(bytes, these, &bytes) ||
+        bytes > kMaxSkeletonBytes) {
+      return false;
+    }
+    if (array.dimensions[level] == 0) return true;
+    if (__builtin_mul_overflow(copies, array.dimensions[level], &copies)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 long array_as_function(read_state* state, Source source) {
+  if (nesting >= kMaxNesting) return Fail(state, kNoMemory);
+  const NestingGuard guard;
   const int64_t owed = state->owed;
   qvmeter array;
   array.depth = kAnyDepth;
@@ -32,6 +69,7 @@ long array_as_function(read_state* state, Source source) {
       error != 0) {
     return error;
   }
+  if (array.leaves_left == 0 && !SkeletonFits(array)) return Fail(state, kNoMemory);
   ScratchWriter nested(state, QVFEATURE_SHORT_LENGTHS);
   if (!nested.ok()) return Fail(state, kNoMemory);
   qvmeter out;

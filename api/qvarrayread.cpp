@@ -179,6 +179,22 @@ long ReadBlock(read_state* state, Source source, _queue** block) {
   return 0;
 }
 
+}  // namespace
+
+// A heads block passed over: the leaves it carries after its "." are still
+// expressions of the array, read before the stream goes on.
+long skip_heads_block(read_state* state, Source source) {
+  qvmeter scratch;
+  _queue* block = nullptr;
+  if (const long error = ReadBlock(state, source, &block); error != 0) {
+    if (block != nullptr) qvqueue_destroy(block);
+    return error;
+  }
+  return ReadHeadsBlock(&scratch, state, source.queues, block, nullptr, nullptr, nullptr);
+}
+
+namespace {
+
 long ReadArrayToken(qvmeter* meter, read_state* state, Source source, write_state* writer,
                     device_kebab* writer_stack, _queue* writer_queue, uint64_t* leaf_type, int64_t* leaves) {
   if (const long error = QVGetRawArgCount_(state, source.stack, source.queues, leaves); error != 0) return error;

@@ -148,6 +148,8 @@ long QVPutBinaryNumberArrayData_(write_state* state, device_kebab* stack, _queue
     meter->move_context = nullptr;
     return error;
   }
+  // No more leaves than the array has, in every form (the nested form stops there too).
+  if (meter != nullptr) n = std::min(n, meter->leaves_left);
   if (n <= 0) return 0;
   const auto* bytes = static_cast<const unsigned char*>(data);
   const bool packed = (state->features.features & QVFEATURE_PACKED_RUNS) != 0 &&

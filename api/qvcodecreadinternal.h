@@ -89,6 +89,9 @@ long array_as_function(read_state* state, Source source);
 // packed run as it stood before the token was read.
 long reread_as_text(read_state* state, Source source, long error, uint64_t type, const unsigned char* body,
                     int64_t n, int64_t run_before);
+// Passes over a heads block whose type was just read; leaves it carries are
+// pushed to be read next.
+long skip_heads_block(read_state* state, Source source);
 // The older string forms read as a string or symbol token.
 long reframe_old_string(read_state* state, Source source, uint64_t* type);
 

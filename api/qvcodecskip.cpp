@@ -6,6 +6,9 @@ namespace qvcodecread {
 
 long skiptotok(read_state* state, Source source) {
   three_state& c = state->converter;
+  if (c.step == QVREAD_TYPE_READ && c.token == TOK_DIMENSIONS) {
+    if (const long error = skip_heads_block(state, source); error != 0) return error;
+  }
   if (c.step == QVREAD_TYPE_READ) {
     if (const long error = getlen(state, source); error != 0) return error;
   }
