@@ -31,15 +31,21 @@ void Check(bool condition) {
   if (!condition) abort();
 }
 
+RVEnvironment* gEnvironment = nullptr;
+
+// Ended before the library's statics go: the thread module's thread must not
+// outlive them.
+void EndEnvironment() { RVEnd(gEnvironment); }
+
 RVEnvironment* Environment() {
-  static RVEnvironment* const environment = [] {
+  if (gEnvironment == nullptr) {
     RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
     RVSetDeviceParameter(parameters, "");
-    RVEnvironment* e = RVBegin(parameters);
+    gEnvironment = RVBegin(parameters);
     RVReleaseParameters(parameters);
-    return e;
-  }();
-  return environment;
+    if (gEnvironment != nullptr) std::atexit(EndEnvironment);
+  }
+  return gEnvironment;
 }
 
 struct Vector {
@@ -76,20 +82,15 @@ std::vector<std::string> SplitAll(const std::string& text, const char* separator
 }
 
 void OpenRequest(Vector& vector) {
-  const char* protocol = "";
-  const char* name = "";
-  const char* host = "";
-  const char* authentication = "";
-  const char* device = "";
-  uint64_t mode = 0;
-  uint64_t options = 0;
+  qvopen_request request;
   QVArgvUsedSet used;
   const long argc = static_cast<long>(vector.pointers.size());
-  const long result = argv_to_open_parameters(Environment(), argc, vector.pointers.data(), &protocol, &mode, &name,
-                                              &host, &authentication, &device, &options, &used);
+  const long result = argv_to_open_request(Environment(), argc, vector.pointers.data(), &request, &used);
   Check(result == 0 || result == 1);
-  Check(mode == 0 || (mode & (mode - 1)) == 0);
-  for (const char* text : {protocol, name, host, authentication, device}) Check(WithinQ(text, vector.texts));
+  Check(request.mode == 0 || (request.mode & (request.mode - 1)) == 0);
+  for (const char* text : {request.protocol, request.name, request.host, request.authentication, request.device}) {
+    Check(WithinQ(text, vector.texts));
+  }
 
   // The filter puts exactly the used entries first, both parts in order.
   std::vector<char*> filtered = vector.pointers;

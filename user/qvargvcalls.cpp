@@ -12,18 +12,9 @@ extern "C" {
 char** RVFilterArgv(RVEnvironment* environment, char** argv, char** argv_end) noexcept {
   if (environment == nullptr || argv == nullptr || argv_end == nullptr || argv_end < argv) return nullptr;
   const long count = argv_end - argv;
-  const char* protocol = "";
-  const char* name = "";
-  const char* host = "";
-  const char* authentication = "";
-  const char* device = "";
-  uint64_t mode = 0;
-  uint64_t options = 0;
+  qvopen_request request;
   QVArgvUsedSet used;
-  if (argv_to_open_parameters(environment, count, argv, &protocol, &mode, &name, &host, &authentication, &device,
-                              &options, &used) < 0) {
-    return nullptr;
-  }
+  if (argv_to_open_request(environment, count, argv, &request, &used) < 0) return nullptr;
   std::unique_ptr<char*[]> others(new (std::nothrow) char*[static_cast<size_t>(count) + 1]);
   if (others == nullptr) return nullptr;
   long taken = 0;

@@ -57,3 +57,10 @@ long argv_to_open_parameters(qv_environment* environment, long argc, char** argv
   }
   return result;
 }
+
+long argv_to_open_request(qv_environment* environment, long argc, char** argv, qvopen_request* request,
+                          QVArgvUsedSet* used) {
+  return argv_to_open_parameters(environment, argc, argv, &request->protocol, &request->mode, &request->name,
+                                 &request->host, &request->authentication, &request->device, &request->options,
+                                 used);
+}

@@ -19,3 +19,18 @@
 long argv_to_open_parameters(qv_environment* environment, long argc, char** argv, const char** protocol,
                              uint64_t* mode, const char** name, const char** host, const char** authentication,
                              const char** device, uint64_t* options, QVArgvUsedSet* used);
+
+// An open request: texts empty and numbers 0 when not given.
+struct qvopen_request {
+  const char* protocol = "";
+  uint64_t mode = 0;
+  const char* name = "";
+  const char* host = "";
+  const char* authentication = "";
+  const char* device = "";
+  uint64_t options = 0;
+};
+
+// argv_to_open_parameters into a request.
+long argv_to_open_request(qv_environment* environment, long argc, char** argv, qvopen_request* request,
+                          QVArgvUsedSet* used);

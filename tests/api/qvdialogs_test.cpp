@@ -13,6 +13,7 @@
 
 #include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/api/qvenvironmenttest.h"
 #include "utilities/platform/qvnotification.h"
 
 namespace {
@@ -64,10 +65,7 @@ void* Generic(Function function) {
 class Dialogs : public testing::Test {
  protected:
   void SetUp() override {
-    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-    RVSetDeviceParameter(parameters, "");
-    environment_ = RVBegin(parameters);
-    RVReleaseParameters(parameters);
+    environment_ = qvtest::BeginWithoutDevices();
     ASSERT_NE(environment_, nullptr);
     gScript = &script_;
   }
@@ -245,14 +243,6 @@ std::pair<int, std::string> Headless(const std::function<int()>& body, bool remo
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
 }
 
-RVEnvironment* BeginQuietly() {
-  RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-  RVSetDeviceParameter(parameters, "");
-  RVEnvironment* environment = RVBegin(parameters);
-  RVReleaseParameters(parameters);
-  return environment;
-}
-
 std::vector<std::string> gNotified;
 int NotifiedAlert(const char* header, const char* text) {
   gNotified.push_back(std::string(header) + "|" + text);
@@ -275,7 +265,7 @@ TEST(DialogDefaults, WithoutATerminalNothingWaits) {
   // question cancelled at once.
   const auto [code, errors] = Headless(
       [] {
-        RVEnvironment* environment = BeginQuietly();
+        RVEnvironment* environment = qvtest::BeginWithoutDevices();
         if (environment == nullptr) return 10;
         int failed = 0;
         if (RVAlert(environment, "disk is full") != 1) failed |= 1;
@@ -298,7 +288,7 @@ TEST(DialogDefaults, NotificationsCarryTheirHeaders) {
       [] {
         const Quorvane::platform::NotificationBackend scripted{NotifiedAlert, NotifiedRequest, NotifiedConfirm};
         Quorvane::platform::SetNotificationBackendForTesting(&scripted);
-        RVEnvironment* environment = BeginQuietly();
+        RVEnvironment* environment = qvtest::BeginWithoutDevices();
         if (environment == nullptr) return 10;
         int failed = 0;
         char buffer[32];
@@ -324,7 +314,7 @@ TEST(DialogDefaults, NotificationsCarryTheirHeaders) {
 TEST(DialogDefaults, ARemoteLoginUsesTheConsole) {
   const auto [code, errors] = Headless(
       [] {
-        RVEnvironment* environment = BeginQuietly();
+        RVEnvironment* environment = qvtest::BeginWithoutDevices();
         if (environment == nullptr) return 10;
         int failed = RVAlert(environment, "to the console") == 1 ? 0 : 1;
         char buffer[8] = "x";

@@ -17,6 +17,7 @@
 #include "api/qvdialogs.h"
 #include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/api/qvenvironmenttest.h"
 #include "tests/utilities/qvtestprocesses.h"
 
 namespace {
@@ -104,19 +105,11 @@ class TerminalChild {
   std::string output_;
 };
 
-RVEnvironment* BeginQuietly() {
-  RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-  RVSetDeviceParameter(parameters, "");
-  RVEnvironment* environment = RVBegin(parameters);
-  RVReleaseParameters(parameters);
-  return environment;
-}
-
 }  // namespace
 
 TEST(ConsoleDialogs, ConfirmAsksAgainUntilYesOrNo) {
   TerminalChild child([] {
-    RVEnvironment* environment = BeginQuietly();
+    RVEnvironment* environment = qvtest::BeginWithoutDevices();
     const int answer = RVConfirm(environment, "Proceed?", 0);
     RVEnd(environment);
     return answer == 1 ? 0 : 1;
@@ -133,7 +126,7 @@ TEST(ConsoleDialogs, ConfirmAsksAgainUntilYesOrNo) {
 TEST(ConsoleDialogs, ConfirmNoAndALongQuestion) {
   const std::string question(1500, 'q');
   TerminalChild child([&] {
-    RVEnvironment* environment = BeginQuietly();
+    RVEnvironment* environment = qvtest::BeginWithoutDevices();
     const int answer = RVConfirm(environment, question.c_str(), 1);
     RVEnd(environment);
     return answer;
@@ -161,7 +154,7 @@ TEST(ConsoleDialogs, RequestReadsOneLine) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
     TerminalChild child([&] {
-      RVEnvironment* environment = BeginQuietly();
+      RVEnvironment* environment = qvtest::BeginWithoutDevices();
       char buffer[64];
       const int answer = RVRequest(environment, "Name: ", buffer, c.size);
       std::printf("[%s]\n", buffer);
@@ -179,7 +172,7 @@ TEST(ConsoleDialogs, RequestReadsOneLine) {
 
 TEST(ConsoleDialogs, PermissionAndEndOfInput) {
   TerminalChild child([] {
-    RVEnvironment* environment = BeginQuietly();
+    RVEnvironment* environment = qvtest::BeginWithoutDevices();
     int failed = QVPermit_unix(environment, 1) == 1 ? 0 : 1;
     char buffer[16] = "x";
     // End of input answers 0.

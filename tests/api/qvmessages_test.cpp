@@ -11,6 +11,7 @@
 
 #include "api/qverrortext.h"
 #include "quorvane.h"
+#include "tests/api/qvenvironmenttest.h"
 #include "text/qvtextencoding.h"
 
 namespace {
@@ -99,15 +100,9 @@ const Row kPackets[] = {
 
 class Environment : public testing::Test {
  protected:
-  void SetUp() override {
-    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-    RVSetDeviceParameter(parameters, "");
-    environment_ = RVBegin(parameters);
-    RVReleaseParameters(parameters);
-    ASSERT_NE(environment_, nullptr);
-  }
-  void TearDown() override { RVEnd(environment_); }
-  RVEnvironment* environment_ = nullptr;
+  void SetUp() override { ASSERT_NE(environment_, nullptr); }
+  qvtest::EnvironmentHandle handle_{qvtest::BeginWithoutDevices()};
+  RVEnvironment* environment_ = handle_.get();
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "api/qvenvironment.h"
 #include "quorvane.h"
+#include "tests/api/qvenvironmenttest.h"
 #include "text/qvtextencoding.h"
 
 namespace {
@@ -47,10 +48,7 @@ std::vector<Unit> Units(const std::string& ascii, bool mark, bool big_endian = f
 class SymbolReplacement : public testing::Test {
  protected:
   void SetUp() override {
-    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-    RVSetDeviceParameter(parameters, "");
-    environment_ = RVBegin(parameters);
-    RVReleaseParameters(parameters);
+    environment_ = qvtest::BeginWithoutDevices();
     ASSERT_NE(environment_, nullptr);
     environment_->allocate = BudgetAllocate;
     environment_->deallocate = BudgetDeallocate;

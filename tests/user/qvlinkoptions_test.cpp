@@ -8,6 +8,7 @@
 
 #include "api/qvenvironment.h"
 #include "quorvane.h"
+#include "tests/api/qvenvironmenttest.h"
 #include "user/qvargvparse.h"
 #include "user/qvlinkoptions.h"
 #include "user/qvopenparameters.h"
@@ -17,16 +18,10 @@ namespace {
 // An environment without device worlds, for the option tables it binds.
 class LinkOptions : public testing::Test {
  protected:
-  void SetUp() override {
-    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-    ASSERT_EQ(RVSetDeviceParameter(parameters, ""), 0);
-    environment_ = RVBegin(parameters);
-    RVReleaseParameters(parameters);
-    ASSERT_NE(environment_, nullptr);
-  }
-  void TearDown() override { RVEnd(environment_); }
+  void SetUp() override { ASSERT_NE(environment_, nullptr); }
 
-  RVEnvironment* environment_ = nullptr;
+  qvtest::EnvironmentHandle handle_{qvtest::BeginWithoutDevices()};
+  RVEnvironment* environment_ = handle_.get();
 };
 
 // A vector of owned texts, with null entries where asked.
@@ -50,20 +45,10 @@ class Argv {
   std::vector<char*> pointers_;
 };
 
-struct Request {
-  const char* protocol = "";
-  uint64_t mode = 0;
-  const char* name = "";
-  const char* host = "";
-  const char* authentication = "";
-  const char* device = "";
-  uint64_t options = 0;
-};
+using Request = qvopen_request;
 
 long Parse(RVEnvironment* environment, Argv& argv, Request* request, QVArgvUsedSet* used) {
-  return argv_to_open_parameters(environment, argv.size(), argv.data(), &request->protocol, &request->mode,
-                                 &request->name, &request->host, &request->authentication, &request->device,
-                                 &request->options, used);
+  return argv_to_open_request(environment, argv.size(), argv.data(), request, used);
 }
 
 void* FailingAllocate(uint64_t) { return nullptr; }
@@ -162,10 +147,7 @@ TEST_F(LinkOptions, UsedEntriesCoverTheWholeVector) {
   for (std::string& t : texts) argv.push_back(t.data());
   Request request;
   QVArgvUsedSet used;
-  EXPECT_EQ(argv_to_open_parameters(environment_, static_cast<long>(argv.size()), argv.data(), &request.protocol,
-                                    &request.mode, &request.name, &request.host, &request.authentication,
-                                    &request.device, &request.options, &used),
-            1);
+  EXPECT_EQ(argv_to_open_request(environment_, static_cast<long>(argv.size()), argv.data(), &request, &used), 1);
   EXPECT_STREQ(request.name, "far");
   EXPECT_EQ(request.mode, 2u);
   EXPECT_TRUE(used.Test(150) && used.Test(151) && used.Test(299));
