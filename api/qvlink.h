@@ -80,12 +80,12 @@ class QVLink : public Quorvane::QVObject {
 // Holds the link lock for a scope when the link has it on; nothing otherwise.
 class QVLinkLockGuard {
  public:
-  explicit QVLinkLockGuard(QVLink* link);
+  explicit QVLinkLockGuard(QVLink* link) noexcept;
   ~QVLinkLockGuard();
   QVLinkLockGuard(const QVLinkLockGuard&) = delete;
   QVLinkLockGuard& operator=(const QVLinkLockGuard&) = delete;
   // Releases early; the destructor then does nothing.
-  void unlock();
+  void unlock() noexcept;
 
  private:
   Quorvane::QVSmartPointer<Quorvane::QVMutexHandle> held_;
@@ -95,53 +95,53 @@ class QVLinkLockGuard {
 // A new link holding error 10, or null with the code in *error (32: no
 // environment, 8: memory, or a queue code).
 QVLink* QVInternalMake(QVLink_globals* globals, Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device,
-                       long* error);
+                       long* error) noexcept;
 // 1 when the link is (now) connected; features null runs the handshake.
-int RVEstablish(QVLink* link, feature_set* features);
-int RVConnect(QVLink* link);
-int RVActivate(QVLink* link);
-int RVEstablishString(QVLink* link, const char* text);
-long RVFeatureString(QVLink* link, char* buffer, long size);
-QVLink* RVDuplicateLink(QVLink* link, const char* name, long* error);
-void QVDestroy(QVLink* link, long* first, long* second);
-int QVMakeMarkPool(QVLink* link);
-void QVMakeLoopback(QVLink* link);
-int RVIsLinkLoopback(QVLink* link);
-void QVSetConnectionMode(QVLink* link, int32_t mode);
-void RVEnableLinkLock(QVLink* link);
-void RVDisableLinkLock(QVLink* link);
-int RVValid(QVLink* link);
-const char* RVSetName(QVLink* link, const char* name);
-const char* RVName(QVLink* link);
-const char* RVLinkName(QVLink* link);
-const unsigned char* RVUTF8LinkName(QVLink* link, int* length);
-const unsigned short* RVUCS2LinkName(QVLink* link, int* length);
-const unsigned short* RVUTF16LinkName(QVLink* link, int* length);
-const unsigned int* RVUTF32LinkName(QVLink* link, int* length);
-void RVReleaseLinkName(QVLink* link, const char* name);
-void RVReleaseUTF8LinkName(QVLink* link, const unsigned char* name);
-void RVReleaseUCS2LinkName(QVLink* link, const unsigned short* name);
-void RVReleaseUTF16LinkName(QVLink* link, const unsigned short* name);
-void RVReleaseUTF32LinkName(QVLink* link, const unsigned int* name);
-int64_t RVNumber(QVLink* link);
-int64_t RVToLinkID(QVLink* link);
-QVLink* RVFromLinkID(qv_environment* environment, int64_t number);
+int RVEstablish(QVLink* link, feature_set* features) noexcept;
+int RVConnect(QVLink* link) noexcept;
+int RVActivate(QVLink* link) noexcept;
+int RVEstablishString(QVLink* link, const char* text) noexcept;
+long RVFeatureString(QVLink* link, char* buffer, long size) noexcept;
+QVLink* RVDuplicateLink(QVLink* link, const char* name, long* error) noexcept;
+void QVDestroy(QVLink* link, long* first, long* second) noexcept;
+int QVMakeMarkPool(QVLink* link) noexcept;
+void QVMakeLoopback(QVLink* link) noexcept;
+int RVIsLinkLoopback(QVLink* link) noexcept;
+void QVSetConnectionMode(QVLink* link, int32_t mode) noexcept;
+void RVEnableLinkLock(QVLink* link) noexcept;
+void RVDisableLinkLock(QVLink* link) noexcept;
+int RVValid(QVLink* link) noexcept;
+const char* RVSetName(QVLink* link, const char* name) noexcept;
+const char* RVName(QVLink* link) noexcept;
+const char* RVLinkName(QVLink* link) noexcept;
+const unsigned char* RVUTF8LinkName(QVLink* link, int* length) noexcept;
+const unsigned short* RVUCS2LinkName(QVLink* link, int* length) noexcept;
+const unsigned short* RVUTF16LinkName(QVLink* link, int* length) noexcept;
+const unsigned int* RVUTF32LinkName(QVLink* link, int* length) noexcept;
+void RVReleaseLinkName(QVLink* link, const char* name) noexcept;
+void RVReleaseUTF8LinkName(QVLink* link, const unsigned char* name) noexcept;
+void RVReleaseUCS2LinkName(QVLink* link, const unsigned short* name) noexcept;
+void RVReleaseUTF16LinkName(QVLink* link, const unsigned short* name) noexcept;
+void RVReleaseUTF32LinkName(QVLink* link, const unsigned int* name) noexcept;
+int64_t RVNumber(QVLink* link) noexcept;
+int64_t RVToLinkID(QVLink* link) noexcept;
+QVLink* RVFromLinkID(qv_environment* environment, int64_t number) noexcept;
 using qvlink_user_function = void (*)(QVLink* link);
-void RVSetUserData(QVLink* link, void* data, qvlink_user_function function);
-void* RVUserData(QVLink* link, qvlink_user_function* function);
-qvlink_user_function RVUserCast(qvlink_user_function function);
-void RVSetUserBlock(QVLink* link, void* block);
-void* RVUserBlock(QVLink* link);
-int RVGetLinkedEnvIDString(QVLink* link, const char** text);
-void RVReleaseEnvIDString(QVLink* link, const char* text);
-int QVGetLinkedEnvIDString0(QVLink* link, char* buffer);
+void RVSetUserData(QVLink* link, void* data, qvlink_user_function function) noexcept;
+void* RVUserData(QVLink* link, qvlink_user_function* function) noexcept;
+qvlink_user_function RVUserCast(qvlink_user_function function) noexcept;
+void RVSetUserBlock(QVLink* link, void* block) noexcept;
+void* RVUserBlock(QVLink* link) noexcept;
+int RVGetLinkedEnvIDString(QVLink* link, const char** text) noexcept;
+void RVReleaseEnvIDString(QVLink* link, const char* text) noexcept;
+int QVGetLinkedEnvIDString0(QVLink* link, char* buffer) noexcept;
 // Stores the peer's id as the handshake read it, cut to kPeerEnvIdLimit.
-void QVSetLinkedEnvID(QVLink* link, const char* text, size_t length);
+void QVSetLinkedEnvID(QVLink* link, const char* text, size_t length) noexcept;
 
 // Error state.
-long RVError(QVLink* link);
-int RVSetError(QVLink* link, long code);
-int RVClearError(QVLink* link);
-int read_auto_correct(QVLink* link);
-int write_auto_correct(QVLink* link);
-int RVFlush(QVLink* link);
+long RVError(QVLink* link) noexcept;
+int RVSetError(QVLink* link, long code) noexcept;
+int RVClearError(QVLink* link) noexcept;
+int read_auto_correct(QVLink* link) noexcept;
+int write_auto_correct(QVLink* link) noexcept;
+int RVFlush(QVLink* link) noexcept;
