@@ -1,0 +1,152 @@
+// Handshake fuzz target. The first byte picks what is fuzzed:
+//  - even: the peer's side of the exchange. Byte 1 sizes this side's write
+//    windows, byte 2 seeds the sizes of the windows the peer's bytes arrive
+//    in, and the rest is everything the peer sends before it closes.
+//  - odd: the rest is a feature text, decoded as RVEstablishString does,
+//    printed back into a buffer of a size from byte 1 and decoded again.
+// The exchange ends in 0 or 9 and never hangs; what it leaves in the feature
+// set and the link stays within its bounds.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/qvenvironment.h"
+#include "api/qvhandshake.h"
+#include "api/qvlink.h"
+#include "quorvane.h"
+#include "tests/support/qvlinkharness.cpp"
+
+namespace {
+
+const Quorvane::QVRawStringDictionary kSymbols[] = {{"Sin", 1}, {nullptr, 0}};
+const Quorvane::QVRawStringDictionary kStrings[] = {{"alpha", 1}, {nullptr, 0}};
+const Quorvane::QVBuiltInDictionaryTables kKeyOne[] = {{1, kSymbols, kStrings}};
+
+// A device that discards what it is given and delivers the peer's bytes in
+// windows of pseudo-random sizes, then reports the peer closed.
+struct Peer {
+  const uint8_t* data;
+  size_t size;
+  size_t at;
+  uint32_t seed;
+  long windowSize;
+  std::vector<char> window;
+  std::vector<char> input;
+
+  long NextReadSize() {
+    seed = seed * 1103515245u + 12345u;
+    return static_cast<long>((seed >> 16) % 37) + 1;
+  }
+};
+
+long PeerFunction(void* object, Quorvane::qvdeviceselector selector, void* a1, void* a2) {
+  auto* peer = static_cast<Peer*>(object);
+  if (peer == nullptr) return -1;
+  switch (selector) {
+    case Quorvane::QVDEVICE_CONNECT:
+    case Quorvane::QVDEVICE_CLOSE:
+      return 0;
+    case Quorvane::QVDEVICE_WRITE:
+    case Quorvane::QVDEVICE_WRITE_WINDOW:
+      *static_cast<char**>(a1) = peer->window.data();
+      *static_cast<long*>(a2) = peer->windowSize;
+      return 0;
+    case Quorvane::QVDEVICE_HAS_DATA:
+      *static_cast<long*>(a2) = peer->at < peer->size ? 1 : 0;
+      return 0;
+    case Quorvane::QVDEVICE_READ: {
+      if (peer->at >= peer->size) return 11;
+      const size_t n = std::min(peer->size - peer->at, static_cast<size_t>(peer->NextReadSize()));
+      peer->input.assign(peer->data + peer->at, peer->data + peer->at + n);
+      *static_cast<char**>(a1) = peer->input.data();
+      *static_cast<long*>(a2) = static_cast<long>(n);
+      return 0;
+    }
+    case Quorvane::QVDEVICE_READ_COMPLETE: {
+      const long consumed = *static_cast<long*>(a2);
+      if (consumed < 0 || static_cast<size_t>(consumed) > peer->input.size()) std::abort();
+      peer->at += static_cast<size_t>(consumed);
+      return 0;
+    }
+    default:
+      return -1;
+  }
+}
+
+RVEnvironment* Environment() {
+  static RVEnvironment* const environment = [] {
+    RVEnvironment* made = RVBegin(nullptr);
+    if (made == nullptr) std::abort();
+    qvhs__install_dictionary_tables_for_tests(kKeyOne, 1);
+    // Ended before the statics the environment uses are destroyed.
+    std::atexit([] { RVEnd(Environment()); });
+    return made;
+  }();
+  return environment;
+}
+
+void CheckFeatures(const feature_set& features) {
+  if (std::memchr(features.numerics_id, '\0', sizeof features.numerics_id) == nullptr) std::abort();
+}
+
+void Exchange(const uint8_t* data, size_t size) {
+  if (size < 3) return;
+  Peer peer{data + 3, size - 3, 0, data[2], static_cast<long>(data[1] % 64) + 1, {}, {}};
+  peer.window.resize(static_cast<size_t>(peer.windowSize));
+  std::unique_ptr<qvtest::LinkPlumbing> plumbing = qvtest::LinkPlumbing::OverDevice(
+      Quorvane::QVDeviceInstance::initWithDeviceObjectAndFunction(&peer, &PeerFunction));
+  if (plumbing == nullptr) std::abort();
+  QVLink link;
+  feature_set features{};
+  const int code = feature_greeting(Environment(), &link, plumbing->device(), plumbing->queues(), &features);
+  if (code != 0 && code != kHandshakeFailed) std::abort();
+  if (code == 0) {
+    if (features.level != features.level_again) std::abort();
+    CheckFeatures(features);
+  }
+  if (link.peerEnvironmentId.size() > kPeerEnvIdLimit) std::abort();
+}
+
+void FeatureText(const uint8_t* data, size_t size) {
+  if (size < 2) return;
+  const std::string text(reinterpret_cast<const char*>(data + 2), size - 2);
+  feature_set features{};
+  if (qvhs__decode_feature_text(Environment(), text.c_str(), &features) == 0) return;
+  CheckFeatures(features);
+  std::vector<char> buffer(data[1] + 1u);
+  const long size_given = static_cast<long>(buffer.size());
+  const long missing = put_feature_string(Environment(), &features, buffer.data(), size_given);
+  if (missing < 0 || std::memchr(buffer.data(), '\0', buffer.size()) == nullptr) std::abort();
+  if (missing > 0) {
+    buffer.resize(buffer.size() + static_cast<size_t>(missing));
+    if (put_feature_string(Environment(), &features, buffer.data(), static_cast<long>(buffer.size())) != 0) std::abort();
+  }
+  // The printed text decodes to the same set, less what needs a numerics
+  // name or text id (types without bit 5, encodings above 7), which a
+  // feature text never carries.
+  feature_set again{};
+  if (qvhs__decode_feature_text(Environment(), buffer.data(), &again) == 0) std::abort();
+  constexpr uint64_t kBit5 = 0xFFFFFFFF00000000ull;
+  uint64_t encodings = features.encodings.mask & 0xFF;
+  if (encodings == 0) encodings = 1u << 7;  // an empty list reads as encoding 7
+  if (again.features != features.features || again.level != features.level ||
+      again.binary_types[0] != (features.binary_types[0] & kBit5) ||
+      again.binary_types[1] != (features.binary_types[1] & kBit5) || again.encodings.mask != encodings ||
+      again.encodings.reserved != 0) {
+    std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  if ((data[0] & 1) == 0) {
+    Exchange(data, size);
+  } else {
+    FeatureText(data, size);
+  }
+  return 0;
+}
