@@ -1,0 +1,70 @@
+// A link's error code: reading, setting, clearing, the two correction rules
+// of gets and puts, and the flush that records its outcome in the code.
+#include "api/qvcodecwrite.h"
+#include "api/qvlink.h"
+
+long RVError(QVLink* link) noexcept {
+  if (link == nullptr) return 1;
+  QVLinkLockGuard guard(link);
+  return link->error;
+}
+
+int RVSetError(QVLink* link, long code) noexcept {
+  if (link == nullptr || link->error != 0) return 0;
+  QVLinkLockGuard guard(link);
+  if (link->error != 0) return 0;
+  link->error = static_cast<uint32_t>(code);
+  return 1;
+}
+
+int RVClearError(QVLink* link) noexcept {
+  if (link == nullptr) return 0;
+  QVLinkLockGuard guard(link);
+  switch (link->error) {
+    case 1:
+    case 9:
+      return 0;
+    case 10:
+      guard.unlock();
+      return RVConnect(link);
+    default:
+      link->error = 0;
+      return 1;
+  }
+}
+
+int read_auto_correct(QVLink* link) noexcept {
+  if (link == nullptr) return 0;
+  switch (link->error) {
+    case 0:
+    case 11:
+      return 1;
+    case 10:
+      return RVConnect(link);
+    default:
+      return 0;
+  }
+}
+
+int write_auto_correct(QVLink* link) noexcept {
+  if (link == nullptr || link->error != 10) return 0;
+  return RVConnect(link) != 0 ? 1 : 0;
+}
+
+int RVFlush(QVLink* link) noexcept {
+  if (link == nullptr || link->error != 0) return 0;
+  Quorvane::QVLinkLog* log = link->log.get();
+  if (log != nullptr && log->doLoggingQ() && log->mirroring != 0 && log->writeLink != nullptr)
+    RVFlush(log->writeLink);
+  QVLinkLockGuard guard(link);
+  const long code = QVFlush_(link->writeState, link->deviceStack, link->queueStack.base);
+  link->error = static_cast<uint32_t>(code);
+  return code == 0 ? 1 : 0;
+}
+
+void RVStopLoggingStream(QVLink* link) {
+  if (link == nullptr || link->error == 10) return;
+  QVLinkLockGuard guard(link);
+  // No log runs before the link log exists; an empty handle stays empty.
+  link->log = Quorvane::QVSmartPointer<Quorvane::QVLinkLog>();
+}
