@@ -224,12 +224,8 @@ uint64_t determineTheCorrectKey(Quorvane::QVStringDictionaryManager& /*manager*/
     const Quorvane::QVDictionaryKeyList supported = qvhs__supported_keys();
     uint64_t chosen = 0;
     for (const char* piece = keys;;) {
-      uint64_t n = 0;
-      const char* p = piece;
-      for (; *p >= '0' && *p <= '9'; ++p) {
-        n = n * 10 + static_cast<uint64_t>(*p - '0');
-        if (n >= kTooLarge) n = kTooLarge;
-      }
+      uint64_t n = 0;  // a piece without a number counts as 0
+      ReadDecimal(piece, &n);
       for (uint64_t key : supported) {
         if (key == n && key > chosen) chosen = key;
       }

@@ -227,6 +227,34 @@ TEST_F(Handshake, APeerStoppingAtAnyByteFailsTheHandshake) {
   }
 }
 
+TEST_F(Handshake, TwoSidesOverJoinedDevicesAgree) {
+  auto [first, second] = ScriptedDevice::MakePair();
+  std::unique_ptr<LinkPlumbing> ends[2] = {LinkPlumbing::OverDevice(first->TakeInstance()),
+                                           LinkPlumbing::OverDevice(second->TakeInstance())};
+  ASSERT_NE(ends[0], nullptr);
+  ASSERT_NE(ends[1], nullptr);
+  QVLink links[2];
+  feature_set features[2] = {};
+  int codes[2] = {-1, -1};
+  std::thread other([&] {
+    codes[1] = feature_greeting(environment_, &links[1], ends[1]->device(), ends[1]->queues(), &features[1]);
+  });
+  codes[0] = feature_greeting(environment_, &links[0], ends[0]->device(), ends[0]->queues(), &features[0]);
+  other.join();
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(codes[i], 0);
+    EXPECT_EQ(features[i].level, 6u);
+    EXPECT_EQ(features[i].features, 0x70000u);
+    EXPECT_STREQ(features[i].numerics_id, "greatdane");
+    EXPECT_EQ(Bits(features[i].binary_types), (std::vector<unsigned>{33, 98, 100, 102, 116, 118, 120}));
+    EXPECT_EQ(Encodings(features[i]), (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_TRUE(links[i].symbolDictionary);
+    EXPECT_TRUE(links[i].stringDictionary);
+    EXPECT_EQ(links[i].sixDigitUnicode, 1);
+  }
+}
+
 TEST_F(Handshake, ALoopbackLinkHandshakesWithItself) {
   std::unique_ptr<LinkPlumbing> plumbing = LinkPlumbing::Loopback();
   ASSERT_NE(plumbing, nullptr);
