@@ -175,11 +175,15 @@ int decode_version3_info(qv_environment* environment, const char* line, feature_
   char* words[kMaxLineWords + 1];
   const long count = qvas__string_to_argv(line, buffer.get(), words, kMaxLineWords);
   if (count < 0) return 0;
-  std::unique_lock<std::mutex> guard;
-  if (environment->formatArgumentsLock != nullptr) guard = std::unique_lock<std::mutex>(*environment->formatArgumentsLock);
-  Level3Values values;
-  if (!ParseLevel3(*environment, words, count, &values)) return 0;
-  return ApplyLevel3(*environment, values, features) ? 1 : 0;
+  try {
+    std::unique_lock<std::mutex> guard;
+    if (environment->formatArgumentsLock != nullptr) guard = std::unique_lock<std::mutex>(*environment->formatArgumentsLock);
+    Level3Values values;
+    if (!ParseLevel3(*environment, words, count, &values)) return 0;
+    return ApplyLevel3(*environment, values, features) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
 }
 
 int decode_version4_info(QVLink* link, const char* line, feature_set* features) {
