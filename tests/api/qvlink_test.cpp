@@ -8,10 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <thread>
 
 #include "api/qvenvironment.h"
 #include "api/qvlink.h"
 #include "api/qvlinkglobals.h"
+#include "api/qvqueries.h"
 #include "api/qvstream.h"
 #include "api/qvyield.h"
 #include "quorvane.h"
@@ -395,6 +398,74 @@ TEST(LinkEndTest, EndingTheEnvironmentClosesItsLinks) {
   }
   RVEnd(environment);
   EXPECT_EQ(gOutstanding, baseline);
+}
+
+// Two links over devices joined back to back run the whole handshake with
+// each other; each learns the other's environment id.
+TEST_F(LinkTest, TwoLinksHandshakeOverJoinedDevices) {
+  auto [left, right] = qvtest::ScriptedDevice::MakePair();
+  EnvironmentHandle other(Begin());
+  ASSERT_NE(other, nullptr);
+  ASSERT_EQ(RVSetEnvIDString(environment_.get(), "left side"), 1);
+  ASSERT_EQ(RVSetEnvIDString(other.get(), "right side"), 1);
+  QVLink* a = QVInternalMake(globals(), left->TakeInstance(), nullptr);
+  QVLink* b = QVInternalMake(other->globals, right->TakeInstance(), nullptr);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  int answerB = -1;
+  std::thread side([&] { answerB = RVConnect(b); });
+  EXPECT_EQ(RVConnect(a), 1);
+  side.join();
+  EXPECT_EQ(answerB, 1);
+  EXPECT_EQ(RVError(a), 0);
+  EXPECT_EQ(RVError(b), 0);
+  EXPECT_EQ(std::string(a->peerEnvironmentId.c_str()), "right side");
+  EXPECT_EQ(std::string(b->peerEnvironmentId.c_str()), "left side");
+  EXPECT_EQ(a->writeState->features.features, uint64_t{QVFEATURE_ALL});
+  EXPECT_EQ(a->writeState->six_digit_escapes, 1);
+  EXPECT_EQ(a->deviceStack->bytes_flushed, 1u);
+  char text[256];
+  EXPECT_EQ(RVFeatureString(a, text, sizeof text), 0);
+  EXPECT_EQ(RVFeatureString(nullptr, text, sizeof text), -1);
+  Destroy(a);
+  Destroy(b);
+}
+
+TEST_F(LinkTest, APeerThatVanishesFailsTheLinkWithoutHanging) {
+  for (const std::string& sent : {std::string(), std::string("Quor vane"), std::string("Quor vane 6\n")}) {
+    SCOPED_TRACE(sent);
+    qvtest::ScriptedDevice device;
+    QVLink* link = QVInternalMake(globals(), device.TakeInstance(), nullptr);
+    ASSERT_NE(link, nullptr);
+    device.WriteBytes(sent);
+    device.ClosePeer();
+    EXPECT_EQ(RVConnect(link), 0);
+    EXPECT_EQ(RVError(link), 1);
+    EXPECT_EQ(link->writeState, nullptr);
+    EXPECT_EQ(RVClearError(link), 0);  // 1 is never cleared
+    Destroy(link);
+  }
+}
+
+TEST_F(LinkTest, EstablishStringTakesAnotherLinksFeatureText) {
+  QVLink* loopback = Loopback();
+  ASSERT_NE(loopback, nullptr);
+  char text[256];
+  ASSERT_EQ(RVFeatureString(loopback, text, sizeof text), 0);
+  qvtest::ScriptedDevice device;
+  QVLink* link = QVInternalMake(globals(), device.TakeInstance(), nullptr);
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(RVFeatureString(link, text, sizeof text), -1);  // not established: no features yet
+  ASSERT_EQ(RVEstablishString(link, text), 1) << text;
+  EXPECT_EQ(RVError(link), 0);
+  EXPECT_EQ(link->writeState->features.features, loopback->writeState->features.features);
+  EXPECT_EQ(link->writeState->string_optimization, 0);
+  EXPECT_EQ(std::memcmp(link->writeState->features.binary_types, loopback->writeState->features.binary_types,
+                        sizeof link->writeState->features.binary_types),
+            0);
+  EXPECT_EQ(device.CapturedCount(), 0u);  // no exchange ran
+  Destroy(link);
+  Destroy(loopback);
 }
 
 // --- error state
