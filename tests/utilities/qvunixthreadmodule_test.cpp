@@ -238,3 +238,46 @@ TEST(ThreadModule, UnusableSyncDirectoryStartsNothing) {
   deinitThreadModule();
   setenv("QUORVANE_TMPDIR", saved.c_str(), 1);
 }
+
+// Whether this process's clean-up thread is blocked (state S in /proc).
+bool CleanUpThreadSleeps() {
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return false;
+  bool sleeping = false;
+  while (dirent* entry = readdir(tasks)) {
+    const std::string task = std::string("/proc/self/task/") + entry->d_name;
+    std::ifstream comm(task + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    if (name.rfind("QV-UnixThreads", 0) != 0) continue;
+    std::ifstream stat(task + "/stat");
+    const std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = line.rfind(')');
+    sleeping = close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S';
+  }
+  closedir(tasks);
+  return sleeping;
+}
+
+// A program that ends without stopping the module still exits: the clean-up
+// thread may be waiting while the process's static objects are torn down.
+TEST(ThreadModule, AProcessExitsWithTheCleanUpThreadRunning) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (!Quorvane::initThreadModule()) std::exit(3);
+    // Exit only once the clean-up thread is asleep in its wait.
+    const bool waiting = qvtest::WaitUntil([] { return CleanUpThreadSleeps(); }, std::chrono::seconds(10));
+    std::exit(waiting ? 0 : 4);
+  }
+  int status = -1;
+  const bool ended = qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; },
+                                       std::chrono::seconds(20));
+  if (!ended) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  ASSERT_TRUE(ended) << "the process hung in exit";
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
