@@ -188,9 +188,11 @@ TEST(CodecArrays, RunsMoveInBulkAndConvertInBatches) {
   StreamReader other(Bytes("P200 ") + Hex({0xF6}) + Raw(doubles) + "\n", 4096);
   static int64_t largest = 0;
   largest = 0;
-  other.state()->dispatch = [](unsigned long selector, void* dst, void* src, long* count) {
-    if (count != nullptr && (selector >> 8) >= 128 && (selector & 0xFF) >= 128) largest = std::max<int64_t>(largest, *count);
-    return qvne__dispatch(selector, dst, src, count);
+  other.state()->dispatch = [](unsigned long selector, void* dst, void* src, long* elements) {
+    if (elements != nullptr && (selector >> 8) >= 128 && (selector & 0xFF) >= 128) {
+      largest = std::max<int64_t>(largest, *elements);
+    }
+    return qvne__dispatch(selector, dst, src, elements);
   };
   std::vector<float> singles(200);
   ASSERT_EQ(QVGetBinaryNumberArrayData_(other.state(), other.stack(), other.queues(), nullptr, singles.data(), 200,
