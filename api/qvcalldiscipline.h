@@ -1,0 +1,116 @@
+// The frame every typed public call puts around its one codec call: refuse a
+// null link, let the pending error decide (with its correction), mirror puts
+// onto the link's log, hold the link lock around the codec call, and store
+// the codec's answer in the link.
+//
+// Usage:
+//   int RVGetInteger32(QVLink* l, int* v) noexcept {
+//     return qvcall::Get(l, [&](QVLink* k) { return QVGetBinaryNumber_(... k ..., v, 228); });
+//   }
+//   int RVPutInteger32(QVLink* l, int v) noexcept {
+//     return qvcall::Put(l, qvcall::Pending::kWrite,
+//                        [&](QVLink* w) { RVPutInteger32(w, v); },
+//                        [&](QVLink* k) { return QVPutBinaryNumber_(... k ..., &v, 228); });
+//   }
+// The codec lambda runs under the link lock and fills out-parameters there.
+#pragma once
+
+#include <cstdint>
+#include <new>
+
+#include "api/qvlink.h"
+
+namespace qvcall {
+
+// How a call treats an error already on the link.
+enum class Pending {
+  kRead,    // 0 and 11 go on; 10 connects first; others refuse
+  kWrite,   // only 10 goes on, by connecting; 11 and others refuse
+  kStrict,  // any pending error refuses
+  kFill,    // 0 goes on; 10 connects first; 11 and others refuse
+};
+
+// True when a call with this rule may go on; may connect a deferred link.
+inline bool MayProceed(QVLink* link, Pending rule) noexcept {
+  if (link == nullptr) return false;
+  const uint32_t code = link->error;
+  switch (rule) {
+    case Pending::kRead:
+      return read_auto_correct(link) != 0;
+    case Pending::kWrite:
+      return code == 0 || write_auto_correct(link) != 0;
+    case Pending::kStrict:
+      return code == 0;
+    case Pending::kFill:
+      return code == 0 || (code == 10 && write_auto_correct(link) != 0);
+  }
+  return false;
+}
+
+// Makes the same put on the log's write link and flushes it, when the link's
+// log is running with puts enabled. Runs before the link lock is taken.
+template <class Mirror>
+void MirrorPut(QVLink* link, Mirror&& mirror) noexcept {
+  Quorvane::QVLinkLog* log = link->log.get();
+  if (log == nullptr || log->enabled == 0 || log->writeLink == nullptr || !log->doLoggingQ()) return;
+  QVLink* write_link = log->writeLink;
+  try {
+    mirror(write_link);
+  } catch (...) {
+    // The log is a witness; its failure must not change the link's call.
+  }
+  RVFlush(write_link);
+}
+
+// Runs a codec call that answers a code, turning an escaping exception into
+// one (8 for memory, -1 otherwise) so nothing crosses a public call.
+template <class Codec>
+long RunCodec(QVLink* link, Codec&& codec) noexcept {
+  try {
+    return static_cast<long>(codec(link));
+  } catch (const std::bad_alloc&) {
+    return 8;
+  } catch (...) {
+    return -1;
+  }
+}
+
+// Stores a get's result: a failure replaces the link's code (plain
+// assignment), success leaves it. Answers 1 on success, else 0.
+inline int StoreGet(QVLink* link, long code) noexcept {
+  if (code == 0) return 1;
+  link->error = static_cast<uint32_t>(code);
+  return 0;
+}
+
+// Stores a put's result unconditionally: a successful put leaves 0.
+inline int StorePut(QVLink* link, long code) noexcept {
+  link->error = static_cast<uint32_t>(code);
+  return code == 0 ? 1 : 0;
+}
+
+// The whole read discipline around codec(link) -> code.
+template <class Codec>
+int Get(QVLink* link, Codec&& codec, Pending rule = Pending::kRead) noexcept {
+  if (!MayProceed(link, rule)) return 0;
+  QVLinkLockGuard guard(link);
+  const long code = RunCodec(link, codec);
+  return StoreGet(link, code);
+}
+
+// The whole write discipline: mirror(write_link) repeats the public call on
+// the log's write link; codec(link) -> code makes the put.
+template <class Mirror, class Codec>
+int Put(QVLink* link, Pending rule, Mirror&& mirror, Codec&& codec) noexcept {
+  if (!MayProceed(link, rule)) return 0;
+  MirrorPut(link, mirror);
+  QVLinkLockGuard guard(link);
+  const long code = RunCodec(link, codec);
+  return StorePut(link, code);
+}
+
+// The codec write arguments of a link, for brevity at call sites.
+inline write_state* WriteState(QVLink* link) noexcept { return link->writeState; }
+inline _queue* BaseQueue(QVLink* link) noexcept { return link->queueStack.base; }
+
+}  // namespace qvcall
