@@ -233,4 +233,232 @@ long RVPrintArgv(char* buffer, char** buffer_end, char*** argv, char** argv_end)
 }
 #endif
 
+/* ---- Typed calls: the link ---------------------------------------------- *
+ * The typed calls below take a link. Every one refuses a null link (answer
+ * 0) and a pending error it may not go on with: gets go on with 0 and 11 and
+ * connect a link waiting with 10 first; puts go on only by connecting one
+ * with 10; "strict" calls refuse any pending error. A refused call changes
+ * nothing. Otherwise a get stores a failure as the link's error and answers
+ * 0, or answers 1; a put stores its outcome (0 on success) and answers 1
+ * exactly on success.
+ */
+#ifdef __cplusplus
+class QVLink;
+#else
+typedef struct QVLink QVLink;
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Typed calls: token level ------------------------------------------ */
+
+/* Type of the next token (raw byte, or public type); 0 on failure. */
+int RVGetNextRaw(QVLink* link) QV_NOEXCEPT;
+int RVGetNext(QVLink* link) QV_NOEXCEPT;
+/* Type of the current token, reading the next when none is current. */
+int RVGetRawType(QVLink* link) QV_NOEXCEPT;
+int RVGetType(QVLink* link) QV_NOEXCEPT;
+/* Raw bytes left in the current atom; *count is 0 first. */
+int RVRawBytesToGet(QVLink* link, int* count) QV_NOEXCEPT;
+/* Bytes left in the current atom; at 0 the atom is finished. count may be null. */
+int RVBytesToGet(QVLink* link, int* count) QV_NOEXCEPT;
+/* Argument count of the current composite (an array as its function form). */
+int RVGetRawArgCount(QVLink* link, int* count) QV_NOEXCEPT;
+int RVGetArgCount(QVLink* link, int* count) QV_NOEXCEPT;
+/* Up to size bytes of the current atom; *count is 0 first. */
+int RVGetRawData(QVLink* link, unsigned char* buffer, int size, int* count) QV_NOEXCEPT;
+int RVGetData(QVLink* link, char* buffer, int size, int* count) QV_NOEXCEPT;
+/* Skip the rest of the current packet, or of the current expression. */
+int RVNewPacket(QVLink* link) QV_NOEXCEPT;
+int QVNewExpression(QVLink* link) QV_NOEXCEPT;
+/* Finish the current token, then skip expressions until at most n are owed. */
+int RVTakeLast(QVLink* link, int n) QV_NOEXCEPT;
+/* Fill the input from the device; only error 0 (or 10, connecting) goes on. */
+int RVFill(QVLink* link) QV_NOEXCEPT;
+/* Expressions of the current packet still to read. A link waiting with 10
+ * reports 0 and answers 1 without connecting; other errors do not stop it. */
+int RVExpressionsToGet(QVLink* link, int* count) QV_NOEXCEPT;
+
+int RVPutNext(QVLink* link, int type) QV_NOEXCEPT;
+int RVPutType(QVLink* link, int type) QV_NOEXCEPT;
+/* A function token with its argument count. */
+int RVPutComposite(QVLink* link, int count) QV_NOEXCEPT;
+/* Strict. Size 0 or less closes the atom at once. */
+int RVPutRawSize(QVLink* link, int size) QV_NOEXCEPT;
+int RVPutArgCount(QVLink* link, int count) QV_NOEXCEPT;
+/* Strict; *count is 0 first. */
+int RVBytesToPut(QVLink* link, int* count) QV_NOEXCEPT;
+int RVPutRawData(QVLink* link, const unsigned char* data, int length) QV_NOEXCEPT;
+int RVEndPacket(QVLink* link) QV_NOEXCEPT;
+
+/* ---- Typed calls: scalars ---------------------------------------------- *
+ * Gets convert any number token to the asked type: 7 when the value does not
+ * fit (the token stays unread), 3 when the next token is no number. Puts of
+ * 16-bit integers write 32-bit values (228), 32-bit reals write doubles (246),
+ * RVPutInteger8 the low 8 bits of its argument.
+ */
+int RVGetBinaryNumber(QVLink* link, void* data, long type) QV_NOEXCEPT;
+int RVGetInteger8(QVLink* link, unsigned char* value) QV_NOEXCEPT;
+int RVGetShortInteger(QVLink* link, short* value) QV_NOEXCEPT;
+int RVGetInteger16(QVLink* link, short* value) QV_NOEXCEPT;
+int RVGetInteger(QVLink* link, int* value) QV_NOEXCEPT;
+int RVGetInteger32(QVLink* link, int* value) QV_NOEXCEPT;
+int RVGetLongInteger(QVLink* link, long* value) QV_NOEXCEPT;
+int RVGetInteger64(QVLink* link, long* value) QV_NOEXCEPT;
+int RVGetFloat(QVLink* link, float* value) QV_NOEXCEPT;
+int RVGetReal32(QVLink* link, float* value) QV_NOEXCEPT;
+int RVGetDouble(QVLink* link, double* value) QV_NOEXCEPT;
+int RVGetReal64(QVLink* link, double* value) QV_NOEXCEPT;
+int RVGetReal(QVLink* link, double* value) QV_NOEXCEPT;
+int RVGetLongDouble(QVLink* link, long double* value) QV_NOEXCEPT;
+int RVGetReal128(QVLink* link, long double* value) QV_NOEXCEPT;
+
+int RVPutBinaryNumber(QVLink* link, void* data, long type) QV_NOEXCEPT;
+int RVPutInteger8(QVLink* link, int value) QV_NOEXCEPT;
+int RVPutShortInteger(QVLink* link, int value) QV_NOEXCEPT;
+int RVPutInteger16(QVLink* link, int value) QV_NOEXCEPT;
+int RVPutInteger(QVLink* link, int value) QV_NOEXCEPT;
+int RVPutInteger32(QVLink* link, int value) QV_NOEXCEPT;
+int RVPutLongInteger(QVLink* link, long value) QV_NOEXCEPT;
+int RVPutInteger64(QVLink* link, long value) QV_NOEXCEPT;
+int RVPutFloat(QVLink* link, double value) QV_NOEXCEPT;
+int RVPutReal32(QVLink* link, double value) QV_NOEXCEPT;
+int RVPutDouble(QVLink* link, double value) QV_NOEXCEPT;
+int RVPutReal64(QVLink* link, double value) QV_NOEXCEPT;
+int RVPutReal(QVLink* link, double value) QV_NOEXCEPT;
+int RVPutLongDouble(QVLink* link, long double value) QV_NOEXCEPT;
+int RVPutReal128(QVLink* link, long double value) QV_NOEXCEPT;
+
+/* ---- Typed calls: lists ------------------------------------------------ *
+ * A list is an array of depth 1 (3 otherwise) of numbers, converted to the
+ * asked type. The block comes from the environment's pool and goes back with
+ * the release call of the same family; an empty list gives null and length
+ * 0. A length that cannot be held answers 2; no memory 8. When the elements
+ * fail after the block was taken, the block is still handed out. Length
+ * pointers may be null.
+ */
+int RVGetBinaryNumberList(QVLink* link, void** data, long* length, long type) QV_NOEXCEPT;
+int RVGetIntegerList(QVLink* link, int** data, long* length) QV_NOEXCEPT;
+int RVGetRealList(QVLink* link, double** data, long* length) QV_NOEXCEPT;
+int RVGetInteger8List(QVLink* link, unsigned char** data, int* length) QV_NOEXCEPT;
+int RVGetInteger16List(QVLink* link, short** data, int* length) QV_NOEXCEPT;
+int RVGetInteger32List(QVLink* link, int** data, int* length) QV_NOEXCEPT;
+int RVGetInteger64List(QVLink* link, long** data, int* length) QV_NOEXCEPT;
+int RVGetReal32List(QVLink* link, float** data, int* length) QV_NOEXCEPT;
+int RVGetReal64List(QVLink* link, double** data, int* length) QV_NOEXCEPT;
+int RVGetReal128List(QVLink* link, long double** data, int* length) QV_NOEXCEPT;
+
+/* Null link or null data: nothing. The length is not used. */
+void RVReleaseBinaryNumberList(QVLink* link, void* data, long length) QV_NOEXCEPT;
+void RVReleaseIntegerList(QVLink* link, int* data, long length) QV_NOEXCEPT;
+void RVReleaseRealList(QVLink* link, double* data, long length) QV_NOEXCEPT;
+void RVReleaseInteger8List(QVLink* link, unsigned char* data, int length) QV_NOEXCEPT;
+void RVReleaseInteger16List(QVLink* link, short* data, int length) QV_NOEXCEPT;
+void RVReleaseInteger32List(QVLink* link, int* data, int length) QV_NOEXCEPT;
+void RVReleaseInteger64List(QVLink* link, long* data, int length) QV_NOEXCEPT;
+void RVReleaseReal32List(QVLink* link, float* data, int length) QV_NOEXCEPT;
+void RVReleaseReal64List(QVLink* link, double* data, int length) QV_NOEXCEPT;
+void RVReleaseReal128List(QVLink* link, long double* data, int length) QV_NOEXCEPT;
+void QVDisownBinaryNumberList(QVLink* link, void* data, long length, long type) QV_NOEXCEPT;
+
+/* ---- Typed calls: marks, readiness, transfer --------------------------- *
+ * A mark saves the read position of a link (a link with error 0 or 11 only)
+ * and is given back with RVDestroyMark. Readiness answers 1 when a read
+ * would not wait (an error counts: the read reports it), 0 when nothing is
+ * there, -1 for a link that can never read again (errors 1 and 9).
+ */
+#ifdef __cplusplus
+}
+class QVLinkMark;
+extern "C" {
+#else
+typedef struct QVLinkMark QVLinkMark;
+#endif
+QVLinkMark* RVCreateMark(QVLink* link) QV_NOEXCEPT;
+/* Back to the mark, then index expressions further; the mark, or null. */
+QVLinkMark* RVSeekMark(QVLink* link, QVLinkMark* mark, int index) QV_NOEXCEPT;
+QVLinkMark* RVSeekToMark(QVLink* link, QVLinkMark* mark, int index) QV_NOEXCEPT;
+void RVDestroyMark(QVLink* link, QVLinkMark* mark) QV_NOEXCEPT;
+
+int RVReady(QVLink* link) QV_NOEXCEPT;
+/* The index of the first of n links with something to read, -2 when the time
+ * runs out (both fields -1: no time-out), -3 for no links, -1 on failure. */
+int RVReadyParallel(RVEnvironment* environment, QVLink** links, int n, long seconds,
+                    long microseconds) QV_NOEXCEPT;
+/* 1 on activity, 2 on failure; the callback (link, null) is asked every 50
+ * milliseconds without activity, and its answer 1 ends the wait with 4. */
+int RVWaitForLinkActivity(QVLink* link) QV_NOEXCEPT;
+int RVWaitForLinkActivityWithCallback(QVLink* link, int (*callback)(QVLink*, void*)) QV_NOEXCEPT;
+
+/* Copies one expression from source to destination (a null destination
+ * skips it on the source); 1 on success, 0 on failure. */
+int RVTransferExpression(QVLink* destination, QVLink* source) QV_NOEXCEPT;
+/* Copies everything pending on the loopback source, leaving it empty. */
+int RVTransferToEndOfLoopbackLink(QVLink* destination, QVLink* source) QV_NOEXCEPT;
+
+/* ---- Typed calls: symbol and function puts ----------------------------- *
+ * A name goes out after the link's symbol replacement, as a plain symbol.
+ * 47: a null name or one whose characters cannot be counted; function heads
+ * that cannot be counted give 48. A null head puts "List". Lengths are in
+ * units of the encoding.
+ */
+int RVPutSymbol(QVLink* link, const char* name) QV_NOEXCEPT;
+int RVPutByteSymbol(QVLink* link, const unsigned char* name, long length) QV_NOEXCEPT;
+int RVPutUCS2Symbol(QVLink* link, const unsigned short* name, int length) QV_NOEXCEPT;
+int RVPutUTF8Symbol(QVLink* link, const unsigned char* name, int length) QV_NOEXCEPT;
+int RVPutUTF16Symbol(QVLink* link, const unsigned short* name, int length) QV_NOEXCEPT;
+int RVPutUTF32Symbol(QVLink* link, const unsigned int* name, int length) QV_NOEXCEPT;
+int RVPutFunction(QVLink* link, const char* head, int count) QV_NOEXCEPT;
+int RVPutUCS2Function(QVLink* link, const unsigned short* head, int length, int count) QV_NOEXCEPT;
+int RVPutUTF8Function(QVLink* link, const unsigned char* head, int length, int count) QV_NOEXCEPT;
+int RVPutUTF16Function(QVLink* link, const unsigned short* head, int length, int count) QV_NOEXCEPT;
+int RVPutUTF32Function(QVLink* link, const unsigned int* head, int length, int count) QV_NOEXCEPT;
+
+/* ---- Typed calls: string puts ------------------------------------------ *
+ * One whole string token. 47 for a null text with a length, a negative
+ * length, text whose characters cannot be counted, and UTF-16 or UTF-32 text
+ * of length 0.
+ */
+int RVPutString(QVLink* link, const char* text) QV_NOEXCEPT;
+int RVPutByteString(QVLink* link, const unsigned char* text, long length) QV_NOEXCEPT;
+int RVPutUCS2String(QVLink* link, const unsigned short* text, int length) QV_NOEXCEPT;
+int RVPutUTF8String(QVLink* link, const unsigned char* text, int length) QV_NOEXCEPT;
+int RVPutUTF16String(QVLink* link, const unsigned short* text, int length) QV_NOEXCEPT;
+int RVPutUTF32String(QVLink* link, const unsigned int* text, int length) QV_NOEXCEPT;
+
+/* ---- Typed calls: character puts --------------------------------------- *
+ * Pieces of a string or symbol token already started with RVPutType; left is
+ * the number of characters still to follow the piece. Strict: any pending
+ * error refuses them. RVPutSize and RVPut7BitCount declare the text's byte
+ * size; RVPutData and RVPut7BitCharacters then send its bytes.
+ */
+int RVPutUCS2Characters(QVLink* link, int left, const unsigned short* text, int length) QV_NOEXCEPT;
+int RVPutUTF8Characters(QVLink* link, int left, const unsigned char* text, int length) QV_NOEXCEPT;
+int RVPutUTF16Characters(QVLink* link, int left, const unsigned short* text, int length) QV_NOEXCEPT;
+int RVPutUTF32Characters(QVLink* link, int left, const unsigned int* text, int length) QV_NOEXCEPT;
+int RVPut8BitCharacters(QVLink* link, long left, const unsigned char* text, long length) QV_NOEXCEPT;
+int RVPut7BitCount(QVLink* link, long count, long size) QV_NOEXCEPT;
+int RVPut7BitCharacters(QVLink* link, long left, const char* text, long length, long characters) QV_NOEXCEPT;
+int RVPutSize(QVLink* link, int size) QV_NOEXCEPT;
+int RVPutData(QVLink* link, const unsigned char* data, int length) QV_NOEXCEPT;
+
+/* ---- Typed calls: character gets --------------------------------------- *
+ * The next piece of the current string or symbol into buffer (size in units
+ * of the encoding; no terminator): *got characters delivered, *left still to
+ * come. Dictionary-coded texts come whole, or fail with 55 leaving the token
+ * unread; a null buffer then reports their length in *left.
+ */
+int RVGetUCS2Characters(QVLink* link, int* left, unsigned short* buffer, int size, int* got) QV_NOEXCEPT;
+int RVGetUTF8Characters(QVLink* link, int* left, unsigned char* buffer, int size, int* got) QV_NOEXCEPT;
+int RVGetUTF16Characters(QVLink* link, int* left, unsigned short* buffer, int size, int* got) QV_NOEXCEPT;
+int RVGetUTF32Characters(QVLink* link, int* left, unsigned int* buffer, int size, int* got) QV_NOEXCEPT;
+int RVGet8BitCharacters(QVLink* link, long* left, unsigned char* buffer, long size, long* got) QV_NOEXCEPT;
+int RVGet7BitCharacters(QVLink* link, long* left, char* buffer, long size, long* got) QV_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
 #endif /* QUORVANE_H */

@@ -1,0 +1,152 @@
+// Scalar gets and puts: the bytes each put writes, checked by hand and by the
+// independent decoder, and every get of every put across widths, overflow
+// included.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+
+#include "quorvane.h"
+#include "tests/api/qvtokendecoder.h"
+#include "tests/api/qvtypedtest.h"
+
+namespace {
+
+using qvtest::TypedLinkTest;
+
+class ScalarsTest : public TypedLinkTest {};
+
+std::string LittleEndian(const void* value, size_t size) {
+  return std::string(static_cast<const char*>(value), size);
+}
+
+TEST_F(ScalarsTest, PutsWriteTheWidenedBinaryForms) {
+  struct Case {
+    const char* name;
+    std::function<int(QVLink*)> put;
+    std::string expected;
+  };
+  const int seventy_thousand = 70000;
+  const double tenth = 0.1;
+  const long big = -5000000000L;
+  const std::vector<Case> cases = {
+      {"Integer8 keeps the low byte", [](QVLink* l) { return RVPutInteger8(l, 300); }, "\xA1\x2C\x0A"},
+      {"ShortInteger widens to 228",
+       [](QVLink* l) { return RVPutShortInteger(l, 70000); }, "\xE4" + LittleEndian(&seventy_thousand, 4) + "\n"},
+      {"Integer16 widens to 228",
+       [](QVLink* l) { return RVPutInteger16(l, 70000); }, "\xE4" + LittleEndian(&seventy_thousand, 4) + "\n"},
+      {"Real32 writes a double",
+       [](QVLink* l) { return RVPutReal32(l, 0.1); }, "\xF6" + LittleEndian(&tenth, 8) + "\n"},
+      {"Float writes a double", [](QVLink* l) { return RVPutFloat(l, 0.1); }, "\xF6" + LittleEndian(&tenth, 8) + "\n"},
+      {"Integer64", [](QVLink* l) { return RVPutInteger64(l, -5000000000L); }, "\xE6" + LittleEndian(&big, 8) + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    qvtest::ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(c.put(link), 1);
+    EXPECT_EQ(RVError(link), 0);
+    ASSERT_EQ(RVEndPacket(link), 1);
+    ASSERT_EQ(RVFlush(link), 1);
+    ASSERT_TRUE(device.WaitCaptured(c.expected.size() + 1));
+    EXPECT_EQ(Hex(device.Captured()), Hex(c.expected + "]"));
+    // The independent decoder reads the same packet.
+    const std::string bytes = device.Captured();
+    qvtokendecoder::Decoder decoder(bytes);
+    const auto decoded = decoder.NextPacket();
+    ASSERT_TRUE(decoded.has_value()) << decoder.error();
+    EXPECT_EQ(decoded->kind, qvtokendecoder::Kind::Binary);
+    EXPECT_EQ(decoded->type, static_cast<unsigned char>(c.expected[0]));
+    EXPECT_EQ(decoded->bytes, c.expected.substr(1, c.expected.size() - 2));
+    Destroy(link);
+  }
+}
+
+// Puts read back by gets of other widths over loopback: the value, or 7 for a
+// value the get's type cannot hold, which leaves the token to be read again.
+TEST_F(ScalarsTest, EveryGetReadsEveryPutOrAnswersOverflow) {
+  struct Case {
+    const char* name;
+    std::function<int(QVLink*)> put;
+    std::function<int(QVLink*, double*)> get;
+    double expected;  // NaN: the get answers 7
+  };
+  auto int8 = [](QVLink* l, double* v) { unsigned char x = 0; int ok = RVGetInteger8(l, &x); *v = x; return ok; };
+  auto int16 = [](QVLink* l, double* v) { short x = 0; int ok = RVGetInteger16(l, &x); *v = x; return ok; };
+  auto int32 = [](QVLink* l, double* v) { int x = 0; int ok = RVGetInteger32(l, &x); *v = x; return ok; };
+  auto int64 = [](QVLink* l, double* v) { long x = 0; int ok = RVGetInteger64(l, &x); *v = static_cast<double>(x); return ok; };
+  auto real32 = [](QVLink* l, double* v) { float x = 0; int ok = RVGetReal32(l, &x); *v = x; return ok; };
+  auto real64 = [](QVLink* l, double* v) { double x = 0; int ok = RVGetReal64(l, &x); *v = x; return ok; };
+  auto real128 = [](QVLink* l, double* v) { long double x = 0; int ok = RVGetReal128(l, &x); *v = static_cast<double>(x); return ok; };
+  const double overflow = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<Case> cases = {
+      {"int8 200 as int8", [](QVLink* l) { return RVPutInteger8(l, 200); }, int8, 200},
+      {"int8 200 as int16", [](QVLink* l) { return RVPutInteger8(l, 200); }, int16, 200},
+      {"int32 70000 as int16", [](QVLink* l) { return RVPutInteger32(l, 70000); }, int16, overflow},
+      {"int32 -40000 as int64", [](QVLink* l) { return RVPutInteger32(l, -40000); }, int64, -40000},
+      {"int32 300 as int8", [](QVLink* l) { return RVPutInteger32(l, 300); }, int8, overflow},
+      {"int64 2^40 as int32", [](QVLink* l) { return RVPutInteger64(l, 1L << 40); }, int32, overflow},
+      {"int64 2^40 as real64", [](QVLink* l) { return RVPutInteger64(l, 1L << 40); }, real64, 1099511627776.0},
+      {"int64 -7 through LongInteger as int32", [](QVLink* l) { return RVPutLongInteger(l, -7); }, int32, -7},
+      {"real64 2.5 as real32", [](QVLink* l) { return RVPutReal64(l, 2.5); }, real32, 2.5},
+      {"real64 1e300 as real32", [](QVLink* l) { return RVPutReal64(l, 1e300); }, real32, overflow},
+      {"real64 0.1 as real128", [](QVLink* l) { return RVPutReal64(l, 0.1); }, real128, 0.1},
+      {"real128 0.5 as real64", [](QVLink* l) { return RVPutReal128(l, 0.5L); }, real64, 0.5},
+      {"real64 2.5 as int32 rounds to even", [](QVLink* l) { return RVPutReal64(l, 2.5); }, int32, 2},
+      {"real64 3.5 as int32 rounds to even", [](QVLink* l) { return RVPutReal64(l, 3.5); }, int32, 4},
+      {"int16 -3 as real64", [](QVLink* l) { return RVPutInteger16(l, -3); }, real64, -3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QVLink* link = Loopback();
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(c.put(link), 1);
+    ASSERT_EQ(RVEndPacket(link), 1);
+    ASSERT_EQ(RVFlush(link), 1);
+    double got = -12345;
+    if (std::isnan(c.expected)) {
+      EXPECT_EQ(c.get(link, &got), 0);
+      EXPECT_EQ(RVError(link), 7);
+      EXPECT_EQ(got, 0);  // the lambda's own zero: nothing was stored
+      // The token is still there, whole: after clearing, the widest read takes it.
+      EXPECT_EQ(RVClearError(link), 1);
+      double wide = 0;
+      EXPECT_EQ(real64(link, &wide), 1);
+    } else {
+      EXPECT_EQ(c.get(link, &got), 1);
+      EXPECT_EQ(RVError(link), 0);
+      EXPECT_EQ(got, c.expected);
+    }
+    Destroy(link);
+  }
+}
+
+TEST_F(ScalarsTest, GetOfNoNumberIsOutOfSequenceAndRefusalsLeaveTheValue) {
+  QVLink* link = Loopback();
+  ASSERT_NE(link, nullptr);
+  ASSERT_EQ(RVPutComposite(link, 0), 1);
+  int value = 99;
+  EXPECT_EQ(RVGetInteger32(link, &value), 0);
+  EXPECT_EQ(RVError(link), 3);
+  EXPECT_EQ(value, 99);
+  // With 3 pending, a get refuses and leaves both the code and the value.
+  EXPECT_EQ(RVGetInteger32(link, &value), 0);
+  EXPECT_EQ(RVError(link), 3);
+  EXPECT_EQ(value, 99);
+  EXPECT_EQ(RVGetInteger32(nullptr, &value), 0);
+  EXPECT_EQ(RVPutInteger32(nullptr, 1), 0);
+  Destroy(link);
+}
+
+TEST_F(ScalarsTest, BinaryNumberPutOfNothingIsRefused) {
+  QVLink* link = Loopback();
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(RVPutBinaryNumber(link, nullptr, 228), 0);
+  EXPECT_EQ(RVError(link), 47);
+  Destroy(link);
+}
+
+}  // namespace

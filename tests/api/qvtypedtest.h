@@ -1,0 +1,70 @@
+// Links for the typed-call tests: loopback links as the loopback opener
+// leaves them, and links over a scripted device established from this side's
+// own features (no exchange, so the device sees only what the calls write).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "api/qvenvironment.h"
+#include "api/qvlink.h"
+#include "quorvane.h"
+#include "tests/api/qvenvironmenttest.h"
+#include "tests/support/qvscripteddevice.h"
+
+namespace qvtest {
+
+class TypedLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    environment_.reset(BeginWithoutDevices());
+    ASSERT_NE(environment_, nullptr);
+  }
+
+  QVLink* Loopback() {
+    QVLink* link = QVInternalMake(environment_->globals, {}, nullptr);
+    if (link == nullptr) return nullptr;
+    QVMakeLoopback(link);
+    feature_set features = OwnFeatures();
+    EXPECT_EQ(RVEstablish(link, &features), 1);
+    return link;
+  }
+
+  // Established over the device; the test reads what it writes with Captured().
+  QVLink* Scripted(ScriptedDevice& device) {
+    QVLink* link = QVInternalMake(environment_->globals, device.TakeInstance(), nullptr);
+    if (link == nullptr) return nullptr;
+    feature_set features = OwnFeatures();
+    EXPECT_EQ(RVEstablish(link, &features), 1);
+    return link;
+  }
+
+  feature_set OwnFeatures() {
+    feature_set features = environment_->ownFeatures;
+    std::strcpy(features.numerics_id, "UniqueID");
+    return features;
+  }
+
+  static void Destroy(QVLink* link) {
+    long a = 0;
+    long b = 0;
+    QVDestroy(link, &a, &b);
+  }
+
+  // Bytes written as hex pairs "A1 2C 0A".
+  static std::string Hex(const std::string& bytes) {
+    std::string out;
+    char b[4];
+    for (unsigned char c : bytes) {
+      std::snprintf(b, sizeof b, out.empty() ? "%02X" : " %02X", c);
+      out += b;
+    }
+    return out;
+  }
+
+  EnvironmentHandle environment_;
+};
+
+}  // namespace qvtest
