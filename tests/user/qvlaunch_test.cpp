@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <dirent.h>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -33,23 +32,8 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-// Children of this process that have ended but were not reaped.
-int Zombies() {
-  int count = 0;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return 0;
-  while (dirent* entry = readdir(proc)) {
-    const std::string stat = ReadFile(std::string("/proc/") + entry->d_name + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    int parent = 0;
-    if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 && parent == getpid() && state == 'Z')
-      ++count;
-  }
-  closedir(proc);
-  return count;
-}
+// Whether the process is gone for good: reaped, not a zombie.
+bool Reaped(const std::string& pid) { return access(("/proc/" + pid).c_str(), F_OK) != 0; }
 
 class LaunchTest : public ::testing::Test {
  protected:
@@ -64,10 +48,10 @@ class LaunchTest : public ::testing::Test {
     environment_->deviceManager->registerWorldForTesting(qvtest::ScriptedWorldFunction());
   }
 
-  // A shell script that writes its arguments, one a line, to out.
+  // A shell script that writes its process id and arguments, one a line, to out.
   std::string Helper(const std::string& name, bool executable = true) {
     const std::string path = dir_.file(name);
-    std::ofstream(path) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > " << dir_.file("out") << ".tmp && mv "
+    std::ofstream(path) << "#!/bin/sh\nprintf '%s\\n' $$ \"$@\" > " << dir_.file("out") << ".tmp && mv "
                         << dir_.file("out") << ".tmp " << dir_.file("out") << "\n";
     chmod(path.c_str(), executable ? 0755 : 0644);
     return path;
@@ -85,12 +69,17 @@ class LaunchTest : public ::testing::Test {
     std::vector<std::string> lines;
     std::istringstream in(ReadFile(dir_.file("out")));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
+    if (!lines.empty()) {
+      pid_ = lines.front();
+      lines.erase(lines.begin());
+    }
     return lines;
   }
 
   qvtest::TempDir dir_;
   EnvironmentHandle environment_;
   qvtest::ScriptedWorldRecord* record_ = nullptr;
+  std::string pid_;  // the helper's, once it wrote its arguments
 };
 
 TEST_F(LaunchTest, MissingOrNonExecutableProgramOpensNothing) {
@@ -113,7 +102,8 @@ TEST_F(LaunchTest, ChildGetsTheConnectOptionsAndIsReaped) {
                                                        "-linkname", "scripted"}));
   EXPECT_STREQ(RVLinkName(link), helper.c_str());
   ASSERT_EQ(record_->made.size(), 1u);
-  EXPECT_TRUE(qvtest::WaitUntil([] { return Zombies() == 0; }));
+  ASSERT_FALSE(pid_.empty());
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return Reaped(pid_); })) << pid_;
   RVClose(link);
 }
 
