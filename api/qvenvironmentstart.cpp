@@ -10,6 +10,7 @@
 #include "api/qvenvironmentlocks.h"
 #include "api/qvenvironmentparameters.h"
 #include "api/qvlinkglobals.h"
+#include "api/qvlinkmark.h"
 #include "api/qvnumericdispatch.h"
 #include "api/qvplatformservices.h"
 #include "api/qvreadywait.h"
@@ -188,6 +189,9 @@ bool Starting::MakeTables() {
   environment.defaultDialogs = environment.dialogs;
   try {
     environment.memoryPool = Quorvane::QVMemoryPool::init();
+    // Sized once here, before any link exists: links on several threads
+    // would otherwise race to size it at their first mark.
+    environment.memoryPool->setNumberOfBytesInPoolObject(sizeof(QVLinkMark));
   } catch (...) {
     return false;
   }

@@ -1,0 +1,51 @@
+// What the string, symbol and character puts share: refusing a text the
+// caller cannot have meant (null with a length, or a negative length) before
+// anything is dereferenced, and counting UTF-16 code points in the byte order
+// the text's first unit tells.
+#pragma once
+
+#include <cstdint>
+
+#include "api/qvlink.h"
+#include "text/qvunicode.h"
+
+namespace qvputtext {
+
+// "KOVR encountered invalid character data in given character encoding."
+inline constexpr long kInvalidCharacters = 47;
+
+// False for a null link, or for a null text with a nonzero length or a
+// negative length; the latter leaves 47 on a link that held no error (a
+// pending error stays: the put would have been refused for it anyway).
+inline bool Usable(QVLink* link, const void* text, int64_t length) noexcept {
+  if (link == nullptr) return false;
+  if (length >= 0 && (text != nullptr || length == 0)) return true;
+  if (link->error == 0) link->error = kInvalidCharacters;
+  return false;
+}
+
+// A declared size: the same refusal for a negative one.
+inline bool UsableSize(QVLink* link, int64_t size) noexcept {
+  static const char kSomething = 0;
+  return Usable(link, &kSomething, size);
+}
+
+// Code points of a UTF-8 text; false for text that is not well-formed
+// UTF-8 (the plain counter would count a cut sequence as a character).
+inline bool CountUTF8(const unsigned char* text, int64_t length, int64_t* count) noexcept {
+  *count = 0;
+  if (length == 0) return true;
+  int64_t units = 0;
+  if (QVCountUTF16SizeOfUTF8String(text, length, &units) == 0) return false;
+  return QVCountUnicodePointsInUTF8String(text, length, count) != 0;
+}
+
+// Code points of a UTF-16 text; a text without a mark in this machine's
+// order is read byte-swapped. False when they cannot be counted.
+inline bool CountUTF16(const unsigned short* text, int64_t length, int64_t* count) noexcept {
+  *count = 0;
+  if (length == 0) return true;
+  return QVCountUnicodePointsInUTF16String(text, length, count, QVGetUTF16EndianType(text)) != 0;
+}
+
+}  // namespace qvputtext

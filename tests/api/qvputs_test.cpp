@@ -1,0 +1,317 @@
+// String, character, symbol and function puts: the bytes they write, read
+// back by the independent decoder, the refusals (47, 48) and the put
+// discipline they share.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "api/qvsymbolreplacement.h"
+#include "quorvane.h"
+#include "tests/api/qvtokendecoder.h"
+#include "tests/api/qvtypedtest.h"
+
+namespace {
+
+using qvtest::ScriptedDevice;
+using qvtokendecoder::Kind;
+
+class PutsTest : public qvtest::TypedLinkTest {
+ protected:
+  // Ends the packet, flushes, and decodes what the device received.
+  qvtokendecoder::Expr Sent(QVLink* link, ScriptedDevice& device) {
+    EXPECT_EQ(RVEndPacket(link), 1);
+    EXPECT_EQ(RVFlush(link), 1);
+    EXPECT_TRUE(device.WaitCaptured(1));
+    const std::string bytes = device.Captured();
+    qvtokendecoder::Decoder decoder(bytes, {true});
+    auto decoded = decoder.NextPacket();
+    EXPECT_TRUE(decoded.has_value()) << decoder.error() << " in " << Hex(bytes);
+    return decoded.value_or(qvtokendecoder::Expr{});
+  }
+};
+
+TEST_F(PutsTest, FunctionPutWritesTheDocumentedBytes) {
+  ScriptedDevice device;
+  QVLink* link = Scripted(device);
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(RVPutFunction(link, "f", 1), 1);
+  EXPECT_EQ(RVPutInteger32(link, 5), 1);
+  EXPECT_EQ(RVEndPacket(link), 1);
+  EXPECT_EQ(RVFlush(link), 1);
+  ASSERT_TRUE(device.WaitCaptured(16));
+  EXPECT_EQ(Hex(device.Captured()), "46 41 23 44 41 7E 41 66 0A E4 05 00 00 00 0A 5D");
+  Destroy(link);
+}
+
+TEST_F(PutsTest, FunctionHeadsInEveryEncodingAndTheNullHead) {
+  const unsigned short ucs2[] = {'g', 0xE9};
+  const unsigned char utf8[] = {'g', 0xC3, 0xA9};
+  const unsigned short utf16_marked[] = {0xFEFF, 'g', 0xD83D, 0xDE00};  // mark in this machine's order
+  const unsigned int utf32_marked[] = {0xFEFF, 'g', 0x1F600};
+  struct Case {
+    const char* name;
+    std::function<int(QVLink*)> put;
+    std::u32string head;
+  };
+  const std::vector<Case> cases = {
+      {"7-bit", [](QVLink* l) { return RVPutFunction(l, "Plus", 2); }, U"Plus"},
+      {"null 7-bit head", [](QVLink* l) { return RVPutFunction(l, nullptr, 2); }, U"List"},
+      {"UCS-2", [&](QVLink* l) { return RVPutUCS2Function(l, ucs2, 2, 2); }, U"g\u00E9"},
+      {"null UCS-2 head", [](QVLink* l) { return RVPutUCS2Function(l, nullptr, 0, 2); }, U"List"},
+      {"UTF-8", [&](QVLink* l) { return RVPutUTF8Function(l, utf8, 3, 2); }, U"g\u00E9"},
+      {"null UTF-8 head", [](QVLink* l) { return RVPutUTF8Function(l, nullptr, 0, 2); }, U"List"},
+      {"UTF-16 after its mark", [&](QVLink* l) { return RVPutUTF16Function(l, utf16_marked, 4, 2); },
+       U"g\U0001F600"},
+      {"null UTF-16 head", [](QVLink* l) { return RVPutUTF16Function(l, nullptr, 0, 2); }, U"List"},
+      {"UTF-32 after its mark", [&](QVLink* l) { return RVPutUTF32Function(l, utf32_marked, 3, 2); },
+       U"g\U0001F600"},
+      {"null UTF-32 head", [](QVLink* l) { return RVPutUTF32Function(l, nullptr, 0, 2); }, U"List"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(c.put(link), 1) << RVError(link);
+    ASSERT_EQ(RVPutInteger32(link, 1), 1);
+    ASSERT_EQ(RVPutInteger32(link, 2), 1);
+    const qvtokendecoder::Expr e = Sent(link, device);
+    ASSERT_EQ(e.kind, Kind::Function);
+    ASSERT_EQ(e.parts.size(), 3u);
+    EXPECT_EQ(e.parts[0].kind, Kind::Symbol);
+    EXPECT_EQ(e.parts[0].text, c.head) << qvtokendecoder::Describe(e);
+    Destroy(link);
+  }
+}
+
+TEST_F(PutsTest, SymbolsInEveryEncoding) {
+  const unsigned char bytes[] = {'x', 0xE9};
+  const unsigned short ucs2[] = {'x', 0x3B1};
+  const unsigned char utf8[] = {'x', 0xF0, 0x9F, 0x98, 0x80};
+  const unsigned short utf16[] = {0xFEFF, 'x', 0xD83D, 0xDE00};
+  const unsigned int utf32_big[] = {0x78000000, 0x00F60100};  // no mark: big-endian units
+  struct Case {
+    const char* name;
+    std::function<int(QVLink*)> put;
+    std::u32string text;
+  };
+  const std::vector<Case> cases = {
+      {"7-bit", [](QVLink* l) { return RVPutSymbol(l, "Global`x"); }, U"Global`x"},
+      {"bytes", [&](QVLink* l) { return RVPutByteSymbol(l, bytes, 2); }, U"x\u00E9"},
+      {"UCS-2", [&](QVLink* l) { return RVPutUCS2Symbol(l, ucs2, 2); }, U"x\u03B1"},
+      {"UTF-8", [&](QVLink* l) { return RVPutUTF8Symbol(l, utf8, 5); }, U"x\U0001F600"},
+      {"UTF-16 with its mark", [&](QVLink* l) { return RVPutUTF16Symbol(l, utf16, 4); }, U"x\U0001F600"},
+      {"UTF-32 without a mark", [&](QVLink* l) { return RVPutUTF32Symbol(l, utf32_big, 2); }, U"x\U0001F600"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(c.put(link), 1) << RVError(link);
+    const qvtokendecoder::Expr e = Sent(link, device);
+    EXPECT_EQ(e.kind, Kind::Symbol);
+    EXPECT_EQ(e.text, c.text) << qvtokendecoder::Describe(e);
+    Destroy(link);
+  }
+}
+
+TEST_F(PutsTest, ReplacementAppliesToSymbolsAndHeads) {
+  ScriptedDevice device;
+  QVLink* link = Scripted(device);
+  ASSERT_NE(link, nullptr);
+  ASSERT_GE(QVSymbolVariantAddReplacement(link->symbolReplacements, "Old", 3, "Newer", 5), 0);
+  ASSERT_EQ(RVPutFunction(link, "Old`f", 1), 1);
+  ASSERT_EQ(RVPutSymbol(link, "Old`x"), 1);
+  const qvtokendecoder::Expr e = Sent(link, device);
+  ASSERT_EQ(e.parts.size(), 2u) << qvtokendecoder::Describe(e);
+  EXPECT_EQ(e.parts[0].text, U"Newer`f");
+  EXPECT_EQ(e.parts[1].text, U"Newer`x");
+  Destroy(link);
+}
+
+TEST_F(PutsTest, UncountableNamesAndBadArgumentsAreRefusedBeforeWriting) {
+  const unsigned char broken_utf8[] = {'a', 0xC3};
+  struct Case {
+    const char* name;
+    std::function<int(QVLink*)> put;
+    long code;
+  };
+  const std::vector<Case> cases = {
+      {"UTF-8 symbol", [&](QVLink* l) { return RVPutUTF8Symbol(l, broken_utf8, 2); }, 47},
+      {"UTF-8 head", [&](QVLink* l) { return RVPutUTF8Function(l, broken_utf8, 2, 1); }, 48},
+      {"null symbol", [](QVLink* l) { return RVPutSymbol(l, nullptr); }, 47},
+      {"null byte symbol with a length", [](QVLink* l) { return RVPutByteSymbol(l, nullptr, 3); }, 47},
+      {"null string", [](QVLink* l) { return RVPutString(l, nullptr); }, 47},
+      {"null UCS-2 string with a length", [](QVLink* l) { return RVPutUCS2String(l, nullptr, 2); }, 47},
+      {"negative byte-string length",
+       [](QVLink* l) { return RVPutByteString(l, reinterpret_cast<const unsigned char*>("ab"), -1); }, 47},
+      {"negative UTF-32 string length",
+       [](QVLink* l) { const unsigned int t[] = {'a'}; return RVPutUTF32String(l, t, -2); }, 47},
+      {"UTF-16 string of length 0",
+       [](QVLink* l) { const unsigned short t[] = {'a'}; return RVPutUTF16String(l, t, 0); }, 47},
+      {"UTF-32 string of length 0",
+       [](QVLink* l) { const unsigned int t[] = {'a'}; return RVPutUTF32String(l, t, 0); }, 47},
+      {"UTF-8 string", [&](QVLink* l) { return RVPutUTF8String(l, broken_utf8, 2); }, 47},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(c.put(link), 0);
+    EXPECT_EQ(RVError(link), c.code);
+    // Nothing went out, not even the function token of a refused head.
+    EXPECT_EQ(RVFlush(link), 0);
+    EXPECT_EQ(device.CapturedCount(), 0u);
+    Destroy(link);
+  }
+  EXPECT_EQ(RVPutSymbol(nullptr, "x"), 0);
+  EXPECT_EQ(RVPutString(nullptr, nullptr), 0);
+}
+
+TEST_F(PutsTest, StringsInEveryEncodingReadByTheIndependentDecoder) {
+  const unsigned char bytes[] = {'a', 0xFF, '"'};
+  const unsigned short ucs2[] = {'a', 0x3B1, '\\'};
+  const unsigned char utf8[] = {'a', 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80};
+  const unsigned short utf16_native[] = {0xFEFF, 'a', 0xD83D, 0xDE00};
+  const unsigned short utf16_big[] = {0x6100, 0x3DD8, 0x00DE};  // no mark: big-endian units
+  const unsigned int utf32[] = {0xFEFF, 'a', 0x1F600};
+  struct Case {
+    const char* name;
+    std::function<int(QVLink*)> put;
+    std::u32string text;
+  };
+  const std::vector<Case> cases = {
+      {"7-bit: the backslash escapes", [](QVLink* l) { return RVPutString(l, "a\\\"b"); }, U"a\"b"},
+      {"7-bit empty", [](QVLink* l) { return RVPutString(l, ""); }, U""},
+      {"bytes", [&](QVLink* l) { return RVPutByteString(l, bytes, 3); }, U"a\u00FF\""},
+      {"bytes empty", [&](QVLink* l) { return RVPutByteString(l, bytes, 0); }, U""},
+      {"UCS-2", [&](QVLink* l) { return RVPutUCS2String(l, ucs2, 3); }, U"a\u03B1\\"},
+      {"UCS-2 empty", [](QVLink* l) { return RVPutUCS2String(l, nullptr, 0); }, U""},
+      {"UTF-8", [&](QVLink* l) { return RVPutUTF8String(l, utf8, 8); }, U"a\u20AC\U0001F600"},
+      {"UTF-8 empty", [](QVLink* l) { return RVPutUTF8String(l, nullptr, 0); }, U""},
+      {"UTF-16 marked", [&](QVLink* l) { return RVPutUTF16String(l, utf16_native, 4); }, U"a\U0001F600"},
+      {"UTF-16 unmarked is big-endian", [&](QVLink* l) { return RVPutUTF16String(l, utf16_big, 3); },
+       U"a\U0001F600"},
+      {"UTF-32", [&](QVLink* l) { return RVPutUTF32String(l, utf32, 3); }, U"a\U0001F600"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(c.put(link), 1) << RVError(link);
+    EXPECT_EQ(RVError(link), 0);
+    const qvtokendecoder::Expr e = Sent(link, device);
+    EXPECT_EQ(e.kind, Kind::String);
+    EXPECT_EQ(e.text, c.text) << qvtokendecoder::Describe(e);
+    Destroy(link);
+  }
+}
+
+TEST_F(PutsTest, CharacterPiecesMakeOneString) {
+  const unsigned short first[] = {'h', 'e', 'l'};
+  const unsigned short second[] = {'l', 'o'};
+  const unsigned char utf8_a[] = {'a', 0xC3, 0xA9};
+  const unsigned char utf8_b[] = {0xE2, 0x82, 0xAC};
+  const unsigned int utf32[] = {0xFEFF, 0x1F600, 'z'};
+  struct Case {
+    const char* name;
+    std::function<bool(QVLink*)> pieces;
+    std::u32string text;
+  };
+  const std::vector<Case> cases = {
+      {"UCS-2 pieces of 3 and 2",
+       [&](QVLink* l) { return RVPutUCS2Characters(l, 2, first, 3) == 1 && RVPutUCS2Characters(l, 0, second, 2) == 1; },
+       U"hello"},
+      {"UTF-8 pieces",
+       [&](QVLink* l) { return RVPutUTF8Characters(l, 1, utf8_a, 3) == 1 && RVPutUTF8Characters(l, 0, utf8_b, 3) == 1; },
+       U"a\u00E9\u20AC"},
+      {"UTF-32 piece", [&](QVLink* l) { return RVPutUTF32Characters(l, 0, utf32, 3) == 1; }, U"\U0001F600z"},
+      {"8-bit pieces",
+       [](QVLink* l) {
+         const unsigned char a[] = {0xE9, 'b'};
+         return RVPut8BitCharacters(l, 1, a, 2) == 1 && RVPut8BitCharacters(l, 0, a + 1, 1) == 1;
+       },
+       U"\u00E9bb"},
+      {"size, then data",
+       [](QVLink* l) {
+         const unsigned char d[] = {'a', 'b', 'c', 'd'};
+         return RVPutSize(l, 4) == 1 && RVPutData(l, d, 2) == 1 && RVPutData(l, d + 2, 2) == 1;
+       },
+       U"abcd"},
+      {"7-bit count, then characters",
+       [](QVLink* l) { return RVPut7BitCount(l, 3, 3) == 1 && RVPut7BitCharacters(l, 0, "xyz", 3, 3) == 1; },
+       U"xyz"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(RVPutType(link, 34), 1);
+    ASSERT_TRUE(c.pieces(link)) << RVError(link);
+    EXPECT_EQ(RVError(link), 0);
+    const qvtokendecoder::Expr e = Sent(link, device);
+    EXPECT_EQ(e.kind, Kind::String);
+    EXPECT_EQ(e.text, c.text) << qvtokendecoder::Describe(e);
+    Destroy(link);
+  }
+}
+
+TEST_F(PutsTest, CharacterPutsRefuseAnyPendingError) {
+  ScriptedDevice device;
+  QVLink* link = Scripted(device);
+  ASSERT_NE(link, nullptr);
+  const unsigned short text[] = {'a'};
+  // No token was started: the put fails with 5 and the link keeps it.
+  EXPECT_EQ(RVPutUCS2Characters(link, 0, text, 1), 0);
+  EXPECT_EQ(RVError(link), 5);
+  EXPECT_EQ(RVPutType(link, 34), 0);  // even a correctable put stays refused
+  EXPECT_EQ(RVPutUCS2Characters(link, 0, text, 1), 0);
+  EXPECT_EQ(RVError(link), 5);
+  EXPECT_EQ(RVClearError(link), 1);
+  ASSERT_EQ(RVPutType(link, 34), 1);
+  EXPECT_EQ(RVPutUCS2Characters(link, 0, text, 1), 1);
+  EXPECT_EQ(Sent(link, device).text, U"a");
+  Destroy(link);
+  // A link that is not yet connected is not connected by a character put.
+  ScriptedDevice idle;
+  QVLink* waiting = QVInternalMake(environment_->globals, idle.TakeInstance(), nullptr);
+  ASSERT_NE(waiting, nullptr);
+  EXPECT_EQ(RVPutSize(waiting, 1), 0);
+  EXPECT_EQ(RVError(waiting), 10);
+  EXPECT_FALSE(idle.Connected());
+  Destroy(waiting);
+}
+
+// Puts read back by the character gets on a loopback link.
+TEST_F(PutsTest, PutsOnALoopbackLinkReadBack) {
+  QVLink* link = Loopback();
+  ASSERT_NE(link, nullptr);
+  ASSERT_EQ(RVPutFunction(link, "f", 2), 1);
+  ASSERT_EQ(RVPutString(link, "text"), 1);
+  ASSERT_EQ(RVPutSymbol(link, "s"), 1);
+  ASSERT_EQ(RVEndPacket(link), 1);
+  ASSERT_EQ(RVFlush(link), 1);
+  int count = 0;
+  EXPECT_EQ(RVGetNext(link), 70);
+  EXPECT_EQ(RVGetArgCount(link, &count), 1);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(RVGetNext(link), 35);
+  char buffer[16] = {};
+  long left = -1;
+  long got = -1;
+  EXPECT_EQ(RVGet7BitCharacters(link, &left, buffer, sizeof buffer, &got), 1);
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(got)), "f");
+  EXPECT_EQ(RVGetNext(link), 34);
+  EXPECT_EQ(RVGet7BitCharacters(link, &left, buffer, sizeof buffer, &got), 1);
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(got)), "text");
+  EXPECT_EQ(left, 0);
+  Destroy(link);
+}
+
+}  // namespace
