@@ -18,6 +18,7 @@
 #include "api/qvstream.h"
 #include "api/qvyield.h"
 #include "quorvane.h"
+#include "tests/api/qvenvironmenttest.h"
 #include "tests/support/qvscripteddevice.h"
 
 namespace {
@@ -41,10 +42,7 @@ void CountingDeallocate(void* block) {
   std::free(block);
 }
 
-struct EndEnvironment {
-  void operator()(RVEnvironment* environment) const { RVEnd(environment); }
-};
-using EnvironmentHandle = std::unique_ptr<RVEnvironment, EndEnvironment>;
+using qvtest::EnvironmentHandle;
 
 RVEnvironment* Begin(bool threadSafe = false) {
   RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
@@ -74,6 +72,32 @@ class LinkTest : public ::testing::Test {
   void TearDown() override { gFailAfter = -1; }
 
   QVLink_globals* globals() { return environment_->globals; }
+
+  // Lets 0, 1, 2... allocations succeed until attempt makes a second link
+  // (numbered 2). Each failure must leave the balance and the link map as
+  // they were, and pass failed() its code.
+  template <typename Attempt, typename Failed>
+  void FailEachAllocationInTurn(Attempt attempt, Failed failed) {
+    bool made = false;
+    for (long allowed = 0; allowed < 200 && !made; ++allowed) {
+      SCOPED_TRACE(allowed);
+      const long before = gOutstanding;
+      gFailAfter = allowed;
+      long code = 0;
+      QVLink* link = attempt(&code);
+      gFailAfter = -1;
+      made = link != nullptr;
+      if (made) {
+        EXPECT_EQ(RVNumber(link), 2);
+        Destroy(link);
+        continue;
+      }
+      failed(code);
+      EXPECT_EQ(gOutstanding, before);
+      EXPECT_EQ(globals()->links.size(), 1u);
+    }
+    EXPECT_TRUE(made);
+  }
 
   // Made, marked loopback and established from this side's own features, as
   // the loopback opener leaves a link.
@@ -118,25 +142,11 @@ TEST_F(LinkTest, MadeLinkWaitsForItsConnection) {
 TEST_F(LinkTest, FailedMakeUndoesEverythingAndGivesItsNumberBack) {
   QVLink* first = Loopback();
   ASSERT_NE(first, nullptr);
-  bool made = false;
-  for (long allowed = 0; allowed < 200 && !made; ++allowed) {
-    const long before = gOutstanding;
-    gFailAfter = allowed;
-    long code = 0;
-    QVLink* link = QVInternalMake(globals(), {}, &code);
-    gFailAfter = -1;
-    if (link != nullptr) {
-      made = true;
-      EXPECT_EQ(RVNumber(link), 2) << "after " << allowed << " allocations";
-      Destroy(link);
-    } else {
-      EXPECT_EQ(code, 8);
-      EXPECT_EQ(gOutstanding, before) << "after " << allowed << " allocations";
-      EXPECT_EQ(globals()->linkCounter, 1);
-      EXPECT_EQ(globals()->links.size(), 1u);
-    }
-  }
-  EXPECT_TRUE(made);
+  FailEachAllocationInTurn([&](long* code) { return QVInternalMake(globals(), {}, code); },
+                           [&](long code) {
+                             EXPECT_EQ(code, 8);
+                             EXPECT_EQ(globals()->linkCounter, 1);
+                           });
   Destroy(first);
 }
 
@@ -237,26 +247,12 @@ TEST_F(LinkTest, DuplicateRefusesALinkWithAnError) {
 TEST_F(LinkTest, FailedDuplicateUndoesEverything) {
   QVLink* link = Loopback();
   ASSERT_NE(link, nullptr);
-  bool made = false;
-  for (long allowed = 0; allowed < 200 && !made; ++allowed) {
-    const long before = gOutstanding;
-    gFailAfter = allowed;
-    long code = 0;
-    QVLink* duplicate = RVDuplicateLink(link, "twin", &code);
-    gFailAfter = -1;
-    if (duplicate != nullptr) {
-      made = true;
-      EXPECT_EQ(RVNumber(duplicate), 2);
-      Destroy(duplicate);
-    } else {
-      EXPECT_NE(code, 0);
-      EXPECT_EQ(gOutstanding, before) << "after " << allowed << " allocations";
-      EXPECT_EQ(link->deviceStack->references, 1u);
-      EXPECT_EQ(ws__refcnt(link->writeState), 1u);
-      EXPECT_EQ(globals()->links.size(), 1u);
-    }
-  }
-  EXPECT_TRUE(made);
+  FailEachAllocationInTurn([&](long* code) { return RVDuplicateLink(link, "twin", code); },
+                           [&](long code) {
+                             EXPECT_NE(code, 0);
+                             EXPECT_EQ(link->deviceStack->references, 1u);
+                             EXPECT_EQ(ws__refcnt(link->writeState), 1u);
+                           });
   Destroy(link);
 }
 

@@ -14,23 +14,10 @@
 #include "api/qvlink.h"
 #include "api/qvqueries.h"
 #include "quorvane.h"
+#include "tests/api/qvtypedtest.h"
 #include "tests/support/qvscripteddevice.h"
 
 namespace {
-
-struct EndEnvironment {
-  void operator()(RVEnvironment* environment) const { RVEnd(environment); }
-};
-using EnvironmentHandle = std::unique_ptr<RVEnvironment, EndEnvironment>;
-
-RVEnvironment* BeginWithoutDevices() {
-  RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-  if (parameters == nullptr) return nullptr;
-  RVSetDeviceParameter(parameters, "");
-  RVEnvironment* environment = RVBegin(parameters);
-  RVReleaseParameters(parameters);
-  return environment;
-}
 
 // The bytes of text in an iconv encoding, as the independent oracle.
 std::string Iconv(const char* to, const std::string& text) {
@@ -48,29 +35,7 @@ std::string Iconv(const char* to, const std::string& text) {
   return out;
 }
 
-void Destroy(QVLink* link) {
-  long a = 0;
-  long b = 0;
-  QVDestroy(link, &a, &b);
-}
-
-class QueriesTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    environment_.reset(BeginWithoutDevices());
-    ASSERT_NE(environment_, nullptr);
-  }
-  QVLink* Loopback() {
-    QVLink* link = QVInternalMake(environment_->globals, {}, nullptr);
-    if (link == nullptr) return nullptr;
-    QVMakeLoopback(link);
-    feature_set features = environment_->ownFeatures;
-    std::strcpy(features.numerics_id, "UniqueID");
-    EXPECT_EQ(RVEstablish(link, &features), 1);
-    return link;
-  }
-  EnvironmentHandle environment_;
-};
+using QueriesTest = qvtest::TypedLinkTest;
 
 TEST_F(QueriesTest, VersionNumbers) {
   int interfaceNumber = 0;

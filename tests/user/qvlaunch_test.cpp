@@ -14,16 +14,12 @@
 #include "api/qvlink.h"
 #include "api/qvqueries.h"
 #include "quorvane.h"
+#include "tests/api/qvenvironmenttest.h"
 #include "tests/support/qvscripteddevice.h"
 #include "tests/support/qvtest.h"
 #include "user/qvopen.h"
 
 namespace {
-
-struct EndEnvironment {
-  void operator()(RVEnvironment* environment) const { RVEnd(environment); }
-};
-using EnvironmentHandle = std::unique_ptr<RVEnvironment, EndEnvironment>;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
@@ -77,7 +73,7 @@ class LaunchTest : public ::testing::Test {
   }
 
   qvtest::TempDir dir_;
-  EnvironmentHandle environment_;
+  qvtest::EnvironmentHandle environment_;
   qvtest::ScriptedWorldRecord* record_ = nullptr;
   std::string pid_;  // the helper's, once it wrote its arguments
 };

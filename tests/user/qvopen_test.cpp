@@ -14,6 +14,7 @@
 #include "device/qvdevicemanager.h"
 #include "device/qvdeviceparameters.h"
 #include "quorvane.h"
+#include "tests/api/qvenvironmenttest.h"
 #include "tests/support/qvscripteddevice.h"
 #include "user/qvopen.h"
 
@@ -54,11 +55,6 @@ long RecordingWorld(void* object, Quorvane::qvdeviceselector selector, void* a1,
   return qvtest::ScriptedWorldFunction()(object, selector, a1, a2);
 }
 
-struct EndEnvironment {
-  void operator()(RVEnvironment* environment) const { RVEnd(environment); }
-};
-using EnvironmentHandle = std::unique_ptr<RVEnvironment, EndEnvironment>;
-
 std::vector<std::string> gAlerts;
 int gInteract = 0;
 std::vector<std::string> gAsked;  // what the argument request answers
@@ -88,11 +84,7 @@ class OpenTest : public ::testing::Test {
     gAsked.clear();
     gInteract = 0;
     gNameSizeAnswer = 0;
-    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-    ASSERT_NE(parameters, nullptr);
-    RVSetDeviceParameter(parameters, "");
-    environment_.reset(RVBegin(parameters));
-    RVReleaseParameters(parameters);
+    environment_.reset(qvtest::BeginWithoutDevices());
     ASSERT_NE(environment_, nullptr);
     for (const char* protocol : {"SharedMemory", "P", "Pipes", "Refusing"}) {
       records_.push_back(qvtest::QueueScriptedWorld({protocol, std::string(protocol) == "Refusing" ? 23 : 0, 0}));
@@ -112,7 +104,7 @@ class OpenTest : public ::testing::Test {
 
   size_t LiveLinks() { return environment_->globals->links.size(); }
 
-  EnvironmentHandle environment_;
+  qvtest::EnvironmentHandle environment_;
   std::vector<qvtest::ScriptedWorldRecord*> records_;
 };
 
