@@ -157,7 +157,9 @@ long PlainText(QVLink* link, int64_t* left, void* buffer, int64_t size, int64_t*
   const long error = QVGetCharacters_(state, link->deviceStack, &link->queueStack, &delivered, start, end,
                                       &state_byte, encoding);
   const three_state& c = state->converter;
-  *left = c.step == QVREAD_BETWEEN_TOKENS || c.characters < 0 ? 0 : c.characters;
+  // The converter counts what it has still to read off the wire; a
+  // character it has read but could not fit in the buffer waits in it.
+  *left = c.step == QVREAD_BETWEEN_TOKENS || c.characters < 0 ? 0 : c.characters + (c.pending > 0 ? 1 : 0);
   *got = 0;
   if (start != nullptr && size > 0 && delivered > 0 &&
       !CountPiece(start, delivered * UnitBytes(encoding), encoding, got)) {
