@@ -41,6 +41,7 @@ void FreeCopy(const void* text) {
 
 long RVNumericsQuery(qv_environment* environment, unsigned long selector, void* first, void* second,
                      long* count) noexcept {
+  if (environment == nullptr || environment->ownFeatures.dispatch == nullptr) return -1;
   // The count goes in and out, so the dispatcher never reads an unset word.
   long word = count != nullptr ? *count : 0;
   const long answer = environment->ownFeatures.dispatch(selector, first, second, &word);

@@ -133,6 +133,7 @@ TEST_F(LinkTest, MadeLinkWaitsForItsConnection) {
   EXPECT_EQ(link->sixDigitUnicode, 1);
   Destroy(link);
   EXPECT_EQ(RVFromLinkID(environment_.get(), 1), nullptr);
+  EXPECT_EQ(RVFromLinkID(nullptr, 1), nullptr);
   EXPECT_EQ(QVInternalMake(nullptr, {}, &code), nullptr);
   EXPECT_EQ(code, 32);
 }

@@ -119,6 +119,7 @@ TEST_F(QueriesTest, NumericsQueryTakesTheCountInAndOut) {
   char untouched[4] = {'q', 0, 0, 0};
   EXPECT_EQ(RVNumericsQuery(environment_.get(), 0, untouched, types, nullptr), 0);
   EXPECT_EQ(untouched[0], 'q');
+  EXPECT_EQ(RVNumericsQuery(nullptr, 0, name, types, &count), -1);
 }
 
 TEST_F(QueriesTest, LinksOfTheEnvironmentInNumberOrder) {
