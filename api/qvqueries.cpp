@@ -11,7 +11,7 @@
 
 namespace {
 
-const char kCompilerId[] = "AppleClang 13.0.0.13000029";
+const char kCompilerId[] = "Quorvane C++20 13.0.0";
 
 // A copy of the compiler text in units of T from the class-object
 // allocator; the converter writes it and answers its length in units.
