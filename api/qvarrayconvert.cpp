@@ -34,8 +34,9 @@ class NestingGuard {
   NestingGuard& operator=(const NestingGuard&) = delete;
 };
 
-// An empty array's nested form is its whole skeleton, written from a few bytes
-// of input: a peer's dimensions must not make it large.
+// A nested form repeats each level's head in every sub-array (an empty
+// array's is its whole skeleton), written from a few bytes of input: a peer's
+// dimensions must not make it large.
 constexpr int64_t kMaxSkeletonBytes = int64_t{1} << 24;
 constexpr int64_t kLevelTokenBytes = 21;  // "F", the count's digits, a blank
 
@@ -69,7 +70,7 @@ long array_as_function(read_state* state, Source source) {
       error != 0) {
     return error;
   }
-  if (array.leaves_left == 0 && !SkeletonFits(array)) return Fail(state, kNoMemory);
+  if (!SkeletonFits(array)) return Fail(state, kNoMemory);
   ScratchWriter nested(state, QVFEATURE_SHORT_LENGTHS);
   if (!nested.ok()) return Fail(state, kNoMemory);
   qvmeter out;

@@ -331,6 +331,8 @@ long QVGetRawArrayType_(write_state* writer, device_kebab* writer_stack, _queue*
   if (am__construct(meter, type == TOK_ARRAY ? nullptr : GetBorrowExplicit) != 0) return Fail(state, kInconsistent);
   // An array token's leaf count must be what its dimensions say.
   if (declared >= 0 && declared != meter->leaves_left) return Fail(state, kInconsistent);
+  // A "." where a leaf starts would answer the leaf type of an array without leaves.
+  if (leaf == kNoLeafType && meter->leaves_left > 0) return Fail(state, kInconsistent);
   meter->leaf_type = leaf;
   *leaf_type = leaf;
   return 0;

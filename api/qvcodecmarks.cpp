@@ -20,8 +20,10 @@ bool NeedsStackCopy(qv_queue_stack* queues) { return HasPushedLevels(queues) || 
 
 void ReleasePosition(QVLinkMark* mark) {
   if (mark->mark != nullptr) {
+    _queue* held = mark->mark->queue;
     qvqueue_discardmark(mark->mark);
     mark->mark = nullptr;
+    qvqueue_destroy(held);
   }
   if (mark->queues.magic == QVQK_MAGIC) qvqk__deconstruct(&mark->queues, nullptr);
   mark->queues = qv_queue_stack{};
@@ -37,10 +39,9 @@ bool PopToBottom(qv_queue_stack* queues) {
   return true;
 }
 
-// A copy of the queue stack that was later read past made the bottom item a
-// fork of the queue the mark was set on. The bottom item gets a new fork of
-// the marked queue, positioned at the mark; the marked queue itself may belong
-// to another copy and keeps its read position.
+// The bottom item gets a new fork of the marked queue (a sibling of the
+// link's input), positioned at the mark, in place of the queue it held; the
+// marked queue keeps its read position.
 bool RebaseOnMark(qv_queue_stack* queues, _mark* mark) {
   _queue* const current = queues->top;
   _queue* const marked = mark->queue;
@@ -60,10 +61,10 @@ bool RebaseOnMark(qv_queue_stack* queues, _mark* mark) {
   return true;
 }
 
-long SeekQueueMark(device_kebab* stack, qv_queue_stack* queues, QVLinkMark* mark) {
+// The link reads on from a new fork of the mark's own queue.
+long SeekQueueMark(qv_queue_stack* queues, QVLinkMark* mark) {
   if (mark->mark == nullptr || !PopToBottom(queues)) return kMarkFailed;
-  if (queues->top != mark->mark->queue) return RebaseOnMark(queues, mark->mark) ? 0 : kMarkFailed;
-  return qvs__seek(stack, queues->top, mark->mark) == 1 ? 0 : kMarkFailed;
+  return RebaseOnMark(queues, mark->mark) ? 0 : kMarkFailed;
 }
 
 long SeekQueueStack(qv_queue_stack* queues, QVLinkMark* mark) {
@@ -138,8 +139,20 @@ long QVConstructMark_(QVLinkMark* mark, read_state* state, qv_queue_stack* queue
     }
     mark->kind = QVMARK_QUEUE_STACK;
   } else {
-    mark->mark = qvqueue_construct_and_savemark(qvqk__top(queues), &mark->queue_mark);
-    if (mark->mark == nullptr) return rs__set_error(state, kMarkFailed);
+    // The queue mark goes on a fork of the top queue that the mark owns. On
+    // the link's own queue it would keep that queue from being destroyed when
+    // the link lets it go (a seek to a copy, a copy sharing it released), and
+    // nothing would destroy it after the mark: it and all input after it
+    // would stay for good.
+    _queue* top = qvqk__top(queues);
+    int error = 0;
+    _queue* held = top != nullptr ? qvqueue_newfork(top, qvqueue_userdata(top), &error) : nullptr;
+    if (held == nullptr) return rs__set_error(state, kMarkFailed);
+    mark->mark = qvqueue_construct_and_savemark(held, &mark->queue_mark);
+    if (mark->mark == nullptr) {
+      qvqueue_destroy(held);
+      return rs__set_error(state, kMarkFailed);
+    }
     mark->kind = QVMARK_QUEUE_MARK;
   }
   if (rs__copy_construct(&mark->state, state, nullptr) != 1) {
@@ -157,7 +170,7 @@ long QVSeek_(read_state* state, device_kebab* stack, qv_queue_stack* queues, QVL
   if (state == nullptr || queues == nullptr) return kMarkFailed;
   if (mark == nullptr || mark->state.marker != kReadStateMarker) return rs__set_error(state, kMarkFailed);
   const long placed =
-      mark->kind == QVMARK_QUEUE_STACK ? SeekQueueStack(queues, mark) : SeekQueueMark(stack, queues, mark);
+      mark->kind == QVMARK_QUEUE_STACK ? SeekQueueStack(queues, mark) : SeekQueueMark(queues, mark);
   if (placed != 0) return rs__set_error(state, placed);
   if (const long restored = RestoreState(state, &mark->state); restored != 0) return rs__set_error(state, restored);
   for (int64_t i = 0; i < n; ++i) {

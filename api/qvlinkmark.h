@@ -1,10 +1,11 @@
 // Saved read positions of a link and the copying of expressions from one
 // link's read side to another link's write side.
 //
-// A mark holds either one queue mark on the top queue of the link's queue
-// stack (kind 0, when nothing is pushed above the bottom level), or a copy of
-// the whole queue stack (kind 1, when the codec has pushed levels that must be
-// read again), and in both cases a copy of the read state. Mark records come
+// A mark holds either one queue mark on its own fork of the top queue of the
+// link's queue stack (kind 0, when nothing is pushed above the bottom level;
+// the link's queues never carry it, so they can always be destroyed), or a
+// copy of the whole queue stack (kind 1, when the codec has pushed levels that
+// must be read again), and in both cases a copy of the read state. Mark records come
 // from the class-object allocator (QVGetNewMark_) or from a link's mark pool
 // (QVGetFreeMark_); either way QVConstructMark_ fills them and
 // QVDeconstructMark_ empties them.
