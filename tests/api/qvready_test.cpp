@@ -1,0 +1,118 @@
+// Readiness on real links: what RVReady answers for each link state, and
+// waits over loopback and device links that data reaches from another
+// thread, with time-outs and callbacks.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "quorvane.h"
+#include "tests/api/qvtypedtest.h"
+
+namespace {
+
+using qvtest::ScriptedDevice;
+
+class ReadyTest : public qvtest::TypedLinkTest {};
+
+TEST_F(ReadyTest, ReadyAnswersByTheLinkState) {
+  QVLink* link = Loopback();
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(RVReady(link), 0);
+  ASSERT_EQ(RVPutInteger32(link, 1), 1);
+  ASSERT_EQ(RVEndPacket(link), 1);
+  ASSERT_EQ(RVFlush(link), 1);
+  EXPECT_EQ(RVReady(link), 1);
+  EXPECT_EQ(RVError(link), 0);
+  for (uint32_t code : {1u, 9u}) {
+    link->error = code;
+    EXPECT_EQ(RVReady(link), -1) << code;
+    EXPECT_EQ(RVError(link), code);  // never replaced
+  }
+  Destroy(link);
+  // Made but not yet connected: a loopback link is ready, a device link asks its device.
+  QVLink* waiting = QVInternalMake(environment_->globals, {}, nullptr);
+  ASSERT_NE(waiting, nullptr);
+  QVMakeLoopback(waiting);
+  EXPECT_EQ(RVReady(waiting), 1);
+  Destroy(waiting);
+  ScriptedDevice device;
+  QVLink* unconnected = QVInternalMake(environment_->globals, device.TakeInstance(), nullptr);
+  ASSERT_NE(unconnected, nullptr);
+  EXPECT_GE(RVReady(unconnected), 0);
+  EXPECT_EQ(RVError(unconnected), 10);
+  Destroy(unconnected);
+  EXPECT_EQ(RVReady(nullptr), 0);
+}
+
+TEST_F(ReadyTest, ParallelWaitArgumentsAndLinksAlreadyHoldingData) {
+  QVLink* empty = Loopback();
+  QVLink* full = Loopback();
+  ASSERT_NE(empty, nullptr);
+  ASSERT_NE(full, nullptr);
+  QVLink* links[] = {empty, full};
+  EXPECT_EQ(RVReadyParallel(environment_.get(), links, 0, 0, 0), -3);
+  EXPECT_EQ(RVReadyParallel(nullptr, links, 2, 0, 0), -1);
+  EXPECT_EQ(RVReadyParallel(environment_.get(), links, 2, 0, 1000), -2);
+  ASSERT_EQ(RVPutInteger32(full, 1), 1);
+  ASSERT_EQ(RVEndPacket(full), 1);  // not flushed: the wait flushes it
+  EXPECT_EQ(RVReadyParallel(environment_.get(), links, 2, -1, -1), 1);
+  Destroy(empty);
+  Destroy(full);
+}
+
+// Data put on one link by another thread wakes a wait with no time-out; the
+// index is the link's place in the array, whatever its kind.
+TEST_F(ReadyTest, ParallelWaitWakesForDataFromAnotherThread) {
+  ScriptedDevice device;
+  QVLink* scripted = Scripted(device);
+  QVLink* loopback = Loopback();
+  ASSERT_NE(scripted, nullptr);
+  ASSERT_NE(loopback, nullptr);
+  QVLink* links[] = {loopback, scripted};
+  {
+    std::thread writer([&] { device.WriteBytes(std::string("\xE4\x02\x00\x00\x00\x0A]", 7)); });
+    EXPECT_EQ(RVReadyParallel(environment_.get(), links, 2, 20, 0), 1);
+    writer.join();
+    int value = 0;
+    EXPECT_EQ(RVGetInteger32(scripted, &value), 1);
+    EXPECT_EQ(value, 2);
+  }
+  // A loopback link's signalling descriptor, drained, then the link asked.
+  RVEnableLinkLock(loopback);
+  std::thread writer([&] {
+    RVPutInteger32(loopback, 3);
+    RVEndPacket(loopback);
+    RVFlush(loopback);
+  });
+  EXPECT_EQ(RVReadyParallel(environment_.get(), links, 1, 20, 0), 0);
+  writer.join();
+  EXPECT_EQ(RVWaitForLinkActivity(loopback), 1);
+  Destroy(loopback);
+  Destroy(scripted);
+}
+
+int StopAtOnce(QVLink*, void*) { return 1; }
+
+std::atomic<int> gCallbackCalls{0};
+int CountThenStop(QVLink*, void*) { return ++gCallbackCalls >= 3 ? 1 : 0; }
+
+TEST_F(ReadyTest, WaitWithCallbackStopsWhenTheCallbackAsks) {
+  QVLink* link = Loopback();
+  ASSERT_NE(link, nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RVWaitForLinkActivityWithCallback(link, StopAtOnce), 4);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+  gCallbackCalls = 0;
+  EXPECT_EQ(RVWaitForLinkActivityWithCallback(link, CountThenStop), 4);
+  EXPECT_EQ(gCallbackCalls.load(), 3);
+  ASSERT_EQ(RVPutInteger32(link, 1), 1);
+  ASSERT_EQ(RVEndPacket(link), 1);
+  EXPECT_EQ(RVWaitForLinkActivityWithCallback(link, StopAtOnce), 1);
+  EXPECT_EQ(RVWaitForLinkActivity(nullptr), 2);
+  EXPECT_EQ(RVWaitForLinkActivityWithCallback(nullptr, StopAtOnce), 2);
+  Destroy(link);
+}
+
+}  // namespace
