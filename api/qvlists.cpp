@@ -105,39 +105,33 @@ long GetList(QVLink* link, void** data, int64_t* length, unsigned type, int64_t 
   return code;
 }
 
-int GetLongList(QVLink* link, void** data, long* length, unsigned type) {
+// The engine under the read discipline, its 64-bit length narrowed to the
+// caller's width (the int-length forms refuse lengths an int cannot hold).
+template <class Length>
+int GetListAs(QVLink* link, void** data, Length* length, unsigned type) {
   return qvcall::Get(link, [&](QVLink* k) {
     int64_t n = 0;
-    const long code = GetList(k, data, &n, type, INT64_MAX);
-    if (length != nullptr) *length = n;
+    const long code = GetList(k, data, &n, type, sizeof(Length) < sizeof(int64_t) ? INT_MAX : INT64_MAX);
+    if (length != nullptr) *length = static_cast<Length>(n);
     return code;
   });
 }
 
-// The int-length forms share one entry: the engine's 64-bit length narrowed back.
+// The int-length forms share one entry.
 int QVGoGetTheList_(QVLink* link, void** data, int* length, unsigned type) {
-  return qvcall::Get(link, [&](QVLink* k) {
-    int64_t n = 0;
-    const long code = GetList(k, data, &n, type, INT_MAX);
-    if (length != nullptr) *length = static_cast<int>(n);
-    return code;
-  });
+  return GetListAs(link, data, length, type);
 }
 
-template <class T>
-int GetIntList(QVLink* link, T** data, int* length, unsigned type) {
+template <class T, class Length>
+int GetTypedList(QVLink* link, T** data, Length* length, unsigned type) {
   if (data == nullptr) return 0;
   void* block = nullptr;
-  const int ok = QVGoGetTheList_(link, &block, length, type);
-  if (block != nullptr || ok != 0) *data = static_cast<T*>(block);
-  return ok;
-}
-
-template <class T>
-int GetLongLengthList(QVLink* link, T** data, long* length, unsigned type) {
-  if (data == nullptr) return 0;
-  void* block = nullptr;
-  const int ok = GetLongList(link, &block, length, type);
+  int ok = 0;
+  if constexpr (sizeof(Length) < sizeof(int64_t)) {
+    ok = QVGoGetTheList_(link, &block, length, type);
+  } else {
+    ok = GetListAs(link, &block, length, type);
+  }
   if (block != nullptr || ok != 0) *data = static_cast<T*>(block);
   return ok;
 }
@@ -151,24 +145,24 @@ void Release(QVLink* link, void* data) {
 }  // namespace
 
 int RVGetBinaryNumberList(QVLink* link, void** data, long* length, long type) noexcept {
-  return GetLongLengthList(link, data, length, static_cast<unsigned>(type));
+  return GetTypedList(link, data, length, static_cast<unsigned>(type));
 }
 int RVGetIntegerList(QVLink* link, int** data, long* length) noexcept {
-  return GetLongLengthList(link, data, length, 228);
+  return GetTypedList(link, data, length, 228);
 }
 int RVGetRealList(QVLink* link, double** data, long* length) noexcept {
-  return GetLongLengthList(link, data, length, 246);
+  return GetTypedList(link, data, length, 246);
 }
 int RVGetInteger8List(QVLink* link, unsigned char** data, int* length) noexcept {
-  return GetIntList(link, data, length, 161);
+  return GetTypedList(link, data, length, 161);
 }
-int RVGetInteger16List(QVLink* link, short** data, int* length) noexcept { return GetIntList(link, data, length, 226); }
-int RVGetInteger32List(QVLink* link, int** data, int* length) noexcept { return GetIntList(link, data, length, 228); }
-int RVGetInteger64List(QVLink* link, long** data, int* length) noexcept { return GetIntList(link, data, length, 230); }
-int RVGetReal32List(QVLink* link, float** data, int* length) noexcept { return GetIntList(link, data, length, 244); }
-int RVGetReal64List(QVLink* link, double** data, int* length) noexcept { return GetIntList(link, data, length, 246); }
+int RVGetInteger16List(QVLink* link, short** data, int* length) noexcept { return GetTypedList(link, data, length, 226); }
+int RVGetInteger32List(QVLink* link, int** data, int* length) noexcept { return GetTypedList(link, data, length, 228); }
+int RVGetInteger64List(QVLink* link, long** data, int* length) noexcept { return GetTypedList(link, data, length, 230); }
+int RVGetReal32List(QVLink* link, float** data, int* length) noexcept { return GetTypedList(link, data, length, 244); }
+int RVGetReal64List(QVLink* link, double** data, int* length) noexcept { return GetTypedList(link, data, length, 246); }
 int RVGetReal128List(QVLink* link, long double** data, int* length) noexcept {
-  return GetIntList(link, data, length, 248);
+  return GetTypedList(link, data, length, 248);
 }
 
 void RVReleaseBinaryNumberList(QVLink* link, void* data, long) noexcept { Release(link, data); }
