@@ -37,7 +37,7 @@ class PairLock {
 
 bool Mirrors(QVLink* link) {
   Quorvane::QVLinkLog* log = link->log.get();
-  return log != nullptr && log->enabled != 0 && log->writeLink != nullptr && log->doLoggingQ();
+  return log != nullptr && log->mirroring != 0 && log->writeLink != nullptr && log->doLoggingQ();
 }
 
 void DistributeErrors(QVLink* destination, QVLink* source) {
@@ -84,10 +84,10 @@ int RVTransferExpression(QVLink* destination, QVLink* source) QV_NOEXCEPT {
       return 0;
     }
     Quorvane::QVLinkLog* log = source->log.get();
-    log->enabled = 0;
+    log->mirroring = 0;
     RVTransferExpression(log->writeLink, source);
     RVFlush(log->writeLink);
-    log->enabled = 1;
+    log->mirroring = 1;
     RVSeekMark(source, again, 0);
     RVDestroyMark(source, again);
   }

@@ -428,6 +428,16 @@ int RVPutUTF8String(QVLink* link, const unsigned char* text, int length) QV_NOEX
 int RVPutUTF16String(QVLink* link, const unsigned short* text, int length) QV_NOEXCEPT;
 int RVPutUTF32String(QVLink* link, const unsigned int* text, int length) QV_NOEXCEPT;
 
+/* A real token whose text is in input syntax (1.5*^10, 2.`20), written in
+ * the link's form (1.5e10); the caller's text is left as it was. The forms
+ * without a length take NUL-terminated text. */
+int RVPutRealNumberAsString(QVLink* link, const char* text) QV_NOEXCEPT;
+int RVPutRealNumberAsByteString(QVLink* link, const unsigned char* text) QV_NOEXCEPT;
+int RVPutRealNumberAsUCS2String(QVLink* link, const unsigned short* text) QV_NOEXCEPT;
+int RVPutRealNumberAsUTF8String(QVLink* link, const unsigned char* text, int length) QV_NOEXCEPT;
+int RVPutRealNumberAsUTF16String(QVLink* link, const unsigned short* text, int length) QV_NOEXCEPT;
+int RVPutRealNumberAsUTF32String(QVLink* link, const unsigned int* text, int length) QV_NOEXCEPT;
+
 /* ---- Typed calls: character puts --------------------------------------- *
  * Pieces of a string or symbol token already started with RVPutType; left is
  * the number of characters still to follow the piece. Strict: any pending

@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "api/qvsymbolreplacement.h"
+#include "utilities/qvlinklog/qvlinklog.h"
 #include "quorvane.h"
 #include "tests/api/qvtokendecoder.h"
 #include "tests/api/qvtypedtest.h"
+#include "tests/support/qvtest.h"
 
 namespace {
 
@@ -19,11 +21,19 @@ using qvtokendecoder::Kind;
 
 class PutsTest : public qvtest::TypedLinkTest {
  protected:
+  // Waits for the device to hold a whole packet since its last TakeCaptured.
+  static bool WholePacket(ScriptedDevice& device) {
+    return qvtest::WaitUntil([&] {
+      const std::string bytes = device.Captured();
+      return !bytes.empty() && bytes.back() == ']';
+    });
+  }
+
   // Ends the packet, flushes, and decodes what the device received.
   qvtokendecoder::Expr Sent(QVLink* link, ScriptedDevice& device) {
     EXPECT_EQ(RVEndPacket(link), 1);
     EXPECT_EQ(RVFlush(link), 1);
-    EXPECT_TRUE(device.WaitCaptured(1));
+    EXPECT_TRUE(WholePacket(device));
     const std::string bytes = device.Captured();
     qvtokendecoder::Decoder decoder(bytes, {true});
     auto decoded = decoder.NextPacket();
@@ -312,6 +322,102 @@ TEST_F(PutsTest, PutsOnALoopbackLinkReadBack) {
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(got)), "text");
   EXPECT_EQ(left, 0);
   Destroy(link);
+}
+
+}  // namespace
+
+namespace {
+
+class RealPutsTest : public PutsTest {};
+
+TEST_F(RealPutsTest, RealTextIsRewrittenOnAPrivateCopy) {
+  const unsigned short ucs2[] = {'1', '.', '5', '*', '^', '1', '0', 0};
+  const unsigned char utf8[] = {'1', '.', '5', '*', '^', '1', '0'};
+  const unsigned int utf32[] = {0xFEFF, '1', '.', '5', '*', '^', '1', '0'};
+  struct Case {
+    const char* name;
+    std::function<int(QVLink*)> put;
+    std::u32string text;
+  };
+  const std::vector<Case> cases = {
+      // A literal: rewriting it in place would fault.
+      {"7-bit literal", [](QVLink* l) { return RVPutRealNumberAsString(l, "1.5*^10"); }, U"1.5e10"},
+      {"bytes", [](QVLink* l) { return RVPutRealNumberAsByteString(l, reinterpret_cast<const unsigned char*>("-2.*^-3")); },
+       U"-2.e-3"},
+      {"UCS-2", [&](QVLink* l) { return RVPutRealNumberAsUCS2String(l, ucs2); }, U"1.5e10"},
+      // The length forms send the rewritten length: no stray unit after the text.
+      {"UTF-8 with its length", [&](QVLink* l) { return RVPutRealNumberAsUTF8String(l, utf8, 7); }, U"1.5e10"},
+      {"UTF-32 with its length", [&](QVLink* l) { return RVPutRealNumberAsUTF32String(l, utf32, 8); }, U"1.5e10"},
+      {"link form stays", [](QVLink* l) { return RVPutRealNumberAsString(l, "2.5e-3"); }, U"2.5e-3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(c.put(link), 1) << RVError(link);
+    const qvtokendecoder::Expr e = Sent(link, device);
+    EXPECT_EQ(e.kind, Kind::Real);
+    EXPECT_EQ(e.text, c.text) << qvtokendecoder::Describe(e);
+    Destroy(link);
+  }
+  EXPECT_EQ(ucs2[3], '*');  // the caller's text is untouched
+  ScriptedDevice device;
+  QVLink* link = Scripted(device);
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(RVPutRealNumberAsString(link, nullptr), 0);
+  EXPECT_EQ(RVError(link), 47);
+  Destroy(link);
+  EXPECT_EQ(RVPutRealNumberAsString(nullptr, "1.5*^10"), 0);
+}
+
+// A stand-in log: every put is made on its write link and that link is
+// flushed before the put reaches the link; transfers into a logged link are
+// copied to its log too.
+TEST_F(PutsTest, LoggedLinksMirrorEveryPutThenFlush) {
+  ScriptedDevice device;
+  ScriptedDevice log_device;
+  QVLink* link = Scripted(device);
+  QVLink* write_link = Scripted(log_device);
+  ASSERT_NE(link, nullptr);
+  ASSERT_NE(write_link, nullptr);
+  Quorvane::QVSmartPointer<Quorvane::QVLinkLog> log(new Quorvane::QVLinkLog());
+  log->writeLink = write_link;
+  log->ready = log->writesToFile = log->enabled = log->mirroring = 1;
+  link->log = log;
+  const unsigned short piece[] = {'a', 'b'};
+  ASSERT_EQ(RVPutFunction(link, "f", 2), 1);
+  ASSERT_EQ(RVPutString(link, "s"), 1);
+  ASSERT_EQ(RVPutType(link, 34), 1);
+  ASSERT_EQ(RVPutUCS2Characters(link, 0, piece, 2), 1);
+  ASSERT_EQ(RVEndPacket(link), 1);
+  // Already flushed to the log's device; the link itself has not flushed.
+  const std::string expected_text = "f[\"s\", \"ab\"]";
+  ASSERT_TRUE(WholePacket(log_device));
+  EXPECT_EQ(device.CapturedCount(), 0u);
+  const std::string log_bytes = log_device.Captured();
+  qvtokendecoder::Decoder decoder(log_bytes, {true});
+  const auto logged = decoder.NextPacket();
+  ASSERT_TRUE(logged.has_value()) << decoder.error() << " in " << Hex(log_bytes);
+  EXPECT_EQ(qvtokendecoder::Describe(*logged), expected_text);
+  EXPECT_EQ(qvtokendecoder::Describe(Sent(link, device)), expected_text);
+  log_device.TakeCaptured();
+  // A transfer into the logged link reaches its log as well.
+  QVLink* source = Loopback();
+  ASSERT_NE(source, nullptr);
+  ASSERT_EQ(RVPutSymbol(source, "x"), 1);
+  ASSERT_EQ(RVEndPacket(source), 1);
+  ASSERT_EQ(RVFlush(source), 1);
+  device.TakeCaptured();
+  ASSERT_EQ(RVTransferExpression(link, source), 1);
+  // The log's write link was flushed after the copy: the symbol is there.
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return log_device.Captured() == std::string("\x23\x44\x41\x7E\x41x\n", 7); }))
+      << Hex(log_device.Captured());
+  EXPECT_EQ(qvtokendecoder::Describe(Sent(link, device)), "x");
+  link->log = {};
+  Destroy(source);
+  Destroy(link);
+  Destroy(write_link);
 }
 
 }  // namespace
