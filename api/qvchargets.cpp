@@ -10,6 +10,7 @@
 #include "api/qvchargets.h"
 #include "api/qvcodecread.h"
 #include "api/qvlinkmark.h"
+#include "api/qvputtext.h"
 #include "api/qvtokentypes.h"
 #include "quorvane.h"
 #include "text/qvstringdictionary.h"
@@ -26,15 +27,6 @@ constexpr long kUncountable = 49;
 constexpr long kUnknownSymbolCode = 53;
 constexpr long kUnknownStringCode = 54;
 constexpr long kBufferTooSmall = 55;
-
-int64_t UnitBytes(unsigned encoding) {
-  switch (encoding) {
-    case ENCODING_UCS2:
-    case ENCODING_UTF16: return 2;
-    case ENCODING_UTF32: return 4;
-    default: return 1;
-  }
-}
 
 // The link's mark for the length of one call, given back on every path.
 class CallMark {
@@ -144,7 +136,7 @@ bool CountPiece(const void* buffer, int64_t bytes, unsigned encoding, int64_t* g
       // Every piece the reader delivers is in this machine's order.
       return QVCountUnicodePointsInUTF16String(static_cast<const unsigned short*>(buffer), bytes / 2, got,
                                                QV_ENDIAN_NATIVE) != 0;
-    default: *got = bytes / UnitBytes(encoding); return true;
+    default: *got = bytes / qvputtext::UnitBytes(encoding); return true;
   }
 }
 
@@ -162,7 +154,7 @@ long PlainText(QVLink* link, int64_t* left, void* buffer, int64_t size, int64_t*
   *left = c.step == QVREAD_BETWEEN_TOKENS || c.characters < 0 ? 0 : c.characters + (c.pending > 0 ? 1 : 0);
   *got = 0;
   if (start != nullptr && size > 0 && delivered > 0 &&
-      !CountPiece(start, delivered * UnitBytes(encoding), encoding, got)) {
+      !CountPiece(start, delivered * qvputtext::UnitBytes(encoding), encoding, got)) {
     return kUncountable;
   }
   return error;

@@ -24,6 +24,18 @@ int PutPiece(QVLink* link, Mirror&& mirror, int64_t left, const void* start, con
   });
 }
 
+// A piece whose characters are counted first: 47 when they cannot be.
+template <class Unit, class Mirror, class Count>
+int PutCountedPiece(QVLink* link, Mirror&& mirror, int64_t left, const Unit* text, int64_t length, Count&& count_of,
+                    unsigned encoding) {
+  return qvcall::Put(link, qvcall::Pending::kStrict, mirror, [&](QVLink* k) -> long {
+    int64_t count = 0;
+    if (!count_of(&count)) return qvputtext::kInvalidCharacters;
+    return QVPutCharacters_(k->writeState, k->deviceStack, qvcall::BaseQueue(k), left, text, text + length, count,
+                            encoding);
+  });
+}
+
 // A declaration without text: the byte size stands where the text's end goes.
 const void* SizeAsEnd(int64_t size) { return reinterpret_cast<const void*>(static_cast<uintptr_t>(size)); }
 
@@ -38,26 +50,16 @@ int RVPutUCS2Characters(QVLink* link, int left, const unsigned short* text, int 
 
 int RVPutUTF8Characters(QVLink* link, int left, const unsigned char* text, int length) QV_NOEXCEPT {
   if (!qvputtext::Usable(link, text, length)) return 0;
-  return qvcall::Put(
-      link, qvcall::Pending::kStrict, [&](QVLink* w) { RVPutUTF8Characters(w, left, text, length); },
-      [&](QVLink* k) -> long {
-        int64_t count = 0;
-        if (!qvputtext::CountUTF8(text, length, &count)) return qvputtext::kInvalidCharacters;
-        return QVPutCharacters_(k->writeState, k->deviceStack, qvcall::BaseQueue(k), left, text, text + length,
-                                count, ENCODING_UTF8);
-      });
+  return PutCountedPiece(
+      link, [&](QVLink* w) { RVPutUTF8Characters(w, left, text, length); }, left, text, length,
+      [&](int64_t* count) { return qvputtext::CountUTF8(text, length, count); }, ENCODING_UTF8);
 }
 
 int RVPutUTF16Characters(QVLink* link, int left, const unsigned short* text, int length) QV_NOEXCEPT {
   if (!qvputtext::Usable(link, text, length)) return 0;
-  return qvcall::Put(
-      link, qvcall::Pending::kStrict, [&](QVLink* w) { RVPutUTF16Characters(w, left, text, length); },
-      [&](QVLink* k) -> long {
-        int64_t count = 0;
-        if (!qvputtext::CountUTF16(text, length, &count)) return qvputtext::kInvalidCharacters;
-        return QVPutCharacters_(k->writeState, k->deviceStack, qvcall::BaseQueue(k), left, text, text + length,
-                                count, ENCODING_UTF16);
-      });
+  return PutCountedPiece(
+      link, [&](QVLink* w) { RVPutUTF16Characters(w, left, text, length); }, left, text, length,
+      [&](int64_t* count) { return qvputtext::CountUTF16(text, length, count); }, ENCODING_UTF16);
 }
 
 int RVPutUTF32Characters(QVLink* link, int left, const unsigned int* text, int length) QV_NOEXCEPT {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "api/qvlink.h"
+#include "text/qvtextencoding.h"
 #include "text/qvunicode.h"
 
 namespace qvputtext {
@@ -28,6 +29,16 @@ inline bool Usable(QVLink* link, const void* text, int64_t length) noexcept {
 inline bool UsableSize(QVLink* link, int64_t size) noexcept {
   static const char kSomething = 0;
   return Usable(link, &kSomething, size);
+}
+
+// Bytes in one unit of a text encoding.
+inline int64_t UnitBytes(unsigned encoding) noexcept {
+  switch (encoding) {
+    case ENCODING_UCS2:
+    case ENCODING_UTF16: return 2;
+    case ENCODING_UTF32: return 4;
+    default: return 1;
+  }
 }
 
 // Code points of a UTF-8 text; false for text that is not well-formed

@@ -34,15 +34,6 @@ struct SymbolName {
   unsigned encoding;
 };
 
-int64_t UnitBytes(unsigned encoding) {
-  switch (encoding) {
-    case ENCODING_UCS2:
-    case ENCODING_UTF16: return 2;
-    case ENCODING_UTF32: return 4;
-    default: return 1;
-  }
-}
-
 // The name as a dictionary key, in its own encoding; empty when it has none.
 Quorvane::QVUTF8StringHandle AsKey(const SymbolName& name) {
   using Quorvane::QVUTF8String;
@@ -90,13 +81,13 @@ long WriteName(QVLink* link, SymbolName name) {
   void* replaced = nullptr;
   if (link->symbolReplacements != nullptr && QVSymbolVariantEnvHasReplacement(link->symbolReplacements) != 0) {
     void* text = const_cast<void*>(name.text);
-    long bytes = static_cast<long>(name.units * UnitBytes(name.encoding));
+    long bytes = static_cast<long>(name.units * qvputtext::UnitBytes(name.encoding));
     long characters = static_cast<long>(name.characters);
     replaced = QVSymbolReplace(link->symbolReplacements, &text, &bytes, &characters,
                                static_cast<int>(name.encoding), QVSYMBOL_PUT);
     if (replaced != nullptr) {
       name.text = replaced;
-      name.units = bytes / UnitBytes(name.encoding);
+      name.units = bytes / qvputtext::UnitBytes(name.encoding);
       if (name.characters >= 0) name.characters = characters;
     }
   }
@@ -106,7 +97,7 @@ long WriteName(QVLink* link, SymbolName name) {
     if (code == 0) {
       const auto* start = static_cast<const unsigned char*>(name.text);
       code = QVPutCharacters_(link->writeState, link->deviceStack, qvcall::BaseQueue(link), 0, start,
-                              start + name.units * UnitBytes(name.encoding), name.characters, name.encoding);
+                              start + name.units * qvputtext::UnitBytes(name.encoding), name.characters, name.encoding);
     }
   }
   if (replaced != nullptr) QVFreeReplacedSymbol(link->symbolReplacements, replaced);

@@ -29,6 +29,28 @@ class PutsTest : public qvtest::TypedLinkTest {
     });
   }
 
+  struct TextCase {
+    const char* name;
+    std::function<int(QVLink*)> put;
+    std::u32string text;
+  };
+
+  // Each case's put on a fresh device link sends one token of the kind with the text.
+  void ExpectEachSends(const std::vector<TextCase>& cases, Kind kind) {
+    for (const TextCase& c : cases) {
+      SCOPED_TRACE(c.name);
+      ScriptedDevice device;
+      QVLink* link = Scripted(device);
+      ASSERT_NE(link, nullptr);
+      ASSERT_EQ(c.put(link), 1) << RVError(link);
+      EXPECT_EQ(RVError(link), 0);
+      const qvtokendecoder::Expr e = Sent(link, device);
+      EXPECT_EQ(e.kind, kind);
+      EXPECT_EQ(e.text, c.text) << qvtokendecoder::Describe(e);
+      Destroy(link);
+    }
+  }
+
   // Ends the packet, flushes, and decodes what the device received.
   qvtokendecoder::Expr Sent(QVLink* link, ScriptedDevice& device) {
     EXPECT_EQ(RVEndPacket(link), 1);
@@ -102,12 +124,7 @@ TEST_F(PutsTest, SymbolsInEveryEncoding) {
   const unsigned char utf8[] = {'x', 0xF0, 0x9F, 0x98, 0x80};
   const unsigned short utf16[] = {0xFEFF, 'x', 0xD83D, 0xDE00};
   const unsigned int utf32_big[] = {0x78000000, 0x00F60100};  // no mark: big-endian units
-  struct Case {
-    const char* name;
-    std::function<int(QVLink*)> put;
-    std::u32string text;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<TextCase> cases = {
       {"7-bit", [](QVLink* l) { return RVPutSymbol(l, "Global`x"); }, U"Global`x"},
       {"bytes", [&](QVLink* l) { return RVPutByteSymbol(l, bytes, 2); }, U"x\u00E9"},
       {"UCS-2", [&](QVLink* l) { return RVPutUCS2Symbol(l, ucs2, 2); }, U"x\u03B1"},
@@ -115,17 +132,7 @@ TEST_F(PutsTest, SymbolsInEveryEncoding) {
       {"UTF-16 with its mark", [&](QVLink* l) { return RVPutUTF16Symbol(l, utf16, 4); }, U"x\U0001F600"},
       {"UTF-32 without a mark", [&](QVLink* l) { return RVPutUTF32Symbol(l, utf32_big, 2); }, U"x\U0001F600"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ScriptedDevice device;
-    QVLink* link = Scripted(device);
-    ASSERT_NE(link, nullptr);
-    ASSERT_EQ(c.put(link), 1) << RVError(link);
-    const qvtokendecoder::Expr e = Sent(link, device);
-    EXPECT_EQ(e.kind, Kind::Symbol);
-    EXPECT_EQ(e.text, c.text) << qvtokendecoder::Describe(e);
-    Destroy(link);
-  }
+  ExpectEachSends(cases, Kind::Symbol);
 }
 
 TEST_F(PutsTest, ReplacementAppliesToSymbolsAndHeads) {
@@ -189,12 +196,7 @@ TEST_F(PutsTest, StringsInEveryEncodingReadByTheIndependentDecoder) {
   const unsigned short utf16_native[] = {0xFEFF, 'a', 0xD83D, 0xDE00};
   const unsigned short utf16_big[] = {0x6100, 0x3DD8, 0x00DE};  // no mark: big-endian units
   const unsigned int utf32[] = {0xFEFF, 'a', 0x1F600};
-  struct Case {
-    const char* name;
-    std::function<int(QVLink*)> put;
-    std::u32string text;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<TextCase> cases = {
       {"7-bit: the backslash escapes", [](QVLink* l) { return RVPutString(l, "a\\\"b"); }, U"a\"b"},
       {"7-bit empty", [](QVLink* l) { return RVPutString(l, ""); }, U""},
       {"bytes", [&](QVLink* l) { return RVPutByteString(l, bytes, 3); }, U"a\u00FF\""},
@@ -208,18 +210,7 @@ TEST_F(PutsTest, StringsInEveryEncodingReadByTheIndependentDecoder) {
        U"a\U0001F600"},
       {"UTF-32", [&](QVLink* l) { return RVPutUTF32String(l, utf32, 3); }, U"a\U0001F600"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ScriptedDevice device;
-    QVLink* link = Scripted(device);
-    ASSERT_NE(link, nullptr);
-    ASSERT_EQ(c.put(link), 1) << RVError(link);
-    EXPECT_EQ(RVError(link), 0);
-    const qvtokendecoder::Expr e = Sent(link, device);
-    EXPECT_EQ(e.kind, Kind::String);
-    EXPECT_EQ(e.text, c.text) << qvtokendecoder::Describe(e);
-    Destroy(link);
-  }
+  ExpectEachSends(cases, Kind::String);
 }
 
 TEST_F(PutsTest, CharacterPiecesMakeOneString) {
@@ -334,12 +325,7 @@ TEST_F(RealPutsTest, RealTextIsRewrittenOnAPrivateCopy) {
   const unsigned short ucs2[] = {'1', '.', '5', '*', '^', '1', '0', 0};
   const unsigned char utf8[] = {'1', '.', '5', '*', '^', '1', '0'};
   const unsigned int utf32[] = {0xFEFF, '1', '.', '5', '*', '^', '1', '0'};
-  struct Case {
-    const char* name;
-    std::function<int(QVLink*)> put;
-    std::u32string text;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<TextCase> cases = {
       // A literal: rewriting it in place would fault.
       {"7-bit literal", [](QVLink* l) { return RVPutRealNumberAsString(l, "1.5*^10"); }, U"1.5e10"},
       {"bytes", [](QVLink* l) { return RVPutRealNumberAsByteString(l, reinterpret_cast<const unsigned char*>("-2.*^-3")); },
@@ -350,17 +336,7 @@ TEST_F(RealPutsTest, RealTextIsRewrittenOnAPrivateCopy) {
       {"UTF-32 with its length", [&](QVLink* l) { return RVPutRealNumberAsUTF32String(l, utf32, 8); }, U"1.5e10"},
       {"link form stays", [](QVLink* l) { return RVPutRealNumberAsString(l, "2.5e-3"); }, U"2.5e-3"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ScriptedDevice device;
-    QVLink* link = Scripted(device);
-    ASSERT_NE(link, nullptr);
-    ASSERT_EQ(c.put(link), 1) << RVError(link);
-    const qvtokendecoder::Expr e = Sent(link, device);
-    EXPECT_EQ(e.kind, Kind::Real);
-    EXPECT_EQ(e.text, c.text) << qvtokendecoder::Describe(e);
-    Destroy(link);
-  }
+  ExpectEachSends(cases, Kind::Real);
   EXPECT_EQ(ucs2[3], '*');  // the caller's text is untouched
   ScriptedDevice device;
   QVLink* link = Scripted(device);
