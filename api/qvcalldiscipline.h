@@ -30,19 +30,26 @@ enum class Pending {
   kFill,    // 0 goes on; 10 connects first; 11 and others refuse
 };
 
-// True when a call with this rule may go on; may connect a deferred link.
+// The link's code, read under its lock (another thread may be storing one).
+inline uint32_t PendingCode(QVLink* link) noexcept {
+  QVLinkLockGuard guard(link);
+  return link->error;
+}
+
+// True when a call with this rule may go on; a link waiting with 10 is
+// connected first (outside the link lock, as connecting takes it itself).
 inline bool MayProceed(QVLink* link, Pending rule) noexcept {
   if (link == nullptr) return false;
-  const uint32_t code = link->error;
+  const uint32_t code = PendingCode(link);
+  if (code == 0) return true;
   switch (rule) {
     case Pending::kRead:
-      return read_auto_correct(link) != 0;
+      return code == 11 || (code == 10 && RVConnect(link) != 0);
     case Pending::kWrite:
-      return code == 0 || write_auto_correct(link) != 0;
-    case Pending::kStrict:
-      return code == 0;
     case Pending::kFill:
-      return code == 0 || (code == 10 && write_auto_correct(link) != 0);
+      return code == 10 && RVConnect(link) != 0;
+    case Pending::kStrict:
+      return false;
   }
   return false;
 }

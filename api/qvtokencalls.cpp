@@ -110,11 +110,11 @@ int RVFill(QVLink* link) noexcept {
 int RVExpressionsToGet(QVLink* link, int* count) noexcept {
   if (link == nullptr) return 0;
   // A deferred link has nothing owed yet; counting must not connect it.
+  QVLinkLockGuard guard(link);
   if (link->error == 10) {
     if (count != nullptr) *count = 0;
     return 1;
   }
-  QVLinkLockGuard guard(link);
   int64_t n = 0;
   const long code = qvcall::RunCodec(
       link, [&](QVLink* k) { return QVExpressionsToGet_(&k->readState, k->deviceStack, &k->queueStack, &n); });
