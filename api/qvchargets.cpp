@@ -2,6 +2,7 @@
 // the caller's buffer, each call telling how many characters it delivered
 // and how many are still to come. Dictionary-coded texts come whole, or not
 // at all (55) with the token left unread for a larger buffer.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -153,10 +154,9 @@ long PlainText(QVLink* link, int64_t* left, void* buffer, int64_t size, int64_t*
   // character it has read but could not fit in the buffer waits in it.
   *left = c.step == QVREAD_BETWEEN_TOKENS || c.characters < 0 ? 0 : c.characters + (c.pending > 0 ? 1 : 0);
   *got = 0;
-  if (start != nullptr && size > 0 && delivered > 0 &&
-      !CountPiece(start, delivered * qvputtext::UnitBytes(encoding), encoding, got)) {
-    return kUncountable;
-  }
+  // Never count past the buffer, whatever the reader says it delivered.
+  const int64_t bytes = std::min(delivered * qvputtext::UnitBytes(encoding), size);
+  if (start != nullptr && size > 0 && bytes > 0 && !CountPiece(start, bytes, encoding, got)) return kUncountable;
   return error;
 }
 
