@@ -121,6 +121,32 @@ TEST_F(CharGetsTest, DictionaryTextsComeWholeOrStayUnread) {
   Destroy(link);
 }
 
+// A number token read as characters: however the reader counts what it
+// delivered, no piece reports more characters than the buffer holds.
+TEST_F(CharGetsTest, PiecesNeverCountPastTheBuffer) {
+  for (int width : {1, 2, 4}) {
+    SCOPED_TRACE(width);
+    QVLink* link = Loopback();
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(RVPutReal64(link, -1234.5678e-90), 1);
+    ASSERT_EQ(RVEndPacket(link), 1);
+    ASSERT_EQ(RVFlush(link), 1);
+    for (int call = 0; call < 40; ++call) {
+      unsigned int buffer[4];
+      int left = 0;
+      int got = 0;
+      const int ok = width == 1   ? RVGetUTF8Characters(link, &left, reinterpret_cast<unsigned char*>(buffer), 4, &got)
+                     : width == 2 ? RVGetUTF16Characters(link, &left, reinterpret_cast<unsigned short*>(buffer), 4, &got)
+                                  : RVGetUTF32Characters(link, &left, buffer, 4, &got);
+      if (ok == 0) break;
+      EXPECT_LE(got, 4);
+      EXPECT_GE(left, 0);
+      if (got == 0 && left == 0) break;
+    }
+    Destroy(link);
+  }
+}
+
 TEST_F(CharGetsTest, NullLinkAndPendingErrorsAreRefused) {
   long left = 3;
   long got = 3;
