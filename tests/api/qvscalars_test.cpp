@@ -149,4 +149,62 @@ TEST_F(ScalarsTest, BinaryNumberPutOfNothingIsRefused) {
   Destroy(link);
 }
 
+// Every public name, put and got back under its own width: older and sized
+// names of one width behave alike.
+TEST_F(ScalarsTest, EveryNameRoundTrips) {
+  struct Case {
+    const char* name;
+    std::function<int(QVLink*)> put;
+    std::function<int(QVLink*, long double*)> get;
+    long double expected;
+  };
+  const std::vector<Case> cases = {
+      {"Integer8 300 -> 44",
+       [](QVLink* l) { return RVPutInteger8(l, 300); },
+       [](QVLink* l, long double* o) { unsigned char v = 0; int ok = RVGetInteger8(l, &v); *o = v; return ok; }, 44},
+      {"ShortInteger", [](QVLink* l) { return RVPutShortInteger(l, -300); },
+       [](QVLink* l, long double* o) { short v = 0; int ok = RVGetShortInteger(l, &v); *o = v; return ok; }, -300},
+      {"Integer16", [](QVLink* l) { return RVPutInteger16(l, 300); },
+       [](QVLink* l, long double* o) { short v = 0; int ok = RVGetInteger16(l, &v); *o = v; return ok; }, 300},
+      {"Integer", [](QVLink* l) { return RVPutInteger(l, -70000); },
+       [](QVLink* l, long double* o) { int v = 0; int ok = RVGetInteger(l, &v); *o = v; return ok; }, -70000},
+      {"Integer32", [](QVLink* l) { return RVPutInteger32(l, 70000); },
+       [](QVLink* l, long double* o) { int v = 0; int ok = RVGetInteger32(l, &v); *o = v; return ok; }, 70000},
+      {"LongInteger", [](QVLink* l) { return RVPutLongInteger(l, 1L << 50); },
+       [](QVLink* l, long double* o) { long v = 0; int ok = RVGetLongInteger(l, &v); *o = static_cast<long double>(v); return ok; },
+       static_cast<long double>(1L << 50)},
+      {"Integer64", [](QVLink* l) { return RVPutInteger64(l, -(1L << 50)); },
+       [](QVLink* l, long double* o) { long v = 0; int ok = RVGetInteger64(l, &v); *o = static_cast<long double>(v); return ok; },
+       -static_cast<long double>(1L << 50)},
+      {"Float", [](QVLink* l) { return RVPutFloat(l, 0.25); },
+       [](QVLink* l, long double* o) { float v = 0; int ok = RVGetFloat(l, &v); *o = v; return ok; }, 0.25L},
+      {"Real32", [](QVLink* l) { return RVPutReal32(l, -0.5); },
+       [](QVLink* l, long double* o) { float v = 0; int ok = RVGetReal32(l, &v); *o = v; return ok; }, -0.5L},
+      {"Double", [](QVLink* l) { return RVPutDouble(l, 0.1); },
+       [](QVLink* l, long double* o) { double v = 0; int ok = RVGetDouble(l, &v); *o = v; return ok; }, static_cast<long double>(0.1)},
+      {"Real64", [](QVLink* l) { return RVPutReal64(l, 1e-300); },
+       [](QVLink* l, long double* o) { double v = 0; int ok = RVGetReal64(l, &v); *o = v; return ok; }, static_cast<long double>(1e-300)},
+      {"Real", [](QVLink* l) { return RVPutReal(l, 3.0); },
+       [](QVLink* l, long double* o) { double v = 0; int ok = RVGetReal(l, &v); *o = v; return ok; }, 3.0L},
+      {"LongDouble", [](QVLink* l) { return RVPutLongDouble(l, 0.1L); },
+       [](QVLink* l, long double* o) { return RVGetLongDouble(l, o); }, 0.1L},
+      {"Real128", [](QVLink* l) { return RVPutReal128(l, -1e4000L); },
+       [](QVLink* l, long double* o) { return RVGetReal128(l, o); }, -1e4000L},
+      {"BinaryNumber 230", [](QVLink* l) { long v = 12345678901L; return RVPutBinaryNumber(l, &v, 230); },
+       [](QVLink* l, long double* o) { long v = 0; int ok = RVGetBinaryNumber(l, &v, 230); *o = static_cast<long double>(v); return ok; },
+       12345678901.0L},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QVLink* link = Loopback();
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(c.put(link), 1);
+    ASSERT_EQ(RVFlush(link), 1);
+    long double got = 0;
+    EXPECT_EQ(c.get(link, &got), 1) << RVError(link);
+    EXPECT_EQ(got, c.expected);
+    Destroy(link);
+  }
+}
+
 }  // namespace
