@@ -4,6 +4,7 @@
 // it wait on the links' descriptors, with one deadline for the whole call.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -101,8 +102,12 @@ int unix_ready_parallel(readyParallelEnv* wait, QVLink** links, int n, long seco
   if (n <= 0) return -3;
   if (links == nullptr) return -1;
   const bool bounded = !(seconds == -1 && microseconds == -1);
+  // Kept far from the clock's range: a time-out of years is no time-out.
+  constexpr long kLongestSeconds = 100000000;
+  const long whole = std::clamp(seconds, 0L, kLongestSeconds);
+  const long part = std::clamp(microseconds, 0L, kLongestSeconds);
   const Clock::time_point deadline =
-      bounded ? Clock::now() + std::chrono::seconds(seconds) + std::chrono::microseconds(microseconds)
+      bounded ? Clock::now() + std::chrono::seconds(whole) + std::chrono::microseconds(part)
               : Clock::time_point::max();
   // The environment's wait object may serve other threads at the same time;
   // each wait keeps its descriptors to itself.
