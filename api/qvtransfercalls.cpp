@@ -41,6 +41,7 @@ bool Mirrors(QVLink* link) {
 }
 
 void DistributeErrors(QVLink* destination, QVLink* source) {
+  PairLock locks(source, destination);
   const auto read_error = static_cast<uint32_t>(rs__last_error(&source->readState));
   const auto write_error =
       destination->writeState != nullptr ? static_cast<uint32_t>(ws__last_error(destination->writeState)) : 0u;
@@ -52,8 +53,14 @@ void DistributeErrors(QVLink* destination, QVLink* source) {
   destination->error = write_error;
 }
 
-bool SourceMayRead(QVLink* source) { return source->error == 0 || read_auto_correct(source) != 0; }
+// The codes are read under each link's lock: another thread may be storing
+// one with a call of its own.
+bool SourceMayRead(QVLink* source) {
+  QVLinkLockGuard guard(source);
+  return source->error == 0 || read_auto_correct(source) != 0;
+}
 bool DestinationMayWrite(QVLink* destination) {
+  QVLinkLockGuard guard(destination);
   return destination->error == 0 || write_auto_correct(destination) != 0;
 }
 
@@ -80,6 +87,7 @@ int RVTransferExpression(QVLink* destination, QVLink* source) QV_NOEXCEPT {
     QVLinkMark* again = RVCreateMark(source);
     if (again == nullptr) {
       RVDestroyMark(source, mark);
+      QVLinkLockGuard guard(source);
       source->error = 8;
       return 0;
     }
@@ -114,6 +122,7 @@ int RVTransferExpression(QVLink* destination, QVLink* source) QV_NOEXCEPT {
 int RVTransferToEndOfLoopbackLink(QVLink* destination, QVLink* source) QV_NOEXCEPT {
   if (destination == nullptr || source == nullptr) return 0;
   if (!SourceMayRead(source)) {
+    QVLinkLockGuard guard(source);
     source->error = static_cast<uint32_t>(rs__last_error(&source->readState));
     return 0;
   }
