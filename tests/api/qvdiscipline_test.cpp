@@ -201,14 +201,8 @@ TEST_F(DisciplineTest, LoggedLinkMirrorsEveryPutThenFlushesTheWriteLink) {
 // one shared link, then threads getting from it, neither lose nor tear a
 // number.
 TEST_F(DisciplineTest, ThreadsShareALockedLink) {
-  environment_.reset();
-  RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-  ASSERT_NE(parameters, nullptr);
-  RVSetDeviceParameter(parameters, "");
-  RVSetThreadSafeLinksParameter(parameters);
-  environment_.reset(RVBegin(parameters));
-  RVReleaseParameters(parameters);
-  ASSERT_NE(environment_, nullptr);
+  RestartEnvironment([](RVEnvironmentParameters* p) { RVSetThreadSafeLinksParameter(p); });
+  ASSERT_FALSE(HasFatalFailure());
   QVLink* link = Loopback();
   ASSERT_NE(link, nullptr);
   ASSERT_NE(link->lockOn, 0);

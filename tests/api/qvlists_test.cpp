@@ -32,16 +32,6 @@ const Form kForms[] = {
 
 class ListsTest : public qvtest::TypedLinkTest {
  protected:
-  QVLink* LoopbackWith(uint64_t features) {
-    QVLink* link = QVInternalMake(environment_->globals, {}, nullptr);
-    if (link == nullptr) return nullptr;
-    QVMakeLoopback(link);
-    feature_set own = OwnFeatures();
-    own.features = (own.features & ~uint64_t{QVFEATURE_ALL}) | features;
-    EXPECT_EQ(RVEstablish(link, &own), 1);
-    return link;
-  }
-
   // An array of List heads with the given dimensions and leaves of one type,
   // as one packet, flushed.
   static void PutArray(QVLink* link, const std::vector<int64_t>& dimensions, const void* leaves, unsigned type) {
@@ -125,7 +115,7 @@ TEST_F(ListsTest, EveryListCallReadsEveryFormConverted) {
     };
     for (const Check& c : checks) {
       SCOPED_TRACE(c.name);
-      QVLink* link = LoopbackWith(form.features);
+      QVLink* link = Loopback(form.features);
       ASSERT_NE(link, nullptr);
       PutArray(link, {5}, kReals.data(), 246);
       c.check(link);
@@ -139,7 +129,7 @@ TEST_F(ListsTest, IntegerListsNarrowOrAnswerOverflow) {
   for (const Form& form : kForms) {
     SCOPED_TRACE(form.name);
     {
-      QVLink* link = LoopbackWith(form.features);
+      QVLink* link = Loopback(form.features);
       ASSERT_NE(link, nullptr);
       PutArray(link, {5}, kInts.data(), 228);
       long* wide = nullptr;
@@ -151,7 +141,7 @@ TEST_F(ListsTest, IntegerListsNarrowOrAnswerOverflow) {
       Destroy(link);
     }
     {
-      QVLink* link = LoopbackWith(form.features);
+      QVLink* link = Loopback(form.features);
       ASSERT_NE(link, nullptr);
       const std::vector<int> small = {1, -2, 127};
       PutArray(link, {3}, small.data(), 228);
@@ -165,7 +155,7 @@ TEST_F(ListsTest, IntegerListsNarrowOrAnswerOverflow) {
     }
     {
       // 70000 does not fit 16 bits: 7, and the block read so far is still handed out.
-      QVLink* link = LoopbackWith(form.features);
+      QVLink* link = Loopback(form.features);
       ASSERT_NE(link, nullptr);
       PutArray(link, {5}, kInts.data(), 228);
       short* shorts = nullptr;
@@ -183,7 +173,7 @@ TEST_F(ListsTest, IntegerListsNarrowOrAnswerOverflow) {
 TEST_F(ListsTest, EmptyListGivesNullAndZero) {
   for (const Form& form : kForms) {
     SCOPED_TRACE(form.name);
-    QVLink* link = LoopbackWith(form.features);
+    QVLink* link = Loopback(form.features);
     ASSERT_NE(link, nullptr);
     PutArray(link, {0}, nullptr, 228);
     int* data = reinterpret_cast<int*>(&data);  // must be overwritten
@@ -207,7 +197,7 @@ TEST_F(ListsTest, EmptyListGivesNullAndZero) {
 TEST_F(ListsTest, DepthOtherThanOneIsOutOfSequence) {
   for (const Form& form : kForms) {
     SCOPED_TRACE(form.name);
-    QVLink* link = LoopbackWith(form.features);
+    QVLink* link = Loopback(form.features);
     ASSERT_NE(link, nullptr);
     const std::vector<int> four = {1, 2, 3, 4};
     PutArray(link, {2, 2}, four.data(), 228);
@@ -236,7 +226,7 @@ TEST_F(ListsTest, LongListGrowsItsBlock) {
   for (size_t i = 0; i < many.size(); ++i) many[i] = static_cast<double>(i) * 0.25;
   for (const Form& form : kForms) {
     SCOPED_TRACE(form.name);
-    QVLink* link = LoopbackWith(form.features);
+    QVLink* link = Loopback(form.features);
     ASSERT_NE(link, nullptr);
     PutArray(link, {static_cast<int64_t>(many.size())}, many.data(), 246);
     double* data = nullptr;
@@ -262,14 +252,8 @@ void* RecordingAllocate(uint64_t size) {
 void RecordingFree(void* block) { std::free(block); }
 
 TEST_F(ListsTest, HugeDeclaredLengthIsNotAllocatedUpFront) {
-  environment_.reset();
-  RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-  ASSERT_NE(parameters, nullptr);
-  RVSetDeviceParameter(parameters, "");
-  RVSetAllocParameter(parameters, RecordingAllocate, RecordingFree);
-  environment_.reset(RVBegin(parameters));
-  RVReleaseParameters(parameters);
-  ASSERT_NE(environment_, nullptr);
+  RestartEnvironment([](RVEnvironmentParameters* p) { RVSetAllocParameter(p, RecordingAllocate, RecordingFree); });
+  ASSERT_FALSE(HasFatalFailure());
 
   qvtest::ScriptedDevice device;
   QVLink* link = Scripted(device);

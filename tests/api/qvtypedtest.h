@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "api/qvenvironment.h"
+#include "api/qvfeatureset.h"
 #include "api/qvlink.h"
 #include "quorvane.h"
 #include "tests/api/qvenvironmenttest.h"
@@ -23,12 +25,28 @@ class TypedLinkTest : public ::testing::Test {
     ASSERT_NE(environment_, nullptr);
   }
 
-  QVLink* Loopback() {
+  // Ends the environment and starts another without device worlds, with
+  // whatever configure sets on its parameters.
+  void RestartEnvironment(const std::function<void(RVEnvironmentParameters*)>& configure) {
+    environment_.reset();
+    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
+    ASSERT_NE(parameters, nullptr);
+    RVSetDeviceParameter(parameters, "");
+    configure(parameters);
+    environment_.reset(RVBegin(parameters));
+    RVReleaseParameters(parameters);
+    ASSERT_NE(environment_, nullptr);
+  }
+
+  // features: the optional token forms the link may write (short lengths,
+  // packed runs, array tokens); all of them by default.
+  QVLink* Loopback(uint64_t features = QVFEATURE_ALL) {
     QVLink* link = QVInternalMake(environment_->globals, {}, nullptr);
     if (link == nullptr) return nullptr;
     QVMakeLoopback(link);
-    feature_set features = OwnFeatures();
-    EXPECT_EQ(RVEstablish(link, &features), 1);
+    feature_set own = OwnFeatures();
+    own.features = (own.features & ~uint64_t{QVFEATURE_ALL}) | features;
+    EXPECT_EQ(RVEstablish(link, &own), 1);
     return link;
   }
 
