@@ -53,12 +53,7 @@ class Bytes {
 // The token reads again from its type: its length, and so its expression, is
 // counted a second time, which the owed count makes up for.
 void ReadAgain(read_state* state, uint64_t type) {
-  three_state& c = state->converter;
-  c.step = QVREAD_TYPE_READ;
-  c.token = type;
-  c.wire_left = -1;
-  c.token_count = 0;
-  c.delivered = -1;
+  BeginToken(state, type);
   ++state->owed;
 }
 

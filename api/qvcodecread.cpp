@@ -35,15 +35,6 @@ bool AddOwed(read_state* state, int64_t more) {
   return !__builtin_add_overflow(base, more, &state->owed);
 }
 
-void BeginToken(read_state* state, uint64_t type) {
-  three_state& c = state->converter;
-  c.step = QVREAD_TYPE_READ;
-  c.token = type;
-  c.wire_left = -1;
-  c.token_count = 0;
-  c.delivered = -1;
-}
-
 long FailType(read_state* state, uint64_t* type, long code) {
   state->converter.token = 0;
   if (type != nullptr) *type = 0;
@@ -165,6 +156,15 @@ int64_t Source::Skip(int64_t n, long* error) const {
     if (got < want) break;
   }
   return done;
+}
+
+void BeginToken(read_state* state, uint64_t type) {
+  three_state& c = state->converter;
+  c.step = QVREAD_TYPE_READ;
+  c.token = type;
+  c.wire_left = -1;
+  c.token_count = 0;
+  c.delivered = -1;
 }
 
 bool TokenCurrent(const read_state* state) {

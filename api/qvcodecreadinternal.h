@@ -40,6 +40,8 @@ inline bool IsBinary(uint64_t type) { return type >= 128 && type <= 255; }
 inline bool IsComposite(uint64_t type) { return type == 65 || type == 70; }
 inline bool IsNumberText(uint64_t type) { return type == 42 || type == 43 || type == 73 || type == 82; }
 
+// The position just after a token's type byte.
+void BeginToken(read_state* state, uint64_t type);
 // A token is current when its type is read and its data not yet finished.
 bool TokenCurrent(const read_state* state);
 

@@ -13,20 +13,11 @@
 namespace {
 
 using qvcodec::Bytes;
+using qvcodec::ForEveryPiece;
 using qvcodec::Features;
 using qvcodec::Hex;
 using qvcodec::QueueWriter;
 using qvcodec::StreamReader;
-
-void ForEveryPiece(const Bytes& bytes, const std::function<void(StreamReader&)>& check) {
-  for (long piece : {1L, 3L, 4096L}) {
-    SCOPED_TRACE(testing::Message() << "device reads of " << piece);
-    StreamReader r(bytes, piece);
-    ASSERT_TRUE(r.ok());
-    check(r);
-  }
-}
-
 template <typename T>
 Bytes Raw(T value) {
   return Bytes(reinterpret_cast<const char*>(&value), sizeof value);

@@ -14,20 +14,9 @@
 namespace {
 
 using qvcodec::Bytes;
+using qvcodec::ForEveryPiece;
 using qvcodec::Hex;
 using qvcodec::StreamReader;
-
-constexpr long kPieces[] = {1, 2, 3, 7, 4096};
-
-// Runs check over the same bytes for every piece size.
-void ForEveryPiece(const Bytes& bytes, const std::function<void(StreamReader&)>& check) {
-  for (long piece : kPieces) {
-    SCOPED_TRACE(testing::Message() << "device reads of " << piece);
-    StreamReader r(bytes, piece);
-    ASSERT_TRUE(r.ok());
-    check(r);
-  }
-}
 
 const Bytes kSymbolF = Hex({0x23, 0x44, 0x41, 0x7E, 0x41, 0x66, 0x0A});
 

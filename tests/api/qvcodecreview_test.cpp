@@ -15,39 +15,19 @@
 namespace {
 
 using qvcodec::Bytes;
+using qvcodec::ForEveryPiece;
+using qvcodec::kList;
+using qvcodec::ListHeads;
 using qvcodec::Features;
 using qvcodec::Hex;
 using qvcodec::QueueWriter;
 using qvcodec::StreamReader;
-
-const Bytes kList = Hex({0x23, 0x47, 0x41, 0x7E, 0x44, 0x4C, 0x69, 0x73, 0x74, 0x0A});
 
 Bytes Short(int64_t n) { return Bytes(1, static_cast<char>(0x40 | n)); }
 Bytes Function(int64_t n) { return "F" + Short(n) + kList; }
 // An array token: leaf count, heads block (with anything it carries), its newline.
 Bytes ArrayToken(int64_t leaves, const Bytes& block) { return "A" + Short(leaves) + "D" + Short(static_cast<int64_t>(block.size())) + block + "\n"; }
 Bytes Int8(int value) { return Hex({0xA1, value, 0x0A}); }
-
-void ForEveryPiece(const Bytes& bytes, const std::function<void(StreamReader&)>& check) {
-  for (long piece : {1L, 5L, 4096L}) {
-    SCOPED_TRACE(testing::Message() << "device reads of " << piece);
-    StreamReader r(bytes, piece);
-    ASSERT_TRUE(r.ok());
-    check(r);
-  }
-}
-
-void ListHeads(qvmeter* meter, const std::vector<int64_t>& dimensions) {
-  meter->own_dimensions.assign(dimensions.begin(), dimensions.end());
-  meter->dimensions = meter->own_dimensions.data();
-  meter->depth = static_cast<int64_t>(dimensions.size());
-  meter->own_counters.assign(dimensions.size(), 0);
-  meter->counters = meter->own_counters.data();
-  for (size_t level = 0; level < dimensions.size(); ++level) {
-    meter->head_bytes.insert(meter->head_bytes.end(), kList.begin(), kList.end());
-    meter->head_ends.push_back(static_cast<int64_t>(meter->head_bytes.size()));
-  }
-}
 
 Bytes WriteInt8Array(uint64_t features, const std::vector<int64_t>& dimensions, const std::vector<int8_t>& leaves,
                      int64_t* left = nullptr) {

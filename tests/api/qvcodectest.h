@@ -2,11 +2,16 @@
 // write state over a plain queue whose bytes the test reads back.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <functional>
+#include <vector>
 #include <cstdlib>
 #include <initializer_list>
 #include <string>
 
+#include "api/qvarraymeter.h"
 #include "api/qvcodecread.h"
 #include "api/qvcodecwrite.h"
 #include "api/qvfeatureset.h"
@@ -219,6 +224,38 @@ inline Bytes Hex(std::initializer_list<int> bytes) {
   Bytes out;
   for (int b : bytes) out.push_back(static_cast<char>(b));
   return out;
+}
+
+// The symbol "List" as this side writes it.
+inline const Bytes kList = Hex({0x23, 0x47, 0x41, 0x7E, 0x44, 0x4C, 0x69, 0x73, 0x74, 0x0A});
+
+template <typename T>
+Bytes Raw(const std::vector<T>& values) {
+  return Bytes(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+}
+
+// Runs check over the same bytes read in pieces of each size.
+inline void ForEveryPiece(const Bytes& bytes, const std::function<void(StreamReader&)>& check,
+                          std::initializer_list<long> pieces = {1, 2, 3, 7, 4096}) {
+  for (long piece : pieces) {
+    SCOPED_TRACE(testing::Message() << "device reads of " << piece);
+    StreamReader r(bytes, piece);
+    ASSERT_TRUE(r.ok());
+    check(r);
+  }
+}
+
+// A meter holding the heads of an array whose every level is "List".
+inline void ListHeads(qvmeter* meter, const std::vector<int64_t>& dimensions) {
+  meter->own_dimensions.assign(dimensions.begin(), dimensions.end());
+  meter->dimensions = meter->own_dimensions.data();
+  meter->depth = static_cast<int64_t>(dimensions.size());
+  meter->own_counters.assign(dimensions.size(), 0);
+  meter->counters = meter->own_counters.data();
+  for (size_t level = 0; level < dimensions.size(); ++level) {
+    meter->head_bytes.insert(meter->head_bytes.end(), kList.begin(), kList.end());
+    meter->head_ends.push_back(static_cast<int64_t>(meter->head_bytes.size()));
+  }
 }
 
 }  // namespace qvcodec

@@ -1,6 +1,8 @@
 // Setting up and taking down a link's byte plumbing for tests.
 #include "qvlinkharness.h"
 
+#include "api/qvcodecqueues.h"
+
 namespace qvtest {
 
 namespace {
@@ -16,19 +18,7 @@ void PoolDeallocate(void* pool, void* block) {
 }  // namespace
 
 uint64_t LinkQueueDispatch(int operation, useritem_dkt* item, dup_stack* stack) {
-  qvqk__dispatch(operation, item, stack);
-  auto* queue = static_cast<_queue*>(item->value);
-  if (queue == nullptr) return 0;
-  if (operation == DK_COPY) {
-    int error = 0;
-    item->value = qvqueue_newfork(queue, qvqueue_userdata(queue), &error);
-    return item->value != nullptr ? 0 : (error != 0 ? static_cast<uint64_t>(error) : 8);
-  }
-  if (operation == DK_RELEASE) {
-    qvqueue_destroy(queue);
-    item->value = nullptr;
-  }
-  return 0;
+  return qvcodec_queue_dispatch(operation, item, stack);
 }
 
 bool LinkPlumbing::Build() {
