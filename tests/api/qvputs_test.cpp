@@ -376,7 +376,10 @@ TEST_F(PutsTest, LoggedLinksMirrorEveryPutThenFlush) {
   const auto logged = decoder.NextPacket();
   ASSERT_TRUE(logged.has_value()) << decoder.error() << " in " << Hex(log_bytes);
   EXPECT_EQ(qvtokendecoder::Describe(*logged), expected_text);
+  const size_t logged_before = log_device.CapturedCount();
   EXPECT_EQ(qvtokendecoder::Describe(Sent(link, device)), expected_text);
+  // Sent's own end of packet is mirrored too: let it arrive before the log is emptied.
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return log_device.CapturedCount() > logged_before; }));
   log_device.TakeCaptured();
   // A transfer into the logged link reaches its log as well.
   QVLink* source = Loopback();
