@@ -36,10 +36,13 @@ class NestingGuard {
 
 // A nested form repeats each level's head in every sub-array (an empty
 // array's is its whole skeleton), written from a few bytes of input: a peer's
-// dimensions must not make it large.
+// dimensions must not make it large. The bound holds for an array token and
+// the arrays inside it together, since each of those is expanded into it.
 constexpr int64_t kMaxSkeletonBytes = int64_t{1} << 24;
 constexpr int64_t kLevelTokenBytes = 21;  // "F", the count's digits, a blank
+thread_local int64_t skeleton_left = 0;
 
+// Takes the array's skeleton from what is left; false when it does not fit.
 bool SkeletonFits(const qvmeter& array) {
   int64_t copies = 1;
   int64_t bytes = 0;
@@ -48,12 +51,13 @@ bool SkeletonFits(const qvmeter& array) {
     const int64_t level_bytes = kLevelTokenBytes + array.head_ends[static_cast<size_t>(level)] - start;
     int64_t these = 0;
     if (__builtin_mul_overflow(copies, level_bytes, &these) || __builtin_add_overflow(bytes, these, &bytes) ||
-        bytes > kMaxSkeletonBytes) {
+        bytes > skeleton_left) {
       return false;
     }
-    if (array.dimensions[level] == 0) return true;
+    if (array.dimensions[level] == 0) break;
     if (__builtin_mul_overflow(copies, array.dimensions[level], &copies)) return false;
   }
+  skeleton_left -= bytes;
   return true;
 }
 
@@ -61,6 +65,7 @@ bool SkeletonFits(const qvmeter& array) {
 
 long array_as_function(read_state* state, Source source) {
   if (nesting >= kMaxNesting) return Fail(state, kNoMemory);
+  if (nesting == 0) skeleton_left = kMaxSkeletonBytes;
   const NestingGuard guard;
   const int64_t owed = state->owed;
   qvmeter array;

@@ -59,6 +59,21 @@ Quorvane::QVMemoryPool* MarkPool() {
   return pool.get();
 }
 
+// Each operation is four bytes: its code, two arguments a and b, and how many
+// more stream bytes to hand over before it. Those after kFill take:
+//   kArrayType        depth limit a % 5 (0: as deep as the heads go); b bit 0 the
+//                     raw leaf type, bit 1 the heads into a queue of the caller's,
+//                     bit 2 a fresh meter
+//   kArrayDimensions  b bit 0: into a buffer of the caller's
+//   kArrayNumbers     a % 48 leaves of type kOwnTypes[b & 7]; b bit 3 without a meter
+//   kArrayLeaves      a % 48 leaves moved one at a time: numbers of type
+//                     kOwnTypes[b & 7], or with b bit 3 whole expressions (walk b >> 4)
+//   kReleaseArray     b bit 0: a fresh meter after
+//   kMark, kSeek, kUnmark  slot a % 4; a pooled record when kMark's b bit 0 is set;
+//                     kSeek skips b % 4 expressions; kUnmark b bit 0 gives the record back
+//   kTransfer         a % 4 expressions; a bit 2 a packet end after, bit 3 string
+//                     optimisation, a >> 4 the read back (TokenWalk); b the
+//                     destination (Destination)
 enum Op : int {
   kNextRawType, kNextType, kRawType, kType, kRawData, kCharacters, kBinaryNumber, kRawBytesToGet, kBytesToGet,
   kBytesToGetTrap, kRawArgCount, kArgCount, kExpressionsToGet, kEmptyString, kViewData, kCloseView,
@@ -110,6 +125,7 @@ struct Reader {
   const uint8_t* stream = nullptr;
   size_t stream_left = 0;
   size_t input_size = 0;
+  bool trace = false;
 
   // The array being read: a meter whose heads were read, with the caller's
   // dimension buffer and heads queue when it asked for them.
@@ -127,8 +143,6 @@ struct Reader {
     QVCloseView_(&state);
     rs__deconstruct(&state, nullptr);
   }
-
-  qvfuzz::ReadSide side() { return {&state, stack, link->queues()}; }
 
   // Hands the link up to n more bytes of the stream.
   void Feed(size_t n) {
@@ -186,7 +200,9 @@ struct Reader {
       Broken("the meter's levels are not the heads read", kArrayType, e);
     }
     int64_t product = 1;
-    for (int64_t d : meter.own_dimensions) product *= d;
+    for (int64_t d : meter.own_dimensions) {
+      if (d < 0 || __builtin_mul_overflow(product, d, &product)) Broken("dimensions that wrap taken", kArrayType, e);
+    }
     if (meter.leaves_left != product) Broken("the meter's leaves are not the dimensions' product", kArrayType, e);
     if (meter.leaves_left > 0 && *type == kNoLeafType) Broken("leaves under a leaf type of none", kArrayType, e);
     return 0;
@@ -264,9 +280,12 @@ struct Reader {
     if (whole && (a & 4) != 0 && QVEndPacket_(writer, destination.stack(), destination.queue()) != 0) {
       Broken("no packet end after a transfer that succeeded", kTransfer, e);
     }
-    qvfuzz::TokenWalk walk(a >> 4);
+    if (trace) destination.Show();
+    qvfuzz::TokenWalk walk(a >> 4, trace);
     const long read_back = walk.All(destination.reading());
-    if (whole && read_back != 0) Broken("a transfer that succeeded wrote what its destination cannot read", kTransfer, read_back);
+    if (whole && read_back != 0) {
+      Broken("a transfer that succeeded wrote what its destination cannot read", kTransfer, read_back);
+    }
     destination.Check(kTransfer, whole, input_size);
     return e;
   }
@@ -410,6 +429,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (setup & 2) r.stack = r.link->device();
     r.through_window = r.stack != nullptr && (setup & 4) != 0;
     r.input_size = size;
+    r.trace = trace;
     const rs_memory_stack memory = r.memory.Stack();
     rs__construct(&r.state, (setup & 1) ? qvne__dispatch : nullptr, qvfuzz::TextEnvironment(), cs__factory,
                   (setup & 8) ? &memory : nullptr, qvfuzz::Descriptor(0), qvfuzz::Descriptor((setup >> 4) & 3), 0,
@@ -424,7 +444,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const int code = op[0] % kOpCount;
       qvfuzz::TokenWalk walk(op[2] >> 4);
       const long answer = r.Run(code, op[1], op[2], &type, &walk);
-      if (trace) std::fprintf(stderr, "op %d (%u, %u) after %zu fed: %ld\n", code, op[1], op[2], size - header - r.stream_left, answer);
+      if (trace) {
+        std::fprintf(stderr, "op %d (%u, %u) with %zu bytes fed: %ld\n", code, op[1], op[2],
+                     size - header - r.stream_left, answer);
+      }
       r.Check(code, answer, type);
     }
     // Then the whole rest, skipped packet by packet until the stream gives out.
@@ -442,6 +465,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     r.ReleaseArray(true);
     for (MarkSlot& slot : r.marks) r.DropMark(slot);
     if (qvqk__outstanding_marks(r.link->queues()) != 0) Broken("a mark outlived its record", kUnmark, 0);
+    if (qvqueue_sibling_count(r.link->base()) != 1) Broken("a queue of the input left behind", kUnmark, 0);
   }
   if (MarkPool()->numberOfObjectsInPoolInUse() != 0) Broken("a pooled mark not given back", kUnmark, 0);
   if (trace) std::fprintf(stderr, "heap held at most %lld for %zu input bytes\n", qvfuzz::HeapHeld(), size);

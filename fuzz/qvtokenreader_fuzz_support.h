@@ -15,6 +15,7 @@
 #include "api/qvcodecwrite.h"
 #include "api/qvnumericdispatch.h"
 #include "api/qvnumericenv.h"
+#include "api/qvstream.h"
 #include "api/qvtokentypes.h"
 #include "tests/support/qvlinkharness.h"
 #include "text/qvconverter.h"
@@ -139,7 +140,8 @@ class TokenWalk {
   // Whether an answer is the walker's own, not the reader's.
   static bool Own(long error) { return error >= kNoSuchToken; }
 
-  explicit TokenWalk(uint8_t mode) : mode_(mode) {}
+  // trace: each token read is told on stderr.
+  explicit TokenWalk(uint8_t mode, bool trace = false) : mode_(mode), trace_(trace) {}
 
   // Every token until nothing more arrives: 0 then, else the first error.
   long All(ReadSide side) {
@@ -177,6 +179,12 @@ class TokenWalk {
   }
 
   long Token(ReadSide side, uint64_t raw, int64_t* todo) {
+    const long error = TokenBody(side, raw, todo);
+    if (trace_) std::fprintf(stderr, "  read back %llu: %ld\n", static_cast<unsigned long long>(raw), error);
+    return error;
+  }
+
+  long TokenBody(ReadSide side, uint64_t raw, int64_t* todo) {
     int64_t count = 0;
     switch (raw) {
       case TOK_FUNCTION: {
@@ -191,9 +199,10 @@ class TokenWalk {
         return error;
       }
       case TOK_OPT_STRING: case TOK_OPT_SYMBOL: {
-        int16_t code = 0;
-        long error = QVGetRawArgCount_(side.state, side.stack, side.queues, &count);
-        if (error == 0) error = QVGetBinaryNumber_(side.state, side.stack, side.queues, &code, BINARY_INTEGER16);
+        // The code follows as a number token in the peer's format: read as the
+        // type it comes in, since this side converts numbers only towards a peer.
+        const long error = QVGetRawArgCount_(side.state, side.stack, side.queues, &count);
+        if (error == 0) Add(todo, count);
         return error;
       }
       case TOK_STRING: case TOK_SYMBOL: case TOK_REAL: case TOK_INTEGER:
@@ -274,6 +283,7 @@ class TokenWalk {
 
   static constexpr int kArrayNesting = 3;
   const uint8_t mode_;
+  const bool trace_;
   int arrays_open_ = 0;
 };
 
@@ -337,6 +347,19 @@ class Destination {
   device_kebab* stack() { return link_->device(); }
   _queue* queue() { return link_->base(); }
   ReadSide reading() { return {&reader_, link_->device(), link_->queues()}; }
+
+  // Shows on stderr the bytes written so far, leaving them to be read.
+  void Show() {
+    qvs__flush_(link_->device(), link_->base());
+    _queue* queue = qvqk__top(link_->queues());
+    _mark start{};
+    if (qvqueue_construct_and_savemark(queue, &start) == nullptr) return;
+    std::fprintf(stderr, "  destination:");
+    for (int byte; (byte = qvqueue_getc(queue)) >= 0;) std::fprintf(stderr, " %02X", static_cast<unsigned>(byte));
+    std::fprintf(stderr, "\n");
+    qvqueue_seek(&start);
+    qvqueue_discardmark(&start);
+  }
 
   // After everything was read back: what a whole transfer wrote ends between
   // tokens with nothing owed, and the reader's buffers were in proportion.

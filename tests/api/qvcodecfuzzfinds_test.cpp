@@ -32,33 +32,54 @@ TEST(CodecFuzzFinds, AHeadsBlockEndWhereALeafStartsIsRefused) {
   }
 }
 
+Bytes Length(size_t n) { return std::to_string(n) + " "; }
+
+// An array token of 8-bit leaves in one packed run under levels of "List":
+// the outermost of `leaves` elements, every other of one.
+Bytes DeepArray(int levels, int leaves) {
+  Bytes heads = "F" + Length(static_cast<size_t>(leaves)) + kList;
+  for (int level = 1; level < levels; ++level) heads += Hex({0x46, 0x41}) + kList;
+  heads += ".";
+  return "A" + Length(static_cast<size_t>(leaves)) + "D" + Length(heads.size()) + heads + "\n" + "P" +
+         Length(static_cast<size_t>(leaves)) + Hex({0xA1}) + Bytes(static_cast<size_t>(leaves), '\1') + "\n";
+}
+
+// Reads the token as a function: its argument count, or the error.
+long ArgCountOf(const Bytes& token, int64_t* count) {
+  StreamReader r(token);
+  long e = -1;
+  if (r.Next(&e) != 70u) return e;
+  *count = r.ArgCount(&e);
+  return e;
+}
+
 // An array token read as a function is written again in nested form, where
 // every sub-array repeats the heads of its levels. With many leaves under
 // deep levels of one element each, that grows with the product of the two: a
-// 21 KB token (80 levels, 20000 leaves) made about 20 MB. The heads written
-// are bounded whether the array has leaves or not.
-TEST(CodecFuzzFinds, ANestedFormThatRepeatsItsHeadsTooOftenIsRefused) {
-  constexpr int kLevels = 80;
-  constexpr int kLeaves = 20000;
-  const auto length = [](size_t n) { return std::to_string(n) + " "; };
-  Bytes heads = "F" + length(kLeaves) + kList;
-  for (int level = 1; level < kLevels; ++level) heads += Hex({0x46, 0x41}) + kList;
-  heads += ".";
-  const Bytes token = "A" + length(kLeaves) + "D" + length(heads.size()) + heads + "\n" + "P" + length(kLeaves) +
-                      Hex({0xA1}) + Bytes(kLeaves, '\1') + "\n";
-  StreamReader r(token);
-  long e = -1;
-  EXPECT_EQ(r.Next(&e), 70u);
-  r.ArgCount(&e);
-  EXPECT_EQ(e, 8);
-  // A few sub-arrays under the same levels still read as nested functions.
-  Bytes few = "F" + length(3) + kList;
-  for (int level = 1; level < kLevels; ++level) few += Hex({0x46, 0x41}) + kList;
-  few += ".";
-  StreamReader small("A" + length(3) + "D" + length(few.size()) + few + "\n" + Hex({0x50, 0x43, 0xA1, 1, 2, 3, 0x0A}));
-  EXPECT_EQ(small.Next(&e), 70u);
-  EXPECT_EQ(small.ArgCount(&e), 3);
-  EXPECT_EQ(e, 0);
+// 21 KB token (80 levels, 20000 leaves) made about 20 MB, and arrays inside an
+// array's leaves each made as much again. The heads written are bounded for
+// an array with leaves too, and for an array token with those inside it.
+TEST(CodecFuzzFinds, NestedFormsThatRepeatTheirHeadsTooOftenAreRefused) {
+  const Bytes near_the_bound = DeepArray(80, 6000);  // about 6 MB of nested form
+  const Bytes two = "A" + Length(2) + "D" + Length(kList.size() + 4) + "F" + Length(2) + kList + ".\n";
+  struct Case {
+    const char* what;
+    Bytes token;
+    long error;
+    int64_t count;
+  };
+  const Case cases[] = {
+      {"few sub-arrays under deep levels", DeepArray(80, 3), 0, 3},
+      {"one array near the bound", near_the_bound, 0, 6000},
+      {"many sub-arrays under deep levels", DeepArray(80, 20000), 8, -1},
+      {"two arrays near the bound inside one", two + near_the_bound + near_the_bound, 8, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    int64_t count = -1;
+    EXPECT_EQ(ArgCountOf(c.token, &count), c.error);
+    EXPECT_EQ(count, c.count);
+  }
 }
 
 // A mark on a queue keeps that queue from being destroyed. A queue mark set on
