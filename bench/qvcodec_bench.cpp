@@ -17,7 +17,7 @@
 #include "api/qvfeatureset.h"
 #include "api/qvnumericenv.h"
 #include "api/qvstream.h"
-#include "tests/support/qvlinkharness.cpp"
+#include "support/qvlinkharness.h"
 #include "text/qvconverter.h"
 
 namespace {

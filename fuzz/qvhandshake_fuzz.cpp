@@ -16,7 +16,8 @@
 #include "api/qvhandshake.h"
 #include "api/qvlink.h"
 #include "quorvane.h"
-#include "tests/support/qvlinkharness.cpp"
+#include "qvfuzzpeer.h"
+#include "support/qvlinkharness.h"
 
 namespace {
 
@@ -24,56 +25,8 @@ const Quorvane::QVRawStringDictionary kSymbols[] = {{"Sin", 1}, {nullptr, 0}};
 const Quorvane::QVRawStringDictionary kStrings[] = {{"alpha", 1}, {nullptr, 0}};
 const Quorvane::QVBuiltInDictionaryTables kKeyOne[] = {{1, kSymbols, kStrings}};
 
-// A device that discards what it is given and delivers the peer's bytes in
-// windows of pseudo-random sizes, then reports the peer closed.
-struct Peer {
-  const uint8_t* data;
-  size_t size;
-  size_t at;
-  uint32_t seed;
-  long windowSize;
-  std::vector<char> window;
-  std::vector<char> input;
-
-  long NextReadSize() {
-    seed = seed * 1103515245u + 12345u;
-    return static_cast<long>((seed >> 16) % 37) + 1;
-  }
-};
-
-long PeerFunction(void* object, Quorvane::qvdeviceselector selector, void* a1, void* a2) {
-  auto* peer = static_cast<Peer*>(object);
-  if (peer == nullptr) return -1;
-  switch (selector) {
-    case Quorvane::QVDEVICE_CONNECT:
-    case Quorvane::QVDEVICE_CLOSE:
-      return 0;
-    case Quorvane::QVDEVICE_WRITE:
-    case Quorvane::QVDEVICE_WRITE_WINDOW:
-      *static_cast<char**>(a1) = peer->window.data();
-      *static_cast<long*>(a2) = peer->windowSize;
-      return 0;
-    case Quorvane::QVDEVICE_HAS_DATA:
-      *static_cast<long*>(a2) = peer->at < peer->size ? 1 : 0;
-      return 0;
-    case Quorvane::QVDEVICE_READ: {
-      if (peer->at >= peer->size) return 11;
-      const size_t n = std::min(peer->size - peer->at, static_cast<size_t>(peer->NextReadSize()));
-      peer->input.assign(peer->data + peer->at, peer->data + peer->at + n);
-      *static_cast<char**>(a1) = peer->input.data();
-      *static_cast<long*>(a2) = static_cast<long>(n);
-      return 0;
-    }
-    case Quorvane::QVDEVICE_READ_COMPLETE: {
-      const long consumed = *static_cast<long*>(a2);
-      if (consumed < 0 || static_cast<size_t>(consumed) > peer->input.size()) std::abort();
-      peer->at += static_cast<size_t>(consumed);
-      return 0;
-    }
-    default:
-      return -1;
-  }
-}
+using qvfuzz::Peer;
+using qvfuzz::PeerFunction;
 
 RVEnvironment* Environment() {
   static RVEnvironment* const environment = [] {
@@ -93,8 +46,7 @@ void CheckFeatures(const feature_set& features) {
 
 void Exchange(const uint8_t* data, size_t size) {
   if (size < 3) return;
-  Peer peer{data + 3, size - 3, 0, data[2], static_cast<long>(data[1] % 64) + 1, {}, {}};
-  peer.window.resize(static_cast<size_t>(peer.windowSize));
+  Peer peer{data + 3, size - 3, 0, data[2], 37, std::vector<char>(static_cast<size_t>(data[1] % 64) + 1), {}};
   std::unique_ptr<qvtest::LinkPlumbing> plumbing = qvtest::LinkPlumbing::OverDevice(
       Quorvane::QVDeviceInstance::initWithDeviceObjectAndFunction(&peer, &PeerFunction));
   if (plumbing == nullptr) std::abort();

@@ -13,57 +13,12 @@
 #include "api/qvenvironment.h"
 #include "api/qvlink.h"
 #include "quorvane.h"
+#include "qvfuzzpeer.h"
 
 namespace {
 
-struct Peer {
-  const uint8_t* data;
-  size_t size;
-  size_t at;
-  uint32_t seed;
-  std::vector<char> window;
-  std::vector<char> input;
-
-  long NextReadSize() {
-    seed = seed * 1103515245u + 12345u;
-    return static_cast<long>((seed >> 16) % 53) + 1;
-  }
-};
-
-long PeerFunction(void* object, Quorvane::qvdeviceselector selector, void* a1, void* a2) {
-  auto* peer = static_cast<Peer*>(object);
-  if (peer == nullptr) return -1;
-  switch (selector) {
-    case Quorvane::QVDEVICE_CONNECT:
-    case Quorvane::QVDEVICE_CLOSE:
-    case Quorvane::QVDEVICE_ACKNOWLEDGE:
-      return 0;
-    case Quorvane::QVDEVICE_WRITE:
-    case Quorvane::QVDEVICE_WRITE_WINDOW:
-      *static_cast<char**>(a1) = peer->window.data();
-      *static_cast<long*>(a2) = static_cast<long>(peer->window.size());
-      return 0;
-    case Quorvane::QVDEVICE_HAS_DATA:
-      *static_cast<long*>(a2) = peer->at < peer->size ? 1 : 0;
-      return 0;
-    case Quorvane::QVDEVICE_READ: {
-      if (peer->at >= peer->size) return 11;
-      const size_t n = std::min(peer->size - peer->at, static_cast<size_t>(peer->NextReadSize()));
-      peer->input.assign(peer->data + peer->at, peer->data + peer->at + n);
-      *static_cast<char**>(a1) = peer->input.data();
-      *static_cast<long*>(a2) = static_cast<long>(n);
-      return 0;
-    }
-    case Quorvane::QVDEVICE_READ_COMPLETE: {
-      const long consumed = *static_cast<long*>(a2);
-      if (consumed < 0 || static_cast<size_t>(consumed) > peer->input.size()) std::abort();
-      peer->at += static_cast<size_t>(consumed);
-      return 0;
-    }
-    default:
-      return -1;
-  }
-}
+using qvfuzz::Peer;
+using qvfuzz::PeerFunction;
 
 RVEnvironment* Environment() {
   static RVEnvironment* const environment = [] {
@@ -187,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const size_t calls = std::min<size_t>(data[0] % 64, size - 1);
   const uint8_t* ops = data + 1;
-  Peer peer{ops + calls, size - 1 - calls, 0, data[0], std::vector<char>(64), {}};
+  Peer peer{ops + calls, size - 1 - calls, 0, data[0], 53, std::vector<char>(64), {}};
   QVLink* link = Established(Quorvane::QVDeviceInstance::initWithDeviceObjectAndFunction(&peer, &PeerFunction), false);
   QVLink* loopback = Established({}, true);
   std::vector<QVLinkMark*> marks;

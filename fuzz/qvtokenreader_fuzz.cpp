@@ -27,7 +27,7 @@
 #include "api/qvstream.h"
 #include "api/qvtokentypes.h"
 #include "fuzz/qvtokenreader_fuzz_support.h"
-#include "tests/support/qvlinkharness.cpp"
+#include "support/qvlinkharness.h"
 #include "text/qvconverter.h"
 #include "text/qvstringdictionary.h"
 #include "utilities/qvmemorypool.h"
