@@ -9,6 +9,95 @@ namespace Quorvane {
 namespace {
 
 constexpr uint64_t kSelectorFound = uint64_t{1} << 32;
+constexpr long kUnsupported = 30;
+constexpr size_t kProtocolNameCapacity = 512;
+constexpr size_t kIdCapacity = 2048;
+
+// The public device-information codes and the selectors they reach.
+struct PublicCode {
+  unsigned long code;
+  qvdeviceselector selector;
+};
+constexpr PublicCode kPublicCodes[] = {
+    {0, QVDEVICE_WRITE_WINDOW},
+    {1, QVDEVICE_WRITE},
+    {2, QVDEVICE_HAS_DATA},
+    {3, QVDEVICE_READ},
+    {4, QVDEVICE_READ_COMPLETE},
+    {5, QVDEVICE_ACKNOWLEDGE},
+    {16, QVDEVICE_WORLD_INIT},
+    {17, QVDEVICE_WORLD_DEINIT},
+    {18, QVDEVICE_WORLD_MAKE},
+    {19, QVDEVICE_CONNECT_READY},
+    {20, QVDEVICE_CONNECT},
+    {21, QVDEVICE_CLOSE},
+    {22, QVDEVICE_SET_YIELD_FUNCTION},
+    {23, QVDEVICE_GET_YIELD_FUNCTION},
+    {24, QVDEVICE_WRITE_MESSAGE},
+    {25, QVDEVICE_HAS_MESSAGE},
+    {26, QVDEVICE_READ_MESSAGE},
+    {27, QVDEVICE_SET_MESSAGE_HANDLER},
+    {28, QVDEVICE_GET_MESSAGE_HANDLER},
+    {29, QVDEVICE_WORLD_GET_SIGNAL_HANDLERS},
+    {30, QVDEVICE_WORLD_RELEASE_SIGNAL_HANDLERS},
+    {31, QVDEVICE_WORLD_PROTOCOL_NAME},
+    {32, QVDEVICE_WORLD_MODES},
+    {33, QVDEVICE_WORLD_STREAM_CAPACITY},
+    {34, QVDEVICE_WORLD_ID},
+    {0x80000000UL, QVDEVICE_TYPE},
+    {0x80000001UL, QVDEVICE_NAME},
+    {0x80000002UL, QVDEVICE_NAME_SIZE},
+    {0x80000005UL, QVDEVICE_WORLD_ID},
+    {0x80000006UL, QVDEVICE_MODE},
+    {0x80000007UL, QVDEVICE_OPTIONS},
+    {0x80000100UL, QVDEVICE_FILE_DESCRIPTOR},
+    {0x80000200UL, QVDEVICE_FILE_DESCRIPTOR},
+    {0x80000500UL, QVDEVICE_FILE_DESCRIPTOR},
+    {0x80000E00UL, QVDEVICE_FILE_DESCRIPTOR},
+    {0x80000F00UL, QVDEVICE_FILE_DESCRIPTOR},
+    {0x80000101UL, QVDEVICE_SPECIFIC_30},
+    {0x80000201UL, QVDEVICE_SPECIFIC_34},
+    {0x80000202UL, QVDEVICE_SPECIFIC_35},
+    {0x8000091AUL, QVDEVICE_SPECIFIC_32},
+    {0x8000091BUL, QVDEVICE_SPECIFIC_33},
+    {0x8000091CUL, QVDEVICE_SPECIFIC_31},
+    {0xC0000001UL, QVDEVICE_SPECIFIC_40},
+    {0xC0000002UL, QVDEVICE_MODES},
+    {0xC0000003UL, QVDEVICE_PROTOCOL_NAME},
+    {0xC0000004UL, QVDEVICE_STREAM_CAPACITY},
+    {0xC0000005UL, QVDEVICE_WORLD_IDENTITY},
+};
+
+// Room for any fixed-size answer a selector stores through a1.
+union AnswerSlot {
+  long word;
+  int descriptor;
+  void* pointer;
+};
+
+// Bytes a selector reads or stores through a1 when a1 is a slot; 0 when a1 is
+// passed as itself (a function, a window start, a text buffer the device
+// fills up to the capacity it is given) or not used.
+size_t AnswerBytes(qvdeviceselector selector) {
+  switch (selector) {
+    case QVDEVICE_WRITE:
+    case QVDEVICE_WRITE_WINDOW:
+    case QVDEVICE_READ:
+    case QVDEVICE_GET_YIELD_FUNCTION:
+    case QVDEVICE_GET_MESSAGE_HANDLER: return sizeof(void*);
+    case QVDEVICE_WRITE_MESSAGE:
+    case QVDEVICE_HAS_MESSAGE:
+    case QVDEVICE_READ_MESSAGE:
+    case QVDEVICE_TYPE:
+    case QVDEVICE_NAME_SIZE:
+    case QVDEVICE_MODES:
+    case QVDEVICE_STREAM_CAPACITY:
+    case QVDEVICE_MODE:
+    case QVDEVICE_OPTIONS: return sizeof(long);
+    case QVDEVICE_FILE_DESCRIPTOR: return sizeof(int);
+    default: return 0;
+  }
+}
 
 // Public device types by raw type number; 0 marks a number with no public type.
 long PublicDeviceType(long raw) {
@@ -177,54 +266,99 @@ QVString QVDeviceInstance::name(long* error) {
   }
 }
 
-uint64_t QVDeviceInstance::getSelector(unsigned long code) {
-  switch (code) {
-    case 0x80000000UL: return kSelectorFound | QVDEVICE_TYPE;
-    case 0x80000001UL: return kSelectorFound | QVDEVICE_NAME;
-    case 0x80000002UL: return kSelectorFound | QVDEVICE_NAME_SIZE;
-    case 0x80000100UL:
-    case 0x80000200UL:
-    case 0x80000500UL:
-    case 0x80000E00UL:
-    case 0x80000F00UL: return kSelectorFound | QVDEVICE_FILE_DESCRIPTOR;
-    default: return 0;
+void QVDeviceInstance::acknowledge(long* error) {
+  if (error != nullptr) *error = 0;
+}
+
+long QVDeviceInstance::askLong(qvdeviceselector selector, long* error) {
+  long value = 0;
+  long ignored = 0;  // selector 38 also answers 8 here
+  if (call(selector, &value, &ignored, error) != 0) return 0;
+  return value;
+}
+
+QVString QVDeviceInstance::askText(qvdeviceselector selector, size_t capacity, long* error) {
+  if (!usable()) {
+    call(selector, nullptr, nullptr, error);
+    return QVString();
   }
+  try {
+    QVString text(capacity, '\0');
+    long room = static_cast<long>(capacity);
+    if (call(selector, text.data(), &room, error) != 0) return QVString();
+    text.resize(strnlen(text.data(), text.size()));
+    return text;
+  } catch (const std::exception&) {
+    if (error != nullptr) *error = 8;
+    return QVString();
+  }
+}
+
+long QVDeviceInstance::type(long* error) { return askLong(QVDEVICE_TYPE, error); }
+
+int QVDeviceInstance::getFileDescriptor(long* error) {
+  int descriptor = -1;
+  if (call(QVDEVICE_FILE_DESCRIPTOR, &descriptor, nullptr, error) != 0) return -1;
+  return descriptor;
+}
+
+long QVDeviceInstance::modes(long* error) { return askLong(QVDEVICE_MODES, error); }
+
+long QVDeviceInstance::streamCapacity(long* error) { return askLong(QVDEVICE_STREAM_CAPACITY, error); }
+
+QVString QVDeviceInstance::protocolName(long* error) {
+  return askText(QVDEVICE_PROTOCOL_NAME, kProtocolNameCapacity, error);
+}
+
+QVString QVDeviceInstance::id(long* error) { return askText(QVDEVICE_WORLD_IDENTITY, kIdCapacity, error); }
+
+void* QVDeviceInstance::readyCondition(long* error) {
+  if (error != nullptr) *error = kUnsupported;
+  return nullptr;
+}
+
+void QVDeviceInstance::setNotifyWindow(void*, long* error) {
+  if (error != nullptr) *error = kUnsupported;
+}
+
+void QVDeviceInstance::releaseNotifyWindow(long* error) {
+  if (error != nullptr) *error = kUnsupported;
+}
+
+uint64_t QVDeviceInstance::getSelector(unsigned long code) {
+  for (const PublicCode& row : kPublicCodes) {
+    if (row.code == code) return kSelectorFound | static_cast<uint32_t>(row.selector);
+  }
+  return 0;
 }
 
 long QVDeviceInstance::callWithSelector(unsigned long code, void* buffer, long length) {
   if (!usable()) return -1;
-  uint64_t found = getSelector(code);
+  const uint64_t found = getSelector(code);
   if ((found & kSelectorFound) == 0) return -1;
-  auto selector = static_cast<qvdeviceselector>(found & 0xFFFFFFFFu);
+  const auto selector = static_cast<qvdeviceselector>(found & 0xFFFFFFFFu);
+  if (selector <= QVDEVICE_WORLD_ID || selector == QVDEVICE_CLOSE) return -1;
+  long copy = length;  // what the device writes through a2 stays here
+  // A cookie must outlive the call; the copy does not, so none is given.
+  void* a2 = (selector == QVDEVICE_SET_YIELD_FUNCTION || selector == QVDEVICE_SET_MESSAGE_HANDLER)
+                 ? nullptr
+                 : &copy;
+  const size_t bytes = AnswerBytes(selector);
+  if (bytes == 0) return function_(device_, selector, buffer, a2);
+  // Fixed-size answers go through an aligned slot and reach the caller only
+  // when the buffer holds them.
   if (buffer == nullptr) return -1;
-  long capacity = length;  // a length the device writes stays here
-  switch (selector) {
-    case QVDEVICE_TYPE:
-    case QVDEVICE_NAME_SIZE: {
-      // Fixed-size answers go through an aligned slot and reach the caller only
-      // when the buffer can hold them.
-      if (length < static_cast<long>(sizeof(long))) return 8;
-      long value = 0;
-      long result = function_(device_, selector, &value, &capacity);
-      if (result != 0) return result;
-      if (selector == QVDEVICE_TYPE) {
-        value = PublicDeviceType(value);
-        if (value == 0) return -1;
-      }
-      std::memcpy(buffer, &value, sizeof value);
-      return 0;
-    }
-    case QVDEVICE_FILE_DESCRIPTOR: {
-      if (length < static_cast<long>(sizeof(int))) return 8;
-      int descriptor = -1;
-      long result = function_(device_, selector, &descriptor, &capacity);
-      if (result != 0) return result;
-      std::memcpy(buffer, &descriptor, sizeof descriptor);
-      return 0;
-    }
-    default:
-      return function_(device_, selector, buffer, &capacity);
+  if (length < 0 || static_cast<unsigned long>(length) < bytes) return 8;
+  AnswerSlot slot{};
+  std::memcpy(&slot, buffer, bytes);  // in-values (a window start, a message code)
+  const long result = function_(device_, selector, &slot, a2);
+  if (result != 0) return result;
+  if (selector == QVDEVICE_TYPE) {
+    slot.word = PublicDeviceType(slot.word);
+    if (slot.word == 0) return -1;
   }
+  std::memcpy(buffer, &slot, bytes);
+  return 0;
 }
 
 void QVDeviceInstance::print(std::ostream& os) const {

@@ -141,10 +141,26 @@ class QVDeviceInstance : public QVObject {
   long nameLength(long* error = nullptr);  // name length + 1; 0 on error
   QVString name(long* error = nullptr);    // empty on error
 
+  // Writes 0 to *error and calls nothing: no device needs the acknowledgement.
+  void acknowledge(long* error = nullptr);
+  long type(long* error = nullptr);              // raw type number (qvdevicetype); 0 on error
+  int getFileDescriptor(long* error = nullptr);  // -1 on error
+  long modes(long* error = nullptr);             // modes of the device's world; 0 on error
+  long streamCapacity(long* error = nullptr);    // 0 on error
+  QVString protocolName(long* error = nullptr);  // empty on error
+  QVString id(long* error = nullptr);            // the world's identity; empty on error
+  // No device supports these: each writes 30 to *error and answers nothing.
+  void* readyCondition(long* error = nullptr);
+  void setNotifyWindow(void* window, long* error = nullptr);
+  void releaseNotifyWindow(long* error = nullptr);
+
   // The public device-information call: maps code to a selector and calls it
-  // with buffer and a copy of length. 0 when answered; -1 for an empty instance
-  // or a code not served; 8 when the buffer cannot hold a fixed-size answer;
-  // otherwise the device's code.
+  // with buffer and a copy of length, so nothing the device writes there
+  // reaches the caller. 0 when answered; -1 for an empty instance, a code not
+  // found, or a code that reaches a world selector (0 to 9) or close (18),
+  // which would treat the device as a world or destroy it under the link;
+  // 8 when the buffer cannot hold a fixed-size answer; otherwise the device's
+  // code. The device type comes back as its public number.
   long callWithSelector(unsigned long code, void* buffer, long length);
   // Selector for a public code in the low 32 bits, bit 32 set when found.
   static uint64_t getSelector(unsigned long code);
@@ -154,6 +170,8 @@ class QVDeviceInstance : public QVObject {
  private:
   bool usable() const { return device_ != nullptr && function_ != nullptr; }
   long call(qvdeviceselector selector, void* a1, void* a2, long* error);
+  long askLong(qvdeviceselector selector, long* error);
+  QVString askText(qvdeviceselector selector, size_t capacity, long* error);
 
   void* device_ = nullptr;
   QVDeviceInterfaceFunction function_ = nullptr;

@@ -5,19 +5,34 @@ namespace Quorvane {
 
 namespace {
 
+constexpr long kMalformedName = 42;
 constexpr long kUnavailableProtocol = 34;
 constexpr long kModeUnavailable = 35;
 
 // 34 and 35 say "not this world": the next one may serve the link.
 bool TryNextWorld(long error) { return error == kUnavailableProtocol || error == kModeUnavailable; }
 
+// Each world's issue fills in its function when the world is built; until
+// then an open that needs it finds no world and answers 34.
+constexpr QVDeviceWorldRow kLibraryWorlds[] = {
+    {"TCPIP", nullptr}, {"SharedMemory", nullptr}, {"IntraProcess", nullptr}, {"Pipes", nullptr}, {"TCP", nullptr},
+};
+
 }  // namespace
+
+std::span<const QVDeviceWorldRow> QVLibraryDeviceWorlds() { return kLibraryWorlds; }
 
 QVSmartPointer<QVDeviceManager> QVDeviceManager::init() {
   return QVSmartPointer<QVDeviceManager>(new QVDeviceManager());
 }
 
-void QVDeviceManager::loadDevices() {}
+void QVDeviceManager::loadDevices() { loadDevices(QVLibraryDeviceWorlds()); }
+
+void QVDeviceManager::loadDevices(std::span<const QVDeviceWorldRow> worlds) {
+  for (const QVDeviceWorldRow& row : worlds) {
+    if (row.function != nullptr) addWorld(row.function);
+  }
+}
 
 void QVDeviceManager::registerWorldForTesting(QVDeviceInterfaceFunction function) {
   addWorld(function);
@@ -71,6 +86,10 @@ QVDeviceResult QVDeviceManager::choose(const QVString& protocol, const Maker& ma
 }
 
 QVDeviceResult QVDeviceManager::createDevice(const char* block, long* error) {
+  if (!QVDeviceParameters::WellFormedBlock(block)) {
+    if (error != nullptr) *error = kMalformedName;
+    return make_err(kMalformedName);
+  }
   QVDeviceParameters parameters(block);
   return choose(
       parameters.Protocol,
@@ -91,6 +110,23 @@ QVDeviceManager::NameList QVDeviceManager::getDeviceList() const {
 
 QVDeviceManager::NameList QVDeviceManager::preferredDeviceLoadOrder() {
   return NameList{"SharedMemory", "Pipes", "TCPIP", "IntraProcess", "TCP"};
+}
+
+}  // namespace Quorvane
+
+namespace Quorvane {
+
+void QVDeviceManager::print(std::ostream& os) const {
+  os << "<QVDeviceManager><theDevices>";
+  for (const auto& [name, world] : registry_) {
+    os << "<entry><first>" << name << "</first><second>" << *world << "</second></entry>";
+  }
+  os << "</theDevices></QVDeviceManager>";
+}
+
+std::ostream& operator<<(std::ostream& os, const QVDeviceManager& manager) {
+  manager.print(os);
+  return os;
 }
 
 }  // namespace Quorvane

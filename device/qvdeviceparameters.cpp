@@ -24,6 +24,18 @@ unsigned long ParseDecimal(const QVString& field) {
 
 }  // namespace
 
+bool QVDeviceParameters::WellFormedBlock(const char* block) {
+  if (block == nullptr) return false;
+  size_t at = 0;
+  for (int field = 0; field < 6; ++field) {
+    if (at >= kQVDeviceParameterBlockLimit) return false;
+    const size_t length = strnlen(block + at, kQVDeviceParameterBlockLimit - at);
+    if (at + length == kQVDeviceParameterBlockLimit) return false;  // no NUL within the bound
+    at += length + 1;
+  }
+  return true;
+}
+
 QVDeviceParameters::QVDeviceParameters(const char* block, void*) {
   if (block == nullptr) return;
   QVString fields[6];

@@ -24,6 +24,11 @@ class QVDeviceParameters : public QVObject {
   QVDeviceParameters& operator=(const QVDeviceParameters&) = default;
   ~QVDeviceParameters() override = default;
 
+  // True when block holds six NUL-ended fields within
+  // kQVDeviceParameterBlockLimit bytes; reads nothing past that bound or past
+  // the sixth NUL.
+  static bool WellFormedBlock(const char* block);
+
   void PrintParameters(std::ostream& os) const;
 
   QVString Protocol;  // empty: the manager tries its worlds in order

@@ -2,12 +2,14 @@
 #include "device/qvdeviceworldinstance.h"
 
 #include <cstring>
+#include <exception>
 
 namespace Quorvane {
 
 namespace {
 
 constexpr long kProtocolNameCapacity = 512;
+constexpr long kIdCapacity = 2048;
 
 template <typename F>
 void* AsPointer(F function) {
@@ -82,16 +84,54 @@ void QVDeviceWorldInstance::loadSignalHandlers(QVSignalHandlerManager& manager, 
   if (error != nullptr) *error = result;
 }
 
+long QVDeviceWorldInstance::call(qvdeviceselector selector, void* a1, void* a2, long* error) {
+  const long result = function_ == nullptr || world_ == nullptr ? -1 : function_(world_, selector, a1, a2);
+  if (error != nullptr) *error = result;
+  return result;
+}
+
 QVString QVDeviceWorldInstance::protocolName(long* error) {
   char buffer[kProtocolNameCapacity] = {};
   long length = kProtocolNameCapacity;
-  long result = function_ == nullptr
-                    ? -1
-                    : function_(world_, QVDEVICE_WORLD_PROTOCOL_NAME, buffer, &length);
+  long result = call(QVDEVICE_WORLD_PROTOCOL_NAME, buffer, &length, nullptr);
   if (result == 0 && (length < 0 || length >= kProtocolNameCapacity)) result = 7;
   if (error != nullptr) *error = result;
   if (result != 0) return QVString();
   return QVString(buffer, strnlen(buffer, sizeof buffer));
+}
+
+long QVDeviceWorldInstance::modes(long* error) {
+  long value = 0;
+  return call(QVDEVICE_WORLD_MODES, &value, nullptr, error) == 0 ? value : 0;
+}
+
+long QVDeviceWorldInstance::streamCapacity(long* error) {
+  long value = 0;
+  long ignored = 0;
+  return call(QVDEVICE_WORLD_STREAM_CAPACITY, &value, &ignored, error) == 0 ? value : 0;
+}
+
+QVString QVDeviceWorldInstance::id(long* error) {
+  try {
+    QVString text(static_cast<size_t>(kIdCapacity), '\0');
+    long capacity = kIdCapacity;
+    if (call(QVDEVICE_WORLD_ID, text.data(), &capacity, error) != 0) return QVString();
+    text.resize(strnlen(text.data(), text.size()));
+    return text;
+  } catch (const std::exception&) {
+    if (error != nullptr) *error = 8;
+    return QVString();
+  }
+}
+
+void QVDeviceWorldInstance::print(std::ostream& os) const {
+  os << "<QVDeviceWorldInstance><theWorld>" << world_ << "</theWorld><interfaceFunction>"
+     << AsPointer(function_) << "</interfaceFunction></QVDeviceWorldInstance>";
+}
+
+std::ostream& operator<<(std::ostream& os, const QVDeviceWorldInstance& world) {
+  world.print(os);
+  return os;
 }
 
 }  // namespace Quorvane

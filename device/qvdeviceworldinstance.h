@@ -2,9 +2,11 @@
 // Every operation on the world is one selector call.
 #pragma once
 
+#include <ostream>
+
 #include "device/qvdeviceinstance.h"
 #include "device/qvdeviceparameters.h"
-#include "device/qvresult.h"
+#include "qvresult.h"
 #include "utilities/qvsignalhandlermanager.h"
 #include "utilities/qvsmartpointer.h"
 
@@ -32,6 +34,11 @@ class QVDeviceWorldInstance : public QVObject {
   void loadSignalHandlers(QVSignalHandlerManager& manager, long* error);
   // Selector 6: a name of 512 bytes or more gives error 7 and an empty name.
   QVString protocolName(long* error);
+  long modes(long* error);           // selector 7; 0 on error
+  long streamCapacity(long* error);  // selector 8; 0 on error
+  QVString id(long* error);          // selector 9; empty on error
+
+  void print(std::ostream& os) const;
 
   void* world() const { return world_; }
   QVDeviceInterfaceFunction function() const { return function_; }
@@ -39,8 +46,12 @@ class QVDeviceWorldInstance : public QVObject {
  private:
   QVDeviceResult finishMake(long result, void* device);
 
+  long call(qvdeviceselector selector, void* a1, void* a2, long* error);
+
   void* world_ = nullptr;
   QVDeviceInterfaceFunction function_ = nullptr;
 };
+
+std::ostream& operator<<(std::ostream& os, const QVDeviceWorldInstance& world);
 
 }  // namespace Quorvane

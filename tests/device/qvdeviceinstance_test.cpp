@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "qvfakeworld.h"
 #include "support/qvscripteddevice.h"
 #include "support/qvtest.h"
 
@@ -267,21 +268,6 @@ TEST(DeviceInstance, NameAndDescriptorCodes) {
   }
 }
 
-TEST(DeviceInstance, CodesTheLinkDoesNotUseAnswerMinusOneWithoutACall) {
-  ScriptedDevice peer;
-  Instance device = peer.TakeInstance();
-  peer.ClearLog();
-  const unsigned long codes[] = {0,           5,           6,           15,          16,
-                                 21,          34,          35,          0x7FFFFFFF,  0x80000003,
-                                 0x80000005,  0x80000006,  0x80000101,  0x80000201,  0x8000091A,
-                                 0xC0000000,  0xC0000001,  0xC0000005,  0xFFFFFFFF,  0x180000000};
-  for (unsigned long code : codes) {
-    char buffer[64] = {};
-    EXPECT_EQ(device->callWithSelector(code, buffer, sizeof buffer), -1) << std::hex << code;
-  }
-  EXPECT_TRUE(peer.SelectorLog().empty());
-}
-
 TEST(DeviceInstance, FixedSizeAnswersNeverOverrunASmallBuffer) {
   ScriptedDevice peer;
   Instance device = peer.TakeInstance();
@@ -312,10 +298,166 @@ TEST(DeviceInstance, RawTypeWithoutPublicNumberAnswersMinusOne) {
   EXPECT_EQ(device->callWithSelector(0x80000000UL, &type, sizeof type), -1);
 }
 
-TEST(DeviceInstance, SelectorMapFlagsWhatItFinds) {
-  EXPECT_EQ(QVDeviceInstance::getSelector(0x80000000UL), (uint64_t{1} << 32) | 26);
-  EXPECT_EQ(QVDeviceInstance::getSelector(0x80000F00UL), (uint64_t{1} << 32) | 29);
-  EXPECT_EQ(QVDeviceInstance::getSelector(0x80000003UL) >> 32, 0u);
+// Every public code and the selector it reaches; -1 marks a code not found.
+struct CodeCase {
+  unsigned long code;
+  int selector;
+};
+
+const CodeCase kCodeCases[] = {
+    {0, 13},           {1, 12},           {2, 14},           {3, 15},           {4, 16},
+    {5, 17},           {6, -1},           {10, -1},          {15, -1},          {16, 0},
+    {17, 1},           {18, 2},           {19, 10},          {20, 11},          {21, 18},
+    {22, 19},          {23, 20},          {24, 23},          {25, 24},          {26, 25},
+    {27, 21},          {28, 22},          {29, 4},           {30, 5},           {31, 6},
+    {32, 7},           {33, 8},           {34, 9},           {35, -1},          {36, -1},
+    {0x7FFFFFFF, -1},  {0x80000000, 26},  {0x80000001, 27},  {0x80000002, 28},  {0x80000003, -1},
+    {0x80000004, -1},  {0x80000005, 9},   {0x80000006, 41},  {0x80000007, 42},  {0x80000008, -1},
+    {0x800000FF, -1},  {0x80000100, 29},  {0x80000101, 30},  {0x80000102, -1},  {0x80000200, 29},
+    {0x80000201, 34},  {0x80000202, 35},  {0x80000203, -1},  {0x80000500, 29},  {0x80000E00, 29},
+    {0x80000F00, 29},  {0x80000919, -1},  {0x8000091A, 32},  {0x8000091B, 33},  {0x8000091C, 31},
+    {0x8000091D, -1},  {0xC0000000, -1},  {0xC0000001, 40},  {0xC0000002, 36},  {0xC0000003, 37},
+    {0xC0000004, 38},  {0xC0000005, 39},  {0xC0000006, -1},  {0xFFFFFFFF, -1},  {0x180000000, -1},
+    {0x100000000, -1},
+};
+
+TEST(DeviceInstance, PublicCodesMapToTheirSelectors) {
+  for (const CodeCase& c : kCodeCases) {
+    const uint64_t answer = QVDeviceInstance::getSelector(c.code);
+    if (c.selector < 0) {
+      EXPECT_EQ(answer, 0u) << std::hex << c.code;
+    } else {
+      EXPECT_EQ(answer, (uint64_t{1} << 32) | static_cast<uint64_t>(c.selector)) << std::hex << c.code;
+    }
+  }
+}
+
+// A device function that records its calls and answers as the test says.
+struct Recorded {
+  int calls = 0;
+  int selector = -1;
+  void* a1 = nullptr;
+  long a2Seen = 0;    // the length the device was handed
+  bool a2Null = false;
+  long answer = 0;
+  long typeAnswer = 0;  // raw type stored for selector 26
+};
+Recorded gRecorded;
+
+long RecordingFunction(void*, Quorvane::qvdeviceselector selector, void* a1, void* a2) {
+  ++gRecorded.calls;
+  gRecorded.selector = selector;
+  gRecorded.a1 = a1;
+  gRecorded.a2Null = a2 == nullptr;
+  if (a2 != nullptr) {
+    gRecorded.a2Seen = *static_cast<long*>(a2);
+    *static_cast<long*>(a2) = 12345;  // must stay with the instance's copy
+  }
+  if (selector == Quorvane::QVDEVICE_TYPE && gRecorded.answer == 0) *static_cast<long*>(a1) = gRecorded.typeAnswer;
+  return gRecorded.answer;
+}
+
+TEST(DeviceInstance, CallWithSelectorReachesTheDeviceOnlyForDeviceSelectors) {
+  int object = 0;
+  Instance device = QVDeviceInstance::initWithDeviceObjectAndFunction(&object, &RecordingFunction);
+  for (const CodeCase& c : kCodeCases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.code);
+    gRecorded = Recorded();
+    gRecorded.typeAnswer = Quorvane::QVDEVICETYPE_TCPIP;
+    alignas(8) unsigned char buffer[64] = {};
+    const long answer = device->callWithSelector(c.code, buffer, sizeof buffer);
+    // Not found, a world selector or close: the device is never called.
+    if (c.selector < 0 || c.selector <= 9 || c.selector == 18) {
+      EXPECT_EQ(answer, -1);
+      EXPECT_EQ(gRecorded.calls, 0);
+      continue;
+    }
+    EXPECT_EQ(answer, 0);
+    EXPECT_EQ(gRecorded.calls, 1);
+    EXPECT_EQ(gRecorded.selector, c.selector);
+    // The length goes by value; a cookie is never the address of that copy.
+    if (c.selector == 19 || c.selector == 21) {
+      EXPECT_TRUE(gRecorded.a2Null);
+    } else {
+      EXPECT_EQ(gRecorded.a2Seen, 64);
+    }
+  }
+  // An error of the device comes back unchanged.
+  gRecorded = Recorded();
+  gRecorded.answer = 52;
+  long word = 0;
+  EXPECT_EQ(device->callWithSelector(3, &word, sizeof word), 52);
+}
+
+TEST(DeviceInstance, DeviceTypeBecomesThePublicType) {
+  int object = 0;
+  Instance device = QVDeviceInstance::initWithDeviceObjectAndFunction(&object, &RecordingFunction);
+  const std::pair<long, long> types[] = {{2, 14}, {4, 12}, {6, 15}, {7, 1}, {9, 2},
+                                         {0, -1}, {1, -1}, {3, -1}, {5, -1}, {8, -1}, {12, -1}, {-4, -1}};
+  for (auto [raw, expected] : types) {
+    gRecorded = Recorded();
+    gRecorded.typeAnswer = raw;
+    long word = 77;
+    const long answer = device->callWithSelector(0x80000000UL, &word, sizeof word);
+    if (expected < 0) {
+      EXPECT_EQ(answer, -1) << raw;
+      EXPECT_EQ(word, 77) << raw;
+    } else {
+      EXPECT_EQ(answer, 0) << raw;
+      EXPECT_EQ(word, expected) << raw;
+    }
+  }
+}
+
+TEST(DeviceInstance, OperationsReadTheWorldsAnswersThroughTheBridge) {
+  qvtest::Fake() = qvtest::FakeRecord();
+  qvtest::Fake().protocol = "FakeProtocol";
+  void* world = nullptr;
+  ASSERT_EQ(qvtest::FakeMain(&world, Quorvane::QVDEVICE_WORLD_INIT, nullptr, nullptr), 0);
+  {
+    Instance device =
+        QVDeviceInstance::initWithDeviceObjectAndFunction(new qvtest::FakeDevice("bridged"), &qvtest::FakeMain);
+    long error = 9;
+    EXPECT_EQ(device->type(&error), Quorvane::QVDEVICETYPE_TCPIP);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(device->getFileDescriptor(&error), 7);
+    EXPECT_EQ(device->modes(&error), 6);
+    EXPECT_EQ(device->streamCapacity(&error), 5120);
+    EXPECT_EQ(Quorvane::ToStdString(device->protocolName(&error)), "FakeProtocol");
+    EXPECT_EQ(Quorvane::ToStdString(device->id(&error)), "fake-world-1");
+    EXPECT_EQ(Quorvane::ToStdString(device->name(&error)), "bridged");
+    EXPECT_EQ(error, 0);
+    qvtest::Fake().calls.clear();
+    error = 9;
+    device->acknowledge(&error);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(device->readyCondition(&error), nullptr);
+    EXPECT_EQ(error, 30);
+    error = 9;
+    device->setNotifyWindow(&error, &error);
+    EXPECT_EQ(error, 30);
+    error = 9;
+    device->releaseNotifyWindow(&error);
+    EXPECT_EQ(error, 30);
+    EXPECT_TRUE(qvtest::Fake().calls.empty());
+    // A failing device answers the empty values.
+    qvtest::Fake().plan = {"device.GetFD", [] {
+                             throw Quorvane::QVException("x", "t", 1, Quorvane::qvexceptiontype::internalError, 0);
+                           }, 0};
+    EXPECT_EQ(device->getFileDescriptor(&error), -1);
+    EXPECT_EQ(error, -1);
+    qvtest::Fake().plan = {};
+  }
+  EXPECT_EQ(qvtest::Fake().devicesAlive, 0);
+  EXPECT_EQ(qvtest::Fake().notified, 1);
+  qvtest::FakeMain(world, Quorvane::QVDEVICE_WORLD_DEINIT, nullptr, nullptr);
+  Instance empty = QVDeviceInstance::init();
+  long error = 0;
+  EXPECT_EQ(empty->type(&error), 0);
+  EXPECT_EQ(error, -1);
+  EXPECT_EQ(empty->getFileDescriptor(&error), -1);
+  EXPECT_TRUE(empty->protocolName(&error).empty());
+  EXPECT_EQ(error, -1);
 }
 
 // --- closing ------------------------------------------------------------------

@@ -9,11 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "device/qvintraprocesshooks.h"
 #include "support/qvscripteddevice.h"
+#include "user/qvopen.h"
 
 namespace {
 
@@ -207,6 +209,101 @@ TEST(DeviceManager, ProtocolNameOf512BytesOrMoreIsError7) {
   }
 }
 
+TEST(DeviceManager, LibraryTableKeepsTheLoadOrderAndHasNoWorldYet) {
+  std::vector<std::string> names;
+  for (const Quorvane::QVDeviceWorldRow& row : Quorvane::QVLibraryDeviceWorlds()) {
+    names.emplace_back(row.protocol);
+    EXPECT_EQ(row.function, nullptr) << row.protocol;  // no stand-in for a world not built
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"TCPIP", "SharedMemory", "IntraProcess", "Pipes", "TCP"}));
+}
+
+TEST(DeviceManager, LoadsWorldRowsInOrderAndListsThemByName) {
+  const std::vector<std::string> loadOrder = {"TCPIP", "SharedMemory", "IntraProcess", "Pipes", "TCP"};
+  std::vector<ScriptedWorldRecord*> records;
+  std::vector<Quorvane::QVDeviceWorldRow> rows;
+  for (const std::string& name : loadOrder) {
+    records.push_back(qvtest::QueueScriptedWorld({name, 0}));
+    rows.push_back({name.c_str(), qvtest::ScriptedWorldFunction()});
+    if (rows.size() == 2) rows.push_back({"Unbuilt", nullptr});  // skipped, not a failure
+  }
+  QVDeviceManager manager;
+  manager.loadDevices(rows);
+  std::vector<std::string> listed;
+  for (const auto& name : manager.getDeviceList()) listed.push_back(ToStdString(name));
+  EXPECT_EQ(listed, (std::vector<std::string>{"IntraProcess", "Pipes", "SharedMemory", "TCP", "TCPIP"}));
+  std::ostringstream printed;
+  printed << manager;
+  EXPECT_EQ(printed.str().rfind("<QVDeviceManager><theDevices><entry><first>IntraProcess</first><second>"
+                                "<QVDeviceWorldInstance><theWorld>", 0),
+            0u);
+  manager.unloadDevices();
+  for (ScriptedWorldRecord* record : records) {
+    EXPECT_EQ(record->initCalls, 1);
+    EXPECT_EQ(record->deinitCalls, 1);
+  }
+}
+
+TEST(DeviceManager, WorldThatRefusesToStartStopsTheLoading) {
+  ScriptedWorldRecord* first = qvtest::QueueScriptedWorld({"SharedMemory", 0});
+  // Nothing more is queued: the second world's init refuses.
+  const Quorvane::QVDeviceWorldRow rows[] = {{"SharedMemory", qvtest::ScriptedWorldFunction()},
+                                             {"Pipes", qvtest::ScriptedWorldFunction()},
+                                             {"TCP", qvtest::ScriptedWorldFunction()}};
+  QVDeviceManager manager;
+  try {
+    manager.loadDevices(rows);
+    ADD_FAILURE() << "a refusing world must stop the loading";
+  } catch (const Quorvane::QVException& e) {
+    EXPECT_EQ(ToStdString(e.getWhat()), "Unable to initialize world");
+  }
+  ASSERT_EQ(manager.getDeviceList().size(), 1u);  // the first stays, for the caller to unload
+  manager.unloadDevices();
+  EXPECT_EQ(first->deinitCalls, 1);
+}
+
+TEST(DeviceManager, MalformedBlockIsRefusedWith42WithoutAskingAWorld) {
+  Worlds worlds({{"SharedMemory", 0}, {"Pipes", 0}});
+  const size_t limit = Quorvane::kQVDeviceParameterBlockLimit;
+  const std::string full = Block("Pipes", "2", "n");
+  const std::string head = std::string("Pipes\0" "2\0", 8);
+  const std::string tail = std::string("\0\0\0" "0\0", 5);
+  struct BlockCase {
+    const char* title;
+    std::string bytes;  // padded to the bound with non-NUL bytes
+    bool accepted;
+  };
+  const BlockCase cases[] = {
+      {"no NUL at all", "", false},
+      {"five fields, the sixth unended", full.substr(0, full.size() - 2), false},
+      {"the sixth field's NUL one past the bound", (head + std::string(limit - 8 - 4, 'n') + tail).substr(0, limit),
+       false},
+      {"six fields", full, true},
+      {"six fields ending on the last byte", head + std::string(limit - 8 - 5, 'n') + tail, true},
+  };
+  for (const BlockCase& c : cases) {
+    SCOPED_TRACE(c.title);
+    ASSERT_LE(c.bytes.size(), limit);
+    // An allocation of exactly the bound, so a read past it is caught by the sanitizer.
+    std::vector<char> block(limit, 'Z');
+    std::copy(c.bytes.begin(), c.bytes.end(), block.begin());
+    const int before = worlds.Makes("Pipes") + worlds.Makes("SharedMemory");
+    long error = -7;
+    auto result = worlds.manager.createDevice(block.data(), &error);
+    EXPECT_EQ(Quorvane::QVDeviceParameters::WellFormedBlock(block.data()), c.accepted);
+    if (c.accepted) {
+      EXPECT_TRUE(result.isOk());
+      EXPECT_EQ(error, 0);
+    } else {
+      EXPECT_EQ(error, 42);
+      EXPECT_EQ(result.error(), 42);
+      EXPECT_EQ(worlds.Makes("Pipes") + worlds.Makes("SharedMemory"), before);
+    }
+  }
+  long error = 0;
+  EXPECT_EQ(worlds.manager.createDevice(static_cast<const char*>(nullptr), &error).error(), 42);
+}
+
 // --- device parameters ----------------------------------------------------------
 
 TEST(DeviceParameters, UnpacksTheSixFields) {
@@ -226,6 +323,44 @@ TEST(DeviceParameters, UnpacksTheSixFields) {
   EXPECT_EQ(ToStdString(q.Authentication), "key");
   EXPECT_EQ(q.Mode, 16u);
   EXPECT_EQ(q.Options, 1048832u);
+}
+
+TEST(DeviceParameters, EveryFieldSurvivesTheLinkCoresWriter) {
+  struct Fields {
+    const char* protocol;
+    uint64_t mode;
+    std::string name;
+    const char* location;
+    const char* authentication;
+    uint64_t options;
+  };
+  const Fields cases[] = {
+      {"TCPIP", 4, "8000", "", "", 0},
+      {"SharedMemory", 16, "quote feed", "host.example", "key", 1048832},
+      {"", 0, "", "", "", 0},
+      {"TCP", UINT64_MAX, "n", "l", "a", UINT64_MAX},
+      {"Pipes", 2, std::string(200, 'x'), "loc", "auth", 260},  // near the writer's bound
+  };
+  for (const Fields& f : cases) {
+    SCOPED_TRACE(f.protocol);
+    char block[kDeviceBlockLimit];
+    ASSERT_NE(QVBuildDeviceBlock(block, f.protocol, f.mode, f.name.c_str(), f.location, f.authentication, f.options),
+              0u);
+    ASSERT_TRUE(QVDeviceParameters::WellFormedBlock(block));
+    QVDeviceParameters p(block);
+    EXPECT_EQ(ToStdString(p.Protocol), f.protocol);
+    EXPECT_EQ(p.Mode, f.mode);
+    EXPECT_EQ(ToStdString(p.Name), f.name);
+    EXPECT_EQ(ToStdString(p.Location), f.location);
+    EXPECT_EQ(ToStdString(p.Authentication), f.authentication);
+    EXPECT_EQ(p.Options, f.options);
+    std::ostringstream printed;
+    printed << p;
+    EXPECT_EQ(printed.str(), "<QVDeviceParameters><Protocol>" + std::string(f.protocol) + "</Protocol><Name>" +
+                                 f.name + "</Name><Location>" + f.location + "</Location><Authentication>" +
+                                 f.authentication + "</Authentication><Mode>" + std::to_string(f.mode) +
+                                 "</Mode><Options>" + std::to_string(f.options) + "</Options></QVDeviceParameters>");
+  }
 }
 
 TEST(DeviceParameters, NumbersThatAreNotDecimalReadAsZero) {
