@@ -467,6 +467,71 @@ int RVGetUTF32Characters(QVLink* link, int* left, unsigned int* buffer, int size
 int RVGet8BitCharacters(QVLink* link, long* left, unsigned char* buffer, long size, long* got) QV_NOEXCEPT;
 int RVGet7BitCharacters(QVLink* link, long* left, char* buffer, long size, long* got) QV_NOEXCEPT;
 
+/* ---- Typed calls: symbol gets, tests and releases ---------------------- *
+ * A get hands out the next symbol (plain or dictionary-coded, after the
+ * link's replacement for reading) in a block the matching release gives back;
+ * its counts are written also when it fails. UTF-16 and UTF-32 names begin
+ * with the byte-order mark: unit counts include it, character counts do not.
+ * A test answers 1 and consumes the symbol when it is the given one; else 0,
+ * the code (3 for another symbol) on the link, and the input where it was.
+ */
+int RVGetSymbol(QVLink* link, const char** name) QV_NOEXCEPT;
+/* Characters above 255 become the missing-character code. */
+int RVGetByteSymbol(QVLink* link, const unsigned char** name, int* length, long missing) QV_NOEXCEPT;
+int RVGetUCS2Symbol(QVLink* link, const unsigned short** name, int* length) QV_NOEXCEPT;
+int RVGetUTF8Symbol(QVLink* link, const unsigned char** name, int* bytes, int* characters) QV_NOEXCEPT;
+int RVGetUTF16Symbol(QVLink* link, const unsigned short** name, int* units, int* characters) QV_NOEXCEPT;
+int RVGetUTF32Symbol(QVLink* link, const unsigned int** name, int* length) QV_NOEXCEPT;
+/* A null link or name does nothing. */
+void RVReleaseSymbol(QVLink* link, const char* name) QV_NOEXCEPT;
+void RVReleaseByteSymbol(QVLink* link, const unsigned char* name) QV_NOEXCEPT;
+void RVReleaseUCS2Symbol(QVLink* link, const unsigned short* name) QV_NOEXCEPT;
+void RVReleaseUTF8Symbol(QVLink* link, const unsigned char* name, int bytes) QV_NOEXCEPT;
+void RVReleaseUTF16Symbol(QVLink* link, const unsigned short* name) QV_NOEXCEPT;
+void RVReleaseUTF32Symbol(QVLink* link, const unsigned int* name) QV_NOEXCEPT;
+int RVTestSymbol(QVLink* link, const char* name) QV_NOEXCEPT;
+int RVTestUCS2Symbol(QVLink* link, const unsigned short* name, int length) QV_NOEXCEPT;
+int RVTestUTF8Symbol(QVLink* link, const unsigned char* name, int length) QV_NOEXCEPT;
+int RVTestUTF16Symbol(QVLink* link, const unsigned short* name, int length) QV_NOEXCEPT;
+int RVTestUTF32Symbol(QVLink* link, const unsigned int* name, int length) QV_NOEXCEPT;
+
+/* ---- Typed calls: function gets, head tests and checks ----------------- *
+ * Gets hand out the head of the next function (given back with the symbol
+ * releases) and its argument count; the head pointer is null first. Checks
+ * consume what they read. Tests answer 1 and leave the input at the first
+ * argument on a match, else 0 with the code on the link (3 for another head
+ * or count) and the input at the function. Counts: RVTestHead and the plain
+ * head tests accept any; the WithArgCount tests want *count when it is
+ * positive, else no arguments; RVCheckFunctionWithArgCount accepts any when
+ * *count is negative. A null head accepts any head. The count read is
+ * reported through the count pointer.
+ */
+int RVGetFunction(QVLink* link, const char** head, int* count) QV_NOEXCEPT;
+int RVGetUCS2Function(QVLink* link, const unsigned short** head, int* length, int* count) QV_NOEXCEPT;
+int RVGetUTF8Function(QVLink* link, const unsigned char** head, int* length, int* count) QV_NOEXCEPT;
+int RVGetUTF16Function(QVLink* link, const unsigned short** head, int* length, int* count) QV_NOEXCEPT;
+int RVGetUTF32Function(QVLink* link, const unsigned int** head, int* length, int* count) QV_NOEXCEPT;
+int RVCheckFunction(QVLink* link, const char* head, long* count) QV_NOEXCEPT;
+int RVCheckFunctionWithArgCount(QVLink* link, const char* head, long* count) QV_NOEXCEPT;
+int RVTestHead(QVLink* link, const char* head, int* count) QV_NOEXCEPT;
+int RVTestHeadWithArgCount(QVLink* link, const char* head, int* count) QV_NOEXCEPT;
+int RVTestUCS2Head(QVLink* link, const unsigned short* head, int length, int* count) QV_NOEXCEPT;
+int RVTestUTF8Head(QVLink* link, const unsigned char* head, int length, int* count) QV_NOEXCEPT;
+int RVTestUTF16Head(QVLink* link, const unsigned short* head, int length, int* count) QV_NOEXCEPT;
+int RVTestUTF32Head(QVLink* link, const unsigned int* head, int length, int* count) QV_NOEXCEPT;
+int RVTestUCS2HeadWithArgCount(QVLink* link, const unsigned short* head, int length, int* count) QV_NOEXCEPT;
+int RVTestUTF8HeadWithArgCount(QVLink* link, const unsigned char* head, int length, int* count) QV_NOEXCEPT;
+int RVTestUTF16HeadWithArgCount(QVLink* link, const unsigned short* head, int length, int* count) QV_NOEXCEPT;
+int RVTestUTF32HeadWithArgCount(QVLink* link, const unsigned int* head, int length, int* count) QV_NOEXCEPT;
+
+/* ---- Typed calls: packets ---------------------------------------------- *
+ * The kind of the next packet (1 to 21) from its head, leaving the input at
+ * its first argument; 0 on failure: 22 while the current packet still has
+ * unread expressions (nothing read), 23 for a head of no known kind (the
+ * head read, its arguments not), or the code of the head's get.
+ */
+int RVNextPacket(QVLink* link) QV_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
