@@ -119,13 +119,19 @@ QVSignalHandler InstallDispatcher(int number) {
   return replaced;
 }
 
-// Puts back the remembered disposition, if the dispatcher replaced one.
+// Puts back the remembered disposition, if the dispatcher replaced one; a
+// default that would end the process where the program expects nothing is
+// left ignored instead.
 void RestoreOriginal(int number) {
   OriginalDisposition& original = originals[number - 1];
   if (!original.saved) return;
   original.saved = false;
-  QVSignalHandlerManager::installHandlerInSystem(
-      QVSignalHandler(number, original.action, true, true, true));
+  struct sigaction action = original.action;
+  if ((action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_DFL &&
+      platform::IgnoreRatherThanDefaultQ(number)) {
+    action.sa_handler = SIG_IGN;
+  }
+  QVSignalHandlerManager::installHandlerInSystem(QVSignalHandler(number, action, true, true, true));
 }
 
 // Counts the dispatch in progress for as long as it walks a table.

@@ -7,4 +7,10 @@ namespace Quorvane::platform {
 // them is refused, as the system's own call refuses it.
 bool SignalReservedBySystemQ(int number);
 
+// Signals whose default action here ends the process although a program
+// expects it to pass unnoticed (signal-driven input on a descriptor still
+// armed for it). When the library gives such a signal back and the program
+// had left it at its default, it is left ignored instead.
+bool IgnoreRatherThanDefaultQ(int number);
+
 }  // namespace Quorvane::platform
