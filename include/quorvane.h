@@ -467,6 +467,47 @@ int RVGetUTF32Characters(QVLink* link, int* left, unsigned int* buffer, int size
 int RVGet8BitCharacters(QVLink* link, long* left, unsigned char* buffer, long size, long* got) QV_NOEXCEPT;
 int RVGet7BitCharacters(QVLink* link, long* left, char* buffer, long size, long* got) QV_NOEXCEPT;
 
+/* ---- Typed calls: string gets, tests and releases ---------------------- *
+ * A get hands out the next atom (a string, or a symbol or number as its
+ * text) in a block the matching release gives back; every text ends with
+ * two zero units of its encoding, and the counts are the authority. Counts
+ * are written also when the get fails; the text is then null. UTF-16 and
+ * UTF-32 texts begin with the byte-order mark: unit counts include it,
+ * character counts do not. 49: a character the encoding cannot hold (the
+ * byte forms write the missing-character code instead); 54: a string code
+ * the link's dictionary does not hold (2 for the byte and 7-bit forms).
+ * The number forms give real-number text in input syntax (1.5*^10) and
+ * count the rewritten text.
+ */
+int RVGetString(QVLink* link, const char** text) QV_NOEXCEPT;
+int RVGetByteString(QVLink* link, const unsigned char** text, int* length, long missing) QV_NOEXCEPT;
+int RVGetUCS2String(QVLink* link, const unsigned short** text, int* length) QV_NOEXCEPT;
+int RVGetUTF8String(QVLink* link, const unsigned char** text, int* bytes, int* characters) QV_NOEXCEPT;
+int RVGetUTF16String(QVLink* link, const unsigned short** text, int* units, int* characters) QV_NOEXCEPT;
+int RVGetUTF32String(QVLink* link, const unsigned int** text, int* units) QV_NOEXCEPT;
+int RVGetNumberAsString(QVLink* link, const char** text) QV_NOEXCEPT;
+int RVGetNumberAsByteString(QVLink* link, const unsigned char** text, long* length, long missing) QV_NOEXCEPT;
+int RVGetNumberAsUCS2String(QVLink* link, const unsigned short** text, int* length) QV_NOEXCEPT;
+int RVGetNumberAsUTF8String(QVLink* link, const unsigned char** text, int* bytes, int* characters) QV_NOEXCEPT;
+int RVGetNumberAsUTF16String(QVLink* link, const unsigned short** text, int* units, int* characters) QV_NOEXCEPT;
+int RVGetNumberAsUTF32String(QVLink* link, const unsigned int** text, int* units) QV_NOEXCEPT;
+/* 1 when the next atom's text is the given one (consumed); else 0, the code
+ * (3 for another text) on the link and the input where it was. 7-bit text
+ * is compared as it stands, escapes included; UTF-16 and UTF-32 text is read
+ * in the order its byte-order mark gives. */
+int RVTestString(QVLink* link, const char* text) QV_NOEXCEPT;
+int RVTestUCS2String(QVLink* link, const unsigned short* text, int length) QV_NOEXCEPT;
+int RVTestUTF8String(QVLink* link, const unsigned char* text, int length) QV_NOEXCEPT;
+int RVTestUTF16String(QVLink* link, const unsigned short* text, int length) QV_NOEXCEPT;
+int RVTestUTF32String(QVLink* link, const unsigned int* text, int length) QV_NOEXCEPT;
+/* A null link or text does nothing. */
+void RVReleaseString(QVLink* link, const char* text) QV_NOEXCEPT;
+void RVReleaseByteString(QVLink* link, const unsigned char* text) QV_NOEXCEPT;
+void RVReleaseUCS2String(QVLink* link, const unsigned short* text) QV_NOEXCEPT;
+void RVReleaseUTF8String(QVLink* link, const unsigned char* text) QV_NOEXCEPT;
+void RVReleaseUTF16String(QVLink* link, const unsigned short* text) QV_NOEXCEPT;
+void RVReleaseUTF32String(QVLink* link, const unsigned int* text) QV_NOEXCEPT;
+
 /* ---- Typed calls: symbol gets, tests and releases ---------------------- *
  * A get hands out the next symbol (plain or dictionary-coded, after the
  * link's replacement for reading) in a block the matching release gives back;

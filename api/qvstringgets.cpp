@@ -1,0 +1,357 @@
+// String gets: the next atom (a string, a symbol, a number) handed to the
+// caller as a fresh text in one of six encodings. A string sent as a
+// dictionary code is looked up; number text can be rewritten into input
+// syntax; every text ends with two zero units of its encoding.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "api/qvatomreaders.h"
+#include "api/qvcalldiscipline.h"
+#include "api/qvcodecread.h"
+#include "api/qvgetcontainer.h"
+#include "api/qvnumberstrings.h"
+#include "api/qvtokentypes.h"
+#include "quorvane.h"
+#include "text/qvescapedascii.h"
+#include "text/qvstringdictionary.h"
+#include "text/qvtextencoding.h"
+#include "text/qvutf8string.h"
+
+namespace {
+
+using Quorvane::QVGetContainer;
+
+constexpr long kInconsistent = 2;
+constexpr long kOutOfSequence = 3;
+constexpr long kNoMemory = 8;
+constexpr long kUnknownSymbol = 53;
+constexpr long kUnknownString = 54;
+
+// First capacities of the atom readers, in characters.
+constexpr int64_t kUCS2Hint = 16;
+constexpr int64_t kUTF16Hint = 40;
+constexpr int64_t kUTF32Hint = 32;
+constexpr int64_t kBytesHint = 20;
+
+uint64_t UnitBytes(unsigned encoding) {
+  switch (encoding) {
+    case ENCODING_UCS2:
+    case ENCODING_UTF16: return 2;
+    case ENCODING_UTF32: return 4;
+    default: return 1;
+  }
+}
+
+long Fail(QVGetContainer& c, long code) { return rs__set_error(c.readState, code); }
+
+// A text handed out: an atom block and its counts.
+struct Text {
+  void* data = nullptr;
+  int64_t bytes = 0;
+  int64_t characters = 0;
+};
+
+// Bytes of 7-bit text as escaped text.
+uint64_t EscapedBytes(const Quorvane::QVUTF8String& text) {
+  uint64_t bytes = 0;
+  for (uint64_t i = 0; i < text.getLengthOfBytes(); ++i) bytes += Quorvane::escapedascii::EscapedLength(text.bytes()[i]);
+  return bytes;
+}
+
+// The text of a dictionary-coded string or symbol in the encoding, into a
+// block that ends with two zero units. An unknown code and a text the
+// encoding cannot hold answer 2 or the dictionary's own code (unrecognised),
+// by encoding.
+long DictionaryText(QVGetContainer& c, const QVGetContainer::Dictionary& dictionary, long unrecognised,
+                    unsigned encoding, Text* out) {
+  int64_t arguments = 0;
+  if (const long error = QVGetArgCount_(c.readState, c.deviceStack, c.queueStack, &arguments); error != 0) {
+    return error;
+  }
+  if (arguments != 1) return Fail(c, kInconsistent);
+  uint16_t code = 0;
+  if (const long error = QVGetBinaryNumber_(c.readState, c.deviceStack, c.queueStack, &code, BINARY_INTEGER16);
+      error != 0) {
+    return error;
+  }
+  const bool narrow = encoding == ENCODING_ASCII || encoding == ENCODING_BYTES;
+  Quorvane::QVUTF8StringHandle text;
+  if (dictionary && dictionary->hasKey(code)) text = dictionary->getStringForNumber(code);
+  if (!text) return Fail(c, narrow ? kInconsistent : unrecognised);
+  const auto characters = static_cast<int64_t>(text->getNumberOfCharacters());
+  // An empty text is held by every encoding.
+  const bool empty = characters == 0;
+  uint64_t bytes = 0;
+  switch (encoding) {
+    case ENCODING_ASCII:
+      if (!empty && !text->willEncodeInASCIIEncoding()) return Fail(c, unrecognised);
+      bytes = EscapedBytes(*text);
+      break;
+    case ENCODING_BYTES:
+      if (!empty && !text->willEncodeInByteEncoding()) return Fail(c, unrecognised);
+      bytes = static_cast<uint64_t>(characters);
+      break;
+    case ENCODING_UCS2:
+      if (!empty && !text->willEncodeInUCS2Encoding()) return Fail(c, kInconsistent);
+      bytes = text->numberOfBytesForUCS2Encoding();
+      break;
+    case ENCODING_UTF8: bytes = text->getLengthOfBytes(); break;
+    case ENCODING_UTF16: bytes = text->numberOfBytesForUTF16Encoding(); break;
+    default: bytes = text->numberOfBytesForUTF32Encoding(); break;
+  }
+  const uint64_t unit = UnitBytes(encoding);
+  qvatom::Block block(c.pool);
+  if (!block.Reserve(bytes + 2 * unit)) return Fail(c, kNoMemory);
+  unsigned char* data = block.data();
+  if (bytes > 0) {
+    switch (encoding) {
+      case ENCODING_UCS2: text->convertToUCS2Encoding(reinterpret_cast<unsigned short*>(data), bytes); break;
+      case ENCODING_UTF16: text->convertToUTF16Encoding(reinterpret_cast<unsigned short*>(data), bytes); break;
+      case ENCODING_UTF32: text->convertToUTF32Encoding(reinterpret_cast<unsigned int*>(data), bytes); break;
+      case ENCODING_BYTES: {
+        // One byte a character: the code points, not the UTF-8 bytes.
+        std::vector<unsigned int> points(text->numberOfBytesForUTF32Encoding() / 4);
+        // The first unit is the byte-order mark.
+        if (points.size() != bytes + 1) return Fail(c, unrecognised);
+        text->convertToUTF32Encoding(points.data(), points.size() * 4);
+        for (uint64_t i = 0; i < bytes; ++i) data[i] = static_cast<unsigned char>(points[i + 1]);
+        break;
+      }
+      case ENCODING_ASCII: {
+        // 7-bit text is escaped text, whatever its source: a backslash is doubled.
+        char* escaped = reinterpret_cast<char*>(data);
+        for (uint64_t i = 0; i < text->getLengthOfBytes(); ++i) {
+          escaped += Quorvane::escapedascii::WriteEscaped(text->bytes()[i], escaped);
+        }
+        break;
+      }
+      default: std::memcpy(data, text->bytes(), bytes); break;
+    }
+  }
+  std::fill(data + bytes, data + bytes + 2 * unit, static_cast<unsigned char>(0));
+  out->bytes = static_cast<int64_t>(bytes);
+  out->characters = characters;
+  out->data = block.Release<void>();
+  return 0;
+}
+
+// Reads the current atom with the encoding's atom reader.
+long AtomString(QVGetContainer& c, unsigned encoding, long missing, Text* out) {
+  read_state* s = c.readState;
+  switch (encoding) {
+    case ENCODING_UCS2:
+      return QVGetUCS2Atom_(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<uint16_t**>(&out->data),
+                            &out->bytes, &out->characters, kUCS2Hint);
+    case ENCODING_UTF8:
+      return QVGetUTF8Atom_(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<unsigned char**>(&out->data),
+                            &out->bytes, &out->characters, 0);
+    case ENCODING_UTF16:
+      return QVGetUTF16Atom_(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<uint16_t**>(&out->data),
+                             &out->bytes, &out->characters, kUTF16Hint);
+    case ENCODING_UTF32:
+      return QVGetUTF32Atom_(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<uint32_t**>(&out->data),
+                             &out->bytes, &out->characters, kUTF32Hint);
+    case ENCODING_BYTES:
+      return QVGet8BitAtom_(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<unsigned char**>(&out->data),
+                            &out->bytes, &out->characters, missing, kBytesHint);
+    default: {
+      int64_t length = 0;
+      const long error =
+          QVGet7BitAtom_1(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<char**>(&out->data), &length,
+                          nullptr);
+      out->bytes = out->characters = length;
+      return error;
+    }
+  }
+}
+
+// Real-number text into input syntax (1.5e10 becomes 1.5*^10). Every count
+// becomes the rewritten length: the text may have grown by a unit, and a
+// caller copying by the byte count must get all of it.
+void RewriteNumber(unsigned encoding, Text* text) {
+  int64_t units = 0;
+  switch (UnitBytes(encoding)) {
+    case 2: {
+      auto* t = static_cast<uint16_t*>(text->data);
+      units = qv_to_input_short(t);
+      t[units] = 0;
+      break;
+    }
+    case 4: {
+      auto* t = static_cast<uint32_t*>(text->data);
+      units = qv_to_input_int(t);
+      t[units] = 0;
+      break;
+    }
+    default: {
+      auto* t = static_cast<char*>(text->data);
+      units = qv_to_input_char(t);
+      t[units] = 0;
+      break;
+    }
+  }
+  text->bytes = units * static_cast<int64_t>(UnitBytes(encoding));
+  // The byte-order mark of UTF-16 and UTF-32 text is no character.
+  const bool marked = encoding == ENCODING_UTF16 || encoding == ENCODING_UTF32;
+  text->characters = marked ? std::max<int64_t>(units - 1, 0) : units;
+}
+
+// Number text read plainly ends, for C callers, at its first blank or
+// control unit; the counts still cover the whole atom.
+void CutNumber(unsigned encoding, Text* text) {
+  const auto length = static_cast<size_t>(encoding == ENCODING_UCS2 ? text->bytes / 2 : text->bytes);
+  if (encoding == ENCODING_UCS2) {
+    auto* t = static_cast<uint16_t*>(text->data);
+    auto* end = std::find_if(t, t + length, [](uint16_t u) { return u <= 32; });
+    if (end != t + length) *end = 0;
+  } else {
+    auto* t = static_cast<unsigned char*>(text->data);
+    auto* end = std::find_if(t, t + length, [](unsigned char u) { return u <= 32; });
+    if (end != t + length) *end = 0;
+  }
+}
+
+// A symbol token in the encoding.
+long SymbolText(QVGetContainer& c, uint64_t raw, unsigned encoding, long missing, Text* out) {
+  if (raw == TOK_OPT_SYMBOL) return DictionaryText(c, c.symbolDictionary, kUnknownSymbol, encoding, out);
+  return AtomString(c, encoding, missing, out);
+}
+
+long ReadString(QVGetContainer& c, unsigned encoding, long missing, bool number, Text* out) {
+  *out = Text{};
+  uint64_t raw = 0;
+  if (const long error = QVGetRawType_(c.readState, c.deviceStack, c.queueStack, &raw); error != 0) return error;
+  long error = 0;
+  if (raw == TOK_SYMBOL || raw == TOK_OPT_SYMBOL || raw == TOK_OLD_SYMBOL) {
+    error = SymbolText(c, raw, encoding, missing, out);
+  } else if (raw == TOK_OPT_STRING) {
+    error = DictionaryText(c, c.stringDictionary, kUnknownString, encoding, out);
+  } else {
+    if (encoding == ENCODING_ASCII) {
+      if (raw == TOK_FUNCTION) return Fail(c, kOutOfSequence);
+    } else {
+      uint64_t type = 0;
+      if (const long e = QVGetType_(c.readState, c.deviceStack, c.queueStack, &type); e != 0) return e;
+    }
+    error = AtomString(c, encoding, missing, out);
+    if (error == 0 && number && raw == TOK_REAL) {
+      RewriteNumber(encoding, out);
+    } else if (error == 0 && (raw == TOK_REAL || raw == TOK_INTEGER) &&
+               (encoding == ENCODING_UCS2 || encoding == ENCODING_BYTES || encoding == ENCODING_ASCII)) {
+      CutNumber(encoding, out);
+    }
+  }
+  if (error != 0) {
+    DeallocAtom(c.pool, out->data, nullptr);
+    *out = Text{};
+  }
+  return error;
+}
+
+
+// The get frame of one string get: the reader runs under the link lock, the
+// counts go to every count the caller gives, also after a failure, and the
+// text pointer is null after one. A caller without a text pointer gets
+// nothing to release.
+template <class Unit, class Report>
+int GetString(QVLink* link, const Unit** text, unsigned encoding, long missing, bool number, Report&& report) {
+  Text got;
+  const int ok = qvcall::Get(link, [&](QVLink* k) {
+    QVGetContainer container(k);
+    return ReadString(container, encoding, missing, number, &got);
+  });
+  report(got);
+  if (text != nullptr) {
+    *text = static_cast<const Unit*>(got.data);
+  } else if (got.data != nullptr) {
+    RVReleaseString(link, static_cast<const char*>(got.data));
+  }
+  return ok;
+}
+
+template <class Count>
+void Put(Count* out, int64_t value) {
+  if (out != nullptr) *out = static_cast<Count>(value);
+}
+
+int GetUCS2(QVLink* link, const unsigned short** text, int* length, bool number) {
+  return GetString(link, text, ENCODING_UCS2, 0, number, [&](const Text& t) { Put(length, t.bytes / 2); });
+}
+
+int GetUTF8(QVLink* link, const unsigned char** text, int* bytes, int* characters, bool number) {
+  return GetString(link, text, ENCODING_UTF8, 0, number, [&](const Text& t) {
+    Put(bytes, t.bytes);
+    Put(characters, t.characters);
+  });
+}
+
+int GetUTF16(QVLink* link, const unsigned short** text, int* units, int* characters, bool number) {
+  return GetString(link, text, ENCODING_UTF16, 0, number, [&](const Text& t) {
+    Put(units, t.bytes / 2);
+    Put(characters, t.characters);
+  });
+}
+
+int GetUTF32(QVLink* link, const unsigned int** text, int* units, bool number) {
+  return GetString(link, text, ENCODING_UTF32, 0, number, [&](const Text& t) { Put(units, t.bytes / 4); });
+}
+
+template <class Count>
+int GetBytes(QVLink* link, const unsigned char** text, Count* length, long missing, bool number) {
+  return GetString(link, text, ENCODING_BYTES, missing, number,
+                   [&](const Text& t) { Put(length, t.bytes); });
+}
+
+}  // namespace
+
+int RVGetUCS2String(QVLink* link, const unsigned short** text, int* length) QV_NOEXCEPT {
+  return GetUCS2(link, text, length, false);
+}
+int RVGetUTF8String(QVLink* link, const unsigned char** text, int* bytes, int* characters) QV_NOEXCEPT {
+  return GetUTF8(link, text, bytes, characters, false);
+}
+int RVGetUTF16String(QVLink* link, const unsigned short** text, int* units, int* characters) QV_NOEXCEPT {
+  return GetUTF16(link, text, units, characters, false);
+}
+int RVGetUTF32String(QVLink* link, const unsigned int** text, int* units) QV_NOEXCEPT {
+  return GetUTF32(link, text, units, false);
+}
+int RVGetByteString(QVLink* link, const unsigned char** text, int* length, long missing) QV_NOEXCEPT {
+  return GetBytes(link, text, length, missing, false);
+}
+int RVGetString(QVLink* link, const char** text) QV_NOEXCEPT {
+  return GetString(link, text, ENCODING_ASCII, 0, false, [](const Text&) {});
+}
+
+int RVGetNumberAsUCS2String(QVLink* link, const unsigned short** text, int* length) QV_NOEXCEPT {
+  return GetUCS2(link, text, length, true);
+}
+int RVGetNumberAsUTF8String(QVLink* link, const unsigned char** text, int* bytes, int* characters) QV_NOEXCEPT {
+  return GetUTF8(link, text, bytes, characters, true);
+}
+int RVGetNumberAsUTF16String(QVLink* link, const unsigned short** text, int* units, int* characters) QV_NOEXCEPT {
+  return GetUTF16(link, text, units, characters, true);
+}
+int RVGetNumberAsUTF32String(QVLink* link, const unsigned int** text, int* units) QV_NOEXCEPT {
+  return GetUTF32(link, text, units, true);
+}
+int RVGetNumberAsByteString(QVLink* link, const unsigned char** text, long* length, long missing) QV_NOEXCEPT {
+  return GetBytes(link, text, length, missing, true);
+}
+
+int RVGetNumberAsString(QVLink* link, const char** text) QV_NOEXCEPT {
+  uint64_t type = 0;
+  if (qvcall::Get(link, [&](QVLink* k) { return QVGetType_(&k->readState, k->deviceStack, &k->queueStack, &type); }) ==
+      0) {
+    if (text != nullptr) *text = nullptr;
+    return 0;
+  }
+  if (type == TOK_REAL) {
+    long length = 0;
+    return RVGetNumberAsByteString(link, reinterpret_cast<const unsigned char**>(text), &length, 0);
+  }
+  // A symbol reads as RVGetSymbol reads it: the string get takes symbols
+  // through the same reader.
+  return RVGetString(link, text);
+}

@@ -1,0 +1,175 @@
+// String tests: the next atom compared with a text in each encoding, the atom
+// consumed only on a match and left in place otherwise (error 3 on the link);
+// escapes compared as the codec writes them; the releases.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "quorvane.h"
+#include "tests/api/qvtypedtest.h"
+#include "text/qvstringdictionary.h"
+
+namespace {
+
+using qvtest::ScriptedDevice;
+
+class StringTestsTest : public qvtest::TypedLinkTest {
+ protected:
+  // A loopback link holding one packet of what put writes.
+  QVLink* Holding(const std::function<void(QVLink*)>& put) {
+    QVLink* link = Loopback();
+    if (link == nullptr) return nullptr;
+    put(link);
+    EXPECT_EQ(RVEndPacket(link), 1);
+    EXPECT_EQ(RVFlush(link), 1);
+    return link;
+  }
+
+  // The next atom read as 7-bit text.
+  static std::string NextString(QVLink* link) {
+    const char* text = nullptr;
+    if (RVGetString(link, &text) == 0) return "<error " + std::to_string(RVError(link)) + ">";
+    std::string out = text;
+    RVReleaseString(link, text);
+    return out;
+  }
+};
+
+// "café" with Omega: U+00E9 and U+03A9 between ASCII.
+const unsigned char kUTF8[] = {'c', 'a', 'f', 0xC3, 0xA9, 0xCE, 0xA9};
+const unsigned short kUCS2[] = {'c', 'a', 'f', 0xE9, 0x3A9};
+const unsigned short kUTF16[] = {0xFEFF, 'c', 'a', 'f', 0xE9, 0x3A9};
+const unsigned int kUTF32[] = {0xFEFF, 'c', 'a', 'f', 0xE9, 0x3A9};
+const unsigned short kUCS2Other[] = {'c', 'a', 'f', 0xE9, 0x3A8};
+
+// Each test form against the string: a match consumes it, a mismatch
+// answers 0 with 3 and leaves it to be read.
+TEST_F(StringTestsTest, EachFormMatchesOnlyTheSameText) {
+  struct Case {
+    const char* name;
+    std::function<int(QVLink*)> test;
+    bool matches;
+  };
+  const std::vector<Case> cases = {
+      {"7-bit as the codec escapes", [](QVLink* l) { return RVTestString(l, "caf\\351\\:03A9"); }, true},
+      {"7-bit, the same character by another escape", [](QVLink* l) { return RVTestString(l, "caf\\.e9\\:03A9"); },
+       false},
+      {"7-bit, lower-case hex digits", [](QVLink* l) { return RVTestString(l, "caf\\351\\:03a9"); }, false},
+      {"7-bit, the raw UTF-8 bytes",
+       [](QVLink* l) { return RVTestString(l, std::string(reinterpret_cast<const char*>(kUTF8), 7).c_str()); },
+       false},
+      {"UCS-2", [](QVLink* l) { return RVTestUCS2String(l, kUCS2, 5); }, true},
+      {"UCS-2, another last character", [](QVLink* l) { return RVTestUCS2String(l, kUCS2Other, 5); }, false},
+      {"UCS-2, a prefix", [](QVLink* l) { return RVTestUCS2String(l, kUCS2, 4); }, false},
+      {"UTF-8", [](QVLink* l) { return RVTestUTF8String(l, kUTF8, 7); }, true},
+      {"UTF-8, a prefix", [](QVLink* l) { return RVTestUTF8String(l, kUTF8, 5); }, false},
+      {"UTF-16 with its mark", [](QVLink* l) { return RVTestUTF16String(l, kUTF16, 6); }, true},
+      {"UTF-32 with its mark", [](QVLink* l) { return RVTestUTF32String(l, kUTF32, 6); }, true},
+      {"UTF-32, the mark alone", [](QVLink* l) { return RVTestUTF32String(l, kUTF32, 1); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QVLink* link = Holding([](QVLink* l) {
+      ASSERT_EQ(RVPutUTF8String(l, kUTF8, 7), 1);
+      ASSERT_EQ(RVPutString(l, "after"), 1);
+    });
+    ASSERT_NE(link, nullptr);
+    if (c.matches) {
+      ASSERT_EQ(c.test(link), 1) << RVError(link);
+      EXPECT_EQ(RVError(link), 0);
+      EXPECT_EQ(NextString(link), "after");
+    } else {
+      EXPECT_EQ(c.test(link), 0);
+      EXPECT_EQ(RVError(link), 3);
+      // The atom the test looked at is read again.
+      ASSERT_EQ(RVClearError(link), 1);
+      EXPECT_EQ(NextString(link), "caf\\351\\:03A9");
+    }
+    Destroy(link);
+  }
+}
+
+// The UTF-16 text exactly as the UTF-16 get delivers it (mark first) is the
+// text the test matches.
+TEST_F(StringTestsTest, UTF16TextAsTheGetDeliversItMatches) {
+  QVLink* link = Holding([](QVLink* l) {
+    const unsigned int text[] = {0xFEFF, 'x', 0x1F600, 'y'};
+    ASSERT_EQ(RVPutUTF32String(l, text, 4), 1);
+    ASSERT_EQ(RVPutUTF32String(l, text, 4), 1);
+  });
+  ASSERT_NE(link, nullptr);
+  const unsigned short* got = nullptr;
+  int units = 0;
+  int characters = 0;
+  ASSERT_EQ(RVGetUTF16String(link, &got, &units, &characters), 1) << RVError(link);
+  EXPECT_EQ(units, 5);
+  EXPECT_EQ(characters, 3);
+  EXPECT_EQ(RVTestUTF16String(link, got, units), 1) << RVError(link);
+  RVReleaseUTF16String(link, got);
+  Destroy(link);
+}
+
+// A symbol, a number and a dictionary-coded string match by their text; a
+// function is no atom, and an unknown code answers 2; both leave the token.
+TEST_F(StringTestsTest, OtherTokensByTheirTextAndRefusalsLeaveTheInput) {
+  static const Quorvane::QVRawStringDictionary kStrings[] = {{"coded", 7}, {nullptr, 0}};
+  ScriptedDevice device;
+  QVLink* link = Scripted(device);
+  ASSERT_NE(link, nullptr);
+  link->stringDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kStrings);
+  const std::string coded7 = std::string("\x51\x41\xE2\x07\x00\x0A", 6);
+  const std::string coded99 = std::string("\x51\x41\xE2\x63\x00\x0A", 6);
+  // Symbol "sym", integer 12, the codes, then f[].
+  device.WriteBytes(std::string("\x23\x46\x41\x7E\x43sym\x0A", 9) + "\x2B\x45\x41\x7E\x42" "12\x0A" + coded7 +
+                    coded99 + std::string("\x46\x40\x23\x44\x41\x7E\x41\x66\x0A", 9) + "]");
+  EXPECT_EQ(RVTestString(link, "sym"), 1) << RVError(link);
+  EXPECT_EQ(RVTestString(link, "12"), 1) << RVError(link);
+  EXPECT_EQ(RVTestString(link, "other"), 0);
+  EXPECT_EQ(RVError(link), 3);
+  ASSERT_EQ(RVClearError(link), 1);
+  EXPECT_EQ(RVTestUTF8String(link, reinterpret_cast<const unsigned char*>("coded"), 5), 1) << RVError(link);
+  EXPECT_EQ(RVTestString(link, "coded"), 0);
+  EXPECT_EQ(RVError(link), 2);
+  ASSERT_EQ(RVClearError(link), 1);
+  EXPECT_EQ(RVGetNext(link), 34);  // still the unknown code
+  ASSERT_EQ(RVNewPacket(link), 1);
+  Destroy(link);
+
+  QVLink* function = Holding([](QVLink* l) { RVPutFunction(l, "f", 0); });
+  ASSERT_NE(function, nullptr);
+  EXPECT_EQ(RVTestString(function, "f"), 0);
+  EXPECT_EQ(RVError(function), 3);
+  ASSERT_EQ(RVClearError(function), 1);
+  EXPECT_EQ(RVGetNext(function), 70);
+  Destroy(function);
+}
+
+TEST_F(StringTestsTest, NullLinksTextsAndPendingErrors) {
+  EXPECT_EQ(RVTestString(nullptr, "x"), 0);
+  QVLink* link = Holding([](QVLink* l) { RVPutString(l, "x"); });
+  ASSERT_NE(link, nullptr);
+  // A null text matches nothing and leaves the atom.
+  EXPECT_EQ(RVTestString(link, nullptr), 0);
+  EXPECT_EQ(RVError(link), 3);
+  // A pending error other than 11 refuses the test and stays.
+  link->error = 5;
+  EXPECT_EQ(RVTestString(link, "x"), 0);
+  EXPECT_EQ(RVError(link), 5);
+  link->error = 0;
+  EXPECT_EQ(NextString(link), "x");
+  // Releases of nothing, or on no link, do nothing.
+  RVReleaseString(link, nullptr);
+  RVReleaseByteString(link, nullptr);
+  RVReleaseUCS2String(link, nullptr);
+  RVReleaseUTF8String(link, nullptr);
+  RVReleaseUTF16String(link, nullptr);
+  RVReleaseUTF32String(link, nullptr);
+  const char text[] = "not an atom";
+  RVReleaseString(nullptr, text);
+  Destroy(link);
+}
+
+}  // namespace
