@@ -4,66 +4,17 @@
 // The declared length comes from the peer, so the block is not sized by it
 // alone: it starts within a fixed bound and grows as elements arrive, and a
 // length whose byte size cannot be held is refused.
-#include <algorithm>
 #include <climits>
-#include <cstring>
 
 #include "api/qvarraymeter.h"
 #include "api/qvcalldiscipline.h"
-#include "api/qvnumericdispatch.h"
+#include "api/qvnumberblock.h"
 #include "quorvane.h"
 
 namespace {
 
 constexpr long kBadLength = 2;
-constexpr long kNoMemory = 8;
 constexpr long kOutOfSequence = 3;
-// Bytes taken before any element has arrived.
-constexpr uint64_t kUpFrontBytes = uint64_t{1} << 16;
-
-// Bytes of one element of a binary number type; 0 when the type has none here.
-int64_t ElementSize(read_state* state, unsigned type) {
-  if ((type & 0x60) != 0x40) {
-    if ((type & 8) != 0) return type & 16;
-    return int64_t{1} << ((type >> 1) & 3);
-  }
-  // Types outside the fixed table: the numerics know their width.
-  if (state->dispatch == nullptr) return 0;
-  return state->dispatch(qvne_selector(0, type), nullptr, nullptr, nullptr);
-}
-
-// The elements still owed, read into a block that grows (never beyond the
-// declared length) as they arrive. On failure *data holds what was read and
-// *got counts it.
-long ReadElements(QVLink* link, qvmeter* meter, unsigned type, int64_t width, int64_t length, void** data,
-                  int64_t* got) {
-  mempool_qvt* pool = &link->globals->pool;
-  const uint64_t total = static_cast<uint64_t>(length) * static_cast<uint64_t>(width);
-  uint64_t capacity = std::min(total, kUpFrontBytes);
-  auto* block = static_cast<unsigned char*>(GeneralAlloc(pool, capacity, nullptr));
-  if (block == nullptr) return kNoMemory;
-  *data = block;
-  while (*got < length) {
-    if (static_cast<uint64_t>(*got * width) == capacity) {
-      const uint64_t grown = std::min(total, capacity * 2);
-      auto* bigger = static_cast<unsigned char*>(GeneralAlloc(pool, grown, nullptr));
-      if (bigger == nullptr) return kNoMemory;
-      std::memcpy(bigger, block, capacity);
-      GeneralDealloc(pool, block, nullptr);
-      block = bigger;
-      capacity = grown;
-      *data = block;
-    }
-    const int64_t room = static_cast<int64_t>(capacity / static_cast<uint64_t>(width)) - *got;
-    int64_t count = 0;
-    const long code = QVGetBinaryNumberArrayData_(&link->readState, link->deviceStack, &link->queueStack, meter,
-                                                  block + *got * width, room, type, &count);
-    *got += count;
-    if (code != 0) return code;
-    if (count == 0) return kOutOfSequence;  // nothing more will come: never spin
-  }
-  return 0;
-}
 
 // The list engine under the link lock. limit bounds the length the caller's
 // type can report.
@@ -85,19 +36,16 @@ long GetList(QVLink* link, void** data, int64_t* length, unsigned type, int64_t 
   }
   const int64_t declared = meter.dimensions[0];
   *length = declared;
-  const int64_t width = ElementSize(&link->readState, type);
   if (declared < 1) {
     *data = nullptr;
     int64_t none = 0;
     code = QVGetBinaryNumberArrayData_(&link->readState, link->deviceStack, &link->queueStack, &meter, nullptr, 0,
                                        type, &none);
-  } else if (width <= 0) {
-    code = kOutOfSequence;
-  } else if (declared > limit || static_cast<uint64_t>(declared) > UINT64_MAX / static_cast<uint64_t>(width)) {
+  } else if (declared > limit) {
     code = kBadLength;
   } else {
     int64_t got = 0;
-    code = ReadElements(link, &meter, type, width, declared, data, &got);
+    code = QVReadNumberBlock(link, &meter, type, declared, data, &got);
     // A block handed out after a failure holds only what was read.
     if (code != 0) *length = got;
   }

@@ -363,6 +363,102 @@ void RVReleaseReal64List(QVLink* link, double* data, int length) QV_NOEXCEPT;
 void RVReleaseReal128List(QVLink* link, long double* data, int length) QV_NOEXCEPT;
 void QVDisownBinaryNumberList(QVLink* link, void* data, long length, long type) QV_NOEXCEPT;
 
+/* ---- Typed calls: arrays ----------------------------------------------- *
+ * A rectangular array of numbers (an array token or nested functions),
+ * converted to the asked type; type 0 takes the array's own leaf type, which
+ * must then be a binary number type (3 otherwise). Whole arrays come in
+ * blocks from the environment's pool: data (null when a dimension is 0),
+ * depth dimensions, and, when heads is not null, depth head names level 1
+ * first. A size that cannot be held answers 2, no memory 8; on any failure
+ * the out-parameters are null (depth 0) and nothing is to be released. Data
+ * and dimension pointers are required; RVGetShortIntegerArray also needs the
+ * depth pointer (0 at once without it). The 32-bit forms answer 2 for a
+ * dimension an int cannot hold.
+ */
+#ifdef __cplusplus
+}
+struct qvmeter;
+extern "C" {
+#else
+struct qvmeter;
+#endif
+int RVGetBinaryNumberArrayWithLeafType(QVLink* link, void** data, long** dimensions, char*** heads, long* depth,
+                                       long type, int* leafType) QV_NOEXCEPT;
+int RVGetBinaryNumberArray(QVLink* link, void** data, long** dimensions, char*** heads, long* depth,
+                           long type) QV_NOEXCEPT;
+int RVGetShortIntegerArray(QVLink* link, short** data, long** dimensions, char*** heads, long* depth) QV_NOEXCEPT;
+int RVGetIntegerArray(QVLink* link, int** data, long** dimensions, char*** heads, long* depth) QV_NOEXCEPT;
+int RVGetLongIntegerArray(QVLink* link, long** data, long** dimensions, char*** heads, long* depth) QV_NOEXCEPT;
+int RVGetFloatArray(QVLink* link, float** data, long** dimensions, char*** heads, long* depth) QV_NOEXCEPT;
+int RVGetDoubleArray(QVLink* link, double** data, long** dimensions, char*** heads, long* depth) QV_NOEXCEPT;
+int RVGetRealArray(QVLink* link, double** data, long** dimensions, char*** heads, long* depth) QV_NOEXCEPT;
+int RVGetLongDoubleArray(QVLink* link, long double** data, long** dimensions, char*** heads,
+                         long* depth) QV_NOEXCEPT;
+int RVGetByteArray(QVLink* link, unsigned char** data, int** dimensions, char*** heads, int* depth) QV_NOEXCEPT;
+int RVGetInteger8Array(QVLink* link, unsigned char** data, int** dimensions, char*** heads, int* depth) QV_NOEXCEPT;
+int RVGetInteger16Array(QVLink* link, short** data, int** dimensions, char*** heads, int* depth) QV_NOEXCEPT;
+int RVGetInteger32Array(QVLink* link, int** data, int** dimensions, char*** heads, int* depth) QV_NOEXCEPT;
+int RVGetInteger64Array(QVLink* link, long** data, int** dimensions, char*** heads, int* depth) QV_NOEXCEPT;
+int RVGetReal32Array(QVLink* link, float** data, int** dimensions, char*** heads, int* depth) QV_NOEXCEPT;
+int RVGetReal64Array(QVLink* link, double** data, int** dimensions, char*** heads, int* depth) QV_NOEXCEPT;
+int RVGetReal128Array(QVLink* link, long double** data, int** dimensions, char*** heads, int* depth) QV_NOEXCEPT;
+
+/* Under the link lock (a null link: nothing): the data, each head name from
+ * level depth down to 1, the heads block, the dimensions; null parts are
+ * passed over. */
+void QVReleaseArray(QVLink* link, void* data, int* dimensions, char** heads, int depth) QV_NOEXCEPT;
+void QVDisownArray(QVLink* link, void* data, long* dimensions, char** heads, long depth) QV_NOEXCEPT;
+void RVReleaseBinaryNumberArray(QVLink* link, void* data, int* dimensions, char** heads, int depth) QV_NOEXCEPT;
+void RVReleaseByteArray(QVLink* link, unsigned char* data, int* dimensions, char** heads, int depth) QV_NOEXCEPT;
+void RVReleaseInteger8Array(QVLink* link, unsigned char* data, int* dimensions, char** heads,
+                            int depth) QV_NOEXCEPT;
+void RVReleaseInteger16Array(QVLink* link, short* data, int* dimensions, char** heads, int depth) QV_NOEXCEPT;
+void RVReleaseInteger32Array(QVLink* link, int* data, int* dimensions, char** heads, int depth) QV_NOEXCEPT;
+void RVReleaseInteger64Array(QVLink* link, long* data, int* dimensions, char** heads, int depth) QV_NOEXCEPT;
+void RVReleaseReal32Array(QVLink* link, float* data, int* dimensions, char** heads, int depth) QV_NOEXCEPT;
+void RVReleaseReal64Array(QVLink* link, double* data, int* dimensions, char** heads, int depth) QV_NOEXCEPT;
+void RVReleaseReal128Array(QVLink* link, long double* data, int* dimensions, char** heads, int depth) QV_NOEXCEPT;
+void QVDisownBinaryNumberArray(QVLink* link, void* data, long* dimensions, char** heads, long depth) QV_NOEXCEPT;
+void QVDisownByteArray(QVLink* link, unsigned char* data, long* dimensions, char** heads, long depth) QV_NOEXCEPT;
+void RVReleaseShortIntegerArray(QVLink* link, short* data, long* dimensions, char** heads, long depth) QV_NOEXCEPT;
+void RVReleaseIntegerArray(QVLink* link, int* data, long* dimensions, char** heads, long depth) QV_NOEXCEPT;
+void RVReleaseLongIntegerArray(QVLink* link, long* data, long* dimensions, char** heads, long depth) QV_NOEXCEPT;
+void RVReleaseFloatArray(QVLink* link, float* data, long* dimensions, char** heads, long depth) QV_NOEXCEPT;
+void RVReleaseDoubleArray(QVLink* link, double* data, long* dimensions, char** heads, long depth) QV_NOEXCEPT;
+void RVReleaseRealArray(QVLink* link, double* data, long* dimensions, char** heads, long depth) QV_NOEXCEPT;
+void RVReleaseLongDoubleArray(QVLink* link, long double* data, long* dimensions, char** heads,
+                              long depth) QV_NOEXCEPT;
+
+/* Stepwise: the array's heads go to headsLink (null: dropped) as one
+ * function token per level, its count the level's dimension, to be read with
+ * ordinary gets; *state is an array meter from the pool, given back with
+ * RVReleaseGetArrayState, and null after a failure. The data calls read up
+ * to count elements of their type into the caller's buffer. */
+int RVGetArrayTypeWithDepthAndLeafType(QVLink* link, QVLink* headsLink, struct qvmeter** state, long* depth,
+                                       int* leafType) QV_NOEXCEPT;
+/* Reads the next array's heads into state; the leaf type, or 0. */
+int RVGetArrayType(QVLink* link, struct qvmeter* state) QV_NOEXCEPT;
+int RVGetArrayDimensions(QVLink* link, struct qvmeter* state) QV_NOEXCEPT;
+int RVGetBinaryNumberArrayData(QVLink* link, struct qvmeter* state, void* buffer, long count, long type) QV_NOEXCEPT;
+/* *count: the elements asked for, then the elements read. */
+int RVGetBinaryNumberArrayDataWithHeads(QVLink* link, QVLink* headsLink, struct qvmeter* state, void* buffer,
+                                        long* count, long type) QV_NOEXCEPT;
+void RVReleaseGetArrayState(QVLink* link, QVLink* headsLink, struct qvmeter* state) QV_NOEXCEPT;
+int RVGetByteArrayData(QVLink* link, struct qvmeter* state, unsigned char* buffer, long count) QV_NOEXCEPT;
+int RVGetShortIntegerArrayData(QVLink* link, struct qvmeter* state, short* buffer, long count) QV_NOEXCEPT;
+int RVGetIntegerArrayData(QVLink* link, struct qvmeter* state, int* buffer, long count) QV_NOEXCEPT;
+int RVGetLongIntegerArrayData(QVLink* link, struct qvmeter* state, long* buffer, long count) QV_NOEXCEPT;
+int RVGetFloatArrayData(QVLink* link, struct qvmeter* state, float* buffer, long count) QV_NOEXCEPT;
+int RVGetDoubleArrayData(QVLink* link, struct qvmeter* state, double* buffer, long count) QV_NOEXCEPT;
+int RVGetLongDoubleArrayData(QVLink* link, struct qvmeter* state, long double* buffer, long count) QV_NOEXCEPT;
+int RVGetInteger8ArrayData(QVLink* link, struct qvmeter* state, unsigned char* buffer, int count) QV_NOEXCEPT;
+int RVGetInteger16ArrayData(QVLink* link, struct qvmeter* state, short* buffer, int count) QV_NOEXCEPT;
+int RVGetInteger32ArrayData(QVLink* link, struct qvmeter* state, int* buffer, int count) QV_NOEXCEPT;
+int RVGetInteger64ArrayData(QVLink* link, struct qvmeter* state, long* buffer, int count) QV_NOEXCEPT;
+int RVGetReal32ArrayData(QVLink* link, struct qvmeter* state, float* buffer, int count) QV_NOEXCEPT;
+int RVGetReal64ArrayData(QVLink* link, struct qvmeter* state, double* buffer, int count) QV_NOEXCEPT;
+int RVGetReal128ArrayData(QVLink* link, struct qvmeter* state, long double* buffer, int count) QV_NOEXCEPT;
+
 /* ---- Typed calls: marks, readiness, transfer --------------------------- *
  * A mark saves the read position of a link (a link with error 0 or 11 only)
  * and is given back with RVDestroyMark. Readiness answers 1 when a read
