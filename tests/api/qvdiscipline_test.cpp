@@ -48,6 +48,10 @@ TEST_F(DisciplineTest, PendingCodesAgainstEveryKindOfCall) {
   const Call strict{"strict put", [](QVLink* l) { return RVEndPacket(l); }};
   const Call count{"expressions to get", [](QVLink* l) { int n = -1; return RVExpressionsToGet(l, &n); }};
   const Call fill{"fill", [](QVLink* l) { return RVFill(l); }};
+  // A test compares under 0 and 11 (the 5 is no function: 3, input put
+  // back), connects under 10 (then finds the new link empty: 25), and is
+  // refused under any other code.
+  const Call test{"test", [](QVLink* l) { int n = 0; return RVTestHead(l, "List", &n); }};
   struct Row {
     uint32_t code;
     const Call* call;
@@ -59,6 +63,7 @@ TEST_F(DisciplineTest, PendingCodesAgainstEveryKindOfCall) {
       {11, &get, 1, 11},  {11, &put, 0, 11},   {11, &strict, 0, 11}, {11, &count, 1, 11}, {11, &fill, 0, 11},
       {3, &get, 0, 3},    {3, &put, 0, 3},     {3, &strict, 0, 3}, {3, &count, 1, 3},  {3, &fill, 0, 3},
       {10, &put, 1, 0},   {10, &strict, 0, 10}, {10, &count, 1, 10},
+      {0, &test, 0, 3},   {11, &test, 0, 3},   {1, &test, 0, 1},   {10, &test, 0, 25},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.code) + " then " + row.call->name);
