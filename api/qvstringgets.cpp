@@ -11,6 +11,7 @@
 #include "api/qvcodecread.h"
 #include "api/qvgetcontainer.h"
 #include "api/qvnumberstrings.h"
+#include "api/qvsymbolgets.h"
 #include "api/qvtokentypes.h"
 #include "quorvane.h"
 #include "text/qvescapedascii.h"
@@ -59,12 +60,12 @@ uint64_t EscapedBytes(const Quorvane::QVUTF8String& text) {
   return bytes;
 }
 
-// The text of a dictionary-coded string or symbol in the encoding, into a
-// block that ends with two zero units. An unknown code and a text the
-// encoding cannot hold answer 2 or the dictionary's own code (unrecognised),
-// by encoding.
-long DictionaryText(QVGetContainer& c, const QVGetContainer::Dictionary& dictionary, long unrecognised,
-                    unsigned encoding, Text* out) {
+// The text of a dictionary-coded string in the encoding, into a block that
+// ends with two zero units. An unknown code and a text the encoding cannot
+// hold answer 2 or 54, by encoding.
+long DictionaryText(QVGetContainer& c, unsigned encoding, Text* out) {
+  const QVGetContainer::Dictionary& dictionary = c.stringDictionary;
+  const long unrecognised = kUnknownString;
   int64_t arguments = 0;
   if (const long error = QVGetArgCount_(c.readState, c.deviceStack, c.queueStack, &arguments); error != 0) {
     return error;
@@ -212,10 +213,14 @@ void CutNumber(unsigned encoding, Text* text) {
   }
 }
 
-// A symbol token in the encoding.
-long SymbolText(QVGetContainer& c, uint64_t raw, unsigned encoding, long missing, Text* out) {
-  if (raw == TOK_OPT_SYMBOL) return DictionaryText(c, c.symbolDictionary, kUnknownSymbol, encoding, out);
-  return AtomString(c, encoding, missing, out);
+// A symbol token in the encoding, through the symbol readers: replaced as
+// every symbol read is, with their dictionary codes.
+long SymbolText(QVGetContainer& c, unsigned encoding, long missing, Text* out) {
+  const bool narrow = encoding == ENCODING_ASCII || encoding == ENCODING_BYTES;
+  const qvsymbolread::DictionaryCodes codes =
+      narrow ? qvsymbolread::DictionaryCodes{kInconsistent, kUnknownSymbol}
+             : qvsymbolread::DictionaryCodes{kUnknownSymbol, kInconsistent};
+  return qvsymbolread::ReadSymbol(&c, encoding, &out->data, &out->bytes, &out->characters, missing, codes);
 }
 
 long ReadString(QVGetContainer& c, unsigned encoding, long missing, bool number, Text* out) {
@@ -224,9 +229,9 @@ long ReadString(QVGetContainer& c, unsigned encoding, long missing, bool number,
   if (const long error = QVGetRawType_(c.readState, c.deviceStack, c.queueStack, &raw); error != 0) return error;
   long error = 0;
   if (raw == TOK_SYMBOL || raw == TOK_OPT_SYMBOL || raw == TOK_OLD_SYMBOL) {
-    error = SymbolText(c, raw, encoding, missing, out);
+    error = SymbolText(c, encoding, missing, out);
   } else if (raw == TOK_OPT_STRING) {
-    error = DictionaryText(c, c.stringDictionary, kUnknownString, encoding, out);
+    error = DictionaryText(c, encoding, out);
   } else {
     if (encoding == ENCODING_ASCII) {
       if (raw == TOK_FUNCTION) return Fail(c, kOutOfSequence);
