@@ -77,7 +77,13 @@ void QVDeviceWorldInstance::loadSignalHandlers(QVSignalHandlerManager& manager, 
     QVSignalHandlerList* list = nullptr;
     result = function_(world_, QVDEVICE_WORLD_GET_SIGNAL_HANDLERS, &list, nullptr);
     if (result == 0 && list != nullptr) {
-      manager.setHandlers(*list);
+      try {
+        manager.setHandlers(*list);
+      } catch (...) {
+        // The list is the world's: it gets it back whatever the installing did.
+        function_(world_, QVDEVICE_WORLD_RELEASE_SIGNAL_HANDLERS, list, nullptr);
+        throw;
+      }
       result = function_(world_, QVDEVICE_WORLD_RELEASE_SIGNAL_HANDLERS, list, nullptr);
     }
   }

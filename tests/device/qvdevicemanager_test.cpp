@@ -4,6 +4,7 @@
 #include "device/qvdevicemanager.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "device/qvintraprocesshooks.h"
+#include "qvfakeworld.h"
 #include "support/qvscripteddevice.h"
 #include "user/qvopen.h"
 
@@ -182,6 +184,30 @@ TEST(DeviceManager, SignalHandlersOfEveryWorldOrAnError) {
     EXPECT_EQ(ToStdString(e.getWhat()), "Unable to load signal handlers.");
   }
   manager.unloadDevices();
+}
+
+TEST(DeviceManager, WorldGetsItsHandlerListBackAlsoWhenInstallingFails) {
+  struct HandlerCase {
+    std::vector<int> signals;
+    bool installs;
+  };
+  for (const HandlerCase& c : {HandlerCase{{SIGUSR2}, true}, HandlerCase{{32}, false}}) {
+    qvtest::Fake() = qvtest::FakeRecord();
+    qvtest::Fake().signals = c.signals;
+    QVDeviceManager manager;
+    manager.registerWorldForTesting(&qvtest::FakeMain);
+    Quorvane::QVSignalHandlerManager signals;
+    if (c.installs) {
+      EXPECT_NO_THROW(manager.loadSignalHandlers(signals));
+      signals.clearHandlerWithFunction(SIGUSR2, &qvtest::FakeSignalHandler);
+    } else {
+      EXPECT_THROW(manager.loadSignalHandlers(signals), Quorvane::QVException);  // the system refuses signal 32
+    }
+    const auto& calls = qvtest::Fake().calls;
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "world.ReleaseSignalHandlers"), 1);
+    manager.unloadDevices();
+    EXPECT_EQ(qvtest::Fake().worldsAlive, 0);
+  }
 }
 
 TEST(DeviceManager, WorldThatRefusesToStartIsNotRegistered) {

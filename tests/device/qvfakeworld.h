@@ -35,6 +35,7 @@ struct FakeRecord {
   std::string worldId = "fake-world-1";
   bool makeOtherClass = false;  // MakeDevice answers a device of another class
   bool noticeThrows = false;    // notifyForClosedConnection throws after it is counted
+  std::vector<int> signals;     // the world asks for a handler of each
 };
 
 inline FakeRecord& Fake() {
@@ -145,6 +146,8 @@ class OtherDevice final : public FakeDeviceBase {
   ~OtherDevice() override { --Fake().otherDevicesAlive; }
 };
 
+inline void FakeSignalHandler(int) {}
+
 class FakeWorld : public Quorvane::QVDeviceWorld {
  public:
   FakeWorld() {
@@ -163,7 +166,9 @@ class FakeWorld : public Quorvane::QVDeviceWorld {
   }
   Quorvane::QVSignalHandlerList* GetSignalHandlers() override {
     Touch("world.GetSignalHandlers");
-    return new Quorvane::QVSignalHandlerList();
+    auto* list = new Quorvane::QVSignalHandlerList();
+    for (int number : Fake().signals) list->emplace_back(number, &FakeSignalHandler, false, false, true);
+    return list;
   }
   void ReleaseSignalHandlers(Quorvane::QVSignalHandlerList* list) override {
     Touch("world.ReleaseSignalHandlers");
