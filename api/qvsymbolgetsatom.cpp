@@ -1,11 +1,10 @@
-// The whole text of a symbol atom in one encoding. The block grows
-// geometrically as characters arrive and is never sized from the count the
-// peer declares, so a short atom claiming a huge length costs nothing.
+// The text of a symbol atom through the atom reader of its encoding, and
+// the characters of a text a symbol reader has built itself.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "api/qvcodecread.h"
+#include "api/qvatomreaders.h"
 #include "api/qvputtext.h"
 #include "api/qvsymbolgets.h"
 #include "text/qvtextencoding.h"
@@ -13,17 +12,9 @@
 
 namespace {
 
-constexpr long kNoMemory = 8;
-constexpr long kUncountable = 49;
-constexpr uint64_t kFirstBytes = 64;
-// Room in which any one character fits in every encoding (an astral
-// character escaped as 7-bit text takes eight bytes).
-constexpr int64_t kOneCharacterRoom = 16;
-
-// The atom's last byte has been read and its terminator checked.
-bool Finished(const three_state& c) {
-  return c.step == QVREAD_BETWEEN_TOKENS || (c.step != QVREAD_TYPE_READ && c.wire_left < 0);
-}
+// First capacities of a symbol's text, in characters.
+constexpr int64_t kNarrowHint = 16;  // UCS-2 and UTF-8
+constexpr int64_t kWideHint = 32;    // UTF-16 and UTF-32
 
 }  // namespace
 
@@ -53,51 +44,50 @@ void FreeAtom(Quorvane::QVGetContainer* container, const void* atom) {
 
 long ReadAtomText(Quorvane::QVGetContainer* container, unsigned encoding, long missing, void** text,
                   int64_t* bytes, int64_t* characters) {
+  mempool_qvt* pool = container->pool;
   read_state* state = container->readState;
+  device_kebab* stack = container->deviceStack;
+  qv_queue_stack* queues = container->queueStack;
   *text = nullptr;
-  *bytes = 0;
-  *characters = 0;
-  const int64_t unit = qvputtext::UnitBytes(encoding);
-  uint64_t capacity = 0;
-  auto* block = static_cast<unsigned char*>(AllocAtom(container->pool, kFirstBytes, &capacity, nullptr));
-  if (block == nullptr) return rs__set_error(state, kNoMemory);
-  int64_t used = 0;
-  uint8_t replacement = static_cast<uint8_t>(missing);
-  for (;;) {
-    // Two zero units stay free behind the text.
-    const int64_t room = (static_cast<int64_t>(capacity) - used) / unit * unit - 2 * unit;
-    int64_t delivered = 0;
-    const long error = QVGetCharacters_(state, container->deviceStack, container->queueStack, &delivered,
-                                        block + used, block + used + std::max<int64_t>(room, 0), &replacement,
-                                        encoding);
-    if (error != 0) {
-      DeallocAtom(container->pool, block, nullptr);
+  switch (encoding) {
+    case ENCODING_ASCII: {
+      char* out = nullptr;
+      const long error = QVGet7BitAtom_1(pool, state, stack, queues, &out, bytes, nullptr);
+      *text = out;
+      *characters = *bytes;
       return error;
     }
-    used += std::min(delivered * unit, std::max<int64_t>(room, 0));
-    if (Finished(state->converter)) break;
-    if (delivered == 0 && room >= kOneCharacterRoom) {
-      // The reader neither finished nor moved: it will not.
-      DeallocAtom(container->pool, block, nullptr);
-      return rs__set_error(state, -1);
+    case ENCODING_BYTES: {
+      unsigned char* out = nullptr;
+      const long error = QVGet8BitAtom_(pool, state, stack, queues, &out, bytes, characters, missing, 0);
+      *text = out;
+      return error;
     }
-    uint64_t grown = 0;
-    void* bigger = ReallocAtom(container->pool, block, capacity * 2, &grown, nullptr);
-    if (bigger == nullptr) {
-      DeallocAtom(container->pool, block, nullptr);
-      return rs__set_error(state, kNoMemory);
+    case ENCODING_UCS2: {
+      uint16_t* out = nullptr;
+      const long error = QVGetUCS2Atom_(pool, state, stack, queues, &out, bytes, characters, kNarrowHint);
+      *text = out;
+      return error;
     }
-    block = static_cast<unsigned char*>(bigger);
-    capacity = grown;
+    case ENCODING_UTF8: {
+      unsigned char* out = nullptr;
+      const long error = QVGetUTF8Atom_(pool, state, stack, queues, &out, bytes, characters, kNarrowHint);
+      *text = out;
+      return error;
+    }
+    case ENCODING_UTF16: {
+      uint16_t* out = nullptr;
+      const long error = QVGetUTF16Atom_(pool, state, stack, queues, &out, bytes, characters, kWideHint);
+      *text = out;
+      return error;
+    }
+    default: {
+      uint32_t* out = nullptr;
+      const long error = QVGetUTF32Atom_(pool, state, stack, queues, &out, bytes, characters, kWideHint);
+      *text = out;
+      return error;
+    }
   }
-  std::memset(block + used, 0, static_cast<size_t>(2 * unit));
-  if (!CountCharacters(block, used, encoding, characters)) {
-    DeallocAtom(container->pool, block, nullptr);
-    return rs__set_error(state, kUncountable);
-  }
-  *text = block;
-  *bytes = used;
-  return 0;
 }
 
 }  // namespace qvsymbolread
