@@ -132,6 +132,22 @@ void Clear(int64_t* bytes, int64_t* characters) {
   *characters = 0;
 }
 
+// A text read whole whose characters count(&n) counts: its counts, or 49
+// with the block given back when they cannot be counted.
+template <class Unit, class Count>
+long Counted(mempool_qvt* pool, read_state* state, Unit** text, uint64_t written, int64_t* bytes,
+             int64_t* characters, Count&& count) {
+  int64_t points = 0;
+  if (!count(&points)) {
+    DeallocAtom(pool, *text, nullptr);
+    *text = nullptr;
+    return rs__set_error(state, kUncountable);
+  }
+  *bytes = static_cast<int64_t>(written);
+  *characters = points;
+  return 0;
+}
+
 }  // namespace
 
 namespace qvatom {
@@ -167,15 +183,9 @@ long QVGetUTF8Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, q
   const Pass how{ENCODING_UTF8, 1, kUTF8FirstBytes + 2, '?', GrowByLeft};
   uint64_t written = 0;
   if (const long error = ReadWhole(pool, state, stack, queues, how, text, &written); error != 0) return error;
-  int64_t points = 0;
-  if (QVCountUnicodePointsInUTF8String(*text, static_cast<int64_t>(written), &points) == 0) {
-    DeallocAtom(pool, *text, nullptr);
-    *text = nullptr;
-    return rs__set_error(state, kUncountable);
-  }
-  *bytes = static_cast<int64_t>(written);
-  *characters = points;
-  return 0;
+  return Counted(pool, state, text, written, bytes, characters, [&](int64_t* points) {
+    return QVCountUnicodePointsInUTF8String(*text, static_cast<int64_t>(written), points) != 0;
+  });
 }
 
 long QVGetUTF16Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues,
@@ -184,16 +194,12 @@ long QVGetUTF16Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, 
   const Pass how{ENCODING_UTF16, 2, FirstBytes(hint, kUTF16First, 2), '?', GrowByLeft};
   uint64_t written = 0;
   if (const long error = ReadWhole(pool, state, stack, queues, how, text, &written); error != 0) return error;
-  int64_t points = 0;
-  const endian order = written >= 2 ? QVGetUTF16EndianType(*text) : QV_ENDIAN_NATIVE;
-  if (QVCountUnicodePointsInUTF16String(*text, static_cast<int64_t>(written / 2), &points, order) == 0) {
-    DeallocAtom(pool, *text, nullptr);
-    *text = nullptr;
-    return rs__set_error(state, kUncountable);
-  }
-  *bytes = static_cast<int64_t>(written);
-  *characters = std::max<int64_t>(points - 1, 0);  // the mark is no character
-  return 0;
+  const long error = Counted(pool, state, text, written, bytes, characters, [&](int64_t* points) {
+    const endian order = written >= 2 ? QVGetUTF16EndianType(*text) : QV_ENDIAN_NATIVE;
+    return QVCountUnicodePointsInUTF16String(*text, static_cast<int64_t>(written / 2), points, order) != 0;
+  });
+  *characters = std::max<int64_t>(*characters - 1, 0);  // the mark is no character
+  return error;
 }
 
 long QVGetUTF32Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues,
@@ -270,3 +276,32 @@ long QVGet7BitAtom_2(mempool_qvt* pool, read_state* state, device_kebab* stack, 
   *length = static_cast<int64_t>(written);
   return 0;
 }
+
+namespace qvatom {
+
+long ReadAtom(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues, unsigned encoding,
+              long missing, void** text, int64_t* bytes, int64_t* characters) {
+  switch (encoding) {
+    case ENCODING_UCS2:
+      return QVGetUCS2Atom_(pool, state, stack, queues, reinterpret_cast<uint16_t**>(text), bytes, characters,
+                            kUCS2Hint);
+    case ENCODING_UTF8:
+      return QVGetUTF8Atom_(pool, state, stack, queues, reinterpret_cast<unsigned char**>(text), bytes, characters, 0);
+    case ENCODING_UTF16:
+      return QVGetUTF16Atom_(pool, state, stack, queues, reinterpret_cast<uint16_t**>(text), bytes, characters,
+                             kUTF16Hint);
+    case ENCODING_UTF32:
+      return QVGetUTF32Atom_(pool, state, stack, queues, reinterpret_cast<uint32_t**>(text), bytes, characters,
+                             kUTF32Hint);
+    case ENCODING_BYTES:
+      return QVGet8BitAtom_(pool, state, stack, queues, reinterpret_cast<unsigned char**>(text), bytes, characters,
+                            missing, kBytesHint);
+    default: {
+      const long error = QVGet7BitAtom_1(pool, state, stack, queues, reinterpret_cast<char**>(text), bytes, nullptr);
+      *characters = *bytes;
+      return error;
+    }
+  }
+}
+
+}  // namespace qvatom

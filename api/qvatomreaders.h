@@ -40,6 +40,18 @@ long QVGet7BitAtom_2(mempool_qvt* pool, read_state* state, device_kebab* stack, 
 
 namespace qvatom {
 
+// The first capacities the string gets and tests give the readers, in characters.
+inline constexpr int64_t kUCS2Hint = 16;
+inline constexpr int64_t kUTF16Hint = 40;
+inline constexpr int64_t kUTF32Hint = 32;
+inline constexpr int64_t kBytesHint = 20;
+
+// The current atom read whole in the encoding (a text_encoding value) by the
+// encoding's reader with its first capacity: *text is an atom of the pool or
+// null. 7-bit and byte text count characters as bytes.
+long ReadAtom(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues, unsigned encoding,
+              long missing, void** text, int64_t* bytes, int64_t* characters);
+
 // An atom block of a pool, given back unless handed out.
 class Block {
  public:

@@ -11,6 +11,7 @@
 #include "api/qvcodecread.h"
 #include "api/qvgetcontainer.h"
 #include "api/qvnumberstrings.h"
+#include "api/qvputtext.h"
 #include "api/qvsymbolgets.h"
 #include "api/qvtokentypes.h"
 #include "quorvane.h"
@@ -29,20 +30,7 @@ constexpr long kNoMemory = 8;
 constexpr long kUnknownSymbol = 53;
 constexpr long kUnknownString = 54;
 
-// First capacities of the atom readers, in characters.
-constexpr int64_t kUCS2Hint = 16;
-constexpr int64_t kUTF16Hint = 40;
-constexpr int64_t kUTF32Hint = 32;
-constexpr int64_t kBytesHint = 20;
-
-uint64_t UnitBytes(unsigned encoding) {
-  switch (encoding) {
-    case ENCODING_UCS2:
-    case ENCODING_UTF16: return 2;
-    case ENCODING_UTF32: return 4;
-    default: return 1;
-  }
-}
+uint64_t UnitBytes(unsigned encoding) { return static_cast<uint64_t>(qvputtext::UnitBytes(encoding)); }
 
 long Fail(QVGetContainer& c, long code) { return rs__set_error(c.readState, code); }
 
@@ -137,36 +125,6 @@ long DictionaryText(QVGetContainer& c, unsigned encoding, Text* out) {
   return 0;
 }
 
-// Reads the current atom with the encoding's atom reader.
-long AtomString(QVGetContainer& c, unsigned encoding, long missing, Text* out) {
-  read_state* s = c.readState;
-  switch (encoding) {
-    case ENCODING_UCS2:
-      return QVGetUCS2Atom_(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<uint16_t**>(&out->data),
-                            &out->bytes, &out->characters, kUCS2Hint);
-    case ENCODING_UTF8:
-      return QVGetUTF8Atom_(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<unsigned char**>(&out->data),
-                            &out->bytes, &out->characters, 0);
-    case ENCODING_UTF16:
-      return QVGetUTF16Atom_(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<uint16_t**>(&out->data),
-                             &out->bytes, &out->characters, kUTF16Hint);
-    case ENCODING_UTF32:
-      return QVGetUTF32Atom_(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<uint32_t**>(&out->data),
-                             &out->bytes, &out->characters, kUTF32Hint);
-    case ENCODING_BYTES:
-      return QVGet8BitAtom_(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<unsigned char**>(&out->data),
-                            &out->bytes, &out->characters, missing, kBytesHint);
-    default: {
-      int64_t length = 0;
-      const long error =
-          QVGet7BitAtom_1(c.pool, s, c.deviceStack, c.queueStack, reinterpret_cast<char**>(&out->data), &length,
-                          nullptr);
-      out->bytes = out->characters = length;
-      return error;
-    }
-  }
-}
-
 // Real-number text into input syntax (1.5e10 becomes 1.5*^10). Every count
 // becomes the rewritten length: the text may have grown by a unit, and a
 // caller copying by the byte count must get all of it.
@@ -239,7 +197,8 @@ long ReadString(QVGetContainer& c, unsigned encoding, long missing, bool number,
       uint64_t type = 0;
       if (const long e = QVGetType_(c.readState, c.deviceStack, c.queueStack, &type); e != 0) return e;
     }
-    error = AtomString(c, encoding, missing, out);
+    error = qvatom::ReadAtom(c.pool, c.readState, c.deviceStack, c.queueStack, encoding, missing, &out->data,
+                             &out->bytes, &out->characters);
     if (error == 0 && number && raw == TOK_REAL) {
       RewriteNumber(encoding, out);
     } else if (error == 0 && (raw == TOK_REAL || raw == TOK_INTEGER) &&

@@ -22,11 +22,6 @@ using Quorvane::QVUTF8StringHandle;
 constexpr long kInconsistent = 2;
 constexpr long kMismatch = 3;
 
-// First capacities of the atom readers, in characters.
-constexpr int64_t kUCS2Hint = 16;
-constexpr int64_t kUTF16Hint = 40;
-constexpr int64_t kUTF32Hint = 32;
-
 // The caller's text as a string to compare, by encoding; empty when there is
 // none.
 QVUTF8StringHandle Expected(const void* text, int64_t bytes, unsigned encoding) {
@@ -65,51 +60,18 @@ long DictionaryText(QVGetContainer& c, QVUTF8StringHandle* read) {
 // The current atom read whole in the encoding and turned into a string; the
 // atom block is given back either way.
 long AtomText(QVGetContainer& c, unsigned encoding, QVUTF8StringHandle* read) {
+  void* text = nullptr;
   int64_t bytes = 0;
   int64_t characters = 0;
-  long error = 0;
-  void* data = nullptr;
-  read_state* s = c.readState;
-  switch (encoding) {
-    case ENCODING_ASCII: {
-      char* t = nullptr;
-      error = QVGet7BitAtom_1(c.pool, s, c.deviceStack, c.queueStack, &t, &bytes, nullptr);
-      data = t;
-      // Escaped text is compared byte for byte, as it stands.
-      if (error == 0) *read = Quorvane::QVUTF8String::initWithASCIIString(t, static_cast<uint64_t>(bytes));
-      break;
-    }
-    case ENCODING_UCS2: {
-      uint16_t* t = nullptr;
-      error = QVGetUCS2Atom_(c.pool, s, c.deviceStack, c.queueStack, &t, &bytes, &characters, kUCS2Hint);
-      data = t;
-      if (error == 0) *read = Expected(t, bytes, encoding);
-      break;
-    }
-    case ENCODING_UTF8: {
-      unsigned char* t = nullptr;
-      error = QVGetUTF8Atom_(c.pool, s, c.deviceStack, c.queueStack, &t, &bytes, &characters, 0);
-      data = t;
-      if (error == 0) *read = Expected(t, bytes, encoding);
-      break;
-    }
-    case ENCODING_UTF16: {
-      uint16_t* t = nullptr;
-      error = QVGetUTF16Atom_(c.pool, s, c.deviceStack, c.queueStack, &t, &bytes, &characters, kUTF16Hint);
-      data = t;
-      if (error == 0) *read = Expected(t, bytes, encoding);
-      break;
-    }
-    case ENCODING_UTF32: {
-      uint32_t* t = nullptr;
-      error = QVGetUTF32Atom_(c.pool, s, c.deviceStack, c.queueStack, &t, &bytes, &characters, kUTF32Hint);
-      data = t;
-      if (error == 0) *read = Expected(t, bytes, encoding);
-      break;
-    }
-    default: break;
+  const long error =
+      qvatom::ReadAtom(c.pool, c.readState, c.deviceStack, c.queueStack, encoding, 0, &text, &bytes, &characters);
+  // Escaped text is compared byte for byte, as it stands.
+  if (error == 0 && encoding == ENCODING_ASCII) {
+    *read = Quorvane::QVUTF8String::initWithASCIIString(static_cast<const char*>(text), static_cast<uint64_t>(bytes));
+  } else if (error == 0) {
+    *read = Expected(text, bytes, encoding);
   }
-  DeallocAtom(c.pool, data, nullptr);
+  DeallocAtom(c.pool, text, nullptr);
   return error;
 }
 

@@ -3,7 +3,6 @@
 // readers' blocks (first capacities, growth, a hostile declared count, the
 // whole-atom fallback); numbers as strings; dictionary-coded strings.
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <cstring>
 #include <functional>
@@ -15,6 +14,7 @@
 #include "api/qvsymbolreplacement.h"
 #include "quorvane.h"
 #include "tests/api/qvtypedtest.h"
+#include "tests/text/qviconvoracle.h"
 #include "text/qvstringdictionary.h"
 
 namespace {
@@ -30,25 +30,12 @@ bool LittleEndian() {
   return first == 1;
 }
 
-// text (UTF-32 in this machine's order) converted by iconv; false when iconv
-// cannot represent a character.
+// text converted by iconv; false when iconv cannot represent a character.
 bool Iconv(const std::u32string& text, const char* to, std::string* out) {
   out->clear();
   if (text.empty()) return true;
-  iconv_t cd = iconv_open(to, LittleEndian() ? "UTF-32LE" : "UTF-32BE");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  std::string in(reinterpret_cast<const char*>(text.data()), text.size() * 4);
-  std::string buffer(text.size() * 8 + 16, '\0');
-  char* ip = in.data();
-  size_t il = in.size();
-  char* op = buffer.data();
-  size_t ol = buffer.size();
-  const size_t r = iconv(cd, &ip, &il, &op, &ol);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) return false;
-  buffer.resize(buffer.size() - ol);
-  *out = buffer;
-  return true;
+  const std::vector<uint32_t> points(text.begin(), text.end());
+  return qvtexttest::Iconv(points, to, out);
 }
 
 const char* UTF16Native() { return LittleEndian() ? "UTF-16LE" : "UTF-16BE"; }
