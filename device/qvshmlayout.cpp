@@ -166,6 +166,14 @@ QVSHMSegmentCheck QVSHMLayout::checkSegment(const QVSharedMemorySegment& segment
   return checkSegment(segment.getBytes(), segment.getLength());
 }
 
+QVSHMLayoutHeader QVSHMLayout::peekHeader(const void* start, uint64_t mappedLength) {
+  if (start == nullptr || reinterpret_cast<uintptr_t>(start) % alignof(uint32_t) != 0 ||
+      mappedLength < kHeaderFieldsLength) {
+    return QVSHMLayoutHeader();
+  }
+  return HeaderAt(static_cast<const unsigned char*>(start));
+}
+
 // ---- construction ----
 
 QVSHMLayout::QVSHMLayout(void* start, uint64_t mappedLength, qvdeviceconnectionside side) {
@@ -286,7 +294,9 @@ std::pair<uint32_t, uint32_t> QVSHMLayout::readMessage() const {
   return {Load32(readQueueAt_ + kValueAt), Load32(readQueueAt_ + kArgAt)};
 }
 
-void QVSHMLayout::setWriteQueueProcessID(uint32_t pid) { Store32(writeQueueAt_ + kProcessIDAt, pid); }
+void QVSHMLayout::setWriteQueueProcessID(uint32_t pid) {
+  Store32(writeQueueAt_ + kProcessIDAt, pid);
+}
 
 uint32_t QVSHMLayout::writeQueueProcessID() const { return Load32(writeQueueAt_ + kProcessIDAt); }
 

@@ -158,6 +158,10 @@ class QVSHMLayout : public QVObject {
   // The same for a mapped segment, also asking the system how large the
   // object behind the mapping is now.
   static QVSHMSegmentCheck checkSegment(const QVSharedMemorySegment& segment);
+  // The header as it stands, before the segment is recognised (a segment
+  // mapped with the wrong length tells its own this way); all zero when the
+  // mapping cannot hold one.
+  static QVSHMLayoutHeader peekHeader(const void* start, uint64_t mappedLength);
 
   bool emptyQ() const { return start_ == nullptr; }
   qvdeviceconnectionside side() const { return side_; }

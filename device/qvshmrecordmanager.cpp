@@ -151,7 +151,8 @@ bool QVSHMRecordManager::isValidRecordFileName(const QVString& fileName) {
 QVString QVSHMRecordManager::segmentNameFromFileName(const QVString& fileName) {
   if (fileName.size() <= kPrefixLength) return QVString();
   const size_t dot = fileName.find('.', kPrefixLength);
-  return fileName.substr(kPrefixLength, dot == QVString::npos ? QVString::npos : dot - kPrefixLength);
+  const size_t end = dot == QVString::npos ? fileName.size() : dot;
+  return fileName.substr(kPrefixLength, end - kPrefixLength);
 }
 
 // A name that would lead out of the directory names no record.

@@ -440,6 +440,12 @@ TEST(SHMLayoutAttach, ForeignSegmentsAreRefusedBeforeUse) {
       for (const auto& [at, value] : c.words) image.Put(at, value);
     }
     EXPECT_EQ(QVSHMLayout::checkSegment(image.bytes(), c.mapped), c.expected);
+    if (c.expected == QVSHMSegmentCheck::wrongMappedLength) {
+      // What a side needs to map it again with the length it says it has.
+      const QVSHMLayoutHeader told = QVSHMLayout::peekHeader(image.bytes(), c.mapped);
+      EXPECT_EQ(QVSHMLayout::checkSegment(image.bytes(), told.totalLength),
+                QVSHMSegmentCheck::recognized);
+    }
     const qvexceptiontype thrown = TypeThrownBy(
         [&] { QVSHMLayout(image.bytes(), c.mapped, QVConnectorSide); });
     EXPECT_EQ(thrown, c.expected == QVSHMSegmentCheck::recognized
@@ -447,6 +453,7 @@ TEST(SHMLayoutAttach, ForeignSegmentsAreRefusedBeforeUse) {
                           : qvexceptiontype::nameInUse);
   }
   EXPECT_EQ(QVSHMLayout::checkSegment(nullptr, T), QVSHMSegmentCheck::noSegment);
+  EXPECT_EQ(QVSHMLayout::peekHeader(nullptr, T), QVSHMLayoutHeader());
   Image image(T + 8);
   EXPECT_EQ(QVSHMLayout::checkSegment(image.bytes() + 2, T), QVSHMSegmentCheck::noSegment);
 }

@@ -339,7 +339,9 @@ TEST_F(SHMRecordFiles, ProcessesChangingOneRecordNeverLookStaleToAReader) {
     for (int i = 0; i < 2; ++i) before[i] = shared->changes[i].load();
     const bool active = manager.segmentStillActiveQ("busy");
     bool held = false;
-    for (int i = 0; i < 2; ++i) held |= before[i] % 2 == 1 && shared->changes[i].load() == before[i];
+    for (int i = 0; i < 2; ++i) {
+      held |= before[i] % 2 == 1 && shared->changes[i].load() == before[i];
+    }
     ++questions;
     if (held) ++mustBeActive;
     if (held && !active) ++wronglyStale;
