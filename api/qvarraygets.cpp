@@ -4,11 +4,12 @@
 // Depth, dimensions and element count all come from the peer, so every block
 // sized from them is checked for overflow, and the data block starts within a
 // fixed bound and grows as elements arrive. A failure hands out nothing.
+#include "api/qvarraygets.h"
+
 #include <climits>
 #include <cstring>
 #include <memory>
 
-#include "api/qvarraygets.h"
 #include "api/qvarraymeter.h"
 #include "api/qvcalldiscipline.h"
 #include "api/qvcodecqueues.h"
@@ -99,8 +100,8 @@ long QVGetWholeArray_(QVLink* link, unsigned type, bool with_heads, int dimensio
   }
   const MeterMarks marks(&meter);
   uint64_t leaf = 0;
-  if (const long code = QVGetRawArrayType_(nullptr, nullptr, nullptr, state, link->deviceStack, &link->queueStack,
-                                           &meter, &leaf);
+  if (const long code =
+          QVGetRawArrayType_(nullptr, nullptr, nullptr, state, link->deviceStack, &link->queueStack, &meter, &leaf);
       code != 0) {
     return code;
   }
@@ -125,11 +126,9 @@ long QVGetWholeArray_(QVLink* link, unsigned type, bool with_heads, int dimensio
   }
 
   const int64_t leaves = meter.leaves_left;
-  unsigned wanted = type;
-  if (type == 0) {
-    wanted = static_cast<unsigned>(leaf);
-    if (leaves >= 1 && !qv_is_binary_number_type(wanted)) return kOutOfSequence;
-  }
+  // Type 0 takes the leaf type, which must then be a machine number too.
+  const unsigned wanted = type != 0 ? type : static_cast<unsigned>(leaf);
+  if (leaves >= 1 && !qv_is_binary_number_type(wanted)) return kOutOfSequence;
   if (leaves >= 1) {
     int64_t got = 0;
     if (const long code = QVReadNumberBlock(link, &meter, wanted, leaves, &taken.parts.data, &got); code != 0) {

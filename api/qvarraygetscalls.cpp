@@ -10,8 +10,7 @@ namespace {
 // changes nothing; once the engine ran, every out-parameter asked for is
 // written: the array on success, null and 0 on failure.
 template <class T, class Count>
-int GetArrayAs(QVLink* link, T** data, Count** dimensions, char*** heads, Count* depth, unsigned type,
-               int* leaf_type) {
+int GetArrayAs(QVLink* link, T** data, Count** dimensions, char*** heads, Count* depth, unsigned type, int* leaf_type) {
   if (data == nullptr || dimensions == nullptr) return 0;
   QVArrayResult array;
   bool ran = false;
@@ -63,8 +62,7 @@ int RVGetDoubleArray(QVLink* link, double** data, long** dimensions, char*** hea
 int RVGetRealArray(QVLink* link, double** data, long** dimensions, char*** heads, long* depth) noexcept {
   return GetArrayAs(link, data, dimensions, heads, depth, 246, nullptr);
 }
-int RVGetLongDoubleArray(QVLink* link, long double** data, long** dimensions, char*** heads,
-                         long* depth) noexcept {
+int RVGetLongDoubleArray(QVLink* link, long double** data, long** dimensions, char*** heads, long* depth) noexcept {
   return GetArrayAs(link, data, dimensions, heads, depth, 248, nullptr);
 }
 

@@ -71,7 +71,6 @@ void RVReleaseDoubleArray(QVLink* link, double* data, long* dimensions, char** h
 void RVReleaseRealArray(QVLink* link, double* data, long* dimensions, char** heads, long depth) noexcept {
   QVDisownArray(link, data, dimensions, heads, depth);
 }
-void RVReleaseLongDoubleArray(QVLink* link, long double* data, long* dimensions, char** heads,
-                              long depth) noexcept {
+void RVReleaseLongDoubleArray(QVLink* link, long double* data, long* dimensions, char** heads, long depth) noexcept {
   QVDisownArray(link, data, dimensions, heads, depth);
 }

@@ -27,8 +27,8 @@ int GetData(QVLink* link, qvmeter* state, void* buffer, int64_t* count, unsigned
   if (state == nullptr || (buffer == nullptr && *count > 0)) return 0;
   return qvcall::Get(link, [&](QVLink* k) {
     int64_t got = 0;
-    const long code = QVGetBinaryNumberArrayData_(&k->readState, k->deviceStack, &k->queueStack, state, buffer,
-                                                  *count, type, &got);
+    const long code =
+        QVGetBinaryNumberArrayData_(&k->readState, k->deviceStack, &k->queueStack, state, buffer, *count, type, &got);
     *count = got;
     return code;
   });

@@ -4,7 +4,6 @@
 // writer; hostile ones arrive as raw bytes through a scripted device.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +32,8 @@ const Form kForms[] = {
 
 // A symbol token as this side writes a short name.
 std::string SymbolBytes(const std::string& name) {
-  return std::string{'#', static_cast<char>(0x40 | (name.size() + 3)), 'A', '~', static_cast<char>(0x40 | name.size())} +
+  return std::string{'#', static_cast<char>(0x40 | (name.size() + 3)), 'A', '~',
+                     static_cast<char>(0x40 | name.size())} +
          name + "\n";
 }
 
@@ -46,7 +46,6 @@ struct Whole {
   std::vector<long> dimensions;
   std::vector<std::string> heads;
   long depth = -1;
-  int leaf_type = -1;
 };
 
 // Reads with one whole-array get and gives everything back with its release.
@@ -89,13 +88,16 @@ struct Reader {
 
 const std::vector<Reader>& EveryWholeGet() {
   static const std::vector<Reader> readers = {
-      {"RVGetShortIntegerArray", [](QVLink* l) { return ReadWhole(l, RVGetShortIntegerArray, RVReleaseShortIntegerArray); }, 16},
+      {"RVGetShortIntegerArray",
+       [](QVLink* l) { return ReadWhole(l, RVGetShortIntegerArray, RVReleaseShortIntegerArray); }, 16},
       {"RVGetIntegerArray", [](QVLink* l) { return ReadWhole(l, RVGetIntegerArray, RVReleaseIntegerArray); }, 32},
-      {"RVGetLongIntegerArray", [](QVLink* l) { return ReadWhole(l, RVGetLongIntegerArray, RVReleaseLongIntegerArray); }, 64},
+      {"RVGetLongIntegerArray",
+       [](QVLink* l) { return ReadWhole(l, RVGetLongIntegerArray, RVReleaseLongIntegerArray); }, 64},
       {"RVGetFloatArray", [](QVLink* l) { return ReadWhole(l, RVGetFloatArray, RVReleaseFloatArray); }, 0},
       {"RVGetDoubleArray", [](QVLink* l) { return ReadWhole(l, RVGetDoubleArray, RVReleaseDoubleArray); }, 0},
       {"RVGetRealArray", [](QVLink* l) { return ReadWhole(l, RVGetRealArray, RVReleaseRealArray); }, 0},
-      {"RVGetLongDoubleArray", [](QVLink* l) { return ReadWhole(l, RVGetLongDoubleArray, RVReleaseLongDoubleArray); }, 0},
+      {"RVGetLongDoubleArray", [](QVLink* l) { return ReadWhole(l, RVGetLongDoubleArray, RVReleaseLongDoubleArray); },
+       0},
       {"RVGetByteArray", [](QVLink* l) { return ReadWhole(l, RVGetByteArray, RVReleaseByteArray); }, 8},
       {"RVGetInteger8Array", [](QVLink* l) { return ReadWhole(l, RVGetInteger8Array, RVReleaseInteger8Array); }, 8},
       {"RVGetInteger16Array", [](QVLink* l) { return ReadWhole(l, RVGetInteger16Array, RVReleaseInteger16Array); }, 16},
@@ -138,8 +140,8 @@ class ArrayGetsTest : public qvtest::TypedLinkTest {
     }
     ASSERT_EQ(QVPutArray_(link->writeState, link->deviceStack, link->queueStack.base, &meter), 0);
     if (meter.leaves_left > 0) {
-      ASSERT_EQ(QVPutBinaryNumberArrayData_(link->writeState, link->deviceStack, link->queueStack.base, &meter,
-                                            leaves, type, meter.leaves_left),
+      ASSERT_EQ(QVPutBinaryNumberArrayData_(link->writeState, link->deviceStack, link->queueStack.base, &meter, leaves,
+                                            type, meter.leaves_left),
                 0);
     }
     ASSERT_EQ(RVEndPacket(link), 1);
@@ -147,6 +149,26 @@ class ArrayGetsTest : public qvtest::TypedLinkTest {
   }
   static void PutListArray(QVLink* link, const std::vector<int64_t>& dimensions, const void* leaves, unsigned type) {
     PutArray(link, dimensions, std::vector<std::string>(dimensions.size(), "List"), leaves, type);
+  }
+
+  // check(link, item) on a fresh link of every form, for every item (each
+  // with a name).
+  template <class Items, class Check>
+  void ForEveryForm(const Items& items, Check&& check) {
+    for (const Form& form : kForms) {
+      SCOPED_TRACE(form.name);
+      for (const auto& item : items) {
+        SCOPED_TRACE(item.name);
+        QVLink* link = Loopback(form.features);
+        ASSERT_NE(link, nullptr);
+        check(link, item);
+        Destroy(link);
+      }
+    }
+  }
+  template <class Check>
+  void ForEveryFormAndGet(Check&& check) {
+    ForEveryForm(EveryWholeGet(), check);
   }
 
   // A number after the array: the array was consumed exactly.
@@ -166,23 +188,16 @@ const std::vector<int32_t> kSix = {0, 2, 3, 4, 100, 127};
 
 TEST_F(ArrayGetsTest, EveryWholeGetReadsEveryForm) {
   const std::vector<long double> expected(kSix.begin(), kSix.end());
-  for (const Form& form : kForms) {
-    SCOPED_TRACE(form.name);
-    for (const Reader& reader : EveryWholeGet()) {
-      SCOPED_TRACE(reader.name);
-      QVLink* link = Loopback(form.features);
-      ASSERT_NE(link, nullptr);
-      PutListArray(link, {2, 3}, kSix.data(), 228);
-      const Whole w = reader.read(link);
-      ASSERT_EQ(w.ok, 1) << w.error;
-      EXPECT_EQ(w.depth, 2);
-      EXPECT_EQ(w.dimensions, (std::vector<long>{2, 3}));
-      EXPECT_EQ(w.heads, (std::vector<std::string>{"List", "List"}));
-      EXPECT_EQ(w.data, expected);
-      ExpectNextNumber(link);
-      Destroy(link);
-    }
-  }
+  ForEveryFormAndGet([&](QVLink* link, const Reader& reader) {
+    PutListArray(link, {2, 3}, kSix.data(), 228);
+    const Whole w = reader.read(link);
+    ASSERT_EQ(w.ok, 1) << w.error;
+    EXPECT_EQ(w.depth, 2);
+    EXPECT_EQ(w.dimensions, (std::vector<long>{2, 3}));
+    EXPECT_EQ(w.heads, (std::vector<std::string>{"List", "List"}));
+    EXPECT_EQ(w.data, expected);
+    ExpectNextNumber(link);
+  });
 }
 
 // Reals converted to every real type; a number an integer type cannot hold
@@ -190,33 +205,23 @@ TEST_F(ArrayGetsTest, EveryWholeGetReadsEveryForm) {
 TEST_F(ArrayGetsTest, ConvertedOrRefusedAfterTheBlockWasTaken) {
   const std::vector<double> reals = {0.5, -1.25, 3.0, 1e10};
   const std::vector<int32_t> wide = {1, -2, 70000};
-  for (const Form& form : kForms) {
-    SCOPED_TRACE(form.name);
-    for (const Reader& reader : EveryWholeGet()) {
-      SCOPED_TRACE(reader.name);
-      QVLink* link = Loopback(form.features);
-      ASSERT_NE(link, nullptr);
-      if (reader.integer_bits != 0) {
-        PutListArray(link, {3}, wide.data(), 228);
-        const Whole w = reader.read(link);
-        if (reader.integer_bits >= 32) {
-          EXPECT_EQ(w.data, std::vector<long double>(wide.begin(), wide.end()));
-        } else {
-          EXPECT_EQ(w.ok, 0);
-          EXPECT_EQ(w.error, 7);
-        }
-      } else {
-        PutListArray(link, {4}, reals.data(), 246);
-        const Whole w = reader.read(link);
-        ASSERT_EQ(w.ok, 1) << w.error;
-        ASSERT_EQ(w.data.size(), 4u);
-        EXPECT_EQ(w.data[0], 0.5);
-        EXPECT_EQ(w.data[1], -1.25);
-        EXPECT_EQ(w.data[3], 1e10);
-      }
-      Destroy(link);
+  ForEveryFormAndGet([&](QVLink* link, const Reader& reader) {
+    if (reader.integer_bits == 0) {
+      PutListArray(link, {4}, reals.data(), 246);
+      const Whole w = reader.read(link);
+      ASSERT_EQ(w.ok, 1) << w.error;
+      EXPECT_EQ(w.data, (std::vector<long double>{0.5, -1.25, 3.0, 1e10}));
+      return;
     }
-  }
+    PutListArray(link, {3}, wide.data(), 228);
+    const Whole w = reader.read(link);
+    if (reader.integer_bits >= 32) {
+      EXPECT_EQ(w.data, std::vector<long double>(wide.begin(), wide.end()));
+    } else {
+      EXPECT_EQ(w.ok, 0);
+      EXPECT_EQ(w.error, 7);
+    }
+  });
 }
 
 // Dimensions and heads come in level order, whatever the depth; deep arrays
@@ -238,23 +243,16 @@ TEST_F(ArrayGetsTest, HeadsAndDimensionsInLevelOrder) {
       {"depth 3, three heads", {3, 1, 2}, {"f", "g", "h"}},
       {"depth 20", deep, deep_heads},
   };
-  for (const Form& form : kForms) {
-    SCOPED_TRACE(form.name);
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.name);
-      QVLink* link = Loopback(form.features);
-      ASSERT_NE(link, nullptr);
-      PutArray(link, c.dimensions, c.heads, kSix.data(), 228);
-      const Whole w = ReadWhole(link, RVGetInteger32Array, RVReleaseInteger32Array);
-      ASSERT_EQ(w.ok, 1) << w.error;
-      EXPECT_EQ(w.depth, static_cast<long>(c.dimensions.size()));
-      EXPECT_EQ(w.dimensions, std::vector<long>(c.dimensions.begin(), c.dimensions.end()));
-      EXPECT_EQ(w.heads, c.heads);
-      EXPECT_EQ(w.data, std::vector<long double>(kSix.begin(), kSix.end()));
-      ExpectNextNumber(link);
-      Destroy(link);
-    }
-  }
+  ForEveryForm(cases, [](QVLink* link, const Case& c) {
+    PutArray(link, c.dimensions, c.heads, kSix.data(), 228);
+    const Whole w = ReadWhole(link, RVGetInteger32Array, RVReleaseInteger32Array);
+    ASSERT_EQ(w.ok, 1) << w.error;
+    EXPECT_EQ(w.depth, static_cast<long>(c.dimensions.size()));
+    EXPECT_EQ(w.dimensions, std::vector<long>(c.dimensions.begin(), c.dimensions.end()));
+    EXPECT_EQ(w.heads, c.heads);
+    EXPECT_EQ(w.data, std::vector<long double>(kSix.begin(), kSix.end()));
+    ExpectNextNumber(link);
+  });
 }
 
 // Head names pass the link's symbol replacement, as every name read does.
@@ -303,31 +301,24 @@ TEST_F(ArrayGetsTest, TypeZeroTakesTheLeafType) {
     int64_t n;
     size_t width;
   };
-  const Case cases[] = {
+  const std::vector<Case> cases = {
       {"reals", reals.data(), 246, 4, sizeof(double)},
       {"16-bit integers", shorts.data(), 226, 3, sizeof(int16_t)},
   };
-  for (const Form& form : kForms) {
-    SCOPED_TRACE(form.name);
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.name);
-      QVLink* link = Loopback(form.features);
-      ASSERT_NE(link, nullptr);
-      PutListArray(link, {c.n}, c.leaves, c.type);
-      void* data = nullptr;
-      long* dimensions = nullptr;
-      long depth = 0;
-      int leaf = 0;
-      ASSERT_EQ(RVGetBinaryNumberArrayWithLeafType(link, &data, &dimensions, nullptr, &depth, 0, &leaf), 1)
-          << RVError(link);
-      EXPECT_EQ(leaf, static_cast<int>(c.type));
-      EXPECT_EQ(depth, 1);
-      EXPECT_EQ(dimensions[0], c.n);
-      EXPECT_EQ(std::memcmp(data, c.leaves, static_cast<size_t>(c.n) * c.width), 0);
-      QVDisownBinaryNumberArray(link, data, dimensions, nullptr, depth);
-      Destroy(link);
-    }
-  }
+  ForEveryForm(cases, [](QVLink* link, const Case& c) {
+    PutListArray(link, {c.n}, c.leaves, c.type);
+    void* data = nullptr;
+    long* dimensions = nullptr;
+    long depth = 0;
+    int leaf = 0;
+    ASSERT_EQ(RVGetBinaryNumberArrayWithLeafType(link, &data, &dimensions, nullptr, &depth, 0, &leaf), 1)
+        << RVError(link);
+    EXPECT_EQ(leaf, static_cast<int>(c.type));
+    EXPECT_EQ(depth, 1);
+    EXPECT_EQ(dimensions[0], c.n);
+    EXPECT_EQ(std::memcmp(data, c.leaves, static_cast<size_t>(c.n) * c.width), 0);
+    QVDisownBinaryNumberArray(link, data, dimensions, nullptr, depth);
+  });
 }
 
 // Leaves that are not machine numbers: type 0 refuses them with 3, a typed
@@ -431,7 +422,6 @@ TEST_F(ArrayGetsTest, StepwiseReadingWithAHeadsLink) {
     ASSERT_NE(state, nullptr);
     EXPECT_EQ(depth, 2);
     EXPECT_EQ(leaf, 228);
-    ASSERT_EQ(RVFlush(heads), 1);
     for (const auto& [head, dimension] : {std::pair<std::string, int>{"m", 2}, {"r", 3}}) {
       const char* name = nullptr;
       int count = -1;
@@ -449,6 +439,14 @@ TEST_F(ArrayGetsTest, StepwiseReadingWithAHeadsLink) {
     EXPECT_EQ(count, 2);
     EXPECT_EQ(rest[0], 100.0);
     EXPECT_EQ(rest[1], 127.0);
+    // The same state reads the next array, its heads dropped.
+    const std::vector<double> reals = {0.5, -1.25, 3.0};
+    PutListArray(link, {3}, reals.data(), 246);
+    EXPECT_EQ(RVGetArrayType(link, state), 42) << RVError(link);  // the public type of reals
+    EXPECT_EQ(RVGetArrayDimensions(link, state), 1) << RVError(link);
+    float singles[3] = {};
+    ASSERT_EQ(RVGetFloatArrayData(link, state, singles, 3), 1) << RVError(link);
+    EXPECT_EQ(std::vector<float>(singles, singles + 3), (std::vector<float>{0.5f, -1.25f, 3.0f}));
     RVReleaseGetArrayState(link, heads, state);
     ExpectNextNumber(link);
     Destroy(heads);
@@ -472,17 +470,8 @@ TEST_F(ArrayGetsTest, StepwiseFailureLeavesNoState) {
 // Hostile peers: dimensions whose sizes cannot be held answer 2 before any
 // element is read, and huge declared arrays never make the reader ask the
 // environment's allocator for more than the bytes that came justify.
-std::atomic<uint64_t> gLargestRequest{0};
-void* RecordingAllocate(uint64_t size) {
-  uint64_t seen = gLargestRequest.load();
-  while (size > seen && !gLargestRequest.compare_exchange_weak(seen, size)) {
-  }
-  return std::malloc(size);
-}
-void RecordingFree(void* block) { std::free(block); }
-
 TEST_F(ArrayGetsTest, HostileDimensionsAllocateLittle) {
-  RestartEnvironment([](RVEnvironmentParameters* p) { RVSetAllocParameter(p, RecordingAllocate, RecordingFree); });
+  RestartRecordingRequests();
   ASSERT_FALSE(HasFatalFailure());
   const double one = 1.0;
   const std::string number = "\xF6" + std::string(reinterpret_cast<const char*>(&one), 8) + "\n";
@@ -512,7 +501,7 @@ TEST_F(ArrayGetsTest, HostileDimensionsAllocateLittle) {
     ASSERT_NE(link, nullptr);
     device.WriteBytes(c.bytes);
     device.ClosePeer();
-    gLargestRequest = 0;
+    qvtest::LargestRequest::Reset();
     const Whole w = c.read(link);
     EXPECT_EQ(w.ok, 0);
     if (c.code != 0) {
@@ -520,7 +509,7 @@ TEST_F(ArrayGetsTest, HostileDimensionsAllocateLittle) {
     } else {
       EXPECT_NE(w.error, 0);
     }
-    EXPECT_LT(gLargestRequest.load(), uint64_t{1} << 20);
+    EXPECT_LT(qvtest::LargestRequest::Get(), uint64_t{1} << 20);
     Destroy(link);
   }
 }

@@ -4,7 +4,6 @@
 // writer and read back with every list call, converted across types.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <functional>
@@ -242,17 +241,8 @@ TEST_F(ListsTest, LongListGrowsItsBlock) {
 // A peer that declares a list of 10^9 doubles and sends two must not make the
 // reader ask for 8 GB: the largest request the environment's allocator sees
 // stays small, and the read fails once the peer is gone.
-std::atomic<uint64_t> gLargestRequest{0};
-void* RecordingAllocate(uint64_t size) {
-  uint64_t seen = gLargestRequest.load();
-  while (size > seen && !gLargestRequest.compare_exchange_weak(seen, size)) {
-  }
-  return std::malloc(size);
-}
-void RecordingFree(void* block) { std::free(block); }
-
 TEST_F(ListsTest, HugeDeclaredLengthIsNotAllocatedUpFront) {
-  RestartEnvironment([](RVEnvironmentParameters* p) { RVSetAllocParameter(p, RecordingAllocate, RecordingFree); });
+  RestartRecordingRequests();
   ASSERT_FALSE(HasFatalFailure());
 
   qvtest::ScriptedDevice device;
@@ -262,12 +252,12 @@ TEST_F(ListsTest, HugeDeclaredLengthIsNotAllocatedUpFront) {
   const std::string number = "\xF6" + std::string(reinterpret_cast<const char*>(&one), 8) + "\n";
   device.WriteBytes("F1000000000 " + kListHead + number + number);
   device.ClosePeer();
-  gLargestRequest = 0;
+  qvtest::LargestRequest::Reset();
   double* data = nullptr;
   long n = 0;
   EXPECT_EQ(RVGetRealList(link, &data, &n), 0);
   EXPECT_NE(RVError(link), 0);
-  EXPECT_LT(gLargestRequest.load(), uint64_t{1} << 20);
+  EXPECT_LT(qvtest::LargestRequest::Get(), uint64_t{1} << 20);
   EXPECT_EQ(n, 2);  // the block holds what came
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(data[0], 1.0);

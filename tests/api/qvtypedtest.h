@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -17,6 +19,27 @@
 #include "tests/support/qvscripteddevice.h"
 
 namespace qvtest {
+
+// An environment allocator that notes the largest block it was asked for:
+// a peer declaring a huge size must not make a reader ask for it.
+class LargestRequest {
+ public:
+  static void* Allocate(uint64_t size) {
+    uint64_t seen = Largest().load();
+    while (size > seen && !Largest().compare_exchange_weak(seen, size)) {
+    }
+    return std::malloc(size);
+  }
+  static void Free(void* block) { std::free(block); }
+  static void Reset() { Largest() = 0; }
+  static uint64_t Get() { return Largest().load(); }
+
+ private:
+  static std::atomic<uint64_t>& Largest() {
+    static std::atomic<uint64_t> largest{0};
+    return largest;
+  }
+};
 
 class TypedLinkTest : public ::testing::Test {
  protected:
@@ -36,6 +59,13 @@ class TypedLinkTest : public ::testing::Test {
     environment_.reset(RVBegin(parameters));
     RVReleaseParameters(parameters);
     ASSERT_NE(environment_, nullptr);
+  }
+
+  // An environment whose allocator is LargestRequest's.
+  void RestartRecordingRequests() {
+    RestartEnvironment([](RVEnvironmentParameters* p) {
+      RVSetAllocParameter(p, LargestRequest::Allocate, LargestRequest::Free);
+    });
   }
 
   // features: the optional token forms the link may write (short lengths,
