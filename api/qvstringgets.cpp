@@ -48,12 +48,9 @@ uint64_t EscapedBytes(const Quorvane::QVUTF8String& text) {
   return bytes;
 }
 
-// The text of a dictionary-coded string in the encoding, into a block that
-// ends with two zero units. An unknown code and a text the encoding cannot
-// hold answer 2 or 54, by encoding.
-long DictionaryText(QVGetContainer& c, unsigned encoding, Text* out) {
-  const QVGetContainer::Dictionary& dictionary = c.stringDictionary;
-  const long unrecognised = kUnknownString;
+// The string a dictionary code stands for: 2 unless the token has exactly
+// one argument; unknown when the link's dictionary lacks the code.
+long LookUp(QVGetContainer& c, long unknown, Quorvane::QVUTF8StringHandle* text) {
   int64_t arguments = 0;
   if (const long error = QVGetArgCount_(c.readState, c.deviceStack, c.queueStack, &arguments); error != 0) {
     return error;
@@ -64,63 +61,82 @@ long DictionaryText(QVGetContainer& c, unsigned encoding, Text* out) {
       error != 0) {
     return error;
   }
-  const bool narrow = encoding == ENCODING_ASCII || encoding == ENCODING_BYTES;
-  Quorvane::QVUTF8StringHandle text;
-  if (dictionary && dictionary->hasKey(code)) text = dictionary->getStringForNumber(code);
-  if (!text) return Fail(c, narrow ? kInconsistent : unrecognised);
-  const auto characters = static_cast<int64_t>(text->getNumberOfCharacters());
-  // An empty text is held by every encoding.
-  const bool empty = characters == 0;
-  uint64_t bytes = 0;
+  if (c.stringDictionary && c.stringDictionary->hasKey(code)) *text = c.stringDictionary->getStringForNumber(code);
+  return *text ? 0 : Fail(c, unknown);
+}
+
+// Bytes of the text in the encoding; false when the encoding cannot hold it
+// (an empty text is held by every encoding).
+bool SizeIn(const Quorvane::QVUTF8String& text, unsigned encoding, uint64_t* bytes) {
+  const bool empty = text.getNumberOfCharacters() == 0;
   switch (encoding) {
     case ENCODING_ASCII:
-      if (!empty && !text->willEncodeInASCIIEncoding()) return Fail(c, unrecognised);
-      bytes = EscapedBytes(*text);
-      break;
+      *bytes = EscapedBytes(text);
+      return empty || text.willEncodeInASCIIEncoding();
     case ENCODING_BYTES:
-      if (!empty && !text->willEncodeInByteEncoding()) return Fail(c, unrecognised);
-      bytes = static_cast<uint64_t>(characters);
-      break;
+      *bytes = text.getNumberOfCharacters();
+      return empty || text.willEncodeInByteEncoding();
     case ENCODING_UCS2:
-      if (!empty && !text->willEncodeInUCS2Encoding()) return Fail(c, kInconsistent);
-      bytes = text->numberOfBytesForUCS2Encoding();
-      break;
-    case ENCODING_UTF8: bytes = text->getLengthOfBytes(); break;
-    case ENCODING_UTF16: bytes = text->numberOfBytesForUTF16Encoding(); break;
-    default: bytes = text->numberOfBytesForUTF32Encoding(); break;
+      *bytes = text.numberOfBytesForUCS2Encoding();
+      return empty || text.willEncodeInUCS2Encoding();
+    case ENCODING_UTF8: *bytes = text.getLengthOfBytes(); return true;
+    // The wide forms begin with the byte-order mark, an empty text too.
+    case ENCODING_UTF16: *bytes = empty ? 2 : text.numberOfBytesForUTF16Encoding(); return true;
+    default: *bytes = empty ? 4 : text.numberOfBytesForUTF32Encoding(); return true;
   }
+}
+
+// Writes the text in the encoding into bytes at data; false when it will not
+// convert.
+bool WriteIn(const Quorvane::QVUTF8String& text, unsigned encoding, unsigned char* data, uint64_t bytes) {
+  if (text.getNumberOfCharacters() == 0) {
+    const uint32_t mark = 0xFEFF;
+    if (encoding == ENCODING_UTF16) *reinterpret_cast<uint16_t*>(data) = static_cast<uint16_t>(mark);
+    if (encoding == ENCODING_UTF32) *reinterpret_cast<uint32_t*>(data) = mark;
+    return true;
+  }
+  switch (encoding) {
+    case ENCODING_UCS2: text.convertToUCS2Encoding(reinterpret_cast<unsigned short*>(data), bytes); return true;
+    case ENCODING_UTF16: text.convertToUTF16Encoding(reinterpret_cast<unsigned short*>(data), bytes); return true;
+    case ENCODING_UTF32: text.convertToUTF32Encoding(reinterpret_cast<unsigned int*>(data), bytes); return true;
+    case ENCODING_BYTES: {
+      // One byte a character: the code points, not the UTF-8 bytes. The
+      // first unit is the byte-order mark.
+      std::vector<unsigned int> points(text.numberOfBytesForUTF32Encoding() / 4);
+      if (points.size() != bytes + 1) return false;
+      text.convertToUTF32Encoding(points.data(), points.size() * 4);
+      for (uint64_t i = 0; i < bytes; ++i) data[i] = static_cast<unsigned char>(points[i + 1]);
+      return true;
+    }
+    case ENCODING_ASCII: {
+      // 7-bit text is escaped text, whatever its source: a backslash is doubled.
+      auto* escaped = reinterpret_cast<char*>(data);
+      for (uint64_t i = 0; i < text.getLengthOfBytes(); ++i) {
+        escaped += Quorvane::escapedascii::WriteEscaped(text.bytes()[i], escaped);
+      }
+      return true;
+    }
+    default: std::memcpy(data, text.bytes(), bytes); return true;
+  }
+}
+
+// The text of a dictionary-coded string in the encoding, into a block that
+// ends with two zero units like every text read. An unknown code answers 2
+// in the byte and 7-bit forms, 54 in the others; a text the encoding cannot
+// hold 2 in UCS-2, 54 in the byte and 7-bit forms.
+long DictionaryText(QVGetContainer& c, unsigned encoding, Text* out) {
+  const bool narrow = encoding == ENCODING_ASCII || encoding == ENCODING_BYTES;
+  Quorvane::QVUTF8StringHandle text;
+  if (const long error = LookUp(c, narrow ? kInconsistent : kUnknownString, &text); error != 0) return error;
+  uint64_t bytes = 0;
+  if (!SizeIn(*text, encoding, &bytes)) return Fail(c, narrow ? kUnknownString : kInconsistent);
   const uint64_t unit = UnitBytes(encoding);
   qvatom::Block block(c.pool);
   if (!block.Reserve(bytes + 2 * unit)) return Fail(c, kNoMemory);
-  unsigned char* data = block.data();
-  if (bytes > 0) {
-    switch (encoding) {
-      case ENCODING_UCS2: text->convertToUCS2Encoding(reinterpret_cast<unsigned short*>(data), bytes); break;
-      case ENCODING_UTF16: text->convertToUTF16Encoding(reinterpret_cast<unsigned short*>(data), bytes); break;
-      case ENCODING_UTF32: text->convertToUTF32Encoding(reinterpret_cast<unsigned int*>(data), bytes); break;
-      case ENCODING_BYTES: {
-        // One byte a character: the code points, not the UTF-8 bytes.
-        std::vector<unsigned int> points(text->numberOfBytesForUTF32Encoding() / 4);
-        // The first unit is the byte-order mark.
-        if (points.size() != bytes + 1) return Fail(c, unrecognised);
-        text->convertToUTF32Encoding(points.data(), points.size() * 4);
-        for (uint64_t i = 0; i < bytes; ++i) data[i] = static_cast<unsigned char>(points[i + 1]);
-        break;
-      }
-      case ENCODING_ASCII: {
-        // 7-bit text is escaped text, whatever its source: a backslash is doubled.
-        char* escaped = reinterpret_cast<char*>(data);
-        for (uint64_t i = 0; i < text->getLengthOfBytes(); ++i) {
-          escaped += Quorvane::escapedascii::WriteEscaped(text->bytes()[i], escaped);
-        }
-        break;
-      }
-      default: std::memcpy(data, text->bytes(), bytes); break;
-    }
-  }
-  std::fill(data + bytes, data + bytes + 2 * unit, static_cast<unsigned char>(0));
+  if (!WriteIn(*text, encoding, block.data(), bytes)) return Fail(c, kUnknownString);
+  std::fill(block.data() + bytes, block.data() + bytes + 2 * unit, static_cast<unsigned char>(0));
   out->bytes = static_cast<int64_t>(bytes);
-  out->characters = characters;
+  out->characters = static_cast<int64_t>(text->getNumberOfCharacters());
   out->data = block.Release<void>();
   return 0;
 }
@@ -315,7 +331,6 @@ int RVGetNumberAsString(QVLink* link, const char** text) QV_NOEXCEPT {
     long length = 0;
     return RVGetNumberAsByteString(link, reinterpret_cast<const unsigned char**>(text), &length, 0);
   }
-  // A symbol reads as RVGetSymbol reads it: the string get takes symbols
-  // through the same reader.
+  if (type == TOK_SYMBOL) return RVGetSymbol(link, text);
   return RVGetString(link, text);
 }

@@ -582,8 +582,9 @@ TEST_F(StringGetsTest, NumberAsStringReadsEachKindOfToken) {
 
 TEST_F(StringGetsTest, DictionaryStringsByEncoding) {
   // Raw tables hold 7-bit names.
-  static const Quorvane::QVRawStringDictionary kStrings[] = {{"name \\ 7", 7}, {nullptr, 0}};
+  static const Quorvane::QVRawStringDictionary kStrings[] = {{"name \\ 7", 7}, {"", 9}, {nullptr, 0}};
   const std::string coded7 = std::string("\x51\x41\xE2\x07\x00\x0A", 6);
+  const std::string coded9 = std::string("\x51\x41\xE2\x09\x00\x0A", 6);
   const std::string coded99 = std::string("\x51\x41\xE2\x63\x00\x0A", 6);
   struct Case {
     const char* name;
@@ -619,7 +620,16 @@ TEST_F(StringGetsTest, DictionaryStringsByEncoding) {
     const unsigned short* t = nullptr;
     int units = 0;
     const int ok = RVGetUCS2String(l, &t, &units);
+    if (ok) out->assign(reinterpret_cast<const char*>(t), static_cast<size_t>(units + 2) * 2);
     RVReleaseUCS2String(l, t);
+    return ok;
+  };
+  const auto utf32 = [](QVLink* l, std::string* out) {
+    const unsigned int* t = nullptr;
+    int units = 0;
+    const int ok = RVGetUTF32String(l, &t, &units);
+    if (ok) out->assign(reinterpret_cast<const char*>(t), static_cast<size_t>(units + 2) * 4);
+    RVReleaseUTF32String(l, t);
     return ok;
   };
   std::string name16;
@@ -629,6 +639,8 @@ TEST_F(StringGetsTest, DictionaryStringsByEncoding) {
       {"utf16", coded7, utf16, 0, WithMark(name16, 2) + std::string(4, '\0')},
       {"bytes", coded7, bytes, 0, std::string("name \\ 7\0\0", 10)},
       {"7-bit", coded7, seven, 0, "name \\\\ 7"},
+      {"empty ucs2", coded9, ucs2, 0, std::string(4, '\0')},
+      {"empty utf32, the mark alone", coded9, utf32, 0, WithMark("", 4) + std::string(8, '\0')},
       {"ucs2 unknown code", coded99, ucs2, 54, ""},
       {"utf16 unknown code", coded99, utf16, 54, ""},
       {"bytes unknown code", coded99, bytes, 2, ""},
