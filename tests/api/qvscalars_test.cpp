@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
 
+#include "api/qvarraymeter.h"
+#include "api/qvcodecwrite.h"
+#include "api/qvfeatureset.h"
+#include "api/qvtokentypes.h"
 #include "quorvane.h"
 #include "tests/api/qvtokendecoder.h"
 #include "tests/api/qvtypedtest.h"
@@ -20,6 +25,60 @@ class ScalarsTest : public TypedLinkTest {};
 
 std::string LittleEndian(const void* value, size_t size) {
   return std::string(static_cast<const char*>(value), size);
+}
+
+// Getters of every width that hand the value on as a double; the variable
+// starts at 0 so a get that stores nothing shows it.
+int GetInt8(QVLink* l, double* v) { unsigned char x = 0; const int ok = RVGetInteger8(l, &x); *v = x; return ok; }
+int GetInt16(QVLink* l, double* v) { short x = 0; const int ok = RVGetInteger16(l, &x); *v = x; return ok; }
+int GetInt32(QVLink* l, double* v) { int x = 0; const int ok = RVGetInteger32(l, &x); *v = x; return ok; }
+int GetInt64(QVLink* l, double* v) {
+  long x = 0;
+  const int ok = RVGetInteger64(l, &x);
+  *v = static_cast<double>(x);
+  return ok;
+}
+int GetReal32(QVLink* l, double* v) { float x = 0; const int ok = RVGetReal32(l, &x); *v = x; return ok; }
+int GetReal64(QVLink* l, double* v) { double x = 0; const int ok = RVGetReal64(l, &x); *v = x; return ok; }
+int GetReal128(QVLink* l, double* v) {
+  long double x = 0;
+  const int ok = RVGetReal128(l, &x);
+  *v = static_cast<double>(x);
+  return ok;
+}
+
+// A double as the link prints it: every digit a double needs.
+std::string Printed(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+// A number token sent as text (as to a peer without that binary type).
+int PutNumberText(QVLink* link, int type, const std::string& digits) {
+  return RVPutType(link, type) &&
+         RVPut7BitCharacters(link, 0, digits.data(), static_cast<long>(digits.size()),
+                             static_cast<long>(digits.size()));
+}
+
+// A one-level List array of leaves, written by the codec's array writer in
+// the link's forms, as one packet, flushed.
+void PutList(QVLink* link, const void* leaves, unsigned type, int64_t n) {
+  static const std::string kListHead("\x23\x47\x41\x7E\x44\x4C\x69\x73\x74\x0A", 10);
+  qvmeter meter;
+  meter.own_dimensions.assign(1, n);
+  meter.dimensions = meter.own_dimensions.data();
+  meter.depth = 1;
+  meter.own_counters.assign(1, 0);
+  meter.counters = meter.own_counters.data();
+  meter.head_bytes.assign(kListHead.begin(), kListHead.end());
+  meter.head_ends.push_back(static_cast<int64_t>(meter.head_bytes.size()));
+  ASSERT_EQ(QVPutArray_(link->writeState, link->deviceStack, link->queueStack.base, &meter), 0);
+  ASSERT_EQ(
+      QVPutBinaryNumberArrayData_(link->writeState, link->deviceStack, link->queueStack.base, &meter, leaves, type, n),
+      0);
+  ASSERT_EQ(RVEndPacket(link), 1);
+  ASSERT_EQ(RVFlush(link), 1);
 }
 
 TEST_F(ScalarsTest, PutsWriteTheWidenedBinaryForms) {
@@ -65,39 +124,27 @@ TEST_F(ScalarsTest, PutsWriteTheWidenedBinaryForms) {
   }
 }
 
-// Puts read back by gets of other widths over loopback: the value, or 7 for a
-// value the get's type cannot hold, which leaves the token to be read again.
-TEST_F(ScalarsTest, EveryGetReadsEveryPutOrAnswersOverflow) {
+// Puts read back by gets of other widths over loopback, converted.
+TEST_F(ScalarsTest, EveryGetReadsEveryPutItCanHold) {
   struct Case {
     const char* name;
     std::function<int(QVLink*)> put;
     std::function<int(QVLink*, double*)> get;
-    double expected;  // NaN: the get answers 7
+    double expected;
   };
-  auto int8 = [](QVLink* l, double* v) { unsigned char x = 0; int ok = RVGetInteger8(l, &x); *v = x; return ok; };
-  auto int16 = [](QVLink* l, double* v) { short x = 0; int ok = RVGetInteger16(l, &x); *v = x; return ok; };
-  auto int32 = [](QVLink* l, double* v) { int x = 0; int ok = RVGetInteger32(l, &x); *v = x; return ok; };
-  auto int64 = [](QVLink* l, double* v) { long x = 0; int ok = RVGetInteger64(l, &x); *v = static_cast<double>(x); return ok; };
-  auto real32 = [](QVLink* l, double* v) { float x = 0; int ok = RVGetReal32(l, &x); *v = x; return ok; };
-  auto real64 = [](QVLink* l, double* v) { double x = 0; int ok = RVGetReal64(l, &x); *v = x; return ok; };
-  auto real128 = [](QVLink* l, double* v) { long double x = 0; int ok = RVGetReal128(l, &x); *v = static_cast<double>(x); return ok; };
-  const double overflow = std::numeric_limits<double>::quiet_NaN();
   const std::vector<Case> cases = {
-      {"int8 200 as int8", [](QVLink* l) { return RVPutInteger8(l, 200); }, int8, 200},
-      {"int8 200 as int16", [](QVLink* l) { return RVPutInteger8(l, 200); }, int16, 200},
-      {"int32 70000 as int16", [](QVLink* l) { return RVPutInteger32(l, 70000); }, int16, overflow},
-      {"int32 -40000 as int64", [](QVLink* l) { return RVPutInteger32(l, -40000); }, int64, -40000},
-      {"int32 300 as int8", [](QVLink* l) { return RVPutInteger32(l, 300); }, int8, overflow},
-      {"int64 2^40 as int32", [](QVLink* l) { return RVPutInteger64(l, 1L << 40); }, int32, overflow},
-      {"int64 2^40 as real64", [](QVLink* l) { return RVPutInteger64(l, 1L << 40); }, real64, 1099511627776.0},
-      {"int64 -7 through LongInteger as int32", [](QVLink* l) { return RVPutLongInteger(l, -7); }, int32, -7},
-      {"real64 2.5 as real32", [](QVLink* l) { return RVPutReal64(l, 2.5); }, real32, 2.5},
-      {"real64 1e300 as real32", [](QVLink* l) { return RVPutReal64(l, 1e300); }, real32, overflow},
-      {"real64 0.1 as real128", [](QVLink* l) { return RVPutReal64(l, 0.1); }, real128, 0.1},
-      {"real128 0.5 as real64", [](QVLink* l) { return RVPutReal128(l, 0.5L); }, real64, 0.5},
-      {"real64 2.5 as int32 rounds to even", [](QVLink* l) { return RVPutReal64(l, 2.5); }, int32, 2},
-      {"real64 3.5 as int32 rounds to even", [](QVLink* l) { return RVPutReal64(l, 3.5); }, int32, 4},
-      {"int16 -3 as real64", [](QVLink* l) { return RVPutInteger16(l, -3); }, real64, -3},
+      {"int8 200 as int8", [](QVLink* l) { return RVPutInteger8(l, 200); }, GetInt8, 200},
+      {"int8 200 as int16", [](QVLink* l) { return RVPutInteger8(l, 200); }, GetInt16, 200},
+      {"int32 -40000 as int64", [](QVLink* l) { return RVPutInteger32(l, -40000); }, GetInt64, -40000},
+      {"int64 2^40 as real64", [](QVLink* l) { return RVPutInteger64(l, 1L << 40); }, GetReal64, 1099511627776.0},
+      {"int64 -7 through LongInteger as int32", [](QVLink* l) { return RVPutLongInteger(l, -7); }, GetInt32, -7},
+      {"real64 2.5 as real32", [](QVLink* l) { return RVPutReal64(l, 2.5); }, GetReal32, 2.5},
+      {"real64 0.1 as real128", [](QVLink* l) { return RVPutReal64(l, 0.1); }, GetReal128, 0.1},
+      {"real128 0.5 as real64", [](QVLink* l) { return RVPutReal128(l, 0.5L); }, GetReal64, 0.5},
+      {"real64 2.5 as int32 rounds to even", [](QVLink* l) { return RVPutReal64(l, 2.5); }, GetInt32, 2},
+      {"real64 3.5 as int32 rounds to even", [](QVLink* l) { return RVPutReal64(l, 3.5); }, GetInt32, 4},
+      {"int16 -3 as real64", [](QVLink* l) { return RVPutInteger16(l, -3); }, GetReal64, -3},
+      {"integer text as int16", [](QVLink* l) { return PutNumberText(l, TOK_INTEGER, "-1234"); }, GetInt16, -1234},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -107,21 +154,88 @@ TEST_F(ScalarsTest, EveryGetReadsEveryPutOrAnswersOverflow) {
     ASSERT_EQ(RVEndPacket(link), 1);
     ASSERT_EQ(RVFlush(link), 1);
     double got = -12345;
-    if (std::isnan(c.expected)) {
-      EXPECT_EQ(c.get(link, &got), 0);
-      EXPECT_EQ(RVError(link), 7);
-      EXPECT_EQ(got, 0);  // the lambda's own zero: nothing was stored
-      // The token is still there, whole: after clearing, the widest read takes it.
-      EXPECT_EQ(RVClearError(link), 1);
-      double wide = 0;
-      EXPECT_EQ(real64(link, &wide), 1);
-    } else {
-      EXPECT_EQ(c.get(link, &got), 1);
-      EXPECT_EQ(RVError(link), 0);
-      EXPECT_EQ(got, c.expected);
-    }
+    EXPECT_EQ(c.get(link, &got), 1);
+    EXPECT_EQ(RVError(link), 0);
+    EXPECT_EQ(got, c.expected);
     Destroy(link);
   }
+}
+
+// A value the get's type cannot hold answers 7 and stores nothing; the token
+// is given back whole, so once the code is cleared it reads as its text, and
+// whatever followed it in the packet is still there.
+TEST_F(ScalarsTest, AnOverflowLeavesTheTokenToBeReadAsItsText) {
+  struct Case {
+    const char* name;
+    std::function<int(QVLink*)> put;
+    std::function<int(QVLink*, double*)> get;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {"int32 70000 as int16", [](QVLink* l) { return RVPutInteger32(l, 70000); }, GetInt16, "70000"},
+      {"int32 300 as int8", [](QVLink* l) { return RVPutInteger32(l, 300); }, GetInt8, "300"},
+      {"int32 -1 as int8", [](QVLink* l) { return RVPutInteger32(l, -1); }, GetInt8,
+       "-1"},
+      {"int64 2^40 as int32", [](QVLink* l) { return RVPutInteger64(l, 1L << 40); }, GetInt32, "1099511627776"},
+      {"real64 1e300 as real32", [](QVLink* l) { return RVPutReal64(l, 1e300); }, GetReal32, Printed(1e300)},
+      {"real64 1e10 as int32", [](QVLink* l) { return RVPutReal64(l, 1e10); }, GetInt32, Printed(1e10)},
+      {"integer text as int32",
+       [](QVLink* l) { return PutNumberText(l, TOK_INTEGER, "123456789012345"); }, GetInt32, "123456789012345"},
+      {"real text as real32", [](QVLink* l) { return PutNumberText(l, TOK_REAL, "2.5e300"); }, GetReal32,
+       "2.5e300"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QVLink* link = Loopback();
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(c.put(link), 1);
+    ASSERT_EQ(RVPutInteger32(link, 5), 1);
+    ASSERT_EQ(RVEndPacket(link), 1);
+    ASSERT_EQ(RVFlush(link), 1);
+    double got = -12345;
+    EXPECT_EQ(c.get(link, &got), 0);
+    EXPECT_EQ(RVError(link), 7);
+    EXPECT_EQ(got, 0);  // the lambda's own zero: nothing was stored
+    ASSERT_EQ(RVClearError(link), 1);
+    const char* text = nullptr;
+    ASSERT_EQ(RVGetString(link, &text), 1) << RVError(link);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text), c.text);
+    RVReleaseString(link, text);
+    int next = 0;
+    EXPECT_EQ(RVGetInteger32(link, &next), 1) << RVError(link);
+    EXPECT_EQ(next, 5);
+    Destroy(link);
+  }
+}
+
+// Inside a packed run the overflowing element reads as its text and the run
+// goes on after it.
+TEST_F(ScalarsTest, AnOverflowInsideAPackedRunLeavesTheRestOfTheRun) {
+  QVLink* link = Loopback(QVFEATURE_SHORT_LENGTHS | QVFEATURE_PACKED_RUNS);
+  ASSERT_NE(link, nullptr);
+  const int leaves[] = {1, 70000, -3, 4};
+  PutList(link, leaves, BINARY_INTEGER32, 4);
+  ASSERT_EQ(RVGetNext(link), TOK_FUNCTION);
+  ASSERT_EQ(RVGetNext(link), TOK_SYMBOL);
+  ASSERT_EQ(RVGetNext(link), TOK_INTEGER);  // passes the head; the first element is current
+  short value = 0;
+  EXPECT_EQ(RVGetInteger16(link, &value), 1);
+  EXPECT_EQ(value, 1);
+  EXPECT_EQ(RVGetInteger16(link, &value), 0);
+  EXPECT_EQ(RVError(link), 7);
+  ASSERT_EQ(RVClearError(link), 1);
+  char text[16] = {};
+  long left = -1;
+  long got = -1;
+  ASSERT_EQ(RVGet7BitCharacters(link, &left, text, sizeof text, &got), 1) << RVError(link);
+  EXPECT_EQ(std::string(text, static_cast<size_t>(got)), "70000");
+  EXPECT_EQ(left, 0);
+  for (short expected : {-3, 4}) {
+    EXPECT_EQ(RVGetInteger16(link, &value), 1) << RVError(link);
+    EXPECT_EQ(value, expected);
+  }
+  Destroy(link);
 }
 
 TEST_F(ScalarsTest, GetOfNoNumberIsOutOfSequenceAndRefusalsLeaveTheValue) {
@@ -208,3 +322,4 @@ TEST_F(ScalarsTest, EveryNameRoundTrips) {
 }
 
 }  // namespace
+
