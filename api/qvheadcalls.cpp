@@ -48,27 +48,18 @@ bool Equal(const QVUTF8StringHandle& a, const QVUTF8StringHandle& b) { return a 
 
 // The function token and its count against the expected count (any when
 // negative); the count read goes back through count.
-long ReadFunctionToken(QVGetContainer* container, long* count) {
-  read_state* state = container->readState;
+long ReadCountedFunction(QVGetContainer* container, long* count) {
   const long expected = count != nullptr ? *count : 0;
-  uint64_t type = 0;
-  if (const long error = QVGetType_(state, container->deviceStack, container->queueStack, &type); error != 0) {
-    return error;
-  }
-  if (type != TOK_FUNCTION) return rs__set_error(state, kOutOfSequence);
   int64_t arguments = 0;
-  if (const long error = QVGetArgCount_(state, container->deviceStack, container->queueStack, &arguments);
-      error != 0) {
-    return error;
-  }
+  if (const long error = qvsymbolread::ReadFunctionToken(container, &arguments); error != 0) return error;
   if (count != nullptr) *count = static_cast<long>(arguments);
-  if (expected >= 0 && expected != arguments) return rs__set_error(state, kOutOfSequence);
+  if (expected >= 0 && expected != arguments) return rs__set_error(container->readState, kOutOfSequence);
   return 0;
 }
 
 // The head in a Unicode encoding against the given head (any when null).
 long CheckWideHead(QVGetContainer* container, const void* head, int length, long* count, unsigned encoding) {
-  if (const long error = ReadFunctionToken(container, count); error != 0) return error;
+  if (const long error = ReadCountedFunction(container, count); error != 0) return error;
   read_state* state = container->readState;
   uint64_t type = 0;
   if (const long error = QVGetRawType_(state, container->deviceStack, container->queueStack, &type); error != 0) {
@@ -99,7 +90,7 @@ long CheckWideHead(QVGetContainer* container, const void* head, int length, long
 }  // namespace
 
 long QVCheckFunctionWithArgCount_(QVGetContainer* container, const char* head, long* count) {
-  if (const long error = ReadFunctionToken(container, count); error != 0) return error;
+  if (const long error = ReadCountedFunction(container, count); error != 0) return error;
   void* read = nullptr;
   int64_t bytes = 0;
   int64_t characters = 0;
@@ -133,7 +124,7 @@ long QVCheckUTF32FunctionWithArgCount_(QVGetContainer* container, const unsigned
 }
 
 long QVCheckFunction_(QVLink* link, const char* head, long* count) {
-  if (link == nullptr) return 0;
+  if (link == nullptr) return -1;
   long any = -1;
   long* wanted = count != nullptr ? count : &any;
   *wanted = -1;

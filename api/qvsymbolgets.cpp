@@ -115,17 +115,8 @@ long ReadInto(Quorvane::QVGetContainer* container, unsigned encoding, const Unit
 template <class Unit>
 long ReadHead(Quorvane::QVGetContainer* container, unsigned encoding, const Unit** head, int64_t* bytes,
               int64_t* characters, long* count) {
-  read_state* state = container->readState;
-  uint64_t type = 0;
-  if (const long error = QVGetType_(state, container->deviceStack, container->queueStack, &type); error != 0) {
-    return error;
-  }
-  if (type != TOK_FUNCTION) return rs__set_error(state, kOutOfSequence);
   int64_t arguments = 0;
-  if (const long error = QVGetArgCount_(state, container->deviceStack, container->queueStack, &arguments);
-      error != 0) {
-    return error;
-  }
+  if (const long error = qvsymbolread::ReadFunctionToken(container, &arguments); error != 0) return error;
   if (count != nullptr) *count = static_cast<long>(arguments);
   void* text = nullptr;
   const long error = qvsymbolread::ReadSymbol(container, encoding, &text, bytes, characters, '?', kHeadCodes);
@@ -154,6 +145,16 @@ long ReadHeadWithLength(Quorvane::QVGetContainer* container, unsigned encoding, 
 }  // namespace
 
 namespace qvsymbolread {
+
+long ReadFunctionToken(Quorvane::QVGetContainer* container, int64_t* arguments) {
+  read_state* state = container->readState;
+  uint64_t type = 0;
+  if (const long error = QVGetType_(state, container->deviceStack, container->queueStack, &type); error != 0) {
+    return error;
+  }
+  if (type != TOK_FUNCTION) return rs__set_error(state, kOutOfSequence);
+  return QVGetArgCount_(state, container->deviceStack, container->queueStack, arguments);
+}
 
 long ReadDictionaryName(Quorvane::QVGetContainer* container, long unknown, Quorvane::QVUTF8StringHandle* name) {
   read_state* state = container->readState;

@@ -64,6 +64,9 @@ struct DictionaryCodes {
 long ReadSymbol(Quorvane::QVGetContainer* container, unsigned encoding, void** name, int64_t* bytes,
                 int64_t* characters, long missing, DictionaryCodes codes);
 
+// The next token, which must be a function (else 3), and its argument count.
+long ReadFunctionToken(Quorvane::QVGetContainer* container, int64_t* arguments);
+
 // The dictionary name of a dictionary-coded symbol whose token type has been
 // read: 2 unless it has exactly one argument, unknown when the container's
 // dictionary does not hold its code.
