@@ -442,28 +442,33 @@ TEST_F(StringGetsTest, UTF16AbcGivesFourUnitsAndThreeCharacters) {
 
 // ---- Numbers as strings ----
 
-// A real token whose link text is 1.5e10, a zero separator and the
-// precision field `20, as the real-number put writes it.
+// A real token whose link text is 1.5e10, a separator (a zero or a blank, as
+// the real-number put leaves it from the caller's terminator) and the
+// precision field `20: plainly it ends at the separator, which becomes a
+// zero; in input syntax the precision field moves before the exponent.
 TEST_F(StringGetsTest, RealTextPlainlyAndInInputSyntax) {
-  QVLink* link = Holding([](QVLink* l) {
-    char first[] = "1.5`20*^10";
-    char second[] = "1.5`20*^10";
-    ASSERT_EQ(RVPutRealNumberAsString(l, first), 1);
-    ASSERT_EQ(RVPutRealNumberAsString(l, second), 1);
-  });
-  ASSERT_NE(link, nullptr);
-  const unsigned char* text = nullptr;
-  int length = 0;
-  ASSERT_EQ(RVGetByteString(link, &text, &length, 0), 1) << RVError(link);
-  EXPECT_EQ(length, 10);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(text), 10), std::string("1.5e10\0`20", 10));
-  RVReleaseByteString(link, text);
-  long wide_length = 0;
-  ASSERT_EQ(RVGetNumberAsByteString(link, &text, &wide_length, 0), 1) << RVError(link);
-  EXPECT_EQ(wide_length, 10);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(text)), "1.5`20*^10");
-  RVReleaseByteString(link, text);
-  Destroy(link);
+  for (const char* input : {"1.5`20*^10", "1.5`20*^10 "}) {
+    SCOPED_TRACE(input);
+    QVLink* link = Holding([&](QVLink* l) {
+      for (int i = 0; i < 2; ++i) {
+        std::string text = input;
+        ASSERT_EQ(RVPutRealNumberAsString(l, text.data()), 1);
+      }
+    });
+    ASSERT_NE(link, nullptr);
+    const unsigned char* text = nullptr;
+    int length = 0;
+    ASSERT_EQ(RVGetByteString(link, &text, &length, 0), 1) << RVError(link);
+    EXPECT_EQ(length, 10);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(text), 10), std::string("1.5e10\0`20", 10));
+    RVReleaseByteString(link, text);
+    long wide_length = 0;
+    ASSERT_EQ(RVGetNumberAsByteString(link, &text, &wide_length, 0), 1) << RVError(link);
+    EXPECT_EQ(wide_length, 10);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(text)), "1.5`20*^10");
+    RVReleaseByteString(link, text);
+    Destroy(link);
+  }
 }
 
 // The rewritten text grows a unit ("e" becomes "*^"): every count reports
@@ -740,19 +745,22 @@ TEST_F(AtomReadersTest, UCS2FirstBlockHoldsEighteenCharacters) {
 }
 
 // Escaped text grows by the characters left, counted more with each pass
-// (an escape takes several bytes): a text of escapes takes few passes, and
-// the block stays within a small multiple of the text.
+// (an escape takes several bytes), plus an eighth: 40 characters fill the
+// first 22 bytes and leave 18, so the second block holds 22 + 18 + 5 bytes
+// and two zero bytes (48 once rounded). A text of escapes takes few passes,
+// and the block stays within a small multiple of the text.
 TEST_F(AtomReadersTest, SevenBitGrowthTakesFewPasses) {
   struct Case {
     const char* name;
     std::u32string text;
     int most_blocks;
+    uint64_t capacity;  // 0: not checked
   };
   const std::vector<Case> cases = {
-      {"20 characters", std::u32string(20, U'a'), 1},
-      {"40 characters", std::u32string(40, U'a'), 2},
-      {"60 escapes of 6 bytes", std::u32string(60, U'\u20AC'), 4},
-      {"5000 characters", std::u32string(5000, U'q'), 6},
+      {"20 characters", std::u32string(20, U'a'), 1, 24},
+      {"40 characters", std::u32string(40, U'a'), 2, 48},
+      {"60 escapes of 6 bytes", std::u32string(60, U'\u20AC'), 4, 0},
+      {"5000 characters", std::u32string(5000, U'q'), 6, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -767,6 +775,9 @@ TEST_F(AtomReadersTest, SevenBitGrowthTakesFewPasses) {
     EXPECT_EQ(got[length], 0);
     EXPECT_EQ(got[length + 1], 0);
     EXPECT_LE(PoolCount::allocations, c.most_blocks);
+    if (c.capacity != 0) {
+      EXPECT_EQ(AtomCapacity(got), c.capacity);
+    }
     EXPECT_LE(AtomCapacity(got), 8 * static_cast<uint64_t>(length) + 32);
     DeallocAtom(&pool_, got, nullptr);
     Destroy(link);
