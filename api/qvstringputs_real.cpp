@@ -28,7 +28,10 @@ int64_t TerminatedLength(const Unit* text) {
 }
 
 // The caller's units with a zero unit after them, rewritten into link form;
-// *length becomes the rewritten length. Null when memory runs out.
+// *length becomes the rewritten length. That may be one unit longer than the
+// caller's text: a precision field without an exponent ("2.`20") takes the
+// end unit as its separator ("2.", zero, "`20"), and the zero unit after the
+// copy is there for it. Null when memory runs out.
 template <class Unit, class Rewrite>
 std::unique_ptr<Unit[]> RewrittenCopy(const Unit* text, int64_t* length, Rewrite rewrite) {
   std::unique_ptr<Unit[]> copy(new (std::nothrow) Unit[static_cast<size_t>(*length) + 1]);
@@ -36,7 +39,7 @@ std::unique_ptr<Unit[]> RewrittenCopy(const Unit* text, int64_t* length, Rewrite
   if (*length > 0) std::memcpy(copy.get(), text, static_cast<size_t>(*length) * sizeof(Unit));
   copy[static_cast<size_t>(*length)] = 0;
   const long rewritten = rewrite(copy.get());
-  if (rewritten >= 0 && rewritten < *length) *length = rewritten;
+  if (rewritten >= 0 && rewritten <= *length + 1) *length = rewritten;
   return copy;
 }
 

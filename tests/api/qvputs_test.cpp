@@ -325,6 +325,10 @@ TEST_F(RealPutsTest, RealTextIsRewrittenOnAPrivateCopy) {
   const unsigned short ucs2[] = {'1', '.', '5', '*', '^', '1', '0', 0};
   const unsigned char utf8[] = {'1', '.', '5', '*', '^', '1', '0'};
   const unsigned int utf32[] = {0xFEFF, '1', '.', '5', '*', '^', '1', '0'};
+  const unsigned short ucs2_precision[] = {'1', '.', '5', '`', '2', '0', '*', '^', '-', '3', 0};
+  // Ten units with the mark: the precision field loses the last digit the
+  // caller's length left out.
+  const unsigned int utf32_precision[] = {0xFEFF, '1', '.', '5', '`', '2', '*', '^', '1', '0'};
   const std::vector<TextCase> cases = {
       // A literal: rewriting it in place would fault.
       {"7-bit literal", [](QVLink* l) { return RVPutRealNumberAsString(l, "1.5*^10"); }, U"1.5e10"},
@@ -335,6 +339,25 @@ TEST_F(RealPutsTest, RealTextIsRewrittenOnAPrivateCopy) {
       {"UTF-8 with its length", [&](QVLink* l) { return RVPutRealNumberAsUTF8String(l, utf8, 7); }, U"1.5e10"},
       {"UTF-32 with its length", [&](QVLink* l) { return RVPutRealNumberAsUTF32String(l, utf32, 8); }, U"1.5e10"},
       {"link form stays", [](QVLink* l) { return RVPutRealNumberAsString(l, "2.5e-3"); }, U"2.5e-3"},
+      // A precision field follows the text after one separator unit, the
+      // text's own end unit: the token is one unit longer than the input.
+      {"precision only", [](QVLink* l) { return RVPutRealNumberAsString(l, "2.`20"); }, std::u32string(U"2.\0`20", 6)},
+      {"precision only, UTF-8 with its length",
+       [](QVLink* l) { return RVPutRealNumberAsUTF8String(l, reinterpret_cast<const unsigned char*>("2.`20"), 5); },
+       std::u32string(U"2.\0`20", 6)},
+      {"precision only, blank-ended", [](QVLink* l) { return RVPutRealNumberAsString(l, "2.`20 "); }, U"2. `20"},
+      {"precision and exponent", [](QVLink* l) { return RVPutRealNumberAsString(l, "1.5`20*^10"); },
+       std::u32string(U"1.5e10\0`20", 10)},
+      {"precision and exponent, UCS-2", [&](QVLink* l) { return RVPutRealNumberAsUCS2String(l, ucs2_precision); },
+       std::u32string(U"1.5e-3\0`20", 10)},
+      {"precision and exponent, UTF-32 with its length",
+       [&](QVLink* l) { return RVPutRealNumberAsUTF32String(l, utf32_precision, 10); },
+       std::u32string(U"1.5e10\0`2", 9)},
+      {"precision after the exponent stays glued",
+       [](QVLink* l) { return RVPutRealNumberAsString(l, "1.5*^10`20"); }, U"1.5e10`20"},
+      {"UTF-8 ended by a blank before other text",
+       [](QVLink* l) { return RVPutRealNumberAsUTF8String(l, reinterpret_cast<const unsigned char*>("1.5*^10 xyz"), 11); },
+       U"1.5e10"},
   };
   ExpectEachSends(cases, Kind::Real);
   EXPECT_EQ(ucs2[3], '*');  // the caller's text is untouched
@@ -345,6 +368,32 @@ TEST_F(RealPutsTest, RealTextIsRewrittenOnAPrivateCopy) {
   EXPECT_EQ(RVError(link), 47);
   Destroy(link);
   EXPECT_EQ(RVPutRealNumberAsString(nullptr, "1.5*^10"), 0);
+}
+
+// Over loopback, real text with a precision field reads back in input syntax
+// as it was put, and as the number it stands for.
+TEST_F(RealPutsTest, PrecisionFieldsComeBackAsTheyWerePut) {
+  struct Case {
+    const char* text;
+    double value;
+  };
+  const Case cases[] = {{"2.`20", 2.0}, {"1.5`20*^10", 1.5e10}, {"1.5`20*^-3", 1.5e-3}, {"-0.25`5", -0.25}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    QVLink* link = Loopback();
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(RVPutRealNumberAsString(link, c.text), 1);
+    ASSERT_EQ(RVPutRealNumberAsString(link, c.text), 1);
+    ASSERT_EQ(RVFlush(link), 1);
+    const char* text = nullptr;
+    ASSERT_EQ(RVGetNumberAsString(link, &text), 1) << RVError(link);
+    EXPECT_STREQ(text, c.text);
+    RVReleaseString(link, text);
+    double value = 0;
+    EXPECT_EQ(RVGetReal64(link, &value), 1) << RVError(link);
+    EXPECT_EQ(value, c.value);
+    Destroy(link);
+  }
 }
 
 // A stand-in log: every put is made on its write link and that link is
