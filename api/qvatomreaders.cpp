@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "api/qvcodecread.h"
+#include "api/qvcodecreadinternal.h"
 #include "text/qvtextencoding.h"
 #include "text/qvunicode.h"
 
@@ -24,6 +25,9 @@ constexpr int64_t kUTF16First = 40;
 constexpr int64_t kUTF32First = 32;
 constexpr int64_t kBytesFirst = 20;
 constexpr uint64_t k7BitFirst = 20;
+// Room in which any one character fits in every encoding (an astral
+// character as 7-bit escaped text takes eight bytes).
+constexpr uint64_t kAnyCharacterRoom = 16;
 // Bytes of an atom read whole are taken in pieces of at most this size.
 constexpr uint64_t kWholeStep = 4096;
 
@@ -93,6 +97,8 @@ long ReadPasses(read_state* state, device_kebab* stack, qv_queue_stack* queues, 
                                    room - *written);
     if (error != 0) return error;
     if (Finished(state)) return 0;
+    // A reader that neither finished nor delivered with room to spare never will.
+    if (delivered <= 0 && room - *written >= kAnyCharacterRoom) return rs__set_error(state, -1);
     if (!block.Reserve(how.grow(block.capacity(), how.unit, CharactersLeft(state), *pass))) {
       return rs__set_error(state, kNoMemory);
     }
@@ -234,8 +240,9 @@ long QVGet7BitAtom_1(mempool_qvt* pool, read_state* state, device_kebab* stack, 
   uint64_t written = 0;
   int pass = 0;
   if (const long error = ReadPasses(state, stack, queues, how, block, &written, &pass); error != 0) {
-    // Refused at once: the atom can only be read whole now.
-    if (error == kOutOfSequence && pass == 1 && written == 0) {
+    // An atom refused at once can only be read whole now; a composite is
+    // no atom at all.
+    if (error == kOutOfSequence && pass == 1 && written == 0 && !qvcodecread::IsComposite(state->converter.token)) {
       return QVGet7BitAtom_2(pool, state, stack, queues, text, length);
     }
     return error;
