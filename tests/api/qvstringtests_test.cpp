@@ -67,6 +67,8 @@ TEST_F(StringTestsTest, EachFormMatchesOnlyTheSameText) {
       {"UTF-8", [](QVLink* l) { return RVTestUTF8String(l, kUTF8, 7); }, true},
       {"UTF-8, a prefix", [](QVLink* l) { return RVTestUTF8String(l, kUTF8, 5); }, false},
       {"UTF-16 with its mark", [](QVLink* l) { return RVTestUTF16String(l, kUTF16, 6); }, true},
+      // Without a mark, UTF-16 text is read in the other byte order, as puts count it.
+      {"UTF-16 without its mark", [](QVLink* l) { return RVTestUTF16String(l, kUTF16 + 1, 5); }, false},
       {"UTF-32 with its mark", [](QVLink* l) { return RVTestUTF32String(l, kUTF32, 6); }, true},
       {"UTF-32, the mark alone", [](QVLink* l) { return RVTestUTF32String(l, kUTF32, 1); }, false},
   };
