@@ -10,6 +10,7 @@
 
 #include "quorvane.h"
 #include "tests/api/qvtypedtest.h"
+#include "tests/support/qvtest.h"
 #include "text/qvstringdictionary.h"
 
 namespace {
@@ -147,6 +148,28 @@ TEST_F(StringTestsTest, OtherTokensByTheirTextAndRefusalsLeaveTheInput) {
   ASSERT_EQ(RVClearError(function), 1);
   EXPECT_EQ(RVGetNext(function), 70);
   Destroy(function);
+}
+
+// A link whose peer closed (11) with strings still buffered: the tests
+// compare them; a mismatch replaces 11 with 3 and puts the input back.
+TEST_F(StringTestsTest, BufferedStringsAreComparedAfterThePeerClosed) {
+  ScriptedDevice device;
+  QVLink* link = Scripted(device);
+  ASSERT_NE(link, nullptr);
+  // "ab" and "cd", each a string token, in one packet.
+  device.WriteBytes(std::string("\x22\x45" "A~\x42" "ab\n\x22\x45" "A~\x42" "cd\n]", 19));
+  device.ClosePeer();
+  ASSERT_TRUE(qvtest::WaitUntil([&] {
+    RVFill(link);
+    return RVError(link) == 11;
+  }));
+  EXPECT_EQ(RVTestString(link, "ab"), 1);
+  EXPECT_EQ(RVError(link), 11);
+  EXPECT_EQ(RVTestString(link, "cx"), 0);
+  EXPECT_EQ(RVError(link), 3);
+  ASSERT_EQ(RVClearError(link), 1);
+  EXPECT_EQ(NextString(link), "cd");
+  Destroy(link);
 }
 
 TEST_F(StringTestsTest, NullLinksTextsAndPendingErrors) {
