@@ -138,19 +138,22 @@ void Clear(int64_t* bytes, int64_t* characters) {
   *characters = 0;
 }
 
-// A text read whole whose characters count(&n) counts: its counts, or 49
-// with the block given back when they cannot be counted.
+// Reads the atom whole; count(text, written, &n) counts its characters. On
+// failure, also when they cannot be counted (49), nothing is held.
 template <class Unit, class Count>
-long Counted(mempool_qvt* pool, read_state* state, Unit** text, uint64_t written, int64_t* bytes,
-             int64_t* characters, Count&& count) {
-  int64_t points = 0;
-  if (!count(&points)) {
+long ReadCounted(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues,
+                 const Pass& how, Unit** text, int64_t* bytes, int64_t* characters, Count&& count) {
+  Clear(bytes, characters);
+  uint64_t written = 0;
+  if (const long error = ReadWhole(pool, state, stack, queues, how, text, &written); error != 0) return error;
+  int64_t n = 0;
+  if (!count(*text, written, &n)) {
     DeallocAtom(pool, *text, nullptr);
     *text = nullptr;
     return rs__set_error(state, kUncountable);
   }
   *bytes = static_cast<int64_t>(written);
-  *characters = points;
+  *characters = n;
   return 0;
 }
 
@@ -172,63 +175,57 @@ bool Block::Reserve(uint64_t bytes) {
 
 long QVGetUCS2Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues,
                     uint16_t** text, int64_t* bytes, int64_t* characters, int64_t hint) {
-  Clear(bytes, characters);
   const Pass how{ENCODING_UCS2, 2, FirstBytes(hint, kUCS2First, 2), '?', GrowByLeft};
-  uint64_t written = 0;
-  const long error = ReadWhole(pool, state, stack, queues, how, text, &written);
-  if (error == 0) {
-    *bytes = static_cast<int64_t>(written);
-    *characters = static_cast<int64_t>(written / 2);
-  }
-  return error;
+  return ReadCounted(pool, state, stack, queues, how, text, bytes, characters,
+                     [](const uint16_t*, uint64_t written, int64_t* units) {
+                       *units = static_cast<int64_t>(written / 2);
+                       return true;
+                     });
 }
 
 long QVGetUTF8Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues,
                     unsigned char** text, int64_t* bytes, int64_t* characters, int64_t /*hint*/) {
-  Clear(bytes, characters);
   const Pass how{ENCODING_UTF8, 1, kUTF8FirstBytes + 2, '?', GrowByLeft};
-  uint64_t written = 0;
-  if (const long error = ReadWhole(pool, state, stack, queues, how, text, &written); error != 0) return error;
-  return Counted(pool, state, text, written, bytes, characters, [&](int64_t* points) {
-    return QVCountUnicodePointsInUTF8String(*text, static_cast<int64_t>(written), points) != 0;
-  });
+  return ReadCounted(pool, state, stack, queues, how, text, bytes, characters,
+                     [](const unsigned char* t, uint64_t written, int64_t* points) {
+                       return QVCountUnicodePointsInUTF8String(t, static_cast<int64_t>(written), points) != 0;
+                     });
 }
 
 long QVGetUTF16Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues,
                      uint16_t** text, int64_t* bytes, int64_t* characters, int64_t hint) {
-  Clear(bytes, characters);
   const Pass how{ENCODING_UTF16, 2, FirstBytes(hint, kUTF16First, 2), '?', GrowByLeft};
-  uint64_t written = 0;
-  if (const long error = ReadWhole(pool, state, stack, queues, how, text, &written); error != 0) return error;
-  const long error = Counted(pool, state, text, written, bytes, characters, [&](int64_t* points) {
-    const endian order = written >= 2 ? QVGetUTF16EndianType(*text) : QV_ENDIAN_NATIVE;
-    return QVCountUnicodePointsInUTF16String(*text, static_cast<int64_t>(written / 2), points, order) != 0;
-  });
-  *characters = std::max<int64_t>(*characters - 1, 0);  // the mark is no character
-  return error;
+  return ReadCounted(pool, state, stack, queues, how, text, bytes, characters,
+                     [](const uint16_t* t, uint64_t written, int64_t* points) {
+                       const endian order = written >= 2 ? QVGetUTF16EndianType(t) : QV_ENDIAN_NATIVE;
+                       if (QVCountUnicodePointsInUTF16String(t, static_cast<int64_t>(written / 2), points, order) ==
+                           0) {
+                         return false;
+                       }
+                       *points = std::max<int64_t>(*points - 1, 0);  // the mark is no character
+                       return true;
+                     });
 }
 
 long QVGetUTF32Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues,
                      uint32_t** text, int64_t* bytes, int64_t* characters, int64_t hint) {
-  Clear(bytes, characters);
   const Pass how{ENCODING_UTF32, 4, FirstBytes(hint, kUTF32First, 4), '?', GrowByLeft};
-  uint64_t written = 0;
-  const long error = ReadWhole(pool, state, stack, queues, how, text, &written);
-  if (error == 0) {
-    *bytes = static_cast<int64_t>(written);
-    *characters = std::max<int64_t>(static_cast<int64_t>(written / 4) - 1, 0);  // the mark is no character
-  }
-  return error;
+  return ReadCounted(pool, state, stack, queues, how, text, bytes, characters,
+                     [](const uint32_t*, uint64_t written, int64_t* points) {
+                       // The mark is no character.
+                       *points = std::max<int64_t>(static_cast<int64_t>(written / 4) - 1, 0);
+                       return true;
+                     });
 }
 
 long QVGet8BitAtom_(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues,
                     unsigned char** text, int64_t* bytes, int64_t* characters, long missing, int64_t hint) {
-  Clear(bytes, characters);
   const Pass how{ENCODING_BYTES, 1, FirstBytes(hint, kBytesFirst, 1), static_cast<uint8_t>(missing), GrowByLeft};
-  uint64_t written = 0;
-  const long error = ReadWhole(pool, state, stack, queues, how, text, &written);
-  if (error == 0) *bytes = *characters = static_cast<int64_t>(written);
-  return error;
+  return ReadCounted(pool, state, stack, queues, how, text, bytes, characters,
+                     [](const unsigned char*, uint64_t written, int64_t* count) {
+                       *count = static_cast<int64_t>(written);
+                       return true;
+                     });
 }
 
 long QVGet7BitAtom_1(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues,

@@ -290,18 +290,7 @@ std::vector<GetForm> Gets() {
   };
 }
 
-class StringGetsTest : public qvtest::TypedLinkTest {
- protected:
-  // A loopback link holding one packet of what put writes.
-  QVLink* Holding(const std::function<void(QVLink*)>& put) {
-    QVLink* link = Loopback();
-    if (link == nullptr) return nullptr;
-    put(link);
-    EXPECT_EQ(RVEndPacket(link), 1);
-    EXPECT_EQ(RVFlush(link), 1);
-    return link;
-  }
-};
+using StringGetsTest = qvtest::TypedLinkTest;
 
 // Every put, read back by every get: the text as iconv writes it in the
 // get's encoding, the counts, two zero units behind; 49 with a null text
@@ -359,7 +348,7 @@ TEST_F(StringGetsTest, EveryPutReadBackByEveryGet) {
 // Symbols and numbers read as strings give their text; a function is
 // refused with 3 and the pointer is null.
 TEST_F(StringGetsTest, SymbolsAndNumbersReadAsTheirText) {
-  QVLink* link = Holding([](QVLink* l) {
+  QVLink* link = LoopbackHolding([](QVLink* l) {
     RVPutSymbol(l, "Global`x");
     RVPutInteger32(l, -42);
     RVPutSymbol(l, "y");
@@ -396,7 +385,7 @@ TEST_F(StringGetsTest, SymbolsAndNumbersReadAsTheirText) {
 // A symbol read as a string is read as a symbol: replaced for reading, and
 // a dictionary code it lacks answers the symbol readers' codes.
 TEST_F(StringGetsTest, SymbolsReadAsStringsAreReplacedAndLookedUp) {
-  QVLink* link = Holding([](QVLink* l) {
+  QVLink* link = LoopbackHolding([](QVLink* l) {
     RVPutSymbol(l, "B`x");
     RVPutSymbol(l, "B`x");
   });
@@ -427,7 +416,7 @@ TEST_F(StringGetsTest, SymbolsReadAsStringsAreReplacedAndLookedUp) {
 }
 
 TEST_F(StringGetsTest, UTF16AbcGivesFourUnitsAndThreeCharacters) {
-  QVLink* link = Holding([](QVLink* l) { RVPutString(l, "abc"); });
+  QVLink* link = LoopbackHolding([](QVLink* l) { RVPutString(l, "abc"); });
   ASSERT_NE(link, nullptr);
   const unsigned short* text = nullptr;
   int units = 0;
@@ -449,7 +438,7 @@ TEST_F(StringGetsTest, UTF16AbcGivesFourUnitsAndThreeCharacters) {
 TEST_F(StringGetsTest, RealTextPlainlyAndInInputSyntax) {
   for (const char* input : {"1.5`20*^10", "1.5`20*^10 "}) {
     SCOPED_TRACE(input);
-    QVLink* link = Holding([&](QVLink* l) {
+    QVLink* link = LoopbackHolding([&](QVLink* l) {
       for (int i = 0; i < 2; ++i) {
         std::string text = input;
         ASSERT_EQ(RVPutRealNumberAsString(l, text.data()), 1);
@@ -547,7 +536,7 @@ TEST_F(StringGetsTest, NumberGetsCountTheRewrittenText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    QVLink* link = Holding([](QVLink* l) {
+    QVLink* link = LoopbackHolding([](QVLink* l) {
       char text[] = "1.5*^10";
       ASSERT_EQ(RVPutRealNumberAsString(l, text), 1);
     });
@@ -566,7 +555,7 @@ TEST_F(StringGetsTest, NumberGetsCountTheRewrittenText) {
 }
 
 TEST_F(StringGetsTest, NumberAsStringReadsEachKindOfToken) {
-  QVLink* link = Holding([](QVLink* l) {
+  QVLink* link = LoopbackHolding([](QVLink* l) {
     char real[] = "-2.25*^+7";
     ASSERT_EQ(RVPutRealNumberAsString(l, real), 1);
     RVPutSymbol(l, "sym");
@@ -726,7 +715,7 @@ TEST_F(AtomReadersTest, UCS2FirstBlockHoldsEighteenCharacters) {
   for (const auto& [characters, blocks] : std::vector<std::pair<int, int>>{{18, 1}, {19, 2}}) {
     SCOPED_TRACE(characters);
     const std::string text(static_cast<size_t>(characters), 'x');
-    QVLink* link = Holding([&](QVLink* l) { RVPutString(l, text.c_str()); });
+    QVLink* link = LoopbackHolding([&](QVLink* l) { RVPutString(l, text.c_str()); });
     ASSERT_NE(link, nullptr);
     AtToken(link);
     uint16_t* got = nullptr;
@@ -765,7 +754,7 @@ TEST_F(AtomReadersTest, SevenBitGrowthTakesFewPasses) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string escaped = Escaped(c.text);
-    QVLink* link = Holding([&](QVLink* l) { RVPutString(l, escaped.c_str()); });
+    QVLink* link = LoopbackHolding([&](QVLink* l) { RVPutString(l, escaped.c_str()); });
     ASSERT_NE(link, nullptr);
     AtToken(link);
     char* got = nullptr;
@@ -788,7 +777,7 @@ TEST_F(AtomReadersTest, SevenBitGrowthTakesFewPasses) {
 // piece by piece: the reader takes it whole.
 TEST_F(AtomReadersTest, SevenBitReaderFallsBackToTheWholeAtom) {
   const std::string escaped = Escaped(U"whole \u00E9 text \U0001F600 " + std::u32string(300, U'z'));
-  QVLink* link = Holding([&](QVLink* l) { RVPutString(l, escaped.c_str()); });
+  QVLink* link = LoopbackHolding([&](QVLink* l) { RVPutString(l, escaped.c_str()); });
   ASSERT_NE(link, nullptr);
   AtToken(link);
   int count = -1;
@@ -870,7 +859,7 @@ TEST_F(AtomReadersTest, ADeclaredCountNeverSizesTheBlock) {
 }
 
 TEST_F(StringGetsTest, FailuresLeaveTheTextNullAndCountsWritten) {
-  QVLink* link = Holding([](QVLink* l) {
+  QVLink* link = LoopbackHolding([](QVLink* l) {
     const unsigned int astral[] = {0xFEFF, 0x1F600};
     RVPutUTF32String(l, astral, 2);
   });

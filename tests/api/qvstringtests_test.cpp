@@ -19,16 +19,6 @@ using qvtest::ScriptedDevice;
 
 class StringTestsTest : public qvtest::TypedLinkTest {
  protected:
-  // A loopback link holding one packet of what put writes.
-  QVLink* Holding(const std::function<void(QVLink*)>& put) {
-    QVLink* link = Loopback();
-    if (link == nullptr) return nullptr;
-    put(link);
-    EXPECT_EQ(RVEndPacket(link), 1);
-    EXPECT_EQ(RVFlush(link), 1);
-    return link;
-  }
-
   // The next atom read as 7-bit text.
   static std::string NextString(QVLink* link) {
     const char* text = nullptr;
@@ -75,7 +65,7 @@ TEST_F(StringTestsTest, EachFormMatchesOnlyTheSameText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    QVLink* link = Holding([](QVLink* l) {
+    QVLink* link = LoopbackHolding([](QVLink* l) {
       ASSERT_EQ(RVPutUTF8String(l, kUTF8, 7), 1);
       ASSERT_EQ(RVPutString(l, "after"), 1);
     });
@@ -98,7 +88,7 @@ TEST_F(StringTestsTest, EachFormMatchesOnlyTheSameText) {
 // The UTF-16 text exactly as the UTF-16 get delivers it (mark first) is the
 // text the test matches.
 TEST_F(StringTestsTest, UTF16TextAsTheGetDeliversItMatches) {
-  QVLink* link = Holding([](QVLink* l) {
+  QVLink* link = LoopbackHolding([](QVLink* l) {
     const unsigned int text[] = {0xFEFF, 'x', 0x1F600, 'y'};
     ASSERT_EQ(RVPutUTF32String(l, text, 4), 1);
     ASSERT_EQ(RVPutUTF32String(l, text, 4), 1);
@@ -141,7 +131,7 @@ TEST_F(StringTestsTest, OtherTokensByTheirTextAndRefusalsLeaveTheInput) {
   ASSERT_EQ(RVNewPacket(link), 1);
   Destroy(link);
 
-  QVLink* function = Holding([](QVLink* l) { RVPutFunction(l, "f", 0); });
+  QVLink* function = LoopbackHolding([](QVLink* l) { RVPutFunction(l, "f", 0); });
   ASSERT_NE(function, nullptr);
   EXPECT_EQ(RVTestString(function, "f"), 0);
   EXPECT_EQ(RVError(function), 3);
@@ -174,7 +164,7 @@ TEST_F(StringTestsTest, BufferedStringsAreComparedAfterThePeerClosed) {
 
 TEST_F(StringTestsTest, NullLinksTextsAndPendingErrors) {
   EXPECT_EQ(RVTestString(nullptr, "x"), 0);
-  QVLink* link = Holding([](QVLink* l) { RVPutString(l, "x"); });
+  QVLink* link = LoopbackHolding([](QVLink* l) { RVPutString(l, "x"); });
   ASSERT_NE(link, nullptr);
   // A null text matches nothing and leaves the atom.
   EXPECT_EQ(RVTestString(link, nullptr), 0);

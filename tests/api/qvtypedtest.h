@@ -80,6 +80,16 @@ class TypedLinkTest : public ::testing::Test {
     return link;
   }
 
+  // A loopback link holding one packet of what put writes, flushed.
+  QVLink* LoopbackHolding(const std::function<void(QVLink*)>& put) {
+    QVLink* link = Loopback();
+    if (link == nullptr) return nullptr;
+    put(link);
+    EXPECT_EQ(RVEndPacket(link), 1);
+    EXPECT_EQ(RVFlush(link), 1);
+    return link;
+  }
+
   // Established over the device; the test reads what it writes with Captured().
   QVLink* Scripted(ScriptedDevice& device) {
     QVLink* link = QVInternalMake(environment_->globals, device.TakeInstance(), nullptr);
