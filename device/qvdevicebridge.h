@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <new>
+#include <type_traits>
 
 #include "device/qvdeviceworld.h"
 #include "utilities/qvexception.h"
@@ -81,6 +82,47 @@ T* As(void* pointer) {
   return static_cast<T*>(pointer);
 }
 
+// Which of a1 and a2 an operation needs besides the object.
+enum Needs : unsigned { kA1 = 1, kA2 = 2, kBoth = 3 };
+
+// One operation on a world or a device: -1 before anything is called when a
+// pointer it needs is missing; else body on the object, answering 0 or what
+// the groups' rows make of its exception. Only a device hears of a closed
+// connection.
+template <class Object, typename Body>
+long On(void* object, void* a1, void* a2, unsigned needs, unsigned groups, Body&& body) noexcept {
+  if (object == nullptr || ((needs & kA1) != 0 && a1 == nullptr) || ((needs & kA2) != 0 && a2 == nullptr)) {
+    return -1;
+  }
+  Object& target = *As<Object>(object);
+  QVDevice* told = nullptr;
+  if constexpr (std::is_base_of_v<QVDevice, Object>) told = &target;
+  return Guard(groups, told, [&] {
+    body(target);
+    return 0L;
+  });
+}
+
+// A text answer of a world or a device (see CopyText).
+template <class Object, typename Get>
+long Text(void* object, void* a1, void* a2, bool storeLength, Get&& get) noexcept {
+  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
+  return Guard(0, nullptr, [&] { return CopyText(get(*As<Object>(object)), a1, a2, storeLength); });
+}
+
+template <class World, class Device>
+long Made(QVDevice* made, void* a1) {
+  // Only the pair's own device class may reach the link; another is not ours to hand out.
+  auto* device = dynamic_cast<Device*>(made);
+  if (device == nullptr) {
+    delete made;
+    throw QVException("The world made a device of another class", "device/qvdevicebridge", __LINE__,
+                      qvexceptiontype::internalError, 0);
+  }
+  *As<void*>(a1) = device;
+  return 0;
+}
+
 }  // namespace Quorvane::bridge
 
 // ---- bridge functions: (object, a1, a2) -> the selector's result -------------
@@ -96,186 +138,124 @@ long qvdevice_world_init(void* object, void*, void*) noexcept {
 }
 
 template <class World, class Device>
-long qvdevice_world_make_answer(Quorvane::QVDevice* made, void* a1) {
-  // Only the pair's own device class may reach the link; another is not ours to hand out.
-  auto* device = dynamic_cast<Device*>(made);
-  if (device == nullptr) {
-    delete made;
-    return -1;
-  }
-  *Quorvane::bridge::As<void*>(a1) = device;
-  return 0;
-}
-
-template <class World, class Device>
 long qvdevice_world_make(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  return Guard(kWorldMake, nullptr, [&] {
-    return qvdevice_world_make_answer<World, Device>(As<World>(object)->MakeDevice(As<char>(a2)), a1);
-  });
+  return On<World>(object, a1, a2, kBoth, kWorldMake,
+                   [&](World& w) { Made<World, Device>(w.MakeDevice(As<char>(a2)), a1); });
 }
 
 template <class World, class Device>
 long qvdevice_world_make_with_parameters(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  return Guard(kWorldMake, nullptr, [&] {
-    return qvdevice_world_make_answer<World, Device>(
-        As<World>(object)->MakeDeviceWithParameters(As<Quorvane::QVDeviceParameters>(a2)), a1);
+  return On<World>(object, a1, a2, kBoth, kWorldMake, [&](World& w) {
+    Made<World, Device>(w.MakeDeviceWithParameters(As<Quorvane::QVDeviceParameters>(a2)), a1);
   });
 }
 
 template <class World, class Device>
-long qvdevice_world_get_signal_handlers(void* object, void* a1, void*) noexcept {
+long qvdevice_world_get_signal_handlers(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr) return -1;
-  return Guard(kNoMemory, nullptr, [&] {
-    *As<Quorvane::QVSignalHandlerList*>(a1) = As<World>(object)->GetSignalHandlers();
-    return 0L;
-  });
+  return On<World>(object, a1, a2, kA1, kNoMemory,
+                   [&](World& w) { *As<Quorvane::QVSignalHandlerList*>(a1) = w.GetSignalHandlers(); });
 }
 
 template <class World, class Device>
 long qvdevice_world_get_protocol_name(void* object, void* a1, void* a2) noexcept {
-  using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  return Guard(0, nullptr, [&] { return CopyText(As<World>(object)->ProtocolName(), a1, a2, true); });
+  return Quorvane::bridge::Text<World>(object, a1, a2, true, [](World& w) { return w.ProtocolName(); });
 }
 
 template <class World, class Device>
 long qvdevice_world_get_id(void* object, void* a1, void* a2) noexcept {
-  using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  return Guard(0, nullptr, [&] { return CopyText(As<World>(object)->Id(), a1, a2, false); });
+  return Quorvane::bridge::Text<World>(object, a1, a2, false, [](World& w) { return w.Id(); });
 }
 
 template <class World, class Device>
-long qvdevice_connect(void* object, void*, void*) noexcept {
+long qvdevice_connect(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr) return -1;
-  Device* device = As<Device>(object);
-  return Guard(kConnect, device, [&] {
-    device->Connect();
-    return 0L;
-  });
+  return On<Device>(object, a1, a2, 0, kConnect, [](Device& d) { d.Connect(); });
 }
 
 template <class World, class Device>
 long qvdevice_write_window(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  Device* device = As<Device>(object);
-  return Guard(kWindow, device, [&] {
+  return On<Device>(object, a1, a2, kBoth, kWindow, [&](Device& d) {
     unsigned long size = 0;
-    device->WriteWindow(As<char*>(a1), &size);
+    d.WriteWindow(As<char*>(a1), &size);
     *As<long>(a2) = static_cast<long>(size);
-    return 0L;
   });
 }
 
 template <class World, class Device>
 long qvdevice_write(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  Device* device = As<Device>(object);
-  const long written = Guard(kTransfer, device, [&] {
-    device->Write(*As<char*>(a1), static_cast<unsigned long>(*As<long>(a2)));
-    return 0L;
+  const long written = On<Device>(object, a1, a2, kBoth, kTransfer, [&](Device& d) {
+    d.Write(*As<char*>(a1), static_cast<unsigned long>(*As<long>(a2)));
   });
   if (written != 0) return written;
   return qvdevice_write_window<World, Device>(object, a1, a2);
 }
 
 template <class World, class Device>
-long qvdevice_has_data(void* object, void*, void* a2) noexcept {
+long qvdevice_has_data(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr || a2 == nullptr) return -1;
-  Device* device = As<Device>(object);
-  return Guard(kWindow, device, [&] {
-    *As<long>(a2) = device->HasDataQ() ? 1 : 0;
-    return 0L;
-  });
+  return On<Device>(object, a1, a2, kA2, kWindow, [&](Device& d) { *As<long>(a2) = d.HasDataQ() ? 1 : 0; });
 }
 
 template <class World, class Device>
 long qvdevice_read(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  Device* device = As<Device>(object);
-  return Guard(kTransfer, device, [&] {
+  return On<Device>(object, a1, a2, kBoth, kTransfer, [&](Device& d) {
     unsigned long size = 0;
-    device->Read(As<char*>(a1), &size);
+    d.Read(As<char*>(a1), &size);
     *As<long>(a2) = static_cast<long>(size);
-    return 0L;
   });
 }
 
 template <class World, class Device>
 long qvdevice_read_complete(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr || a2 == nullptr) return -1;
-  Device* device = As<Device>(object);
-  return Guard(kWindow, device, [&] {
-    device->ReadComplete(As<char>(a1), static_cast<unsigned long>(*As<long>(a2)));
-    return 0L;
-  });
+  return On<Device>(object, a1, a2, kA2, kWindow,
+                    [&](Device& d) { d.ReadComplete(As<char>(a1), static_cast<unsigned long>(*As<long>(a2))); });
 }
 
 template <class World, class Device>
 long qvdevice_write_message(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  Device* device = As<Device>(object);
-  return Guard(kTransfer, device, [&] {
-    device->WriteMessage(static_cast<unsigned long>(*As<long>(a1)), static_cast<unsigned long>(*As<long>(a2)));
-    return 0L;
+  return On<Device>(object, a1, a2, kBoth, kTransfer, [&](Device& d) {
+    d.WriteMessage(static_cast<unsigned long>(*As<long>(a1)), static_cast<unsigned long>(*As<long>(a2)));
   });
 }
 
 template <class World, class Device>
 long qvdevice_has_message(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  Device* device = As<Device>(object);
-  return Guard(kHasMessage, device, [&] {
-    const long waiting = device->HasMessageQ() ? 1 : 0;
+  return On<Device>(object, a1, a2, kBoth, kHasMessage, [&](Device& d) {
+    const long waiting = d.HasMessageQ() ? 1 : 0;
     *As<long>(a1) = waiting;
     *As<long>(a2) = waiting;
-    return 0L;
   });
 }
 
 template <class World, class Device>
 long qvdevice_read_message(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  Device* device = As<Device>(object);
-  return Guard(kTransfer, device, [&] {
-    device->ReadMessage(As<unsigned long>(a1), As<unsigned long>(a2));
-    return 0L;
-  });
+  return On<Device>(object, a1, a2, kBoth, kTransfer,
+                    [&](Device& d) { d.ReadMessage(As<unsigned long>(a1), As<unsigned long>(a2)); });
 }
 
 template <class World, class Device>
 long qvdevice_get_name(void* object, void* a1, void* a2) noexcept {
-  using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  return Guard(0, nullptr, [&] { return CopyText(As<Device>(object)->Name(), a1, a2, false); });
+  return Quorvane::bridge::Text<Device>(object, a1, a2, false, [](Device& d) { return d.Name(); });
 }
 
 template <class World, class Device>
 long qvdevice_get_protocol_name(void* object, void* a1, void* a2) noexcept {
-  using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  return Guard(0, nullptr, [&] { return CopyText(As<Device>(object)->ProtocolName(), a1, a2, false); });
+  return Quorvane::bridge::Text<Device>(object, a1, a2, false, [](Device& d) { return d.ProtocolName(); });
 }
 
 template <class World, class Device>
 long qvdevice_get_world_id(void* object, void* a1, void* a2) noexcept {
-  using namespace Quorvane::bridge;
-  if (object == nullptr || a1 == nullptr || a2 == nullptr) return -1;
-  return Guard(0, nullptr, [&] { return CopyText(As<Device>(object)->Id(), a1, a2, false); });
+  return Quorvane::bridge::Text<Device>(object, a1, a2, false, [](Device& d) { return d.Id(); });
 }
 
 // ---- the interface function ------------------------------------------------------
@@ -286,18 +266,10 @@ long qvdevice_main(void* object, Quorvane::qvdeviceselector selector, void* a1, 
   using namespace Quorvane::bridge;
   if (selector == QVDEVICE_ACKNOWLEDGE) return 0;
   if (object == nullptr) return -1;
-  World* world = As<World>(object);
-  Device* device = As<Device>(object);
-  // Stores one value through a pointer that must be there.
-  auto store = [](void* to, auto value) {
-    if (to == nullptr) return -1L;
-    *As<decltype(value)>(to) = value;
-    return 0L;
-  };
   switch (selector) {
     case QVDEVICE_WORLD_INIT: return qvdevice_world_init<World, Device>(object, a1, a2);
     case QVDEVICE_WORLD_DEINIT:
-      delete world;
+      delete As<World>(object);
       return 0;
     case QVDEVICE_WORLD_MAKE: return qvdevice_world_make<World, Device>(object, a1, a2);
     case QVDEVICE_WORLD_MAKE_WITH_PARAMETERS:
@@ -305,26 +277,19 @@ long qvdevice_main(void* object, Quorvane::qvdeviceselector selector, void* a1, 
     case QVDEVICE_WORLD_GET_SIGNAL_HANDLERS:
       return qvdevice_world_get_signal_handlers<World, Device>(object, a1, a2);
     case QVDEVICE_WORLD_RELEASE_SIGNAL_HANDLERS:
-      if (a1 == nullptr) return -1;
-      return Guard(0, nullptr, [&] {
-        world->ReleaseSignalHandlers(As<QVSignalHandlerList>(a1));
-        return 0L;
-      });
+      return On<World>(object, a1, a2, kA1, 0,
+                       [&](World& w) { w.ReleaseSignalHandlers(As<QVSignalHandlerList>(a1)); });
     case QVDEVICE_WORLD_PROTOCOL_NAME: return qvdevice_world_get_protocol_name<World, Device>(object, a1, a2);
     case QVDEVICE_WORLD_MODES:
-      if (a1 == nullptr) return -1;
-      return Guard(0, nullptr, [&] { return store(a1, static_cast<long>(world->Modes())); });
+      return On<World>(object, a1, a2, kA1, 0, [&](World& w) { *As<long>(a1) = static_cast<long>(w.Modes()); });
     case QVDEVICE_WORLD_STREAM_CAPACITY:
-      if (a1 == nullptr) return -1;
-      return Guard(0, nullptr, [&] {
-        store(a1, world->StreamCapacity());
-        if (a2 != nullptr) store(a2, 8L);
-        return 0L;
+      return On<World>(object, a1, a2, kA1, 0, [&](World& w) {
+        *As<long>(a1) = w.StreamCapacity();
+        if (a2 != nullptr) *As<long>(a2) = 8;
       });
     case QVDEVICE_WORLD_ID: return qvdevice_world_get_id<World, Device>(object, a1, a2);
     case QVDEVICE_CONNECT_READY:
-      if (a2 == nullptr) return -1;
-      return Guard(0, nullptr, [&] { return store(a2, device->ConnectReady() ? 1L : 0L); });
+      return On<Device>(object, a1, a2, kA2, 0, [&](Device& d) { *As<long>(a2) = d.ConnectReady() ? 1 : 0; });
     case QVDEVICE_CONNECT: return qvdevice_connect<World, Device>(object, a1, a2);
     case QVDEVICE_WRITE: return qvdevice_write<World, Device>(object, a1, a2);
     case QVDEVICE_WRITE_WINDOW: return qvdevice_write_window<World, Device>(object, a1, a2);
@@ -333,71 +298,50 @@ long qvdevice_main(void* object, Quorvane::qvdeviceselector selector, void* a1, 
     case QVDEVICE_READ_COMPLETE: return qvdevice_read_complete<World, Device>(object, a1, a2);
     case QVDEVICE_CLOSE:
       // The device goes whatever the notice throws: the caller never uses it again.
-      Guard(0, nullptr, [&] {
-        device->notifyForClosedConnection();
-        return 0L;
-      });
-      delete device;
+      On<Device>(object, a1, a2, 0, 0, [](Device& d) { d.notifyForClosedConnection(); });
+      delete As<Device>(object);
       return 0;
     case QVDEVICE_SET_YIELD_FUNCTION:
-      return Guard(0, nullptr, [&] {
-        device->SetYieldFunction(reinterpret_cast<QVDeviceYieldFunction>(a1), a2);
-        return 0L;
-      });
+      return On<Device>(object, a1, a2, 0, 0,
+                        [&](Device& d) { d.SetYieldFunction(reinterpret_cast<QVDeviceYieldFunction>(a1), a2); });
     case QVDEVICE_GET_YIELD_FUNCTION:
-      if (a1 == nullptr) return -1;
-      return Guard(0, nullptr, [&] {
-        QVDeviceYieldFunction function = nullptr;
+      return On<Device>(object, a1, a2, kA1, 0, [&](Device& d) {
         void* cookie = nullptr;
-        device->GetYieldFunction(&function, &cookie);
-        return store(a1, function);
+        d.GetYieldFunction(As<QVDeviceYieldFunction>(a1), &cookie);
       });
     case QVDEVICE_SET_MESSAGE_HANDLER:
-      return Guard(0, nullptr, [&] {
-        device->SetMessageHandler(reinterpret_cast<QVDeviceMessageHandler>(a1), a2);
-        return 0L;
-      });
+      return On<Device>(object, a1, a2, 0, 0,
+                        [&](Device& d) { d.SetMessageHandler(reinterpret_cast<QVDeviceMessageHandler>(a1), a2); });
     case QVDEVICE_GET_MESSAGE_HANDLER:
-      if (a1 == nullptr) return -1;
-      return Guard(0, nullptr, [&] {
-        QVDeviceMessageHandler handler = nullptr;
+      return On<Device>(object, a1, a2, kA1, 0, [&](Device& d) {
         void* cookie = nullptr;
-        device->GetMessageHandler(&handler, &cookie);
-        return store(a1, handler);
+        d.GetMessageHandler(As<QVDeviceMessageHandler>(a1), &cookie);
       });
     case QVDEVICE_WRITE_MESSAGE: return qvdevice_write_message<World, Device>(object, a1, a2);
     case QVDEVICE_HAS_MESSAGE: return qvdevice_has_message<World, Device>(object, a1, a2);
     case QVDEVICE_READ_MESSAGE: return qvdevice_read_message<World, Device>(object, a1, a2);
-    case QVDEVICE_TYPE:
-      if (a1 == nullptr) return -1;
-      return Guard(0, nullptr, [&] { return store(a1, device->Type()); });
+    case QVDEVICE_TYPE: return On<Device>(object, a1, a2, kA1, 0, [&](Device& d) { *As<long>(a1) = d.Type(); });
     case QVDEVICE_NAME: return qvdevice_get_name<World, Device>(object, a1, a2);
     case QVDEVICE_NAME_SIZE:
-      if (a1 == nullptr) return -1;
-      return Guard(0, nullptr, [&] { return store(a1, device->NameSize() + 1); });
+      return On<Device>(object, a1, a2, kA1, 0, [&](Device& d) { *As<long>(a1) = d.NameSize() + 1; });
     case QVDEVICE_FILE_DESCRIPTOR:
-      if (a1 == nullptr) return -1;
-      return Guard(0, nullptr, [&] { return store(a1, device->GetFD()); });
+      return On<Device>(object, a1, a2, kA1, 0, [&](Device& d) { *As<int>(a1) = d.GetFD(); });
     case QVDEVICE_MODES:
-      if (a1 == nullptr) return -1;
-      return Guard(0, nullptr, [&] { return store(a1, static_cast<long>(device->Modes())); });
+      return On<Device>(object, a1, a2, kA1, 0, [&](Device& d) { *As<long>(a1) = static_cast<long>(d.Modes()); });
     case QVDEVICE_PROTOCOL_NAME: return qvdevice_get_protocol_name<World, Device>(object, a1, a2);
     case QVDEVICE_STREAM_CAPACITY:
-      if (a1 == nullptr) return -1;
-      return Guard(0, nullptr, [&] {
-        store(a1, device->StreamCapacity());
-        if (a2 != nullptr) store(a2, 8L);
-        return 0L;
+      return On<Device>(object, a1, a2, kA1, 0, [&](Device& d) {
+        *As<long>(a1) = d.StreamCapacity();
+        if (a2 != nullptr) *As<long>(a2) = 8;
       });
     case QVDEVICE_WORLD_IDENTITY: return qvdevice_get_world_id<World, Device>(object, a1, a2);
     case QVDEVICE_MODE:
     case QVDEVICE_OPTIONS:
       if (a1 == nullptr || a2 == nullptr) return -1;
-      store(a1, 0L);
-      store(a2, 8L);
-      return Guard(0, nullptr, [&] {
-        if (selector == QVDEVICE_OPTIONS) return store(a1, static_cast<long>(device->Options()));
-        return store(a1, device->Mode() != 0 ? 2L : 4L);
+      *As<long>(a1) = 0;
+      *As<long>(a2) = 8;
+      return On<Device>(object, a1, a2, kBoth, 0, [&](Device& d) {
+        *As<long>(a1) = selector == QVDEVICE_OPTIONS ? static_cast<long>(d.Options()) : (d.Mode() != 0 ? 2 : 4);
       });
     default: return -1;
   }
