@@ -147,7 +147,7 @@ TEST_F(StringTestsTest, BufferedStringsAreComparedAfterThePeerClosed) {
   QVLink* link = Scripted(device);
   ASSERT_NE(link, nullptr);
   // "ab" and "cd", each a string token, in one packet.
-  device.WriteBytes(std::string("\x22\x45" "A~\x42" "ab\n\x22\x45" "A~\x42" "cd\n]", 19));
+  device.WriteBytes("\x22\x45" "A~\x42" "ab\n\x22\x45" "A~\x42" "cd\n]");
   device.ClosePeer();
   ASSERT_TRUE(qvtest::WaitUntil([&] {
     RVFill(link);
