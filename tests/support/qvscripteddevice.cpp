@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "device/qvdevicebridge.h"
 #include "device/qvdeviceparameters.h"
 #include "utilities/qvuniquefd.h"
 
@@ -31,7 +32,6 @@ constexpr long kNoMessage = 18;
 constexpr long kPeerClosed = 11;
 constexpr long kAborted = 25;
 constexpr long kLost = 1;
-constexpr long kBufferTooSmall = 8;
 constexpr int kYieldSliceMs = 10;  // how often a blocked read asks the yield function
 
 void MakePipe(QVUniqueFd& readEnd, QVUniqueFd& writeEnd) {
@@ -186,15 +186,11 @@ std::list<std::unique_ptr<ScriptedWorldRecord>> gAllWorlds;
 
 ScriptedState& StateOf(void* object) { return *static_cast<ScriptedDeviceObject*>(object)->state; }
 
-// A text answer: cleared to the full capacity, then copied without terminator;
-// a text longer than the capacity answers 8 and leaves the buffer alone.
-long CopyText(const std::string& text, void* buffer, void* capacity) {
+// A text answer by the library's rule (cleared to the capacity, no
+// terminator, 8 and the buffer untouched when the text is longer).
+long CopyText(const std::string& text, void* buffer, void* capacity, bool storeLength = false) {
   if (buffer == nullptr || capacity == nullptr) return -1;
-  auto room = static_cast<uint32_t>(*static_cast<long*>(capacity));
-  if (text.size() > room) return kBufferTooSmall;
-  std::memset(buffer, 0, room);
-  std::memcpy(buffer, text.data(), text.size());
-  return 0;
+  return Quorvane::bridge::CopyText(Quorvane::QVString(text.data(), text.size()), buffer, capacity, storeLength);
 }
 
 long Close(void* object) {
@@ -476,11 +472,7 @@ long WorldCall(void* object, Quorvane::qvdeviceselector selector, void* a1, void
       if (a1 == nullptr) return -1;
       *static_cast<void**>(a1) = nullptr;
       return record.config.signalHandlersAnswer;
-    case Quorvane::QVDEVICE_WORLD_PROTOCOL_NAME: {
-      long result = CopyText(record.config.protocol, a1, a2);
-      if (result == 0) *static_cast<long*>(a2) = static_cast<long>(record.config.protocol.size());
-      return result;
-    }
+    case Quorvane::QVDEVICE_WORLD_PROTOCOL_NAME: return CopyText(record.config.protocol, a1, a2, true);
     default:
       return -1;
   }
