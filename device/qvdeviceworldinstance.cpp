@@ -20,16 +20,15 @@ void* AsPointer(F function) {
 
 QVSmartPointer<QVDeviceWorldInstance> QVDeviceWorldInstance::initWithFunction(
     QVDeviceInterfaceFunction function) {
-  QVSmartPointer<QVDeviceWorldInstance> world(new QVDeviceWorldInstance(function));
-  if (world->worldInit() != 0) {
+  return QVSmartPointer<QVDeviceWorldInstance>(new QVDeviceWorldInstance(function));
+}
+
+QVDeviceWorldInstance::QVDeviceWorldInstance(QVDeviceInterfaceFunction function) : function_(function) {
+  if (worldInit() != 0) {
     throw QVException("Unable to initialize world", "device/qvdeviceworldinstance", __LINE__,
                       qvexceptiontype::internalError, 0);
   }
-  return world;
 }
-
-QVDeviceWorldInstance::QVDeviceWorldInstance(QVDeviceInterfaceFunction function)
-    : function_(function) {}
 
 long QVDeviceWorldInstance::worldInit() {
   if (function_ == nullptr) {

@@ -16,7 +16,8 @@ using QVDeviceResult = QVResult<QVSmartPointer<QVDeviceInstance>, long>;
 
 class QVDeviceWorldInstance : public QVObject {
  public:
-  // Makes the world (selector 0); throws "Unable to initialize world" when it refuses.
+  // Both make the world (selector 0); they throw "Unable to initialize world"
+  // when it refuses, and worldInit's exception without a function.
   static QVSmartPointer<QVDeviceWorldInstance> initWithFunction(QVDeviceInterfaceFunction function);
   explicit QVDeviceWorldInstance(QVDeviceInterfaceFunction function);
   QVDeviceWorldInstance(const QVDeviceWorldInstance&) = delete;

@@ -214,7 +214,12 @@ TEST(DeviceManager, WorldThatRefusesToStartIsNotRegistered) {
   QVDeviceManager manager;
   // Nothing queued: the scripted world's init refuses.
   EXPECT_THROW(manager.registerWorldForTesting(qvtest::ScriptedWorldFunction()), Quorvane::QVException);
-  EXPECT_THROW(Quorvane::QVDeviceWorldInstance(nullptr).worldInit(), Quorvane::QVException);
+  try {
+    Quorvane::QVDeviceWorldInstance world(nullptr);
+    ADD_FAILURE() << "a world without a function cannot be made";
+  } catch (const Quorvane::QVException& e) {
+    EXPECT_EQ(ToStdString(e.getWhat()), "worldInit method has a NULL interface function");
+  }
   EXPECT_TRUE(manager.getDeviceList().empty());
 }
 
