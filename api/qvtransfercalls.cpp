@@ -64,6 +64,32 @@ bool DestinationMayWrite(QVLink* destination) {
   return destination->error == 0 || write_auto_correct(destination) != 0;
 }
 
+// A loopback link copying into itself (or into a link on the same queue)
+// reads from the queue it writes into: an expression that is not all there
+// would be completed by its own copy, and that copy by the next, for ever.
+// Such a transfer first skips one expression and comes back; when that read
+// fails, the link keeps its input and takes the reader's code (as a transfer
+// into another link would report), and nothing is written.
+bool FeedsItself(QVLink* destination, QVLink* source) {
+  return (source == destination || source->queueStack.base == destination->queueStack.base) &&
+         RVIsLinkLoopback(source) != 0;
+}
+
+bool WholeExpressionPending(QVLink* source) {
+  QVLinkLockGuard guard(source);
+  QVLinkMark* start = RVCreateMark(source);
+  if (start == nullptr) {
+    source->error = 8;  // marks fail only for want of memory here
+    return false;
+  }
+  const long code = QVNewExpression_(&source->readState, source->deviceStack, &source->queueStack, 1);
+  RVSeekMark(source, start, 0);
+  RVDestroyMark(source, start);
+  if (code == 0) return true;
+  source->error = static_cast<uint32_t>(code);
+  return false;
+}
+
 }  // namespace
 
 int RVTransferExpression(QVLink* destination, QVLink* source) QV_NOEXCEPT {
@@ -78,6 +104,7 @@ int RVTransferExpression(QVLink* destination, QVLink* source) QV_NOEXCEPT {
     return 1;
   }
   if (!DestinationMayWrite(destination)) return 0;
+  if (FeedsItself(destination, source) && !WholeExpressionPending(source)) return 0;
   QVLinkMark* mark = RVCreateMark(source);
   if (mark == nullptr) {
     DistributeErrors(destination, source);

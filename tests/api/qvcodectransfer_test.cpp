@@ -4,10 +4,12 @@
 // the destination's peer; raw copies up to a mark need agreeing states.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "qvcodecloopback.h"
+#include "tests/api/qvtypedtest.h"
 
 namespace {
 
@@ -433,6 +435,78 @@ TEST(CodecTransfer, RawCopyNeedsAgreeingStates) {
     ASSERT_EQ(c.destination.Flush(), 0);
     EXPECT_EQ(c.destination.Read<int8_t>(161), 6);
   }
+}
+
+}  // namespace
+namespace {
+
+class LinkTransferTest : public qvtest::TypedLinkTest {};
+
+// A loopback link transferring into itself reads the queue it writes into. An
+// expression not all there fails the way a transfer into another link does,
+// and leaves the link's input as it was; a whole one is copied behind itself.
+TEST_F(LinkTransferTest, ALoopbackLinkIntoItselfCopiesOnlyAWholeExpression) {
+  struct Case {
+    const char* name;
+    std::function<void(QVLink*)> put;
+  };
+  const std::vector<Case> incomplete = {
+      {"a function short of an argument", [](QVLink* l) { RVPutFunction(l, "f", 2); RVPutInteger32(l, 1); }},
+      {"a list of texts short of its last", [](QVLink* l) { RVPutFunction(l, "List", 3); RVPutString(l, "abc"); RVPutSymbol(l, "x"); }},
+      {"a nested function short of its last argument",
+       [](QVLink* l) { RVPutFunction(l, "f", 2); RVPutFunction(l, "g", 1); RVPutInteger32(l, 1); }},
+  };
+  for (const Case& c : incomplete) {
+    SCOPED_TRACE(c.name);
+    QVLink* into_other = Loopback();
+    QVLink* other = Loopback();
+    ASSERT_NE(into_other, nullptr);
+    ASSERT_NE(other, nullptr);
+    c.put(into_other);
+    ASSERT_EQ(RVFlush(into_other), 1);
+    EXPECT_EQ(RVTransferExpression(other, into_other), 0);
+    const uint32_t expected = RVError(into_other);
+    EXPECT_NE(expected, 0u);
+
+    QVLink* link = Loopback();
+    ASSERT_NE(link, nullptr);
+    c.put(link);
+    ASSERT_EQ(RVFlush(link), 1);
+    // Before the mend this call never returned.
+    EXPECT_EQ(RVTransferExpression(link, link), 0);
+    EXPECT_EQ(RVError(link), expected);
+    // The input is where it was: the expression's first token comes next.
+    ASSERT_EQ(RVClearError(link), 1);
+    EXPECT_EQ(RVGetNext(link), TOK_FUNCTION) << RVError(link);
+    Destroy(link);
+    Destroy(other);
+    Destroy(into_other);
+  }
+}
+
+// A whole expression is read off the link and written back onto it: it reads
+// again, once, and the link is empty after it.
+TEST_F(LinkTransferTest, ALoopbackLinkMovesAWholeExpressionBehindItself) {
+  QVLink* link = Loopback();
+  ASSERT_NE(link, nullptr);
+  ASSERT_EQ(RVPutFunction(link, "f", 1), 1);
+  ASSERT_EQ(RVPutInteger32(link, 7), 1);
+  ASSERT_EQ(RVPutSymbol(link, "after"), 1);
+  ASSERT_EQ(RVFlush(link), 1);
+  ASSERT_EQ(RVTransferExpression(link, link), 1) << RVError(link);
+  ASSERT_EQ(RVFlush(link), 1);
+  EXPECT_EQ(RVGetNext(link), TOK_SYMBOL);  // what followed the expression now comes first
+  int count = 0;
+  int value = 0;
+  EXPECT_EQ(RVGetNext(link), TOK_FUNCTION) << RVError(link);
+  EXPECT_EQ(RVGetArgCount(link, &count), 1);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(RVGetNext(link), TOK_SYMBOL);
+  EXPECT_EQ(RVGetNext(link), TOK_INTEGER);
+  EXPECT_EQ(RVGetInteger32(link, &value), 1) << RVError(link);
+  EXPECT_EQ(value, 7);
+  EXPECT_EQ(RVReady(link), 0);
+  Destroy(link);
 }
 
 }  // namespace
