@@ -2,9 +2,15 @@
 // that hands them over in windows of pseudo-random sizes and then reports the
 // peer closed. Input: byte 0 is the number of calls (up to 63), the next that
 // many bytes pick the calls (token-level, scalar, list and character gets,
-// marks, seeks, skips and transfers to a loopback link that is read back),
-// and the rest is what the peer sends. Nothing may crash, hang or take
-// memory beyond what the bytes at hand can justify.
+// string, symbol and number-as-string gets in every encoding, string and
+// symbol tests, function gets, head tests and checks, packet reading, whole
+// and stepwise array gets, marks, seeks, skips and transfers to a loopback
+// link that is read back), and the rest is what the peer sends. The link
+// holds small symbol and string dictionaries, so dictionary-coded tokens are
+// looked up. Nothing may crash, hang or take memory beyond what the bytes at
+// hand can justify; a text handed out ends with a zero unit behind its count,
+// an array holds as many elements as its dimensions say, and a failed get
+// hands out nothing.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +20,7 @@
 #include "api/qvlink.h"
 #include "quorvane.h"
 #include "qvfuzzpeer.h"
+#include "text/qvstringdictionary.h"
 
 namespace {
 
@@ -35,6 +42,10 @@ RVEnvironment* Environment() {
   return environment;
 }
 
+const Quorvane::QVRawStringDictionary kSymbols[] = {{"List", 1}, {"CallPacket", 2}, {"f", 3}, {"\\:03b1x", 4},
+                                                    {nullptr, 0}};
+const Quorvane::QVRawStringDictionary kStrings[] = {{"hello", 7}, {"caf\xE9", 300}, {"\\|01F600", 9}, {nullptr, 0}};
+
 QVLink* Established(Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device, bool loopback) {
   QVLink* link = QVInternalMake(Environment()->globals, std::move(device), nullptr);
   if (link == nullptr) std::abort();
@@ -42,6 +53,8 @@ QVLink* Established(Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device,
   feature_set features = Environment()->ownFeatures;
   std::strcpy(features.numerics_id, "UniqueID");
   if (RVEstablish(link, &features) != 1) std::abort();
+  link->symbolDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kSymbols);
+  link->stringDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kStrings);
   return link;
 }
 
@@ -59,9 +72,304 @@ void DrainLoopback(QVLink* loopback) {
   RVClearError(loopback);
 }
 
+// A text handed out: null after a failure; after a success a count that is
+// not negative with a zero unit behind it (read, so that the sanitizer sees
+// a block too short for its count).
+template <typename Unit, typename Count>
+void CheckText(int ok, const Unit* text, Count units) {
+  if (ok != 1) {
+    if (text != nullptr) std::abort();
+    return;
+  }
+  if (text == nullptr || units < 0) std::abort();
+  if (text[units] != 0) std::abort();
+}
+
+void CheckText(int ok, const char* text) {
+  if (ok != 1) {
+    if (text != nullptr) std::abort();
+    return;
+  }
+  if (text == nullptr) std::abort();
+  volatile size_t length = std::strlen(text);
+  (void)length;
+}
+
+// Every byte of a block, read so that the sanitizer sees one too short.
+void Touch(const void* data, size_t bytes) {
+  const auto* p = static_cast<const volatile unsigned char*>(data);
+  unsigned sum = 0;
+  for (size_t i = 0; i < bytes; ++i) sum += p[i];
+  volatile unsigned keep = sum;
+  (void)keep;
+}
+
+size_t ElementSize(long type) {
+  switch (type) {
+    case 161: return 1;
+    case 226: return 2;
+    case 228: case 244: return 4;
+    case 230: case 246: return 8;
+    case 248: return sizeof(long double);
+    default: return 0;
+  }
+}
+
+// The elements the dimensions promise; SIZE_MAX when their product overflows.
+template <typename Dimension>
+size_t Elements(const Dimension* dimensions, long depth) {
+  size_t n = 1;
+  for (long i = 0; i < depth; ++i) {
+    if (dimensions[i] < 0) std::abort();
+    if (__builtin_mul_overflow(n, static_cast<size_t>(dimensions[i]), &n)) return SIZE_MAX;
+  }
+  return n;
+}
+
+// A whole array handed out: nothing after a failure; after a success the
+// dimensions, heads and data the depth and dimensions promise.
+template <typename Dimension>
+void CheckArray(int ok, const void* data, const Dimension* dimensions, char** heads, long depth, size_t size) {
+  if (ok != 1) {
+    if (data != nullptr || dimensions != nullptr || heads != nullptr || depth != 0) std::abort();
+    return;
+  }
+  if (depth < 1 || dimensions == nullptr) std::abort();
+  const size_t n = Elements(dimensions, depth);
+  if (n == SIZE_MAX || (n > 0 && size > 0 && data == nullptr) || (n == 0 && data != nullptr)) std::abort();
+  if (data != nullptr && size > 0) Touch(data, n * size);
+  for (long i = 0; heads != nullptr && i < depth; ++i) CheckText(1, heads[i]);
+}
+
+constexpr long kArrayTypes[] = {0, 161, 226, 228, 230, 244, 246, 248};
+
+void StringGet(uint8_t form, QVLink* link) {
+  int units = -1;
+  int characters = -1;
+  switch (form % 12) {
+    case 0: { const char* t = nullptr; CheckText(RVGetString(link, &t), t); RVReleaseString(link, t); break; }
+    case 1: {
+      const unsigned char* t = nullptr;
+      CheckText(RVGetByteString(link, &t, &units, form & 1 ? '?' : 0), t, units);
+      RVReleaseByteString(link, t);
+      break;
+    }
+    case 2: {
+      const unsigned short* t = nullptr;
+      CheckText(RVGetUCS2String(link, &t, &units), t, units);
+      RVReleaseUCS2String(link, t);
+      break;
+    }
+    case 3: {
+      const unsigned char* t = nullptr;
+      const int ok = RVGetUTF8String(link, &t, &units, &characters);
+      CheckText(ok, t, units);
+      if (ok == 1 && characters > units) std::abort();
+      RVReleaseUTF8String(link, t);
+      break;
+    }
+    case 4: {
+      const unsigned short* t = nullptr;
+      const int ok = RVGetUTF16String(link, &t, &units, &characters);
+      CheckText(ok, t, units);
+      if (ok == 1 && characters > units) std::abort();
+      RVReleaseUTF16String(link, t);
+      break;
+    }
+    case 5: {
+      const unsigned int* t = nullptr;
+      CheckText(RVGetUTF32String(link, &t, &units), t, units);
+      RVReleaseUTF32String(link, t);
+      break;
+    }
+    case 6: { const char* t = nullptr; CheckText(RVGetNumberAsString(link, &t), t); RVReleaseString(link, t); break; }
+    case 7: {
+      const unsigned char* t = nullptr;
+      long length = -1;
+      CheckText(RVGetNumberAsByteString(link, &t, &length, '?'), t, length);
+      RVReleaseByteString(link, t);
+      break;
+    }
+    case 8: {
+      const unsigned short* t = nullptr;
+      CheckText(RVGetNumberAsUCS2String(link, &t, &units), t, units);
+      RVReleaseUCS2String(link, t);
+      break;
+    }
+    case 9: {
+      // The count is in bytes of the rewritten text.
+      const unsigned char* t = nullptr;
+      CheckText(RVGetNumberAsUTF8String(link, &t, &units, &characters), t, units);
+      RVReleaseUTF8String(link, t);
+      break;
+    }
+    case 10: {
+      const unsigned short* t = nullptr;
+      CheckText(RVGetNumberAsUTF16String(link, &t, &units, &characters), t, units);
+      RVReleaseUTF16String(link, t);
+      break;
+    }
+    default: {
+      const unsigned int* t = nullptr;
+      CheckText(RVGetNumberAsUTF32String(link, &t, &units), t, units);
+      RVReleaseUTF32String(link, t);
+      break;
+    }
+  }
+}
+
+void SymbolGet(uint8_t form, QVLink* link) {
+  int units = -1;
+  int characters = -1;
+  switch (form % 6) {
+    case 0: { const char* t = nullptr; CheckText(RVGetSymbol(link, &t), t); RVReleaseSymbol(link, t); break; }
+    case 1: {
+      const unsigned char* t = nullptr;
+      CheckText(RVGetByteSymbol(link, &t, &units, '?'), t, units);
+      RVReleaseByteSymbol(link, t);
+      break;
+    }
+    case 2: {
+      const unsigned short* t = nullptr;
+      CheckText(RVGetUCS2Symbol(link, &t, &units), t, units);
+      RVReleaseUCS2Symbol(link, t);
+      break;
+    }
+    case 3: {
+      const unsigned char* t = nullptr;
+      CheckText(RVGetUTF8Symbol(link, &t, &units, &characters), t, units);
+      RVReleaseUTF8Symbol(link, t, units);
+      break;
+    }
+    case 4: {
+      const unsigned short* t = nullptr;
+      CheckText(RVGetUTF16Symbol(link, &t, &units, &characters), t, units);
+      RVReleaseUTF16Symbol(link, t);
+      break;
+    }
+    default: {
+      const unsigned int* t = nullptr;
+      CheckText(RVGetUTF32Symbol(link, &t, &units), t, units);
+      RVReleaseUTF32Symbol(link, t);
+      break;
+    }
+  }
+}
+
+// Tests of a symbol, a string or a head against names the dictionaries and
+// the seeds use; a null head accepts any.
+void TestCall(uint8_t form, QVLink* link) {
+  static const unsigned char kUtf8[] = {'L', 'i', 's', 't'};
+  static const unsigned short kUtf16[] = {0xFEFF, 'f'};
+  static const unsigned short kUcs2[] = {'h', 'e', 'l', 'l', 'o'};
+  static const unsigned int kUtf32[] = {0xFEFF, 0x3B1, 'x'};
+  int count = form & 0x80 ? 2 : -1;
+  long wide = form & 0x80 ? 1 : -1;
+  switch (form % 16) {
+    case 0: RVTestSymbol(link, "List"); break;
+    case 1: RVTestUTF8Symbol(link, kUtf8, 4); break;
+    case 2: RVTestUTF16Symbol(link, kUtf16, 2); break;
+    case 3: RVTestUTF32Symbol(link, kUtf32, 3); break;
+    case 4: RVTestUCS2Symbol(link, kUcs2, 5); break;
+    case 5: RVTestString(link, "hello"); break;
+    case 6: RVTestUCS2String(link, kUcs2, 5); break;
+    case 7: RVTestUTF8String(link, kUtf8, 4); break;
+    case 8: RVTestUTF16String(link, kUtf16, 2); break;
+    case 9: RVTestUTF32String(link, kUtf32, 3); break;
+    case 10: RVTestHead(link, form & 0x40 ? nullptr : "List", &count); break;
+    case 11: RVTestHeadWithArgCount(link, "f", &count); break;
+    case 12: RVTestUTF8HeadWithArgCount(link, kUtf8, 4, &count); break;
+    case 13: RVTestUTF16Head(link, kUtf16, 2, &count); break;
+    case 14: RVCheckFunction(link, form & 0x40 ? nullptr : "f", &wide); break;
+    default: RVCheckFunctionWithArgCount(link, "List", &wide); break;
+  }
+}
+
+void FunctionGet(uint8_t form, QVLink* link) {
+  int length = -1;
+  int count = -1;
+  const auto check = [&](int ok, const auto* head) {
+    if (ok == 1 && (head == nullptr || count < 0)) std::abort();
+    if (ok != 1 && head != nullptr) std::abort();
+  };
+  switch (form % 5) {
+    case 0: { const char* h = nullptr; const int ok = RVGetFunction(link, &h, &count); check(ok, h); if (ok == 1) CheckText(1, h); RVReleaseSymbol(link, h); break; }
+    case 1: { const unsigned short* h = nullptr; const int ok = RVGetUCS2Function(link, &h, &length, &count); check(ok, h); if (ok == 1) CheckText(1, h, length); RVReleaseUCS2Symbol(link, h); break; }
+    case 2: { const unsigned char* h = nullptr; const int ok = RVGetUTF8Function(link, &h, &length, &count); check(ok, h); if (ok == 1) CheckText(1, h, length); RVReleaseUTF8Symbol(link, h, length); break; }
+    case 3: { const unsigned short* h = nullptr; const int ok = RVGetUTF16Function(link, &h, &length, &count); check(ok, h); if (ok == 1) CheckText(1, h, length); RVReleaseUTF16Symbol(link, h); break; }
+    default: { const unsigned int* h = nullptr; const int ok = RVGetUTF32Function(link, &h, &length, &count); check(ok, h); if (ok == 1) CheckText(1, h, length); RVReleaseUTF32Symbol(link, h); break; }
+  }
+}
+
+void WholeArray(uint8_t form, QVLink* link) {
+  if (form & 0x80) {
+    // The 64-bit reader, in a given type or the array's own leaf type.
+    void* data = nullptr;
+    long* dimensions = nullptr;
+    char** heads = nullptr;
+    long depth = 0;
+    int leaf = 0;
+    const long type = kArrayTypes[form % 8];
+    const int ok = RVGetBinaryNumberArrayWithLeafType(link, &data, &dimensions, form & 0x40 ? nullptr : &heads, &depth,
+                                                      type, &leaf);
+    CheckArray(ok, data, dimensions, heads, depth, ElementSize(type != 0 ? type : leaf));
+    QVDisownBinaryNumberArray(link, data, dimensions, heads, depth);
+    return;
+  }
+  int* dimensions = nullptr;
+  char** heads = nullptr;
+  int depth = 0;
+  switch (form % 4) {
+    case 0: {
+      unsigned char* data = nullptr;
+      CheckArray(RVGetInteger8Array(link, &data, &dimensions, &heads, &depth), data, dimensions, heads, depth, 1);
+      RVReleaseInteger8Array(link, data, dimensions, heads, depth);
+      break;
+    }
+    case 1: {
+      short* data = nullptr;
+      CheckArray(RVGetInteger16Array(link, &data, &dimensions, &heads, &depth), data, dimensions, heads, depth, 2);
+      RVReleaseInteger16Array(link, data, dimensions, heads, depth);
+      break;
+    }
+    case 2: {
+      int* data = nullptr;
+      CheckArray(RVGetInteger32Array(link, &data, &dimensions, nullptr, &depth), data, dimensions, nullptr, depth, 4);
+      RVReleaseInteger32Array(link, data, dimensions, nullptr, depth);
+      break;
+    }
+    default: {
+      long double* data = nullptr;
+      CheckArray(RVGetReal128Array(link, &data, &dimensions, &heads, &depth), data, dimensions, heads, depth,
+                 sizeof(long double));
+      RVReleaseReal128Array(link, data, dimensions, heads, depth);
+      break;
+    }
+  }
+}
+
+// An array read step by step, its heads written to the loopback link.
+void StepwiseArray(uint8_t form, QVLink* link, QVLink* loopback) {
+  qvmeter* state = nullptr;
+  long depth = 0;
+  int leaf = 0;
+  if (RVGetArrayTypeWithDepthAndLeafType(link, form & 1 ? loopback : nullptr, &state, &depth, &leaf) == 1) {
+    long double buffer[8];
+    const long type = kArrayTypes[1 + (form >> 1) % 7];
+    for (int i = 0; i < (form >> 4) % 4 + 1; ++i) {
+      if (RVGetBinaryNumberArrayData(link, state, buffer, 8, type) != 1) break;
+    }
+    RVReleaseGetArrayState(link, form & 1 ? loopback : nullptr, state);
+  } else if (state != nullptr) {
+    std::abort();  // a failure gives the state back
+  }
+  DrainLoopback(loopback);
+}
+
 void Call(uint8_t op, QVLink* link, QVLink* loopback, std::vector<QVLinkMark*>* marks) {
   int count = 0;
-  switch (op % 24) {
+  const auto form = static_cast<uint8_t>(op / 48 * 37 + op);
+  switch (op % 48) {
     case 0: RVGetNext(link); break;
     case 1: RVGetType(link); break;
     case 2: RVGetArgCount(link, &count); break;
@@ -132,7 +440,16 @@ void Call(uint8_t op, QVLink* link, QVLink* loopback, std::vector<QVLinkMark*>* 
     case 20: { unsigned char buffer[7]; RVGetRawData(link, buffer, 7, &count); break; }
     case 21: RVExpressionsToGet(link, &count); break;
     case 22: RVReady(link); break;
-    default: QVNewExpression(link); break;
+    case 23: QVNewExpression(link); break;
+    case 24: case 25: case 26: case 27: case 28: case 29: StringGet(static_cast<uint8_t>(form + op % 6), link); break;
+    case 30: case 31: case 32: SymbolGet(form, link); break;
+    case 33: case 34: case 35: TestCall(form, link); break;
+    case 36: case 37: FunctionGet(form, link); break;
+    case 38: case 39: RVNextPacket(link); break;
+    case 40: case 41: case 42: WholeArray(form, link); break;
+    case 43: StepwiseArray(form, link, loopback); break;
+    case 44: case 45: RVGetNext(link); break;
+    default: RVClearError(link); break;
   }
 }
 
