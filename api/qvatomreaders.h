@@ -64,6 +64,12 @@ class Block {
   bool Reserve(uint64_t bytes);
   unsigned char* data() const { return data_; }
   uint64_t capacity() const { return capacity_; }
+  // Takes over an atom of the pool (null: none), giving back any held before.
+  void Adopt(void* atom) {
+    DeallocAtom(pool_, data_, nullptr);
+    data_ = static_cast<unsigned char*>(atom);
+    capacity_ = atom == nullptr ? 0 : AtomCapacity(atom);
+  }
   // The block is the caller's now.
   template <class T>
   T* Release() {

@@ -8,6 +8,7 @@
 #include "api/qvcodecread.h"
 #include "api/qvgetcontainer.h"
 #include "api/qvlinkmark.h"
+#include "api/qvstringtests.h"
 #include "api/qvtokentypes.h"
 #include "quorvane.h"
 #include "text/qvstringdictionary.h"

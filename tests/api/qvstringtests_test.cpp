@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "api/qvstringtests.h"
+#include "api/qvsymbolreplacement.h"
+#include "api/qvtokentypes.h"
 #include "quorvane.h"
 #include "tests/api/qvtypedtest.h"
 #include "tests/support/qvtest.h"
@@ -160,6 +163,52 @@ TEST_F(StringTestsTest, BufferedStringsAreComparedAfterThePeerClosed) {
   ASSERT_EQ(RVClearError(link), 1);
   EXPECT_EQ(NextString(link), "cd");
   Destroy(link);
+}
+
+// The check reads the next atom whatever it finds; it accepts the wanted
+// type with a name of the same characters, however they are escaped, after
+// the link's replacement when asked.
+TEST_F(StringTestsTest, CheckComparesTypesAndCharacters) {
+  struct Case {
+    const char* name;
+    std::function<void(QVLink*)> put;
+    uint64_t wanted;
+    const char* expected;  // null: any name
+    int replace;
+    long code;
+  };
+  const std::vector<Case> cases = {
+      {"the same symbol", [](QVLink* l) { RVPutSymbol(l, "Global`x"); }, TOK_SYMBOL, "Global`x", 0, 0},
+      {"another symbol", [](QVLink* l) { RVPutSymbol(l, "Global`y"); }, TOK_SYMBOL, "Global`x", 0, 3},
+      {"a longer name", [](QVLink* l) { RVPutSymbol(l, "Global`x"); }, TOK_SYMBOL, "Global`xy", 0, 3},
+      {"another type", [](QVLink* l) { RVPutString(l, "Global`x"); }, TOK_SYMBOL, "Global`x", 0, 3},
+      {"any name", [](QVLink* l) { RVPutString(l, "s"); }, TOK_STRING, nullptr, 0, 0},
+      {"another escape of the character",
+       [](QVLink* l) { RVPutUTF8String(l, reinterpret_cast<const unsigned char*>("caf\xC3\xA9"), 5); }, TOK_STRING,
+       "caf\\.e9", 0, 0},
+      {"a name whose escape is cut short", [](QVLink* l) { RVPutString(l, "\\:03A9"); }, TOK_STRING, "\\:03A", 0,
+       3},
+      {"replaced for reading", [](QVLink* l) { RVPutSymbol(l, "B`x"); }, TOK_SYMBOL, "Longer`x", 1, 0},
+      {"not replaced", [](QVLink* l) { RVPutSymbol(l, "B`x"); }, TOK_SYMBOL, "B`x", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QVLink* link = LoopbackHolding([&](QVLink* l) {
+      c.put(l);
+      RVPutString(l, "after");
+    });
+    ASSERT_NE(link, nullptr);
+    ASSERT_GE(QVSymbolVariantAddReplacement(link->symbolReplacements, "Longer", 6, "B", 1), 0);
+    ASSERT_NE(RVGetNext(link), 0);
+    EXPECT_EQ(QVCheckData_(&link->globals->pool, &link->readState, link->deviceStack, &link->queueStack, c.wanted,
+                           c.expected, nullptr, link->symbolReplacements, c.replace),
+              c.code);
+    // Consumed when the type was right.
+    if (std::string(c.name) != "another type") {
+      EXPECT_EQ(NextString(link), "after");
+    }
+    Destroy(link);
+  }
 }
 
 TEST_F(StringTestsTest, NullLinksTextsAndPendingErrors) {
