@@ -118,6 +118,8 @@ long BuildStates(QVLink* link, qv_environment* environment, const feature_set& f
     return 8;
   }
   state->six_digit_escapes = link->deviceStack->loopback != 0 ? 1 : link->sixDigitUnicode;
+  // The text converter chooses escaped ASCII by its own copy of the flag.
+  state->converter.six_digit = state->six_digit_escapes;
   const rs_memory_stack memory = QVLinkMemory(globals);
   if (rs__construct(&link->readState, state->features.dispatch, state->features.text_environment,
                     state->features.text_factory, &memory, environment->ownDescriptor, remote,

@@ -3,10 +3,12 @@
 // discipline they share.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "api/qvhandshakeinternal.h"
 #include "api/qvsymbolreplacement.h"
 #include "utilities/qvlinklog/qvlinklog.h"
 #include "quorvane.h"
@@ -211,6 +213,69 @@ TEST_F(PutsTest, StringsInEveryEncodingReadByTheIndependentDecoder) {
       {"UTF-32", [&](QVLink* l) { return RVPutUTF32String(l, utf32, 3); }, U"a\U0001F600"},
   };
   ExpectEachSends(cases, Kind::String);
+}
+
+// The peer's handshake decides the text forms a put may use. Escaped ASCII
+// writes characters outside 7-bit ASCII as six-digit escapes, which only a
+// level-6 peer declares it reads: a peer below that which takes escaped ASCII
+// alone gets no 7-bit string at all, rather than escapes it cannot read.
+TEST_F(PutsTest, SevenBitStringsFollowThePeersLevelAndForms) {
+  // What this side writes of the handshake at the level both sides reach.
+  const auto OwnHandshake = [&](int level) {
+    const qv_environment& own = *environment_;
+    std::string bytes = "Quor vane ";
+    bytes += static_cast<char>('0' + std::min<uint64_t>(own.ownFeatures.level, 6));
+    for (int l = 2; l <= level; ++l) {
+      char line[qvhandshake::kLineBuffer];
+      const long length = qvhandshake::BuildLevelLine(own, static_cast<uint64_t>(l), line);
+      EXPECT_GT(length, 0);
+      bytes.append(line, static_cast<size_t>(std::max(length, 0L)));
+    }
+    return bytes;
+  };
+  const std::string text_id = std::string("'") + environment_->textVersion + "'";
+  const auto peer = [&](int level, const char* formats) {
+    std::string lines = std::string("Quor vane ") + static_cast<char>('0' + level) +
+                        "\n-libraryid '!&*' -decoders 0\n-numericsid greatdane"
+                        " -tokens 33,98,100,102,116,118,120 -textid " +
+                        text_id + " -formats " + formats + "\n";
+    if (level >= 4) lines += "-envid p\n";
+    if (level >= 5) lines += "-symbols 0 -strings 0\n";
+    if (level >= 6) lines += "Support6digitAsciiUnicode\n";
+    return lines;
+  };
+  struct Case {
+    int level;
+    const char* formats;  // encoding numbers: 1 escaped ASCII, 4 UTF-8
+    bool sent;
+  };
+  const Case cases[] = {
+      {3, "1", false}, {4, "1", false}, {5, "1", false},
+      {6, "1", true},   // declares the six-digit escapes
+      {5, "1,4", true},  // takes UTF-8 instead
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.level) + " with formats " + c.formats);
+    ScriptedDevice device;
+    device.WriteBytes(peer(c.level, c.formats));
+    QVLink* link = QVInternalMake(environment_->globals, device.TakeInstance(), nullptr);
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(RVEstablish(link, nullptr), 1) << RVError(link);
+    const std::string handshake = OwnHandshake(c.level);
+    ASSERT_TRUE(device.WaitCaptured(handshake.size()));
+    EXPECT_EQ(device.TakeCaptured(), handshake);
+    if (!c.sent) {
+      EXPECT_EQ(RVPutString(link, "a\\\"b"), 0);
+      // The converter finds no form for the text: "Unknown KOVR problem".
+      EXPECT_EQ(RVError(link), static_cast<uint32_t>(-1));
+    } else {
+      ASSERT_EQ(RVPutString(link, "a\\\"b"), 1) << RVError(link);
+      const qvtokendecoder::Expr e = Sent(link, device);
+      EXPECT_EQ(e.kind, Kind::String);
+      EXPECT_EQ(e.text, U"a\"b") << qvtokendecoder::Describe(e);
+    }
+    Destroy(link);
+  }
 }
 
 TEST_F(PutsTest, CharacterPiecesMakeOneString) {
