@@ -5,8 +5,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "api/qvqueries.h"
 #include "quorvane.h"
 #include "tests/api/qvtypedtest.h"
 
@@ -91,6 +98,91 @@ TEST_F(ReadyTest, ParallelWaitWakesForDataFromAnotherThread) {
   EXPECT_EQ(RVWaitForLinkActivity(loopback), 1);
   Destroy(loopback);
   Destroy(scripted);
+}
+
+// Takes every free descriptor up to `above`, so that the next ones made lie
+// past it; gives them back, and the old limit, when it ends. held() is false
+// when the descriptor limit cannot be raised that far.
+class LowDescriptorsTaken {
+ public:
+  explicit LowDescriptorsTaken(int above) {
+    if (getrlimit(RLIMIT_NOFILE, &old_) != 0) return;
+    const auto wanted = static_cast<rlim_t>(above) + 64;
+    if (old_.rlim_cur != RLIM_INFINITY && old_.rlim_cur < wanted) {
+      if (old_.rlim_max != RLIM_INFINITY && old_.rlim_max < wanted) return;
+      rlimit raised = old_;
+      raised.rlim_cur = wanted;
+      if (setrlimit(RLIMIT_NOFILE, &raised) != 0) return;
+      raised_ = true;
+    }
+    for (;;) {
+      const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (fd < 0) return;
+      taken_.push_back(fd);
+      if (fd >= above) break;
+    }
+    held_ = true;
+  }
+  ~LowDescriptorsTaken() {
+    Release();
+    if (raised_) setrlimit(RLIMIT_NOFILE, &old_);
+  }
+  LowDescriptorsTaken(const LowDescriptorsTaken&) = delete;
+  LowDescriptorsTaken& operator=(const LowDescriptorsTaken&) = delete;
+  bool held() const { return held_; }
+  void Release() {
+    for (int fd : taken_) ::close(fd);
+    taken_.clear();
+  }
+
+ private:
+  rlimit old_{};
+  bool raised_ = false;
+  bool held_ = false;
+  std::vector<int> taken_;
+};
+
+// The descriptor a wait on the link watches.
+int32_t WatchedDescriptor(QVLink* link) {
+  int64_t type = 0;
+  long size = sizeof type;
+  if (RVDeviceInformation(link, 0x80000000UL, &type, &size) == 0 || type < 1 || type > 15) return -1;
+  int32_t descriptor = -1;
+  size = sizeof descriptor;
+  if (RVDeviceInformation(link, 0x80000000UL | (static_cast<unsigned long>(type) << 8), &descriptor, &size) == 0) {
+    return -1;
+  }
+  return descriptor;
+}
+
+// A fixed-size descriptor set holds 1024 bits and aborts past them; the wait
+// must report a link whose descriptor lies beyond, and time out on it.
+TEST_F(ReadyTest, ParallelWaitReportsADescriptorAbove1024) {
+  QVLink* loopback = Loopback();
+  ASSERT_NE(loopback, nullptr);
+  std::unique_ptr<ScriptedDevice> device;
+  QVLink* scripted = nullptr;
+  {
+    LowDescriptorsTaken low(1100);
+    if (!low.held()) {
+      Destroy(loopback);
+      GTEST_SKIP() << "the descriptor limit cannot be raised past 1100";
+    }
+    device = std::make_unique<ScriptedDevice>();
+    scripted = Scripted(*device);
+  }
+  ASSERT_NE(scripted, nullptr);
+  ASSERT_GT(WatchedDescriptor(scripted), 1100);
+  QVLink* links[] = {loopback, scripted};
+  EXPECT_EQ(RVReadyParallel(environment_.get(), links, 2, 0, 1000), -2);
+  std::thread writer([&] { device->WriteBytes(std::string("\xE4\x02\x00\x00\x00\x0A]", 7)); });
+  EXPECT_EQ(RVReadyParallel(environment_.get(), links, 2, 20, 0), 1);
+  writer.join();
+  int value = 0;
+  EXPECT_EQ(RVGetInteger32(scripted, &value), 1);
+  EXPECT_EQ(value, 2);
+  Destroy(scripted);
+  Destroy(loopback);
 }
 
 int StopAtOnce(QVLink*, void*) { return 1; }
