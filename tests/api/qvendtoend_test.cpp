@@ -113,16 +113,10 @@ std::vector<Item> NumbersAtTheirLimits() {
   };
 }
 
-// Bytes as hex pairs, for readable failures.
-std::string HexOf(const std::string& bytes) {
-  std::string out;
-  char b[4];
-  for (unsigned char c : bytes) {
-    std::snprintf(b, sizeof b, "%02X ", c);
-    out += b;
-  }
-  return out;
-}
+// Bytes as hex pairs, for readable failures: the typed tests' own.
+struct Bytes : qvtest::TypedLinkTest {
+  using qvtest::TypedLinkTest::Hex;
+};
 
 // The text gets, each giving the atom's units as bytes and its first count.
 enum class Get { SevenBit, Bytes, UCS2, UTF8, UTF16, UTF32 };
@@ -198,8 +192,8 @@ std::string Expected(const std::u32string& text, Get get) {
 // A string put in one encoding and read in another (or the same).
 Item Text(const char* name, std::function<int(QVLink*)> put, Get get, std::u32string text) {
   return {name, [=](QVLink* link) { return put(link) == 1; },
-          [=](QVLink* link) { EXPECT_EQ(HexOf(ReadText(link, get)),
-                                        HexOf(Expected(text, get))); }};
+          [=](QVLink* link) { EXPECT_EQ(Bytes::Hex(ReadText(link, get)),
+                                        Bytes::Hex(Expected(text, get))); }};
 }
 
 std::vector<Item> StringsInEveryEncoding() {
@@ -233,7 +227,7 @@ std::vector<Item> StringsInEveryEncoding() {
          int units = 0;
          int characters = 0;
          ASSERT_EQ(RVGetUTF16Symbol(l, &name, &units, &characters), 1) << RVError(l);
-         EXPECT_EQ(HexOf(UnitBytes(name, units)), HexOf(Expected(U"\u03B1x`y", Get::UTF16)));
+         EXPECT_EQ(Bytes::Hex(UnitBytes(name, units)), Bytes::Hex(Expected(U"\u03B1x`y", Get::UTF16)));
          EXPECT_EQ(characters, 4);
          RVReleaseUTF16Symbol(l, name);
        }},
