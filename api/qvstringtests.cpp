@@ -23,8 +23,18 @@ using Quorvane::QVUTF8StringHandle;
 constexpr long kInconsistent = 2;
 constexpr long kMismatch = 3;
 
-// The caller's text as a string to compare, by encoding; empty when there is
-// none.
+// The string make() makes, or an empty one when the text is no valid text of
+// its encoding (it then matches nothing).
+template <class Make>
+QVUTF8StringHandle Guarded(Make&& make) noexcept {
+  try {
+    return make();
+  } catch (...) {
+    return {};
+  }
+}
+
+// A text as a string to compare, by encoding; empty when there is none.
 QVUTF8StringHandle Expected(const void* text, int64_t bytes, unsigned encoding) {
   if (text == nullptr) return {};
   const auto length = static_cast<uint64_t>(bytes < 0 ? 0 : bytes);
@@ -66,20 +76,23 @@ long AtomText(QVGetContainer& c, unsigned encoding, QVUTF8StringHandle* read) {
   int64_t characters = 0;
   const long error =
       qvatom::ReadAtom(c.pool, c.readState, c.deviceStack, c.queueStack, encoding, 0, &text, &bytes, &characters);
+  qvatom::Block owner(c.pool);
+  owner.Adopt(text);
+  if (error != 0) return error;
   // Escaped text is compared byte for byte, as it stands.
-  if (error == 0 && encoding == ENCODING_ASCII) {
-    *read = Quorvane::QVUTF8String::initWithASCIIString(static_cast<const char*>(text), static_cast<uint64_t>(bytes));
-  } else if (error == 0) {
-    *read = Expected(text, bytes, encoding);
-  }
-  DeallocAtom(c.pool, text, nullptr);
-  return error;
+  *read = Guarded([&] {
+    return encoding == ENCODING_ASCII
+               ? Quorvane::QVUTF8String::initWithASCIIString(static_cast<const char*>(text),
+                                                              static_cast<uint64_t>(bytes))
+               : Expected(text, bytes, encoding);
+  });
+  return 0;
 }
 
 }  // namespace
 
 long QVTestStringData_(QVGetContainer* c, const void* text, int64_t bytes, unsigned encoding) {
-  const QVUTF8StringHandle expected = Expected(text, bytes, encoding);
+  const QVUTF8StringHandle expected = Guarded([&] { return Expected(text, bytes, encoding); });
   uint64_t raw = 0;
   if (const long error = QVGetRawType_(c->readState, c->deviceStack, c->queueStack, &raw); error != 0) return error;
   QVUTF8StringHandle read;
@@ -114,7 +127,9 @@ int TestString(QVLink* link, const void* text, int64_t bytes, unsigned encoding)
     TestMark mark(k);
     if (!mark.held()) return -1;
     QVGetContainer container(k);
-    const long error = QVTestStringData_(&container, text, bytes, encoding);
+    // Whatever ends the comparison, the input goes back.
+    const long error =
+        qvcall::RunCodec(k, [&](QVLink*) { return QVTestStringData_(&container, text, bytes, encoding); });
     if (error != 0) mark.Rewind();
     return error;
   });

@@ -108,6 +108,25 @@ TEST_F(StringTestsTest, UTF16TextAsTheGetDeliversItMatches) {
   Destroy(link);
 }
 
+// An atom whose text is no valid UTF-16 (a lone surrogate sent as UCS-2)
+// matches nothing: the test answers 3, gives the text back and leaves the
+// atom to be read.
+TEST_F(StringTestsTest, AnInvalidTextMatchesNothingAndStays) {
+  const unsigned short lone[] = {'a', 0xD800};
+  QVLink* link = LoopbackHolding([&](QVLink* l) { ASSERT_EQ(RVPutUCS2String(l, lone, 2), 1) << RVError(l); });
+  ASSERT_NE(link, nullptr);
+  const unsigned short wanted[] = {0xFEFF, 'a', 0xD800};
+  EXPECT_EQ(RVTestUTF16String(link, wanted, 3), 0);
+  EXPECT_EQ(RVError(link), 3);
+  ASSERT_EQ(RVClearError(link), 1);
+  const unsigned short* text = nullptr;
+  int units = 0;
+  ASSERT_EQ(RVGetUCS2String(link, &text, &units), 1) << RVError(link);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(text), static_cast<size_t>(units)), u"a\xD800");
+  RVReleaseUCS2String(link, text);
+  Destroy(link);
+}
+
 // A symbol, a number and a dictionary-coded string match by their text; a
 // function is no atom, and an unknown code answers 2; both leave the token.
 TEST_F(StringTestsTest, OtherTokensByTheirTextAndRefusalsLeaveTheInput) {
