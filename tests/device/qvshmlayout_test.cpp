@@ -6,22 +6,28 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/qvtest.h"
 #include "utilities/platform/qvsharedmemoryname.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvsharedmemorysegment.h"
 #include "utilities/qvsyncobject.h"
+#include "utilities/qvthreads.h"
+#include "utilities/qvtestprocesses.h"
 
 using namespace Quorvane;
 
@@ -397,6 +403,83 @@ TEST(SHMLayoutRing, RandomSequenceAgreesWithAPlainQueue) {
     }
   }
   EXPECT_GT(moved, 100000u);  // the ring wrapped many times
+}
+
+// Two processes move bytes through queue B of one real segment the way a
+// link does: each takes its window under the queue's named lock, copies
+// outside it, and commits or releases a random part of it under the lock
+// again. Every byte arrives once and in order, across many wraps.
+TEST(SHMLayoutRing, TwoProcessesMoveBytesThroughOneSegment) {
+  constexpr uint32_t kTotal = 2'000'000;
+  auto byteAt = [](uint32_t i) { return static_cast<unsigned char>(i * 131 + (i >> 8)); };
+  SystemSegment name;
+  const QVString lockName = name.name() + "rdlck";
+  QVPosixSharedMemorySegment made(name.name(), shmlayout::kTotalLength);
+  ASSERT_EQ(made.create(), kSegmentMapped);
+  QVSHMLayout listener(made.getBytes(), made.getLength(), QVListenerSide,
+                       QVSHMLayoutHeader::standard());
+  listener.initializeQueues();
+
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    int status = 0;
+    {
+      QVPosixSharedMemorySegment attached(name.name(), shmlayout::kTotalLength);
+      if (attached.connect() != kSegmentMapped) _exit(10);
+      QVSHMLayout connector(attached.getBytes(), attached.getLength(), QVConnectorSide);
+      std::unique_ptr<QVMutexHandle> lock(
+          QVThreadsFactory().CreateHandle(lockName, QVNamedMutex, false));
+      std::mt19937 random(1);
+      for (uint32_t sent = 0; sent < kTotal;) {
+        QVSHMWindow window;
+        const bool room = qvtest::WaitUntil([&] {
+          QVMutex held(lock.get());
+          window = connector.writeWindow();
+          return window.length > 0;
+        });
+        if (!room) {
+          status = 11;
+          break;
+        }
+        const uint32_t n = std::min<uint32_t>(kTotal - sent, 1 + random() % window.length);
+        for (uint32_t i = 0; i < n; ++i) window.bytes[i] = byteAt(sent + i);
+        QVMutex held(lock.get());
+        connector.wroteThisManyBytes(n);
+        sent += n;
+      }
+      attached.detachSegment();
+    }
+    _exit(status);
+  }
+  qvtest::ChildKiller killer(writer);
+
+  std::unique_ptr<QVMutexHandle> lock(
+      QVThreadsFactory().CreateHandle(lockName, QVNamedMutex, false));
+  std::mt19937 random(2);
+  uint32_t received = 0, wrong = 0;
+  while (received < kTotal) {
+    QVSHMWindow window;
+    ASSERT_TRUE(qvtest::WaitUntil([&] {
+      QVMutex held(lock.get());
+      window = listener.readWindow();
+      return window.length > 0;
+    })) << "after " << received << " bytes";
+    const uint32_t n = 1 + random() % window.length;
+    for (uint32_t i = 0; i < n; ++i) wrong += window.bytes[i] != byteAt(received + i);
+    QVMutex held(lock.get());
+    listener.readThisManyBytes(n);
+    received += n;
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(writer, &status, 0), writer);
+  killer.release();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(received, kTotal);
+  EXPECT_EQ(wrong, 0u);
+  EXPECT_EQ(listener.bytesAvailableToRead(), 0u);
+  EXPECT_EQ(listener.readQueueHeader().freeSpace, B);
+  made.detachSegmentAndRemoveFromOS();
 }
 
 // ---- recognising a segment ----
