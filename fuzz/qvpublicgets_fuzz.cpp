@@ -7,7 +7,7 @@
 // and stepwise array gets, marks, seeks, skips and transfers to a loopback
 // link that is read back), and the rest is what the peer sends. The link
 // holds small symbol and string dictionaries, so dictionary-coded tokens are
-// looked up. Nothing may crash, hang or take memory beyond what the bytes at
+// looked up, and two symbol replacements. Nothing may crash, hang or take memory beyond what the bytes at
 // hand can justify; a text handed out ends with a zero unit behind its count,
 // an array holds as many elements as its dimensions say, and a failed get
 // hands out nothing.
@@ -18,6 +18,7 @@
 
 #include "api/qvenvironment.h"
 #include "api/qvlink.h"
+#include "api/qvsymbolreplacement.h"
 #include "quorvane.h"
 #include "qvfuzzpeer.h"
 #include "text/qvstringdictionary.h"
@@ -55,6 +56,12 @@ QVLink* Established(Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device,
   if (RVEstablish(link, &features) != 1) std::abort();
   link->symbolDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kSymbols);
   link->stringDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kStrings);
+  // Names read in the context B reach the caller in the longer context, and
+  // those of Sys in A: replacement on the get side makes names grow and shrink.
+  if (QVSymbolVariantAddReplacement(link->symbolReplacements, "Longer", 6, "B", 1) < 0 ||
+      QVSymbolVariantAddReplacement(link->symbolReplacements, "A", 1, "Sys", 3) < 0) {
+    std::abort();
+  }
   return link;
 }
 
