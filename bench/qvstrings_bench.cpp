@@ -12,6 +12,7 @@
 #include "api/qvenvironment.h"
 #include "api/qvlink.h"
 #include "bench/qvbenchtext.h"
+#include "bench/qvbenchlink.h"
 #include "quorvane.h"
 #include "text/qvconverter.h"
 #include "text/qvunicode.h"
@@ -20,33 +21,7 @@ namespace {
 
 constexpr size_t kWindow = 4096;
 
-// An environment without device worlds and one established loopback link.
-class LoopbackLink {
- public:
-  LoopbackLink() {
-    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-    RVSetDeviceParameter(parameters, "");
-    environment_ = RVBegin(parameters);
-    RVReleaseParameters(parameters);
-    if (environment_ == nullptr) return;
-    link_ = QVInternalMake(environment_->globals, {}, nullptr);
-    if (link_ == nullptr) return;
-    QVMakeLoopback(link_);
-    feature_set features = environment_->ownFeatures;
-    std::strcpy(features.numerics_id, "UniqueID");
-    if (RVEstablish(link_, &features) != 1) link_ = nullptr;
-  }
-  ~LoopbackLink() {
-    if (environment_ != nullptr) RVEnd(environment_);
-  }
-  LoopbackLink(const LoopbackLink&) = delete;
-  LoopbackLink& operator=(const LoopbackLink&) = delete;
-  QVLink* get() const { return link_; }
-
- private:
-  RVEnvironment* environment_ = nullptr;
-  QVLink* link_ = nullptr;
-};
+using qvbench::LoopbackLink;
 
 void BM_Utf8StringThroughTheLink(benchmark::State& state) {
   const std::string& text = qvbench::MixedUtf8();

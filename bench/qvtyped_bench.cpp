@@ -13,6 +13,7 @@
 #include "api/qvarraymeter.h"
 #include "api/qvenvironment.h"
 #include "api/qvlink.h"
+#include "bench/qvbenchlink.h"
 #include "quorvane.h"
 
 namespace {
@@ -21,31 +22,7 @@ constexpr int kNumbers = 1000;
 constexpr size_t kListBytes = size_t{1} << 20;
 const unsigned char kListHead[] = {0x23, 0x47, 0x41, 0x7E, 0x44, 0x4C, 0x69, 0x73, 0x74, 0x0A};
 
-// An environment without device worlds and one established loopback link.
-class LoopbackLink {
- public:
-  LoopbackLink() {
-    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-    RVSetDeviceParameter(parameters, "");
-    environment_ = RVBegin(parameters);
-    RVReleaseParameters(parameters);
-    if (environment_ == nullptr) return;
-    link_ = QVInternalMake(environment_->globals, {}, nullptr);
-    if (link_ == nullptr) return;
-    QVMakeLoopback(link_);
-    feature_set features = environment_->ownFeatures;
-    std::strcpy(features.numerics_id, "UniqueID");
-    if (RVEstablish(link_, &features) != 1) link_ = nullptr;
-  }
-  ~LoopbackLink() {
-    if (environment_ != nullptr) RVEnd(environment_);
-  }
-  QVLink* get() const { return link_; }
-
- private:
-  RVEnvironment* environment_ = nullptr;
-  QVLink* link_ = nullptr;
-};
+using qvbench::LoopbackLink;
 
 template <typename T>
 int Put(QVLink* link, T value) {
