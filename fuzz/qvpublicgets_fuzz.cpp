@@ -150,116 +150,104 @@ void CheckArray(int ok, const void* data, const Dimension* dimensions, char** he
 
 constexpr long kArrayTypes[] = {0, 161, 226, 228, 230, 244, 246, 248};
 
+// One get of a text with its count, checked, then its release.
+template <typename Unit, typename Count = int, typename Get, typename Release>
+void Text(Get get, Release release) {
+  const Unit* text = nullptr;
+  Count units = -1;
+  CheckText(get(&text, &units), text, units);
+  release(text);
+}
+
 void StringGet(uint8_t form, QVLink* link) {
-  int units = -1;
   int characters = -1;
+  // Counted in units; characters never more than units.
+  const auto counted = [&](int ok, const int* units) {
+    if (ok == 1 && characters > *units) std::abort();
+    return ok;
+  };
+  using Bytes = unsigned char;
+  using Short = unsigned short;
+  const auto bytes = [&](const Bytes* t) { RVReleaseByteString(link, t); };
+  const auto ucs2 = [&](const Short* t) { RVReleaseUCS2String(link, t); };
+  const auto utf8 = [&](const Bytes* t) { RVReleaseUTF8String(link, t); };
+  const auto utf16 = [&](const Short* t) { RVReleaseUTF16String(link, t); };
+  const auto utf32 = [&](const unsigned* t) { RVReleaseUTF32String(link, t); };
   switch (form % 12) {
-    case 0: { const char* t = nullptr; CheckText(RVGetString(link, &t), t); RVReleaseString(link, t); break; }
-    case 1: {
-      const unsigned char* t = nullptr;
-      CheckText(RVGetByteString(link, &t, &units, form & 1 ? '?' : 0), t, units);
-      RVReleaseByteString(link, t);
+    case 0: {
+      const char* t = nullptr;
+      CheckText(RVGetString(link, &t), t);
+      RVReleaseString(link, t);
       break;
     }
-    case 2: {
-      const unsigned short* t = nullptr;
-      CheckText(RVGetUCS2String(link, &t, &units), t, units);
-      RVReleaseUCS2String(link, t);
+    case 1:
+      Text<Bytes>([&](const Bytes** t, int* n) { return RVGetByteString(link, t, n, form & 1 ? '?' : 0); }, bytes);
+      break;
+    case 2: Text<Short>([&](const Short** t, int* n) { return RVGetUCS2String(link, t, n); }, ucs2); break;
+    case 3:
+      Text<Bytes>([&](const Bytes** t, int* n) { return counted(RVGetUTF8String(link, t, n, &characters), n); },
+                  utf8);
+      break;
+    case 4:
+      Text<Short>([&](const Short** t, int* n) { return counted(RVGetUTF16String(link, t, n, &characters), n); },
+                  utf16);
+      break;
+    case 5: Text<unsigned>([&](const unsigned** t, int* n) { return RVGetUTF32String(link, t, n); }, utf32); break;
+    case 6: {
+      const char* t = nullptr;
+      CheckText(RVGetNumberAsString(link, &t), t);
+      RVReleaseString(link, t);
       break;
     }
-    case 3: {
-      const unsigned char* t = nullptr;
-      const int ok = RVGetUTF8String(link, &t, &units, &characters);
-      CheckText(ok, t, units);
-      if (ok == 1 && characters > units) std::abort();
-      RVReleaseUTF8String(link, t);
+    case 7:
+      Text<Bytes, long>([&](const Bytes** t, long* n) { return RVGetNumberAsByteString(link, t, n, '?'); }, bytes);
       break;
-    }
-    case 4: {
-      const unsigned short* t = nullptr;
-      const int ok = RVGetUTF16String(link, &t, &units, &characters);
-      CheckText(ok, t, units);
-      if (ok == 1 && characters > units) std::abort();
-      RVReleaseUTF16String(link, t);
+    case 8: Text<Short>([&](const Short** t, int* n) { return RVGetNumberAsUCS2String(link, t, n); }, ucs2); break;
+    // The number forms count the rewritten text.
+    case 9:
+      Text<Bytes>([&](const Bytes** t, int* n) { return RVGetNumberAsUTF8String(link, t, n, &characters); }, utf8);
       break;
-    }
-    case 5: {
-      const unsigned int* t = nullptr;
-      CheckText(RVGetUTF32String(link, &t, &units), t, units);
-      RVReleaseUTF32String(link, t);
+    case 10:
+      Text<Short>([&](const Short** t, int* n) { return RVGetNumberAsUTF16String(link, t, n, &characters); }, utf16);
       break;
-    }
-    case 6: { const char* t = nullptr; CheckText(RVGetNumberAsString(link, &t), t); RVReleaseString(link, t); break; }
-    case 7: {
-      const unsigned char* t = nullptr;
-      long length = -1;
-      CheckText(RVGetNumberAsByteString(link, &t, &length, '?'), t, length);
-      RVReleaseByteString(link, t);
+    default:
+      Text<unsigned>([&](const unsigned** t, int* n) { return RVGetNumberAsUTF32String(link, t, n); }, utf32);
       break;
-    }
-    case 8: {
-      const unsigned short* t = nullptr;
-      CheckText(RVGetNumberAsUCS2String(link, &t, &units), t, units);
-      RVReleaseUCS2String(link, t);
-      break;
-    }
-    case 9: {
-      // The count is in bytes of the rewritten text.
-      const unsigned char* t = nullptr;
-      CheckText(RVGetNumberAsUTF8String(link, &t, &units, &characters), t, units);
-      RVReleaseUTF8String(link, t);
-      break;
-    }
-    case 10: {
-      const unsigned short* t = nullptr;
-      CheckText(RVGetNumberAsUTF16String(link, &t, &units, &characters), t, units);
-      RVReleaseUTF16String(link, t);
-      break;
-    }
-    default: {
-      const unsigned int* t = nullptr;
-      CheckText(RVGetNumberAsUTF32String(link, &t, &units), t, units);
-      RVReleaseUTF32String(link, t);
-      break;
-    }
   }
 }
 
 void SymbolGet(uint8_t form, QVLink* link) {
-  int units = -1;
   int characters = -1;
+  int bytes = -1;
+  using Bytes = unsigned char;
+  using Short = unsigned short;
   switch (form % 6) {
     case 0: { const char* t = nullptr; CheckText(RVGetSymbol(link, &t), t); RVReleaseSymbol(link, t); break; }
-    case 1: {
-      const unsigned char* t = nullptr;
-      CheckText(RVGetByteSymbol(link, &t, &units, '?'), t, units);
-      RVReleaseByteSymbol(link, t);
+    case 1:
+      Text<Bytes>([&](const Bytes** t, int* n) { return RVGetByteSymbol(link, t, n, '?'); },
+                  [&](const Bytes* t) { RVReleaseByteSymbol(link, t); });
       break;
-    }
-    case 2: {
-      const unsigned short* t = nullptr;
-      CheckText(RVGetUCS2Symbol(link, &t, &units), t, units);
-      RVReleaseUCS2Symbol(link, t);
+    case 2:
+      Text<Short>([&](const Short** t, int* n) { return RVGetUCS2Symbol(link, t, n); },
+                  [&](const Short* t) { RVReleaseUCS2Symbol(link, t); });
       break;
-    }
-    case 3: {
-      const unsigned char* t = nullptr;
-      CheckText(RVGetUTF8Symbol(link, &t, &units, &characters), t, units);
-      RVReleaseUTF8Symbol(link, t, units);
+    case 3:
+      Text<Bytes>(
+          [&](const Bytes** t, int* n) {
+            const int ok = RVGetUTF8Symbol(link, t, n, &characters);
+            bytes = *n;
+            return ok;
+          },
+          [&](const Bytes* t) { RVReleaseUTF8Symbol(link, t, bytes); });
       break;
-    }
-    case 4: {
-      const unsigned short* t = nullptr;
-      CheckText(RVGetUTF16Symbol(link, &t, &units, &characters), t, units);
-      RVReleaseUTF16Symbol(link, t);
+    case 4:
+      Text<Short>([&](const Short** t, int* n) { return RVGetUTF16Symbol(link, t, n, &characters); },
+                  [&](const Short* t) { RVReleaseUTF16Symbol(link, t); });
       break;
-    }
-    default: {
-      const unsigned int* t = nullptr;
-      CheckText(RVGetUTF32Symbol(link, &t, &units), t, units);
-      RVReleaseUTF32Symbol(link, t);
+    default:
+      Text<unsigned>([&](const unsigned** t, int* n) { return RVGetUTF32Symbol(link, t, n); },
+                     [&](const unsigned* t) { RVReleaseUTF32Symbol(link, t); });
       break;
-    }
   }
 }
 
@@ -293,18 +281,43 @@ void TestCall(uint8_t form, QVLink* link) {
 }
 
 void FunctionGet(uint8_t form, QVLink* link) {
-  int length = -1;
   int count = -1;
-  const auto check = [&](int ok, const auto* head) {
-    if (ok == 1 && (head == nullptr || count < 0)) std::abort();
-    if (ok != 1 && head != nullptr) std::abort();
+  int bytes = -1;
+  // A head handed out comes with its count of arguments.
+  const auto counted = [&](int ok) {
+    if (ok == 1 && count < 0) std::abort();
+    return ok;
   };
+  using Bytes = unsigned char;
+  using Short = unsigned short;
   switch (form % 5) {
-    case 0: { const char* h = nullptr; const int ok = RVGetFunction(link, &h, &count); check(ok, h); if (ok == 1) CheckText(1, h); RVReleaseSymbol(link, h); break; }
-    case 1: { const unsigned short* h = nullptr; const int ok = RVGetUCS2Function(link, &h, &length, &count); check(ok, h); if (ok == 1) CheckText(1, h, length); RVReleaseUCS2Symbol(link, h); break; }
-    case 2: { const unsigned char* h = nullptr; const int ok = RVGetUTF8Function(link, &h, &length, &count); check(ok, h); if (ok == 1) CheckText(1, h, length); RVReleaseUTF8Symbol(link, h, length); break; }
-    case 3: { const unsigned short* h = nullptr; const int ok = RVGetUTF16Function(link, &h, &length, &count); check(ok, h); if (ok == 1) CheckText(1, h, length); RVReleaseUTF16Symbol(link, h); break; }
-    default: { const unsigned int* h = nullptr; const int ok = RVGetUTF32Function(link, &h, &length, &count); check(ok, h); if (ok == 1) CheckText(1, h, length); RVReleaseUTF32Symbol(link, h); break; }
+    case 0: {
+      const char* head = nullptr;
+      CheckText(counted(RVGetFunction(link, &head, &count)), head);
+      RVReleaseSymbol(link, head);
+      break;
+    }
+    case 1:
+      Text<Short>([&](const Short** h, int* n) { return counted(RVGetUCS2Function(link, h, n, &count)); },
+                  [&](const Short* h) { RVReleaseUCS2Symbol(link, h); });
+      break;
+    case 2:
+      Text<Bytes>(
+          [&](const Bytes** h, int* n) {
+            const int ok = counted(RVGetUTF8Function(link, h, n, &count));
+            bytes = *n;
+            return ok;
+          },
+          [&](const Bytes* h) { RVReleaseUTF8Symbol(link, h, bytes); });
+      break;
+    case 3:
+      Text<Short>([&](const Short** h, int* n) { return counted(RVGetUTF16Function(link, h, n, &count)); },
+                  [&](const Short* h) { RVReleaseUTF16Symbol(link, h); });
+      break;
+    default:
+      Text<unsigned>([&](const unsigned** h, int* n) { return counted(RVGetUTF32Function(link, h, n, &count)); },
+                     [&](const unsigned* h) { RVReleaseUTF32Symbol(link, h); });
+      break;
   }
 }
 
