@@ -1,0 +1,101 @@
+// Readiness waits, and reads and writes that keep calling the link's yield
+// function while they wait: with force-yield every 50 ms, without it at once
+// (a read waits 1 us, a write not at all), and without a yield function in
+// quiet 200 ms rounds.
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "device/qvmessagelayer.h"
+#include "device/qvsockcalls.h"
+#include "utilities/platform/qvreadiness.h"
+
+namespace {
+
+namespace platform = Quorvane::platform;
+
+constexpr int kSelectAttempts = 10;
+constexpr long kForcedYieldWait = 50000;
+constexpr long kQuietWait = 200000;
+
+// 1 ready, 0 time-out or interrupted, -1 any other failure (also a
+// descriptor that is not open).
+int WaitFor(int fd, unsigned char want, long microseconds) {
+  platform::QVReadinessEntry entry{fd, want, 0};
+  const int ready = platform::CheckReadiness(&entry, 1, microseconds);
+  if (ready < 0) return errno == EINTR ? 0 : -1;
+  if (ready > 0 && entry.got == platform::kReadinessNotOpen) {
+    errno = EBADF;
+    return -1;
+  }
+  return ready > 0 ? 1 : 0;
+}
+
+bool YieldAsksToStop(qv_yield_function yielder, void* cookie, QVYieldParams* yieldData) {
+  return RVCallYieldFunction(yielder, static_cast<QVLink*>(cookie), yieldData) != 0;
+}
+
+}  // namespace
+
+int unix_select(int readFd, int writeFd, int exceptFd, long microseconds) noexcept {
+  if (readFd < 0 && writeFd < 0 && exceptFd < 0) return -1;
+  int result = -1;
+  for (int attempt = 0; attempt < kSelectAttempts; ++attempt) {
+    errno = 0;
+    result = qvsock__select(readFd, writeFd, exceptFd, microseconds);
+    if (result >= 0 || errno != EINTR) break;
+  }
+  return result < 0 ? -1 : (result > 0 ? 1 : 0);
+}
+
+long unix_read(int fd, void* buffer, long length, qv_yield_function yielder, void* cookie, int forceYield,
+               QVYieldParams* yieldData) noexcept {
+  if (length == 0) return 0;
+  if (fd < 0 || length < 0 || buffer == nullptr) {
+    errno = fd < 0 ? EBADF : EINVAL;
+    return -1;
+  }
+  const long wait = yielder == nullptr ? kQuietWait : (forceYield != 0 ? kForcedYieldWait : 1);
+  for (;;) {
+    const int ready = WaitFor(fd, platform::kReadinessReadable, wait);
+    if (ready < 0) return -1;
+    if (ready == 0) {
+      if (yielder != nullptr && YieldAsksToStop(yielder, cookie, yieldData)) return 0;
+      continue;
+    }
+    const ssize_t count = read(fd, buffer, static_cast<size_t>(length));
+    if (count == 0) return -2;
+    // Readable and yet interrupted: wait again rather than fail.
+    if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    return static_cast<long>(count);
+  }
+}
+
+long unix_write(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
+                QVYieldParams* yieldData) noexcept {
+  if (length == 0) return 0;
+  if (fd < 0 || length < 0 || bytes == nullptr) {
+    errno = fd < 0 ? EBADF : EINVAL;
+    return -1;
+  }
+  const long wait = yielder == nullptr ? kQuietWait : (forceYield != 0 ? kForcedYieldWait : 0);
+  const char* from = static_cast<const char*>(bytes);
+  long written = 0;
+  while (written < length) {
+    const int ready = WaitFor(fd, platform::kReadinessWritable, wait);
+    if (ready < 0) return -1;
+    if (ready == 0) {
+      if (yielder != nullptr && YieldAsksToStop(yielder, cookie, yieldData)) return written == 0 ? 0 : -1;
+      continue;
+    }
+    if (WaitFor(fd, platform::kReadinessExceptional, 0) != 0) return -1;
+    const ssize_t count = write(fd, from + written, static_cast<size_t>(length - written));
+    if (count > 0) {
+      written += static_cast<long>(count);
+      continue;
+    }
+    if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    return -1;
+  }
+  return length;
+}
