@@ -34,4 +34,25 @@ class ScratchWriter {
   bool ok_ = false;
 };
 
+// A read state of the codec's own over one queue (taken over: it goes with
+// the queue stack), sharing a reader's numerics, text machinery and
+// dictionaries. Both are taken down however the read ends, an exception from
+// memory running out included.
+class QueueReader {
+ public:
+  QueueReader(const read_state* like, qvqk_environment* environment, _queue* queue);
+  ~QueueReader();
+  QueueReader(const QueueReader&) = delete;
+  QueueReader& operator=(const QueueReader&) = delete;
+  bool ok() const { return ok_; }
+  read_state* state() { return &state_; }
+  qv_queue_stack* queues() { return &queues_; }
+
+ private:
+  qv_queue_stack queues_{};
+  read_state state_{};
+  bool stacked_ = false;
+  bool ok_ = false;
+};
+
 }  // namespace qvcodecread

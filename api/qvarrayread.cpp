@@ -115,16 +115,10 @@ long ReadNestedHeads(qvmeter* meter, read_state* state, Source source, write_sta
 // the ".", then whatever leaves it carries.
 long ReadHeadsBlock(qvmeter* meter, read_state* state, qv_queue_stack* link_queues, _queue* block,
                     write_state* writer, device_kebab* writer_stack, _queue* writer_queue) {
-  qv_queue_stack heads{};
-  useritem_dkt item{block, nullptr, qvcodec_queue_dispatch};
-  if (qvqk__construct(link_queues->environment, &heads, &item) != 0) {
-    qvqueue_destroy(block);
-    return Fail(state, kNoMemory);
-  }
-  read_state reader;
-  rs__construct(&reader, state->dispatch, state->text_environment, state->text_factory, &state->memory,
-                state->local_descriptor, state->peer_descriptor, state->string_optimization,
-                state->symbol_dictionary, state->string_dictionary);
+  QueueReader heads_reader(state, link_queues->environment, block);
+  if (!heads_reader.ok()) return Fail(state, kNoMemory);
+  read_state& reader = *heads_reader.state();
+  qv_queue_stack& heads = *heads_reader.queues();
   const Source source{nullptr, &heads};
   long error = 0;
   for (;;) {
@@ -148,8 +142,6 @@ long ReadHeadsBlock(qvmeter* meter, read_state* state, qv_queue_stack* link_queu
     qvqk__top(&heads);
     for (int byte; (byte = qvqueue_getc(heads.top)) >= 0;) leaves.push_back(static_cast<unsigned char>(byte));
   }
-  rs__deconstruct(&reader, nullptr);
-  qvqk__deconstruct(&heads, nullptr);
   if (error != 0) return Fail(state, error);
   meter->leaves_in_heads = static_cast<int64_t>(leaves.size());
   if (!leaves.empty()) {
@@ -180,6 +172,23 @@ long ReadBlock(read_state* state, Source source, _queue** block) {
 }
 
 }  // namespace
+
+QueueReader::QueueReader(const read_state* like, qvqk_environment* environment, _queue* queue) {
+  useritem_dkt item{queue, nullptr, qvcodec_queue_dispatch};
+  if (qvqk__construct(environment, &queues_, &item) != 0) {
+    qvqueue_destroy(queue);
+    return;
+  }
+  stacked_ = true;
+  ok_ = rs__construct(&state_, like->dispatch, like->text_environment, like->text_factory, &like->memory,
+                      like->local_descriptor, like->peer_descriptor, like->string_optimization,
+                      like->symbol_dictionary, like->string_dictionary) != 0;
+}
+
+QueueReader::~QueueReader() {
+  rs__deconstruct(&state_, nullptr);
+  if (stacked_) qvqk__deconstruct(&queues_, nullptr);
+}
 
 // A heads block passed over: the leaves it carries after its "." are still
 // expressions of the array, read before the stream goes on.
