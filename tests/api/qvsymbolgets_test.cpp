@@ -224,11 +224,13 @@ class SymbolGetsTest : public qvtest::TypedLinkTest {
     return link;
   }
 
-  // A link over a scripted device that reads the bytes.
+  // A link over a scripted device that reads the bytes, then finds the peer
+  // gone (a read past them fails instead of waiting).
   QVLink* Reading(const std::string& bytes) {
     devices_.push_back(std::make_unique<ScriptedDevice>());
     QVLink* link = Keep(Scripted(*devices_.back()));
     devices_.back()->WriteBytes(bytes);
+    devices_.back()->ClosePeer();
     return link;
   }
 
