@@ -1,0 +1,358 @@
+#include "device/qvshmdevice.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "device/qvshmnames.h"
+#include "device/qvshmworld.h"
+#include "device/qvshmworldstate.h"
+#include "utilities/qvprocess.h"
+#include "utilities/qvsyncobjectnamerecordmanager.h"
+#include "utilities/qvthreads.h"
+
+namespace Quorvane {
+
+namespace {
+
+constexpr char kSourceFile[] = "device/qvshm";
+constexpr unsigned long kListenMode = 2;
+constexpr unsigned long kConnectMode = 4;
+constexpr char kLocalHost[] = "127.0.0.1";
+
+QVString Upper(QVString text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+void FlushRemovedSyncObjects() noexcept {
+  try {
+    QVSmartPointer<QVSyncObjectNameRecordManager> records = QVSyncObjectNameRecordManager::defaultManager();
+    if (records) records->flushRemovedObjectsFromSystemRecord();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+void QVSharedMemoryDevice::Fail(const QVString& what, unsigned line, qvexceptiontype type) const {
+  throw QVException(what, kSourceFile, line, type, 0);
+}
+
+QVSharedMemoryDevice::QVSharedMemoryDevice(QVDeviceParameters* parameters, QVSharedMemoryWorld* owner)
+    : world(owner), homeWorld(owner != nullptr ? owner->getWorldNumber() : 0) {
+  if (parameters == nullptr || owner == nullptr) {
+    Fail("A shared-memory device needs its parameters and world", __LINE__, qvexceptiontype::badArgument);
+  }
+  deviceParameters = *parameters;
+  if (deviceParameters.Protocol.empty()) deviceParameters.Protocol = world->ProtocolName();
+  if (Upper(deviceParameters.Protocol) != Upper(QVSharedMemoryWorld::kProtocolName)) {
+    Fail("Device does not support named protocol", __LINE__, qvexceptiontype::unsupportedProtocol);
+  }
+  if (deviceParameters.Mode == 0) {
+    deviceParameters.Mode = deviceParameters.Name.empty() ? kConnectMode : kListenMode;
+  }
+  if ((deviceParameters.Mode & (kListenMode | kConnectMode)) == 0) {
+    Fail("This device supports only Listen and Connect modes.", __LINE__, qvexceptiontype::unsupportedMode);
+  }
+  // The name becomes file names in the sync folder: refuse one that leaves it.
+  shmnames::CheckLinkName(deviceParameters.Name);
+  const bool listener = (deviceParameters.Mode & kListenMode) != 0;
+  sideOfConnection = listener ? QVListenerSide : QVConnectorSide;
+  if (listener) {
+    CreateListener();
+  } else {
+    CreateConnector();
+  }
+  // From here the segment is ours to release if anything fails.
+  try {
+    const int self = QVProcess::currentProcessId();
+    if (listener) {
+      world->getRecordManager().makeRecordOfSegmentNameUsedByProcess(deviceName, self);
+    } else {
+      world->getRecordManager().addProcessIDToSegmentRecord(deviceName, self);
+    }
+    recorded = true;
+    try {
+      CreateSyncObjects();
+    } catch (const QVException&) {
+      Fail("Unable to create SharedMemory synchronization objects.", __LINE__,
+           qvexceptiontype::sharedMemorySyncObjects);
+    }
+    if (listener) OpenSideChannel();
+    {
+      std::lock_guard<std::mutex> hold(shmworld::TableLock());
+      deviceNumber = shmworld::TakeDeviceNumber();
+    }
+    memoryLayout->setFlag(listener ? QVSHMFlag::listenerConnected : QVSHMFlag::connectorConnected, 1);
+  } catch (...) {
+    connectionPoint.reset();
+    TearDownSegment();
+    DeleteSyncObjects();
+    throw;
+  }
+}
+
+QVSharedMemoryDevice::~QVSharedMemoryDevice() {
+  SendClosingNotice();
+  if (eventWatchThread) {
+    try {
+      if (terminateEventWatchCondition) terminateEventWatchCondition->Signal();
+      eventWatchThread->Join();
+    } catch (...) {
+    }
+    eventWatchThread.reset();
+  }
+  {
+    std::lock_guard<std::mutex> hold(shmworld::TableLock());
+    auto devices = shmworld::Table().find(homeWorld);
+    if (devices != shmworld::Table().end()) devices->second.erase(deviceNumber);
+  }
+  if (connectionPoint) {
+    connectionPoint->Close();
+    connectionPoint.reset();
+  }
+  if (memoryLayout && !segmentReleased.load()) {
+    if (sideOfConnection == QVConnectorSide) {
+      memoryLayout->setFlag(QVSHMFlag::connectorConnected, 0);
+    } else {
+      memoryLayout->setFlag(QVSHMFlag::listenerConnected, 0);
+      memoryLayout->setFlag(QVSHMFlag::listenerPending, 0);
+    }
+  }
+  TearDownSegment();
+  DeleteSyncObjects();
+}
+
+// Tells a connected peer that this end is going, through the message slot of
+// the queue this side writes.
+void QVSharedMemoryDevice::SendClosingNotice() noexcept {
+  if (!memoryLayout || segmentReleased.load() || !writeUrgentMessageCondition) return;
+  const QVSHMLayoutData data = memoryLayout->data();
+  const bool connector = sideOfConnection == QVConnectorSide;
+  const bool peerKnowsNotices = connector ? data.listenerRevision > 1 : data.connectorRevision > 1;
+  const bool ready = connector ? data.connectorSyncObjectsReady != 0 : data.listenerSyncObjectsReady != 0;
+  if (memoryLayout->header().layoutVersion <= 3 || !peerKnowsNotices || !ready) return;
+  try {
+    QVMutex hold(urgentMessageWriteLock.get());
+    memoryLayout->putMessage(shmlayout::kClosingNotice, 0);
+  } catch (...) {
+  }
+  try {
+    writeUrgentMessageCondition->Signal();
+  } catch (...) {
+  }
+}
+
+void QVSharedMemoryDevice::TearDownSegment() noexcept {
+  memoryLayout.reset();
+  if (memorySegment && !segmentReleased.exchange(true)) memorySegment->detachSegmentAndRemoveFromOS();
+  if (recorded) {
+    recorded = false;
+    try {
+      world->getRecordManager().removeProcessIDFromSegmentRecord(deviceName, QVProcess::currentProcessId());
+    } catch (...) {
+    }
+  }
+}
+
+void QVSharedMemoryDevice::DeleteSyncObjects() noexcept {
+  readQueueSignalCondition.reset();
+  terminateEventWatchCondition.reset();
+  urgentMessageReadLock.reset();
+  urgentMessageWriteLock.reset();
+  readQueueLock.reset();
+  writeQueueLock.reset();
+  readFreeSpaceAvailableCondition.reset();
+  readUrgentMessageCondition.reset();
+  writeFreeSpaceAvailableCondition.reset();
+  writeUrgentMessageCondition.reset();
+  writeQueueSignalCondition.reset();
+  FlushRemovedSyncObjects();
+}
+
+QVString QVSharedMemoryDevice::SyncName(const char* listenerKey, const char* connectorKey) const {
+  return deviceName + shmnames::SuffixOf(sideOfConnection == QVListenerSide ? listenerKey : connectorKey);
+}
+
+void QVSharedMemoryDevice::CreateSyncObjects() {
+  QVThreadsFactory factory;
+  auto condition = [&](Condition& field, const char* listenerKey, const char* connectorKey) {
+    field.reset(factory.CreateCondition(SyncName(listenerKey, connectorKey), QVFifoConditionType));
+    if (!field) Fail("Unable to create sync object condition", __LINE__, qvexceptiontype::internalError);
+  };
+  auto lock = [&](Lock& field, const char* listenerKey, const char* connectorKey) {
+    field.reset(factory.CreateHandle(SyncName(listenerKey, connectorKey), QVNamedMutex, false));
+    if (!field) Fail("Unable to create sync object lock handle", __LINE__, qvexceptiontype::internalError);
+  };
+  try {
+    condition(readQueueSignalCondition, "ReadCondition", "WriteCondition");
+    condition(readUrgentMessageCondition, "ReadMessageCondition", "WriteMessageCondition");
+    condition(readFreeSpaceAvailableCondition, "FreeSpaceReadCondition", "FreeSpaceWriteCondition");
+    lock(writeQueueLock, "WriteLock", "ReadLock");
+    lock(readQueueLock, "ReadLock", "WriteLock");
+    lock(urgentMessageWriteLock, "WriteMessageLock", "ReadMessageLock");
+    lock(urgentMessageReadLock, "ReadMessageLock", "WriteMessageLock");
+    terminateEventWatchCondition.reset(factory.CreateCondition(QVString(), QVPipeConditionType));
+    if (!terminateEventWatchCondition) {
+      Fail("Unable to create sync object condition", __LINE__, qvexceptiontype::internalError);
+    }
+  } catch (const QVException&) {
+    DeleteSyncObjects();
+    throw;
+  }
+}
+
+// The three conditions the peer created and waits on.
+void QVSharedMemoryDevice::ConnectSyncObjects() {
+  QVThreadsFactory factory;
+  auto open = [&](Condition& field, const char* listenerKey, const char* connectorKey, const char* failure) {
+    field.reset(factory.OpenCondition(SyncName(listenerKey, connectorKey), QVFifoConditionType));
+    if (!field) Fail(failure, __LINE__, qvexceptiontype::internalError);
+  };
+  try {
+    open(writeQueueSignalCondition, "WriteCondition", "ReadCondition", "Unable to open writeQueueSignalCondition.");
+    open(writeUrgentMessageCondition, "WriteMessageCondition", "ReadMessageCondition",
+         "Unable to open writeUrgentMessageCondition.");
+    open(writeFreeSpaceAvailableCondition, "FreeSpaceWriteCondition", "FreeSpaceReadCondition",
+         "Unable to open writeFreeSpaceAvailableCondition.");
+  } catch (const QVException&) {
+    writeQueueSignalCondition.reset();
+    writeUrgentMessageCondition.reset();
+    writeFreeSpaceAvailableCondition.reset();
+    FlushRemovedSyncObjects();
+    Fail("Failed to connect synchronization objects.", __LINE__, qvexceptiontype::sharedMemorySyncObjects);
+  }
+}
+
+// The listener's end of the side channel: bound to the loopback address
+// only, since the connector never comes from anywhere else.
+void QVSharedMemoryDevice::OpenSideChannel() {
+  connectionPoint = std::make_unique<QVEndPoint>(QVIPV4, QVStream, QVIPAddress(kLocalHost, QVIPV4, static_cast<unsigned short>(0)));
+  connectionPoint->SetForListening();
+  memoryLayout->setListenerPort(connectionPoint->GetPort());
+}
+
+void QVSharedMemoryDevice::JoinSideChannel() {
+  if (sideOfConnection == QVConnectorSide) {
+    connectionPoint = std::make_unique<QVEndPoint>(
+        QVIPV4, QVStream, QVIPAddress(kLocalHost, QVIPV4, memoryLayout->listenerPort()));
+    connectionPoint->Connect(&SideChannelYield, this);
+  } else {
+    connectionPoint->GetIncomingAndDuplicate(&SideChannelYield, this);
+  }
+  connectionPoint->SetOption(QVOptionKeepAlive);
+}
+
+bool QVSharedMemoryDevice::YieldAbortQ() { return yieldFunction != nullptr && yieldFunction(yieldCookie, nullptr) != 0; }
+
+bool QVSharedMemoryDevice::SideChannelYield(void* device, void*) {
+  return static_cast<QVSharedMemoryDevice*>(device)->YieldAbortQ();
+}
+
+template <typename Holds>
+void QVSharedMemoryDevice::WaitWhile(Holds&& holds, long sleepMicroseconds) {
+  for (;;) {
+    if (segmentReleased.load() || deviceIsDead.load()) {
+      Fail("The link's segment is gone.", __LINE__, qvexceptiontype::deadPeer);
+    }
+    if (!holds()) return;
+    if (YieldAbortQ()) Fail("Yield function requested abort.", __LINE__, qvexceptiontype::yieldAbort);
+    usleep(static_cast<useconds_t>(sleepMicroseconds));
+  }
+}
+
+bool QVSharedMemoryDevice::ConnectedQ() const {
+  if (!memoryLayout || segmentReleased.load()) return false;
+  const QVSHMLayoutData data = memoryLayout->data();
+  return data.listenerConnected != 0 && data.connectorConnected != 0;
+}
+
+bool QVSharedMemoryDevice::ConnectReady() {
+  if (!memoryLayout || segmentReleased.load()) return false;
+  const QVSHMLayoutData data = memoryLayout->data();
+  return sideOfConnection == QVListenerSide ? data.connectorConnected != 0 : data.listenerConnected != 0;
+}
+
+void QVSharedMemoryDevice::Connect() {
+  // Each side waits for the other's device, whichever came first.
+  WaitWhile([this] { return !ConnectedQ(); }, 100);
+  ConnectSyncObjects();
+  const bool listener = sideOfConnection == QVListenerSide;
+  memoryLayout->setFlag(listener ? QVSHMFlag::listenerSyncObjectsReady : QVSHMFlag::connectorSyncObjectsReady, 1);
+  readQueueSignalCondition->Signal();
+  WaitWhile(
+      [this, listener] {
+        if (!ConnectedQ()) {
+          if (listener) Fail("Cound not maintain connection", __LINE__, qvexceptiontype::cannotMaintainConnection);
+          Fail("Listener is no longer attached.", __LINE__, qvexceptiontype::listenerGone);
+        }
+        const QVSHMLayoutData data = memoryLayout->data();
+        return data.listenerSyncObjectsReady == 0 || data.connectorSyncObjectsReady == 0;
+      },
+      1);
+  JoinSideChannel();
+  if (listener) memoryLayout->setFlag(QVSHMFlag::listenerPending, 0);
+}
+
+bool QVSharedMemoryDevice::PeerVanishedQ() const {
+  if (!ConnectedQ()) return false;
+  return !QVProcess::processIsAliveQ(static_cast<int>(memoryLayout->readQueueProcessID()));
+}
+
+void QVSharedMemoryDevice::MarkPeerDead() {
+  deviceIsDead = true;
+  if (readQueueSignalCondition) readQueueSignalCondition->Signal();
+}
+
+void QVSharedMemoryDevice::ReleaseInSignal(bool wake) noexcept {
+  deviceIsDead = true;
+  if (wake && terminateEventWatchCondition) {
+    try {
+      terminateEventWatchCondition->Signal();
+    } catch (...) {
+    }
+    usleep(1);
+  }
+  if (connectionPoint) connectionPoint->Close();
+  if (memorySegment && !segmentReleased.exchange(true)) memorySegment->detachSegmentAndRemoveFromOS();
+}
+
+int QVSharedMemoryDevice::GetFD() {
+  return readQueueSignalCondition ? readQueueSignalCondition->GetRawObject() : -1;
+}
+
+long QVSharedMemoryDevice::Type() { return QVDEVICETYPE_SHAREDMEMORY; }
+unsigned long QVSharedMemoryDevice::Modes() { return QVSharedMemoryWorld::kModes; }
+QVString QVSharedMemoryDevice::ProtocolName() const { return QVSharedMemoryWorld::kProtocolName; }
+QVString QVSharedMemoryDevice::Id() const { return QVSharedMemoryWorld::BuildId(); }
+QVString QVSharedMemoryDevice::GetCompileTime() const { return QVSharedMemoryWorld::BuildTime(); }
+
+long QVSharedMemoryDevice::StreamCapacity() {
+  if (memoryLayout && !segmentReleased.load()) return static_cast<long>(memoryLayout->header().bufferLength);
+  return QVSharedMemoryWorld::kStreamCapacity;
+}
+
+void QVSharedMemoryDevice::SetMessageHandler(QVDeviceMessageHandler handler, void* cookie) {
+  messageHandler = handler;
+  messageCookie = cookie;
+}
+
+void QVSharedMemoryDevice::GetMessageHandler(QVDeviceMessageHandler* handler, void** cookie) {
+  if (handler != nullptr) *handler = messageHandler;
+  if (cookie != nullptr) *cookie = messageCookie;
+}
+
+void QVSharedMemoryDevice::SetYieldFunction(QVDeviceYieldFunction function, void* cookie) {
+  yieldFunction = function;
+  yieldCookie = cookie;
+}
+
+void QVSharedMemoryDevice::GetYieldFunction(QVDeviceYieldFunction* function, void** cookie) {
+  if (function != nullptr) *function = yieldFunction;
+  if (cookie != nullptr) *cookie = yieldCookie;
+}
+
+}  // namespace Quorvane

@@ -1,0 +1,136 @@
+// One end of a "SharedMemory" link. The listener creates (or takes over) the
+// segment named after the link, the connector attaches to it (or creates it
+// when it comes first); each then writes one ring queue and reads the other.
+// This class sets the link up and tears it down; the byte path is built on
+// the fields kept here.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+
+#include "device/qvdeviceworld.h"
+#include "device/qvshmlayout.h"
+#include "network/qvendpoint.h"
+#include "utilities/qvcondition.h"
+#include "utilities/qvsharedmemorysegment.h"
+#include "utilities/qvsmartpointer.h"
+#include "utilities/qvthreadprimitives.h"
+
+namespace Quorvane {
+
+class QVSharedMemoryWorld;
+
+class QVSharedMemoryDevice : public QVDevice {
+ public:
+  // Made only by the world; failures are QVExceptions and leave nothing made.
+  QVSharedMemoryDevice(QVDeviceParameters* parameters, QVSharedMemoryWorld* world);
+  ~QVSharedMemoryDevice() override;
+
+  bool ConnectReady() override;
+  void Connect() override;
+  void Write(char* start, unsigned long count) override;
+  void WriteWindow(char** start, unsigned long* size) override;
+  void Read(char** start, unsigned long* size) override;
+  void ReadComplete(char* start, unsigned long count) override;
+  bool HasDataQ() override;
+  void WriteMessage(unsigned long code, unsigned long argument) override;
+  void ReadMessage(unsigned long* code, unsigned long* argument) override;
+  bool HasMessageQ() override;
+  void SetMessageHandler(QVDeviceMessageHandler handler, void* cookie) override;
+  void GetMessageHandler(QVDeviceMessageHandler* handler, void** cookie) override;
+  void SetYieldFunction(QVDeviceYieldFunction function, void* cookie) override;
+  void GetYieldFunction(QVDeviceYieldFunction* function, void** cookie) override;
+  long Type() override;
+  QVString Name() override { return deviceName; }
+  long NameSize() override { return static_cast<long>(deviceName.size()); }
+  int GetFD() override;
+  bool HasConnectionQ() override { return true; }
+  long Mode() override { return sideOfConnection == QVListenerSide ? 1 : 0; }
+  unsigned long Options() override { return 0; }
+  unsigned long Modes() override;
+  QVString ProtocolName() const override;
+  long StreamCapacity() override;
+  QVString Id() const override;
+  QVString GetCompileTime() const override;
+  void notifyForClosedConnection() override {}
+  void PrintDevice(std::ostream& os) const override;
+
+  // Both ends have attached to the segment.
+  bool ConnectedQ() const;
+  bool DeadQ() const { return deviceIsDead.load(); }
+  uint64_t getDeviceNumber() const { return deviceNumber; }
+  qvdeviceconnectionside getSide() const { return sideOfConnection; }
+
+  // For the other-process watch, under the world table's lock: a connected
+  // device whose peer (the writer of its read queue) no longer exists.
+  bool PeerVanishedQ() const;
+  // Marks the device dead and wakes a reader waiting for data.
+  void MarkPeerDead();
+  // Signal context: the device is dead, its side channel closed and its
+  // segment unmapped and removed; with wake, the event watch is told to end.
+  // Only calls that are safe in a signal handler.
+  void ReleaseInSignal(bool wake) noexcept;
+
+ private:
+  using Lock = std::unique_ptr<QVMutexHandle>;
+  using Condition = std::unique_ptr<QVCondition>;
+
+  void CreateListener();
+  void CreateConnector();
+  // One attempt of the listener on deviceName: true when the segment is ours.
+  bool TryListenOn(const QVString& requested);
+  bool TakeOverExisting(const QVString& requested);
+  void AttachConnector();
+  void CreateSyncObjects();
+  void ConnectSyncObjects();
+  void OpenSideChannel();
+  void JoinSideChannel();
+  // Waits while the flag check holds, polling the yield function.
+  template <typename Holds>
+  void WaitWhile(Holds&& holds, long sleepMicroseconds);
+  bool YieldAbortQ();
+  static bool SideChannelYield(void* device, void*);
+  QVString SyncName(const char* listenerKey, const char* connectorKey) const;
+  void SendClosingNotice() noexcept;
+  void TearDownSegment() noexcept;
+  void DeleteSyncObjects() noexcept;
+  void DropSegment() noexcept;
+  [[noreturn]] void Fail(const QVString& what, unsigned line, qvexceptiontype type) const;
+
+  QVSharedMemoryWorld* world;
+  // The world's number, kept so that leaving its table needs no world.
+  uint64_t homeWorld = 0;
+  QVDeviceParameters deviceParameters;
+  QVDeviceYieldFunction yieldFunction = nullptr;
+  void* yieldCookie = nullptr;
+  QVDeviceMessageHandler messageHandler = nullptr;
+  void* messageCookie = nullptr;
+  QVString deviceName;
+  Lock writeQueueLock;
+  Lock readQueueLock;
+  Lock urgentMessageWriteLock;
+  Lock urgentMessageReadLock;
+  qvdeviceconnectionside sideOfConnection = QVListenerSide;
+  std::atomic<bool> deviceIsDead{false};
+  std::atomic<int32_t> deviceDeathType{1};
+  Condition terminateEventWatchCondition;
+  QVSmartPointer<QVSharedMemorySegment> memorySegment;
+  std::unique_ptr<QVSHMLayout> memoryLayout;
+  Condition writeQueueSignalCondition;
+  Condition readQueueSignalCondition;
+  Condition writeUrgentMessageCondition;
+  Condition readUrgentMessageCondition;
+  Condition writeFreeSpaceAvailableCondition;
+  Condition readFreeSpaceAvailableCondition;
+  std::unique_ptr<QVThread> eventWatchThread;
+  uint64_t deviceNumber = 0;
+  std::unique_ptr<QVEndPoint> connectionPoint;
+  // Set once the segment is unmapped by a signal: nothing may touch it after.
+  std::atomic<bool> segmentReleased{false};
+  // This process recorded itself as a user of the segment.
+  bool recorded = false;
+};
+
+}  // namespace Quorvane

@@ -1,0 +1,49 @@
+// What the "SharedMemory" worlds of one process share: the table of live
+// devices by world, the numbers handed to worlds and devices, and the two
+// watch threads. The watches belong to the count of live worlds, not to the
+// world that happened to start them: the first world starts them, the last
+// stops and joins them, and they use only state of their own.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+
+namespace Quorvane {
+class QVSharedMemoryDevice;
+}
+
+namespace Quorvane::shmworld {
+
+using DeviceMap = std::map<uint64_t, QVSharedMemoryDevice*>;
+using WorldTable = std::map<uint64_t, DeviceMap>;
+
+// Guards Table() and the device numbers.
+std::mutex& TableLock();
+WorldTable& Table();
+
+uint64_t TakeWorldNumber();
+// Under TableLock.
+uint64_t TakeDeviceNumber();
+// The numbers the next world and device will get, for printing.
+uint64_t NextWorldNumber();
+uint64_t NextDeviceNumber();
+
+// A world entering and leaving; the first starts the watches, the last stops
+// them (type 4 "Error spawning QVThread" when one cannot start).
+void WorldArrives(uint64_t world);
+void WorldLeaves(uint64_t world);
+uint64_t ActiveWorlds();
+
+// Thread names (the library adds its prefix).
+inline constexpr char kSegmentWatchName[] = "SHM-SegmentWatch";
+inline constexpr char kOtherProcessWatchName[] = "SHM-OtherProcessWatch";
+// How often each watch looks again.
+inline constexpr long kSegmentWatchMicroseconds = 1800000000L;
+inline constexpr long kOtherProcessWatchMicroseconds = 3000000L;
+
+// Segment passes finished since the process started (the first runs as soon
+// as the watch starts).
+uint64_t SegmentWatchPasses();
+
+}  // namespace Quorvane::shmworld

@@ -1,0 +1,424 @@
+// Shared-memory links set up between two real processes: what the segment and
+// the sync folder hold once both ends are connected and after they close, the
+// ways a listener or a connector meets a segment that is already there, and
+// the refusals of names, modes and protocols.
+#include "device/qvshmdevice.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "device/qvshmlayout.h"
+#include "device/qvshmnames.h"
+#include "device/qvshmrecordmanager.h"
+#include "qvshmtest.h"
+
+using namespace Quorvane;
+using namespace qvshmtest;
+
+namespace {
+
+// The segment of a link read through a mapping of our own.
+class SegmentView {
+ public:
+  explicit SegmentView(const std::string& name) {
+    const int fd = open(ShmPath(name).c_str(), O_RDWR);
+    if (fd < 0) return;
+    void* memory = mmap(nullptr, shmlayout::kTotalLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (memory == MAP_FAILED) return;
+    memory_ = memory;
+    layout_ = QVSHMLayout(memory_, shmlayout::kTotalLength, QVListenerSide);
+  }
+  ~SegmentView() {
+    if (memory_ != nullptr) munmap(memory_, shmlayout::kTotalLength);
+  }
+  SegmentView(const SegmentView&) = delete;
+  SegmentView& operator=(const SegmentView&) = delete;
+  bool mappedQ() const { return memory_ != nullptr; }
+  QVSHMLayout& layout() { return layout_; }
+
+ private:
+  void* memory_ = nullptr;
+  QVSHMLayout layout_;
+};
+
+// The two ids of a segment's record file, read as plain text.
+std::pair<int, int> RecordOf(const std::string& name) {
+  std::ifstream in(SyncDir() + "/qvshm-" + name + ".rec");
+  std::string line;
+  std::getline(in, line);
+  int first = 0, second = 0;
+  std::sscanf(line.c_str(), "%d:%d", &first, &second);
+  return {first, second};
+}
+
+// The link's listening port is bound to the loopback address alone.
+bool ListensOnLoopbackOnly(uint16_t port) {
+  std::ifstream in("/proc/net/tcp");
+  std::string line;
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  bool loopback = false, elsewhere = false;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state != "0A" || local.size() < 5 || local.compare(local.size() - 5, 5, wanted) != 0) continue;
+    (local.rfind("0100007F:", 0) == 0 ? loopback : elsewhere) = true;
+  }
+  return loopback && !elsewhere;
+}
+
+// The connector half of a link, run in a child: attach, connect, report and
+// stay until the parent says it has looked.
+int ConnectorChild(const SharedMailbox& box, const std::string& name, int startAt, int leaveAt) {
+  if (!Reaches(box, startAt)) return 10;
+  World world;
+  Link link;
+  if (world.Make(link, name, kConnect) != 0) return 11;
+  if (link.Connect() != 0) return 12;
+  box->stage = startAt + 1;
+  if (!Reaches(box, leaveAt)) return 13;
+  return 0;
+}
+
+TEST(SharedMemoryLink, BothEndsConnectAndLeaveNothingBehindWhenClosed) {
+  const std::string name = UniqueName("hs");
+  SharedMailbox box;
+  Child connector([&] { return ConnectorChild(box, name, 1, 3); });
+  {
+    World world;
+    Link listener;
+    ASSERT_EQ(world.Make(listener, name, kListen), 0);
+    {
+      SegmentView early(name);
+      ASSERT_TRUE(early.mappedQ());
+      const uint16_t port = early.layout().listenerPort();
+      ASSERT_NE(port, 0);
+      EXPECT_TRUE(ListensOnLoopbackOnly(port)) << "side channel port " << port;
+    }
+    box->stage = 1;
+    ASSERT_EQ(listener.Connect(), 0);
+    ASSERT_TRUE(Reaches(box, 2));
+
+    SegmentView view(name);
+    ASSERT_TRUE(view.mappedQ());
+    const QVSHMLayoutData data = view.layout().data();
+    EXPECT_EQ(data.listenerMagicInitializer, 39875u);
+    EXPECT_EQ(data.connectorMagicInitializer, 39876u);
+    EXPECT_EQ(data.listenerRevision, 2u);
+    EXPECT_EQ(data.connectorRevision, 2u);
+    EXPECT_EQ(data.listenerConnected, 1);
+    EXPECT_EQ(data.connectorConnected, 1);
+    EXPECT_EQ(data.listenerSyncObjectsReady, 1);
+    EXPECT_EQ(data.connectorSyncObjectsReady, 1);
+    EXPECT_EQ(data.listenerPending, 0);
+    EXPECT_NE(data.listenerPort, 0u);
+    EXPECT_EQ(view.layout().writeQueueProcessID(), static_cast<uint32_t>(getpid())) << "queue A";
+    EXPECT_EQ(view.layout().readQueueProcessID(), static_cast<uint32_t>(connector.pid())) << "queue B";
+    EXPECT_TRUE(listener->ConnectedQ());
+    EXPECT_EQ(listener->Name(), ToQVString(name));
+
+    const std::vector<std::string> expected = {
+        name + "fffsrdcon", name + "fffswrcon", name + "ffrdcon", name + "ffrmcon", name + "ffwmcon",
+        name + "ffwrcon",   name + "rdlck",     name + "rdmsglck", name + "wrlck", name + "wrmsglck",
+        "qvshm-" + name + ".rec"};
+    EXPECT_EQ(EntriesWith(SyncDir(), name), expected);
+    const std::pair<int, int> record = RecordOf(name);
+    EXPECT_TRUE((record == std::pair<int, int>{getpid(), connector.pid()} ||
+                 record == std::pair<int, int>{connector.pid(), getpid()}))
+        << record.first << ":" << record.second;
+
+    box->stage = 3;
+    EXPECT_EQ(connector.Wait(), 0);
+  }
+  EXPECT_EQ(EntriesWith(SyncDir(), name), std::vector<std::string>{});
+  EXPECT_FALSE(Exists(ShmPath(name)));
+}
+
+TEST(SharedMemoryLink, AListenerWithoutANameDrawsOneNoObjectUses) {
+  World world;
+  Link listener;
+  ASSERT_EQ(world.Make(listener, "", kListen), 0);
+  const std::string name = ToStdString(listener->Name());
+  EXPECT_TRUE(std::regex_match(name, std::regex("[A-Za-z0-9]{5}_shm"))) << name;
+  EXPECT_TRUE(Exists(ShmPath(name)));
+  listener.Close();
+  EXPECT_FALSE(Exists(ShmPath(name)));
+}
+
+// Any object of the sync folder named a candidate plus one of the suffixes
+// (the bare name among them) rules the candidate out.
+TEST(SharedMemoryNames, ACandidateIsTakenByAnyOfItsSuffixes) {
+  const std::string stem = UniqueName("nt");
+  ASSERT_TRUE(initSyncObjectDir());
+  EXPECT_FALSE(shmnames::NameTakenQ(ToQVString(stem)));
+  for (const shmnames::Suffix& row : shmnames::kSuffixes) {
+    const std::string path = SyncDir() + "/" + stem + std::string(row.suffix);
+    std::ofstream(path).put('x');
+    EXPECT_TRUE(shmnames::NameTakenQ(ToQVString(stem))) << row.key;
+    std::remove(path.c_str());
+  }
+  EXPECT_FALSE(shmnames::NameTakenQ(ToQVString(stem)));
+  const QVString drawn = shmnames::DrawName();
+  EXPECT_FALSE(shmnames::NameTakenQ(drawn));
+}
+
+// What a device is refused before it touches anything, by the exception's
+// type and text and by the bridge's link error.
+TEST(SharedMemoryLink, RefusesNamesModesAndProtocolsItCannotServe) {
+  struct Case {
+    std::string name;
+    unsigned long mode;
+    std::string protocol;
+    qvexceptiontype type;
+    long linkError;
+  };
+  const std::string tooLong(shmnames::kMaximumNameLength + 1, 'n');
+  const Case cases[] = {
+      {"../escape", kListen, "SharedMemory", qvexceptiontype::badLinkName, 42},
+      {"a/b", kConnect, "SharedMemory", qvexceptiontype::badLinkName, 42},
+      {".hidden", kListen, "SharedMemory", qvexceptiontype::badLinkName, 42},
+      {std::string("nul\0cut", 7), kListen, "SharedMemory", qvexceptiontype::badLinkName, 42},
+      {tooLong, kListen, "SharedMemory", qvexceptiontype::badLinkName, 42},
+      {"", kConnect, "SharedMemory", qvexceptiontype::badLinkName, 42},
+      {"", 0, "SharedMemory", qvexceptiontype::badLinkName, 42},  // no name: connect mode
+      {"fine", 1, "SharedMemory", qvexceptiontype::unsupportedMode, 35},
+      {"fine", kListen, "TCPIP", qvexceptiontype::unsupportedProtocol, 34},
+  };
+  World world;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name.substr(0, 20) + " mode " + std::to_string(c.mode) + " " + c.protocol);
+    QVDeviceParameters parameters;
+    parameters.Name = ToQVString(c.name);
+    parameters.Mode = c.mode;
+    parameters.Protocol = ToQVString(c.protocol);
+    try {
+      delete world->MakeDeviceWithParameters(&parameters);
+      ADD_FAILURE() << "made a device";
+    } catch (const QVException& e) {
+      EXPECT_EQ(e.getType(), c.type) << e.getWhat();
+    }
+    Link link;
+    EXPECT_EQ(world.Make(link, c.name, c.mode, c.protocol), c.linkError);
+    EXPECT_FALSE(link);
+  }
+  EXPECT_FALSE(Exists(SyncDir() + "/../escape"));
+  EXPECT_FALSE(Exists(SyncDir() + "/../escapewrlck"));
+  EXPECT_EQ(EntriesWith(SyncDir(), "fine"), std::vector<std::string>{});
+}
+
+TEST(SharedMemoryLink, TheProtocolNameIsComparedWithoutCaseAndModeZeroFollowsTheName) {
+  World world;
+  Link lower, guessed;
+  ASSERT_EQ(world.Make(lower, UniqueName("lc"), kListen, "sharedmemory"), 0);
+  ASSERT_EQ(world.Make(guessed, UniqueName("m0"), 0, ""), 0);
+  EXPECT_EQ(guessed->Mode(), 1) << "a named device of mode 0 listens";
+}
+
+// A segment of the link's name that is not one of ours (garbage, or created
+// and sized but never written) is refused under a requested name, by either
+// side, and left where it was.
+TEST(SharedMemoryLink, RefusesASegmentItCannotRecognise) {
+  const std::string name = UniqueName("cr");
+  for (const unsigned char fill : {0x00, 0x5a}) {
+    const int fd = open(ShmPath(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, shmlayout::kTotalLength), 0);
+    std::vector<unsigned char> bytes(shmlayout::kTotalLength, fill);
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    World world;
+    for (const unsigned long mode : {kListen, kConnect}) {
+      Link link;
+      EXPECT_EQ(world.Make(link, name, mode), 40) << "fill " << int(fill) << " mode " << mode;
+    }
+    QVDeviceParameters parameters;
+    parameters.Name = ToQVString(name);
+    parameters.Mode = kListen;
+    try {
+      delete world->MakeDeviceWithParameters(&parameters);
+      ADD_FAILURE() << "made a device";
+    } catch (const QVException& e) {
+      EXPECT_EQ(ToStdString(e.getWhat()), name + " unrecognized pre-existing segment.");
+    }
+    EXPECT_TRUE(Exists(ShmPath(name)));
+    unlink(ShmPath(name).c_str());
+  }
+}
+
+// A listener that died without closing left its segment, its conditions and
+// perhaps its record: a new listener of the same name gets a fresh segment,
+// whether the world's start-up sweep finds the record or the listener finds
+// the dead owner in the segment itself.
+TEST(SharedMemoryTakeOver, AStaleSegmentOfDeadOwnersIsReplaced) {
+  for (const bool recordLeft : {true, false}) {
+    SCOPED_TRACE(recordLeft ? "record left" : "record gone");
+    const std::string name = UniqueName(recordLeft ? "st" : "su");
+    SharedMailbox box;
+    Child owner([&] {
+      World world;
+      Link listener;
+      if (world.Make(listener, name, kListen) != 0) return 1;
+      box->stage = 1;
+      pause();  // killed here, leaving everything behind
+      return 2;
+    });
+    ASSERT_TRUE(Reaches(box, 1));
+    owner.Kill();
+    ASSERT_TRUE(Exists(ShmPath(name)));
+    ASSERT_TRUE(Exists(SyncDir() + "/" + name + "ffrdcon")) << "the dead listener's condition is left";
+    if (!recordLeft) {
+      ASSERT_EQ(std::remove((SyncDir() + "/qvshm-" + name + ".rec").c_str()), 0);
+    }
+
+    World world;
+    Link listener;
+    ASSERT_EQ(world.Make(listener, name, kListen), 0);
+    SegmentView view(name);
+    ASSERT_TRUE(view.mappedQ());
+    EXPECT_EQ(view.layout().writeQueueProcessID(), static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(view.layout().readQueueProcessID(), 0u);
+    EXPECT_EQ(view.layout().data().connectorMagicInitializer, 0u);
+    EXPECT_EQ(RecordOf(name).first + RecordOf(name).second, getpid()) << "the dead owner's record is gone";
+  }
+}
+
+TEST(SharedMemoryTakeOver, ALiveOwnerKeepsItsSegment) {
+  const std::string name = UniqueName("lo");
+  SharedMailbox box;
+  Child owner([&] {
+    World world;
+    Link listener;
+    if (world.Make(listener, name, kListen) != 0) return 1;
+    box->stage = 1;
+    return Reaches(box, 2) ? 0 : 3;
+  });
+  ASSERT_TRUE(Reaches(box, 1));
+  {
+    World world;
+    QVDeviceParameters parameters;
+    parameters.Name = ToQVString(name);
+    parameters.Mode = kListen;
+    try {
+      delete world->MakeDeviceWithParameters(&parameters);
+      ADD_FAILURE() << "made a device";
+    } catch (const QVException& e) {
+      EXPECT_EQ(e.getType(), qvexceptiontype::nameInUse);
+      EXPECT_EQ(ToStdString(e.getWhat()), name + " already in use by another process.");
+    }
+    SegmentView view(name);
+    ASSERT_TRUE(view.mappedQ());
+    EXPECT_EQ(view.layout().writeQueueProcessID(), static_cast<uint32_t>(owner.pid()));
+    EXPECT_EQ(view.layout().data().listenerConnected, 1);
+  }
+  box->stage = 2;
+  EXPECT_EQ(owner.Wait(), 0);
+}
+
+// The connector comes first and waits in Connect; the listener made later
+// takes its segment over as it stands, and the two connect.
+TEST(SharedMemoryTakeOver, AConnectorThatComesFirstIsJoinedByTheListener) {
+  const std::string name = UniqueName("cf");
+  SharedMailbox box;
+  Child connector([&] {
+    World world;
+    Link link;
+    if (world.Make(link, name, kConnect) != 0) return 1;
+    if (link->ConnectReady()) return 2;
+    box->stage = 1;
+    if (link.Connect() != 0) return 3;
+    box->stage = 2;
+    return Reaches(box, 3) ? 0 : 4;
+  });
+  ASSERT_TRUE(Reaches(box, 1));
+  {
+    SegmentView before(name);
+    ASSERT_TRUE(before.mappedQ());
+    EXPECT_EQ(before.layout().data().connectorMagicInitializer, 39876u);
+    EXPECT_EQ(before.layout().data().listenerMagicInitializer, 0u);
+  }
+  World world;
+  Link listener;
+  ASSERT_EQ(world.Make(listener, name, kListen), 0);
+  EXPECT_TRUE(listener->ConnectReady());
+  ASSERT_EQ(listener.Connect(), 0);
+  ASSERT_TRUE(Reaches(box, 2));
+  SegmentView view(name);
+  ASSERT_TRUE(view.mappedQ());
+  EXPECT_EQ(view.layout().readQueueProcessID(), static_cast<uint32_t>(connector.pid()))
+      << "the connector's half was not set up again";
+  EXPECT_EQ(view.layout().writeQueueProcessID(), static_cast<uint32_t>(getpid()));
+  box->stage = 3;
+  EXPECT_EQ(connector.Wait(), 0);
+}
+
+TEST(SharedMemoryTakeOver, ASecondConnectorIsRefused) {
+  const std::string name = UniqueName("sc");
+  SharedMailbox box;
+  Child connector([&] { return ConnectorChild(box, name, 1, 3); });
+  World world;
+  Link listener;
+  ASSERT_EQ(world.Make(listener, name, kListen), 0);
+  box->stage = 1;
+  ASSERT_EQ(listener.Connect(), 0);
+  ASSERT_TRUE(Reaches(box, 2));
+
+  QVDeviceParameters parameters;
+  parameters.Name = ToQVString(name);
+  parameters.Mode = kConnect;
+  try {
+    delete world->MakeDeviceWithParameters(&parameters);
+    ADD_FAILURE() << "made a second connector";
+  } catch (const QVException& e) {
+    EXPECT_EQ(e.getType(), qvexceptiontype::nameInUse);
+    EXPECT_EQ(ToStdString(e.getWhat()), name + " already taken.");
+  }
+  EXPECT_TRUE(listener->ConnectedQ()) << "the refused connector left the link alone";
+  box->stage = 3;
+  EXPECT_EQ(connector.Wait(), 0);
+}
+
+// A yield function that asks to stop ends the wait for the peer with 52, on
+// either side, whichever would have waited.
+TEST(SharedMemoryLink, AYieldFunctionThatAbortsEndsConnectWith52) {
+  World world;
+  for (const unsigned long mode : {kListen, kConnect}) {
+    Link link;
+    ASSERT_EQ(world.Make(link, UniqueName(mode == kListen ? "ya" : "yb"), mode), 0);
+    ASSERT_EQ(Call(link.raw(), QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(&AbortAtOnce), nullptr), 0);
+    EXPECT_EQ(Call(link.raw(), QVDEVICE_CONNECT), 52) << "mode " << mode;
+  }
+}
+
+TEST(SharedMemoryLink, PrintsEveryFieldInOrder) {
+  World world;
+  Link listener;
+  ASSERT_EQ(world.Make(listener, UniqueName("pr"), kListen), 0);
+  std::ostringstream out;
+  listener->PrintDevice(out);
+  const std::string text = out.str();
+  size_t at = 0;
+  for (const char* tag :
+       {"<QVSharedMemoryDevice>", "<World>", "<deviceParameters>", "<yieldFunction>", "<yieldCookie>",
+        "<messageHandler>", "<messageCookie>", "<deviceName>", "<writeQueueLock>", "<readQueueLock>",
+        "<urgentMessageWriteLock>", "<urgentMessageReadLock>", "<sideOfConnection>0<", "<deviceIsDead>0<",
+        "<deviceDeathType>1<", "<terminateEventWatchCondition>", "<memorySegment>", "<memoryLayout>",
+        "<writeQueueSignalCondition>", "<readQueueSignalCondition>", "<writeUrgentMessageCondition>",
+        "<readUrgentMessageCondition>", "<writeFreeSpaceAvailableCondition>",
+        "<readFreeSpaceAvailableCondition>", "<eventWatchThread>", "<deviceNumber>", "<connectionPoint>",
+        "</QVSharedMemoryDevice>"}) {
+    const size_t found = text.find(tag, at);
+    ASSERT_NE(found, std::string::npos) << tag << " after " << at << " in " << text;
+    at = found;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,189 @@
+// Shared-memory links in tests: worlds and devices made through the bridge as
+// the link core makes them, children forked before the library starts any
+// thread, a mailbox both processes see, and the files and objects of a link.
+#pragma once
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "device/qvdevicebridge.h"
+#include "device/qvshmdevice.h"
+#include "device/qvshmworld.h"
+#include "support/qvtest.h"
+#include "utilities/platform/qvsharedmemoryname.h"
+#include "utilities/qvsyncobject.h"
+
+namespace qvshmtest {
+
+using Quorvane::QVSharedMemoryDevice;
+using Quorvane::QVSharedMemoryWorld;
+
+inline long Call(void* object, Quorvane::qvdeviceselector selector, void* a1 = nullptr, void* a2 = nullptr) {
+  return qvdevice_main<QVSharedMemoryWorld, QVSharedMemoryDevice>(object, selector, a1, a2);
+}
+
+// A yield function that asks to stop once its deadline (the cookie) passed.
+inline int UntilDeadline(void* cookie, void*) {
+  return std::chrono::steady_clock::now() >= *static_cast<std::chrono::steady_clock::time_point*>(cookie) ? 1 : 0;
+}
+inline int AbortAtOnce(void*, void*) { return 1; }
+
+// A device made through the bridge and closed through it.
+class Link {
+ public:
+  Link() = default;
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+  ~Link() { Close(); }
+  void Close() {
+    if (device_ != nullptr) Call(device_, Quorvane::QVDEVICE_CLOSE);
+    device_ = nullptr;
+  }
+  void*& raw() { return device_; }
+  QVSharedMemoryDevice* operator->() const { return static_cast<QVSharedMemoryDevice*>(device_); }
+  explicit operator bool() const { return device_ != nullptr; }
+  // Connect with a yield function that gives up after the deadline.
+  long Connect(std::chrono::seconds within = std::chrono::seconds(20)) {
+    deadline_ = std::chrono::steady_clock::now() + within;
+    Call(device_, Quorvane::QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(&UntilDeadline), &deadline_);
+    return Call(device_, Quorvane::QVDEVICE_CONNECT);
+  }
+
+ private:
+  void* device_ = nullptr;
+  std::chrono::steady_clock::time_point deadline_;
+};
+
+// A world made and ended through the bridge.
+class World {
+ public:
+  World() { Call(&world_, Quorvane::QVDEVICE_WORLD_INIT); }
+  ~World() { End(); }
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+  void End() {
+    if (world_ != nullptr) Call(world_, Quorvane::QVDEVICE_WORLD_DEINIT);
+    world_ = nullptr;
+  }
+  QVSharedMemoryWorld* operator->() const { return static_cast<QVSharedMemoryWorld*>(world_); }
+  QVSharedMemoryWorld* get() const { return static_cast<QVSharedMemoryWorld*>(world_); }
+  // The bridge's answer to making a device of these parameters.
+  long Make(Link& link, const std::string& name, unsigned long mode, const std::string& protocol = "SharedMemory") {
+    Quorvane::QVDeviceParameters parameters;
+    parameters.Protocol = Quorvane::ToQVString(protocol);
+    parameters.Name = Quorvane::ToQVString(name);
+    parameters.Mode = mode;
+    return Call(world_, Quorvane::QVDEVICE_WORLD_MAKE_WITH_PARAMETERS, &link.raw(), &parameters);
+  }
+
+ private:
+  void* world_ = nullptr;
+};
+
+inline constexpr unsigned long kListen = 2;
+inline constexpr unsigned long kConnect = 4;
+
+// What both processes of a test see.
+struct Mailbox {
+  std::atomic<int> stage{0};
+  std::atomic<int> answer{-100};
+  std::atomic<int> pid{0};
+};
+
+// An anonymous shared mapping holding one Mailbox, unmapped at the end.
+class SharedMailbox {
+ public:
+  SharedMailbox() {
+    void* memory = mmap(nullptr, sizeof(Mailbox), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    box_ = memory == MAP_FAILED ? nullptr : new (memory) Mailbox;
+  }
+  ~SharedMailbox() {
+    if (box_ != nullptr) munmap(box_, sizeof(Mailbox));
+  }
+  SharedMailbox(const SharedMailbox&) = delete;
+  SharedMailbox& operator=(const SharedMailbox&) = delete;
+  Mailbox* operator->() const { return box_; }
+
+ private:
+  Mailbox* box_;
+};
+
+// Waits (with a deadline) until the mailbox reaches a stage.
+inline bool Reaches(const SharedMailbox& box, int stage, std::chrono::milliseconds within = std::chrono::seconds(20)) {
+  return qvtest::WaitUntil([&] { return box->stage.load() >= stage; }, within);
+}
+
+// A forked child that runs body and leaves with its answer; killed and reaped
+// if the test leaves first. Fork before this process makes any world.
+class Child {
+ public:
+  explicit Child(const std::function<int()>& body) {
+    pid_ = fork();
+    if (pid_ == 0) _exit(body());
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  pid_t pid() const { return pid_; }
+  // The raw wait status once the child has ended, or -1 when it is still
+  // running at the deadline.
+  int Wait(std::chrono::milliseconds within = std::chrono::seconds(20)) {
+    int status = -1;
+    const bool ended = qvtest::WaitUntil(
+        [&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, within);
+    if (!ended) return -1;
+    pid_ = 0;
+    return status;
+  }
+  void Kill() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = 0;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+// A link name of this test alone.
+inline std::string UniqueName(const std::string& tag) { return tag + std::to_string(getpid()); }
+
+inline std::string SyncDir() { return Quorvane::ToStdString(Quorvane::getThreadSyncDir()); }
+
+inline std::string ShmPath(const std::string& name) {
+  return "/dev/shm" + Quorvane::ToStdString(Quorvane::platform::PosixSharedMemoryName(
+                          Quorvane::makeIPCName(Quorvane::ToQVString(name))));
+}
+
+inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Entries of a folder whose names contain the text, sorted.
+inline std::vector<std::string> EntriesWith(const std::string& folder, const std::string& text) {
+  std::vector<std::string> found;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      if (std::string(entry->d_name).find(text) != std::string::npos) found.push_back(entry->d_name);
+    }
+    closedir(dir);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+}  // namespace qvshmtest
