@@ -467,29 +467,13 @@ TEST_F(ArrayGetsTest, StepwiseFailureLeavesNoState) {
   Destroy(link);
 }
 
-// Counted and failed on the test's own thread only: the library's background
-// threads allocate too, and must neither fail nor blur the balance.
-thread_local long gOutstanding = 0;
-thread_local long gFailAfter = -1;  // allocations still allowed; -1 without limit
-
-void* CountingAllocate(uint64_t size) {
-  if (gFailAfter == 0) return nullptr;
-  if (gFailAfter > 0) --gFailAfter;
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block != nullptr) ++gOutstanding;
-  return block;
-}
-
-void CountingDeallocate(void* block) {
-  if (block == nullptr) return;
-  --gOutstanding;
-  std::free(block);
-}
+using Counting = qvtest::CountingAllocator;
 
 // Memory running out at each allocation of a whole-array get in turn: every
 // failure hands out nothing, and once the link is gone nothing is left held.
 TEST_F(ArrayGetsTest, EachAllocationFailingInTurnLeavesNothingHeld) {
-  RestartEnvironment([](RVEnvironmentParameters* p) { RVSetAllocParameter(p, CountingAllocate, CountingDeallocate); });
+  RestartEnvironment(
+      [](RVEnvironmentParameters* p) { RVSetAllocParameter(p, Counting::Allocate, Counting::Deallocate); });
   ASSERT_FALSE(HasFatalFailure());
   std::vector<int32_t> leaves(5000);
   for (size_t i = 0; i < leaves.size(); ++i) leaves[i] = static_cast<int32_t>(i);
@@ -498,13 +482,13 @@ TEST_F(ArrayGetsTest, EachAllocationFailingInTurnLeavesNothingHeld) {
     bool read = false;
     for (long allowed = 0; allowed < 400 && !read; ++allowed) {
       SCOPED_TRACE(allowed);
-      const long before = gOutstanding;
+      const long before = Counting::outstanding;
       QVLink* link = Loopback(form.features);
       ASSERT_NE(link, nullptr);
       PutArray(link, {2, 50, 50}, {"f", "g", "h"}, leaves.data(), 228);
-      gFailAfter = allowed;
+      Counting::failAfter = allowed;
       const Whole w = ReadWhole(link, RVGetInteger32Array, RVReleaseInteger32Array);
-      gFailAfter = -1;
+      Counting::failAfter = -1;
       read = w.ok == 1;
       if (read) {
         EXPECT_EQ(w.heads, (std::vector<std::string>{"f", "g", "h"}));
@@ -513,7 +497,7 @@ TEST_F(ArrayGetsTest, EachAllocationFailingInTurnLeavesNothingHeld) {
         EXPECT_NE(w.error, 0);
       }
       Destroy(link);
-      EXPECT_EQ(gOutstanding, before);
+      EXPECT_EQ(Counting::outstanding, before);
     }
     EXPECT_TRUE(read);
   }

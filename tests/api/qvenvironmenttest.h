@@ -2,6 +2,8 @@
 // the process-wide signal handling those bring), ended however a test ends.
 #pragma once
 
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 #include "api/qvenvironment.h"
@@ -18,6 +20,28 @@ inline RVEnvironment* BeginWithoutDevices() {
   RVReleaseParameters(parameters);
   return environment;
 }
+
+// An environment allocator that counts the blocks held and fails once the
+// allowed number of allocations is used up, on the calling thread only: the
+// library's background threads allocate too, and must neither fail nor blur
+// the balance.
+struct CountingAllocator {
+  static inline thread_local long outstanding = 0;
+  static inline thread_local long failAfter = -1;  // allocations still allowed; -1 without limit
+
+  static void* Allocate(uint64_t size) {
+    if (failAfter == 0) return nullptr;
+    if (failAfter > 0) --failAfter;
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block != nullptr) ++outstanding;
+    return block;
+  }
+  static void Deallocate(void* block) {
+    if (block == nullptr) return;
+    --outstanding;
+    std::free(block);
+  }
+};
 
 struct EndEnvironment {
   void operator()(RVEnvironment* environment) const { RVEnd(environment); }

@@ -23,32 +23,14 @@
 
 namespace {
 
-// Counted and failed on the test's own thread only: the library's background
-// threads allocate too, and must neither fail nor blur the balance.
-thread_local long gOutstanding = 0;
-thread_local long gFailAfter = -1;  // allocations still allowed; -1 without limit
-
-void* CountingAllocate(uint64_t size) {
-  if (gFailAfter == 0) return nullptr;
-  if (gFailAfter > 0) --gFailAfter;
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block != nullptr) ++gOutstanding;
-  return block;
-}
-
-void CountingDeallocate(void* block) {
-  if (block == nullptr) return;
-  --gOutstanding;
-  std::free(block);
-}
-
+using Counting = qvtest::CountingAllocator;
 using qvtest::EnvironmentHandle;
 
 RVEnvironment* Begin(bool threadSafe = false) {
   RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
   if (parameters == nullptr) return nullptr;
   RVSetDeviceParameter(parameters, "");
-  RVSetAllocParameter(parameters, CountingAllocate, CountingDeallocate);
+  RVSetAllocParameter(parameters, Counting::Allocate, Counting::Deallocate);
   if (threadSafe) RVSetThreadSafeLinksParameter(parameters);
   RVEnvironment* environment = RVBegin(parameters);
   RVReleaseParameters(parameters);
@@ -69,7 +51,7 @@ class LinkTest : public ::testing::Test {
     environment_.reset(Begin());
     ASSERT_NE(environment_, nullptr);
   }
-  void TearDown() override { gFailAfter = -1; }
+  void TearDown() override { Counting::failAfter = -1; }
 
   QVLink_globals* globals() { return environment_->globals; }
 
@@ -81,11 +63,11 @@ class LinkTest : public ::testing::Test {
     bool made = false;
     for (long allowed = 0; allowed < 200 && !made; ++allowed) {
       SCOPED_TRACE(allowed);
-      const long before = gOutstanding;
-      gFailAfter = allowed;
+      const long before = Counting::outstanding;
+      Counting::failAfter = allowed;
       long code = 0;
       QVLink* link = attempt(&code);
-      gFailAfter = -1;
+      Counting::failAfter = -1;
       made = link != nullptr;
       if (made) {
         EXPECT_EQ(RVNumber(link), 2);
@@ -93,7 +75,7 @@ class LinkTest : public ::testing::Test {
         continue;
       }
       failed(code);
-      EXPECT_EQ(gOutstanding, before);
+      EXPECT_EQ(Counting::outstanding, before);
       EXPECT_EQ(globals()->links.size(), 1u);
     }
     EXPECT_TRUE(made);
@@ -194,7 +176,7 @@ TEST_F(LinkTest, LoopbackNumbersCountUpPerEnvironment) {
 }
 
 TEST_F(LinkTest, DuplicateSharesPlumbingAndTheLastHolderFreesIt) {
-  const long baseline = gOutstanding;
+  const long baseline = Counting::outstanding;
   QVLink* link = Loopback();
   ASSERT_NE(link, nullptr);
   long code = -1;
@@ -222,7 +204,7 @@ TEST_F(LinkTest, DuplicateSharesPlumbingAndTheLastHolderFreesIt) {
   EXPECT_EQ(duplicate->deviceStack->references, 1u);
   EXPECT_EQ(RVFlush(duplicate), 1);
   Destroy(duplicate);
-  EXPECT_EQ(gOutstanding, baseline);
+  EXPECT_EQ(Counting::outstanding, baseline);
 }
 
 TEST_F(LinkTest, DuplicateRefusesALinkWithAnError) {
@@ -379,7 +361,7 @@ TEST(LinkThreadSafeTest, EveryLinkOfAThreadSafeEnvironmentHasALock) {
 
 TEST(LinkEndTest, EndingTheEnvironmentClosesItsLinks) {
   RVEnd(Begin());  // what the first environment leaves for the process
-  const long baseline = gOutstanding;
+  const long baseline = Counting::outstanding;
   RVEnvironment* environment = Begin();
   ASSERT_NE(environment, nullptr);
   for (int i = 0; i < 3; ++i) {
@@ -394,7 +376,7 @@ TEST(LinkEndTest, EndingTheEnvironmentClosesItsLinks) {
     }
   }
   RVEnd(environment);
-  EXPECT_EQ(gOutstanding, baseline);
+  EXPECT_EQ(Counting::outstanding, baseline);
 }
 
 // Two links over devices joined back to back run the whole handshake with
