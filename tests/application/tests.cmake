@@ -1,8 +1,8 @@
-# The application's numerics live in their own library.
+# The application's numerics and the program around them live in libraries of their own.
 file(GLOB QV_APPLICATION_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_test.cpp)
 foreach(source IN LISTS QV_APPLICATION_TESTS)
   get_filename_component(stem ${source} NAME_WE)
-  target_link_libraries(test_application_${stem} PRIVATE quorvane_numerics)
+  target_link_libraries(test_application_${stem} PRIVATE quorvane_numerics quorvane_application)
 endforeach()
 
 # A second implementation in Python, compared bit for bit with the C++ one on
