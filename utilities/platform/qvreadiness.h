@@ -30,7 +30,8 @@ inline constexpr size_t kReadinessBatch = 64;
 // at most kReadinessBatch. Returns the number of bits found (as select counts
 // them), 0 on time-out, -1 with errno set on failure (EINTR when a signal
 // ended the wait, EINVAL for a bad count or time-out). A descriptor that is
-// not open is reported in its own entry and does not fail the others.
+// not open is reported in its own entry (and counted as one) without failing
+// the others.
 int CheckReadiness(QVReadinessEntry* entries, size_t count, long microseconds) noexcept;
 
 }  // namespace Quorvane::platform

@@ -32,7 +32,7 @@ unsigned char BitsFrom(short revents, unsigned char want) {
 }
 
 int CountBits(unsigned char got) {
-  if (got == kReadinessNotOpen) return 0;
+  if (got == kReadinessNotOpen) return 1;
   return ((got & kReadinessReadable) != 0) + ((got & kReadinessWritable) != 0) +
          ((got & kReadinessExceptional) != 0);
 }
