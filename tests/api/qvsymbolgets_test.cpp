@@ -311,17 +311,8 @@ TEST_F(SymbolGetsTest, LongNamesGrowTheirBlock) {
 // A peer that declares a huge name and sends three characters costs no huge
 // block: the largest request the environment's allocator sees stays small,
 // and the read fails once the bytes run out.
-std::atomic<uint64_t> gLargestRequest{0};
-void* RecordingAllocate(uint64_t size) {
-  uint64_t seen = gLargestRequest.load();
-  while (size > seen && !gLargestRequest.compare_exchange_weak(seen, size)) {
-  }
-  return std::malloc(size);
-}
-void RecordingFree(void* block) { std::free(block); }
-
 TEST_F(SymbolGetsTest, AHugeDeclaredLengthAllocatesOnlyWhatArrives) {
-  RestartEnvironment([](RVEnvironmentParameters* p) { RVSetAllocParameter(p, RecordingAllocate, RecordingFree); });
+  RestartRecordingRequests();
   ASSERT_FALSE(HasFatalFailure());
   for (const Form& form : Forms()) {
     SCOPED_TRACE(form.name);
@@ -331,11 +322,11 @@ TEST_F(SymbolGetsTest, AHugeDeclaredLengthAllocatesOnlyWhatArrives) {
     // A symbol token declaring 10^12 bytes of 7-bit text, then three characters.
     device.WriteBytes("#1000000000000 A~Cabc");
     device.ClosePeer();
-    gLargestRequest = 0;
+    qvtest::LargestRequest::Reset();
     const Got got = form.get(link);
     EXPECT_EQ(got.ok, 0);
     EXPECT_NE(got.error, 0);
-    EXPECT_LT(gLargestRequest.load(), uint64_t{1} << 20);
+    EXPECT_LT(qvtest::LargestRequest::Get(), uint64_t{1} << 20);
     Destroy(link);
   }
 }
