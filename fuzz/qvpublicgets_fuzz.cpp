@@ -377,8 +377,15 @@ void StepwiseArray(uint8_t form, QVLink* link, QVLink* loopback) {
     long double buffer[8];
     const long type = kArrayTypes[1 + (form >> 1) % 7];
     for (int i = 0; i < (form >> 4) % 4 + 1; ++i) {
-      if (RVGetBinaryNumberArrayData(link, state, buffer, 8, type) != 1) break;
+      long count = 1 + i;
+      if (i % 2 == 0 ? RVGetBinaryNumberArrayData(link, state, buffer, 8, type) != 1
+                     : RVGetBinaryNumberArrayDataWithHeads(link, loopback, state, buffer, &count, type) != 1) {
+        break;
+      }
+      if (count < 0 || count > 1 + i) std::abort();  // never more than asked for
     }
+    // The same state reads the next array's heads and dimensions.
+    if ((form & 0x40) != 0 && RVGetArrayType(link, state) != 0) RVGetArrayDimensions(link, state);
     RVReleaseGetArrayState(link, form & 1 ? loopback : nullptr, state);
   } else if (state != nullptr) {
     std::abort();  // a failure gives the state back
