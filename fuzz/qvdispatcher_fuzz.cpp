@@ -1,0 +1,75 @@
+// Dispatcher fuzz target. The input is a token stream that a loopback link
+// holds as if the host had sent it; the program serves it as its answer loop
+// would: call packets through the dispatcher and the "algorithm3" argument
+// reader, resume packets through the refusal of the front-end role. What it
+// writes comes back on the same link and is read as more input. A loopback
+// link never waits, so the loop asks whether input is there instead of
+// waiting for it. Nothing may crash or read outside what a get handed out.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "api/qvenvironment.h"
+#include "api/qvlink.h"
+#include "api/qvqueries.h"
+#include "api/qvstream.h"
+#include "application/qvapplication.h"
+#include "quorvane.h"
+
+namespace {
+
+RVEnvironment* Environment() {
+  static RVEnvironment* const environment = [] {
+    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
+    if (parameters == nullptr) std::abort();
+    RVSetDeviceParameter(parameters, "");
+    RVEnvironment* made = RVBegin(parameters);
+    RVReleaseParameters(parameters);
+    if (made == nullptr) std::abort();
+    // Ended before the statics the environment uses are destroyed.
+    std::atexit([] { RVEnd(Environment()); });
+    return made;
+  }();
+  return environment;
+}
+
+QVLink* LoopbackHolding(const uint8_t* data, size_t size) {
+  QVLink* link = QVInternalMake(Environment()->globals, {}, nullptr);
+  if (link == nullptr) std::abort();
+  QVMakeLoopback(link);
+  feature_set features = Environment()->ownFeatures;
+  std::strcpy(features.numerics_id, "UniqueID");
+  if (RVEstablish(link, &features) != 1) std::abort();
+  long error = 0;
+  // The bytes go the way the link's own writes go.
+  if (qvs__putn(link->deviceStack, link->queueStack.base, data, static_cast<int64_t>(size), &error) !=
+          static_cast<int64_t>(size) ||
+      qvs__flush_(link->deviceStack, link->queueStack.base) != 0) {
+    std::abort();
+  }
+  return link;
+}
+
+// Each round serves one packet; the answers fed back can keep a stream going
+// for a while, never for ever.
+constexpr int kRounds = 64;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace Quorvane;
+  QVLink* link = LoopbackHolding(data, size);
+  for (int round = 0; round < kRounds; ++round) {
+    if (RVError(link) != 0 || RVReady(link) != 1) break;
+    const int packet = RVNextPacket(link);
+    if (packet == kCallPacket) {
+      RVAbort = 0;
+      RVDoCallPacket(link);
+    } else if (packet != kResumePacket || refuse_to_be_a_frontend(link) == 0) {
+      break;
+    }
+  }
+  stdlink = nullptr;
+  RVClose(link);
+  return 0;
+}
