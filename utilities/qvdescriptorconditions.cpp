@@ -65,9 +65,13 @@ int PollFor(std::vector<pollfd>& entries, long microseconds) {
   }
 }
 
+// Allocates nothing: conditions are signalled from signal handlers too.
 bool WritableNow(int fd) {
-  std::vector<pollfd> entries{{fd, POLLOUT, 0}};
-  return PollFor(entries, 0) > 0 && (entries[0].revents & POLLOUT) != 0;
+  pollfd entry{fd, POLLOUT, 0};
+  int n;
+  while ((n = poll(&entry, 1, 0)) < 0 && errno == EINTR) {
+  }
+  return n > 0 && (entry.revents & POLLOUT) != 0;
 }
 
 void SignalDescriptor(int writeFd) {

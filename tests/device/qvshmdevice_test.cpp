@@ -259,25 +259,32 @@ TEST(SharedMemoryLink, RefusesASegmentItCannotRecognise) {
 // whether the world's start-up sweep finds the record or the listener finds
 // the dead owner in the segment itself.
 TEST(SharedMemoryTakeOver, AStaleSegmentOfDeadOwnersIsReplaced) {
-  for (const bool recordLeft : {true, false}) {
-    SCOPED_TRACE(recordLeft ? "record left" : "record gone");
-    const std::string name = UniqueName(recordLeft ? "st" : "su");
-    SharedMailbox box;
-    Child owner([&] {
+  // Both owners are forked before this process makes a world.
+  const std::string names[] = {UniqueName("st"), UniqueName("su")};
+  SharedMailbox boxes[2];
+  std::unique_ptr<Child> owners[2];
+  for (int i = 0; i < 2; ++i) {
+    owners[i] = std::make_unique<Child>([&, i] {
       World world;
       Link listener;
-      if (world.Make(listener, name, kListen) != 0) return 1;
-      box->stage = 1;
+      if (world.Make(listener, names[i], kListen) != 0) return 1;
+      boxes[i]->stage = 1;
       pause();  // killed here, leaving everything behind
       return 2;
     });
-    ASSERT_TRUE(Reaches(box, 1));
-    owner.Kill();
+  }
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(Reaches(boxes[i], 1));
+    owners[i]->Kill();
+  }
+  // The second listener finds the dead owner in the segment itself.
+  ASSERT_EQ(std::remove((SyncDir() + "/qvshm-" + names[1] + ".rec").c_str()), 0);
+  for (int i = 0; i < 2; ++i) {
+    const bool recordLeft = i == 0;
+    SCOPED_TRACE(recordLeft ? "record left" : "record gone");
+    const std::string& name = names[i];
     ASSERT_TRUE(Exists(ShmPath(name)));
     ASSERT_TRUE(Exists(SyncDir() + "/" + name + "ffrdcon")) << "the dead listener's condition is left";
-    if (!recordLeft) {
-      ASSERT_EQ(std::remove((SyncDir() + "/qvshm-" + name + ".rec").c_str()), 0);
-    }
 
     World world;
     Link listener;
