@@ -277,6 +277,8 @@ long QVPutCharacters_(write_state* state, device_kebab* stack, _queue* queue, in
   }
 }
 
+void QVAbandonText_(write_state* state) { RecoverConverter(state); }
+
 long QVPutCharCount_(write_state* state, device_kebab*, _queue*, int64_t count) {
   if (state->converter.step != QVWRITE_TYPE_DECLARED) return kOutOfSequence;
   state->converter.characters = count;

@@ -16,6 +16,9 @@ long QVPutRawData_(write_state* state, device_kebab* stack, _queue* queue, const
 // counted: characters of this token already put; piece: those in [start, end).
 long QVPutCharacters_(write_state* state, device_kebab* stack, _queue* queue, int64_t counted,
                       const void* start, const void* end, int64_t piece, unsigned encoding);
+// Abandons the text token in progress: nothing more of it is written and the
+// writer is back between tokens.
+void QVAbandonText_(write_state* state);
 long QVPutCharCount_(write_state* state, device_kebab* stack, _queue* queue, int64_t count);
 long QVPutArgCount_(write_state* state, device_kebab* stack, _queue* queue, int64_t count);
 long QVPutComposite_(write_state* state, device_kebab* stack, _queue* queue, int64_t count);

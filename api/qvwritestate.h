@@ -41,6 +41,9 @@ struct write_state {
   Quorvane::QVStringDictionary* symbol_dictionary;
   Quorvane::QVStringDictionary* string_dictionary;
   uint64_t reserved;
+  // The leading surrogate a UTF-16 character piece ended on, as the caller's
+  // unit, until the next piece brings its trailing half; 0 when none.
+  uint16_t held_leading_unit;
 };
 
 int ws__construct(write_state* state, const feature_set* features, const _qvnumeric_env_descriptor* local,

@@ -354,6 +354,119 @@ TEST_F(PutsTest, CharacterPutsRefuseAnyPendingError) {
   Destroy(waiting);
 }
 
+// UTF-16 text with a surrogate outside a pair holds no character there. Every
+// UTF-16 put refuses it with 47 and writes nothing of its atom, and the link
+// goes on after RVClearError. A pair split between two character pieces is one
+// character; a piece that ends on a leading surrogate leaves the atom open for
+// its trailing half, so a text that never sends that half ends no packet.
+TEST_F(PutsTest, UTF16PutsSendWholePairsOnly) {
+  // kRefusedAfter: the characters before the stray unit made the whole atom,
+  // which was out before the unit came.
+  enum class Outcome { kSent, kRefused, kRefusedAfter, kLeftOpen };
+  struct Text {
+    const char* name;
+    std::vector<unsigned short> units;  // values, before the byte order is chosen
+    std::u32string sent;                // what the peer reads of it, if anything
+    Outcome outcomes[3];                // as a string, in one piece, one unit a piece
+  };
+  constexpr Outcome S = Outcome::kSent, R = Outcome::kRefused, A = Outcome::kRefusedAfter,
+                    O = Outcome::kLeftOpen;
+  const std::vector<Text> texts = {
+      {"pair in the middle", {'a', 0xD83D, 0xDE00, 'b'}, U"a\U0001F600b", {S, S, S}},
+      {"pair at both ends", {0xD834, 0xDD1E, 'x', 0xD83D, 0xDE00}, U"\U0001D11Ex\U0001F600", {S, S, S}},
+      {"lone leading at the end", {'a', 'b', 0xD83D}, U"", {R, O, O}},
+      {"lone trailing at the end", {'a', 'b', 0xDE00}, U"ab", {R, R, A}},
+      {"lone trailing in the middle", {'a', 0xDE00, 'b'}, U"", {R, R, R}},
+      {"lone leading in the middle", {'a', 0xD83D, 'b'}, U"", {R, R, R}},
+      {"lone trailing first", {0xDE00, 'a'}, U"", {R, R, R}},
+      {"leading before a pair", {'a', 0xD83D, 0xD83D, 0xDE00}, U"", {R, R, R}},
+  };
+  const auto is_trailing = [](unsigned short u) { return u >= 0xDC00 && u <= 0xDFFF; };
+  // The characters after unit i as a caller counts them: every unit but a trailing surrogate.
+  const auto left_after = [&](const std::vector<unsigned short>& values, int i) {
+    return static_cast<int>(std::count_if(values.begin() + i + 1, values.end(),
+                                          [&](unsigned short u) { return !is_trailing(u); }));
+  };
+  struct Form {
+    const char* name;
+    // values: the units before the byte order was chosen, a mark included.
+    // Answers 1 when every call did; stops at the first that did not.
+    std::function<int(QVLink*, const std::vector<unsigned short>& values, const unsigned short*, int)> put;
+  };
+  const std::vector<Form> forms = {
+      {"string",
+       [](QVLink* l, const std::vector<unsigned short>&, const unsigned short* t, int n) {
+         return RVPutUTF16String(l, t, n);
+       }},
+      {"one piece",
+       [](QVLink* l, const std::vector<unsigned short>&, const unsigned short* t, int n) {
+         return RVPutType(l, 34) == 1 ? RVPutUTF16Characters(l, 0, t, n) : 0;
+       }},
+      {"a unit a piece",
+       [&](QVLink* l, const std::vector<unsigned short>& values, const unsigned short* t, int n) {
+         if (RVPutType(l, 34) != 1) return 0;
+         for (int i = 0; i < n; ++i) {
+           if (RVPutUTF16Characters(l, left_after(values, i), t + i, 1) != 1) return 0;
+         }
+         return 1;
+       }},
+  };
+  for (const bool marked : {true, false}) {
+    for (const Text& text : texts) {
+      // Marked: this machine's order after a mark. Unmarked: the units swapped.
+      std::vector<unsigned short> values = text.units;
+      if (marked) values.insert(values.begin(), 0xFEFF);
+      std::vector<unsigned short> units;
+      for (unsigned short u : values) units.push_back(marked ? u : static_cast<unsigned short>((u >> 8) | (u << 8)));
+      for (size_t f = 0; f < forms.size(); ++f) {
+        const Form& form = forms[f];
+        SCOPED_TRACE(std::string(text.name) + (marked ? ", marked, " : ", unmarked, ") + form.name);
+        const Outcome expected = text.outcomes[f];
+        ScriptedDevice device;
+        QVLink* link = Scripted(device);
+        ASSERT_NE(link, nullptr);
+        const int put = form.put(link, values, units.data(), static_cast<int>(units.size()));
+        switch (expected) {
+          case Outcome::kSent: {
+            EXPECT_EQ(put, 1) << RVError(link);
+            if (put != 1) break;
+            const qvtokendecoder::Expr e = Sent(link, device);
+            EXPECT_EQ(e.kind, Kind::String);
+            EXPECT_EQ(e.text, text.sent) << qvtokendecoder::Describe(e);
+            break;
+          }
+          case Outcome::kRefused:
+            EXPECT_EQ(put, 0);
+            EXPECT_EQ(RVError(link), 47);
+            EXPECT_EQ(RVFlush(link), 0);
+            EXPECT_EQ(device.CapturedCount(), 0u);
+            // Nothing of the refused atom stays behind: the next string goes out alone.
+            EXPECT_EQ(RVClearError(link), 1);
+            EXPECT_EQ(RVPutString(link, "ok"), 1) << RVError(link);
+            EXPECT_EQ(Sent(link, device).text, U"ok");
+            break;
+          case Outcome::kRefusedAfter:
+            EXPECT_EQ(put, 0);
+            EXPECT_EQ(RVError(link), 47);
+            EXPECT_EQ(RVClearError(link), 1);
+            EXPECT_EQ(Sent(link, device).text, text.sent);
+            break;
+          case Outcome::kLeftOpen:
+            EXPECT_EQ(put, 1) << RVError(link);
+            EXPECT_EQ(RVError(link), 0);
+            // "Unexpected or missing call of RVEndPacket.": the atom wants its trailing half.
+            EXPECT_EQ(RVEndPacket(link), 0);
+            EXPECT_EQ(RVError(link), 21);
+            EXPECT_EQ(RVFlush(link), 0);
+            EXPECT_EQ(device.CapturedCount(), 0u);
+            break;
+        }
+        Destroy(link);
+      }
+    }
+  }
+}
+
 // Puts read back by the character gets on a loopback link.
 TEST_F(PutsTest, PutsOnALoopbackLinkReadBack) {
   QVLink* link = Loopback();
