@@ -43,6 +43,7 @@ struct Snapshot {
   Snapshot* retiredNext;
   size_t count;
   Entry* entries() { return reinterpret_cast<Entry*>(this + 1); }
+  const Entry* entries() const { return reinterpret_cast<const Entry*>(this + 1); }
 };
 static_assert(alignof(Entry) <= alignof(Snapshot));
 
@@ -107,7 +108,7 @@ void Publish(Snapshot* next) {
 
 long IndexOf(const Snapshot* snapshot, const void* device) {
   if (snapshot == nullptr) return -1;
-  const Entry* entries = const_cast<Snapshot*>(snapshot)->entries();
+  const Entry* entries = snapshot->entries();
   for (size_t i = 0; i < snapshot->count; ++i) {
     if (entries[i].device == device) return static_cast<long>(i);
   }

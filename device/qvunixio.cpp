@@ -31,6 +31,13 @@ int WaitFor(int fd, unsigned char want, long microseconds) {
   return ready > 0 ? 1 : 0;
 }
 
+// False, with errno set, for what no wait could serve.
+bool UsableQ(int fd, long length, const void* bytes) {
+  if (fd >= 0 && length >= 0 && bytes != nullptr) return true;
+  errno = fd < 0 ? EBADF : EINVAL;
+  return false;
+}
+
 bool YieldAsksToStop(qv_yield_function yielder, void* cookie, QVYieldParams* yieldData) {
   return RVCallYieldFunction(yielder, static_cast<QVLink*>(cookie), yieldData) != 0;
 }
@@ -51,10 +58,7 @@ int unix_select(int readFd, int writeFd, int exceptFd, long microseconds) noexce
 long unix_read(int fd, void* buffer, long length, qv_yield_function yielder, void* cookie, int forceYield,
                QVYieldParams* yieldData) noexcept {
   if (length == 0) return 0;
-  if (fd < 0 || length < 0 || buffer == nullptr) {
-    errno = fd < 0 ? EBADF : EINVAL;
-    return -1;
-  }
+  if (!UsableQ(fd, length, buffer)) return -1;
   const long wait = yielder == nullptr ? kQuietWait : (forceYield != 0 ? kForcedYieldWait : 1);
   for (;;) {
     const int ready = WaitFor(fd, platform::kReadinessReadable, wait);
@@ -74,10 +78,7 @@ long unix_read(int fd, void* buffer, long length, qv_yield_function yielder, voi
 long unix_write(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
                 QVYieldParams* yieldData) noexcept {
   if (length == 0) return 0;
-  if (fd < 0 || length < 0 || bytes == nullptr) {
-    errno = fd < 0 ? EBADF : EINVAL;
-    return -1;
-  }
+  if (!UsableQ(fd, length, bytes)) return -1;
   const long wait = yielder == nullptr ? kQuietWait : (forceYield != 0 ? kForcedYieldWait : 0);
   const char* from = static_cast<const char*>(bytes);
   long written = 0;
