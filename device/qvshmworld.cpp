@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "device/qvmessagelayer.h"
 #include "device/qvshmdevice.h"
 #include "device/qvshmworldstate.h"
 
@@ -47,6 +48,8 @@ QVDevice* QVSharedMemoryWorld::MakeDeviceWithParameters(QVDeviceParameters* para
 
 QVSignalHandlerList* QVSharedMemoryWorld::GetSignalHandlers() {
   auto list = std::make_unique<QVSignalHandlerList>();
+  // Signal-driven input of the message layer, then this world's own handler.
+  for (int number : {SIGIO, SIGURG}) list->emplace_back(number, &unix_signal_handler, false, false, true);
   for (int number : {SIGCHLD, SIGSEGV, SIGBUS, SIGHUP, SIGPIPE}) {
     list->emplace_back(number, &QVSharedMemorySignalHandler, false, false, true);
   }

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -152,6 +153,29 @@ TEST(SharedMemoryLink, AListenerWithoutANameDrawsOneNoObjectUses) {
   EXPECT_TRUE(Exists(ShmPath(name)));
   listener.Close();
   EXPECT_FALSE(Exists(ShmPath(name)));
+}
+
+// With no descriptor left, every drawn name fails to become a segment: the
+// listener draws a fresh name each time and gives up (59, link error 40)
+// after a bounded number instead of trying for ever.
+TEST(SharedMemoryLink, AListenerGivesUpOnDrawnNamesThatAllFail) {
+  SharedMailbox box;
+  Child child([&] {
+    World world;
+    const int lowestFree = dup(0);
+    if (lowestFree < 0) return 1;
+    close(lowestFree);
+    rlimit limits{};
+    getrlimit(RLIMIT_NOFILE, &limits);
+    limits.rlim_cur = static_cast<rlim_t>(lowestFree);
+    if (setrlimit(RLIMIT_NOFILE, &limits) != 0) return 2;
+    Link listener;
+    box->answer = static_cast<int>(world.Make(listener, "", kListen));
+    return 0;
+  });
+  const int status = child.Wait();
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(box->answer.load(), 40);
 }
 
 // Any object of the sync folder named a candidate plus one of the suffixes

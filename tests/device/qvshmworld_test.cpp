@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 
+#include "device/qvmessagelayer.h"
 #include "device/qvshmworldstate.h"
 #include "qvshmtest.h"
 #include "utilities/platform/qvthreadname.h"
@@ -229,9 +230,13 @@ TEST(SharedMemoryWorld, AnswersAndPrintsWhatItIs) {
   EXPECT_EQ(world->Modes(), 6u);
   EXPECT_EQ(world->StreamCapacity(), 100000);
   std::unique_ptr<QVSignalHandlerList> handlers(world->GetSignalHandlers());
-  std::vector<int> numbers;
-  for (const QVSignalHandler& handler : *handlers) numbers.push_back(handler.getSignalNumber());
-  EXPECT_EQ(numbers, (std::vector<int>{SIGCHLD, SIGSEGV, SIGBUS, SIGHUP, SIGPIPE}));
+  std::vector<std::pair<int, uintptr_t>> rows;
+  for (const QVSignalHandler& handler : *handlers) rows.emplace_back(handler.getSignalNumber(), handler.getHandlerFunction());
+  const auto input = reinterpret_cast<uintptr_t>(&unix_signal_handler);
+  const auto own = reinterpret_cast<uintptr_t>(&QVSharedMemorySignalHandler);
+  EXPECT_EQ(rows, (std::vector<std::pair<int, uintptr_t>>{{SIGIO, input}, {SIGURG, input}, {SIGCHLD, own},
+                                                           {SIGSEGV, own}, {SIGBUS, own}, {SIGHUP, own},
+                                                           {SIGPIPE, own}}));
   std::ostringstream out;
   world->PrintWorld(out);
   const std::string number = std::to_string(world->getWorldNumber());
