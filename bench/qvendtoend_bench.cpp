@@ -25,6 +25,7 @@ namespace {
 constexpr int kLists = 5;
 constexpr int kListLength = 250;
 constexpr int kReals = 4;
+constexpr int kInteger = 42;
 constexpr int kCallPacket = 7;
 constexpr int kReturnPacket = 3;
 
@@ -54,14 +55,16 @@ const std::vector<double>& ListValues() {
   return values;
 }
 
+double CallReal(int i) { return 0.5 * i; }
+
 bool PutCall(QVLink* link) {
   bool ok = RVPutFunction(link, "CallPacket", kLists + 1 + kReals) == 1;
   for (int list = 0; list < kLists; ++list) {
     ok = ok && RVPutFunction(link, "List", kListLength) == 1;
     for (double value : ListValues()) ok = ok && RVPutReal64(link, value) == 1;
   }
-  ok = ok && RVPutInteger32(link, 42) == 1;
-  for (int i = 0; i < kReals; ++i) ok = ok && RVPutReal64(link, 0.5 * i) == 1;
+  ok = ok && RVPutInteger32(link, kInteger) == 1;
+  for (int i = 0; i < kReals; ++i) ok = ok && RVPutReal64(link, CallReal(i)) == 1;
   return ok && RVEndPacket(link) == 1 && RVFlush(link) == 1;
 }
 
@@ -95,6 +98,17 @@ void Serve(QVLink* link) {
   }
 }
 
+// What the server answers: the sum of everything in the call, in its order.
+double Expected() {
+  double sum = 0;
+  for (int list = 0; list < kLists; ++list) {
+    for (double value : ListValues()) sum += value;
+  }
+  sum += kInteger;
+  for (int i = 0; i < kReals; ++i) sum += CallReal(i);
+  return sum;
+}
+
 double ReadAnswer(QVLink* link) {
   double value = 0;
   if (RVNextPacket(link) != kReturnPacket || RVGetReal64(link, &value) != 1) return -1;
@@ -121,12 +135,19 @@ struct CallPair {
     const bool ok = RVActivate(a) == 1;
     other.join();
     if (!ok || activated != 1) return;
-    server = std::thread(Serve, b);
+    // The server owns B: when it stops, B goes, and a call waiting on A ends.
+    server = std::thread([link = b] {
+      Serve(link);
+      Destroy(link);
+    });
   }
   ~CallPair() {
     if (a != nullptr) Destroy(a);  // B's reads then fail and the server ends
-    if (server.joinable()) server.join();
-    if (b != nullptr) Destroy(b);
+    if (server.joinable()) {
+      server.join();
+    } else if (b != nullptr) {
+      Destroy(b);
+    }
   }
   bool ready() const { return server.joinable(); }
 };
@@ -156,9 +177,10 @@ void BM_CallRoundTrip(benchmark::State& state) {
   CallPair pair;
   if (!pair.ready()) return state.SkipWithError("links not established");
   const auto [request, answer] = MessageSizes(pair.a);
+  const double expected = Expected();
   for (auto _ : state) {
     if (!PutCall(pair.a)) return state.SkipWithError("call not sent");
-    benchmark::DoNotOptimize(ReadAnswer(pair.a));
+    if (ReadAnswer(pair.a) != expected) return state.SkipWithError("wrong answer");
   }
   state.counters["request_bytes"] = static_cast<double>(request);
   state.counters["answer_bytes"] = static_cast<double>(answer);
