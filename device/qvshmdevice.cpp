@@ -152,7 +152,15 @@ void QVSharedMemoryDevice::TearDownSegment() noexcept {
   if (recorded) {
     recorded = false;
     try {
-      world->getRecordManager().removeProcessIDFromSegmentRecord(deviceName, QVProcess::currentProcessId());
+      // The world may have ended before its device: its table entry (erased
+      // under the same lock before the world goes) says whether it is there.
+      std::lock_guard<std::mutex> hold(shmworld::TableLock());
+      const int self = QVProcess::currentProcessId();
+      if (shmworld::Table().count(homeWorld) != 0) {
+        world->getRecordManager().removeProcessIDFromSegmentRecord(deviceName, self);
+      } else {
+        QVSHMRecordManager().removeProcessIDFromSegmentRecord(deviceName, self);
+      }
     } catch (...) {
     }
   }

@@ -429,6 +429,20 @@ TEST(SharedMemoryLink, AYieldFunctionThatAbortsEndsConnectWith52) {
   }
 }
 
+// The world may go before a device it made: the device still closes without
+// reaching into it, and leaves neither record nor segment.
+TEST(SharedMemoryLink, ADeviceOutlivingItsWorldClosesCleanly) {
+  const std::string name = UniqueName("ow");
+  World world;
+  Link listener;
+  ASSERT_EQ(world.Make(listener, name, kListen), 0);
+  ASSERT_TRUE(Exists(SyncDir() + "/qvshm-" + name + ".rec"));
+  world.End();
+  listener.Close();
+  EXPECT_FALSE(Exists(SyncDir() + "/qvshm-" + name + ".rec"));
+  EXPECT_FALSE(Exists(ShmPath(name)));
+}
+
 TEST(SharedMemoryLink, PrintsEveryFieldInOrder) {
   World world;
   Link listener;
