@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,7 +41,11 @@ RVEnvironment* Environment() {
   return environment;
 }
 
+// The environment's table of links takes no lock of its own, so links of one
+// environment are destroyed one at a time.
 void Destroy(QVLink* link) {
+  static std::mutex one_at_a_time;
+  const std::lock_guard<std::mutex> hold(one_at_a_time);
   long first = 0;
   long second = 0;
   QVDestroy(link, &first, &second);
