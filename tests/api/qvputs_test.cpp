@@ -53,12 +53,17 @@ class PutsTest : public qvtest::TypedLinkTest {
     }
   }
 
-  // Ends the packet, flushes, and decodes what the device received.
-  qvtokendecoder::Expr Sent(QVLink* link, ScriptedDevice& device) {
+  // Ends the packet, flushes, and answers what the device received.
+  std::string SentBytes(QVLink* link, ScriptedDevice& device) {
     EXPECT_EQ(RVEndPacket(link), 1);
     EXPECT_EQ(RVFlush(link), 1);
     EXPECT_TRUE(WholePacket(device));
-    const std::string bytes = device.Captured();
+    return device.Captured();
+  }
+
+  // The same, decoded.
+  qvtokendecoder::Expr Sent(QVLink* link, ScriptedDevice& device) {
+    const std::string bytes = SentBytes(link, device);
     qvtokendecoder::Decoder decoder(bytes, {true});
     auto decoded = decoder.NextPacket();
     EXPECT_TRUE(decoded.has_value()) << decoder.error() << " in " << Hex(bytes);
@@ -465,6 +470,25 @@ TEST_F(PutsTest, UTF16PutsSendWholePairsOnly) {
       }
     }
   }
+}
+
+// UCS-2 and UTF-32 texts are units, not pairs: a surrogate goes out whole as
+// the unit it is, and its atom ends.
+TEST_F(PutsTest, SurrogateUnitsOfUCS2AndUTF32GoOutAsTheyStand) {
+  const unsigned short ucs2[] = {'a', 0xD83D};
+  const unsigned short ucs2_trailing[] = {0xDE00, 'b'};
+  const unsigned int utf32[] = {0xFEFF, 'a', 0xDE00};
+  const std::vector<TextCase> cases = {
+      {"UCS-2 string", [&](QVLink* l) { return RVPutUCS2String(l, ucs2, 2); }, U"a\xD83D"},
+      {"UCS-2 pieces",
+       [&](QVLink* l) {
+         return RVPutType(l, 34) == 1 && RVPutUCS2Characters(l, 2, ucs2, 2) == 1 &&
+                RVPutUCS2Characters(l, 0, ucs2_trailing, 2) == 1;
+       },
+       U"a\xD83D\xDE00" U"b"},
+      {"UTF-32 string", [&](QVLink* l) { return RVPutUTF32String(l, utf32, 3); }, U"a\xDE00"},
+  };
+  ExpectEachSends(cases, Kind::String);
 }
 
 // Puts read back by the character gets on a loopback link.
