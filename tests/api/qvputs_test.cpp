@@ -158,6 +158,8 @@ TEST_F(PutsTest, ReplacementAppliesToSymbolsAndHeads) {
 
 TEST_F(PutsTest, UncountableNamesAndBadArgumentsAreRefusedBeforeWriting) {
   const unsigned char broken_utf8[] = {'a', 0xC3};
+  const unsigned short lone_leading[] = {0xFEFF, 'a', 0xD83D};
+  const unsigned short lone_trailing[] = {0xFEFF, 0xDE00, 'a'};
   struct Case {
     const char* name;
     std::function<int(QVLink*)> put;
@@ -166,6 +168,12 @@ TEST_F(PutsTest, UncountableNamesAndBadArgumentsAreRefusedBeforeWriting) {
   const std::vector<Case> cases = {
       {"UTF-8 symbol", [&](QVLink* l) { return RVPutUTF8Symbol(l, broken_utf8, 2); }, 47},
       {"UTF-8 head", [&](QVLink* l) { return RVPutUTF8Function(l, broken_utf8, 2, 1); }, 48},
+      {"UTF-16 symbol ending on a leading surrogate", [&](QVLink* l) { return RVPutUTF16Symbol(l, lone_leading, 3); },
+       47},
+      {"UTF-16 head with a lone trailing surrogate",
+       [&](QVLink* l) { return RVPutUTF16Function(l, lone_trailing, 3, 1); }, 48},
+      {"UTF-16 head ending on a leading surrogate",
+       [&](QVLink* l) { return RVPutUTF16Function(l, lone_leading, 3, 1); }, 48},
       {"null symbol", [](QVLink* l) { return RVPutSymbol(l, nullptr); }, 47},
       {"null byte symbol with a length", [](QVLink* l) { return RVPutByteSymbol(l, nullptr, 3); }, 47},
       {"null string", [](QVLink* l) { return RVPutString(l, nullptr); }, 47},
