@@ -56,7 +56,7 @@ long PutUTF16Piece(QVLink* k, int64_t left, const unsigned short* text, int64_t 
   w->held_leading_unit = 0;
   if (!starts && !goes_on && !after) return PieceThrough(k, left, text, text + length, count, ENCODING_UTF16);
   // The atom's units are read in the order its first piece settled.
-  const bool swapped = starts ? qvputtext::SwappedUTF16(text) : c.byte_order == 1;
+  const bool swapped = starts ? length > 0 && qvputtext::SwappedUTF16(text) : c.byte_order == 1;
   const qvputtext::UTF16Ending ending = qvputtext::ScanUTF16(text, length, swapped, held != 0);
   if (ending == qvputtext::UTF16Ending::kBroken) {
     QVAbandonText_(w);
