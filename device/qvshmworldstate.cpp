@@ -77,6 +77,7 @@ struct Shared {
   Watch segmentWatch;
   Watch otherProcessWatch;
   std::atomic<uint64_t> segmentPasses{0};
+  std::atomic<uint64_t> otherProcessPasses{0};
 };
 
 // Never destroyed: a signal handler or a late thread may still reach it while
@@ -119,6 +120,7 @@ void OtherProcessPass() {
       if (device != nullptr && device->PeerVanishedQ()) device->MarkPeerDead();
     }
   }
+  shared.otherProcessPasses++;
 }
 
 }  // namespace
@@ -140,6 +142,7 @@ uint64_t ActiveWorlds() {
 }
 
 uint64_t SegmentWatchPasses() { return State().segmentPasses.load(); }
+uint64_t OtherProcessWatchPasses() { return State().otherProcessPasses.load(); }
 
 void WorldArrives(uint64_t world) {
   Shared& shared = State();

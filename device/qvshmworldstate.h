@@ -42,8 +42,9 @@ inline constexpr char kOtherProcessWatchName[] = "SHM-OtherProcessWatch";
 inline constexpr long kSegmentWatchMicroseconds = 1800000000L;
 inline constexpr long kOtherProcessWatchMicroseconds = 3000000L;
 
-// Segment passes finished since the process started (the first runs as soon
-// as the watch starts).
+// Passes of each watch finished since the process started (the first runs as
+// soon as the watch starts).
 uint64_t SegmentWatchPasses();
+uint64_t OtherProcessWatchPasses();
 
 }  // namespace Quorvane::shmworld

@@ -77,19 +77,6 @@ bool ListensOnLoopbackOnly(uint16_t port) {
   return loopback && !elsewhere;
 }
 
-// The connector half of a link, run in a child: attach, connect, report and
-// stay until the parent says it has looked.
-int ConnectorChild(const SharedMailbox& box, const std::string& name, int startAt, int leaveAt) {
-  if (!Reaches(box, startAt)) return 10;
-  World world;
-  Link link;
-  if (world.Make(link, name, kConnect) != 0) return 11;
-  if (link.Connect() != 0) return 12;
-  box->stage = startAt + 1;
-  if (!Reaches(box, leaveAt)) return 13;
-  return 0;
-}
-
 TEST(SharedMemoryLink, BothEndsConnectAndLeaveNothingBehindWhenClosed) {
   const std::string name = UniqueName("hs");
   SharedMailbox box;
@@ -220,16 +207,9 @@ TEST(SharedMemoryLink, RefusesNamesModesAndProtocolsItCannotServe) {
   World world;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name.substr(0, 20) + " mode " + std::to_string(c.mode) + " " + c.protocol);
-    QVDeviceParameters parameters;
-    parameters.Name = ToQVString(c.name);
-    parameters.Mode = c.mode;
-    parameters.Protocol = ToQVString(c.protocol);
-    try {
-      delete world->MakeDeviceWithParameters(&parameters);
-      ADD_FAILURE() << "made a device";
-    } catch (const QVException& e) {
-      EXPECT_EQ(e.getType(), c.type) << e.getWhat();
-    }
+    const Refusal refusal = Refuse(world.get(), c.name, c.mode, c.protocol);
+    EXPECT_TRUE(refusal.refused);
+    EXPECT_EQ(refusal.type, c.type) << refusal.what;
     Link link;
     EXPECT_EQ(world.Make(link, c.name, c.mode, c.protocol), c.linkError);
     EXPECT_FALSE(link);
@@ -264,15 +244,7 @@ TEST(SharedMemoryLink, RefusesASegmentItCannotRecognise) {
       Link link;
       EXPECT_EQ(world.Make(link, name, mode), 40) << "fill " << int(fill) << " mode " << mode;
     }
-    QVDeviceParameters parameters;
-    parameters.Name = ToQVString(name);
-    parameters.Mode = kListen;
-    try {
-      delete world->MakeDeviceWithParameters(&parameters);
-      ADD_FAILURE() << "made a device";
-    } catch (const QVException& e) {
-      EXPECT_EQ(ToStdString(e.getWhat()), name + " unrecognized pre-existing segment.");
-    }
+    EXPECT_EQ(Refuse(world.get(), name, kListen).what, name + " unrecognized pre-existing segment.");
     EXPECT_TRUE(Exists(ShmPath(name)));
     unlink(ShmPath(name).c_str());
   }
@@ -335,16 +307,9 @@ TEST(SharedMemoryTakeOver, ALiveOwnerKeepsItsSegment) {
   ASSERT_TRUE(Reaches(box, 1));
   {
     World world;
-    QVDeviceParameters parameters;
-    parameters.Name = ToQVString(name);
-    parameters.Mode = kListen;
-    try {
-      delete world->MakeDeviceWithParameters(&parameters);
-      ADD_FAILURE() << "made a device";
-    } catch (const QVException& e) {
-      EXPECT_EQ(e.getType(), qvexceptiontype::nameInUse);
-      EXPECT_EQ(ToStdString(e.getWhat()), name + " already in use by another process.");
-    }
+    const Refusal refusal = Refuse(world.get(), name, kListen);
+    EXPECT_EQ(refusal.type, qvexceptiontype::nameInUse);
+    EXPECT_EQ(refusal.what, name + " already in use by another process.");
     SegmentView view(name);
     ASSERT_TRUE(view.mappedQ());
     EXPECT_EQ(view.layout().writeQueueProcessID(), static_cast<uint32_t>(owner.pid()));
@@ -402,16 +367,9 @@ TEST(SharedMemoryTakeOver, ASecondConnectorIsRefused) {
   ASSERT_EQ(listener.Connect(), 0);
   ASSERT_TRUE(Reaches(box, 2));
 
-  QVDeviceParameters parameters;
-  parameters.Name = ToQVString(name);
-  parameters.Mode = kConnect;
-  try {
-    delete world->MakeDeviceWithParameters(&parameters);
-    ADD_FAILURE() << "made a second connector";
-  } catch (const QVException& e) {
-    EXPECT_EQ(e.getType(), qvexceptiontype::nameInUse);
-    EXPECT_EQ(ToStdString(e.getWhat()), name + " already taken.");
-  }
+  const Refusal refusal = Refuse(world.get(), name, kConnect);
+  EXPECT_EQ(refusal.type, qvexceptiontype::nameInUse);
+  EXPECT_EQ(refusal.what, name + " already taken.");
   EXPECT_TRUE(listener->ConnectedQ()) << "the refused connector left the link alone";
   box->stage = 3;
   EXPECT_EQ(connector.Wait(), 0);

@@ -94,6 +94,28 @@ class World {
 inline constexpr unsigned long kListen = 2;
 inline constexpr unsigned long kConnect = 4;
 
+// How the world refused a device, asked directly rather than through the
+// bridge, so that the exception's type and text are seen.
+struct Refusal {
+  bool refused = false;
+  Quorvane::qvexceptiontype type = Quorvane::qvexceptiontype::internalError;
+  std::string what;
+};
+
+inline Refusal Refuse(QVSharedMemoryWorld* world, const std::string& name, unsigned long mode,
+                      const std::string& protocol = "SharedMemory") {
+  Quorvane::QVDeviceParameters parameters;
+  parameters.Protocol = Quorvane::ToQVString(protocol);
+  parameters.Name = Quorvane::ToQVString(name);
+  parameters.Mode = mode;
+  try {
+    delete world->MakeDeviceWithParameters(&parameters);
+    return {};
+  } catch (const Quorvane::QVException& e) {
+    return {true, e.getType(), Quorvane::ToStdString(e.getWhat())};
+  }
+}
+
 // What both processes of a test see.
 struct Mailbox {
   std::atomic<int> stage{0};
@@ -160,6 +182,19 @@ class Child {
  private:
   pid_t pid_;
 };
+
+// The connector half of a link, run in a child: attach, connect, report and
+// stay until the parent says it has looked.
+inline int ConnectorChild(const SharedMailbox& box, const std::string& name, int startAt, int leaveAt) {
+  if (!Reaches(box, startAt)) return 10;
+  World world;
+  Link link;
+  if (world.Make(link, name, kConnect) != 0) return 11;
+  if (link.Connect() != 0) return 12;
+  box->stage = startAt + 1;
+  if (!Reaches(box, leaveAt)) return 13;
+  return 0;
+}
 
 // A link name of this test alone.
 inline std::string UniqueName(const std::string& tag) { return tag + std::to_string(getpid()); }

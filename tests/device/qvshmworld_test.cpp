@@ -129,15 +129,7 @@ TEST(SharedMemoryWorld, TheWatchesRunOncePerProcessUntilTheLastWorldEnds) {
 TEST(SharedMemoryWorld, APeerKilledWhileConnectedIsMarkedDead) {
   const std::string name = UniqueName("pk");
   SharedMailbox box;
-  Child connector([&] {
-    if (!Reaches(box, 1)) return 1;
-    World world;
-    Link link;
-    if (world.Make(link, name, kConnect) != 0 || link.Connect() != 0) return 2;
-    box->stage = 2;
-    pause();
-    return 3;
-  });
+  Child connector([&] { return ConnectorChild(box, name, 1, 3); });  // killed while it waits
   auto starter = std::make_unique<World>();
   World world;
   Link listener;
@@ -152,6 +144,17 @@ TEST(SharedMemoryWorld, APeerKilledWhileConnectedIsMarkedDead) {
   connector.Kill();
   ASSERT_TRUE(qvtest::WaitUntil([&] { return listener->DeadQ(); }, std::chrono::seconds(10)));
   EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::milliseconds(4500));
+}
+
+// A device whose peer has not attached has no peer to lose: its read queue's
+// writer id is still 0, which names no living process, yet the watch leaves it.
+TEST(SharedMemoryWorld, TheWatchLeavesDevicesThatAreNotConnected) {
+  World world;
+  Link listener;
+  ASSERT_EQ(world.Make(listener, UniqueName("nc"), kListen), 0);
+  const uint64_t passes = shmworld::OtherProcessWatchPasses();
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return shmworld::OtherProcessWatchPasses() >= passes + 2; }));
+  EXPECT_FALSE(listener->DeadQ());
 }
 
 // Installs the world's handler for these signals as the only one.
