@@ -19,6 +19,7 @@
 #include "datastructures/qvdevicestack.h"
 #include "datastructures/qvqueuestack.h"
 #include "device/qvdeviceinstance.h"
+#include "quorvane.h"  // the public link calls: RVConnect, RVFlush, RVError, RVClearError
 #include "text/qvstringdictionary.h"
 #include "utilities/qvlinklog/qvlinklog.h"
 #include "utilities/qvmemorypool.h"
@@ -98,7 +99,6 @@ QVLink* QVInternalMake(QVLink_globals* globals, Quorvane::QVSmartPointer<Quorvan
                        long* error) noexcept;
 // 1 when the link is (now) connected; features null runs the handshake.
 int RVEstablish(QVLink* link, feature_set* features) noexcept;
-int RVConnect(QVLink* link) noexcept;
 int RVActivate(QVLink* link) noexcept;
 int RVEstablishString(QVLink* link, const char* text) noexcept;
 long RVFeatureString(QVLink* link, char* buffer, long size) noexcept;
@@ -139,9 +139,6 @@ int QVGetLinkedEnvIDString0(QVLink* link, char* buffer) noexcept;
 void QVSetLinkedEnvID(QVLink* link, const char* text, size_t length) noexcept;
 
 // Error state.
-long RVError(QVLink* link) noexcept;
 int RVSetError(QVLink* link, long code) noexcept;
-int RVClearError(QVLink* link) noexcept;
 int read_auto_correct(QVLink* link) noexcept;
 int write_auto_correct(QVLink* link) noexcept;
-int RVFlush(QVLink* link) noexcept;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "quorvane.h"  // RVClose is public
+
 class qv_environment;
 class QVLink;
 
@@ -29,7 +31,6 @@ void RVReleaseUTF32CompilerID(qv_environment* environment, const unsigned int* t
 int RVSetEnvIDString(qv_environment* environment, const char* text) noexcept;
 int QVSetEnvIDString0(qv_environment* environment, const char* text) noexcept;
 
-void RVClose(QVLink* link) noexcept;
 
 char** RVGetNetworkAddressList(qv_environment* environment, unsigned long* count) noexcept;
 char** RVGetDomainNameList(qv_environment* environment, unsigned long* count) noexcept;

@@ -47,10 +47,8 @@ qv_deallocator_fn RVDeallocatorCast(qv_deallocator_fn function) noexcept;
 int RVSetDefaultYieldFunction(qv_environment* environment, qv_yield_function function) noexcept;
 qv_yield_function RVDefaultYieldFunction(qv_environment* environment) noexcept;
 
-int RVSetYieldFunction(QVLink* link, qv_yield_function function) noexcept;
 qv_yield_function RVGetYieldFunction(QVLink* link) noexcept;
 qv_yield_function RVYieldFunction(QVLink* link) noexcept;
-int RVSetMessageHandler(QVLink* link, qv_message_handler handler) noexcept;
 qv_message_handler RVGetMessageHandler(QVLink* link) noexcept;
 qv_message_handler RVMessageHandler(QVLink* link) noexcept;
 int RVPutMessage(QVLink* link, long code) noexcept;

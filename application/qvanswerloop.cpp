@@ -1,5 +1,4 @@
 // The answer loop, call dispatch and the message handler whose flags end it.
-#include "api/qvlink.h"
 #include "application/qvapplication.h"
 
 namespace Quorvane {

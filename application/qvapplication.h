@@ -2,13 +2,12 @@
 // one function it offers ("Algorithm3"), and serves the host's calls until
 // the host terminates it or the link fails. Everything here runs on the main
 // thread except RVDefaultHandler, which the library calls from the thread or
-// signal context that delivers out-of-band messages.
+// signal context that delivers out-of-band messages. It calls nothing but the
+// public interface and the simulation.
 #pragma once
 
 #include <atomic>
 
-#include "api/qvenvironment.h"
-#include "api/qvyield.h"
 #include "quorvane.h"
 
 namespace Quorvane {
@@ -22,8 +21,8 @@ extern std::atomic<int> RVDone;   // terminate: ends the answer loop, never clea
 // The link of the call being served; the function's result goes on it.
 extern std::atomic<QVLink*> stdlink;
 extern RVEnvironment* stdenv;             // made on first use, ended when the main routine returns
-extern qv_yield_function stdyielder;      // installed on the link when set
-extern qv_message_handler stdhandler;     // installed on the link; RVDefaultHandler when empty
+extern RVYielderFunction stdyielder;      // installed on the link when set
+extern RVMessageHandlerFunction stdhandler;  // installed on the link; RVDefaultHandler when empty
 
 inline constexpr int kFarArgvEntries = 128;
 extern char* far_argv[kFarArgvEntries];

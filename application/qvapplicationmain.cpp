@@ -1,10 +1,7 @@
 // The application's life: environment, link, service, and the exit status.
 #include <algorithm>
 
-#include "api/qvlink.h"
-#include "api/qvqueries.h"
 #include "application/qvapplication.h"
-#include "user/qvopen.h"
 
 namespace Quorvane {
 
@@ -12,8 +9,8 @@ std::atomic<int> RVAbort{0};
 std::atomic<int> RVDone{0};
 std::atomic<QVLink*> stdlink{nullptr};
 RVEnvironment* stdenv = nullptr;
-qv_yield_function stdyielder = nullptr;
-qv_message_handler stdhandler = nullptr;
+RVYielderFunction stdyielder = nullptr;
+RVMessageHandlerFunction stdhandler = nullptr;
 char* far_argv[kFarArgvEntries] = {};
 
 namespace {

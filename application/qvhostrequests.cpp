@@ -1,6 +1,5 @@
 // What the program asks of the host: the refusal to become its front end,
 // and evaluations of text.
-#include "api/qvlink.h"
 #include "application/qvapplication.h"
 
 namespace Quorvane {

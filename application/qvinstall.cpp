@@ -1,7 +1,6 @@
 // Installation: connect the link, then declare "Algorithm3" to the host as
 // DefineExternal[pattern, arguments, 0] followed by the symbol End, with no
 // end of packet between or after them, and flush.
-#include "api/qvlink.h"
 #include "application/qvapplication.h"
 
 namespace Quorvane {

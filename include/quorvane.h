@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include "quorvane_export.h"
+
 /* ---- Conventions ------------------------------------------------------- */
 
 #ifndef QV_NOEXCEPT
@@ -19,6 +21,8 @@
 #define QV_NOEXCEPT
 #endif
 #endif
+
+QV_EXPORT_BEGIN
 
 /* ---- Opaque objects ---------------------------------------------------- */
 
@@ -669,8 +673,50 @@ int RVTestUTF32HeadWithArgCount(QVLink* link, const unsigned int* head, int leng
  */
 int RVNextPacket(QVLink* link) QV_NOEXCEPT;
 
+/* ---- Links ------------------------------------------------------------- *
+ * Opening a link, connecting it to its peer, handing its output on, its
+ * error, the callbacks on its device, and closing it. Opens answer the link,
+ * or null with the code in *error (0 on success).
+ */
+#ifdef __cplusplus
+}
+struct QVYieldParams;
+extern "C" {
+#else
+struct QVYieldParams;
+#endif
+
+/* From command-line words (-linkname, -linkmode, -linkprotocol, ...). */
+QVLink* RVOpenArgcArgv(RVEnvironment* environment, int argc, char** argv, int* error) QV_NOEXCEPT;
+/* From one command line, split into at most 32 words. */
+QVLink* RVOpenString(RVEnvironment* environment, const char* command, int* error) QV_NOEXCEPT;
+/* A link that reads back what is written on it. */
+QVLink* RVLoopbackOpen(RVEnvironment* environment, int* error) QV_NOEXCEPT;
+/* Connects the device, then exchanges the handshake with the peer; 1 when
+ * connected. */
+int RVConnect(QVLink* link) QV_NOEXCEPT;
+/* Hands all pending output to the device; 0 whenever the link has an error. */
+int RVFlush(QVLink* link) QV_NOEXCEPT;
+/* The link's error code, 0 when none; 1 for a null link. */
+long RVError(QVLink* link) QV_NOEXCEPT;
+/* Clears the error and answers nonzero; 0, keeping it, for errors 1 and 9. */
+int RVClearError(QVLink* link) QV_NOEXCEPT;
+/* Flushes and closes the link, its device with it, and frees it. */
+void RVClose(QVLink* link) QV_NOEXCEPT;
+
+/* Called with the link on the thread, or in the signal context, that
+ * receives an out-of-band message: 1 terminate, 2 interrupt, 3 abort. */
+typedef void (*RVMessageHandlerFunction)(void* link, int message, int argument);
+/* Asked while the device waits; a nonzero answer stops the wait. */
+typedef int (*RVYielderFunction)(void* link, struct QVYieldParams* parameters);
+/* Install on the link's device; 1 on success. */
+int RVSetMessageHandler(QVLink* link, RVMessageHandlerFunction handler) QV_NOEXCEPT;
+int RVSetYieldFunction(QVLink* link, RVYielderFunction function) QV_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
+
+QV_EXPORT_END
 
 #endif /* QUORVANE_H */

@@ -14,9 +14,12 @@
 
 #include <stdint.h>
 
+#include "quorvane_export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+QV_EXPORT_BEGIN
 
 /* Where a walk over a zero-terminated legacy text stands. */
 typedef struct RVOldStringPosition {
@@ -63,6 +66,7 @@ unsigned int RVOldStringCharFun(const RVOldStringPosition* position);
 /* The address of the first occurrence of byte, or buffer + length. */
 const unsigned char* inline_memchr2(const unsigned char* buffer, int byte, int64_t length);
 
+QV_EXPORT_END
 #ifdef __cplusplus
 }
 #endif

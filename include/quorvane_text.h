@@ -26,9 +26,12 @@
 
 #include <stdint.h>
 
+#include "quorvane_export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+QV_EXPORT_BEGIN
 
 int RVConvertByteString(const unsigned char* s, int64_t count, char** cursor, char* end);
 int RVConvertByteStringNL(const unsigned char* s, int64_t count, char** cursor, char* end, int newline);
@@ -82,6 +85,7 @@ typedef struct RVStringPosition {
 /* Sets position to the start of text and its terminating zero byte; returns text. */
 const char* RVStringFirstPosFun(const char* text, RVStringPosition* position);
 
+QV_EXPORT_END
 #ifdef __cplusplus
 }
 #endif

@@ -22,9 +22,7 @@ inline constexpr int kOpenBlockTooLong = 42;
 
 QVLink* RVOpen(int argc, char** argv) noexcept;
 QVLink* RVOpenInEnv(qv_environment* environment, int argc, char** argv, int* error) noexcept;
-QVLink* RVOpenArgcArgv(qv_environment* environment, int argc, char** argv, int* error) noexcept;
 QVLink* RVOpenArgv(qv_environment* environment, char** argv, char** argvEnd, int* error) noexcept;
-QVLink* RVOpenString(qv_environment* environment, const char* command, int* error) noexcept;
 QVLink* QVOpenLinkWithTCPIPEndpoints(qv_environment* environment, int argc, char** argv, void* dataEndpoint,
                                      void* messageEndpoint, int* error) noexcept;
 QVLink* qvopen_argv(qv_environment* environment, int argc, char** argv, void* dataEndpoint,
@@ -32,7 +30,6 @@ QVLink* qvopen_argv(qv_environment* environment, int argc, char** argv, void* da
 QVLink* QVGenericOpen(qv_environment* environment, const char* protocol, uint64_t mode, const char* name,
                       const char* host, const char* authentication, uint64_t options, void* dataEndpoint,
                       void* messageEndpoint, int* error) noexcept;
-QVLink* RVLoopbackOpen(qv_environment* environment, int* error) noexcept;
 
 // Opens a listening link of the protocol and starts command through the
 // shell with the options that make it connect there; the listening link,

@@ -24,3 +24,12 @@ if(Python3_Interpreter_FOUND)
       TIMEOUT 600 LABELS application)
   endforeach()
 endif()
+
+# The installed tree: exports, the program's run path, the example host built
+# through find_package and pkg-config. Needs everything built first; a
+# sanitizer build's library cannot serve an uninstrumented example.
+if(NOT QV_SANITIZE AND NOT QV_FUZZ)
+  add_test(NAME application.InstalledTree
+    COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/qvcheck-install.sh ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+  set_tests_properties(application.InstalledTree PROPERTIES TIMEOUT 300 LABELS application)
+endif()
