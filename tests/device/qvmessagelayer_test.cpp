@@ -2,6 +2,7 @@
 // a socket pair (checked against the words decoded independently), the
 // yield rules of the waiting read and write, and the readiness wait.
 #include <arpa/inet.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "device/qvmessagelayer.h"
 #include "device/qvsockcalls.h"
 #include "device/qvmessagetest.h"
+#include "utilities/platform/qvsignaldriven.h"
 
 namespace {
 
@@ -338,6 +340,28 @@ TEST(ReadinessWait, SeesDescriptorsAboveTheSelectCeiling) {
   WriteAll(pair.write, reinterpret_cast<const unsigned char*>("z"), 1);
   EXPECT_EQ(unix_select(pair.read, -1, -1, 0), 1);
   EXPECT_EQ(qvsock__select(pair.read, pair.write, -1, 0), 2) << "counted as select counts";
+}
+
+void FirstHandler(int) {}
+void SecondHandler(int) {}
+
+TEST(MessageSignals, WatchingAndArming) {
+  EXPECT_EQ(watchsignal(SIGUSR1, &FirstHandler), SIG_DFL);
+  EXPECT_EQ(watchsignal(SIGUSR1, &SecondHandler), &FirstHandler);
+  EXPECT_EQ(watchsignal(SIGUSR1, SIG_DFL), &SecondHandler);
+  EXPECT_EQ(watchsignal(SIGKILL, &FirstHandler), WatchSignalRefused());
+
+  DescriptorPair pair = qvtest::MakePipe();
+  EXPECT_EQ(unix_arrange_to_get_msgs(-1, -1), 0);
+  EXPECT_EQ(unix_arrange_to_get_msgs(-1, pair.read), 1) << "B when A is negative";
+  EXPECT_TRUE(Quorvane::platform::SignalDrivenInputQ(pair.read));
+  EXPECT_FALSE(Quorvane::platform::SignalDrivenInputQ(pair.write));
+  EXPECT_EQ(unix_arrange_to_stop_msgs(pair.read), 1);
+  EXPECT_FALSE(Quorvane::platform::SignalDrivenInputQ(pair.read));
+  EXPECT_EQ(unix_arrange_to_get_msgs(pair.write, pair.read), 1) << "A first";
+  EXPECT_TRUE(Quorvane::platform::SignalDrivenInputQ(pair.write));
+  EXPECT_FALSE(Quorvane::platform::SignalDrivenInputQ(pair.read));
+  EXPECT_EQ(unix_arrange_to_stop_msgs(-1), 0);
 }
 
 TEST(SocketCalls, ByteOrderAndOptions) {

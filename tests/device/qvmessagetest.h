@@ -26,10 +26,12 @@ struct DescriptorPair {
     other.read = other.write = -1;
   }
   ~DescriptorPair() {
+    // Both disarmed before either closes: closing one end signals the other.
     for (int fd : {read, write}) {
-      if (fd < 0) continue;
-      unix_arrange_to_stop_msgs(fd);
-      close(fd);
+      if (fd >= 0) unix_arrange_to_stop_msgs(fd);
+    }
+    for (int fd : {read, write}) {
+      if (fd >= 0) close(fd);
     }
   }
   // The receiving end moved to the given number (which must be free).
