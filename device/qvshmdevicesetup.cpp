@@ -68,10 +68,10 @@ bool QVSharedMemoryDevice::TakeOverExisting(const QVString& requested) {
       return false;
   }
   if (QVSHMLayout::checkSegment(*memorySegment) == QVSHMSegmentCheck::wrongMappedLength) {
-    const uint32_t recorded =
+    const uint32_t ownLength =
         QVSHMLayout::peekHeader(memorySegment->getBytes(), memorySegment->getLength()).totalLength;
     memorySegment->detachSegment();
-    memorySegment = QVSharedMemorySegment::initWithNameAndSize(deviceName, recorded);
+    memorySegment = QVSharedMemorySegment::initWithNameAndSize(deviceName, ownLength);
     if (memorySegment->connect() != kSegmentMapped) return false;
   }
   if (QVSHMLayout::checkSegment(*memorySegment) != QVSHMSegmentCheck::recognized) {
@@ -152,10 +152,10 @@ void QVSharedMemoryDevice::CreateConnector() {
 // connector's half unless another connector holds it.
 void QVSharedMemoryDevice::AttachConnector() {
   if (QVSHMLayout::checkSegment(*memorySegment) == QVSHMSegmentCheck::wrongMappedLength) {
-    const uint32_t recorded =
+    const uint32_t ownLength =
         QVSHMLayout::peekHeader(memorySegment->getBytes(), memorySegment->getLength()).totalLength;
     memorySegment->detachSegment();
-    memorySegment = QVSharedMemorySegment::initWithNameAndSize(deviceName, recorded);
+    memorySegment = QVSharedMemorySegment::initWithNameAndSize(deviceName, ownLength);
     switch (memorySegment->connect()) {
       case kSegmentMapped: break;
       case kSegmentAccessDenied:

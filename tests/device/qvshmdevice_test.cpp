@@ -358,10 +358,7 @@ TEST(SharedMemoryTakeOver, ASecondConnectorIsRefused) {
   Child connector([&] { return ConnectorChild(box, name, 1, 3); });
   World world;
   Link listener;
-  ASSERT_EQ(world.Make(listener, name, kListen), 0);
-  box->stage = 1;
-  ASSERT_EQ(listener.Connect(), 0);
-  ASSERT_TRUE(Reaches(box, 2));
+  ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
 
   const Refusal refusal = Refuse(world.get(), name, kConnect);
   EXPECT_EQ(refusal.type, qvexceptiontype::nameInUse);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -194,6 +195,21 @@ inline int ConnectorChild(const SharedMailbox& box, const std::string& name, int
   box->stage = startAt + 1;
   if (!Reaches(box, leaveAt)) return 13;
   return 0;
+}
+
+// The parent's half beside ConnectorChild(box, name, 1, 3): make the
+// listener, let the child attach, and connect both.
+inline ::testing::AssertionResult ListenAndConnect(World& world, Link& listener, const SharedMailbox& box,
+                                                   const std::string& name) {
+  if (const long made = world.Make(listener, name, kListen); made != 0) {
+    return ::testing::AssertionFailure() << "making the listener answered " << made;
+  }
+  box->stage = 1;
+  if (const long connected = listener.Connect(); connected != 0) {
+    return ::testing::AssertionFailure() << "Connect answered " << connected;
+  }
+  if (!Reaches(box, 2)) return ::testing::AssertionFailure() << "the connector did not connect";
+  return ::testing::AssertionSuccess();
 }
 
 // A link name of this test alone.

@@ -133,10 +133,7 @@ TEST(SharedMemoryWorld, APeerKilledWhileConnectedIsMarkedDead) {
   auto starter = std::make_unique<World>();
   World world;
   Link listener;
-  ASSERT_EQ(world.Make(listener, name, kListen), 0);
-  box->stage = 1;
-  ASSERT_EQ(listener.Connect(), 0);
-  ASSERT_TRUE(Reaches(box, 2));
+  ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
   starter.reset();
   EXPECT_FALSE(listener->DeadQ());
 
