@@ -128,16 +128,20 @@ class ApplicationTest : public qvtest::TypedLinkTest {
   void TearDown() override {
     if (host_ != nullptr) Destroy(host_);  // a program still serving then ends
     if (program_.joinable()) program_.join();
+    programEnvironment_.reset();
   }
 
   // Starts `run` on the program's link (over one device of a pair, not yet
-  // connected) on a thread of its own, and connects the host's link.
+  // connected) on a thread of its own, and connects the host's link. The
+  // program has an environment of its own, as it would in its own process.
   void Launch(const std::function<int(QVLink*)>& run = QVServeLink) {
+    programEnvironment_.reset(qvtest::BeginWithoutDevices());
+    ASSERT_NE(programEnvironment_, nullptr);
     auto [host, program] = ScriptedDevice::MakePair({.name = "host"}, {.name = "program"});
     hostDevice_ = std::move(host);
     programDevice_ = std::move(program);
     host_ = QVInternalMake(environment_->globals, hostDevice_->TakeInstance(), nullptr);
-    programLink_ = QVInternalMake(environment_->globals, programDevice_->TakeInstance(), nullptr);
+    programLink_ = QVInternalMake(programEnvironment_->globals, programDevice_->TakeInstance(), nullptr);
     ASSERT_NE(host_, nullptr);
     ASSERT_NE(programLink_, nullptr);
     program_ = std::thread([this, run] {
@@ -190,6 +194,7 @@ class ApplicationTest : public qvtest::TypedLinkTest {
     return status_;
   }
 
+  qvtest::EnvironmentHandle programEnvironment_;
   std::unique_ptr<ScriptedDevice> hostDevice_;
   std::unique_ptr<ScriptedDevice> programDevice_;
   QVLink* host_ = nullptr;
