@@ -9,12 +9,15 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/wait.h>
 
 #include "application/qvalgorithm3.h"
 #include "api/qvqueries.h"
@@ -416,6 +419,37 @@ TEST(ApplicationEntry, MoreThan128ArgumentsAreRefusedBeforeAnyLinkOpens) {
   EXPECT_EQ(far_argv[0], fits[0]);
   EXPECT_EQ(far_argv[1], fits[1]);
   EXPECT_EQ(stdenv, nullptr) << "the environment is ended and cleared";
+}
+
+// The executable: a link that cannot be opened is one alert on standard error
+// (no terminal, so no dialog) and status 1; a link that opens but never
+// carries a call ends with status 1 too.
+TEST(ApplicationProgram, ExitStatusAndTheAlertOfAFailedOpen) {
+  struct Case {
+    const char* arguments;
+    const char* alert;  // in what the program writes, or null for none
+  } const cases[] = {
+      {"-linkprotocol Nowhere -linkmode Connect -linkname x", "Unavailable KOVR protocol specified."},
+      {"-linkmode Loopback", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const std::string command = "env -u SSH_CLIENT '" QV_BINARY_DIR "/application/quorvane-algorithm3' " +
+                                std::string(c.arguments) + " </dev/null 2>&1";
+    FILE* program = popen(command.c_str(), "r");
+    ASSERT_NE(program, nullptr);
+    std::string output;
+    char buffer[256];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, program)) > 0;) output.append(buffer, n);
+    const int status = pclose(program);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    if (c.alert != nullptr) {
+      EXPECT_NE(output.find(c.alert), std::string::npos) << output;
+    } else {
+      EXPECT_EQ(output, "");
+    }
+  }
 }
 
 }  // namespace

@@ -4,6 +4,8 @@ foreach(source IN LISTS QV_APPLICATION_TESTS)
   get_filename_component(stem ${source} NAME_WE)
   target_link_libraries(test_application_${stem} PRIVATE quorvane_numerics quorvane_application)
 endforeach()
+# The program's own exit statuses are checked on the executable.
+add_dependencies(test_application_qvapplication_test quorvane-algorithm3)
 
 # A second implementation in Python, compared bit for bit with the C++ one on
 # a few hundred calls; the calls are split in shards that run in parallel.
