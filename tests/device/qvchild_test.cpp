@@ -1,0 +1,146 @@
+// The child table against real children: exits, kills, stops and many ends
+// at once, with reaping done as the SIGCHLD handler does it.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "device/qvchild.h"
+#include "support/qvtest.h"
+
+namespace {
+
+void* Allocate(uint64_t size) { return std::malloc(size); }
+void Release(void* block) { std::free(block); }
+
+class ChildTable : public ::testing::Test {
+ protected:
+  void SetUp() override { table_ = qvchild_new(Allocate, Release); ASSERT_NE(table_, nullptr); }
+  void TearDown() override {
+    for (pid_t pid : pids_) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    qvchild_destroy(table_);
+  }
+  // A child that waits for SIGKILL, or exits with code when code >= 0.
+  pid_t Start(int code) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (code >= 0) _exit(code);
+      for (;;) pause();
+    }
+    EXPECT_GT(pid, 0);
+    EXPECT_EQ(qvchild_insert_pid(table_, pid), kQVChildSuccess);
+    pids_.push_back(pid);
+    return pid;
+  }
+  bool Reaches(pid_t pid, int kind) {
+    return qvtest::WaitUntil([&] {
+      qvchild_wait_for_pid(table_);
+      return qvchild_get_pid_status(table_, pid) == kind;
+    });
+  }
+  static bool IsZombie(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) return false;
+    char state = '?';
+    int ignored = 0;
+    char name[256];
+    const bool read = std::fscanf(file, "%d %255s %c", &ignored, name, &state) == 3;
+    std::fclose(file);
+    return read && state == 'Z';
+  }
+
+  _qvchild* table_ = nullptr;
+  std::vector<pid_t> pids_;
+};
+
+TEST_F(ChildTable, RecordsHowEachChildEnded) {
+  const pid_t exited = Start(7);
+  const pid_t killed = Start(-1);
+  ASSERT_EQ(kill(killed, SIGKILL), 0);
+  ASSERT_TRUE(Reaches(exited, 1));
+  EXPECT_EQ(qvchild_get_stop_value(table_, exited), 7);
+  ASSERT_TRUE(Reaches(killed, 2));
+  EXPECT_EQ(qvchild_get_stop_value(table_, killed), SIGKILL);
+  EXPECT_EQ(qvchild_remove_dead_pids(table_), kQVChildSuccess);
+  EXPECT_EQ(qvchild_get_pid_status(table_, exited), -1);
+  EXPECT_EQ(qvchild_get_pid_status(table_, killed), -1);
+  pids_.clear();
+}
+
+TEST_F(ChildTable, StoppedChildIsKeptAndItsLaterExitIsFinal) {
+  const pid_t pid = Start(-1);
+  ASSERT_EQ(kill(pid, SIGSTOP), 0);
+  ASSERT_TRUE(Reaches(pid, 3));
+  EXPECT_EQ(qvchild_get_stop_value(table_, pid), SIGSTOP);
+  qvchild_remove_dead_pids(table_);
+  EXPECT_EQ(qvchild_get_pid_status(table_, pid), 3);
+  ASSERT_EQ(kill(pid, SIGCONT), 0);
+  ASSERT_TRUE(Reaches(pid, 0));
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(Reaches(pid, 2));
+  // Ended is final: nothing later changes it.
+  qvchild_wait_for_pid(table_);
+  EXPECT_EQ(qvchild_get_pid_status(table_, pid), 2);
+  EXPECT_EQ(qvchild_get_stop_value(table_, pid), SIGKILL);
+  pids_.clear();
+}
+
+TEST_F(ChildTable, StopContinueAndExitSeenInOneReap) {
+  const pid_t pid = Start(-1);
+  ASSERT_EQ(kill(pid, SIGSTOP), 0);
+  // Seen stopped, but left for the table to collect.
+  ASSERT_TRUE(qvtest::WaitUntil([&] {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOWAIT | WNOHANG) == 0 && info.si_pid == pid;
+  }));
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(Reaches(pid, 2));
+  pids_.clear();
+}
+
+TEST_F(ChildTable, ManyChildrenEndingTogetherLeaveNoZombie) {
+  std::vector<pid_t> started;
+  for (int i = 0; i < 24; ++i) started.push_back(Start(i));
+  // One reap collects every child that has ended by then.
+  ASSERT_TRUE(qvtest::WaitUntil([&] {
+    qvchild_wait_for_pid(table_);
+    for (pid_t pid : started) {
+      if (qvchild_get_pid_status(table_, pid) != 1) return false;
+    }
+    return true;
+  }));
+  for (size_t i = 0; i < started.size(); ++i) {
+    EXPECT_EQ(qvchild_get_stop_value(table_, started[i]), static_cast<int>(i));
+    EXPECT_FALSE(IsZombie(started[i]));
+  }
+  pids_.clear();
+}
+
+TEST(ChildTableArguments, MissingTableOrProcess) {
+  EXPECT_EQ(qvchild_new(nullptr, Release), nullptr);
+  EXPECT_EQ(qvchild_insert_pid(nullptr, 1), kQVChildFailure);
+  EXPECT_EQ(qvchild_delete_pid(nullptr, 1), kQVChildFailure);
+  EXPECT_EQ(qvchild_remove_dead_pids(nullptr), kQVChildFailure);
+  EXPECT_EQ(qvchild_wait_for_pid(nullptr), kQVChildFailure);
+  EXPECT_EQ(qvchild_get_pid_status(nullptr, 1), -1);
+
+  _qvchild table;
+  ASSERT_EQ(qvchild_initialize(&table, Allocate, Release), &table);
+  EXPECT_EQ(qvchild_get_stop_value(&table, 12345), -1);
+  EXPECT_EQ(qvchild_insert_pid(&table, 12345), kQVChildSuccess);
+  EXPECT_EQ(qvchild_get_pid_status(&table, 12345), 0);
+  EXPECT_EQ(qvchild_delete_pid(&table, 12345), kQVChildSuccess);
+  EXPECT_EQ(qvchild_get_pid_status(&table, 12345), -1);
+  qvchild_destroy(&table);  // a caller's record is not released
+}
+
+}  // namespace
