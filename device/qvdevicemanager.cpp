@@ -1,6 +1,8 @@
 // Device worlds by protocol name; making a link's device.
 #include "device/qvdevicemanager.h"
 
+#include "device/qvintraprocessworld.h"
+
 namespace Quorvane {
 
 namespace {
@@ -15,7 +17,11 @@ bool TryNextWorld(long error) { return error == kUnavailableProtocol || error ==
 // Each world's issue fills in its function when the world is built; until
 // then an open that needs it finds no world and answers 34.
 constexpr QVDeviceWorldRow kLibraryWorlds[] = {
-    {"TCPIP", nullptr}, {"SharedMemory", nullptr}, {"IntraProcess", nullptr}, {"Pipes", nullptr}, {"TCP", nullptr},
+    {"TCPIP", nullptr},
+    {"SharedMemory", nullptr},
+    {"IntraProcess", &QVIntraProcessInterface},
+    {"Pipes", nullptr},
+    {"TCP", nullptr},
 };
 
 }  // namespace
