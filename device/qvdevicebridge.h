@@ -48,7 +48,9 @@ inline constexpr Row kRows[] = {
 // The groups each operation accepts.
 inline constexpr unsigned kWorldMake = kNoMemory | kMake;
 inline constexpr unsigned kConnect = kYield | kDeadPeer;
-inline constexpr unsigned kWindow = kClosed | kDeadPeer;  // write window, has data, read complete
+inline constexpr unsigned kWindow = kClosed | kDeadPeer;  // has data, read complete
+// A write window may wait for room, and its yield function may stop the wait.
+inline constexpr unsigned kWriteWindow = kYield | kClosed | kDeadPeer;
 inline constexpr unsigned kTransfer = kYield | kClosed | kDeadPeer;  // write, read, messages
 inline constexpr unsigned kHasMessage = kNoMemory | kClosed | kDeadPeer;
 
@@ -178,7 +180,7 @@ long qvdevice_connect(void* object, void* a1, void* a2) noexcept {
 template <class World, class Device>
 long qvdevice_write_window(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  return On<Device>(object, a1, a2, kBoth, kWindow, [&](Device& d) {
+  return On<Device>(object, a1, a2, kBoth, kWriteWindow, [&](Device& d) {
     unsigned long size = 0;
     d.WriteWindow(As<char*>(a1), &size);
     *As<long>(a2) = static_cast<long>(size);

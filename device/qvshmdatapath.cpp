@@ -1,26 +1,227 @@
-// The byte path and messages of a shared-memory link are not built yet: each
-// operation refuses, so a link over this device fails plainly instead of
-// waiting for bytes that never come.
+// The byte path of a shared-memory link: windows straight into the two ring
+// queues of the segment, wake-ups only on the empty-to-non-empty and
+// full-to-not-full transitions, and waits bounded so that a lost wake-up or a
+// peer gone costs at most one time-out.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+
 #include "device/qvshmdevice.h"
+#include "utilities/qvthreads.h"
 
 namespace Quorvane {
 
 namespace {
 
-[[noreturn]] void NotBuilt(unsigned line) {
-  throw QVException("SharedMemory data path not available", "device/qvshm", line,
-                    qvexceptiontype::internalError, 0);
+constexpr char kSourceFile[] = "device/qvshm";
+constexpr long kWriterWaitMicroseconds = 20000;
+constexpr long kReaderWaitMicroseconds = 50000;
+
+// A window never crosses the end of a 100000-byte ring: a count beyond 32
+// bits cannot be one of ours.
+uint32_t Count(unsigned long n) {
+  if (n > UINT32_MAX) {
+    throw QVException("Internal queue error.  Count is larger than the ring.", "device/qvshmlayout", __LINE__,
+                      qvexceptiontype::internalError, 0);
+  }
+  return static_cast<uint32_t>(n);
+}
+
+// The side channel's stream has ended (the peer closed it, or the system did
+// when the peer died) or broke. Nothing is consumed.
+bool StreamEndedQ(int fd) {
+  if (fd < 0) return false;
+  pollfd entry{fd, POLLIN, 0};
+  int ready;
+  while ((ready = poll(&entry, 1, 0)) < 0 && errno == EINTR) {
+  }
+  if (ready <= 0) return false;
+  if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+  char byte;
+  ssize_t n;
+  while ((n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT)) < 0 && errno == EINTR) {
+  }
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 }  // namespace
 
-void QVSharedMemoryDevice::Write(char*, unsigned long) { NotBuilt(__LINE__); }
-void QVSharedMemoryDevice::WriteWindow(char**, unsigned long*) { NotBuilt(__LINE__); }
-void QVSharedMemoryDevice::Read(char**, unsigned long*) { NotBuilt(__LINE__); }
-void QVSharedMemoryDevice::ReadComplete(char*, unsigned long) { NotBuilt(__LINE__); }
-bool QVSharedMemoryDevice::HasDataQ() { NotBuilt(__LINE__); }
-void QVSharedMemoryDevice::WriteMessage(unsigned long, unsigned long) { NotBuilt(__LINE__); }
-void QVSharedMemoryDevice::ReadMessage(unsigned long*, unsigned long*) { NotBuilt(__LINE__); }
-bool QVSharedMemoryDevice::HasMessageQ() { NotBuilt(__LINE__); }
+void QVSharedMemoryDevice::MarkDead(int32_t deathType) noexcept {
+  // The kind first: whoever sees the device dead reads why.
+  if (!deviceIsDead.load()) deviceDeathType = deathType;
+  deviceIsDead = true;
+}
+
+// Every waiter of this process (a reader, a writer, someone watching GetFD)
+// and, as before, the peer's reader.
+void QVSharedMemoryDevice::WakeReaders() noexcept {
+  for (Condition* condition : {&readQueueSignalCondition, &readFreeSpaceAvailableCondition,
+                               &writeQueueSignalCondition}) {
+    try {
+      if (*condition) (*condition)->Signal();
+    } catch (...) {
+    }
+  }
+}
+
+// An orderly close: the peer's closing notice was seen (or still waits in the
+// slot) or a connected flag is down. A peer that dies leaves neither.
+bool QVSharedMemoryDevice::PeerClosedQ() const noexcept {
+  if (deviceIsDead.load() && deviceDeathType.load() == 0) return true;
+  if (!memoryLayout || segmentReleased.load()) return false;
+  const QVSHMLayoutData data = memoryLayout->data();
+  if (data.listenerConnected == 0 || data.connectorConnected == 0) return true;
+  if (memoryLayout->readMessage().first == shmlayout::kClosingNotice) return true;
+  return deviceIsDead.load() && deviceDeathType.load() == 0;
+}
+
+bool QVSharedMemoryDevice::PeerLeftQ() noexcept {
+  if (deviceIsDead.load()) return true;
+  if (segmentReleased.load()) {
+    MarkDead(1);
+    return true;
+  }
+  const QVSHMLayoutData data = memoryLayout->data();
+  if (data.listenerConnected == 0 || data.connectorConnected == 0) {
+    MarkDead(0);
+    return true;
+  }
+  if (connectionPoint && StreamEndedQ(connectionPoint->GetSocket().GetRawSocket())) {
+    MarkDead(PeerClosedQ() ? 0 : 1);
+    return true;
+  }
+  return false;
+}
+
+void QVSharedMemoryDevice::FailStopped(const char* closed, const char* dead, unsigned line) const {
+  if (!segmentReleased.load() && PeerClosedQ()) Fail(closed, line, qvexceptiontype::connectionClosed);
+  Fail(dead, line, qvexceptiontype::deadPeer);
+}
+
+void QVSharedMemoryDevice::WriteWindow(char** buffer, unsigned long* length) {
+  if (buffer == nullptr || length == nullptr) {
+    Fail("Argument pointers cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
+  }
+  const uint32_t whole = memoryLayout->bufferLength();
+  for (bool first = true;; first = false) {
+    if (deviceIsDead.load() || segmentReleased.load()) {
+      Fail("WriteWindow detected the death of the device.", __LINE__, qvexceptiontype::connectionClosed);
+    }
+    QVSHMWindow window;
+    {
+      QVMutex hold(writeQueueLock.get());
+      // Drained while we waited: start again at the ring's beginning so the
+      // window is the whole buffer. A writer that finds room at once keeps
+      // its offsets.
+      if (!first && memoryLayout->writeQueueHeader().freeSpace == whole && memoryLayout->bytesAvailableToWrite() < whole) {
+        memoryLayout->resetWriteQueue();
+      }
+      window = memoryLayout->writeWindow();
+    }
+    if (window.length != 0) {
+      *buffer = reinterpret_cast<char*>(window.bytes);
+      *length = window.length;
+      return;
+    }
+    // Full: the yield function is asked before each wait.
+    if (YieldAbortQ()) {
+      Fail("Yield function requested abort during WriteWindow.", __LINE__, qvexceptiontype::yieldAbort);
+    }
+    if (PeerLeftQ()) continue;
+    readFreeSpaceAvailableCondition->Wait(kWriterWaitMicroseconds);
+  }
+}
+
+void QVSharedMemoryDevice::Write(char*, unsigned long n) {
+  if (segmentReleased.load()) Fail("Write detected a dead state.", __LINE__, qvexceptiontype::deadPeer);
+  const uint32_t count = Count(n);
+  uint32_t freeBefore;
+  {
+    QVMutex hold(writeQueueLock.get());
+    freeBefore = memoryLayout->writeQueueHeader().freeSpace;
+    memoryLayout->wroteThisManyBytes(count);
+  }
+  if (count != 0 && freeBefore == memoryLayout->bufferLength()) writeQueueSignalCondition->Signal();
+}
+
+void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
+  if (buffer == nullptr || length == nullptr) {
+    Fail("Read arguments cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
+  }
+  for (bool first = true;; first = false) {
+    if (segmentReleased.load()) Fail("Read detected a dead state.", __LINE__, qvexceptiontype::deadPeer);
+    QVSHMWindow window;
+    {
+      QVMutex hold(readQueueLock.get());
+      window = memoryLayout->readWindow();
+    }
+    // What the peer wrote before it went is still delivered.
+    if (window.length != 0) {
+      *buffer = reinterpret_cast<char*>(window.bytes);
+      *length = window.length;
+      return;
+    }
+    if (deviceIsDead.load()) {
+      FailStopped("Read detected a closed connection.", "Read detected a dead state.", __LINE__);
+    }
+    if (!first) {
+      if (YieldAbortQ()) Fail("Yield function requested abort during Read.", __LINE__, qvexceptiontype::yieldAbort);
+      // Seen gone: one more look at the ring above before failing.
+      if (PeerLeftQ()) continue;
+    }
+    readQueueSignalCondition->Wait(kReaderWaitMicroseconds);
+  }
+}
+
+// Bytes handed out are released whatever became of the peer; a closed or
+// dead link is reported by the next Read, once the ring is empty.
+void QVSharedMemoryDevice::ReadComplete(char*, unsigned long n) {
+  if (segmentReleased.load()) return;
+  const uint32_t count = Count(n);
+  uint32_t freeBefore;
+  {
+    QVMutex hold(readQueueLock.get());
+    freeBefore = memoryLayout->readQueueHeader().freeSpace;
+    memoryLayout->readThisManyBytes(count);
+  }
+  if (count != 0 && freeBefore == 0) writeFreeSpaceAvailableCondition->Signal();
+}
+
+bool QVSharedMemoryDevice::HasDataQ() {
+  if (segmentReleased.load()) Fail("HasDataQ detected a dead link.", __LINE__, qvexceptiontype::deadPeer);
+  readQueueSignalCondition->Wait(0);
+  {
+    QVMutex hold(readQueueLock.get());
+    if (memoryLayout->bytesAvailableToRead() != 0) return true;
+  }
+  const QVSHMLayoutData data = memoryLayout->data();
+  if (data.listenerConnected == 0 || data.connectorConnected == 0) {
+    Fail("HasDataQ detected a closed connection.", __LINE__, qvexceptiontype::connectionClosed);
+  }
+  if (!deviceIsDead.load()) return false;
+  FailStopped("HasDataQ detected a closed connection.", "HasDataQ detected a dead link.", __LINE__);
+}
+
+void QVSharedMemoryDevice::WriteMessage(unsigned long value, unsigned long arg) {
+  if (segmentReleased.load()) Fail("WriteMessage detected a dead state.", __LINE__, qvexceptiontype::deadPeer);
+  QVMutex hold(urgentMessageWriteLock.get());
+  memoryLayout->putMessage(static_cast<uint32_t>(value), static_cast<uint32_t>(arg));
+  writeUrgentMessageCondition->Signal();
+}
+
+void QVSharedMemoryDevice::ReadMessage(unsigned long* value, unsigned long* arg) {
+  if (value == nullptr || arg == nullptr) {
+    Fail("Argument pointers cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
+  }
+  if (segmentReleased.load()) Fail("ReadMessage detected a dead state.", __LINE__, qvexceptiontype::deadPeer);
+  QVMutex hold(urgentMessageReadLock.get());
+  const auto message = memoryLayout->readMessage();
+  *value = message.first;
+  *arg = message.second;
+}
+
+bool QVSharedMemoryDevice::HasMessageQ() { return readUrgentMessageCondition->Wait(0); }
 
 }  // namespace Quorvane

@@ -303,6 +303,7 @@ void QVSharedMemoryDevice::Connect() {
       1);
   JoinSideChannel();
   if (listener) memoryLayout->setFlag(QVSHMFlag::listenerPending, 0);
+  StartEventWatch();
 }
 
 bool QVSharedMemoryDevice::PeerVanishedQ() const {
@@ -344,8 +345,8 @@ long QVSharedMemoryDevice::StreamCapacity() {
 }
 
 void QVSharedMemoryDevice::SetMessageHandler(QVDeviceMessageHandler handler, void* cookie) {
-  messageHandler = handler;
   messageCookie = cookie;
+  messageHandler = handler;
 }
 
 void QVSharedMemoryDevice::GetMessageHandler(QVDeviceMessageHandler* handler, void** cookie) {

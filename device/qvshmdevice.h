@@ -94,6 +94,17 @@ class QVSharedMemoryDevice : public QVDevice {
   static bool SideChannelYield(void* device, void*);
   QVString SyncName(const char* listenerKey, const char* connectorKey) const;
   void SendClosingNotice() noexcept;
+  // The data path's waits and the event watch (thread body).
+  void StartEventWatch();
+  void EventWatch() noexcept;
+  void TakeMessage() noexcept;
+  void MarkDead(int32_t deathType) noexcept;
+  void WakeReaders() noexcept;
+  // True once the peer is known gone: its side channel reached end of stream
+  // (it closed or was killed) or its connected flag is clear; sets the state.
+  bool PeerLeftQ() noexcept;
+  bool PeerClosedQ() const noexcept;
+  [[noreturn]] void FailStopped(const char* closed, const char* dead, unsigned line) const;
   void TearDownSegment() noexcept;
   void DeleteSyncObjects() noexcept;
   void DropSegment() noexcept;
@@ -105,8 +116,9 @@ class QVSharedMemoryDevice : public QVDevice {
   QVDeviceParameters deviceParameters;
   QVDeviceYieldFunction yieldFunction = nullptr;
   void* yieldCookie = nullptr;
-  QVDeviceMessageHandler messageHandler = nullptr;
-  void* messageCookie = nullptr;
+  // Set by the link's thread, called by the event watch.
+  std::atomic<QVDeviceMessageHandler> messageHandler{nullptr};
+  std::atomic<void*> messageCookie{nullptr};
   QVString deviceName;
   Lock writeQueueLock;
   Lock readQueueLock;

@@ -25,8 +25,8 @@ void QVSharedMemoryDevice::PrintDevice(std::ostream& os) const {
   Element(os, "deviceParameters", deviceParameters);
   Element(os, "yieldFunction", FunctionAddress(yieldFunction));
   Element(os, "yieldCookie", yieldCookie);
-  Element(os, "messageHandler", FunctionAddress(messageHandler));
-  Element(os, "messageCookie", messageCookie);
+  Element(os, "messageHandler", FunctionAddress(messageHandler.load()));
+  Element(os, "messageCookie", messageCookie.load());
   Element(os, "deviceName", deviceName);
   Element(os, "writeQueueLock", Address(writeQueueLock.get()));
   Element(os, "readQueueLock", Address(readQueueLock.get()));

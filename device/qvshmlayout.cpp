@@ -294,6 +294,11 @@ std::pair<uint32_t, uint32_t> QVSHMLayout::readMessage() const {
   return {Load32(readQueueAt_ + kValueAt), Load32(readQueueAt_ + kArgAt)};
 }
 
+void QVSHMLayout::clearReadMessage() {
+  Store32(readQueueAt_ + kValueAt, 0);
+  Store32(readQueueAt_ + kArgAt, 0);
+}
+
 void QVSHMLayout::setWriteQueueProcessID(uint32_t pid) {
   Store32(writeQueueAt_ + kProcessIDAt, pid);
 }

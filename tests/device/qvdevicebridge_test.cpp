@@ -65,6 +65,7 @@ const Map kNoMemory = {{5, {8, false}}};
 const Map kConnect = {{9, {52, false}}, {51, {52, false}}, {35, {1, true}}};
 const Map kTransfer = {{9, {52, false}}, {51, {52, false}}, {44, {11, true}}, {35, {1, true}}};
 const Map kWindow = {{44, {11, true}}, {35, {1, true}}};
+const Map kWriteWindow = {{9, {52, false}}, {51, {52, false}}, {44, {11, true}}, {35, {1, true}}};
 const Map kHasMessage = {{5, {8, false}}, {44, {11, true}}, {35, {1, true}}};
 
 struct SelectorCase {
@@ -86,8 +87,8 @@ const SelectorCase kSelectorCases[] = {
     {10, "device.ConnectReady", &kNone},
     {11, "device.Connect", &kConnect},
     {12, "device.Write", &kTransfer},
-    {12, "device.WriteWindow", &kWindow},
-    {13, "device.WriteWindow", &kWindow},
+    {12, "device.WriteWindow", &kWriteWindow},
+    {13, "device.WriteWindow", &kWriteWindow},
     {14, "device.HasDataQ", &kWindow},
     {15, "device.Read", &kTransfer},
     {16, "device.ReadComplete", &kWindow},

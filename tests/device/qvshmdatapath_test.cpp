@@ -1,0 +1,301 @@
+// Bytes and messages between two real processes over one shared-memory
+// segment, through the device's selectors as the link core calls them:
+// payloads several rings long, messages, aborts, a peer that closes with its
+// last bytes still in the ring, and a peer that is killed.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "qvshmtest.h"
+
+using namespace Quorvane;
+using namespace qvshmtest;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Sends every byte through write windows, as the link core does.
+long SendAll(void* device, const std::string& bytes) {
+  char* window = nullptr;
+  long size = 0;
+  if (const long error = Call(device, QVDEVICE_WRITE_WINDOW, &window, &size); error != 0) return error;
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const size_t n = std::min(bytes.size() - sent, static_cast<size_t>(size));
+    std::memcpy(window, bytes.data() + sent, n);
+    sent += n;
+    long count = static_cast<long>(n);
+    // Commits and takes the next window (waiting while the ring is full).
+    if (sent == bytes.size()) return Call(device, QVDEVICE_WRITE, &window, &count) == 0 ? 0 : -1;
+    if (const long error = Call(device, QVDEVICE_WRITE, &window, &count); error != 0) return error;
+    size = count;
+  }
+  return 0;
+}
+
+// Receives exactly n bytes, releasing them in pieces of at most chunk so
+// that the ring's offsets wrap at odd places.
+long ReceiveAll(void* device, size_t n, std::string& into, size_t chunk = 7919) {
+  into.clear();
+  while (into.size() < n) {
+    char* window = nullptr;
+    long size = 0;
+    if (const long error = Call(device, QVDEVICE_READ, &window, &size); error != 0) return error;
+    long take = static_cast<long>(std::min({n - into.size(), chunk, static_cast<size_t>(size)}));
+    into.append(window, static_cast<size_t>(take));
+    if (const long error = Call(device, QVDEVICE_READ_COMPLETE, window, &take); error != 0) return error;
+  }
+  return 0;
+}
+
+// Mostly the bytes a byte-stuffing or C-string bug trips on.
+std::string Payload(size_t length) {
+  std::string bytes(length, '\0');
+  for (size_t i = 0; i < length; ++i) {
+    bytes[i] = (i % 3 == 0) ? '\x5C' : (i % 3 == 1) ? '\0' : static_cast<char>(i * 131 >> 3);
+  }
+  return bytes;
+}
+
+// The connector child: connects, runs body on its device, and keeps the link
+// open until the parent reaches leaveAt.
+int Connector(const SharedMailbox& box, const std::string& name, int leaveAt,
+              const std::function<int(Link&)>& body) {
+  if (!Reaches(box, 1)) return 10;
+  World world;
+  Link link;
+  if (world.Make(link, name, kConnect) != 0) return 11;
+  if (link.Connect() != 0) return 12;
+  box->stage = 2;
+  if (const int answer = body(link); answer != 0) return answer;
+  if (leaveAt > 0 && !Reaches(box, leaveAt)) return 13;
+  return 0;
+}
+
+bool ExitedWith(int status, int code) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code; }
+
+TEST(SharedMemoryDataPath, CarriesPayloadsSeveralRingsLongBothWays) {
+  const std::string name = UniqueName("qvdpbig");
+  const std::string payload = Payload(3 * shmlayout::kBufferLength + 12345);
+  SharedMailbox box;
+  Child child([&] {
+    return Connector(box, name, 0, [&](Link& link) {
+      std::string got;
+      if (ReceiveAll(link.raw(), payload.size(), got) != 0) return 20;
+      if (got != payload) return 21;
+      // Back again in one piece per window, so whole rings go at once.
+      return SendAll(link.raw(), got) == 0 ? 0 : 22;
+    });
+  });
+  World world;
+  Link listener;
+  ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
+  ASSERT_EQ(SendAll(listener.raw(), payload), 0);
+  std::string echoed;
+  ASSERT_EQ(ReceiveAll(listener.raw(), payload.size(), echoed, 100000), 0);
+  EXPECT_TRUE(echoed == payload) << "the echo differs from what was sent";
+  EXPECT_TRUE(ExitedWith(child.Wait(), 0));
+}
+
+// Holds the writer's wait until the child has drained the ring (stage 5):
+// the writer's next look then finds it empty.
+int UntilDrained(void* cookie, void*) {
+  return Reaches(*static_cast<SharedMailbox*>(cookie), 5) ? 0 : 1;
+}
+
+// The ring filled exactly with its offsets at 100: a writer that waited and
+// finds it drained gets the whole buffer again, not what is left to the end.
+TEST(SharedMemoryDataPath, AWriterThatWaitedForADrainedRingGetsItWhole) {
+  const std::string name = UniqueName("qvdpfull");
+  SharedMailbox box;
+  Child child([&] {
+    return Connector(box, name, 0, [&](Link& link) {
+      std::string got;
+      if (ReceiveAll(link.raw(), 100, got) != 0 || got != std::string(100, 'a')) return 20;
+      box->stage = 3;
+      if (!Reaches(box, 4)) return 21;
+      if (ReceiveAll(link.raw(), shmlayout::kBufferLength, got, shmlayout::kBufferLength) != 0) return 22;
+      box->stage = 5;
+      return got == std::string(shmlayout::kBufferLength - 100, 'b') + std::string(100, 'c') ? 0 : 23;
+    });
+  });
+  World world;
+  Link listener;
+  ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
+  char* window = nullptr;
+  long size = 0;
+  ASSERT_EQ(Call(listener.raw(), QVDEVICE_WRITE_WINDOW, &window, &size), 0);
+  ASSERT_EQ(size, static_cast<long>(shmlayout::kBufferLength));
+  char* const ringStart = window;
+  std::memset(window, 'a', 100);
+  long count = 100;
+  ASSERT_EQ(Call(listener.raw(), QVDEVICE_WRITE, &window, &count), 0);
+  // Room found at once keeps the offsets: the window runs to the end.
+  ASSERT_EQ(count, static_cast<long>(shmlayout::kBufferLength - 100));
+  ASSERT_TRUE(Reaches(box, 3));
+  std::memset(window, 'b', static_cast<size_t>(count));
+  ASSERT_EQ(Call(listener.raw(), QVDEVICE_WRITE, &window, &count), 0);
+  ASSERT_EQ(count, 100);
+  ASSERT_EQ(window, ringStart);
+  std::memset(window, 'c', 100);
+  Call(listener.raw(), QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(&UntilDrained), &box);
+  box->stage = 4;
+  // The ring is full now: the window after this commit waits for the drain.
+  ASSERT_EQ(Call(listener.raw(), QVDEVICE_WRITE, &window, &count), 0);
+  EXPECT_EQ(count, static_cast<long>(shmlayout::kBufferLength));
+  EXPECT_EQ(window, ringStart);
+  EXPECT_TRUE(ExitedWith(child.Wait(), 0));
+}
+
+void Handler(void* cookie, int code, int argument) {
+  static_cast<Mailbox*>(cookie)->answer = code * 100 + argument;
+}
+
+TEST(SharedMemoryDataPath, MessagesReachTheHandlerOrWaitForReadMessage) {
+  const std::string name = UniqueName("qvdpmsg");
+  SharedMailbox box;
+  Child child([&] {
+    return Connector(box, name, 5, [&](Link& link) {
+      Call(link.raw(), QVDEVICE_SET_MESSAGE_HANDLER, reinterpret_cast<void*>(&Handler), box.operator->());
+      box->stage = 3;
+      if (!qvtest::WaitUntil([&] { return box->answer.load() == 507; }, std::chrono::seconds(20))) return 20;
+      // The handler's message is taken out of the slot.
+      unsigned long code = 1, argument = 1;
+      if (Call(link.raw(), QVDEVICE_READ_MESSAGE, &code, &argument) != 0 || code != 0 || argument != 0) return 21;
+      long value = 5, arg = 7;
+      return Call(link.raw(), QVDEVICE_WRITE_MESSAGE, &value, &arg) == 0 ? 0 : 22;
+    });
+  });
+  World world;
+  Link listener;
+  ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
+  ASSERT_TRUE(Reaches(box, 3));
+  long value = 5, arg = 7;
+  ASSERT_EQ(Call(listener.raw(), QVDEVICE_WRITE_MESSAGE, &value, &arg), 0);
+  // No handler here: the message stays and reads the same each time.
+  unsigned long code = 0, argument = 0;
+  EXPECT_TRUE(qvtest::WaitUntil(
+      [&] { return Call(listener.raw(), QVDEVICE_READ_MESSAGE, &code, &argument) == 0 && code == 5; },
+      std::chrono::seconds(20)));
+  EXPECT_EQ(argument, 7u);
+  code = argument = 0;
+  EXPECT_EQ(Call(listener.raw(), QVDEVICE_READ_MESSAGE, &code, &argument), 0);
+  EXPECT_EQ(code, 5u);
+  EXPECT_EQ(argument, 7u);
+  box->stage = 5;
+  EXPECT_TRUE(ExitedWith(child.Wait(), 0));
+}
+
+TEST(SharedMemoryDataPath, AYieldAbortInAWaitingReadOrWriteWindowAnswers52) {
+  const std::string name = UniqueName("qvdpyield");
+  SharedMailbox box;
+  Child child([&] { return Connector(box, name, 5, [](Link&) { return 0; }); });
+  World world;
+  Link listener;
+  ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
+  Call(listener.raw(), QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(&AbortAtOnce), nullptr);
+  char* window = nullptr;
+  long size = 0;
+  EXPECT_EQ(Call(listener.raw(), QVDEVICE_READ, &window, &size), 52);
+  ASSERT_EQ(Call(listener.raw(), QVDEVICE_WRITE_WINDOW, &window, &size), 0);
+  long count = size;
+  // The whole ring is committed; the window after it would have to wait.
+  EXPECT_EQ(Call(listener.raw(), QVDEVICE_WRITE, &window, &count), 52);
+  EXPECT_EQ(Call(listener.raw(), QVDEVICE_WRITE_WINDOW, &window, &size), 52);
+  box->stage = 5;
+  EXPECT_TRUE(ExitedWith(child.Wait(), 0));
+}
+
+// The peer's final bytes come before the closed state, and whoever watches
+// the device's descriptor is woken by the close.
+TEST(SharedMemoryDataPath, APeerThatClosesLeavesItsLastBytesAndWakesTheDescriptor) {
+  const std::string name = UniqueName("qvdpclose");
+  const std::string last = Payload(5000);
+  SharedMailbox box;
+  Child child([&] {
+    return Connector(box, name, 0, [&](Link& link) {
+      if (!Reaches(box, 3)) return 20;
+      if (SendAll(link.raw(), last) != 0) return 21;
+      if (!Reaches(box, 4)) return 22;
+      link.Close();
+      return 0;
+    });
+  });
+  World world;
+  Link listener;
+  ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
+  int fd = -1;
+  ASSERT_EQ(Call(listener.raw(), QVDEVICE_FILE_DESCRIPTOR, &fd), 0);
+  box->stage = 3;
+  long has = 0;
+  ASSERT_TRUE(qvtest::WaitUntil(
+      [&] { return Call(listener.raw(), QVDEVICE_HAS_DATA, nullptr, &has) == 0 && has == 1; },
+      std::chrono::seconds(20)));
+  // Consume whatever signal the bytes left, then wait for the close alone.
+  pollfd entry{fd, POLLIN, 0};
+  while (poll(&entry, 1, 0) == 1) {
+    char drain[256];
+    if (read(fd, drain, sizeof drain) <= 0) break;
+  }
+  box->stage = 4;
+  entry.revents = 0;
+  EXPECT_EQ(poll(&entry, 1, 1000), 1) << "the close did not wake the device's descriptor";
+  ASSERT_TRUE(ExitedWith(child.Wait(), 0));
+  std::string got;
+  EXPECT_EQ(ReceiveAll(listener.raw(), last.size(), got, 1000), 0);
+  EXPECT_TRUE(got == last);
+  char* window = nullptr;
+  long size = 0;
+  EXPECT_EQ(Call(listener.raw(), QVDEVICE_READ, &window, &size), 11);
+  EXPECT_EQ(Call(listener.raw(), QVDEVICE_HAS_DATA, nullptr, &has), 11);
+}
+
+// A peer killed mid-packet while this side reads, or writes into a full
+// ring: the wait ends within a second (well before the other-process watch), as a dead
+// peer, and once this side closes and the next world sweeps, nothing of the
+// link is left.
+TEST(SharedMemoryDataPath, APeerKilledInTheMiddleEndsAWaitWithinASecond) {
+  for (const bool waitInRead : {true, false}) {
+    SCOPED_TRACE(waitInRead ? "blocked in Read" : "blocked in WriteWindow");
+    const std::string name = UniqueName(waitInRead ? "qvdpkillr" : "qvdpkillw");
+    SharedMailbox box;
+    Child child([&] {
+      return Connector(box, name, 99, [&](Link& link) {
+        // Half a packet, then nothing more: the parent waits for the rest.
+        return SendAll(link.raw(), Payload(300)) == 0 ? 0 : 20;
+      });
+    });
+    {
+      World world;
+      Link listener;
+      ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
+      std::string got;
+      ASSERT_EQ(ReceiveAll(listener.raw(), 300, got), 0);
+      char* window = nullptr;
+      long size = 0;
+      if (!waitInRead) {
+        ASSERT_EQ(Call(listener.raw(), QVDEVICE_WRITE_WINDOW, &window, &size), 0);
+        size = static_cast<long>(shmlayout::kBufferLength);
+      }
+      // Killed and reaped first: the wait below can only learn it from the
+      // link itself.
+      child.Kill();
+      const Clock::time_point start = Clock::now();
+      const long answer = waitInRead ? Call(listener.raw(), QVDEVICE_READ, &window, &size)
+                                     : Call(listener.raw(), QVDEVICE_WRITE, &window, &size);
+      const auto waited = Clock::now() - start;
+      // Read: a dead peer (1); WriteWindow: the device's death (11).
+      EXPECT_EQ(answer, waitInRead ? 1 : 11);
+      EXPECT_LT(waited, std::chrono::seconds(1));
+    }
+    World next;
+    EXPECT_EQ(EntriesWith(SyncDir(), name), std::vector<std::string>{});
+    EXPECT_FALSE(Exists(ShmPath(name)));
+  }
+}
+
+}  // namespace
