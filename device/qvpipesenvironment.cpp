@@ -1,0 +1,301 @@
+// Process-wide state of the Pipes worlds and its signal handling.
+//
+// The handler runs in signal context, in the middle of any change on any
+// thread. So it never walks the maps the threads change: each change
+// publishes an immutable snapshot (the child tables, the distinct message
+// handlers of launched devices) behind an atomic pointer, and a count of
+// readers keeps an old snapshot alive while a handler may hold it.
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "device/qvmessagelayer.h"
+#include "device/qvpipes.h"
+#include "device/qvpipesrecord.h"
+#include "utilities/qvsignalhandlermanager.h"
+
+namespace Quorvane::pipes {
+
+namespace {
+
+struct HandlerEntry {
+  qv_message_handler handler;
+  void* cookie;
+};
+
+struct Snapshot {
+  Snapshot* retiredNext;
+  size_t tableCount;
+  size_t handlerCount;
+  _qvchild** tables() { return reinterpret_cast<_qvchild**>(this + 1); }
+  HandlerEntry* handlers() { return reinterpret_cast<HandlerEntry*>(tables() + tableCount); }
+};
+
+struct Tables {
+  std::map<uint64_t, std::vector<Record*>> devices;
+  std::map<uint64_t, _qvchild*> children;
+  uint64_t nextNumber = 0;
+  long activeEnvironments = 0;
+};
+
+std::mutex gTableMutex;
+Tables* gTables = nullptr;  // under gTableMutex
+Snapshot* gRetired = nullptr;
+std::atomic<Snapshot*> gCurrent{nullptr};
+std::atomic<int> gReaders{0};
+
+std::atomic<Record*> gSignaledDevice{nullptr};
+std::atomic<qv_message_handler> gSignaledHandler{nullptr};
+std::atomic<void*> gSignaledCookie{nullptr};
+std::atomic<uint64_t> gSignaledCode{0};
+
+// Builds and publishes the snapshot of the tables; frees what no handler
+// can still hold. Under gTableMutex.
+void Publish() {
+  std::vector<_qvchild*> tables;
+  std::vector<HandlerEntry> handlers;
+  if (gTables != nullptr) {
+    for (auto& [number, table] : gTables->children) tables.push_back(table);
+    for (auto& [number, list] : gTables->devices) {
+      for (Record* record : list) {
+        if (record->handler == nullptr) continue;
+        bool seen = false;
+        for (const HandlerEntry& entry : handlers) seen = seen || entry.handler == record->handler;
+        if (!seen) handlers.push_back(HandlerEntry{record->handler, record->handlerCookie});
+      }
+    }
+  }
+  Snapshot* next = nullptr;
+  if (!tables.empty() || !handlers.empty()) {
+    void* block = std::malloc(sizeof(Snapshot) + tables.size() * sizeof(_qvchild*) +
+                              handlers.size() * sizeof(HandlerEntry));
+    if (block == nullptr) throw std::bad_alloc();
+    next = static_cast<Snapshot*>(block);
+    next->retiredNext = nullptr;
+    next->tableCount = tables.size();
+    next->handlerCount = handlers.size();
+    for (size_t i = 0; i < tables.size(); ++i) next->tables()[i] = tables[i];
+    for (size_t i = 0; i < handlers.size(); ++i) next->handlers()[i] = handlers[i];
+  }
+  Snapshot* old = gCurrent.exchange(next);
+  if (old != nullptr) {
+    old->retiredNext = gRetired;
+    gRetired = old;
+  }
+}
+
+// Waits until no handler can hold a snapshot retired so far, then frees them.
+void DrainRetired() {
+  while (gReaders.load() != 0) {
+  }
+  while (gRetired != nullptr) {
+    Snapshot* going = gRetired;
+    gRetired = going->retiredNext;
+    std::free(going);
+  }
+}
+
+class SnapshotReader {
+ public:
+  SnapshotReader() noexcept {
+    gReaders.fetch_add(1);
+    snapshot_ = gCurrent.load();
+  }
+  ~SnapshotReader() { gReaders.fetch_sub(1); }
+  SnapshotReader(const SnapshotReader&) = delete;
+  SnapshotReader& operator=(const SnapshotReader&) = delete;
+  Snapshot* get() const { return snapshot_; }
+
+ private:
+  Snapshot* snapshot_;
+};
+
+// A process with no taker of signal messages keeps the signal's earlier
+// meaning: the program's own handler runs through the manager, else the
+// default action ends the process as it would have without the library.
+void NobodyTakes(int number) {
+  if (QVSignalHandlerManager::SafeManager::hasPreexistingOrExternalHandlerQ(number)) return;
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(number, &fallback, nullptr);
+  raise(number);  // blocked while the handler runs; the default acts on return
+}
+
+void HandleMessage(int number, uint64_t code) {
+  qv_message_handler handler = gSignaledHandler.load();
+  if (handler != nullptr) {
+    gSignaledCode.store(0);
+    RVCallMessageHandler(handler, static_cast<QVLink*>(gSignaledCookie.load()), static_cast<long>(code), 0);
+    return;
+  }
+  const bool slotTaken = gSignaledDevice.load() != nullptr;
+  if (slotTaken) gSignaledCode.store(code);
+  SnapshotReader reader;
+  Snapshot* snapshot = reader.get();
+  const size_t count = snapshot == nullptr ? 0 : snapshot->handlerCount;
+  for (size_t i = 0; i < count; ++i) {
+    const HandlerEntry& entry = snapshot->handlers()[i];
+    RVCallMessageHandler(entry.handler, static_cast<QVLink*>(entry.cookie), static_cast<long>(code), 0);
+  }
+  if (!slotTaken && count == 0) NobodyTakes(number);
+}
+
+}  // namespace
+
+Environment* InitEnvironment(qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept {
+  auto* environment = static_cast<Environment*>(allocator(sizeof(Environment)));
+  if (environment == nullptr) return nullptr;
+  *environment = Environment{allocator, deallocator, qvchild_new(allocator, deallocator), 0};
+  if (environment->children == nullptr) {
+    deallocator(environment);
+    return nullptr;
+  }
+  try {
+    std::lock_guard<std::mutex> guard(gTableMutex);
+    if (gTables == nullptr) gTables = new Tables();
+    environment->number = gTables->nextNumber++;
+    gTables->devices[environment->number];
+    gTables->children[environment->number] = environment->children;
+    ++gTables->activeEnvironments;
+    Publish();
+    return environment;
+  } catch (...) {
+    DeinitEnvironment(environment);
+    return nullptr;
+  }
+}
+
+void DeinitEnvironment(Environment* environment) noexcept {
+  if (environment == nullptr) return;
+  {
+    std::lock_guard<std::mutex> guard(gTableMutex);
+    if (gTables != nullptr && gTables->children.erase(environment->number) != 0) {
+      gTables->devices.erase(environment->number);
+      try {
+        Publish();
+      } catch (...) {
+        // Without memory for a smaller snapshot, hide every table rather
+        // than leave one that is about to go.
+        Snapshot* old = gCurrent.exchange(nullptr);
+        if (old != nullptr) {
+          old->retiredNext = gRetired;
+          gRetired = old;
+        }
+      }
+      DrainRetired();
+      if (--gTables->activeEnvironments == 0) {
+        delete gTables;
+        gTables = nullptr;
+      }
+    }
+  }
+  qvchild_destroy(environment->children);
+  environment->deallocator(environment);
+}
+
+bool AddLaunched(Record* record) noexcept {
+  try {
+    std::lock_guard<std::mutex> guard(gTableMutex);
+    if (gTables == nullptr) return false;
+    auto list = gTables->devices.find(record->environment->number);
+    if (list == gTables->devices.end()) return false;
+    list->second.push_back(record);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void RemoveLaunched(Record* record) noexcept {
+  std::lock_guard<std::mutex> guard(gTableMutex);
+  if (gTables == nullptr) return;
+  auto list = gTables->devices.find(record->environment->number);
+  if (list == gTables->devices.end()) return;
+  std::erase(list->second, record);
+  try {
+    Publish();
+  } catch (...) {
+    Snapshot* old = gCurrent.exchange(nullptr);
+    if (old != nullptr) {
+      old->retiredNext = gRetired;
+      gRetired = old;
+    }
+  }
+  DrainRetired();
+}
+
+void HandlersChanged() noexcept {
+  std::lock_guard<std::mutex> guard(gTableMutex);
+  try {
+    Publish();
+  } catch (...) {
+    return;  // the old snapshot stays in force
+  }
+  DrainRetired();
+}
+
+bool ClaimSignaledSlot(Record* record) noexcept {
+  Record* empty = nullptr;
+  return gSignaledDevice.compare_exchange_strong(empty, record);
+}
+
+bool IsSignaledDevice(const Record* record) noexcept { return record != nullptr && gSignaledDevice.load() == record; }
+
+void ReleaseSignaledSlot(const Record* record) noexcept {
+  if (!IsSignaledDevice(record)) return;
+  gSignaledHandler.store(nullptr);
+  gSignaledCookie.store(nullptr);
+  gSignaledCode.store(0);
+  gSignaledDevice.store(nullptr);
+}
+
+void SetSignaledHandler(qv_message_handler handler, void* cookie) noexcept {
+  // A handler never meets the cookie of another: the handler goes first.
+  gSignaledHandler.store(nullptr);
+  gSignaledCookie.store(cookie);
+  gSignaledHandler.store(handler);
+}
+
+void SignaledHandler(qv_message_handler* handler, void** cookie) noexcept {
+  *handler = gSignaledHandler.load();
+  if (cookie != nullptr) *cookie = gSignaledCookie.load();
+}
+
+bool TakeSignaledMessage(uint64_t* code, uint64_t* argument, bool clear) noexcept {
+  const uint64_t stored = clear ? gSignaledCode.exchange(0) : gSignaledCode.load();
+  if (code != nullptr) *code = stored;
+  if (argument != nullptr) *argument = 0;
+  return stored != 0;
+}
+
+void ReapChildren(Environment* environment) noexcept {
+  if (environment != nullptr) qvchild_wait_for_pid(environment->children);
+}
+
+}  // namespace Quorvane::pipes
+
+void pipe_signal_handler(int number) noexcept {
+  using namespace Quorvane::pipes;
+  const int savedErrno = errno;
+  switch (number) {
+    case SIGINT: HandleMessage(number, 2); break;
+    case SIGABRT: HandleMessage(number, 3); break;
+    case SIGTERM: HandleMessage(number, 1); break;
+    case SIGCHLD: {
+      SnapshotReader reader;
+      Snapshot* snapshot = reader.get();
+      const size_t count = snapshot == nullptr ? 0 : snapshot->tableCount;
+      for (size_t i = 0; i < count; ++i) qvchild_wait_for_pid(snapshot->tables()[i]);
+      break;
+    }
+    default: break;
+  }
+  errno = savedErrno;
+}

@@ -1,0 +1,78 @@
+// The windowed stream framing of the Pipes device. Data goes in windows: a
+// backslash in the data is doubled, a window ends with a backslash and the
+// sender's upper-case role letter, the receiver acknowledges each window with
+// a backslash and its peer's lower-case letter, and a backslash with 0x04
+// closes the link. The scanner splits received bytes into data segments that
+// point into the read buffer, so data is not copied again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace Quorvane::pipes {
+
+inline constexpr long kReadBufferSize = 1024;
+inline constexpr int kSegmentCount = 16;
+inline constexpr long kWindowCapacity = 2044;
+inline constexpr long kWindowData = kWindowCapacity / 2;  // handed to the writer
+inline constexpr long kWindowBuffer = 2046;
+inline constexpr char kEscape = '\\';
+inline constexpr char kCloseMark = 0x04;
+
+struct Segment {
+  uint16_t length;
+  char* start;
+};
+
+struct Scanner {
+  char buffer[kReadBufferSize];
+  long cursor;  // next byte to scan
+  long end;     // end of the bytes read
+  Segment segments[kSegmentCount];
+  int nextSegment;
+  int waitingSegments;
+  bool escapePending;
+  char peerUpper;
+  char ownLower;
+};
+
+// What the control sequences of one scan asked for.
+struct ScanEvents {
+  int acknowledged;  // windows of ours the peer acknowledged
+  int peerWindows;   // windows of the peer's that ended (each wants an acknowledgement)
+  bool closed;       // the peer closed the link
+};
+
+// Scans buffer[cursor, end) into the segment table, from an empty table,
+// until the input is used up or the table is full.
+void Scan(Scanner* scanner, ScanEvents* events) noexcept;
+
+bool HasBufferedInput(const Scanner& scanner) noexcept;
+
+// Writes one window's data with each backslash doubled, then the end mark,
+// into out (room for 2 * length + 2 bytes); answers the bytes written.
+long EncodeWindow(const char* data, long length, char ownUpper, char* out) noexcept;
+
+// Role letters and word of a connection mode.
+struct Role {
+  int number;
+  char upper;
+  char lower;
+  const char* word;
+};
+Role RoleOfMode(unsigned long mode) noexcept;
+// The peer's letters for its role word; false for a word no role has.
+bool RoleOfWord(const char* word, long length, Role* role) noexcept;
+
+// The descriptor numbers of a protocol text "Pipes" or "Pipes:in,out,msgin,msgout";
+// false when the text does not name this protocol.
+struct Descriptors {
+  long in = 0;
+  long out = 1;
+  long msgIn = -1;
+  long msgOut = -1;
+  bool given = false;
+};
+bool ParseProtocol(const char* text, Descriptors* descriptors) noexcept;
+
+}  // namespace Quorvane::pipes

@@ -1,0 +1,143 @@
+// Making a Pipes record: the protocol text, the mode, and the parent-connect
+// side's adoption of its inherited descriptors.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "device/qvmessagelayer.h"
+#include "device/qvpipesrecord.h"
+
+namespace Quorvane::pipes {
+
+namespace {
+
+constexpr unsigned long kLaunch = 8;
+constexpr unsigned long kParentConnect = 16;
+// The child moves its ends with a table of this many descriptor numbers.
+constexpr long kDescriptorLimit = 1024;
+
+char* CopyText(qv_allocator_fn allocator, const char* text) {
+  const size_t size = std::strlen(text) + 1;
+  char* copy = static_cast<char*>(allocator(size));
+  if (copy != nullptr) std::memcpy(copy, text, size);
+  return copy;
+}
+
+Record* NewRecord(Environment* environment) {
+  auto* record = static_cast<Record*>(environment->allocator(sizeof(Record)));
+  if (record == nullptr) return nullptr;
+  std::memset(record, 0, sizeof(Record));
+  record->readFd = record->writeFd = record->msgReadFd = record->msgWriteFd = -1;
+  record->environment = environment;
+  return record;
+}
+
+// Standard input or output handed to the link: the link keeps a duplicate,
+// the stream itself is pointed at /dev/null so stray prints cannot corrupt it.
+int TakeOver(int fd, const char* mode, FILE* stream) {
+  const int kept = dup(fd);
+  if (kept < 0) return -1;
+  if (std::freopen("/dev/null", mode, stream) == nullptr) {
+    close(kept);
+    return -1;
+  }
+  return kept;
+}
+
+long ConnectToParent(Record* record, Descriptors d, const char* name) {
+  if (!d.given) {
+    if (d.in == 0) d.in = TakeOver(0, "r", stdin);
+    if (d.out == 1) d.out = TakeOver(1, "w", stdout);
+  }
+  // Owned from here, so a failure below closes them.
+  record->readFd = static_cast<int>(d.in);
+  record->writeFd = static_cast<int>(d.out);
+  record->msgReadFd = static_cast<int>(d.msgIn);
+  record->msgWriteFd = static_cast<int>(d.msgOut);
+  if (record->readFd < 0 || record->writeFd < 0) return kConnectionLost;
+  if (d.msgIn == -1 && !ClaimSignaledSlot(record)) return kProtocolUnavailable;
+  record->name = CopyText(record->environment->allocator, name != nullptr && *name != '\0' ? name : "ParentLink");
+  if (record->name == nullptr) return kNoMemory;
+  record->parentPid = static_cast<int32_t>(getppid());
+  watchsignal(SIGPIPE, SIG_IGN);
+  if (record->msgReadFd >= 0) {
+    // Interrupts from the terminal reach the parent; this side hears of them
+    // as messages. A program's own handler stays.
+    qv_plain_signal_function previous = watchsignal(SIGINT, SIG_IGN);
+    if (previous != SIG_DFL && previous != SIG_IGN && previous != WatchSignalRefused()) watchsignal(SIGINT, previous);
+    unix_arrange_to_get_msgs(record->msgReadFd, -1);
+  }
+  return 0;
+}
+
+bool Fits(long fd) { return fd >= -1 && fd < kDescriptorLimit; }
+
+}  // namespace
+
+Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const char* name, unsigned long options,
+                   long* error) noexcept {
+  *error = 0;
+  Environment* environment = world == nullptr ? nullptr : world->environment;
+  if (environment == nullptr) {
+    *error = kBadWorldArguments;
+    return nullptr;
+  }
+  Descriptors d;
+  if (!ParseProtocol(protocol, &d)) {
+    *error = kProtocolUnavailable;
+    return nullptr;
+  }
+  const bool hasName = name != nullptr && *name != '\0';
+  bool launch = false;
+  if ((mode & kLaunch) != 0) launch = true;
+  else if ((mode & kParentConnect) != 0) launch = false;
+  else if (mode == 0) launch = hasName;
+  else {
+    *error = kModeUnavailable;
+    return nullptr;
+  }
+  // Descriptor numbers beyond what the child's move can place are refused
+  // before anything is made.
+  if (!Fits(d.in) || !Fits(d.out) || !Fits(d.msgIn) || !Fits(d.msgOut)) {
+    *error = kProtocolUnavailable;
+    return nullptr;
+  }
+  if (launch && !hasName) {
+    *error = kNameMissing;
+    return nullptr;
+  }
+  Record* record = NewRecord(environment);
+  if (record == nullptr) {
+    *error = kNoMemory;
+    return nullptr;
+  }
+  record->forceYield = (options & 0x200) != 0;
+  record->noShell = launch && (options & 3) == 3;
+  *error = launch ? Launch(record, d, name) : ConnectToParent(record, d, name);
+  if (*error != 0) {
+    DestroyRecord(record);
+    return nullptr;
+  }
+  return record;
+}
+
+void DestroyRecord(Record* record) noexcept {
+  if (record == nullptr) return;
+  if (IsSignaledDevice(record)) {
+    ReleaseSignaledSlot(record);
+  }
+  if (record->launched != 0) RemoveLaunched(record);
+  unix_rmvmsghandler(record);
+  // Disarmed before either end closes: closing one end signals the other.
+  if (record->msgReadFd >= 0) unix_arrange_to_stop_msgs(record->msgReadFd);
+  for (int fd : {record->readFd, record->writeFd, record->msgReadFd, record->msgWriteFd}) {
+    if (fd >= 0) close(fd);
+  }
+  qv_deallocator_fn deallocator = record->environment->deallocator;
+  if (record->name != nullptr) deallocator(record->name);
+  deallocator(record);
+}
+
+}  // namespace Quorvane::pipes

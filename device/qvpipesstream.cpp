@@ -1,0 +1,355 @@
+// The Pipes stream: the connect exchange, windows out, segments in, and the
+// out-of-band messages.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "device/qvmessagelayer.h"
+#include "device/qvpipesrecord.h"
+#include "utilities/qvtimes.h"
+
+namespace Quorvane::pipes {
+
+namespace {
+
+constexpr int64_t kReadYieldValue = 3;
+constexpr int64_t kWriteYieldValue = 4;
+constexpr long kYieldSleep = 12;
+constexpr long kRoleWordLimit = 256;
+// How long an end of file waits for a launched child's death to be known.
+constexpr int kDeathPolls = 200;
+constexpr long kDeathPollMicroseconds = 1000;
+
+struct YieldData {
+  explicit YieldData(int64_t value) {
+    QVNewYieldData(&record);
+    QVResetYieldData(&record, value);
+    QVSetSleepYP(&record, kYieldSleep);
+  }
+  ~YieldData() { QVFreeYieldData(&record); }
+  YieldData(const YieldData&) = delete;
+  YieldData& operator=(const YieldData&) = delete;
+  QVYieldParams record{};
+};
+
+// A write to a pipe whose reader is gone raises SIGPIPE in the writing
+// thread. It is kept blocked around the write and a SIGPIPE the write raised
+// is taken back, so the write only fails, whatever the process's disposition.
+class SigpipeHeld {
+ public:
+  SigpipeHeld() noexcept {
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGPIPE);
+    held_ = pthread_sigmask(SIG_BLOCK, &block, &previous_) == 0;
+    sigset_t pending;
+    wasPending_ = held_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~SigpipeHeld() {
+    if (!held_) return;
+    const int savedErrno = errno;
+    sigset_t pending;
+    if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      sigset_t only;
+      sigemptyset(&only);
+      sigaddset(&only, SIGPIPE);
+      const struct timespec now {0, 0};
+      sigtimedwait(&only, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    errno = savedErrno;
+  }
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+  bool held_ = false;
+  bool wasPending_ = false;
+};
+
+// Outcome of one transfer: done, stopped by the yield function, failed.
+enum class Outcome { kDone, kStopped, kFailed };
+
+Outcome WriteAll(Record* record, const void* bytes, long length) {
+  YieldData yield(kWriteYieldValue);
+  const long written = GuardedWrite(record, bytes, length, &yield.record);
+  if (written == length) return Outcome::kDone;
+  return written == 0 ? Outcome::kStopped : Outcome::kFailed;
+}
+
+// End of file from a child killed by a signal is the link's loss, not a close.
+bool ChildWasKilled(Instance* instance) {
+  Record* record = instance->record;
+  if (record->launched == 0) return false;
+  _qvchild* children = record->environment->children;
+  const int polls = instance->endOfFileSeen ? 1 : kDeathPolls;
+  instance->endOfFileSeen = true;
+  for (int poll = 0; poll < polls; ++poll) {
+    ReapChildren(record->environment);
+    const int32_t kind = qvchild_get_pid_status(children, record->childPid);
+    if (kind == 2) return true;
+    if (kind != 0) return false;
+    QVMicroSleep(kDeathPollMicroseconds);
+  }
+  return false;
+}
+
+// Bytes read, 0 for a yield stop, -2 end of file, -1 error.
+long PipeRead(Instance* instance, void* buffer, long length) {
+  Record* record = instance->record;
+  YieldData yield(kReadYieldValue);
+  const long got =
+      unix_read(record->readFd, buffer, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0, &yield.record);
+  if (got == -2 && ChildWasKilled(instance)) return -1;
+  return got;
+}
+
+Outcome ReadByte(Instance* instance, char* byte) {
+  const long got = PipeRead(instance, byte, 1);
+  if (got == 1) return Outcome::kDone;
+  return got == 0 ? Outcome::kStopped : Outcome::kFailed;
+}
+
+Outcome Synchronise(Instance* instance) {
+  Record* record = instance->record;
+  if (record->syncState < 0) return Outcome::kFailed;
+  if (record->syncState > 0) return Outcome::kDone;
+  record->syncState = -1;
+  const Outcome wrote = WriteAll(record, "Y", 1);
+  if (wrote != Outcome::kDone) return wrote;
+  for (;;) {
+    char byte = 0;
+    const Outcome read = ReadByte(instance, &byte);
+    if (read != Outcome::kDone) return read;
+    if (byte == 'Y') break;
+  }
+  record->syncState = 1;
+  return Outcome::kDone;
+}
+
+long Fail(Instance* instance) {
+  instance->state = kFailed;
+  return kConnectionLost;
+}
+
+// One word up to a blank or a comma; false on a failed read or a word longer
+// than the buffer.
+bool ReadWord(Instance* instance, char* word, long* length, char* ended) {
+  *length = 0;
+  for (;;) {
+    char byte = 0;
+    if (ReadByte(instance, &byte) != Outcome::kDone) return false;
+    if (byte == ' ' || byte == ',') {
+      *ended = byte;
+      return true;
+    }
+    if (*length == kRoleWordLimit) return false;
+    word[(*length)++] = byte;
+  }
+}
+
+void HandOut(Scanner& s, char** start, long* size) {
+  const Segment& segment = s.segments[s.nextSegment++];
+  *start = segment.start;
+  *size = segment.length;
+}
+
+}  // namespace
+
+long GuardedWrite(Record* record, const void* bytes, long length, QVYieldParams* yieldData) noexcept {
+  SigpipeHeld held;
+  return unix_write(record->writeFd, bytes, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
+                    yieldData);
+}
+
+int GuardedWriteMessage(int fd, uint64_t code, uint64_t argument) noexcept {
+  SigpipeHeld held;
+  return unix_writemsg(fd, code, argument);
+}
+
+long Connect(Instance* instance) noexcept {
+  if (instance->state == kConnected || instance->state == kPeerClosed) return 0;
+  if (instance->state == kFailed) return kConnectionLost;
+  const Outcome synchronised = Synchronise(instance);
+  if (synchronised == Outcome::kStopped) return kYieldStopped;
+  if (synchronised == Outcome::kFailed) return Fail(instance);
+  char said[16];
+  const size_t length = std::strlen(instance->own.word);
+  std::memcpy(said, instance->own.word, length);
+  said[length] = ' ';
+  if (WriteAll(instance->record, said, static_cast<long>(length) + 1) != Outcome::kDone) return Fail(instance);
+  char word[kRoleWordLimit];
+  long wordLength = 0;
+  char ended = 0;
+  if (!ReadWord(instance, word, &wordLength, &ended)) return Fail(instance);
+  if (!RoleOfWord(word, wordLength, &instance->peer)) return Fail(instance);
+  while (ended == ',') {
+    if (!ReadWord(instance, word, &wordLength, &ended)) return Fail(instance);
+  }
+  instance->scanner.peerUpper = instance->peer.upper;
+  instance->scanner.ownLower = instance->own.lower;
+  instance->state = kConnected;
+  return 0;
+}
+
+long ConnectReady(Instance* instance, long* ready) noexcept {
+  if (HasBufferedInput(instance->scanner)) {
+    *ready = 1;
+    return 0;
+  }
+  if (instance->state == kPeerClosed) {
+    *ready = 1;
+    return kPeerClosedLink;
+  }
+  Record* record = instance->record;
+  if (record->syncState == 0 && record->launched == 0) {
+    *ready = 1;
+    return 0;
+  }
+  const int waited = unix_select(record->readFd, -1, -1, 0);
+  *ready = waited;
+  return waited < 0 ? 1 : 0;
+}
+
+long WriteWindow(Instance* instance, char** start, long* size) noexcept {
+  if (instance->state == kPeerClosed) return kPeerClosedLink;
+  if (instance->firstWindow) {
+    instance->firstWindow = false;
+  } else {
+    if (HasBufferedInput(instance->scanner) || instance->current->next == instance->oldestUnacknowledged) {
+      *start = nullptr;
+      *size = 0;
+      return 0;
+    }
+    WindowNode* window = instance->current;
+    char encoded[kWindowBuffer + 2];
+    const long length = EncodeWindow(window->buffer, window->placed, instance->own.upper, encoded);
+    const Outcome sent = WriteAll(instance->record, encoded, length);
+    // A window that did not go stays current: the caller learns of it.
+    if (sent == Outcome::kStopped) return kYieldStopped;
+    if (sent == Outcome::kFailed) return Fail(instance);
+    window->next->sentBefore = window->placed + window->sentBefore;
+    window->next->placed = 0;
+    instance->current = window->next;
+  }
+  *start = instance->current->buffer;
+  *size = kWindowData;
+  return 0;
+}
+
+void SetPlaced(Instance* instance, const char* start, long count) noexcept {
+  // Only a count for the window handed out: a caller that got no window has
+  // placed nothing.
+  if (start != instance->current->buffer || count < 0) return;
+  instance->current->placed = count > kWindowData ? kWindowData : count;
+}
+
+long Read(Instance* instance, char** start, long* size) noexcept {
+  Scanner& s = instance->scanner;
+  *start = nullptr;
+  *size = 0;
+  if (s.nextSegment < s.waitingSegments) {
+    HandOut(s, start, size);
+    return 0;
+  }
+  if (s.cursor >= s.end) {
+    if (instance->state == kPeerClosed) return kPeerClosedLink;
+    if (instance->state == kFailed) return kConnectionLost;
+    const long got = PipeRead(instance, s.buffer, kReadBufferSize);
+    if (got == -2) return kPeerClosedLink;
+    if (got < 0) return kConnectionLost;
+    if (got == 0) return kYieldStopped;
+    s.cursor = 0;
+    s.end = got;
+  }
+  ScanEvents events;
+  Scan(&s, &events);
+  for (int i = 0; i < events.acknowledged && instance->oldestUnacknowledged != instance->current; ++i) {
+    instance->oldestUnacknowledged = instance->oldestUnacknowledged->next;
+  }
+  if (events.closed) {
+    instance->state = kPeerClosed;  // nobody is left to hear acknowledgements
+  } else {
+    for (int i = 0; i < events.peerWindows && instance->state != kFailed; ++i) {
+      const char acknowledgement[2] = {kEscape, instance->peer.lower};
+      // The data already here is still handed out; the next read reports the loss.
+      if (WriteAll(instance->record, acknowledgement, 2) != Outcome::kDone) instance->state = kFailed;
+    }
+  }
+  if (s.waitingSegments > 0) HandOut(s, start, size);
+  return 0;
+}
+
+long ReadComplete(Instance* instance) noexcept {
+  if (HasBufferedInput(instance->scanner)) return kUnreadData;
+  return instance->state == kPeerClosed ? kPeerClosedLink : 0;
+}
+
+void Close(Instance* instance) noexcept {
+  if (instance->state == kConnected) {
+    const char close[2] = {kEscape, kCloseMark};
+    WriteAll(instance->record, close, 2);
+  }
+  DestroyRecord(instance->record);
+  qv_deallocator_fn deallocator = instance->world->deallocator;
+  for (WindowNode& node : instance->nodes) {
+    if (node.buffer != nullptr) deallocator(node.buffer);
+  }
+  deallocator(instance);
+}
+
+long WriteMessage(Record* record, uint64_t code, uint64_t argument) noexcept {
+  if (record->msgWriteFd >= 0) return GuardedWriteMessage(record->msgWriteFd, code, argument) == 1 ? 0 : kMessageWriteFailed;
+  const pid_t target = record->childPid != 0 ? record->childPid : record->parentPid;
+  if (target <= 0 || argument != 0) return kMessageWriteFailed;
+  int number = 0;
+  switch (code) {
+    case 1: number = SIGTERM; break;
+    case 2: number = SIGINT; break;
+    case 3: number = SIGABRT; break;
+    default: return kMessageWriteFailed;
+  }
+  return kill(target, number) == 0 ? 0 : kMessageWriteFailed;
+}
+
+long HasMessage(Record* record, long* waiting) noexcept {
+  if (IsSignaledDevice(record)) {
+    *waiting = TakeSignaledMessage(nullptr, nullptr, false) ? 1 : 0;
+    return 0;
+  }
+  *waiting = unix_select(record->msgReadFd, -1, -1, 0);
+  return *waiting < 0 ? 1 : 0;
+}
+
+long ReadMessage(Record* record, uint64_t* code, uint64_t* argument) noexcept {
+  if (IsSignaledDevice(record)) return TakeSignaledMessage(code, argument, true) ? 0 : kNoMessage;
+  if (record->msgReadFd < 0) return kNoMessage;
+  return unix_readmsg(record->msgReadFd, code, argument) == 1 ? 0 : kNoMessage;
+}
+
+namespace {
+
+int ReadRecordMessage(void* device, uint64_t* code, uint64_t* argument) {
+  auto* record = static_cast<Record*>(device);
+  return unix_readmsg(record->msgReadFd, code, argument);
+}
+
+}  // namespace
+
+void SetMessageHandler(Record* record, qv_message_handler handler, void* cookie) noexcept {
+  if (IsSignaledDevice(record)) {
+    SetSignaledHandler(handler, cookie);
+    return;
+  }
+  record->handler = handler;
+  record->handlerCookie = cookie;
+  if (record->launched != 0) HandlersChanged();
+  if (record->msgReadFd < 0) return;
+  if (handler == nullptr) unix_rmvmsghandler(record);
+  else unix_setmsghandler(record, ReadRecordMessage, handler, cookie, record->msgReadFd, -1);
+}
+
+}  // namespace Quorvane::pipes

@@ -1,0 +1,214 @@
+// Launching children over pipes: refusals that leave nothing behind, the
+// command line the child gets, a stream through a real child, and the death
+// of either side.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/qvtest.h"
+#include "tests/device/qvpipestest.h"
+
+namespace {
+
+using namespace Quorvane;
+using qvtest::Call;
+
+constexpr unsigned long kLaunch = 8;
+constexpr unsigned long kParentConnect = 16;
+constexpr unsigned long kNoShell = 3;
+// A child that echoes every byte: the device then talks to itself, its own
+// window ends and acknowledgements coming back as the peer's.
+constexpr const char* kEcho = "/bin/sh -c 'cat; :'";
+// The same as one process, so that its death closes the pipes.
+constexpr const char* kSoleEcho = "/bin/sh -c 'exec cat'";
+
+std::string MakeFile(const std::string& name, const std::string& text, mode_t mode) {
+  const std::string path = qvtest::PrivateRoot() + "/" + name;
+  std::ofstream(path) << text;
+  chmod(path.c_str(), mode);
+  return path;
+}
+
+std::vector<std::string> CommandLineOf(int pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
+  std::vector<std::string> words;
+  std::string word;
+  while (std::getline(file, word, '\0')) words.push_back(word);
+  return words;
+}
+
+int ChildOf(void* device) {
+  int pid = 0;
+  Call(device, QVDEVICE_SPECIFIC_30, &pid);
+  return pid;
+}
+
+void EndChild(int pid) {
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+TEST(PipesLaunch, RefusalsLeaveNoRecordPipeOrChild) {
+  const std::string plain = MakeFile("plain", "data", 0600);
+  const std::string garbage = MakeFile("garbage", std::string("\x7f" "ELF garbage", 12), 0700);
+  struct Case {
+    std::string protocol, name;
+    unsigned long options;
+    long expected;
+  } cases[] = {
+      {"Pipes", "", 0, 42},
+      {"Pipes", qvtest::PrivateRoot() + "/missing -x", 0, 46},
+      {"Pipes", plain, 0, 50},
+      {"Pipes", "/bin/sh -c 'exit 126'", 0, 46},
+      {"Pipes", "/bin/sh -c 'kill -9 $$'", 0, 19},
+      {"Pipes", garbage, kNoShell, 19},  // exec itself fails
+      {"Pipes:0,1,3,5000", kEcho, 0, 34},
+      {"TCP", kEcho, 0, 34},
+  };
+  qvtest::PipesWorld world;
+  for (const Case& c : cases) {
+    const int descriptors = qvtest::OpenDescriptorCount();
+    long error = 0;
+    void* device = world.Make(c.protocol, kLaunch, c.name, c.options, &error);
+    EXPECT_EQ(device, nullptr) << c.name;
+    EXPECT_EQ(error, c.expected) << c.name;
+    EXPECT_EQ(qvtest::OpenDescriptorCount(), descriptors) << c.name;
+    EXPECT_TRUE(qvtest::ChildrenOfThisProcess().empty()) << c.name;
+  }
+  long error = 0;
+  EXPECT_EQ(world.Make("Pipes", 2, kEcho, 0, &error), nullptr);
+  EXPECT_EQ(error, 35);
+}
+
+TEST(PipesLaunch, ChildCommandLineGetsWhatItLacks) {
+  struct Case {
+    std::string command;
+    std::vector<std::string> tail;
+  } cases[] = {
+      {kEcho, {"-LinkMode", "ParentConnect", "-LinkProtocol", "Pipes", "-quorvane"}},
+      {std::string(kEcho) + " -LinkMode ParentConnect", {"-LinkMode", "ParentConnect", "-LinkProtocol", "Pipes", "-quorvane"}},
+      {std::string(kEcho) + " -linkmode parentconnect", {"-linkmode", "parentconnect", "-LinkProtocol", "Pipes", "-quorvane"}},
+      {std::string(kEcho) + " -linkprotocol Pipes", {"-linkprotocol", "Pipes", "-LinkMode", "ParentConnect", "-quorvane"}},
+      {std::string(kEcho) + " -kovr", {"-kovr", "-LinkMode", "ParentConnect", "-LinkProtocol", "Pipes"}},
+  };
+  qvtest::PipesWorld world;
+  for (const Case& c : cases) {
+    long error = 0;
+    void* device = world.Make("Pipes", kLaunch, c.command, 0, &error);
+    ASSERT_NE(device, nullptr) << c.command;
+    const std::vector<std::string> words = CommandLineOf(ChildOf(device));
+    ASSERT_GE(words.size(), c.tail.size()) << c.command;
+    EXPECT_EQ(std::vector<std::string>(words.end() - static_cast<long>(c.tail.size()), words.end()), c.tail)
+        << c.command;
+    const int pid = ChildOf(device);
+    Call(device, QVDEVICE_CLOSE);
+    EndChild(pid);
+  }
+}
+
+class EchoChild : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    long error = 0;
+    device_ = world_.Make("Pipes", kLaunch, kSoleEcho, 0, &error);
+    ASSERT_EQ(error, 0);
+    pid_ = ChildOf(device_);
+    ASSERT_GT(pid_, 0);
+    ASSERT_EQ(Call(device_, QVDEVICE_CONNECT), 0);
+  }
+  void TearDown() override {
+    if (device_ != nullptr) Call(device_, QVDEVICE_CLOSE);
+    EndChild(pid_);
+  }
+  void Send(const std::string& text) {
+    char* start = nullptr;
+    long size = 0;
+    ASSERT_EQ(Call(device_, QVDEVICE_WRITE_WINDOW, &start, &size), 0);
+    if (first_) {
+      first_ = false;
+      ASSERT_NE(start, nullptr);
+    }
+    std::memcpy(start, text.data(), text.size());
+    size = static_cast<long>(text.size());
+    ASSERT_EQ(Call(device_, QVDEVICE_WRITE, &start, &size), 0);
+  }
+
+  qvtest::PipesWorld world_;
+  void* device_ = nullptr;
+  int pid_ = 0;
+  bool first_ = true;
+};
+
+TEST_F(EchoChild, StreamCrossesARealChild) {
+  const std::string text = "through \\ the child";
+  Send(text);
+  std::string got;
+  while (got.size() < text.size()) {
+    char* start = nullptr;
+    long size = 0;
+    ASSERT_EQ(Call(device_, QVDEVICE_READ, &start, &size), 0);
+    if (start != nullptr) got.append(start, static_cast<size_t>(size));
+  }
+  EXPECT_EQ(got, text);
+  long code = 4, argument = 0;
+  // No message pipes: only codes 1 to 3 travel, as signals.
+  EXPECT_EQ(Call(device_, QVDEVICE_WRITE_MESSAGE, &code, &argument), 17);
+}
+
+TEST_F(EchoChild, KilledChildFailsABlockedReadWithError1) {
+  Send("half a packet");
+  auto blocked = std::async(std::launch::async, [&] {
+    long answer = 0;
+    for (;;) {
+      char* start = nullptr;
+      long size = 0;
+      answer = Call(device_, QVDEVICE_READ, &start, &size);
+      if (answer != 0) return answer;
+    }
+  });
+  // Its echo is read; then the read waits until the child is gone.
+  ASSERT_EQ(blocked.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  ASSERT_EQ(kill(pid_, SIGKILL), 0);
+  ASSERT_EQ(blocked.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+  EXPECT_EQ(blocked.get(), 1);
+}
+
+TEST(PipesParentSide, ParentKilledEndsTheChildsRead) {
+  qvtest::PipesWorld world;
+  qvtest::RawPipe toDevice, fromDevice, msgIn, msgOut;
+  const pid_t parent = fork();
+  ASSERT_GE(parent, 0);
+  if (parent == 0) {
+    // Plays the launching side as far as the connect, then hangs on.
+    (void)!write(toDevice.w(), "Yin ", 4);
+    for (;;) pause();
+  }
+  close(toDevice.Release(1));
+  long error = 0;
+  void* device = world.Make("Pipes:" + std::to_string(toDevice.r()) + "," + std::to_string(fromDevice.w()) + "," +
+                                std::to_string(msgIn.r()) + "," + std::to_string(msgOut.w()),
+                            kParentConnect, "", 0, &error);
+  ASSERT_EQ(error, 0);
+  toDevice.Release(0), fromDevice.Release(1), msgIn.Release(0), msgOut.Release(1);
+  fromDevice.CloseBoth();
+  ASSERT_EQ(Call(device, QVDEVICE_CONNECT), 0);
+  auto blocked = std::async(std::launch::async, [&] {
+    char* start = nullptr;
+    long size = 0;
+    return Call(device, QVDEVICE_READ, &start, &size);
+  });
+  ASSERT_EQ(kill(parent, SIGKILL), 0);
+  waitpid(parent, nullptr, 0);
+  ASSERT_EQ(blocked.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+  EXPECT_EQ(blocked.get(), 11);
+  Call(device, QVDEVICE_CLOSE);
+}
+
+}  // namespace

@@ -1,0 +1,258 @@
+// The Pipes stream between two devices of this process, each on pipes the
+// test made and named by number: the connect exchange, windows and their
+// acknowledgements, escaping, close, messages and a reader that went away.
+#include <signal.h>
+
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "device/qvpipesframing.h"
+#include "support/qvtest.h"
+#include "tests/device/qvpipestest.h"
+
+namespace {
+
+using namespace Quorvane;
+using qvtest::Call;
+using qvtest::RawPipe;
+
+constexpr unsigned long kParentConnect = 16;
+
+struct Window {
+  char* start = nullptr;
+  long size = 0;
+};
+
+class PipesPair : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // a reads what b writes and the other way round, data and messages alike.
+    a_ = Make(toA_.r(), toB_.w(), msgToA_.r(), msgToB_.w());
+    b_ = Make(toB_.r(), toA_.w(), msgToB_.r(), msgToA_.w());
+    toA_.Release(0), toA_.Release(1), toB_.Release(0), toB_.Release(1);
+    msgToA_.Release(0), msgToA_.Release(1), msgToB_.Release(0), msgToB_.Release(1);
+    ASSERT_NE(a_, nullptr);
+    ASSERT_NE(b_, nullptr);
+  }
+  void TearDown() override {
+    if (a_ != nullptr) Call(a_, QVDEVICE_CLOSE);
+    if (b_ != nullptr) Call(b_, QVDEVICE_CLOSE);
+  }
+  void* Make(int in, int out, int msgIn, int msgOut) {
+    long error = 0;
+    void* device = world_.Make("Pipes:" + std::to_string(in) + "," + std::to_string(out) + "," +
+                                   std::to_string(msgIn) + "," + std::to_string(msgOut),
+                               kParentConnect, "pair", 0, &error);
+    EXPECT_EQ(error, 0);
+    return device;
+  }
+  void ConnectBoth() {
+    long answerB = -9;
+    std::thread other([&] { answerB = Call(b_, QVDEVICE_CONNECT); });
+    EXPECT_EQ(Call(a_, QVDEVICE_CONNECT), 0);
+    other.join();
+    EXPECT_EQ(answerB, 0);
+  }
+  static Window WriteWindow(void* device, long* answer = nullptr) {
+    Window w;
+    long got = Call(device, QVDEVICE_WRITE_WINDOW, &w.start, &w.size);
+    if (answer != nullptr) *answer = got;
+    else EXPECT_EQ(got, 0);
+    return w;
+  }
+  // Places text in the window and commits it; answers the next window.
+  static Window Put(void* device, Window w, const std::string& text, long* answer = nullptr) {
+    std::memcpy(w.start, text.data(), text.size());
+    Window next{w.start, static_cast<long>(text.size())};
+    long got = Call(device, QVDEVICE_WRITE, &next.start, &next.size);
+    if (answer != nullptr) *answer = got;
+    else EXPECT_EQ(got, 0);
+    return next;
+  }
+  // Reads until count data bytes came; control-only reads add nothing.
+  static std::string ReadBytes(void* device, size_t count) {
+    std::string got;
+    while (got.size() < count) {
+      Window w;
+      if (Call(device, QVDEVICE_READ, &w.start, &w.size) != 0) break;
+      got.append(w.start == nullptr ? "" : std::string(w.start, static_cast<size_t>(w.size)));
+    }
+    return got;
+  }
+
+  qvtest::PipesWorld world_;
+  RawPipe toA_, toB_, msgToA_, msgToB_;
+  void* a_ = nullptr;
+  void* b_ = nullptr;
+};
+
+TEST_F(PipesPair, BackslashesCrossOneBytePerSegment) {
+  ConnectBoth();
+  const std::string payload(1022, '\\');
+  Window w = WriteWindow(a_);
+  ASSERT_EQ(w.size, 1022);
+  Put(a_, w, payload);  // the commit sends the window
+  Window segment;
+  ASSERT_EQ(Call(b_, QVDEVICE_READ, &segment.start, &segment.size), 0);
+  ASSERT_EQ(segment.size, 1);
+  EXPECT_EQ(*segment.start, '\\');
+  long size = 0;
+  // Segments remain: the link core is told there is more to read.
+  EXPECT_EQ(Call(b_, QVDEVICE_READ_COMPLETE, segment.start, &size), 26);
+  EXPECT_EQ(ReadBytes(b_, payload.size() - 1), payload.substr(1));
+}
+
+TEST_F(PipesPair, AtMostTwoWindowsAwaitAcknowledgement) {
+  ConnectBoth();
+  Window w = WriteWindow(a_);
+  w = Put(a_, w, "one");
+  EXPECT_EQ(Call(a_, QVDEVICE_ACKNOWLEDGE), 15);
+  w = Put(a_, w, "two");
+  ASSERT_NE(w.start, nullptr);
+  // The third window waits until an acknowledgement came back.
+  long answer = -9;
+  Window blocked = Put(a_, w, "three", &answer);
+  EXPECT_EQ(answer, 0);
+  EXPECT_EQ(blocked.start, nullptr);
+  EXPECT_EQ(blocked.size, 0);
+  EXPECT_EQ(ReadBytes(b_, 6), "onetwo");  // b acknowledges each window as it ends
+  Window ack;
+  ASSERT_EQ(Call(a_, QVDEVICE_READ, &ack.start, &ack.size), 0);
+  EXPECT_EQ(ack.start, nullptr);
+  EXPECT_EQ(ack.size, 0);
+  // The third window's bytes go with the next window call.
+  Window next = WriteWindow(a_);
+  ASSERT_NE(next.start, nullptr);
+  EXPECT_EQ(ReadBytes(b_, 5), "three");
+}
+
+TEST_F(PipesPair, UnreadInputHoldsTheWriterBack) {
+  ConnectBoth();
+  Window w = WriteWindow(b_);
+  Put(b_, w, "a\\b");  // three segments: "a", one backslash, "b"
+  Window head;
+  ASSERT_EQ(Call(a_, QVDEVICE_READ, &head.start, &head.size), 0);
+  ASSERT_EQ(std::string(head.start, static_cast<size_t>(head.size)), "a");
+  Window aw = WriteWindow(a_);  // the first window is handed out without sending
+  ASSERT_NE(aw.start, nullptr);
+  long answer = -9;
+  Window blocked = Put(a_, aw, "x", &answer);
+  EXPECT_EQ(answer, 0);
+  EXPECT_EQ(blocked.start, nullptr);
+  EXPECT_EQ(ReadBytes(a_, 2), "\\b");
+  // Once the input is read, the held window goes.
+  Window next = WriteWindow(a_);
+  EXPECT_NE(next.start, nullptr);
+  EXPECT_EQ(ReadBytes(b_, 1), "x");
+}
+
+TEST_F(PipesPair, CloseMarkEndsTheStream) {
+  ConnectBoth();
+  Window w = WriteWindow(a_);
+  Put(a_, w, "last");
+  Call(a_, QVDEVICE_CLOSE);
+  a_ = nullptr;
+  EXPECT_EQ(ReadBytes(b_, 4), "last");
+  Window end;
+  long answer = Call(b_, QVDEVICE_READ, &end.start, &end.size);
+  if (answer == 0) answer = Call(b_, QVDEVICE_READ, &end.start, &end.size);
+  EXPECT_EQ(answer, 11);
+  long size = 0;
+  EXPECT_EQ(Call(b_, QVDEVICE_READ_COMPLETE, nullptr, &size), 11);
+  Window none;
+  EXPECT_EQ(Call(b_, QVDEVICE_WRITE_WINDOW, &none.start, &none.size), 11);
+}
+
+TEST_F(PipesPair, RecordsTravelOnTheMessagePipes) {
+  ConnectBoth();
+  long code = 4, argument = 77;
+  EXPECT_EQ(Call(a_, QVDEVICE_WRITE_MESSAGE, &code, &argument), 0);
+  ASSERT_TRUE(qvtest::WaitUntil([&] {
+    long waiting = 0, alsoWaiting = 0;
+    return Call(b_, QVDEVICE_HAS_MESSAGE, &alsoWaiting, &waiting) == 0 && waiting == 1;
+  }));
+  long gotCode = 0, gotArgument = 0;
+  EXPECT_EQ(Call(b_, QVDEVICE_READ_MESSAGE, &gotCode, &gotArgument), 0);
+  EXPECT_EQ(gotCode, 4);
+  EXPECT_EQ(gotArgument, 77);
+  EXPECT_EQ(Call(b_, QVDEVICE_READ_MESSAGE, &gotCode, &gotArgument), 18);
+}
+
+TEST_F(PipesPair, AWindowToAReaderThatWentAwayFailsWithoutEndingTheProcess) {
+  ConnectBoth();
+  Call(b_, QVDEVICE_CLOSE);
+  b_ = nullptr;
+  // Even with SIGPIPE at its default, the write only fails.
+  struct sigaction previous {};
+  struct sigaction fatal {};
+  fatal.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &fatal, &previous);
+  Window w = WriteWindow(a_);
+  long answer = -9;
+  Put(a_, w, "lost", &answer);
+  EXPECT_EQ(answer, 1);
+  EXPECT_EQ(Call(a_, QVDEVICE_CONNECT), 1);  // failed: connect answers 1 from now on
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+  sigaction(SIGPIPE, &previous, nullptr);
+}
+
+// A peer on raw pipes: what it sends before and as its role word.
+class RoleWords : public ::testing::TestWithParam<std::pair<std::string, long>> {};
+
+TEST_P(RoleWords, PeerWordDecidesTheConnect) {
+  qvtest::PipesWorld world;
+  RawPipe toDevice, fromDevice, msgIn, msgOut;
+  long error = 0;
+  void* device = world.Make("Pipes:" + std::to_string(toDevice.r()) + "," + std::to_string(fromDevice.w()) + "," +
+                                std::to_string(msgIn.r()) + "," + std::to_string(msgOut.w()),
+                            kParentConnect, "", 0, &error);
+  ASSERT_EQ(error, 0);
+  toDevice.Release(0), fromDevice.Release(1), msgIn.Release(0), msgOut.Release(1);
+  const std::string said = GetParam().first;
+  ASSERT_EQ(write(toDevice.w(), said.data(), said.size()), static_cast<ssize_t>(said.size()));
+  EXPECT_EQ(Call(device, QVDEVICE_CONNECT), GetParam().second) << said.substr(0, 40);
+  char heard[16] = {};
+  ASSERT_EQ(read(fromDevice.r(), heard, 5), 5);
+  EXPECT_EQ(std::string(heard, 5), "Yang ");
+  Call(device, QVDEVICE_CLOSE);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pipes, RoleWords,
+    ::testing::Values(std::make_pair(std::string("noise\\CYin "), 0L), std::make_pair(std::string("Yang "), 0L),
+                      std::make_pair(std::string("YNeuter "), 0L), std::make_pair(std::string("Y "), 0L),
+                      std::make_pair(std::string("Yin,extra,words "), 0L), std::make_pair(std::string("YYang "), 1L),
+                      std::make_pair(std::string("Y") + std::string(300, 'w') + " ", 1L),
+                      std::make_pair(std::string("Y") + std::string(256, 'i') + " ", 1L)));
+
+TEST(PipesProtocolText, DescriptorNumbers) {
+  struct Case {
+    const char* text;
+    bool ours;
+    long in, out, msgIn, msgOut;
+  } cases[] = {
+      {"", true, 0, 1, -1, -1},
+      {"Pipes", true, 0, 1, -1, -1},
+      {"PIPES:3,4", true, 3, 4, -1, -1},
+      {"pipes: 5 , 6,\t7,8", true, 5, 6, 7, 8},
+      {"Pipes:3,x", true, 0, 1, -1, -1},
+      {"Pipes:3,4,5,6,7", true, 3, 4, 5, 6},
+      {"Pipes:99999999999999999999999999", true, 0, 1, -1, -1},
+      {"TCP", false, 0, 1, -1, -1},
+      {"Pipe", false, 0, 1, -1, -1},
+  };
+  for (const Case& c : cases) {
+    pipes::Descriptors d;
+    EXPECT_EQ(pipes::ParseProtocol(c.text, &d), c.ours) << c.text;
+    EXPECT_EQ(d.in, c.in) << c.text;
+    EXPECT_EQ(d.out, c.out) << c.text;
+    EXPECT_EQ(d.msgIn, c.msgIn) << c.text;
+    EXPECT_EQ(d.msgOut, c.msgOut) << c.text;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// Helpers of the Pipes device tests: a world made through pipe_main, devices
+// made from parameter texts, raw pipes the test owns, and checks that a
+// process left no child, descriptor or zombie behind.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "device/qvmessagelayer.h"
+#include "device/qvpipes.h"
+
+namespace qvtest {
+
+inline void* PipesAllocate(uint64_t size) { return std::malloc(size); }
+inline void PipesRelease(void* block) { std::free(block); }
+
+inline long Call(void* object, Quorvane::qvdeviceselector selector, void* a1 = nullptr, void* a2 = nullptr) {
+  return pipe_main(object, selector, a1, a2);
+}
+
+class PipesWorld {
+ public:
+  PipesWorld() {
+    // As the environment would: armed message pipes raise SIGIO.
+    watchsignal(SIGIO, &unix_signal_handler);
+    EXPECT_EQ(Call(&world_, Quorvane::QVDEVICE_WORLD_INIT, reinterpret_cast<void*>(&PipesAllocate),
+                   reinterpret_cast<void*>(&PipesRelease)),
+              0);
+  }
+  ~PipesWorld() {
+    if (world_ != nullptr) Call(world_, Quorvane::QVDEVICE_WORLD_DEINIT);
+  }
+  PipesWorld(const PipesWorld&) = delete;
+  PipesWorld& operator=(const PipesWorld&) = delete;
+
+  // The device, or null with the answer in *error.
+  void* Make(const std::string& protocol, unsigned long mode, const std::string& name, unsigned long options,
+             long* error) {
+    std::string block = protocol + '\0' + std::to_string(mode) + '\0' + name + '\0' + '\0' + '\0' +
+                        std::to_string(options) + '\0';
+    void* device = nullptr;
+    *error = Call(world_, Quorvane::QVDEVICE_WORLD_MAKE, &device, block.data());
+    return device;
+  }
+  void* world() const { return world_; }
+
+ private:
+  void* world_ = nullptr;
+};
+
+// A pipe the test owns.
+struct RawPipe {
+  int fds[2] = {-1, -1};
+  RawPipe() { EXPECT_EQ(pipe(fds), 0); }
+  ~RawPipe() { CloseBoth(); }
+  RawPipe(const RawPipe&) = delete;
+  RawPipe& operator=(const RawPipe&) = delete;
+  int r() const { return fds[0]; }
+  int w() const { return fds[1]; }
+  int Release(int end) {
+    int fd = fds[end];
+    fds[end] = -1;
+    return fd;
+  }
+  void CloseBoth() {
+    for (int& fd : fds) {
+      if (fd >= 0) close(fd);
+      fd = -1;
+    }
+  }
+};
+
+inline int OpenDescriptorCount() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
+  closedir(dir);
+  return count;
+}
+
+// Children of this process, zombies included.
+inline std::vector<int> ChildrenOfThisProcess() {
+  std::vector<int> children;
+  DIR* dir = opendir("/proc");
+  if (dir == nullptr) return children;
+  const std::string self = std::to_string(getpid());
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    std::string state, parent;
+    rest >> state >> parent;
+    if (parent == self) children.push_back(std::atoi(entry->d_name));
+  }
+  closedir(dir);
+  return children;
+}
+
+}  // namespace qvtest
