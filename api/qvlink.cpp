@@ -195,7 +195,7 @@ QVLink* QVInternalMake(QVLink_globals* globals, Quorvane::QVSmartPointer<Quorvan
     link->valid = 1;
     RVSetYieldFunction(link, nullptr);
     try {
-      globals->links[link->nameRecord->number] = link;
+      globals->addLink(link->nameRecord->number, link);
     } catch (...) {
       code = 8;
     }
@@ -299,7 +299,7 @@ QVLink* RVDuplicateLink(QVLink* source, const char* name, long* error) noexcept 
   }
   if (code == 0) {
     try {
-      globals->links[link->nameRecord->number] = link;
+      globals->addLink(link->nameRecord->number, link);
     } catch (...) {
       code = 8;
     }

@@ -19,7 +19,7 @@
 #include "datastructures/qvdevicestack.h"
 #include "datastructures/qvqueuestack.h"
 #include "device/qvdeviceinstance.h"
-#include "quorvane.h"  // the public link calls: RVConnect, RVFlush, RVError, RVClearError
+#include "quorvane.h"  // the public link calls
 #include "text/qvstringdictionary.h"
 #include "utilities/qvlinklog/qvlinklog.h"
 #include "utilities/qvmemorypool.h"
@@ -97,48 +97,17 @@ class QVLinkLockGuard {
 // environment, 8: memory, or a queue code).
 QVLink* QVInternalMake(QVLink_globals* globals, Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device,
                        long* error) noexcept;
-// 1 when the link is (now) connected; features null runs the handshake.
-int RVEstablish(QVLink* link, feature_set* features) noexcept;
-int RVActivate(QVLink* link) noexcept;
-int RVEstablishString(QVLink* link, const char* text) noexcept;
-long RVFeatureString(QVLink* link, char* buffer, long size) noexcept;
-QVLink* RVDuplicateLink(QVLink* link, const char* name, long* error) noexcept;
+// RVEstablish, RVDuplicateLink, the names, numbers, user data and lock
+// switches are public calls (quorvane.h).
 void QVDestroy(QVLink* link, long* first, long* second) noexcept;
 int QVMakeMarkPool(QVLink* link) noexcept;
 void QVMakeLoopback(QVLink* link) noexcept;
-int RVIsLinkLoopback(QVLink* link) noexcept;
 void QVSetConnectionMode(QVLink* link, int32_t mode) noexcept;
-void RVEnableLinkLock(QVLink* link) noexcept;
-void RVDisableLinkLock(QVLink* link) noexcept;
-int RVValid(QVLink* link) noexcept;
-const char* RVSetName(QVLink* link, const char* name) noexcept;
-const char* RVName(QVLink* link) noexcept;
-const char* RVLinkName(QVLink* link) noexcept;
-const unsigned char* RVUTF8LinkName(QVLink* link, int* length) noexcept;
-const unsigned short* RVUCS2LinkName(QVLink* link, int* length) noexcept;
-const unsigned short* RVUTF16LinkName(QVLink* link, int* length) noexcept;
-const unsigned int* RVUTF32LinkName(QVLink* link, int* length) noexcept;
-void RVReleaseLinkName(QVLink* link, const char* name) noexcept;
-void RVReleaseUTF8LinkName(QVLink* link, const unsigned char* name) noexcept;
-void RVReleaseUCS2LinkName(QVLink* link, const unsigned short* name) noexcept;
-void RVReleaseUTF16LinkName(QVLink* link, const unsigned short* name) noexcept;
-void RVReleaseUTF32LinkName(QVLink* link, const unsigned int* name) noexcept;
-int64_t RVNumber(QVLink* link) noexcept;
-int64_t RVToLinkID(QVLink* link) noexcept;
-QVLink* RVFromLinkID(qv_environment* environment, int64_t number) noexcept;
-using qvlink_user_function = void (*)(QVLink* link);
-void RVSetUserData(QVLink* link, void* data, qvlink_user_function function) noexcept;
-void* RVUserData(QVLink* link, qvlink_user_function* function) noexcept;
-qvlink_user_function RVUserCast(qvlink_user_function function) noexcept;
-void RVSetUserBlock(QVLink* link, void* block) noexcept;
-void* RVUserBlock(QVLink* link) noexcept;
-int RVGetLinkedEnvIDString(QVLink* link, const char** text) noexcept;
-void RVReleaseEnvIDString(QVLink* link, const char* text) noexcept;
+using qvlink_user_function = RVUserFunction;
 int QVGetLinkedEnvIDString0(QVLink* link, char* buffer) noexcept;
 // Stores the peer's id as the handshake read it, cut to kPeerEnvIdLimit.
 void QVSetLinkedEnvID(QVLink* link, const char* text, size_t length) noexcept;
 
 // Error state.
-int RVSetError(QVLink* link, long code) noexcept;
 int read_auto_correct(QVLink* link) noexcept;
 int write_auto_correct(QVLink* link) noexcept;

@@ -59,11 +59,48 @@ qv_environment* RVEnclosingEnvironment(const QVLink_globals* globals) {
   return globals != nullptr ? globals->environment : nullptr;
 }
 
+int64_t QVLink_globals::takeLinkNumber() {
+  const std::lock_guard<std::mutex> guard(linksLock);
+  return ++linkCounter;
+}
+
+void QVLink_globals::giveLinkNumberBack(int64_t number) {
+  const std::lock_guard<std::mutex> guard(linksLock);
+  if (number == linkCounter) --linkCounter;
+}
+
+void QVLink_globals::addLink(int64_t number, QVLink* link) {
+  const std::lock_guard<std::mutex> guard(linksLock);
+  links[number] = link;
+}
+
+void QVLink_globals::removeLink(int64_t number, QVLink* link) {
+  const std::lock_guard<std::mutex> guard(linksLock);
+  const auto found = links.find(number);
+  if (found != links.end() && (link == nullptr || found->second == link)) links.erase(found);
+}
+
+QVLink* QVLink_globals::findLink(int64_t number) const {
+  const std::lock_guard<std::mutex> guard(linksLock);
+  const auto found = links.find(number);
+  return found != links.end() ? found->second : nullptr;
+}
+
+bool QVLink_globals::firstLink(int64_t* number, QVLink** link) const {
+  const std::lock_guard<std::mutex> guard(linksLock);
+  if (links.empty()) return false;
+  *number = links.begin()->first;
+  *link = links.begin()->second;
+  return true;
+}
+
 QVLinkList getLinksInEnvironment(const qv_environment* environment) {
   QVLinkList links;
   if (environment == nullptr || environment->globals == nullptr) return links;
-  links.reserve(environment->globals->links.size());
-  for (const auto& entry : environment->globals->links) links.push_back(entry.second);
+  const QVLink_globals& globals = *environment->globals;
+  const std::lock_guard<std::mutex> guard(globals.linksLock);
+  links.reserve(globals.links.size());
+  for (const auto& entry : globals.links) links.push_back(entry.second);
   return links;
 }
 
@@ -71,12 +108,13 @@ QVLinkCloser QVSetLinkCloser(QVLinkCloser closer) { return gLinkCloser.exchange(
 
 void QVCloseAllLinks(QVLink_globals* globals) {
   if (globals == nullptr) return;
-  while (!globals->links.empty()) {
-    const auto first = globals->links.begin();
-    const int64_t number = first->first;
-    if (QVLinkCloser closer = gLinkCloser.load()) closer(first->second);
+  int64_t number = 0;
+  QVLink* link = nullptr;
+  // The closer runs without the lock: it takes it to drop the link.
+  while (globals->firstLink(&number, &link)) {
+    if (QVLinkCloser closer = gLinkCloser.load()) closer(link);
     // The closer takes the link out of the map; should it not, the entry
     // goes here so that the loop always ends.
-    globals->links.erase(number);
+    globals->removeLink(number, link);
   }
 }

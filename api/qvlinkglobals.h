@@ -5,11 +5,16 @@
 // Links themselves are made and destroyed by the link code; this part only
 // holds them by number. The environment's end closes the links it still holds
 // through the closer the link code installs (QVSetLinkCloser).
+//
+// Links of one environment are made and closed on any thread, so the map and
+// the counter are guarded by linksLock; the member calls below take it. The
+// lock is never held while a link is closed, as closing takes it again.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "api/qvmempool.h"
@@ -30,9 +35,24 @@ class QVLink_globals : public Quorvane::QVObject {
   QVLink_globals(const QVLink_globals&) = delete;
   QVLink_globals& operator=(const QVLink_globals&) = delete;
 
+  // A fresh link number (numbers start at 1).
+  int64_t takeLinkNumber();
+  // Gives number back when it is the last one handed out, so that a make
+  // that failed leaves the numbering as it was.
+  void giveLinkNumberBack(int64_t number);
+  // Enters link under number; throws std::bad_alloc when it cannot.
+  void addLink(int64_t number, QVLink* link);
+  // Drops the entry of number when it is link (a null link: whatever it is).
+  void removeLink(int64_t number, QVLink* link);
+  // The link of number, or null.
+  QVLink* findLink(int64_t number) const;
+  // The link with the lowest number and that number, or false when none.
+  bool firstLink(int64_t* number, QVLink** link) const;
+
   qv_environment* environment = nullptr;
-  int64_t linkCounter = 0;  // the last link number given out
-  LinkMap links;
+  mutable std::mutex linksLock;
+  int64_t linkCounter = 0;  // the last link number given out; under linksLock
+  LinkMap links;            // under linksLock
   _queue_memstruct* queueMemory = nullptr;
   qvqk_environment* queueKit = nullptr;
   mempool_qvt pool{};

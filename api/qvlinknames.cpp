@@ -94,9 +94,7 @@ int64_t RVToLinkID(QVLink* link) noexcept { return RVNumber(link); }
 
 QVLink* RVFromLinkID(qv_environment* environment, int64_t number) noexcept {
   if (environment == nullptr || environment->globals == nullptr) return nullptr;
-  const auto& links = environment->globals->links;
-  const auto found = links.find(number);
-  return found != links.end() ? found->second : nullptr;
+  return environment->globals->findLink(number);
 }
 
 void RVSetUserData(QVLink* link, void* data, qvlink_user_function function) noexcept {

@@ -53,7 +53,7 @@ uint64_t q_thing_dispatch(int operation, useritem_dkt* item, dup_stack* stack) {
 qvlink_name_record* QVNewNameRecord(QVLink_globals* globals) noexcept {
   auto* record = static_cast<qvlink_name_record*>(GeneralAlloc(&globals->pool, sizeof(qvlink_name_record), nullptr));
   if (record == nullptr) return nullptr;
-  *record = qvlink_name_record{++globals->linkCounter, nullptr, nullptr, nullptr};
+  *record = qvlink_name_record{globals->takeLinkNumber(), nullptr, nullptr, nullptr};
   return record;
 }
 
@@ -61,9 +61,8 @@ void QVDropNameRecord(QVLink* link, bool giveNumberBack) noexcept {
   qvlink_name_record* record = link->nameRecord;
   if (record == nullptr) return;
   QVLink_globals* globals = link->globals;
-  auto found = globals->links.find(record->number);
-  if (found != globals->links.end() && found->second == link) globals->links.erase(found);
-  if (giveNumberBack && record->number == globals->linkCounter) --globals->linkCounter;
+  globals->removeLink(record->number, link);
+  if (giveNumberBack) globals->giveLinkNumberBack(record->number);
   GeneralDealloc(&globals->pool, record, nullptr);
   link->nameRecord = nullptr;
 }

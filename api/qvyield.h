@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "api/qvenvironment.h"
+#include "quorvane.h"
 
 class QVLink;
 
@@ -29,29 +30,8 @@ void QVFreeYieldData(QVYieldParams* record) noexcept;
 QVYieldParams* QVResetYieldData(QVYieldParams* record, int64_t value) noexcept;
 int QVSetYieldParameter(QVYieldParams* record, unsigned long selector, const void* value, long* size) noexcept;
 int QVYieldParameter(QVYieldParams* record, unsigned long selector, void* value, long* size) noexcept;
-long RVCountYP(const QVYieldParams* record) noexcept;
 long QVSetCountYP(QVYieldParams* record, long n) noexcept;
-long RVSleepYP(const QVYieldParams* record) noexcept;
 long QVSetSleepYP(QVYieldParams* record, long n) noexcept;
+// The calls on yield functions, handlers and messages (RVCallYieldFunction,
+// RVPutMessage, RVGetMessage, RVCountYP...) are public calls (quorvane.h).
 
-int RVCallYieldFunction(qv_yield_function function, QVLink* link, QVYieldParams* record) noexcept;
-void RVCallMessageHandler(qv_message_handler handler, QVLink* link, long code, long argument) noexcept;
-qv_yield_function RVCreateYieldFunction(qv_environment* environment, qv_yield_function function, void* data) noexcept;
-qv_yield_function RVDestroyYieldFunction(qv_yield_function function) noexcept;
-qv_message_handler RVCreateMessageHandler(qv_environment* environment, qv_message_handler handler, void* data) noexcept;
-qv_message_handler RVDestroyMessageHandler(qv_message_handler handler) noexcept;
-qv_yield_function RVYielderCast(qv_yield_function function) noexcept;
-qv_message_handler RVHandlerCast(qv_message_handler handler) noexcept;
-qv_allocator_fn RVAllocatorCast(qv_allocator_fn function) noexcept;
-qv_deallocator_fn RVDeallocatorCast(qv_deallocator_fn function) noexcept;
-int RVSetDefaultYieldFunction(qv_environment* environment, qv_yield_function function) noexcept;
-qv_yield_function RVDefaultYieldFunction(qv_environment* environment) noexcept;
-
-qv_yield_function RVGetYieldFunction(QVLink* link) noexcept;
-qv_yield_function RVYieldFunction(QVLink* link) noexcept;
-qv_message_handler RVGetMessageHandler(QVLink* link) noexcept;
-qv_message_handler RVMessageHandler(QVLink* link) noexcept;
-int RVPutMessage(QVLink* link, long code) noexcept;
-int RVPutMessageWithArg(QVLink* link, long code, long argument) noexcept;
-int RVGetMessage(QVLink* link, int* code, int* argument) noexcept;
-int RVMessageReady(QVLink* link) noexcept;

@@ -3,7 +3,8 @@
  * noexcept: no exception ever leaves the library through it.
  *
  * Sections: conventions, opaque objects, allocator functions, environment
- * parameters, environment, signals, error texts, dialogs, argument vectors.
+ * parameters, environment, signals, error texts, dialogs, argument vectors,
+ * typed calls, links, yield functions and messages, queries.
  */
 #ifndef QUORVANE_H
 #define QUORVANE_H
@@ -690,6 +691,12 @@ struct QVYieldParams;
 QVLink* RVOpenArgcArgv(RVEnvironment* environment, int argc, char** argv, int* error) QV_NOEXCEPT;
 /* From one command line, split into at most 32 words. */
 QVLink* RVOpenString(RVEnvironment* environment, const char* command, int* error) QV_NOEXCEPT;
+/* From command-line words, in a new environment of default parameters
+ * started for the link; null on failure. */
+QVLink* RVOpen(int argc, char** argv) QV_NOEXCEPT;
+QVLink* RVOpenInEnv(RVEnvironment* environment, int argc, char** argv, int* error) QV_NOEXCEPT;
+/* From the words argv up to argv_end (exclusive). */
+QVLink* RVOpenArgv(RVEnvironment* environment, char** argv, char** argv_end, int* error) QV_NOEXCEPT;
 /* A link that reads back what is written on it. */
 QVLink* RVLoopbackOpen(RVEnvironment* environment, int* error) QV_NOEXCEPT;
 /* Connects the device, then exchanges the handshake with the peer; 1 when
@@ -712,6 +719,196 @@ typedef int (*RVYielderFunction)(void* link, struct QVYieldParams* parameters);
 /* Install on the link's device; 1 on success. */
 int RVSetMessageHandler(QVLink* link, RVMessageHandlerFunction handler) QV_NOEXCEPT;
 int RVSetYieldFunction(QVLink* link, RVYielderFunction function) QV_NOEXCEPT;
+
+/* ---- Links: establishing, duplicating, names, numbers, locks ----------- *
+ * Calls on a null link answer 0 (or null) and do nothing.
+ */
+#ifdef __cplusplus
+}
+struct feature_set;
+extern "C" {
+#else
+struct feature_set;
+#endif
+
+/* Connects the link with the given features (null: the library's own);
+ * 1 when the link is (now) connected. RVActivate is RVConnect. */
+int RVEstablish(QVLink* link, struct feature_set* features) QV_NOEXCEPT;
+int RVActivate(QVLink* link) QV_NOEXCEPT;
+/* Connects with the features a feature text names. */
+int RVEstablishString(QVLink* link, const char* features) QV_NOEXCEPT;
+/* The link's feature text into buffer (size bytes); -1 for a null link. */
+long RVFeatureString(QVLink* link, char* buffer, long size) QV_NOEXCEPT;
+/* A second link of that name over the same device (sharing its output, with
+ * copies of its pending input), or null; *error (may be null) 0 on success,
+ * 999 for a null link, 8 for no memory, or the link's pending error. */
+QVLink* RVDuplicateLink(QVLink* link, const char* name, long* error) QV_NOEXCEPT;
+/* 1 for a link that reads back what is written on it. */
+int RVIsLinkLoopback(QVLink* link) QV_NOEXCEPT;
+/* Gives the link a lock of its own that every call on it takes; switches
+ * it off again. */
+void RVEnableLinkLock(QVLink* link) QV_NOEXCEPT;
+void RVDisableLinkLock(QVLink* link) QV_NOEXCEPT;
+/* 1 while the link is usable. */
+int RVValid(QVLink* link) QV_NOEXCEPT;
+
+/* The name replaced by a copy of name (null clears it); the copy, or null
+ * when no memory is left. */
+const char* RVSetName(QVLink* link, const char* name) QV_NOEXCEPT;
+/* The name, owned by the link (the release calls of these do nothing), or
+ * null. The UTF-8 form is the name itself; the other encodings are copies,
+ * their lengths in units, given back with their release. */
+const char* RVName(QVLink* link) QV_NOEXCEPT;
+const char* RVLinkName(QVLink* link) QV_NOEXCEPT;
+const unsigned char* RVUTF8LinkName(QVLink* link, int* length) QV_NOEXCEPT;
+const unsigned short* RVUCS2LinkName(QVLink* link, int* length) QV_NOEXCEPT;
+const unsigned short* RVUTF16LinkName(QVLink* link, int* length) QV_NOEXCEPT;
+const unsigned int* RVUTF32LinkName(QVLink* link, int* length) QV_NOEXCEPT;
+void RVReleaseLinkName(QVLink* link, const char* name) QV_NOEXCEPT;
+void RVReleaseUTF8LinkName(QVLink* link, const unsigned char* name) QV_NOEXCEPT;
+void RVReleaseUCS2LinkName(QVLink* link, const unsigned short* name) QV_NOEXCEPT;
+void RVReleaseUTF16LinkName(QVLink* link, const unsigned short* name) QV_NOEXCEPT;
+void RVReleaseUTF32LinkName(QVLink* link, const unsigned int* name) QV_NOEXCEPT;
+
+/* The link's number in its environment (from 1, never reused while the
+ * environment lives); 0 for a null link. */
+int64_t RVNumber(QVLink* link) QV_NOEXCEPT;
+int64_t RVToLinkID(QVLink* link) QV_NOEXCEPT;
+/* The live link of that number, or null. */
+QVLink* RVFromLinkID(RVEnvironment* environment, int64_t number) QV_NOEXCEPT;
+
+/* Called with the link when it is destroyed. */
+typedef void (*RVUserFunction)(QVLink* link);
+void RVSetUserData(QVLink* link, void* data, RVUserFunction function) QV_NOEXCEPT;
+/* The data; the function through *function when that is not null. */
+void* RVUserData(QVLink* link, RVUserFunction* function) QV_NOEXCEPT;
+RVUserFunction RVUserCast(RVUserFunction function) QV_NOEXCEPT;
+/* A second caller pointer, apart from the user data. */
+void RVSetUserBlock(QVLink* link, void* block) QV_NOEXCEPT;
+void* RVUserBlock(QVLink* link) QV_NOEXCEPT;
+
+/* The peer's environment identification as the handshake read it, in a copy
+ * given back with RVReleaseEnvIDString (null when the peer sent none). */
+int RVGetLinkedEnvIDString(QVLink* link, const char** text) QV_NOEXCEPT;
+void RVReleaseEnvIDString(QVLink* link, const char* text) QV_NOEXCEPT;
+/* Stores code as the link's error when it has none; 1 when stored. */
+int RVSetError(QVLink* link, long code) QV_NOEXCEPT;
+
+/* ---- Yield functions and out-of-band messages -------------------------- *
+ * A loopback link has neither yield function nor handler and keeps one
+ * pending message.
+ */
+
+/* The yield calls made with the record since it was reset, and the sleep a
+ * default yielder takes per call (microseconds, at most 600); 0 for null. */
+long RVCountYP(const struct QVYieldParams* record) QV_NOEXCEPT;
+long RVSleepYP(const struct QVYieldParams* record) QV_NOEXCEPT;
+/* Counts the call in the record (when given), calls function with link and
+ * record, and answers the low 16 bits of its answer. */
+int RVCallYieldFunction(RVYielderFunction function, QVLink* link, struct QVYieldParams* record) QV_NOEXCEPT;
+void RVCallMessageHandler(RVMessageHandlerFunction handler, QVLink* link, long code, long argument) QV_NOEXCEPT;
+/* Each answers its function argument. */
+RVYielderFunction RVCreateYieldFunction(RVEnvironment* environment, RVYielderFunction function,
+                                        void* data) QV_NOEXCEPT;
+RVYielderFunction RVDestroyYieldFunction(RVYielderFunction function) QV_NOEXCEPT;
+RVMessageHandlerFunction RVCreateMessageHandler(RVEnvironment* environment, RVMessageHandlerFunction handler,
+                                                void* data) QV_NOEXCEPT;
+RVMessageHandlerFunction RVDestroyMessageHandler(RVMessageHandlerFunction handler) QV_NOEXCEPT;
+RVYielderFunction RVYielderCast(RVYielderFunction function) QV_NOEXCEPT;
+RVMessageHandlerFunction RVHandlerCast(RVMessageHandlerFunction handler) QV_NOEXCEPT;
+RVAllocator RVAllocatorCast(RVAllocator function) QV_NOEXCEPT;
+RVDeallocator RVDeallocatorCast(RVDeallocator function) QV_NOEXCEPT;
+/* The yield function every link opened later in the environment gets. */
+int RVSetDefaultYieldFunction(RVEnvironment* environment, RVYielderFunction function) QV_NOEXCEPT;
+RVYielderFunction RVDefaultYieldFunction(RVEnvironment* environment) QV_NOEXCEPT;
+
+RVYielderFunction RVGetYieldFunction(QVLink* link) QV_NOEXCEPT;
+RVYielderFunction RVYieldFunction(QVLink* link) QV_NOEXCEPT;
+RVMessageHandlerFunction RVGetMessageHandler(QVLink* link) QV_NOEXCEPT;
+RVMessageHandlerFunction RVMessageHandler(QVLink* link) QV_NOEXCEPT;
+/* Sends a message to the peer (codes and arguments not negative); 1 when
+ * sent. */
+int RVPutMessage(QVLink* link, long code) QV_NOEXCEPT;
+int RVPutMessageWithArg(QVLink* link, long code, long argument) QV_NOEXCEPT;
+/* 1 with the next message's code and argument; 0 when none is there; -1
+ * with what came with a device error. */
+int RVGetMessage(QVLink* link, int* code, int* argument) QV_NOEXCEPT;
+/* 1 when a message is waiting. */
+int RVMessageReady(QVLink* link) QV_NOEXCEPT;
+
+/* ---- Environment and link queries -------------------------------------- */
+
+long RVNumericsQuery(RVEnvironment* environment, unsigned long selector, void* first, void* second,
+                     long* count) QV_NOEXCEPT;
+void RVVersionNumbers(RVEnvironment* environment, int* interfaceNumber, int* revision, int* build) QV_NOEXCEPT;
+
+/* The compiler text, given back with the matching release. */
+int RVCompilerID(RVEnvironment* environment, const char** text) QV_NOEXCEPT;
+void RVReleaseCompilerID(RVEnvironment* environment, const char* text) QV_NOEXCEPT;
+int RVUTF8CompilerID(RVEnvironment* environment, const unsigned char** text, int* length) QV_NOEXCEPT;
+int RVUCS2CompilerID(RVEnvironment* environment, const unsigned short** text, int* length) QV_NOEXCEPT;
+int RVUTF16CompilerID(RVEnvironment* environment, const unsigned short** text, int* length) QV_NOEXCEPT;
+int RVUTF32CompilerID(RVEnvironment* environment, const unsigned int** text, int* length) QV_NOEXCEPT;
+void RVReleaseUTF8CompilerID(RVEnvironment* environment, const unsigned char* text) QV_NOEXCEPT;
+void RVReleaseUCS2CompilerID(RVEnvironment* environment, const unsigned short* text) QV_NOEXCEPT;
+void RVReleaseUTF16CompilerID(RVEnvironment* environment, const unsigned short* text) QV_NOEXCEPT;
+void RVReleaseUTF32CompilerID(RVEnvironment* environment, const unsigned int* text) QV_NOEXCEPT;
+
+/* The identification this environment sends in the handshake; 0 for a null
+ * argument or a text too long to keep. */
+int RVSetEnvIDString(RVEnvironment* environment, const char* text) QV_NOEXCEPT;
+
+/* The host's addresses and domain names, *count of them, given back with the
+ * matching release. */
+char** RVGetNetworkAddressList(RVEnvironment* environment, unsigned long* count) QV_NOEXCEPT;
+char** RVGetDomainNameList(RVEnvironment* environment, unsigned long* count) QV_NOEXCEPT;
+void RVReleaseNetworkAddressList(RVEnvironment* environment, char** list, unsigned long count) QV_NOEXCEPT;
+void RVReleaseDomainNameList(RVEnvironment* environment, char** list, unsigned long count) QV_NOEXCEPT;
+
+/* The protocols a link can be opened with; 0 on success, -1 for a null
+ * argument, 8 for no memory. */
+int RVGetAvailableLinkProtocolNames(RVEnvironment* environment, char*** names, int* count) QV_NOEXCEPT;
+void RVReleaseLinkProtocolNames(RVEnvironment* environment, char** names, int count) QV_NOEXCEPT;
+
+/* The environment's live links in increasing number, in a block given back
+ * with RVReleaseLinksFromEnvironment (null and 0 when there are none); 1 on
+ * success. Safe while other threads open and close links: a listed link may
+ * be closed before the caller looks at it. */
+int RVGetLinksFromEnvironment(RVEnvironment* environment, QVLink*** links, int* count) QV_NOEXCEPT;
+void RVReleaseLinksFromEnvironment(RVEnvironment* environment, QVLink** links) QV_NOEXCEPT;
+
+/* Asks the link's device: selector, with *size the room in buffer. */
+int RVDeviceInformation(QVLink* link, unsigned long selector, void* buffer, long* size) QV_NOEXCEPT;
+/* 1 with a new text naming the link's device, given back with
+ * RVReleaseLowLevelDeviceName. */
+int RVLowLevelDeviceName(QVLink* link, char** name) QV_NOEXCEPT;
+void RVReleaseLowLevelDeviceName(QVLink* link, char* name) QV_NOEXCEPT;
+
+/* ---- Logging ----------------------------------------------------------- *
+ * A link's traffic in both directions as expression text in files. Every
+ * call but the file-name pair answers 0, touching nothing, for a null link
+ * or one still waiting for its connection; else 1 unless stated.
+ */
+
+/* Starts the link's log if it is not running and adds the file (appended
+ * to; a path given twice is one file). 0 when the log cannot start or the
+ * file cannot be opened. */
+int RVLogStreamToFile(QVLink* link, const char* path) QV_NOEXCEPT;
+/* No more text reaches that file. */
+int RVStopLoggingStreamToFile(QVLink* link, const char* path) QV_NOEXCEPT;
+/* Starts the log if it is not running and switches its output on; 0 when it
+ * cannot start. */
+int RVEnableLoggingStream(QVLink* link) QV_NOEXCEPT;
+/* Silences a running log; it keeps reading, and its files stay open. */
+int RVDisableLoggingStream(QVLink* link) QV_NOEXCEPT;
+/* Stops the log, joining its thread, and closes its files. */
+int RVStopLoggingStream(QVLink* link) QV_NOEXCEPT;
+/* A new text: $TMPDIR (or /tmp), "qv", the device name with "/" and blanks
+ * as "_", "-listener" or "-connector", ".log". Given back with
+ * RVReleaseLogFileNameForLink. 0 for a null link or name, or when the
+ * device has no name. */
+int RVLogFileNameForLink(QVLink* link, char** name) QV_NOEXCEPT;
+void RVReleaseLogFileNameForLink(QVLink* link, char* name) QV_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -20,9 +20,6 @@ inline constexpr long kOpenStringWords = 32;
 inline constexpr size_t kDeviceBlockLimit = 256;
 inline constexpr int kOpenBlockTooLong = 42;
 
-QVLink* RVOpen(int argc, char** argv) noexcept;
-QVLink* RVOpenInEnv(qv_environment* environment, int argc, char** argv, int* error) noexcept;
-QVLink* RVOpenArgv(qv_environment* environment, char** argv, char** argvEnd, int* error) noexcept;
 QVLink* QVOpenLinkWithTCPIPEndpoints(qv_environment* environment, int argc, char** argv, void* dataEndpoint,
                                      void* messageEndpoint, int* error) noexcept;
 QVLink* qvopen_argv(qv_environment* environment, int argc, char** argv, void* dataEndpoint,
