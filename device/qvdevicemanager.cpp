@@ -1,6 +1,8 @@
 // Device worlds by protocol name; making a link's device.
 #include "device/qvdevicemanager.h"
 
+#include "device/qvpipes.h"
+
 #include "device/qvintraprocessworld.h"
 
 namespace Quorvane {
@@ -20,7 +22,7 @@ constexpr QVDeviceWorldRow kLibraryWorlds[] = {
     {"TCPIP", nullptr},
     {"SharedMemory", nullptr},
     {"IntraProcess", &QVIntraProcessInterface},
-    {"Pipes", nullptr},
+    {"Pipes", pipe_main},
     {"TCP", nullptr},
 };
 
