@@ -1,0 +1,144 @@
+// Messages as signals: the device without message pipes hears SIGINT,
+// SIGTERM and SIGABRT as codes 2, 1 and 3; the slot of that device is freed
+// with it; and a process where no device takes them keeps their old meaning.
+// Each case runs in a child process of its own, since it changes dispositions.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/qvtest.h"
+#include "tests/device/qvpipestest.h"
+
+namespace {
+
+using namespace Quorvane;
+using qvtest::Call;
+
+constexpr unsigned long kParentConnect = 16;
+
+std::atomic<int> gHeard{0};
+void Heard(void*, int code, int) { gHeard = code; }
+
+void InstallWorldHandlers() {
+  for (int number : {SIGCHLD, SIGTERM, SIGINT, SIGABRT}) {
+    struct sigaction action {};
+    action.sa_handler = &pipe_signal_handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(number, &action, nullptr);
+  }
+}
+
+// A device that takes its messages as signals, on pipes of its own.
+void* SignaledDevice(qvtest::PipesWorld& world, long* error) {
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) return nullptr;
+  return world.Make("Pipes:" + std::to_string(in[0]) + "," + std::to_string(out[1]), kParentConnect, "", 0, error);
+}
+
+TEST(PipesSignalMessages, SigintArrivesAsCode2) {
+  const int status = qvtest::RunInChild([] {
+    InstallWorldHandlers();
+    qvtest::PipesWorld world;
+    long error = 0;
+    void* device = SignaledDevice(world, &error);
+    if (device == nullptr) return 10;
+    // Stored until read when no handler is set.
+    raise(SIGINT);
+    long waiting = 0, alsoWaiting = 0;
+    if (Call(device, QVDEVICE_HAS_MESSAGE, &alsoWaiting, &waiting) != 0 || waiting != 1) return 11;
+    long code = 0, argument = 9;
+    if (Call(device, QVDEVICE_READ_MESSAGE, &code, &argument) != 0 || code != 2 || argument != 0) return 12;
+    if (Call(device, QVDEVICE_READ_MESSAGE, &code, &argument) != 18) return 13;
+    // With a handler, straight to it.
+    Call(device, QVDEVICE_SET_MESSAGE_HANDLER, reinterpret_cast<void*>(&Heard), nullptr);
+    raise(SIGTERM);
+    if (gHeard != 1) return 14;
+    raise(SIGABRT);
+    if (gHeard != 3) return 15;
+    return 0;
+  });
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(PipesSignalMessages, SlotIsFreedWithItsDevice) {
+  const int status = qvtest::RunInChild([] {
+    InstallWorldHandlers();
+    qvtest::PipesWorld world;
+    long error = 0;
+    void* first = SignaledDevice(world, &error);
+    if (first == nullptr) return 10;
+    void* second = SignaledDevice(world, &error);
+    if (second != nullptr || error != 34) return 11;
+    Call(first, QVDEVICE_SET_MESSAGE_HANDLER, reinterpret_cast<void*>(&Heard), nullptr);
+    Call(first, QVDEVICE_CLOSE);
+    void* third = SignaledDevice(world, &error);
+    if (third == nullptr) return 12;
+    // The closed device's handler is not called for the new one's messages.
+    gHeard = 0;
+    raise(SIGINT);
+    if (gHeard != 0) return 13;
+    long code = 0, argument = 0;
+    if (Call(third, QVDEVICE_READ_MESSAGE, &code, &argument) != 0 || code != 2) return 14;
+    Call(third, QVDEVICE_CLOSE);
+    return 0;
+  });
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(PipesSignalMessages, WithoutATakerTheSignalKeepsItsDefault) {
+  for (int number : {SIGTERM, SIGINT}) {
+    const int status = qvtest::RunInChild([number] {
+      InstallWorldHandlers();
+      qvtest::PipesWorld world;
+      raise(number);
+      return 0;  // not reached: the default action ends the process
+    });
+    EXPECT_TRUE(WIFSIGNALED(status)) << number << " " << status;
+    if (WIFSIGNALED(status)) {
+      EXPECT_EQ(WTERMSIG(status), number);
+    }
+  }
+}
+
+TEST(PipesSignalMessages, MessagesWithoutPipesGoAsSignals) {
+  // The parent-connect side signals its parent, here this test's child.
+  const int status = qvtest::RunInChild([] {
+    InstallWorldHandlers();
+    qvtest::PipesWorld world;
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) return 10;
+    const pid_t child = fork();
+    if (child == 0) {
+      qvtest::PipesWorld own;
+      long error = 0;
+      void* device =
+          own.Make("Pipes:" + std::to_string(in[0]) + "," + std::to_string(out[1]), kParentConnect, "", 0, &error);
+      if (device == nullptr) _exit(20);
+      long code = 4, argument = 0;
+      if (Call(device, QVDEVICE_WRITE_MESSAGE, &code, &argument) != 17) _exit(21);
+      code = 2;
+      _exit(Call(device, QVDEVICE_WRITE_MESSAGE, &code, &argument) == 0 ? 0 : 22);
+    }
+    // This process stands for the launching side: a device that was launched
+    // would have its handler called; here the stored message shows it.
+    long error = 0;
+    void* device = SignaledDevice(world, &error);
+    if (device == nullptr) return 11;
+    int childStatus = 0;
+    waitpid(child, &childStatus, 0);
+    if (!WIFEXITED(childStatus) || WEXITSTATUS(childStatus) != 0) return 12;
+    long code = 0, argument = 0;
+    if (!qvtest::WaitUntil([&] { return Call(device, QVDEVICE_READ_MESSAGE, &code, &argument) == 0; })) return 13;
+    return code == 2 ? 0 : 14;
+  });
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
