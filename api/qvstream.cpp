@@ -130,12 +130,16 @@ int WaitForByte(device_kebab* stack, _queue* queue, long* error) {
   }
 }
 
-// Whether a fill would find input without blocking.
-bool InputKnown(device_kebab* stack) {
+// Whether a fill would find input without blocking. What the device reported
+// goes to *reported: a peer that closed with nothing left to read must read
+// as closed, not as "nothing yet", or a caller waiting for readiness waits
+// for ever.
+bool InputKnown(device_kebab* stack, long* reported = nullptr) {
   if (stack->loopback != 0) return Pending(stack) > 0;
   if (!stack->device) return false;
   long error = 0;
   const bool ready = stack->device->hasData(&error);
+  if (reported != nullptr) *reported = error;
   return ready && error == 0;
 }
 
@@ -305,7 +309,7 @@ int qvs__peekc(device_kebab* stack, _queue* queue, long* error) {
   int c = qvqueue_peekc(queue);
   if (c >= 0) return c;
   if (stack == nullptr) return SetError(error, kNothingArrives);
-  if (!InputKnown(stack)) return SetError(error, 0);
+  if (long reported = 0; !InputKnown(stack, &reported)) return SetError(error, reported);
   const long code = qvs__fill(stack, queue);
   c = qvqueue_peekc(queue);
   return c >= 0 ? c : SetError(error, code);

@@ -53,6 +53,27 @@ TEST_F(ReadyTest, ReadyAnswersByTheLinkState) {
   EXPECT_EQ(RVReady(nullptr), 0);
 }
 
+// A peer that closed is "ready": the next read reports it. Bytes it sent
+// before closing are read first; once they are gone the link holds 11, and a
+// wait for readiness ends instead of waiting for ever.
+TEST_F(ReadyTest, APeerThatClosedIsReadyOnceItsBytesAreRead) {
+  ScriptedDevice device;
+  QVLink* link = Scripted(device);
+  ASSERT_NE(link, nullptr);
+  device.WriteBytes(std::string("\xE4\x05\x00\x00\x00\n", 6));  // a 32-bit 5
+  device.ClosePeer();
+  ASSERT_EQ(RVWaitForLinkActivity(link), 1);
+  EXPECT_EQ(RVReady(link), 1);
+  int value = 0;
+  ASSERT_EQ(RVGetInteger32(link, &value), 1);
+  EXPECT_EQ(value, 5);
+  EXPECT_EQ(RVReady(link), 1);
+  EXPECT_EQ(RVError(link), 11);
+  EXPECT_EQ(RVReady(link), 1);  // and stays so
+  EXPECT_EQ(RVWaitForLinkActivity(link), 1);
+  Destroy(link);
+}
+
 TEST_F(ReadyTest, ParallelWaitArgumentsAndLinksAlreadyHoldingData) {
   QVLink* empty = Loopback();
   QVLink* full = Loopback();

@@ -329,6 +329,10 @@ long HasData(ScriptedState& state, void* a2) {
   if (a2 == nullptr) return -1;
   bool ready = state.readStart < state.readEnd || BytesWaiting(state.deviceEnd.get()) > 0;
   *static_cast<long*>(a2) = ready ? 1 : 0;
+  if (ready) return 0;
+  // Nothing left and the peer gone: say so, as a real device does.
+  pollfd p{state.deviceEnd.get(), POLLIN, 0};
+  if (poll(&p, 1, 0) == 1 && (p.revents & (POLLIN | POLLHUP)) != 0) return kPeerClosed;
   return 0;
 }
 
