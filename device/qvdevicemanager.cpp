@@ -4,6 +4,7 @@
 #include "device/qvpipes.h"
 
 #include "device/qvintraprocessworld.h"
+#include "device/qvtcpipworld.h"
 
 namespace Quorvane {
 
@@ -19,7 +20,7 @@ bool TryNextWorld(long error) { return error == kUnavailableProtocol || error ==
 // Each world's issue fills in its function when the world is built; until
 // then an open that needs it finds no world and answers 34.
 constexpr QVDeviceWorldRow kLibraryWorlds[] = {
-    {"TCPIP", nullptr},
+    {"TCPIP", &QVTCPIPInterface},
     {"SharedMemory", nullptr},
     {"IntraProcess", &QVIntraProcessInterface},
     {"Pipes", pipe_main},

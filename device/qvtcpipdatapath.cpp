@@ -1,0 +1,352 @@
+// The connected device: bytes go out through a chunked queue drained by the
+// device's writer thread, so a caller never waits for the network; bytes come
+// in on the caller's thread in slices that let the yield function run;
+// messages are two big-endian words on the message connection.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "device/qvtcpipdevice.h"
+#include "device/qvtcpipworld.h"
+#include "utilities/qvexception.h"
+
+namespace Quorvane {
+
+namespace {
+
+constexpr auto kDrainLimit = std::chrono::seconds(1);
+constexpr auto kSignalThreadReadLimit = std::chrono::seconds(1);
+
+struct Deadline {
+  std::chrono::steady_clock::time_point until;
+};
+
+// Off the caller's thread the link's yield function is not ours to call: a
+// bounded wait stands in for it.
+bool DeadlineYield(void* cookie, void*) {
+  return std::chrono::steady_clock::now() > static_cast<Deadline*>(cookie)->until;
+}
+
+bool StopYield(void* cookie, void*) { return static_cast<std::atomic<bool>*>(cookie)->load(); }
+
+void PutWord(char* at, uint32_t value) {
+  const uint32_t word = htonl(value);
+  std::memcpy(at, &word, sizeof word);
+}
+
+uint32_t GetWord(const char* at) {
+  uint32_t word = 0;
+  std::memcpy(&word, at, sizeof word);
+  return ntohl(word);
+}
+
+}  // namespace
+
+void QVTCPIPDevice::RequireCore(const char* what) const {
+  if (!core) Fail("Tcore object does not exist.", __LINE__, qvexceptiontype::missingObject);
+  if (!connected.load()) {
+    throw QVException(QVString("::") + what + " detected that the connection has closed.", "device/qvtcpip",
+                      __LINE__, qvexceptiontype::connectionClosed, 0);
+  }
+}
+
+void QVTCPIPDevice::StartWriter() {
+  if (!core) core = std::make_unique<QVTCPIPDeviceThreadCore>();
+  const QVString name = "TCPIP-" + Name() + "-WriteThread";
+  core->thread.reset(caught([this, name] {
+    QVThread::SetName(name);
+    WriterLoop();
+  }));
+}
+
+void QVTCPIPDevice::WriterLoop() {
+  QVTCPIPDeviceThreadCore& c = *core;
+  std::unique_lock<std::mutex> hold(c.lock);
+  for (;;) {
+    c.changed.wait(hold, [&] {
+      return stop.load() || (!c.chunks.empty() && c.chunks.front()->sent < c.chunks.front()->committed);
+    });
+    if (stop.load()) return;
+    QVTCPIPDeviceThreadCore::Chunk& chunk = *c.chunks.front();
+    const size_t from = chunk.sent;
+    const size_t to = chunk.committed;
+    // The caller writes only past the committed bytes, so the send needs no lock.
+    hold.unlock();
+    bool sentAll = true;
+    {
+      std::lock_guard<std::mutex> sending(c.sendLock);
+      try {
+        size_t done = from;
+        while (done < to) {
+          const ssize_t n = data.WriteAndHandleBlock(chunk.bytes + done, to - done, &StopYield, &stop);
+          if (n <= 0) throw QVException("Write failed.", "device/qvtcpip", __LINE__, qvexceptiontype::socketCallFailed, 0);
+          done += static_cast<size_t>(n);
+        }
+      } catch (const QVException&) {
+        sentAll = false;
+      }
+    }
+    hold.lock();
+    if (!sentAll) {
+      // Later puts and flushes must fail, not queue bytes nobody sends.
+      c.failed = true;
+      connected.store(false);
+      c.changed.notify_all();
+      return;
+    }
+    chunk.sent = to;
+    if (chunk.sent == QVTCPIPDeviceThreadCore::kChunkSize) c.chunks.pop_front();
+    c.changed.notify_all();
+  }
+}
+
+void QVTCPIPDevice::Drain() noexcept {
+  if (!core || !core->thread) return;
+  QVTCPIPDeviceThreadCore& c = *core;
+  std::unique_lock<std::mutex> hold(c.lock);
+  c.changed.wait_for(hold, kDrainLimit, [&] {
+    if (c.failed) return true;
+    for (const auto& chunk : c.chunks) {
+      if (chunk->sent < chunk->committed) return false;
+    }
+    return true;
+  });
+}
+
+void QVTCPIPDevice::StopWriter() noexcept {
+  if (!core) return;
+  {
+    std::lock_guard<std::mutex> hold(core->lock);
+    stop.store(true);
+  }
+  core->changed.notify_all();
+  if (core->thread) {
+    try {
+      core->thread->Join();
+    } catch (const QVException&) {
+    }
+  }
+  core.reset();
+}
+
+QVTCPIPDevice::~QVTCPIPDevice() {
+  try {
+    if (connected.load()) mesg.SetOption(QVOptionDontReceiveSignals);
+  } catch (const QVException&) {
+  }
+  QVTCPIPWorld::RemoveDevice(this);
+  if (connected.load()) {
+    // The peer's reader must get every committed byte before the notice.
+    Drain();
+    char word[4];
+    PutWord(word, kClosedCode);
+    try {
+      WriteFull(mesg, word, sizeof word);
+    } catch (const QVException&) {
+    }
+  }
+  StopWriter();
+  try {
+    data.Close();
+    mesg.Close();
+  } catch (const QVException&) {
+  }
+}
+
+void QVTCPIPDevice::WriteWindow(char** start, unsigned long* size) {
+  if (start == nullptr || size == nullptr) Fail("Arguments cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
+  RequireCore("WriteWindow");
+  std::lock_guard<std::mutex> hold(core->lock);
+  auto& chunks = core->chunks;
+  if (chunks.empty() || chunks.back()->committed == QVTCPIPDeviceThreadCore::kChunkSize) {
+    chunks.push_back(std::make_unique<QVTCPIPDeviceThreadCore::Chunk>());
+  }
+  QVTCPIPDeviceThreadCore::Chunk& chunk = *chunks.back();
+  *start = chunk.bytes + chunk.committed;
+  *size = QVTCPIPDeviceThreadCore::kChunkSize - chunk.committed;
+}
+
+void QVTCPIPDevice::Write(char* start, unsigned long count) {
+  if (count == 0) return;
+  RequireCore("Write");
+  {
+    std::lock_guard<std::mutex> hold(core->lock);
+    auto& chunks = core->chunks;
+    // Only the window handed out last may be committed, and no further than it reaches.
+    if (chunks.empty() || start != chunks.back()->bytes + chunks.back()->committed ||
+        count > QVTCPIPDeviceThreadCore::kChunkSize - chunks.back()->committed) {
+      Fail("Write is outside the last write window.", __LINE__, qvexceptiontype::badArgument);
+    }
+    chunks.back()->committed += count;
+  }
+  core->changed.notify_all();
+}
+
+void QVTCPIPDevice::Read(char** start, unsigned long* size) {
+  if (start == nullptr || size == nullptr) Fail("Arguments cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
+  // Bytes the peer sent before it closed are still read after its notice.
+  if (!connected.load() && core && !closed.load() && !streamEnded.load() && data.HasDataToReadQ()) {
+  } else {
+    RequireCore("Read");
+  }
+  *start = nullptr;
+  *size = 0;
+  if (yieldFunction.load() != nullptr && !data.HasDataToReadQ(kSliceMicroseconds)) {
+    if (yieldFunction.load()(yieldCookie.load(), nullptr) != 0) {
+      Fail("Yield function generated an abort.", __LINE__, qvexceptiontype::yieldAbort);
+    }
+    *start = readBuffer;
+    return;
+  }
+  const ssize_t n = data.ReadAndHandleBlock(readBuffer, kReadBufferSize, &EndPointYield, this);
+  *start = readBuffer;
+  *size = n > 0 ? static_cast<unsigned long>(n) : 0;
+  if (n <= 0) {
+    streamEnded.store(true);
+    connected.store(false);
+  }
+}
+
+void QVTCPIPDevice::ReadComplete(char* start, unsigned long count) {
+  if (start == nullptr && count > 0) {
+    Fail("Buffer cannot be NULL if length > 0.", __LINE__, qvexceptiontype::badArgument);
+  }
+  if (!core) Fail("Tcore object does not exist.", __LINE__, qvexceptiontype::missingObject);
+  if (count > 0 && !connected.load() && closed.load()) RequireCore("ReadComplete");
+}
+
+bool QVTCPIPDevice::HasDataQ() {
+  if (connected.load()) return data.HasDataToReadQ();
+  if (Side == 1 && closed.load()) return data.HasDataToReadQ();
+  return true;
+}
+
+void QVTCPIPDevice::WriteMessage(unsigned long code, unsigned long argument) {
+  if (!connected.load()) {
+    Fail("::WriteMessage detected that the connection has closed.", __LINE__, qvexceptiontype::connectionClosed);
+  }
+  // One write: a reader never sees the code without its argument close behind.
+  char words[8];
+  PutWord(words, static_cast<uint32_t>(code));
+  PutWord(words + 4, static_cast<uint32_t>(argument));
+  WriteFull(mesg, words, sizeof words);
+}
+
+void QVTCPIPDevice::WriteMessageWithoutWaiting(unsigned long code, unsigned long argument) {
+  char words[8];
+  PutWord(words, static_cast<uint32_t>(code));
+  PutWord(words + 4, static_cast<uint32_t>(argument));
+  size_t sent = 0;
+  while (sent < sizeof words) {
+    const ssize_t n = mesg.Write(words + sent, sizeof words - sent);
+    if (n <= 0) Fail("Write failed.", __LINE__, qvexceptiontype::socketCallFailed);
+    sent += static_cast<size_t>(n);
+  }
+}
+
+void QVTCPIPDevice::ReadMessageFrom(unsigned long* code, unsigned long* argument, QVYieldFunction yield,
+                                    void* cookie) {
+  char word[4];
+  const size_t first = ReadFull(mesg, word, sizeof word, yield, cookie);
+  if (first == 0) {
+    *code = kClosedCode;
+    *argument = kClosedCode;
+    return;
+  }
+  if (first != sizeof word) Fail("Read did not return correct byte number 1.", __LINE__, qvexceptiontype::badPreamble);
+  *code = GetWord(word);
+  if (*code == kClosedCode) {
+    // A closing peer sends the code alone.
+    *argument = 0;
+    if (mesg.HasDataToReadQ(100)) {
+      const size_t second = ReadFull(mesg, word, sizeof word, yield, cookie);
+      if (second == sizeof word) *argument = GetWord(word);
+      if (second == 0) *argument = kClosedCode;
+    }
+    return;
+  }
+  // Every other code has its argument behind it, however late it comes.
+  const size_t second = ReadFull(mesg, word, sizeof word, yield, cookie);
+  if (second == 0) {
+    *argument = kClosedCode;
+  } else if (second != sizeof word) {
+    Fail("Read did not return correct byte number 2.", __LINE__, qvexceptiontype::badPreamble);
+  } else {
+    *argument = GetWord(word);
+  }
+}
+
+void QVTCPIPDevice::ReadMessage(unsigned long* code, unsigned long* argument) {
+  if (code == nullptr || argument == nullptr) Fail("Arguments cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
+  if (!connected.load()) {
+    Fail("::ReadMessage detected that the connection has closed.", __LINE__, qvexceptiontype::connectionClosed);
+  }
+  ReadMessageFrom(code, argument, &EndPointYield, this);
+}
+
+void QVTCPIPDevice::ReadMessageWithoutWaiting(unsigned long* code, unsigned long* argument) {
+  Deadline deadline{std::chrono::steady_clock::now() + kSignalThreadReadLimit};
+  ReadMessageFrom(code, argument, &DeadlineYield, &deadline);
+}
+
+bool QVTCPIPDevice::HasMessageQ() { return mesg.HasDataToReadQ(); }
+
+void QVTCPIPDevice::SetMessageHandler(QVDeviceMessageHandler handler, void* cookie) {
+  std::lock_guard<std::mutex> hold(handlerLock);
+  messageHandler = handler;
+  messageCookie = cookie;
+}
+
+void QVTCPIPDevice::GetMessageHandler(QVDeviceMessageHandler* handler, void** cookie) {
+  std::lock_guard<std::mutex> hold(handlerLock);
+  if (handler != nullptr) *handler = messageHandler;
+  if (cookie != nullptr) *cookie = messageCookie;
+}
+
+void QVTCPIPDevice::SetYieldFunction(QVDeviceYieldFunction function, void* cookie) {
+  yieldCookie.store(cookie);
+  yieldFunction.store(function);
+}
+
+void QVTCPIPDevice::GetYieldFunction(QVDeviceYieldFunction* function, void** cookie) {
+  if (function != nullptr) *function = yieldFunction.load();
+  if (cookie != nullptr) *cookie = yieldCookie.load();
+}
+
+void QVTCPIPDevice::CloseEndPoints() noexcept {
+  connected.store(false);
+  closed.store(true);
+  // Shutting down wakes every reader and writer; the descriptors stay open
+  // until the device is destroyed, so none is reused under another owner.
+  const int dataDescriptor = dataFd.load();
+  const int mesgDescriptor = mesgFd.load();
+  if (dataDescriptor >= 0) ::shutdown(dataDescriptor, SHUT_RDWR);
+  if (mesgDescriptor >= 0) ::shutdown(mesgDescriptor, SHUT_RDWR);
+}
+
+void QVTCPIPDevice::PeerClosed() noexcept {
+  if (core) {
+    std::lock_guard<std::mutex> sending(core->sendLock);
+  }
+  const int fd = dataFd.load();
+  const char zero = 0;
+  if (fd >= 0) [[maybe_unused]] ssize_t n = ::send(fd, &zero, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+  connected.store(false);
+}
+
+void QVTCPIPDevice::Deliver(unsigned long code, unsigned long argument) noexcept {
+  // Terminate ends the link and is delivered too, as every device delivers it.
+  if (code == 1) {
+    connected.store(false);
+  } else if (!connected.load()) {
+    return;
+  }
+  std::lock_guard<std::mutex> hold(handlerLock);
+  if (messageHandler != nullptr) {
+    messageHandler(messageCookie, static_cast<int>(code), static_cast<int>(argument));
+  }
+}
+
+}  // namespace Quorvane

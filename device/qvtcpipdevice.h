@@ -1,0 +1,176 @@
+// One "TCPIP" link: a data connection carrying the link's bytes and a message
+// connection carrying out-of-band messages. Set-up and handshakes of the old
+// model (two ports, a message-port exchange) and the new model (one port, a
+// device header each way, optionally an identification line per connection)
+// live in qvtcpipdevice.cpp; the data path, the writer thread and messages in
+// qvtcpipdatapath.cpp.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <ostream>
+
+#include "device/qvdeviceworld.h"
+#include "device/qvtcpipname.h"
+#include "network/qvendpoint.h"
+#include "utilities/qvthreadprimitives.h"
+#include "utilities/qvuuid.h"
+
+namespace Quorvane {
+
+class QVTCPIPWorld;
+
+// Link option bits the device reads.
+inline constexpr unsigned long QVUseUUIDTCPIPConnection = 0x4;
+inline constexpr unsigned long QVUseAnyNetworkAddress = 0x8;
+inline constexpr unsigned long QVUseIPV6 = 0x10000;
+inline constexpr unsigned long QVUseNewTCPIPConnection = 0x100000;
+inline constexpr unsigned long QVUseOldTCPIPConnection = 0x200000;
+
+// The 16-byte header both sides of the new model send after connecting: three
+// version words and a payload size, in host byte order, then the payload.
+struct QVTCPIPDeviceHeader {
+  static constexpr int32_t kPayloadCap = 64 * 1024;  // a peer's size above this is refused
+  int32_t major = 3, minor = 0, revision = 0, payloadSize = 0;
+  std::unique_ptr<char[]> payload;
+};
+
+// Bytes the caller committed and the writer thread has not yet sent.
+class QVTCPIPDeviceThreadCore {
+ public:
+  static constexpr size_t kChunkSize = 5120;
+  struct Chunk {
+    char bytes[kChunkSize];
+    size_t committed = 0;  // written by the caller
+    size_t sent = 0;       // taken by the writer
+  };
+
+  std::mutex lock;                  // guards chunks, the counters and the flags below
+  std::condition_variable changed;  // bytes committed, bytes sent, stop or failure
+  std::deque<std::unique_ptr<Chunk>> chunks;
+  bool failed = false;  // a send failed: nothing more goes out
+  std::mutex sendLock;  // held by the writer while a send is in progress
+  std::unique_ptr<QVThread> thread;
+};
+
+class QVTCPIPDevice : public QVDevice {
+ public:
+  static constexpr size_t kReadBufferSize = 4096;
+  static constexpr unsigned long kSliceMicroseconds = 50000;
+  static constexpr uint32_t kClosedCode = 9;
+
+  QVTCPIPDevice(char* block, QVTCPIPWorld* world);
+  QVTCPIPDevice(QVDeviceParameters* parameters, QVTCPIPWorld* world);
+  ~QVTCPIPDevice() override;
+
+  bool ConnectReady() override;
+  void Connect() override;
+  void Write(char* start, unsigned long count) override;
+  void WriteWindow(char** start, unsigned long* size) override;
+  void Read(char** start, unsigned long* size) override;
+  void ReadComplete(char* start, unsigned long count) override;
+  bool HasDataQ() override;
+  void WriteMessage(unsigned long code, unsigned long argument) override;
+  void ReadMessage(unsigned long* code, unsigned long* argument) override;
+  bool HasMessageQ() override;
+  void SetMessageHandler(QVDeviceMessageHandler handler, void* cookie) override;
+  void GetMessageHandler(QVDeviceMessageHandler* handler, void** cookie) override;
+  void SetYieldFunction(QVDeviceYieldFunction function, void* cookie) override;
+  void GetYieldFunction(QVDeviceYieldFunction* function, void** cookie) override;
+  long Type() override { return 4; }
+  QVString Name() override;
+  long NameSize() override { return static_cast<long>(Name().size()); }
+  int GetFD() override { return data.GetSocket().GetRawSocket(); }
+  bool HasConnectionQ() override;
+  long Mode() override { return Side; }
+  unsigned long Options() override { return reportedOptions; }
+  unsigned long Modes() override;
+  QVString ProtocolName() const override;
+  long StreamCapacity() override { return 0; }
+  QVString Id() const override;
+  QVString GetCompileTime() const override;
+  void notifyForClosedConnection() override {}
+  void PrintDevice(std::ostream& os) const override;
+
+  // Marks the device closed and shuts both connections; safe in signal context.
+  void CloseEndPoints() noexcept;
+  // Reads one message on the signal thread: the socket is readable.
+  void ReadMessageWithoutWaiting(unsigned long* code, unsigned long* argument);
+  void WriteMessageWithoutWaiting(unsigned long code, unsigned long argument);
+  int GetRawDataSocket() { return GetFD(); }
+  QVTCPIPWorld* GetWorld() const { return world; }
+
+  // Read by the signal thread and the signal handler.
+  bool ConnectedQ() const { return connected.load(); }
+  bool ClosedQ() const { return closed.load(); }
+  QVEndPoint& MessageEndPoint() { return mesg; }
+  // The peer's device closed: let a send in progress finish, put one zero
+  // byte on the data connection, mark not connected.
+  void PeerClosed() noexcept;
+  // A delivered message: the handler hears it, terminate also ends the link.
+  void Deliver(unsigned long code, unsigned long argument) noexcept;
+  const QVNameAndPorts& ParsedName() const { return nap; }
+
+ private:
+  friend struct QVTCPIPHandshake;
+  void Setup(bool listening);
+  // Parses the name and picks the host; true when the name or location gave it.
+  bool ChooseHost(_qvipprotocol& protocol);
+  void CreateServer(bool oldModel);
+  void CreateClient(bool oldModel);
+  void ConnectServer();
+  void ConnectClient();
+  void OldConnectServer();
+  void OldConnectClient();
+  void Established();
+  void StartWriter();
+  void WriterLoop();
+  void StopWriter() noexcept;
+  // Waits (bounded) until the writer has sent every committed byte.
+  void Drain() noexcept;
+  void RequireCore(const char* what) const;
+  // Reads exactly count bytes unless the stream ends first; answers the count.
+  size_t ReadFull(QVEndPoint& endPoint, char* buffer, size_t count, QVYieldFunction yield, void* cookie);
+  size_t ReadFull(QVEndPoint& endPoint, char* buffer, size_t count) { return ReadFull(endPoint, buffer, count, &EndPointYield, this); }
+  void WriteFull(QVEndPoint& endPoint, const char* buffer, size_t count);
+  void ReadMessageFrom(unsigned long* code, unsigned long* argument, QVYieldFunction yield, void* cookie);
+  static bool EndPointYield(void* cookie, void* unused);
+  [[noreturn]] static void Fail(const char* text, int line, qvexceptiontype type);
+
+  std::atomic<bool> stop{false};
+  QVTCPIPWorld* world;
+  QVDeviceParameters parameters;
+  QVString LinkName;
+  QVString LinkHostName;
+  QVNameAndPorts nap;
+  long Side = 0;
+  unsigned long reportedOptions = 0;
+  QVEndPoint data;
+  QVEndPoint mesg;
+  QVTCPIPDeviceHeader peerHeader;
+  std::atomic<bool> connected{false};
+  std::atomic<bool> closed{true};
+  std::atomic<bool> streamEnded{false};  // a read met the end of the data connection
+  bool SndMsgPort = false;
+  bool UseAnyAddr = false;
+  bool accepted = false;
+  bool oldModel = true;
+  bool uuidModel = false;
+  std::atomic<int> dataFd{-1};  // for shutting down from signal context
+  std::atomic<int> mesgFd{-1};
+  std::unique_ptr<QVTCPIPDeviceThreadCore> core;
+  char readBuffer[kReadBufferSize];
+  uint64_t BytesRead = 0, BytesWrote = 0;
+  std::atomic<QVDeviceYieldFunction> yieldFunction{nullptr};
+  std::atomic<void*> yieldCookie{nullptr};
+  std::mutex handlerLock;  // handler and cookie change together
+  QVDeviceMessageHandler messageHandler = nullptr;
+  void* messageCookie = nullptr;
+  QVUUID identity;
+};
+
+}  // namespace Quorvane

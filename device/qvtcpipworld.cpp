@@ -1,0 +1,303 @@
+#include "device/qvtcpipworld.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+
+#include "device/qvdevicebridge.h"
+#include "device/qvtcpipdevice.h"
+#include "network/qvplatforminterface.h"
+#include "utilities/qvexception.h"
+
+namespace Quorvane {
+
+const QVVersion QVTCPIPWorld::version(3, 0, 0);
+
+namespace {
+
+constexpr char kSource[] = "device/qvtcpip";
+
+// What every TCPIP world and device of the process shares. It is never
+// destroyed, so the signal handler and a thread ending late never reach a
+// destroyed object; the signal thread reads only this, never a world.
+struct Shared {
+  std::mutex lock;  // guards devices, worlds and thread
+  std::vector<QVTCPIPDevice*> devices;
+  long worlds = 0;
+  std::unique_ptr<QVThread> thread;
+  // Each thread has its own stop flag: one ending late never reads a newer one's.
+  std::shared_ptr<std::atomic<bool>> stop;
+  std::atomic<int> signumber{0};
+  // The handler wakes the thread through a pipe: a write is safe in signal context.
+  int wakeRead = -1;
+  int wakeWrite = -1;
+  // The devices again, for the signal handler, which may take no lock.
+  static constexpr size_t kSlots = 1024;
+  std::array<std::atomic<QVTCPIPDevice*>, kSlots> slots{};
+};
+
+Shared& State() {
+  static Shared* shared = new Shared();
+  return *shared;
+}
+
+void Wake() noexcept {
+  const int fd = State().wakeWrite;
+  if (fd < 0) return;
+  const char byte = 1;
+  // A full pipe already holds a wake-up.
+  [[maybe_unused]] ssize_t written = ::write(fd, &byte, 1);
+}
+
+void OpenWakePipe() {
+  Shared& shared = State();
+  if (shared.wakeRead >= 0) return;
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    throw QVException("Unable to allocate signal thread condition.", kSource, __LINE__,
+                      qvexceptiontype::outOfMemory, errno);
+  }
+  for (int fd : fds) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  shared.wakeRead = fds[0];
+  shared.wakeWrite = fds[1];
+}
+
+void DrainWakePipe() {
+  char bytes[64];
+  while (::read(State().wakeRead, bytes, sizeof bytes) > 0) {
+  }
+}
+
+// One pass over the devices connected now: the set is made afresh each time,
+// so a device that closed or a reused descriptor never lingers in it.
+void DispatchPass() {
+  Shared& shared = State();
+  std::lock_guard<std::mutex> hold(shared.lock);
+  QVEndPointSet set;
+  for (QVTCPIPDevice* device : shared.devices) {
+    if (device->ConnectedQ()) set.add(device->MessageEndPoint());
+  }
+  if (set.size() == 0 || !set.waitTillEndPointHasDataToRead(1)) return;
+  for (QVTCPIPDevice* device : shared.devices) {
+    if (device->ClosedQ() || !device->ConnectedQ() || !set.setQ(device->MessageEndPoint())) continue;
+    unsigned long code = 0;
+    unsigned long argument = 0;
+    try {
+      device->ReadMessageWithoutWaiting(&code, &argument);
+    } catch (const QVException&) {
+      continue;
+    }
+    if (code == QVTCPIPDevice::kClosedCode) {
+      device->PeerClosed();
+    } else {
+      device->Deliver(code, argument);
+    }
+  }
+}
+
+void SignalThreadBody(const std::shared_ptr<std::atomic<bool>>& stop) {
+  QVThread::SetName("TCPIP-SignalHandler");
+  Shared& shared = State();
+  while (!stop->load()) {
+    const int number = shared.signumber.exchange(0);
+    if (number == SIGIO || number == SIGURG) {
+      try {
+        DispatchPass();
+      } catch (const QVException&) {
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    pollfd wait{shared.wakeRead, POLLIN, 0};
+    // A signal that came during the pass left a byte in the pipe.
+    if (shared.signumber.load() == 0) ::poll(&wait, 1, -1);
+    DrainWakePipe();
+  }
+}
+
+}  // namespace
+
+void QVTCPIPWorld::AddDevice(QVTCPIPDevice* device) {
+  Shared& shared = State();
+  std::lock_guard<std::mutex> hold(shared.lock);
+  shared.devices.push_back(device);
+  for (auto& slot : shared.slots) {
+    QVTCPIPDevice* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, device)) break;
+  }
+}
+
+void QVTCPIPWorld::RemoveDevice(QVTCPIPDevice* device) {
+  Shared& shared = State();
+  std::lock_guard<std::mutex> hold(shared.lock);
+  std::erase(shared.devices, device);
+  for (auto& slot : shared.slots) {
+    QVTCPIPDevice* mine = device;
+    if (slot.compare_exchange_strong(mine, nullptr)) break;
+  }
+}
+
+bool QVTCPIPWorld::SignalThreadRunningQ() {
+  Shared& shared = State();
+  std::lock_guard<std::mutex> hold(shared.lock);
+  return shared.thread != nullptr;
+}
+
+void QVTCPIPWorld::SignalHandler(int number) {
+  Shared& shared = State();
+  if (number == SIGHUP || number == SIGBUS || number == SIGSEGV) {
+    const int saved = errno;
+    for (auto& slot : shared.slots) {
+      QVTCPIPDevice* device = slot.load();
+      if (device != nullptr) device->CloseEndPoints();
+    }
+    errno = saved;
+    if (number == SIGHUP) return;
+    // Returning would run the faulting instruction again, for ever: let the
+    // signal end the process as it would without us.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    sigaction(number, &standard, nullptr);
+    raise(number);
+    return;
+  }
+  if (number == SIGIO || number == SIGURG) {
+    const int saved = errno;
+    shared.signumber.store(number);
+    Wake();
+    errno = saved;
+  }
+}
+
+QVTCPIPWorld::QVTCPIPWorld() {
+  Shared& shared = State();
+  std::lock_guard<std::mutex> hold(shared.lock);
+  if (shared.thread == nullptr) {
+    OpenWakePipe();
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    shared.thread.reset(caught([stop] { SignalThreadBody(stop); }));
+    shared.stop = stop;
+  }
+  ++shared.worlds;
+}
+
+QVTCPIPWorld::~QVTCPIPWorld() {
+  {
+    std::lock_guard<std::mutex> hold(interfaceLock);
+    stopInterface = true;
+  }
+  interfaceWake.notify_all();
+  if (interfaceThread) {
+    try {
+      interfaceThread->Join();
+    } catch (const QVException&) {
+    }
+  }
+  Shared& shared = State();
+  std::unique_ptr<QVThread> ending;
+  {
+    std::lock_guard<std::mutex> hold(shared.lock);
+    if (--shared.worlds == 0 && shared.thread) {
+      // The next world made starts a new thread.
+      shared.stop->store(true);
+      ending = std::move(shared.thread);
+    }
+  }
+  if (ending) {
+    Wake();
+    try {
+      ending->Join();
+    } catch (const QVException&) {
+    }
+    shared.signumber.store(0);
+  }
+}
+
+QVDevice* QVTCPIPWorld::MakeDevice(char* block) {
+  auto device = std::make_unique<QVTCPIPDevice>(block, this);
+  AddDevice(device.get());
+  return device.release();
+}
+
+QVDevice* QVTCPIPWorld::MakeDeviceWithParameters(QVDeviceParameters* parameters) {
+  auto device = std::make_unique<QVTCPIPDevice>(parameters, this);
+  AddDevice(device.get());
+  return device.release();
+}
+
+QVSignalHandlerList* QVTCPIPWorld::GetSignalHandlers() {
+  auto list = std::make_unique<QVSignalHandlerList>();
+  for (int number : {SIGIO, SIGURG, SIGSEGV, SIGBUS, SIGHUP}) {
+    list->emplace_back(number, &QVTCPIPWorld::SignalHandler, false, false, true);
+  }
+  return list.release();
+}
+
+void QVTCPIPWorld::ReleaseSignalHandlers(QVSignalHandlerList* list) { delete list; }
+
+QVString QVTCPIPWorld::Id() const {
+  return QVString(kProtocolName) + " Device: version(3.0.0) built(" + GetCompileTime() + ")";
+}
+
+QVString QVTCPIPWorld::GetCompileTime() const { return QVString(__DATE__ ":" __TIME__); }
+
+void QVTCPIPWorld::PrintWorld(std::ostream& os) const {
+  os << "<QVTCPIPWorld><Id>" << Id() << "</Id><InitializedInterfaceThread>" << (interfaceStarted.load() ? 1 : 0)
+     << "</InitializedInterfaceThread></QVTCPIPWorld>";
+}
+
+void QVTCPIPWorld::StartInterfaceThread() {
+  std::lock_guard<std::mutex> hold(startLock);
+  if (interfaceStarted.load()) return;
+  container.reset(QVInterfaceContainerFactory::MakeContainer());
+  if (!container) {
+    throw QVException("Unable to allocate interface thread threading object.", kSource, __LINE__,
+                      qvexceptiontype::outOfMemory, 0);
+  }
+  interfaceThread.reset(caught([this] { InterfaceWatch(); }));
+  interfaceStarted.store(true);
+}
+
+void QVTCPIPWorld::InterfaceWatch() {
+  QVThread::SetName("TCPIP-IPInterfaceThread");
+  std::unique_lock<std::mutex> hold(interfaceLock);
+  while (!stopInterface) {
+    try {
+      if (container->InterfacesChangedQ()) container->ReloadInterfaces();
+    } catch (const QVException&) {
+    }
+    interfaceWake.wait_for(hold, std::chrono::seconds(20), [this] { return stopInterface; });
+  }
+}
+
+QVString QVTCPIPWorld::GetInterface() {
+  StartInterfaceThread();
+  std::lock_guard<std::mutex> hold(interfaceLock);
+  return container->GetPreferredInterface();
+}
+
+QVInterfaceContainer* QVTCPIPWorld::GetInterfaceContainer() {
+  StartInterfaceThread();
+  return container.get();
+}
+
+std::mutex& QVTCPIPWorld::GetInterfaceThreadMutex() {
+  StartInterfaceThread();
+  return interfaceLock;
+}
+
+long QVTCPIPInterface(void* object, qvdeviceselector selector, void* a1, void* a2) noexcept {
+  return qvdevice_main<QVTCPIPWorld, QVTCPIPDevice>(object, selector, a1, a2);
+}
+
+}  // namespace Quorvane

@@ -1,0 +1,415 @@
+// The "TCPIP" world and device: link names, the wire against a peer written
+// in Python, messages through the signal thread, and how failures surface.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/device/qvtcpipraw.h"
+#include "tests/device/qvtcpiptest.h"
+
+namespace {
+
+using namespace Quorvane;
+using namespace qvtcpiptest;
+
+constexpr unsigned long kNew = QVUseNewTCPIPConnection;
+constexpr unsigned long kUUID = QVUseUUIDTCPIPConnection;
+
+class TCPIPTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { InstallSignalHandler(); }
+  QVTCPIPWorld world;
+};
+
+// Messages a handler heard, in order.
+struct Heard {
+  std::mutex lock;
+  std::vector<std::pair<int, int>> messages;
+  static void Handler(void* cookie, int code, int argument) {
+    auto* heard = static_cast<Heard*>(cookie);
+    std::lock_guard<std::mutex> hold(heard->lock);
+    heard->messages.emplace_back(code, argument);
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> hold(lock);
+    return messages.size();
+  }
+  std::vector<std::pair<int, int>> Get() {
+    std::lock_guard<std::mutex> hold(lock);
+    return messages;
+  }
+};
+
+TEST(TCPIPName, Parse) {
+  struct Case {
+    const char* name;
+    const char* location;
+    const char* host;
+    const char* data;
+    const char* mesg;
+  } cases[] = {
+      {"", "", "", "", ""},
+      {"5000", "", "", "5000", ""},
+      {"5000@hostA", "", "hostA", "5000", ""},
+      {"5000,5001", "", "", "5000", "5001"},
+      {"5000@hostA,5001@hostB", "", "hostA", "5000", "5001"},
+      {"5000@hostA,5001", "", "hostA", "5000", "5001"},
+      {"5000@hostA,5001@hostB", "hostC", "hostC", "5000", "5001"},
+      {"5000", "hostC", "hostC", "5000", ""},
+  };
+  for (const Case& c : cases) {
+    const QVNameAndPorts nap = QVNameAndPorts::Parse(c.name, c.location);
+    EXPECT_EQ(nap.Hostname, c.host) << c.name;
+    EXPECT_EQ(nap.DataPort, c.data) << c.name;
+    EXPECT_EQ(nap.MesgPort, c.mesg) << c.name;
+  }
+  // An "@" only after the comma must not cut the host backwards.
+  EXPECT_EQ(QVNameAndPorts::Parse("5000,5001@hostB", "").Hostname, "");
+}
+
+TEST_F(TCPIPTest, ListenerNames) {
+  auto old = Make(world, Block("TCPIP", 2, "@127.0.0.1"));
+  const std::string oldName = Str(old->Name());
+  const QVNameAndPorts nap = QVNameAndPorts::Parse(old->Name(), "");
+  EXPECT_EQ(Str(nap.MesgPort), std::to_string(old->MessageEndPoint().GetPort())) << oldName;
+  EXPECT_NE(Str(nap.DataPort), "0");
+  EXPECT_EQ(oldName, Str(nap.DataPort) + "@127.0.0.1," + Str(nap.MesgPort) + "@127.0.0.1");
+
+  auto fresh = Make(world, Block("TCPIP", 2, "@localhost", kNew, "127.0.0.1"));
+  const std::string name = Str(fresh->Name());
+  EXPECT_EQ(name.find(','), std::string::npos) << name;
+  EXPECT_EQ(name.substr(name.find('@')), "@127.0.0.1") << "the link host replaces the name's host";
+  EXPECT_EQ(fresh->Options(), kNew);
+  EXPECT_EQ(old->Options(), 0u);
+}
+
+TEST_F(TCPIPTest, MakeRefusals) {
+  struct Case {
+    std::string protocol;
+    unsigned long mode;
+    std::string name;
+    unsigned long options;
+    long type;  // -1: made
+  } cases[] = {
+      {"tcpip", 2, "@127.0.0.1", kNew, -1},
+      {"", 2, "@127.0.0.1", 0, -1},
+      {"TCP", 2, "@127.0.0.1", 0, 54},
+      {"TCPIP", 1, "@127.0.0.1", 0, 55},
+      {"TCPIP", 0, "", kNew, 61},
+      {"TCPIP", 0, "", 0, 3},
+      {"TCPIP", 2, "@127.0.0.1", kUUID, 3},
+      {"TCPIP", 2, "@127.0.0.1", QVUseIPV6, 61},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ThrownType([&] { Make(world, Block(c.protocol, c.mode, c.name, c.options)); }), c.type)
+        << c.protocol << " mode " << c.mode << " name '" << c.name << "' options " << c.options;
+  }
+  QVDeviceParameters empty;
+  EXPECT_EQ(ThrownType([&] { QVTCPIPDevice device(static_cast<QVDeviceParameters*>(nullptr), &world); }), 3);
+  empty.Mode = 2;
+  EXPECT_EQ(ThrownType([&] { QVTCPIPDevice device(&empty, &world); }), 3) << "no end points handed in";
+}
+
+TEST_F(TCPIPTest, WorldAnswers) {
+  EXPECT_EQ(world.Id(), "TCPIP Device: version(3.0.0) built(" + world.GetCompileTime() + ")");
+  std::unique_ptr<QVSignalHandlerList> handlers(world.GetSignalHandlers());
+  std::vector<int> numbers;
+  for (const QVSignalHandler& handler : *handlers) numbers.push_back(handler.getSignalNumber());
+  EXPECT_EQ(numbers, (std::vector<int>{SIGIO, SIGURG, SIGSEGV, SIGBUS, SIGHUP}));
+}
+
+// The wire, both roles, each model, against a peer that knows only the wire.
+struct PeerCase {
+  const char* role;  // what the Python peer plays
+  const char* model;
+  const char* host;
+};
+
+class TCPIPPeerTest : public TCPIPTest, public ::testing::WithParamInterface<PeerCase> {};
+
+std::string ReadLine(FILE* stream) {
+  char line[256] = {};
+  if (fgets(line, sizeof line, stream) == nullptr) return {};
+  std::string text(line);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+TEST_P(TCPIPPeerTest, HandshakeDataMessagesAndCloseNotice) {
+  const PeerCase& c = GetParam();
+  const std::string host = c.host;
+  if (host == "::1" && !HasIPV6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
+  const std::string model = c.model;
+  const unsigned long options = model == "old" ? 0 : model == "new" ? kNew : kUUID;
+  const std::string script = QV_SOURCE_DIR "/tests/device/qvtcpip_peer.py";
+  std::unique_ptr<QVTCPIPDevice> device;
+  FILE* peer = nullptr;
+  if (std::string(c.role) == "server") {
+    peer = popen(("python3 " + script + " server " + model + " " + host).c_str(), "r");
+    ASSERT_NE(peer, nullptr);
+    const std::string ports = ReadLine(peer);
+    ASSERT_FALSE(ports.empty()) << "the peer did not listen";
+    const std::string name = ports.substr(0, ports.find(' ')) + "@" + host;
+    device = Make(world, Block("TCPIP", 4, name, options));
+  } else {
+    device = Make(world, Block("TCPIP", 2, "@" + host, options));
+    const auto nap = QVNameAndPorts::Parse(device->Name(), "");
+    // An old-model client that is told the message port says "N".
+    const std::string ports = Str(nap.DataPort) + (model == "old" ? " " + Str(nap.MesgPort) : "");
+    peer = popen(("python3 " + script + " client " + model + " " + host + " " + ports).c_str(), "r");
+    ASSERT_NE(peer, nullptr);
+  }
+  Heard heard;
+  device->SetMessageHandler(&Heard::Handler, &heard);
+  device->Connect();
+  Send(*device, "hello over tcpip\n");
+  EXPECT_EQ(Receive(*device, 17), "hello over tcpip\n");
+  device->WriteMessage(2, 9);
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return heard.Count() == 1; }));
+  EXPECT_EQ(heard.Get(), (std::vector<std::pair<int, int>>{{2, 9}})) << "interrupt with argument 9 is no close";
+  EXPECT_TRUE(device->ConnectedQ());
+  device.reset();
+  EXPECT_EQ(ReadLine(peer), "closed");
+  EXPECT_EQ(pclose(peer), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wire, TCPIPPeerTest,
+                         ::testing::Values(PeerCase{"server", "old", "127.0.0.1"}, PeerCase{"server", "new", "127.0.0.1"},
+                                           PeerCase{"server", "uuid", "127.0.0.1"},
+                                           PeerCase{"client", "old", "127.0.0.1"}, PeerCase{"client", "new", "127.0.0.1"},
+                                           PeerCase{"server", "new", "::1"}, PeerCase{"client", "old", "::1"}),
+                         [](const auto& param) {
+                           return std::string(param.param.role) + "_" + param.param.model + "_" +
+                                  (std::string(param.param.host) == "::1" ? "v6" : "v4");
+                         });
+
+// A device connected to a hand-made far end.
+struct RawLink {
+  RawServer server;
+  std::unique_ptr<QVTCPIPDevice> device;
+  Heard heard;
+  explicit RawLink(QVTCPIPWorld& world) {
+    device = Make(world, Block("TCPIP", 4, server.Name(), kNew));
+    device->SetMessageHandler(&Heard::Handler, &heard);
+    std::thread far([&] { EXPECT_TRUE(server.Accept() && server.Handshake()); });
+    device->Connect();
+    far.join();
+  }
+  bool SendMessage(const std::string& bytes) { return SendAll(server.mesg.get(), bytes.data(), bytes.size()); }
+};
+
+TEST_F(TCPIPTest, LateArgumentWordDoesNotShiftLaterMessages) {
+  RawLink link(world);
+  ASSERT_TRUE(link.SendMessage(Message(2, 5).substr(0, 4)));
+  // The stimulus is the gap itself: far longer than any short wait for the argument.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  ASSERT_TRUE(link.SendMessage(Message(2, 5).substr(4) + Message(3, 7)));
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return link.heard.Count() == 2; }));
+  EXPECT_EQ(link.heard.Get(), (std::vector<std::pair<int, int>>{{2, 5}, {3, 7}}));
+}
+
+TEST_F(TCPIPTest, TerminateReachesTheHandlerAndEndsTheLink) {
+  RawLink link(world);
+  ASSERT_TRUE(link.SendMessage(Message(1, 0)));
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return link.heard.Count() == 1; }));
+  EXPECT_EQ(link.heard.Get(), (std::vector<std::pair<int, int>>{{1, 0}}));
+  EXPECT_FALSE(link.device->ConnectedQ());
+}
+
+TEST_F(TCPIPTest, PeerCloseNoticeEndsTheLinkButKeepsItsLastBytes) {
+  RawLink link(world);
+  ASSERT_TRUE(SendAll(link.server.data.get(), "last", 4));
+  ASSERT_TRUE(link.SendMessage(Message(9, 0).substr(0, 4)));
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return !link.device->ConnectedQ(); }));
+  EXPECT_TRUE(link.heard.Get().empty());
+  EXPECT_EQ(Receive(*link.device, 4), "last");
+  EXPECT_EQ(ReadUpTo(link.server.data.get(), 1), std::string(1, '\0')) << "the one zero byte of the close";
+  EXPECT_EQ(ThrownType([&] { Send(*link.device, "x"); }), 44);
+}
+
+TEST_F(TCPIPTest, DestroyingSendsEveryCommittedByteThenTheNotice) {
+  RawLink link(world);
+  std::string payload(3 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 131 + 7);
+  std::string received;
+  std::thread reader([&] { received = ReadUpTo(link.server.data.get(), payload.size() + 1); });
+  Send(*link.device, payload);
+  link.device.reset();
+  reader.join();
+  EXPECT_TRUE(received == payload) << "received " << received.size() << " of " << payload.size();
+  EXPECT_EQ(ReadUpTo(link.server.mesg.get(), 8), std::string("\0\0\0\x09", 4));
+}
+
+TEST_F(TCPIPTest, MessagesBetweenTwoDevicesAndAfterAnotherDeviceCloses) {
+  Pair first = Connected(world, kNew);
+  Pair second = Connected(world, 0);
+  Heard heard;
+  second.listener->SetMessageHandler(&Heard::Handler, &heard);
+  first.connector.reset();
+  first.listener.reset();
+  second.connector->WriteMessage(3, 4);
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return heard.Count() == 1; }));
+  EXPECT_EQ(heard.Get(), (std::vector<std::pair<int, int>>{{3, 4}}));
+  second.listener->WriteMessage(2, 6);
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return second.connector->HasMessageQ(); }));
+}
+
+TEST(TCPIPSignalThread, OnePerProcessAndRestartedForALaterWorld) {
+  InstallSignalHandler();
+  {
+    QVTCPIPWorld one;
+    QVTCPIPWorld two;
+    EXPECT_TRUE(QVTCPIPWorld::SignalThreadRunningQ());
+  }
+  EXPECT_FALSE(QVTCPIPWorld::SignalThreadRunningQ());
+  QVTCPIPWorld later;
+  ASSERT_TRUE(QVTCPIPWorld::SignalThreadRunningQ());
+  Pair pair = Connected(later, kNew);
+  Heard heard;
+  pair.listener->SetMessageHandler(&Heard::Handler, &heard);
+  pair.connector->WriteMessage(2, 1);
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return heard.Count() == 1; }));
+}
+
+TEST_F(TCPIPTest, HangupClosesEveryDevice) {
+  Pair pair = Connected(world, kNew);
+  auto idle = Make(world, Block("TCPIP", 2, "@127.0.0.1", kNew));
+  ASSERT_EQ(raise(SIGHUP), 0);
+  for (QVTCPIPDevice* device : {pair.listener.get(), pair.connector.get(), idle.get()}) {
+    EXPECT_FALSE(device->ConnectedQ());
+    EXPECT_TRUE(device->ClosedQ());
+  }
+  EXPECT_EQ(ThrownType([&] { Send(*pair.connector, "x"); }), 44);
+}
+
+TEST_F(TCPIPTest, HandedInConnectionsDispatchMessages) {
+  QVEndPoint listening(QVIPV4, QVStream, QVIPAddress("127.0.0.1", QVIPV4, static_cast<unsigned short>(0)));
+  listening.SetForListening();
+  Fd data = ConnectLoopback(listening.GetPort());
+  QVEndPoint acceptedData = listening.GetIncomingConnection(5.0);
+  Fd mesg = ConnectLoopback(listening.GetPort());
+  QVEndPoint acceptedMesg = listening.GetIncomingConnection(5.0);
+  QVDeviceParameters parameters;
+  parameters.Mode = 2;
+  parameters.ExtraPointers = {&acceptedData, &acceptedMesg};
+  std::unique_ptr<QVTCPIPDevice> device(static_cast<QVTCPIPDevice*>(world.MakeDeviceWithParameters(&parameters)));
+  Heard heard;
+  device->SetMessageHandler(&Heard::Handler, &heard);
+  const std::string header = Header();
+  ASSERT_TRUE(SendAll(data.get(), header.data(), header.size()));
+  device->Connect();
+  EXPECT_EQ(ReadUpTo(data.get(), 16), header);
+  EXPECT_EQ(device->Options(), kUUID);
+  const std::string message = Message(2, 3);
+  ASSERT_TRUE(SendAll(mesg.get(), message.data(), message.size()));
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return heard.Count() == 1; }));
+}
+
+// A device whose far end misbehaves during the handshake fails, never loops.
+TEST_F(TCPIPTest, HandshakeFailures) {
+  struct Case {
+    const char* what;
+    std::string reply;  // sent by the far end, which then closes
+    long type;
+  } cases[] = {
+      {"end of stream inside the header", Header().substr(0, 9), 35},
+      {"payload over the cap", Header(0x7fffffff), 34},
+      {"negative payload", Header(-1), 34},
+  };
+  for (const Case& c : cases) {
+    RawServer server;
+    auto device = Make(world, Block("TCPIP", 4, server.Name(), kNew));
+    std::thread far([&] {
+      ASSERT_TRUE(server.Accept());
+      // The device's header is read first, so closing sends an end of stream, not a reset.
+      ReadUpTo(server.data.get(), 16);
+      SendAll(server.data.get(), c.reply.data(), c.reply.size());
+      server.data.reset();
+    });
+    EXPECT_EQ(ThrownType([&] { device->Connect(); }), c.type) << c.what;
+    far.join();
+  }
+}
+
+TEST_F(TCPIPTest, OldPreambleFailures) {
+  struct Case {
+    const char* what;
+    std::string sent;
+    long type;
+  } cases[] = {
+      {"end of stream inside the preamble", "need_m", 35},
+      {"no preamble word", "give_me_a_port", 34},
+      {"nothing at all", "", 35},
+  };
+  for (const Case& c : cases) {
+    auto device = Make(world, Block("TCPIP", 2, "@127.0.0.1"));
+    const auto nap = QVNameAndPorts::Parse(device->Name(), "");
+    std::thread far([&] {
+      Fd fd = ConnectLoopback(static_cast<unsigned short>(std::stoi(Str(nap.DataPort))));
+      SendAll(fd.get(), c.sent.data(), c.sent.size());
+      ::shutdown(fd.get(), SHUT_WR);
+      ReadUpTo(fd.get(), 64);
+    });
+    EXPECT_EQ(ThrownType([&] { device->Connect(); }), c.type) << c.what;
+    device.reset();
+    far.join();
+  }
+  // An old client whose answer never brings a "Y" is refused, not overrun.
+  unsigned short port = 0;
+  Fd listening = ListenLoopback(&port);
+  auto client = Make(world, Block("TCPIP", 4, std::to_string(port) + "@127.0.0.1"));
+  std::thread far([&] {
+    ASSERT_TRUE(Readable(listening.get()));
+    Fd data(::accept(listening.get(), nullptr, nullptr));
+    ReadUpTo(data.get(), 14);
+    const std::string endless(1000, 'n');
+    SendAll(data.get(), endless.data(), endless.size());
+  });
+  EXPECT_EQ(ThrownType([&] { client->Connect(); }), 70);
+  far.join();
+}
+
+TEST_F(TCPIPTest, SendFailureMakesTheNextWriteFail) {
+  RawLink link(world);
+  // Reset the connection: the writer's next send fails.
+  linger reset{1, 0};
+  ::setsockopt(link.server.data.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  link.server.data.reset();
+  const std::string chunk(4096, 'x');
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return ThrownType([&] { Send(*link.device, chunk); }) == 44; }))
+      << "writes went on queueing after the writer failed";
+}
+
+TEST_F(TCPIPTest, PeerKilledInThePacketEndsABlockedRead) {
+  RawServer server;
+  auto device = Make(world, Block("TCPIP", 4, server.Name(), kNew));
+  const pid_t child = fork();
+  if (child == 0) {
+    if (!server.Accept() || !server.Handshake()) _exit(1);
+    SendAll(server.data.get(), "half a pack", 11);
+    for (;;) pause();
+  }
+  ASSERT_GT(child, 0);
+  server.listening.reset();
+  device->Connect();
+  EXPECT_EQ(Receive(*device, 11), "half a pack");
+  std::thread killer([&] { kill(child, SIGKILL); });
+  const auto start = std::chrono::steady_clock::now();
+  char* buffer = nullptr;
+  unsigned long size = 1;
+  device->Read(&buffer, &size);
+  EXPECT_EQ(size, 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(ThrownType([&] { device->Read(&buffer, &size); }), 44);
+  killer.join();
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+}
+
+}  // namespace
