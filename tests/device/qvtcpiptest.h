@@ -2,8 +2,12 @@
 // signal handler installed, a connected pair in one process.
 #pragma once
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>

@@ -1,0 +1,131 @@
+// Two programs joined by "TCPIP" links opened from link options, in each wire
+// model over IPv4 and IPv6 loopback, and the installable program served over
+// such a link: a terminate message ends it with status 0, also when idle.
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "quorvane.h"
+#include "support/qvtest.h"
+#include "tests/device/qvtcpiptest.h"
+
+namespace {
+
+constexpr int kReals = 50000;  // many chunks of the writer's queue
+
+double RealAt(int i) { return i * 0.25 - 1e200 * (i % 3); }
+
+QVLink* Open(RVEnvironment* environment, const std::string& command) {
+  int error = 0;
+  return RVOpenString(environment, command.c_str(), &error);
+}
+
+// The connecting program: sends List[reals...], reads back their count.
+int Connector(int nameFd, const std::string& options) {
+  char name[256] = {};
+  pollfd entry{nameFd, POLLIN, 0};
+  if (::poll(&entry, 1, 20000) != 1 || ::read(nameFd, name, sizeof name - 1) <= 0) return 10;
+  RVEnvironment* environment = RVInitialize(nullptr);
+  if (environment == nullptr) return 11;
+  int answer = 12;
+  if (QVLink* link = Open(environment, "-linkprotocol TCPIP -linkmode connect -linkname " + std::string(name) + options)) {
+    bool ok = RVActivate(link) != 0 && RVPutFunction(link, "List", kReals) != 0;
+    for (int i = 0; i < kReals && ok; ++i) ok = RVPutReal64(link, RealAt(i)) != 0;
+    ok = ok && RVEndPacket(link) && RVFlush(link);
+    int count = 0;
+    ok = ok && RVGetInteger32(link, &count) && count == kReals;
+    answer = ok ? 0 : 13;
+    RVClose(link);
+  }
+  RVDeinitialize(environment);
+  return answer;
+}
+
+struct LinkCase {
+  const char* options;
+  const char* host;
+};
+
+class TCPIPLinkTest : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(TCPIPLinkTest, TwoProcessesExchangeExpressions) {
+  const LinkCase& c = GetParam();
+  if (std::string(c.host) == "::1" && !qvtcpiptest::HasIPV6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
+  int names[2];
+  ASSERT_EQ(::pipe(names), 0);
+  const std::string options = c.options;
+  const pid_t child = fork();
+  if (child == 0) {
+    ::close(names[1]);
+    _exit(Connector(names[0], options));
+  }
+  ASSERT_GT(child, 0);
+  ::close(names[0]);
+  RVEnvironment* environment = RVInitialize(nullptr);
+  ASSERT_NE(environment, nullptr);
+  QVLink* link = Open(environment, "-linkprotocol TCPIP -linkmode listen -linkname @" + std::string(c.host) + options);
+  ASSERT_NE(link, nullptr);
+  const std::string name = RVName(link);
+  ASSERT_EQ(::write(names[1], name.data(), name.size()), static_cast<ssize_t>(name.size()));
+  ::close(names[1]);
+  ASSERT_NE(RVActivate(link), 0);
+  double* reals = nullptr;
+  int count = 0;
+  ASSERT_EQ(RVGetReal64List(link, &reals, &count), 1);
+  int wrong = 0;
+  for (int i = 0; i < count; ++i) wrong += reals[i] != RealAt(i);
+  RVReleaseReal64List(link, reals, count);
+  EXPECT_EQ(count, kReals);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(RVPutInteger32(link, count), 1);
+  EXPECT_EQ(RVFlush(link), 1);
+  int status = -1;
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  RVClose(link);
+  RVDeinitialize(environment);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, TCPIPLinkTest,
+                         ::testing::Values(LinkCase{"", "127.0.0.1"},
+                                           LinkCase{" -linkoptions QVUseNewTCPIPConnection", "127.0.0.1"},
+                                           LinkCase{"", "::1"},
+                                           LinkCase{" -linkoptions QVUseNewTCPIPConnection", "::1"}),
+                         [](const auto& param) {
+                           const std::string options = param.param.options;
+                           const std::string model = options.find("New") != std::string::npos ? "new" : "old";
+                           return model + (std::string(param.param.host) == "::1" ? "_v6" : "_v4");
+                         });
+
+TEST(TCPIPProgram, IdleProgramEndsWithStatusZeroOnTerminate) {
+  RVEnvironment* environment = RVInitialize(nullptr);
+  ASSERT_NE(environment, nullptr);
+  QVLink* link = Open(environment, "-linkprotocol TCPIP -linkmode listen -linkname @127.0.0.1 -linkoptions "
+                                   "QVUseNewTCPIPConnection");
+  ASSERT_NE(link, nullptr);
+  const std::string command = "env -u SSH_CLIENT '" QV_BINARY_DIR
+                              "/application/quorvane-algorithm3' -linkprotocol TCPIP -linkmode connect "
+                              "-linkoptions QVUseNewTCPIPConnection -linkname " +
+                              std::string(RVName(link)) + " </dev/null";
+  FILE* program = popen(command.c_str(), "r");
+  ASSERT_NE(program, nullptr);
+  ASSERT_NE(RVActivate(link), 0);
+  // The program's installation arrives first; it then waits for a call.
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return RVReady(link) != 0; }));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(RVPutMessage(link, 1), 1);
+  const int status = pclose(program);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  RVClose(link);
+  RVDeinitialize(environment);
+}
+
+}  // namespace
