@@ -5,6 +5,7 @@
 
 #include "device/qvintraprocessworld.h"
 #include "device/qvtcpipworld.h"
+#include "device/qvshmworld.h"
 
 namespace Quorvane {
 
@@ -21,7 +22,7 @@ bool TryNextWorld(long error) { return error == kUnavailableProtocol || error ==
 // then an open that needs it finds no world and answers 34.
 constexpr QVDeviceWorldRow kLibraryWorlds[] = {
     {"TCPIP", &QVTCPIPInterface},
-    {"SharedMemory", nullptr},
+    {"SharedMemory", &QVSharedMemoryInterface},
     {"IntraProcess", &QVIntraProcessInterface},
     {"Pipes", pipe_main},
     {"TCP", nullptr},

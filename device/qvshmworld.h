@@ -54,6 +54,9 @@ class QVSharedMemoryWorld : public QVDeviceWorld {
   QVSHMRecordManager recordManager;
 };
 
+// The world's interface function, for the device manager.
+long QVSharedMemoryInterface(void* object, qvdeviceselector selector, void* a1, void* a2) noexcept;
+
 // The world's handler of SIGHUP, SIGSEGV and SIGBUS (others pass through):
 // every device is marked dead and its segment unmapped and removed. After a
 // fault the default action is restored and the signal raised again, so the

@@ -113,7 +113,7 @@ TEST(SharedMemoryDataPath, AWriterThatWaitedForADrainedRingGetsItWhole) {
   const std::string name = UniqueName("qvdpfull");
   SharedMailbox box;
   Child child([&] {
-    return Connector(box, name, 0, [&](Link& link) {
+    return Connector(box, name, 6, [&](Link& link) {
       std::string got;
       if (ReceiveAll(link.raw(), 100, got) != 0 || got != std::string(100, 'a')) return 20;
       box->stage = 3;
@@ -148,6 +148,7 @@ TEST(SharedMemoryDataPath, AWriterThatWaitedForADrainedRingGetsItWhole) {
   ASSERT_EQ(Call(listener.raw(), QVDEVICE_WRITE, &window, &count), 0);
   EXPECT_EQ(count, static_cast<long>(shmlayout::kBufferLength));
   EXPECT_EQ(window, ringStart);
+  box->stage = 6;
   EXPECT_TRUE(ExitedWith(child.Wait(), 0));
 }
 
