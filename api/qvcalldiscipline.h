@@ -55,12 +55,14 @@ inline bool MayProceed(QVLink* link, Pending rule) noexcept {
 }
 
 // Makes the same put on the log's write link and flushes it, when the link's
-// log is running with puts enabled. Runs before the link lock is taken.
+// log is running with a file. Whether its output is switched on is the log's
+// own affair: the tokens go on flowing, so an expression is never cut short.
+// Runs before the link lock is taken.
 template <class Mirror>
 void MirrorPut(QVLink* link, Mirror&& mirror) noexcept {
   Quorvane::QVLinkLog* log = link->log.get();
-  if (log == nullptr || log->enabled == 0 || log->writeLink == nullptr || !log->doLoggingQ()) return;
-  QVLink* write_link = log->writeLink;
+  if (log == nullptr || log->writeLink() == nullptr || !log->doLoggingQ()) return;
+  QVLink* write_link = log->writeLink();
   try {
     mirror(write_link);
   } catch (...) {

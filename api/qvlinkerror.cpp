@@ -54,17 +54,9 @@ int write_auto_correct(QVLink* link) noexcept {
 int RVFlush(QVLink* link) noexcept {
   if (link == nullptr || link->error != 0) return 0;
   Quorvane::QVLinkLog* log = link->log.get();
-  if (log != nullptr && log->doLoggingQ() && log->mirroring != 0 && log->writeLink != nullptr)
-    RVFlush(log->writeLink);
+  if (log != nullptr && log->doLoggingQ() && log->writeLink() != nullptr) RVFlush(log->writeLink());
   QVLinkLockGuard guard(link);
   const long code = QVFlush_(link->writeState, link->deviceStack, link->queueStack.base);
   link->error = static_cast<uint32_t>(code);
   return code == 0 ? 1 : 0;
-}
-
-void RVStopLoggingStream(QVLink* link) {
-  if (link == nullptr || link->error == 10) return;
-  QVLinkLockGuard guard(link);
-  // No log runs before the link log exists; an empty handle stays empty.
-  link->log = Quorvane::QVSmartPointer<Quorvane::QVLinkLog>();
 }

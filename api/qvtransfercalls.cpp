@@ -37,7 +37,7 @@ class PairLock {
 
 bool Mirrors(QVLink* link) {
   Quorvane::QVLinkLog* log = link->log.get();
-  return log != nullptr && log->mirroring != 0 && log->writeLink != nullptr && log->doLoggingQ();
+  return log != nullptr && log->writeLink() != nullptr && log->doLoggingQ();
 }
 
 void DistributeErrors(QVLink* destination, QVLink* source) {
@@ -110,26 +110,13 @@ int RVTransferExpression(QVLink* destination, QVLink* source) QV_NOEXCEPT {
     DistributeErrors(destination, source);
     return 0;
   }
-  if (Mirrors(source)) {
-    QVLinkMark* again = RVCreateMark(source);
-    if (again == nullptr) {
-      RVDestroyMark(source, mark);
-      QVLinkLockGuard guard(source);
-      source->error = 8;
-      return 0;
-    }
-    Quorvane::QVLinkLog* log = source->log.get();
-    log->mirroring = 0;
-    RVTransferExpression(log->writeLink, source);
-    RVFlush(log->writeLink);
-    log->mirroring = 1;
-    RVSeekMark(source, again, 0);
-    RVDestroyMark(source, again);
-  }
+  // A logged source needs nothing here: its log reads what it receives
+  // through a duplicate of it.
   RVSeekMark(source, mark, 0);
   if (Mirrors(destination)) {
-    RVTransferExpression(destination->log->writeLink, source);
-    RVFlush(destination->log->writeLink);
+    QVLink* write_link = destination->log->writeLink();
+    RVTransferExpression(write_link, source);
+    RVFlush(write_link);
   }
   RVSeekMark(source, mark, 0);
   RVDestroyMark(source, mark);

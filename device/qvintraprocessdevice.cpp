@@ -90,7 +90,11 @@ void QVIntraProcessDevice::ResignalIfUnread() {
   if (!readStream->emptyQ()) core->signalLocalReadCondition(side);
 }
 
-bool QVIntraProcessDevice::HasDataQ() { return !readStream->emptyQ(); }
+bool QVIntraProcessDevice::HasDataQ() {
+  // Like a socket at its end: once the other side is gone a read is due,
+  // and it reports the closed link instead of waiting.
+  return !readStream->emptyQ() || core->remoteSideGoneQ(side);
+}
 
 void QVIntraProcessDevice::WriteMessage(unsigned long code, unsigned long argument) {
   core->getRemoteHandlers(side).writeMessage(static_cast<int>(code), static_cast<int>(argument));

@@ -884,6 +884,32 @@ int RVDeviceInformation(QVLink* link, unsigned long selector, void* buffer, long
 int RVLowLevelDeviceName(QVLink* link, char** name) QV_NOEXCEPT;
 void RVReleaseLowLevelDeviceName(QVLink* link, char* name) QV_NOEXCEPT;
 
+/* ---- Logging ----------------------------------------------------------- *
+ * A link's traffic in both directions as expression text in files. Every
+ * call but the file-name pair answers 0, touching nothing, for a null link
+ * or one still waiting for its connection; else 1 unless stated.
+ */
+
+/* Starts the link's log if it is not running and adds the file (appended
+ * to; a path given twice is one file). 0 when the log cannot start or the
+ * file cannot be opened. */
+int RVLogStreamToFile(QVLink* link, const char* path) QV_NOEXCEPT;
+/* No more text reaches that file. */
+int RVStopLoggingStreamToFile(QVLink* link, const char* path) QV_NOEXCEPT;
+/* Starts the log if it is not running and switches its output on; 0 when it
+ * cannot start. */
+int RVEnableLoggingStream(QVLink* link) QV_NOEXCEPT;
+/* Silences a running log; it keeps reading, and its files stay open. */
+int RVDisableLoggingStream(QVLink* link) QV_NOEXCEPT;
+/* Stops the log, joining its thread, and closes its files. */
+int RVStopLoggingStream(QVLink* link) QV_NOEXCEPT;
+/* A new text: $TMPDIR (or /tmp), "qv", the device name with "/" and blanks
+ * as "_", "-listener" or "-connector", ".log". Given back with
+ * RVReleaseLogFileNameForLink. 0 for a null link or name, or when the
+ * device has no name. */
+int RVLogFileNameForLink(QVLink* link, char** name) QV_NOEXCEPT;
+void RVReleaseLogFileNameForLink(QVLink* link, char* name) QV_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

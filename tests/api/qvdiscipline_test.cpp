@@ -162,7 +162,13 @@ TEST_F(DisciplineTest, RawSizeAndDataMakeAtomsAndBytesToGetFinishesThem) {
 // is a scripted link the test reads.
 class StandInLog : public Quorvane::QVLinkLog {
  public:
-  bool doLoggingQ() const override { return true; }
+  explicit StandInLog(QVLink* write_link) : write_link_(write_link) {}
+  bool doLoggingQ() const override { return logging; }
+  QVLink* writeLink() const override { return write_link_; }
+  bool logging = true;
+
+ private:
+  QVLink* write_link_;
 };
 
 TEST_F(DisciplineTest, LoggedLinkMirrorsEveryPutThenFlushesTheWriteLink) {
@@ -171,9 +177,8 @@ TEST_F(DisciplineTest, LoggedLinkMirrorsEveryPutThenFlushesTheWriteLink) {
   ASSERT_NE(write_link, nullptr);
   QVLink* link = Loopback();
   ASSERT_NE(link, nullptr);
-  Quorvane::QVSmartPointer<Quorvane::QVLinkLog> log(new StandInLog());
-  log->writeLink = write_link;
-  log->enabled = 1;
+  auto* stand_in = new StandInLog(write_link);
+  Quorvane::QVSmartPointer<Quorvane::QVLinkLog> log(stand_in);
   link->log = log;
 
   const int ten = 10;
@@ -193,8 +198,8 @@ TEST_F(DisciplineTest, LoggedLinkMirrorsEveryPutThenFlushesTheWriteLink) {
   EXPECT_EQ(v, 10);
   EXPECT_EQ(log_device.Captured(), after_int + "]");
 
-  // Switched off: nothing more reaches the log.
-  log->enabled = 0;
+  // A log no longer logging: nothing more reaches it.
+  stand_in->logging = false;
   ASSERT_EQ(RVPutInteger32(link, 11), 1);
   EXPECT_EQ(log_device.Captured(), after_int + "]");
   link->log = {};

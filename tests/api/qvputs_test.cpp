@@ -606,6 +606,17 @@ TEST_F(RealPutsTest, PrecisionFieldsComeBackAsTheyWerePut) {
   }
 }
 
+// A running log with a file, as the link core sees it.
+class StandInLog : public Quorvane::QVLinkLog {
+ public:
+  explicit StandInLog(QVLink* write_link) : write_link_(write_link) {}
+  bool doLoggingQ() const override { return true; }
+  QVLink* writeLink() const override { return write_link_; }
+
+ private:
+  QVLink* write_link_;
+};
+
 // A stand-in log: every put is made on its write link and that link is
 // flushed before the put reaches the link; transfers into a logged link are
 // copied to its log too.
@@ -616,9 +627,7 @@ TEST_F(PutsTest, LoggedLinksMirrorEveryPutThenFlush) {
   QVLink* write_link = Scripted(log_device);
   ASSERT_NE(link, nullptr);
   ASSERT_NE(write_link, nullptr);
-  Quorvane::QVSmartPointer<Quorvane::QVLinkLog> log(new Quorvane::QVLinkLog());
-  log->writeLink = write_link;
-  log->ready = log->writesToFile = log->enabled = log->mirroring = 1;
+  Quorvane::QVSmartPointer<Quorvane::QVLinkLog> log(new StandInLog(write_link));
   link->log = log;
   const unsigned short piece[] = {'a', 'b'};
   ASSERT_EQ(RVPutFunction(link, "f", 2), 1);

@@ -1,37 +1,95 @@
-// What the link core sees of a link's log: whether it is logging, the local
-// write end of the log's link pair, and the two switches that decide whether
-// the link's traffic is mirrored into it. The log itself lives elsewhere; a
-// link without a log holds an empty handle, and a log that has not started
-// answers false and holds no write link.
+// The log of one link: both directions of its traffic as expression text.
+// Once started it holds a duplicate of the link (what the link receives), an
+// "IntraProcess" pair whose listening end the link core repeats every put
+// onto (what the link sends), a loopback control link and a thread that reads
+// whichever of them is ready and hands each expression to the expression log.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <ostream>
 
-#include "utilities/qvobject.h"
+#include "utilities/qvlinklog/qvexprlog.h"
+#include "utilities/qvsmartpointer.h"
+#include "utilities/qvthreadsync.h"
 
 class QVLink;
+struct qv_environment;
 
 namespace Quorvane {
 
-class QVLinkLog : public QVObject {
+class QVLinkLog : public QVThreadableObject {
  public:
-  QVLinkLog() = default;
-  ~QVLinkLog() override = default;
+  static constexpr uint64_t linkNameMaxLength = 10;
+  static constexpr uint64_t minimumThreadNameLength = 15;
+  // How long start-up waits for the log thread's end of the pair.
+  static constexpr long kConnectTimeoutMilliseconds = 10000;
+
+  static QVSmartPointer<QVLinkLog> init();
+  QVLinkLog();
+  ~QVLinkLog() override;
   QVLinkLog(const QVLinkLog&) = delete;
   QVLinkLog& operator=(const QVLinkLog&) = delete;
 
-  // True once logging has started and its expression log writes to a file.
-  virtual bool doLoggingQ() const { return ready != 0 && writesToFile != 0; }
+  // Starts logging link; QVException on failure, with nothing of the log's
+  // own left open. A log whose thread has ended first lets go of what it held.
+  void logWithLink(qv_environment* environment, QVLink* link);
+  // Wakes and joins the log thread; the log's links stay open until the log goes.
+  void stopLogging();
 
-  QVLink* writeLink = nullptr;  // expressions put into it appear in the log
-  uint8_t mirroring = 0;        // 1 while the log mirrors the link's traffic
-  uint8_t enabled = 0;          // puts are mirrored only while set
-  uint8_t ready = 0;
-  uint8_t writesToFile = 0;
+  void logToFileWithName(const QVString& path) { exprLog->logToFileWithName(path); }
+  void stopLoggingToFileWithName(const QVString& path) { exprLog->closeLogFileWithName(path); }
+  QVSmartPointer<QVExprLog>& expressionLog() { return exprLog; }
+
+  // What the link core asks before repeating a put: a running log with a file.
+  virtual bool doLoggingQ() const;
+  virtual QVLink* writeLink() const { return writeLinkLocal; }
+
+  bool readyToLogQ() const { return readyToLog.load(); }
+  bool enabledQ() const { return enabled.load(); }
+  // Switches this log's flag and its expression log's output together.
+  void setEnabled(bool on);
+  // The thread's name as the library keeps it (the system may cut it).
+  QVString threadName() const;
+  // Start-up switched the logged link's lock on (it was off before).
+  bool turnedLinkLockOnQ() const { return turnedLinkLockOn; }
+
+  void* Thread1() override;
+
+  // One whole expression from link, logged in direction d; false when the
+  // link failed (the failure is logged).
+  bool readAndLogLink(qvlogdirection d, QVLink* link);
+  bool readArrayAndLog(qvlogdirection d, QVLink* link);
+
+  // The name itself when it has at most limit characters; else its first
+  // limit/2 characters, "<<", how many it exceeds limit by, ">>", its last limit/2.
+  static QVString abbreviateName(const QVString& name, unsigned long limit);
+
+  void print(std::ostream& os) const;
+
+ private:
+  // Stops the thread, then closes the log's links, newest first.
+  void releaseLinks();
+  void closeLink(QVLink*& link);
+  bool logLinkError(qvlogdirection d, QVLink* link);
+
+  QVThreadSync* logThreadSync = nullptr;
+  qv_environment* theEnv = nullptr;
+  QVString name;
+  QVLink* readLink = nullptr;
+  QVLink* writeLinkLocal = nullptr;
+  QVLink* writeLinkThread = nullptr;
+  QVLink* controlLink = nullptr;
+  QVSmartPointer<QVExprLog> exprLog;
+  std::atomic<bool> readyToLog{false};
+  std::atomic<bool> enabled{false};
+  // Set by the thread once its end of the pair has connected or failed to.
+  std::atomic<int> threadConnect{0};  // 0 pending, 1 connected, -1 failed
+  bool turnedLinkLockOn = false;
+  mutable std::mutex threadNameLock;
+  QVString keptThreadName;
 };
 
-}  // namespace Quorvane
+std::ostream& operator<<(std::ostream& os, const QVLinkLog& log);
 
-// Stops the link's log if one runs, under the link lock; nothing for a link
-// still waiting for its connection.
-void RVStopLoggingStream(QVLink* link);
+}  // namespace Quorvane

@@ -1,0 +1,338 @@
+// The link log and the public logging calls over real links: an
+// "IntraProcess" pair on two threads whose one end is logged into files
+// under a private folder.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "api/qvlink.h"
+#include "quorvane.h"
+#include "tests/support/qvtest.h"
+#include "utilities/qvlinklog/qvlinklog.h"
+
+namespace {
+
+using Quorvane::QVLinkLog;
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The names of this process's threads as the system keeps them.
+std::multiset<std::string> TaskNames() {
+  std::multiset<std::string> names;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return names;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string comm = Slurp(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    names.insert(comm);
+  }
+  closedir(tasks);
+  return names;
+}
+
+// Sets or unsets an environment variable for a scope.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// A connected "IntraProcess" pair: the listener, logged in the tests, and
+// the connector, served by a thread of its own.
+class LinkPair : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    environment_ = RVBegin(nullptr);
+    ASSERT_NE(environment_, nullptr);
+    int error = -1;
+    listener_ = RVOpenString(environment_, "-linkcreate -linkprotocol IntraProcess", &error);
+    ASSERT_NE(listener_, nullptr) << error;
+    const std::string command = std::string("-linkconnect -linkname ") + RVName(listener_) +
+                                " -linkprotocol IntraProcess";
+    connector_ = RVOpenString(environment_, command.c_str(), &error);
+    ASSERT_NE(connector_, nullptr) << error;
+    std::thread other([this] { RVConnect(connector_); });
+    ASSERT_EQ(RVConnect(listener_), 1);
+    other.join();
+    ASSERT_EQ(RVError(connector_), 0);
+  }
+
+  void TearDown() override {
+    if (listener_ != nullptr) RVClose(listener_);
+    if (connector_ != nullptr) RVClose(connector_);
+    if (environment_ != nullptr) RVEnd(environment_);
+  }
+
+  // The connector answers one call: Plus[a, b] -> a + b.
+  std::thread Answerer() {
+    return std::thread([this] {
+      const char* head = nullptr;
+      int count = 0;
+      if (RVGetFunction(connector_, &head, &count) == 0) return;
+      RVReleaseSymbol(connector_, head);
+      int a = 0, b = 0;
+      RVGetInteger(connector_, &a);
+      RVGetInteger(connector_, &b);
+      RVPutInteger(connector_, a + b);
+      RVEndPacket(connector_);
+      RVFlush(connector_);
+    });
+  }
+
+  // The listener calls Plus[a, b] and answers the sum it received.
+  int Call(int a, int b) {
+    std::thread answering = Answerer();
+    RVPutFunction(listener_, "Plus", 2);
+    RVPutInteger(listener_, a);
+    RVPutInteger(listener_, b);
+    RVEndPacket(listener_);
+    RVFlush(listener_);
+    int sum = -1;
+    RVGetInteger(listener_, &sum);
+    answering.join();
+    return sum;
+  }
+
+  QVLinkLog* Log() { return listener_->log.get(); }
+
+  RVEnvironment* environment_ = nullptr;
+  QVLink* listener_ = nullptr;
+  QVLink* connector_ = nullptr;
+  qvtest::TempDir folder_;
+};
+
+TEST(LinkLogNames, AbbreviationKeepsBothEndsAndSaysHowMuchWasCut) {
+  struct Case {
+    const char* name;
+    unsigned long limit;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"abcdefghij", 10, "abcdefghij"},
+      {"abcdefghijk", 10, "abcde<<1>>ghijk"},
+      {"abcdefghijklmnop", 10, "abcde<<6>>lmnop"},
+      {"abc-LogThread", 15, "abc-LogThread"},
+      {"abcdefghijklmnop-LogThread", 15, "abcdefg<<11>>gThread"},
+      {"", 10, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Quorvane::ToStdString(QVLinkLog::abbreviateName(Quorvane::QVString(c.name), c.limit)), c.expected)
+        << c.name;
+  }
+}
+
+TEST_F(LinkPair, FileNameFollowsTmpdirAndTheSide) {
+  const std::string device = RVName(listener_);  // an "IntraProcess" device is named as its link
+  struct Case {
+    const char* tmpdir;  // null: unset
+    QVLink* link;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {nullptr, listener_, "/tmp/qv" + device + "-listener.log"},
+      {"", listener_, "/tmp/qv" + device + "-listener.log"},
+      {"/var/x/", listener_, "/var/x/qv" + device + "-listener.log"},
+      {"/var/x", connector_, "/var/x/qv" + device + "-connector.log"},
+      {"a/b", connector_, "a/b/qv" + device + "-connector.log"},
+  };
+  for (const Case& c : cases) {
+    ScopedVariable tmpdir("TMPDIR", c.tmpdir);
+    char* name = nullptr;
+    ASSERT_EQ(RVLogFileNameForLink(c.link, &name), 1);
+    EXPECT_EQ(std::string(name), c.expected) << (c.tmpdir != nullptr ? c.tmpdir : "(unset)");
+    RVReleaseLogFileNameForLink(c.link, name);
+  }
+  char* name = nullptr;
+  EXPECT_EQ(RVLogFileNameForLink(nullptr, &name), 0);
+  EXPECT_EQ(RVLogFileNameForLink(listener_, nullptr), 0);
+}
+
+TEST_F(LinkPair, BothDirectionsAreLoggedAndTheLinkStillGetsEverything) {
+  const std::string file = folder_.file("pair.log");
+  ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
+  ASSERT_TRUE(Log()->readyToLogQ());
+  EXPECT_EQ(Call(2, 40), 42);
+  EXPECT_EQ(Call(1, 1), 2);
+  const std::string pid = std::to_string(getpid());
+  // The log thread writes behind the calls: stopping drops what it has not read yet.
+  for (const std::string& line : {"<" + pid + ",write>: Plus[2, 40]", "<" + pid + ", read>: 42",
+                                  "<" + pid + ",write>: Plus[1, 1]", "<" + pid + ", read>: 2"}) {
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return Slurp(file).find(line) != std::string::npos; }))
+        << line << " in\n" << Slurp(file);
+  }
+  ASSERT_EQ(RVStopLoggingStream(listener_), 1);
+  const std::string text = Slurp(file);
+  // Each expression once: nothing is logged twice.
+  EXPECT_EQ(text.find("Plus[2, 40]"), text.rfind("Plus[2, 40]")) << text;
+  // Logging stopped: later traffic reaches the link but not the file.
+  EXPECT_EQ(Call(5, 5), 10);
+  EXPECT_EQ(Slurp(file), text);
+}
+
+TEST_F(LinkPair, PeerClosingIsTheLastLineAndEndsTheLog) {
+  const std::string file = folder_.file("closing.log");
+  ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
+  EXPECT_EQ(Call(3, 4), 7);
+  RVClose(connector_);
+  connector_ = nullptr;
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return !Log()->readyToLogQ(); }));
+  const std::string expected = "read>: The other side of " + std::string(RVName(listener_)) + " closed the link";
+  // Long lines are wrapped at 80 columns: the text is looked for without the breaks.
+  auto unwrapped = [&] {
+    std::string text = Slurp(file);
+    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+    return text;
+  };
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return unwrapped().find(expected) != std::string::npos; })) << Slurp(file);
+}
+
+TEST_F(LinkPair, StoppingJoinsTheNamedLogThread) {
+  const std::multiset<std::string> before = TaskNames();
+  const std::string file = folder_.file("thread.log");
+  ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
+  const std::string kept = Quorvane::ToStdString(Log()->threadName());
+  const std::string device = RVName(listener_);
+  EXPECT_EQ(kept, QVLinkLog::abbreviateName(Quorvane::QVString((device + "-LogThread").c_str()), 15).c_str());
+  const std::string shown = ("QV-" + kept).substr(0, 15);
+  EXPECT_EQ(TaskNames().count(shown), before.count(shown) + 1) << shown;
+  ASSERT_EQ(RVStopLoggingStream(listener_), 1);
+  EXPECT_EQ(TaskNames().count(shown), before.count(shown));
+  // Started again after stopping: a new thread, stopped again by closing the link.
+  ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
+  EXPECT_EQ(TaskNames().count(shown), before.count(shown) + 1);
+  RVClose(listener_);
+  listener_ = nullptr;
+  EXPECT_EQ(TaskNames().count(shown), before.count(shown));
+}
+
+TEST_F(LinkPair, InterfaceEdgeCases) {
+  const std::string file = folder_.file("edges.log");
+  struct Step {
+    const char* title;
+    std::function<void()> run;
+  };
+  const Step steps[] = {
+      {"disabling before any start changes nothing",
+       [&] {
+         EXPECT_EQ(RVDisableLoggingStream(listener_), 1);
+         EXPECT_EQ(Log(), nullptr);
+       }},
+      {"stopping a link that never logged leaves its lock as it was",
+       [&] {
+         EXPECT_EQ(RVStopLoggingStream(listener_), 1);
+         EXPECT_EQ(listener_->lockOn, 0);
+         RVEnableLinkLock(listener_);
+         EXPECT_EQ(RVStopLoggingStream(listener_), 1);
+         EXPECT_EQ(listener_->lockOn, 1);
+         RVDisableLinkLock(listener_);
+       }},
+      {"enabling starts the log",
+       [&] {
+         EXPECT_EQ(RVEnableLoggingStream(listener_), 1);
+         ASSERT_NE(Log(), nullptr);
+         EXPECT_TRUE(Log()->readyToLogQ());
+         EXPECT_EQ(listener_->lockOn, 1);
+       }},
+      {"a file added while disabled stays empty until enabled",
+       [&] {
+         EXPECT_EQ(RVDisableLoggingStream(listener_), 1);
+         EXPECT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
+         EXPECT_EQ(Call(1, 2), 3);
+         EXPECT_EQ(Slurp(file), "");
+         EXPECT_EQ(RVEnableLoggingStream(listener_), 1);
+         EXPECT_EQ(Call(10, 20), 30);
+         ASSERT_TRUE(qvtest::WaitUntil([&] { return Slurp(file).find(" read>: 30") != std::string::npos; }))
+             << Slurp(file);
+       }},
+      {"a path given twice is one entry",
+       [&] {
+         EXPECT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
+         EXPECT_EQ(Call(7, 8), 15);
+         ASSERT_TRUE(qvtest::WaitUntil([&] { return Slurp(file).find(" read>: 15") != std::string::npos; }));
+         const std::string text = Slurp(file);
+         EXPECT_EQ(text.find("Plus[7, 8]"), text.rfind("Plus[7, 8]")) << text;
+       }},
+      {"a file that cannot be opened is refused",
+       [&] {
+         EXPECT_EQ(RVLogStreamToFile(listener_, folder_.file("missing/x.log").c_str()), 0);
+         EXPECT_EQ(RVStopLoggingStreamToFile(listener_, file.c_str()), 1);
+         EXPECT_FALSE(Log()->doLoggingQ());
+       }},
+      {"stopping switches off only the lock the log switched on",
+       [&] {
+         EXPECT_EQ(RVStopLoggingStream(listener_), 1);
+         EXPECT_EQ(listener_->lockOn, 0);
+         RVEnableLinkLock(listener_);
+         EXPECT_EQ(RVEnableLoggingStream(listener_), 1);
+         EXPECT_EQ(RVStopLoggingStream(listener_), 1);
+         EXPECT_EQ(listener_->lockOn, 1);
+       }},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.title);
+    step.run();
+  }
+}
+
+TEST(LinkLogInterface, EveryCallRefusesALinkStillWaitingForItsConnection) {
+  RVEnvironment* environment = RVBegin(nullptr);
+  ASSERT_NE(environment, nullptr);
+  int error = -1;
+  QVLink* link = RVOpenString(environment, "-linkcreate -linkprotocol IntraProcess", &error);
+  ASSERT_NE(link, nullptr);
+  ASSERT_EQ(RVError(link), 10);
+  RVEnableLinkLock(link);
+  qvtest::TempDir folder;
+  const std::string file = folder.file("never.log");
+  EXPECT_EQ(RVLogStreamToFile(link, file.c_str()), 0);
+  EXPECT_EQ(RVStopLoggingStreamToFile(link, file.c_str()), 0);
+  EXPECT_EQ(RVEnableLoggingStream(link), 0);
+  EXPECT_EQ(RVDisableLoggingStream(link), 0);
+  EXPECT_EQ(RVStopLoggingStream(link), 0);
+  EXPECT_EQ(link->log.get(), nullptr);
+  // The lock is free: another thread takes it.
+  std::thread other([link] { QVLinkLockGuard guard(link); });
+  other.join();
+  EXPECT_EQ(RVLogStreamToFile(nullptr, file.c_str()), 0);
+  RVClose(link);
+  RVEnd(environment);
+}
+
+}  // namespace

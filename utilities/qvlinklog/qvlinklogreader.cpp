@@ -1,0 +1,254 @@
+// The log thread's reading: one whole expression from a link, token by
+// token, each reported to the expression log in the given direction.
+#include <string>
+
+#include "api/qvlink.h"
+#include "quorvane.h"
+#include "utilities/qvlinklog/qvlinklog.h"
+
+namespace Quorvane {
+
+namespace {
+
+constexpr int kString = 34;
+constexpr int kSymbol = 35;
+constexpr int kReal = 42;
+constexpr int kInteger = 43;
+constexpr int kFunction = 70;
+constexpr int kPackedArray = 65;
+
+// A mark released however the scope ends.
+class Mark {
+ public:
+  explicit Mark(QVLink* link) : link_(link), mark_(RVCreateMark(link)) {}
+  ~Mark() {
+    if (mark_ != nullptr) RVDestroyMark(link_, mark_);
+  }
+  Mark(const Mark&) = delete;
+  Mark& operator=(const Mark&) = delete;
+  QVLinkMark* get() const { return mark_; }
+
+ private:
+  QVLink* link_;
+  QVLinkMark* mark_;
+};
+
+// A scratch loopback link closed however the scope ends.
+class Scratch {
+ public:
+  explicit Scratch(qv_environment* environment) {
+    int error = 0;
+    link_ = RVLoopbackOpen(environment, &error);
+  }
+  ~Scratch() { close(); }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  QVLink* get() const { return link_; }
+  void close() {
+    if (link_ != nullptr) RVClose(link_);
+    link_ = nullptr;
+  }
+
+ private:
+  QVLink* link_ = nullptr;
+};
+
+template <typename T, typename Get, typename Log, typename Release>
+void LogArray(QVLink* link, Get get, Log log, Release release) {
+  T* data = nullptr;
+  int* dimensions = nullptr;
+  char** heads = nullptr;
+  int depth = 0;
+  if (get(link, &data, &dimensions, &heads, &depth) == 0) return;
+  log(data, dimensions, heads, depth);
+  release(link, data, dimensions, heads, depth);
+}
+
+}  // namespace
+
+bool QVLinkLog::logLinkError(qvlogdirection d, QVLink* link) {
+  const long error = RVError(link);
+  if (error == 0) return true;
+  const char* linkName = RVName(link);
+  const std::string who = linkName != nullptr ? linkName : "";
+  std::string text;
+  if (error == 1) {
+    text = "The other side of " + who + " unexpectedly died";
+  } else if (error == 11) {
+    text = "The other side of " + who + " closed the link";
+  } else {
+    text = "Link Error: " + std::to_string(error);
+  }
+  exprLog->logError(d, text.c_str());
+  return false;
+}
+
+bool QVLinkLog::readAndLogLink(qvlogdirection d, QVLink* link) {
+  QVExprLog& log = *exprLog;
+  switch (RVGetType(link)) {
+    case kString: {
+      const unsigned char* text = nullptr;
+      int bytes = 0, characters = 0;
+      if (RVGetUTF8String(link, &text, &bytes, &characters) != 0) {
+        log.logUTF8String(d, text, bytes);
+        RVReleaseUTF8String(link, text);
+      }
+      break;
+    }
+    case kSymbol: {
+      const unsigned char* text = nullptr;
+      int bytes = 0, characters = 0;
+      if (RVGetUTF8Symbol(link, &text, &bytes, &characters) != 0) {
+        log.logUTF8Symbol(d, text, bytes);
+        RVReleaseUTF8Symbol(link, text, bytes);
+      }
+      break;
+    }
+    case kReal:
+    case kInteger: {
+      const int raw = RVGetRawType(link);
+      if (raw == 248) {
+        long double value = 0;
+        if (RVGetReal128(link, &value) != 0) log.logReal128(d, value);
+      } else if (raw == 246) {
+        double value = 0;
+        if (RVGetReal64(link, &value) != 0) log.logReal(d, value);
+      } else if (raw == 244) {
+        float value = 0;
+        if (RVGetReal32(link, &value) != 0) {
+          log.logReal(d, static_cast<double>(value));
+        } else {
+          log.logError(d, "QVGetReal32 error");
+        }
+      } else if (raw == 226 || raw == 228) {
+        long value = 0;
+        if (RVGetLongInteger(link, &value) != 0) log.logInt(d, value);
+      } else if (raw == 230) {
+        long value = 0;
+        if (RVGetInteger64(link, &value) != 0) log.logInt64(d, value);
+      } else {
+        const unsigned char* text = nullptr;
+        long length = 0;
+        if (RVGetNumberAsByteString(link, &text, &length, 0) != 0) {
+          log.logNumberWithString(d, text, static_cast<int>(length));
+          RVReleaseByteString(link, text);
+        }
+      }
+      break;
+    }
+    case kFunction: {
+      if (RVGetRawType(link) == kPackedArray) {
+        if (!readArrayAndLog(d, link)) return false;
+        break;
+      }
+      QVLinkMark* mark = RVCreateMark(link);
+      const char* head = nullptr;
+      int count = 0;
+      if (RVGetFunction(link, &head, &count) != 0) {
+        if (mark != nullptr) RVDestroyMark(link, mark);
+        const std::string headText = head != nullptr ? head : "";
+        RVReleaseSymbol(link, head);
+        log.logFunction(d, headText.c_str(), headText.size(), static_cast<unsigned long>(count));
+        for (int i = 0; i < count; ++i) {
+          if (!readAndLogLink(d, link)) return false;
+        }
+        break;
+      }
+      // The head is an expression of its own: logged before the arguments.
+      RVClearError(link);
+      if (mark != nullptr) {
+        RVSeekMark(link, mark, 0);
+        RVDestroyMark(link, mark);
+      }
+      if (RVGetArgCount(link, &count) != 0) {
+        log.logFunctionWithAlternateHead(d, static_cast<unsigned long>(count));
+        for (int i = 0; i <= count; ++i) {
+          if (!readAndLogLink(d, link)) return false;
+        }
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return logLinkError(d, link);
+}
+
+bool QVLinkLog::readArrayAndLog(qvlogdirection d, QVLink* link) {
+  Scratch scratch(theEnv);
+  if (scratch.get() == nullptr) return false;
+  Mark mark(link);
+  if (mark.get() == nullptr) return false;
+  qvmeter* state = nullptr;
+  long depth = 0;
+  int leafType = 0;
+  if (RVGetArrayTypeWithDepthAndLeafType(link, scratch.get(), &state, &depth, &leafType) == 0) return false;
+  RVReleaseGetArrayState(link, scratch.get(), state);
+  const int type = RVGetType(link);
+  if (type != kReal && type != kInteger) {
+    const std::string text =
+        "data on link is of type " + std::to_string(type) + " expected either integer or real data.";
+    exprLog->logError(d, text.c_str());
+  }
+  const int raw = RVGetRawType(link);
+  scratch.close();
+  if (RVSeekMark(link, mark.get(), 0) == nullptr) return false;
+  QVExprLog& log = *exprLog;
+  auto logged = [&](auto logArray) {
+    return [&log, d, logArray](auto* data, int* dims, char** heads, int depthHere) {
+      (log.*logArray)(d, data, dims, heads, depthHere);
+    };
+  };
+  switch (raw) {
+    case 161:
+      LogArray<unsigned char>(
+          link, RVGetInteger8Array,
+          [&](unsigned char* data, int* dims, char** heads, int n) {
+            log.logInt8Array(d, reinterpret_cast<const char*>(data), dims, heads, n);
+          },
+          RVReleaseInteger8Array);
+      break;
+    case 226:
+      LogArray<short>(link, RVGetInteger16Array,
+                      logged(static_cast<void (QVExprLog::*)(qvlogdirection, const short*, const int*,
+                                                             const char* const*, int)>(&QVExprLog::logInt16Array)),
+                      RVReleaseInteger16Array);
+      break;
+    case 228:
+      LogArray<int>(link, RVGetInteger32Array,
+                    logged(static_cast<void (QVExprLog::*)(qvlogdirection, const int*, const int*, const char* const*,
+                                                           int)>(&QVExprLog::logInt32Array)),
+                    RVReleaseInteger32Array);
+      break;
+    case 230:
+      LogArray<long>(link, RVGetInteger64Array,
+                     logged(static_cast<void (QVExprLog::*)(qvlogdirection, const long*, const int*,
+                                                            const char* const*, int)>(&QVExprLog::logInt64Array)),
+                     RVReleaseInteger64Array);
+      break;
+    case 244:
+      LogArray<float>(link, RVGetReal32Array,
+                      logged(static_cast<void (QVExprLog::*)(qvlogdirection, const float*, const int*,
+                                                             const char* const*, int)>(&QVExprLog::logReal32Array)),
+                      RVReleaseReal32Array);
+      break;
+    case 246:
+      LogArray<double>(link, RVGetReal64Array,
+                       logged(static_cast<void (QVExprLog::*)(qvlogdirection, const double*, const int*,
+                                                              const char* const*, int)>(&QVExprLog::logReal64Array)),
+                       RVReleaseReal64Array);
+      break;
+    case 248:
+      LogArray<long double>(
+          link, RVGetReal128Array,
+          logged(static_cast<void (QVExprLog::*)(qvlogdirection, const long double*, const int*, const char* const*,
+                                                 int)>(&QVExprLog::logReal128Array)),
+          RVReleaseReal128Array);
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
+}  // namespace Quorvane

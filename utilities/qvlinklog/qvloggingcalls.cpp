@@ -1,0 +1,134 @@
+// The public logging calls: a link's log is made on first use in its log
+// slot, started, fed files, switched on and off, stopped and replaced; and
+// the conventional name of a link's log file.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "api/qvlink.h"
+#include "api/qvqueries.h"
+#include "quorvane.h"
+#include "utilities/qvlinklog/qvlinklog.h"
+
+namespace {
+
+constexpr uint32_t kWaitingForConnection = 10;
+
+bool Refused(QVLink* link) { return link == nullptr || link->error == kWaitingForConnection; }
+
+// The link's log, made when the slot is empty and started when it is not
+// running; false when either fails. Runs under the link lock.
+bool EnsureStarted(QVLink* link) {
+  try {
+    if (!link->log) link->log = Quorvane::QVLinkLog::init();
+    Quorvane::QVLinkLog& log = *link->log;
+    if (!log.readyToLogQ()) log.logWithLink(link->environment(), link);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// A device name made fit for a file name: "/" and blanks become "_".
+std::string FileNamePart(const char* device) {
+  std::string part(device);
+  for (char& c : part) {
+    if (c == '/' || c == ' ' || c == '\t') c = '_';
+  }
+  return part;
+}
+
+}  // namespace
+
+int RVLogStreamToFile(QVLink* link, const char* path) noexcept {
+  if (Refused(link) || path == nullptr) return 0;
+  QVLinkLockGuard guard(link);
+  if (!EnsureStarted(link)) return 0;
+  try {
+    link->log->logToFileWithName(Quorvane::QVString(path));
+  } catch (...) {
+    return 0;  // the file could not be opened; no entry is kept
+  }
+  return 1;
+}
+
+int RVStopLoggingStreamToFile(QVLink* link, const char* path) noexcept {
+  if (Refused(link) || path == nullptr) return 0;
+  QVLinkLockGuard guard(link);
+  try {
+    if (link->log) link->log->stopLoggingToFileWithName(Quorvane::QVString(path));
+  } catch (...) {
+    return 0;
+  }
+  return 1;
+}
+
+int RVEnableLoggingStream(QVLink* link) noexcept {
+  if (Refused(link)) return 0;
+  QVLinkLockGuard guard(link);
+  if (!EnsureStarted(link)) return 0;
+  link->log->setEnabled(true);
+  return 1;
+}
+
+int RVDisableLoggingStream(QVLink* link) noexcept {
+  if (Refused(link)) return 0;
+  QVLinkLockGuard guard(link);
+  Quorvane::QVLinkLog* log = link->log.get();
+  if (log != nullptr && log->readyToLogQ() && log->enabledQ()) log->setEnabled(false);
+  return 1;
+}
+
+int RVStopLoggingStream(QVLink* link) noexcept {
+  if (Refused(link)) return 0;
+  QVLinkLockGuard guard(link);
+  if (!link->log) return 1;
+  Quorvane::QVSmartPointer<Quorvane::QVLinkLog> stopped = link->log;
+  // The log thread may be waiting for this link's lock: joined without it.
+  guard.unlock();
+  try {
+    stopped->stopLogging();
+    const bool turnedOn = stopped->turnedLinkLockOnQ();
+    {
+      QVLinkLockGuard again(link);
+      link->log = Quorvane::QVLinkLog::init();
+    }
+    // The old log closes its links and files as this last holder lets go.
+    stopped = Quorvane::QVSmartPointer<Quorvane::QVLinkLog>();
+    // Only a lock the log switched on is switched off again.
+    if (turnedOn) RVDisableLinkLock(link);
+  } catch (...) {
+    return 0;
+  }
+  return 1;
+}
+
+int RVLogFileNameForLink(QVLink* link, char** name) noexcept {
+  if (link == nullptr || name == nullptr) return 0;
+  char* device = nullptr;
+  if (RVLowLevelDeviceName(link, &device) == 0 || device == nullptr) return 0;
+  std::string path;
+  try {
+    const char* folder = std::getenv("TMPDIR");
+    path = folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
+    if (path.back() != '/') path += '/';
+    path += "qv" + FileNamePart(device);
+  } catch (...) {
+    RVReleaseLowLevelDeviceName(link, device);
+    return 0;
+  }
+  RVReleaseLowLevelDeviceName(link, device);
+  if (link->connectionMode == 0) path += "-listener";
+  if (link->connectionMode == 1) path += "-connector";
+  path += ".log";
+  auto* copy = static_cast<char*>(Quorvane::QVObject::allocate(path.size() + 1));
+  if (copy == nullptr) return 0;
+  std::memcpy(copy, path.c_str(), path.size() + 1);
+  *name = copy;
+  return 1;
+}
+
+void RVReleaseLogFileNameForLink(QVLink* link, char* name) noexcept {
+  if (link == nullptr || name == nullptr) return;
+  Quorvane::QVObject::deallocate(name);
+}
