@@ -157,8 +157,14 @@ QVTCPIPDevice::~QVTCPIPDevice() {
 
 void QVTCPIPDevice::WriteWindow(char** start, unsigned long* size) {
   if (start == nullptr || size == nullptr) Fail("Arguments cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
-  RequireCore("WriteWindow");
+  if (!core) Fail("Tcore object does not exist.", __LINE__, qvexceptiontype::missingObject);
   std::lock_guard<std::mutex> hold(core->lock);
+  // A window is only room in the queue: after the peer's close notice it is
+  // still handed out, so a flush whose bytes went out before the notice does
+  // not fail; the next commit does. A dead writer or closed sockets refuse at once.
+  if (core->failed || closed.load()) {
+    Fail("::WriteWindow detected that the connection has closed.", __LINE__, qvexceptiontype::connectionClosed);
+  }
   auto& chunks = core->chunks;
   if (chunks.empty() || chunks.back()->committed == QVTCPIPDeviceThreadCore::kChunkSize) {
     chunks.push_back(std::make_unique<QVTCPIPDeviceThreadCore::Chunk>());

@@ -37,7 +37,10 @@ struct Shared {
   std::atomic<int> signumber{0};
   // The handler wakes the thread through a pipe: a write is safe in signal context.
   int wakeRead = -1;
-  int wakeWrite = -1;
+  std::atomic<int> wakeWrite{-1};
+  // The process these belong to: a child made by fork inherits the pipe,
+  // which its parent's thread also reads, and a thread that it does not have.
+  pid_t owner = 0;
   // The devices again, for the signal handler, which may take no lock.
   static constexpr size_t kSlots = 1024;
   std::array<std::atomic<QVTCPIPDevice*>, kSlots> slots{};
@@ -49,7 +52,7 @@ Shared& State() {
 }
 
 void Wake() noexcept {
-  const int fd = State().wakeWrite;
+  const int fd = State().wakeWrite.load();
   if (fd < 0) return;
   const char byte = 1;
   // A full pipe already holds a wake-up.
@@ -58,7 +61,16 @@ void Wake() noexcept {
 
 void OpenWakePipe() {
   Shared& shared = State();
-  if (shared.wakeRead >= 0) return;
+  if (shared.owner == ::getpid()) return;
+  if (shared.owner != 0) {
+    // Inherited from the parent: its thread does not run here and its pipe is shared.
+    [[maybe_unused]] QVThread* notOurs = shared.thread.release();
+    shared.worlds = 0;
+    const int inheritedWrite = shared.wakeWrite.exchange(-1);
+    ::close(inheritedWrite);
+    ::close(shared.wakeRead);
+    shared.wakeRead = -1;
+  }
   int fds[2];
   if (::pipe(fds) != 0) {
     throw QVException("Unable to allocate signal thread condition.", kSource, __LINE__,
@@ -69,7 +81,8 @@ void OpenWakePipe() {
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
   shared.wakeRead = fds[0];
-  shared.wakeWrite = fds[1];
+  shared.wakeWrite.store(fds[1]);
+  shared.owner = ::getpid();
 }
 
 void DrainWakePipe() {
@@ -182,8 +195,8 @@ void QVTCPIPWorld::SignalHandler(int number) {
 QVTCPIPWorld::QVTCPIPWorld() {
   Shared& shared = State();
   std::lock_guard<std::mutex> hold(shared.lock);
+  OpenWakePipe();
   if (shared.thread == nullptr) {
-    OpenWakePipe();
     auto stop = std::make_shared<std::atomic<bool>>(false);
     shared.thread.reset(caught([stop] { SignalThreadBody(stop); }));
     shared.stop = stop;
@@ -207,7 +220,8 @@ QVTCPIPWorld::~QVTCPIPWorld() {
   std::unique_ptr<QVThread> ending;
   {
     std::lock_guard<std::mutex> hold(shared.lock);
-    if (--shared.worlds == 0 && shared.thread) {
+    if (--shared.worlds <= 0 && shared.thread) {
+      shared.worlds = 0;
       // The next world made starts a new thread.
       shared.stop->store(true);
       ending = std::move(shared.thread);

@@ -256,8 +256,10 @@ TEST_F(TCPIPTest, MessagesBetweenTwoDevicesAndAfterAnotherDeviceCloses) {
   second.connector->WriteMessage(3, 4);
   EXPECT_TRUE(qvtest::WaitUntil([&] { return heard.Count() == 1; }));
   EXPECT_EQ(heard.Get(), (std::vector<std::pair<int, int>>{{3, 4}}));
+  Heard back;
+  second.connector->SetMessageHandler(&Heard::Handler, &back);
   second.listener->WriteMessage(2, 6);
-  ASSERT_TRUE(qvtest::WaitUntil([&] { return second.connector->HasMessageQ(); }));
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return back.Count() == 1; }));
 }
 
 TEST(TCPIPSignalThread, OnePerProcessAndRestartedForALaterWorld) {
@@ -403,11 +405,16 @@ TEST_F(TCPIPTest, PeerKilledInThePacketEndsABlockedRead) {
   const auto start = std::chrono::steady_clock::now();
   char* buffer = nullptr;
   unsigned long size = 1;
-  device->Read(&buffer, &size);
-  EXPECT_EQ(size, 0u);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-  EXPECT_EQ(ThrownType([&] { device->Read(&buffer, &size); }), 44);
+  // The end of the stream, a reset when the kernel drops the dead peer's
+  // socket, or the closed link when the signal thread saw the message
+  // connection end first: each a failure, none a wait.
+  const long type = ThrownType([&] { device->Read(&buffer, &size); });
   killer.join();
+  EXPECT_TRUE(type == -1 ? size == 0 : type == 4 || type == 44) << type;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  if (type == -1) {
+    EXPECT_EQ(ThrownType([&] { device->Read(&buffer, &size); }), 44);
+  }
   int status = 0;
   EXPECT_EQ(waitpid(child, &status, 0), child);
 }
