@@ -19,6 +19,8 @@
 
 #include "api/qvlink.h"
 #include "quorvane.h"
+#include "api/qvenvironment.h"
+#include "tests/support/qvscripteddevice.h"
 #include "tests/support/qvtest.h"
 #include "utilities/qvlinklog/qvlinklog.h"
 
@@ -182,6 +184,27 @@ TEST_F(LinkPair, FileNameFollowsTmpdirAndTheSide) {
   char* name = nullptr;
   EXPECT_EQ(RVLogFileNameForLink(nullptr, &name), 0);
   EXPECT_EQ(RVLogFileNameForLink(listener_, nullptr), 0);
+}
+
+// A device named by a command line, as a launching "Pipes" device is: its
+// name makes one file in the folder, not folders of its own.
+TEST(LinkLogNames, FileNameOfACommandLineDeviceNamesNoFolders) {
+  RVEnvironment* environment = RVBegin(nullptr);
+  ASSERT_NE(environment, nullptr);
+  qvtest::ScriptedOptions options;
+  options.name = "/opt/x/app -a\t-b";
+  qvtest::ScriptedDevice device(options);
+  QVLink* link = QVInternalMake(environment->globals, device.TakeInstance(), nullptr);
+  ASSERT_NE(link, nullptr);
+  {
+    ScopedVariable tmpdir("TMPDIR", "/logs");
+    char* name = nullptr;
+    ASSERT_EQ(RVLogFileNameForLink(link, &name), 1);
+    EXPECT_STREQ(name, "/logs/qv_opt_x_app_-a_-b-listener.log");
+    RVReleaseLogFileNameForLink(link, name);
+  }
+  RVClose(link);
+  RVEnd(environment);
 }
 
 TEST_F(LinkPair, BothDirectionsAreLoggedAndTheLinkStillGetsEverything) {
