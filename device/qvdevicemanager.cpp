@@ -2,6 +2,7 @@
 #include "device/qvdevicemanager.h"
 
 #include "device/qvpipes.h"
+#include "device/qvtcp.h"
 
 #include "device/qvintraprocessworld.h"
 #include "device/qvtcpipworld.h"
@@ -25,7 +26,7 @@ constexpr QVDeviceWorldRow kLibraryWorlds[] = {
     {"SharedMemory", &QVSharedMemoryInterface},
     {"IntraProcess", &QVIntraProcessInterface},
     {"Pipes", pipe_main},
-    {"TCP", nullptr},
+    {"TCP", socket_main},
 };
 
 }  // namespace

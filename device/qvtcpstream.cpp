@@ -1,0 +1,182 @@
+// The TCP stream: the Pipes window framing over the data connection, with
+// smaller windows, after the record's connect step.
+#include <cstring>
+
+#include "device/qvmessagelayer.h"
+#include "device/qvtcprecord.h"
+
+namespace Quorvane::tcp {
+
+namespace {
+
+using pipes::kCloseMark;
+using pipes::kEscape;
+
+constexpr long kRoleWordLimit = 256;
+
+long Fail(Instance* instance) {
+  instance->state = pipes::kFailed;
+  return kConnectionLost;
+}
+
+bool WriteAll(Instance* instance, const void* bytes, long length) {
+  return RecordWrite(instance->record, bytes, length) == length;
+}
+
+// One word up to a blank or a comma; false on a failed read or a word longer
+// than the buffer.
+bool ReadRoleWord(Instance* instance, char* word, long* length, char* ended) {
+  *length = 0;
+  for (;;) {
+    char byte = 0;
+    if (RecordRead(instance->record, &byte, 1) != 1) return false;
+    if (byte == ' ' || byte == ',') {
+      *ended = byte;
+      return true;
+    }
+    if (*length == kRoleWordLimit) return false;
+    word[(*length)++] = byte;
+  }
+}
+
+void HandOut(Scanner& s, char** start, long* size) {
+  const pipes::Segment& segment = s.segments[s.nextSegment++];
+  *start = segment.start;
+  *size = segment.length;
+}
+
+}  // namespace
+
+long Connect(Instance* instance) noexcept {
+  if (instance->state == pipes::kConnected || instance->state == pipes::kPeerClosed) return 0;
+  if (instance->state == pipes::kFailed) return kConnectionLost;
+  switch (ConnectRecord(instance->record)) {
+    case kStepConnected: break;
+    case kStepStopped: return kYieldStopped;
+    case kStepUnreachable: instance->state = pipes::kFailed; return kUnreachable;
+    case kStepRefused: instance->state = pipes::kFailed; return kRefused;
+    default: return Fail(instance);
+  }
+  char said[16];
+  const size_t length = std::strlen(instance->own.word);
+  std::memcpy(said, instance->own.word, length);
+  said[length] = ' ';
+  if (!WriteAll(instance, said, static_cast<long>(length) + 1)) return Fail(instance);
+  char word[kRoleWordLimit];
+  long wordLength = 0;
+  char ended = 0;
+  if (!ReadRoleWord(instance, word, &wordLength, &ended)) return Fail(instance);
+  if (!pipes::RoleOfWord(word, wordLength, &instance->peer)) return Fail(instance);
+  while (ended == ',') {
+    if (!ReadRoleWord(instance, word, &wordLength, &ended)) return Fail(instance);
+  }
+  instance->scanner.peerUpper = instance->peer.upper;
+  instance->scanner.ownLower = instance->own.lower;
+  instance->state = pipes::kConnected;
+  return 0;
+}
+
+long ConnectReady(Instance* instance, long* ready) noexcept {
+  if (pipes::HasBufferedInput(instance->scanner)) {
+    *ready = 1;
+    return 0;
+  }
+  if (instance->state == pipes::kPeerClosed) {
+    *ready = 1;
+    return kPeerClosedLink;
+  }
+  Record* record = instance->record;
+  if (record->state == 0 && record->listening == 0) {
+    *ready = 1;
+    return 0;
+  }
+  const int waited = unix_select(record->dataFd, -1, -1, 0);
+  *ready = waited;
+  return waited < 0 ? 1 : 0;
+}
+
+long WriteWindow(Instance* instance, char** start, long* size) noexcept {
+  if (instance->state == pipes::kPeerClosed) return kPeerClosedLink;
+  if (instance->firstWindow) {
+    instance->firstWindow = false;
+  } else {
+    if (pipes::HasBufferedInput(instance->scanner) || instance->current->next == instance->oldestUnacknowledged) {
+      *start = nullptr;
+      *size = 0;
+      return 0;
+    }
+    WindowNode* window = instance->current;
+    char encoded[kWindowBuffer + 2];
+    const long length = pipes::EncodeWindow(window->buffer, window->placed, instance->own.upper, encoded);
+    const long sent = RecordWrite(instance->record, encoded, length);
+    // A window that did not go stays current: the caller learns of it.
+    if (sent == 0) return kYieldStopped;
+    if (sent != length) return Fail(instance);
+    window->next->sentBefore = window->placed + window->sentBefore;
+    window->next->placed = 0;
+    instance->current = window->next;
+  }
+  *start = instance->current->buffer;
+  *size = kWindowData;
+  return 0;
+}
+
+void SetPlaced(Instance* instance, const char* start, long count) noexcept {
+  if (start != instance->current->buffer || count < 0) return;
+  instance->current->placed = count > kWindowData ? kWindowData : count;
+}
+
+long Read(Instance* instance, char** start, long* size) noexcept {
+  Scanner& s = instance->scanner;
+  *start = nullptr;
+  *size = 0;
+  if (s.nextSegment < s.waitingSegments) {
+    HandOut(s, start, size);
+    return 0;
+  }
+  if (s.cursor >= s.end) {
+    if (instance->state == pipes::kPeerClosed) return kPeerClosedLink;
+    if (instance->state == pipes::kFailed) return kConnectionLost;
+    const long got = RecordRead(instance->record, s.buffer, pipes::kReadBufferSize);
+    if (got == -2) return kPeerClosedLink;
+    if (got < 0) return kConnectionLost;
+    if (got == 0) return kYieldStopped;
+    s.cursor = 0;
+    s.end = got;
+  }
+  pipes::ScanEvents events;
+  pipes::Scan(&s, &events);
+  for (int i = 0; i < events.acknowledged && instance->oldestUnacknowledged != instance->current; ++i) {
+    instance->oldestUnacknowledged = instance->oldestUnacknowledged->next;
+  }
+  if (events.closed) {
+    instance->state = pipes::kPeerClosed;
+  } else {
+    for (int i = 0; i < events.peerWindows && instance->state != pipes::kFailed; ++i) {
+      const char acknowledgement[2] = {kEscape, instance->peer.lower};
+      if (!WriteAll(instance, acknowledgement, 2)) instance->state = pipes::kFailed;
+    }
+  }
+  if (s.waitingSegments > 0) HandOut(s, start, size);
+  return 0;
+}
+
+long ReadComplete(Instance* instance) noexcept {
+  if (pipes::HasBufferedInput(instance->scanner)) return kUnreadData;
+  return instance->state == pipes::kPeerClosed ? kPeerClosedLink : 0;
+}
+
+void Close(Instance* instance) noexcept {
+  if (instance->state == pipes::kConnected) {
+    const char close[2] = {kEscape, kCloseMark};
+    WriteAll(instance, close, 2);
+  }
+  DestroyRecord(instance->record);
+  qv_deallocator_fn deallocator = instance->world->deallocator;
+  for (WindowNode& node : instance->nodes) {
+    if (node.buffer != nullptr) deallocator(node.buffer);
+  }
+  deallocator(instance);
+}
+
+}  // namespace Quorvane::tcp

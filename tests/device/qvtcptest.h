@@ -1,0 +1,189 @@
+// Helpers of the TCP device tests: a private network namespace with only
+// loopback up (so listeners on the any-address reach nothing outside), a
+// world made through socket_main, and raw sockets the test owns as peers.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "device/qvmessagelayer.h"
+#include "device/qvtcp.h"
+
+namespace qvtest {
+
+// Enters a user and network namespace of this process's own, before any
+// thread exists; false when the sandbox forbids it (then tests run on the
+// host's loopback).
+inline bool EnterPrivateNetwork() {
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
+  std::ofstream("/proc/self/setgroups") << "deny";
+  std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
+  std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  struct ifreq request {};
+  std::strcpy(request.ifr_name, "lo");
+  bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+  close(fd);
+  return up;
+}
+
+inline void* TcpAllocate(uint64_t size) { return std::malloc(size); }
+inline void TcpRelease(void* block) { std::free(block); }
+
+inline long TcpCall(void* object, Quorvane::qvdeviceselector selector, void* a1 = nullptr, void* a2 = nullptr) {
+  return socket_main(object, selector, a1, a2);
+}
+
+class TcpWorld {
+ public:
+  TcpWorld() {
+    // As the environment would install them.
+    watchsignal(SIGIO, &unix_signal_handler);
+    watchsignal(SIGURG, &unix_signal_handler);
+    EXPECT_EQ(TcpCall(&world_, Quorvane::QVDEVICE_WORLD_INIT, reinterpret_cast<void*>(&TcpAllocate),
+                      reinterpret_cast<void*>(&TcpRelease)),
+              0);
+  }
+  ~TcpWorld() {
+    if (world_ != nullptr) TcpCall(world_, Quorvane::QVDEVICE_WORLD_DEINIT);
+  }
+  TcpWorld(const TcpWorld&) = delete;
+  TcpWorld& operator=(const TcpWorld&) = delete;
+
+  void* Make(const std::string& protocol, unsigned long mode, const std::string& name, const std::string& location,
+             unsigned long options, long* error) {
+    std::string block = protocol + '\0' + std::to_string(mode) + '\0' + name + '\0' + location + '\0' + '\0' +
+                        std::to_string(options) + '\0';
+    void* device = nullptr;
+    *error = TcpCall(world_, Quorvane::QVDEVICE_WORLD_MAKE, &device, block.data());
+    return device;
+  }
+  void* world() const { return world_; }
+
+ private:
+  void* world_ = nullptr;
+};
+
+// A device closed at scope end.
+struct Device {
+  void* handle = nullptr;
+  explicit Device(void* made) : handle(made) {}
+  ~Device() {
+    if (handle != nullptr) TcpCall(handle, Quorvane::QVDEVICE_CLOSE);
+  }
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+  std::string Name() const {
+    char buffer[256] = {};
+    long capacity = sizeof buffer;
+    TcpCall(handle, Quorvane::QVDEVICE_NAME, buffer, &capacity);
+    return std::string(buffer, static_cast<size_t>(capacity));
+  }
+  int Port() const { return std::atoi(Name().c_str()); }
+};
+
+// A raw socket the test drives as the other side.
+class RawSocket {
+ public:
+  RawSocket() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+  explicit RawSocket(int fd) : fd_(fd) {}
+  ~RawSocket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  RawSocket(const RawSocket&) = delete;
+  RawSocket& operator=(const RawSocket&) = delete;
+  int fd() const { return fd_; }
+
+  bool Bind(const char* address, int port) {
+    const int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a = Address(address, port);
+    return bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  bool Connect(const char* address, int port) {
+    sockaddr_in a = Address(address, port);
+    return connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  // Listens on a port of the system's choice on 127.0.0.1 and answers it.
+  int Listen() {
+    if (!Bind("127.0.0.1", 0) || listen(fd_, 4) != 0) return -1;
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length);
+    return ntohs(a.sin_port);
+  }
+  // A connection accepted within the deadline, or -1.
+  int Accept(int milliseconds = 5000) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, milliseconds) != 1) return -1;
+    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+  bool Send(const std::string& bytes) {
+    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  // Up to count bytes, each within the deadline; stops early at end of file.
+  std::string Receive(size_t count, int milliseconds = 5000) {
+    std::string got;
+    while (got.size() < count) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, milliseconds) != 1) break;
+      char buffer[4096];
+      const size_t want = count - got.size() < sizeof buffer ? count - got.size() : sizeof buffer;
+      const ssize_t n = recv(fd_, buffer, want, 0);
+      if (n <= 0) break;
+      got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+  }
+  // Bytes up to and including the terminator byte.
+  std::string ReceiveThrough(char terminator, size_t limit = 64) {
+    std::string got;
+    while (got.size() < limit) {
+      const std::string one = Receive(1);
+      if (one.empty()) break;
+      got += one;
+      if (one[0] == terminator) break;
+    }
+    return got;
+  }
+  // True when the peer closed within the deadline.
+  bool SeesEnd(int milliseconds = 5000) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, milliseconds) != 1) return false;
+    char byte = 0;
+    return recv(fd_, &byte, 1, 0) <= 0;
+  }
+
+ private:
+  static sockaddr_in Address(const char* address, int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &a.sin_addr);
+    return a;
+  }
+  int fd_;
+};
+
+}  // namespace qvtest
