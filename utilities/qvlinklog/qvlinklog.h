@@ -14,7 +14,7 @@
 #include "utilities/qvthreadsync.h"
 
 class QVLink;
-struct qv_environment;
+class qv_environment;
 
 namespace Quorvane {
 
