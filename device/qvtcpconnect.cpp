@@ -314,10 +314,13 @@ long ConnectRecord(Record* record) noexcept {
   record->connecting = 1;
   const long outcome = record->listening != 0 ? ConnectServer(record) : ConnectClient(record);
   record->connecting = 0;
-  // Messages that come before a real handler is set are read and dropped.
-  record->handler = &StubHandler;
-  record->handlerCookie = nullptr;
-  if (record->state == 1) SetMessageHandler(record, &StubHandler, nullptr);
+  // Messages that come before a real handler is set are read and dropped; a
+  // handler set before the connect is kept, or its messages would be lost.
+  if (record->handler == nullptr) {
+    record->handler = &StubHandler;
+    record->handlerCookie = nullptr;
+  }
+  if (record->state == 1) SetMessageHandler(record, record->handler, record->handlerCookie);
   return outcome;
 }
 

@@ -1,0 +1,103 @@
+// The installable program serving a host over TCP: the host listens, the
+// program connects to the listener's name, answers an Algorithm3 call and
+// ends on the terminate message, also when idle.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "application/qvalgorithm3.h"
+#include "application/qvapplication.h"
+#include "quorvane.h"
+#include "support/qvtest.h"
+#include "tests/device/qvtcptest.h"
+
+namespace {
+
+const bool kPrivateNetwork = qvtest::EnterPrivateNetwork();
+
+constexpr int kDays = 250;
+constexpr long kTerminate = 1;
+
+// The program's exit status within the deadline, or -1.
+int ExitWithin(pid_t child, std::chrono::milliseconds deadline) {
+  int status = -1;
+  const bool ended = qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, deadline);
+  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(TcpApplication, AnswersACallAndEndsOnTerminate) {
+  RVEnvironment* environment = RVInitialize(nullptr);
+  ASSERT_NE(environment, nullptr);
+  int error = 0;
+  QVLink* link = RVOpenString(environment, "-linkprotocol TCP -linkmode listen -linkname 0", &error);
+  ASSERT_NE(link, nullptr) << error;
+  const std::string name = RVName(link);
+  ASSERT_NE(name.find('@'), std::string::npos) << name;
+  const std::string program = std::string(QV_BINARY_DIR) + "/application/quorvane-algorithm3";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const std::string connectTo = std::to_string(std::atoi(name.c_str())) + "@127.0.0.1";
+    execl(program.c_str(), program.c_str(), "-linkprotocol", "TCP", "-linkmode", "connect", "-linkname",
+          connectTo.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_EQ(RVConnect(link), 1) << RVError(link);
+  int count = -1;
+  ASSERT_EQ(RVTestHead(link, "DefineExternal", &count), 1) << RVError(link);
+  for (const char* expected : {Quorvane::kAlgorithm3Pattern, Quorvane::kAlgorithm3Arguments}) {
+    const char* text = nullptr;
+    ASSERT_EQ(RVGetString(link, &text), 1) << RVError(link);
+    EXPECT_STREQ(text, expected);
+    RVReleaseString(link, text);
+  }
+  int index = -1;
+  EXPECT_EQ(RVGetInteger(link, &index), 1);
+  EXPECT_EQ(RVTestSymbol(link, "End"), 1) << RVError(link);
+
+  std::vector<double> series[5];
+  for (auto& s : series) s.resize(kDays);
+  for (int i = 0; i < kDays; ++i) {
+    const double b = 50.0 + ((i * 37) % 23) * 0.25;
+    series[0][i] = b;
+    series[1][i] = b + 0.5 + (i % 4 == 0 ? 2.5 : 0.0);
+    series[2][i] = b - 0.5 - (i % 3 == 0 ? 2.5 : 0.0);
+    series[3][i] = b + 0.25;
+    series[4][i] = 0.05 * (i % 9);
+  }
+  ASSERT_EQ(RVPutFunction(link, "CallPacket", 2), 1);
+  ASSERT_EQ(RVPutInteger(link, 0), 1);
+  ASSERT_EQ(RVPutFunction(link, "List", 10), 1);
+  for (const auto& s : series) {
+    ASSERT_EQ(RVPutFunction(link, "List", kDays), 1);
+    for (double v : s) ASSERT_EQ(RVPutReal64(link, v), 1);
+  }
+  ASSERT_EQ(RVPutInteger(link, 3), 1);
+  for (double ratio : {0.4, 0.3, 0.2, 0.1}) ASSERT_EQ(RVPutReal64(link, ratio), 1);
+  ASSERT_EQ(RVEndPacket(link), 1);
+  ASSERT_EQ(RVFlush(link), 1) << RVError(link);
+  ASSERT_EQ(RVGetType(link), 42) << RVError(link);
+  double value = 0;
+  ASSERT_EQ(RVGetReal64(link, &value), 1) << RVError(link);
+  const Quorvane::QVAlgorithm3Outcome direct =
+      Quorvane::RunAlgorithm3(series[0].data(), kDays, series[1].data(), kDays, series[2].data(), kDays,
+                              series[3].data(), kDays, series[4].data(), kDays, 3, 0.4, 0.3, 0.2, 0.1);
+  EXPECT_EQ(value, direct.value);
+
+  ASSERT_EQ(RVPutMessage(link, kTerminate), 1) << RVError(link);
+  const int status = ExitWithin(child, std::chrono::seconds(1));
+  if (status < 0) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+  EXPECT_EQ(status, 0);
+  RVClose(link);
+  RVDeinitialize(environment);
+}
+
+}  // namespace
