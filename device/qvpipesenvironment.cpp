@@ -55,6 +55,16 @@ std::atomic<qv_message_handler> gSignaledHandler{nullptr};
 std::atomic<void*> gSignaledCookie{nullptr};
 std::atomic<uint64_t> gSignaledCode{0};
 
+// Shows next to the handlers and keeps the old snapshot for DrainRetired.
+// Under gTableMutex.
+void Replace(Snapshot* next) {
+  Snapshot* old = gCurrent.exchange(next);
+  if (old != nullptr) {
+    old->retiredNext = gRetired;
+    gRetired = old;
+  }
+}
+
 // Builds and publishes the snapshot of the tables; frees what no handler
 // can still hold. Under gTableMutex.
 void Publish() {
@@ -83,11 +93,7 @@ void Publish() {
     for (size_t i = 0; i < tables.size(); ++i) next->tables()[i] = tables[i];
     for (size_t i = 0; i < handlers.size(); ++i) next->handlers()[i] = handlers[i];
   }
-  Snapshot* old = gCurrent.exchange(next);
-  if (old != nullptr) {
-    old->retiredNext = gRetired;
-    gRetired = old;
-  }
+  Replace(next);
 }
 
 // Waits until no handler can hold a snapshot retired so far, then frees them.
@@ -99,6 +105,18 @@ void DrainRetired() {
     gRetired = going->retiredNext;
     std::free(going);
   }
+}
+
+// After a removal: what goes must never stay visible, so without memory for
+// the smaller snapshot no snapshot is shown until the next change. Frees what
+// no handler holds any more.
+void PublishRemoval() {
+  try {
+    Publish();
+  } catch (...) {
+    Replace(nullptr);
+  }
+  DrainRetired();
 }
 
 class SnapshotReader {
@@ -178,18 +196,7 @@ void DeinitEnvironment(Environment* environment) noexcept {
     std::lock_guard<std::mutex> guard(gTableMutex);
     if (gTables != nullptr && gTables->children.erase(environment->number) != 0) {
       gTables->devices.erase(environment->number);
-      try {
-        Publish();
-      } catch (...) {
-        // Without memory for a smaller snapshot, hide every table rather
-        // than leave one that is about to go.
-        Snapshot* old = gCurrent.exchange(nullptr);
-        if (old != nullptr) {
-          old->retiredNext = gRetired;
-          gRetired = old;
-        }
-      }
-      DrainRetired();
+      PublishRemoval();
       if (--gTables->activeEnvironments == 0) {
         delete gTables;
         gTables = nullptr;
@@ -219,16 +226,7 @@ void RemoveLaunched(Record* record) noexcept {
   auto list = gTables->devices.find(record->environment->number);
   if (list == gTables->devices.end()) return;
   std::erase(list->second, record);
-  try {
-    Publish();
-  } catch (...) {
-    Snapshot* old = gCurrent.exchange(nullptr);
-    if (old != nullptr) {
-      old->retiredNext = gRetired;
-      gRetired = old;
-    }
-  }
-  DrainRetired();
+  PublishRemoval();
 }
 
 void HandlersChanged() noexcept {

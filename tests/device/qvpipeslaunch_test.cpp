@@ -21,7 +21,6 @@ using namespace Quorvane;
 using qvtest::Call;
 
 constexpr unsigned long kLaunch = 8;
-constexpr unsigned long kParentConnect = 16;
 constexpr unsigned long kNoShell = 3;
 // A child that echoes every byte: the device then talks to itself, its own
 // window ends and acknowledgements coming back as the peer's.
@@ -191,7 +190,9 @@ TEST_F(EchoChild, KilledChildFailsABlockedReadWithError1) {
 
 TEST(PipesParentSide, ParentKilledEndsTheChildsRead) {
   qvtest::PipesWorld world;
-  qvtest::RawPipe toDevice, fromDevice, msgIn, msgOut;
+  qvtest::PeerPipes pipes;
+  qvtest::RawPipe& toDevice = pipes.toDevice;
+  qvtest::RawPipe& fromDevice = pipes.fromDevice;
   const pid_t parent = fork();
   ASSERT_GE(parent, 0);
   if (parent == 0) {
@@ -201,11 +202,8 @@ TEST(PipesParentSide, ParentKilledEndsTheChildsRead) {
   }
   close(toDevice.Release(1));
   long error = 0;
-  void* device = world.Make("Pipes:" + std::to_string(toDevice.r()) + "," + std::to_string(fromDevice.w()) + "," +
-                                std::to_string(msgIn.r()) + "," + std::to_string(msgOut.w()),
-                            kParentConnect, "", 0, &error);
+  void* device = pipes.Attach(world, &error);
   ASSERT_EQ(error, 0);
-  toDevice.Release(0), fromDevice.Release(1), msgIn.Release(0), msgOut.Release(1);
   fromDevice.CloseBoth();
   ASSERT_EQ(Call(device, QVDEVICE_CONNECT), 0);
   auto blocked = std::async(std::launch::async, [&] {

@@ -18,7 +18,6 @@ using qvtest::Call;
 
 constexpr size_t kPatternLength = 2600;
 constexpr unsigned long kLaunch = 8;
-constexpr unsigned long kParentConnect = 16;
 const std::string kPeer = std::string(QV_SOURCE_DIR) + "/tests/device/qvpipes_peer.py";
 
 std::string Pattern() {
@@ -64,7 +63,9 @@ void Exchange(void* device) {
 
 TEST(PipesPythonPeer, DeviceOnPipesTheTestOwns) {
   qvtest::PipesWorld world;
-  qvtest::RawPipe toDevice, fromDevice, msgIn, msgOut;
+  qvtest::PeerPipes pipes;
+  qvtest::RawPipe& toDevice = pipes.toDevice;
+  qvtest::RawPipe& fromDevice = pipes.fromDevice;
   const pid_t peer = fork();
   ASSERT_GE(peer, 0);
   if (peer == 0) {
@@ -75,11 +76,8 @@ TEST(PipesPythonPeer, DeviceOnPipesTheTestOwns) {
   close(toDevice.Release(1));
   close(fromDevice.Release(0));
   long error = 0;
-  void* device = world.Make("Pipes:" + std::to_string(toDevice.r()) + "," + std::to_string(fromDevice.w()) + "," +
-                                std::to_string(msgIn.r()) + "," + std::to_string(msgOut.w()),
-                            kParentConnect, "", 0, &error);
+  void* device = pipes.Attach(world, &error);
   ASSERT_EQ(error, 0);
-  toDevice.Release(0), fromDevice.Release(1), msgIn.Release(0), msgOut.Release(1);
   Exchange(device);
   Call(device, QVDEVICE_CLOSE);
   int status = 0;

@@ -18,7 +18,6 @@ using namespace Quorvane;
 using qvtest::Call;
 using qvtest::RawPipe;
 
-constexpr unsigned long kParentConnect = 16;
 
 struct Window {
   char* start = nullptr;
@@ -42,9 +41,7 @@ class PipesPair : public ::testing::Test {
   }
   void* Make(int in, int out, int msgIn, int msgOut) {
     long error = 0;
-    void* device = world_.Make("Pipes:" + std::to_string(in) + "," + std::to_string(out) + "," +
-                                   std::to_string(msgIn) + "," + std::to_string(msgOut),
-                               kParentConnect, "pair", 0, &error);
+    void* device = world_.OnDescriptors(in, out, msgIn, msgOut, &error);
     EXPECT_EQ(error, 0);
     return device;
   }
@@ -205,13 +202,12 @@ class RoleWords : public ::testing::TestWithParam<std::pair<std::string, long>> 
 
 TEST_P(RoleWords, PeerWordDecidesTheConnect) {
   qvtest::PipesWorld world;
-  RawPipe toDevice, fromDevice, msgIn, msgOut;
+  qvtest::PeerPipes pipes;
+  qvtest::RawPipe& toDevice = pipes.toDevice;
+  qvtest::RawPipe& fromDevice = pipes.fromDevice;
   long error = 0;
-  void* device = world.Make("Pipes:" + std::to_string(toDevice.r()) + "," + std::to_string(fromDevice.w()) + "," +
-                                std::to_string(msgIn.r()) + "," + std::to_string(msgOut.w()),
-                            kParentConnect, "", 0, &error);
+  void* device = pipes.Attach(world, &error);
   ASSERT_EQ(error, 0);
-  toDevice.Release(0), fromDevice.Release(1), msgIn.Release(0), msgOut.Release(1);
   const std::string said = GetParam().first;
   ASSERT_EQ(write(toDevice.w(), said.data(), said.size()), static_cast<ssize_t>(said.size()));
   EXPECT_EQ(Call(device, QVDEVICE_CONNECT), GetParam().second) << said.substr(0, 40);

@@ -54,6 +54,12 @@ class PipesWorld {
     *error = Call(world_, Quorvane::QVDEVICE_WORLD_MAKE, &device, block.data());
     return device;
   }
+  // A parent-connect device on the four descriptor numbers, which it then owns.
+  void* OnDescriptors(int in, int out, int msgIn, int msgOut, long* error) {
+    return Make("Pipes:" + std::to_string(in) + "," + std::to_string(out) + "," + std::to_string(msgIn) + "," +
+                    std::to_string(msgOut),
+                16, "", 0, error);
+  }
   void* world() const { return world_; }
 
  private:
@@ -79,6 +85,17 @@ struct RawPipe {
       if (fd >= 0) close(fd);
       fd = -1;
     }
+  }
+};
+
+// The pipes between a device and a peer the test plays or starts: the device
+// takes its ends when attached; the test keeps the others.
+struct PeerPipes {
+  RawPipe toDevice, fromDevice, msgIn, msgOut;
+  void* Attach(PipesWorld& world, long* error) {
+    void* device = world.OnDescriptors(toDevice.r(), fromDevice.w(), msgIn.r(), msgOut.w(), error);
+    if (device != nullptr) toDevice.Release(0), fromDevice.Release(1), msgIn.Release(0), msgOut.Release(1);
+    return device;
   }
 };
 
