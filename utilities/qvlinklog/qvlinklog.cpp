@@ -52,11 +52,15 @@ QVLinkLog::QVLinkLog() : exprLog(QVExprLog::init()) {}
 
 QVLinkLog::~QVLinkLog() {
   try {
-    releaseLinks();
-    exprLog->closeFileHandles();
+    close();
   } catch (...) {
     // Nothing can be reported from here; what could be closed is closed.
   }
+}
+
+void QVLinkLog::close() {
+  releaseLinks();
+  exprLog->closeFileHandles();
 }
 
 bool QVLinkLog::doLoggingQ() const { return readyToLog.load() && exprLog->willLogToFile(); }
@@ -84,11 +88,9 @@ void QVLinkLog::closeLink(QVLink*& link) {
 }
 
 void QVLinkLog::stopLogging() {
-  // The control link wakes a thread waiting for input; the stop flag ends it.
-  if (controlLink != nullptr) {
-    RVPutSymbol(controlLink, "Quit");
-    RVFlush(controlLink);
-  }
+  // The thread waits for input in short slices and tests the stop flag
+  // between them. Nothing is put on the control link from here: a link used
+  // by two threads at once races on its state.
   if (logThreadSync != nullptr) {
     logThreadSync->Stop();
     delete logThreadSync;
@@ -188,7 +190,7 @@ void* QVLinkLog::Thread1() {
   threadConnect.store(1);
   QVLink* links[3] = {readLink, writeLinkThread, controlLink};
   while (!logThreadSync->ShutdownRequestedQ()) {
-    const int ready = RVReadyParallel(theEnv, links, 3, -1, -1);
+    const int ready = RVReadyParallel(theEnv, links, 3, 0, kStopSliceMicroseconds);
     if (ready == 0) {
       if (!readAndLogLink(QVLogReadDirection, readLink)) break;
     } else if (ready == 1) {

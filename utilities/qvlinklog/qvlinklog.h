@@ -24,6 +24,8 @@ class QVLinkLog : public QVThreadableObject {
   static constexpr uint64_t minimumThreadNameLength = 15;
   // How long start-up waits for the log thread's end of the pair.
   static constexpr long kConnectTimeoutMilliseconds = 10000;
+  // How long the log thread waits for input before it looks at its stop flag.
+  static constexpr long kStopSliceMicroseconds = 100000;
 
   static QVSmartPointer<QVLinkLog> init();
   QVLinkLog();
@@ -36,6 +38,9 @@ class QVLinkLog : public QVThreadableObject {
   void logWithLink(qv_environment* environment, QVLink* link);
   // Wakes and joins the log thread; the log's links stay open until the log goes.
   void stopLogging();
+  // Stops the thread, closes the log's links and files; destruction then
+  // has nothing left to do (nothing is closed under the handle's lock).
+  void close();
 
   void logToFileWithName(const QVString& path) { exprLog->logToFileWithName(path); }
   void stopLoggingToFileWithName(const QVString& path) { exprLog->closeLogFileWithName(path); }

@@ -93,7 +93,9 @@ int RVStopLoggingStream(QVLink* link) noexcept {
       QVLinkLockGuard again(link);
       link->log = Quorvane::QVLinkLog::init();
     }
-    // The old log closes its links and files as this last holder lets go.
+    // Closed before the last handle goes: releasing it holds the handle's
+    // lock, and closing the log's links takes link locks.
+    stopped->close();
     stopped = Quorvane::QVSmartPointer<Quorvane::QVLinkLog>();
     // Only a lock the log switched on is switched off again.
     if (turnedOn) RVDisableLinkLock(link);
