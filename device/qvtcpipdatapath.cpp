@@ -72,6 +72,7 @@ void QVTCPIPDevice::WriterLoop() {
     QVTCPIPDeviceThreadCore::Chunk& chunk = *c.chunks.front();
     const size_t from = chunk.sent;
     const size_t to = chunk.committed;
+    c.sending = true;
     // The caller writes only past the committed bytes, so the send needs no lock.
     hold.unlock();
     bool sentAll = true;
@@ -89,6 +90,7 @@ void QVTCPIPDevice::WriterLoop() {
       }
     }
     hold.lock();
+    c.sending = false;
     if (!sentAll) {
       // Later puts and flushes must fail, not queue bytes nobody sends.
       c.failed = true;
@@ -186,8 +188,26 @@ void QVTCPIPDevice::Write(char* start, unsigned long count) {
       Fail("Write is outside the last write window.", __LINE__, qvexceptiontype::badArgument);
     }
     chunks.back()->committed += count;
+    if (SendWithoutWaiting()) return;
   }
   core->changed.notify_all();
+}
+
+// With the writer idle and one chunk pending, the caller's thread offers the
+// bytes to the socket without waiting: a small packet then goes out without
+// the hop to the writer thread. Answers true when nothing is left to send.
+bool QVTCPIPDevice::SendWithoutWaiting() {
+  QVTCPIPDeviceThreadCore& c = *core;
+  if (c.sending || c.failed || c.chunks.size() != 1) return false;
+  QVTCPIPDeviceThreadCore::Chunk& chunk = *c.chunks.front();
+  const int fd = dataFd.load();
+  while (chunk.sent < chunk.committed) {
+    const ssize_t n = ::send(fd, chunk.bytes + chunk.sent, chunk.committed - chunk.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n <= 0) return false;  // full or failing: the writer waits for room or reports the failure
+    chunk.sent += static_cast<size_t>(n);
+  }
+  if (chunk.sent == QVTCPIPDeviceThreadCore::kChunkSize) c.chunks.pop_front();
+  return true;
 }
 
 void QVTCPIPDevice::Read(char** start, unsigned long* size) {

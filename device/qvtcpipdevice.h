@@ -52,7 +52,8 @@ class QVTCPIPDeviceThreadCore {
   std::mutex lock;                  // guards chunks, the counters and the flags below
   std::condition_variable changed;  // bytes committed, bytes sent, stop or failure
   std::deque<std::unique_ptr<Chunk>> chunks;
-  bool failed = false;  // a send failed: nothing more goes out
+  bool failed = false;   // a send failed: nothing more goes out
+  bool sending = false;  // the writer is sending a range it took
   std::mutex sendLock;  // held by the writer while a send is in progress
   std::unique_ptr<QVThread> thread;
 };
@@ -130,6 +131,7 @@ class QVTCPIPDevice : public QVDevice {
   void StartWriter();
   void WriterLoop();
   void StopWriter() noexcept;
+  bool SendWithoutWaiting();  // core->lock held
   // Waits (bounded) until the writer has sent every committed byte.
   void Drain() noexcept;
   void RequireCore(const char* what) const;
