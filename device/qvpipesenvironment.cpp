@@ -5,6 +5,7 @@
 // publishes an immutable snapshot (the child tables, the distinct message
 // handlers of launched devices) behind an atomic pointer, and a count of
 // readers keeps an old snapshot alive while a handler may hold it.
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -54,6 +55,9 @@ std::atomic<Record*> gSignaledDevice{nullptr};
 std::atomic<qv_message_handler> gSignaledHandler{nullptr};
 std::atomic<void*> gSignaledCookie{nullptr};
 std::atomic<uint64_t> gSignaledCode{0};
+// The thread that made the signal-messaged device: the one that waits on it.
+std::atomic<pthread_t> gSignaledOwner{};
+std::atomic<bool> gSignaledOwnerKnown{false};
 
 // Shows next to the handlers and keeps the old snapshot for DrainRetired.
 // Under gTableMutex.
@@ -146,15 +150,31 @@ void NobodyTakes(int number) {
   raise(number);  // blocked while the handler runs; the default acts on return
 }
 
+// A signal taken on another thread leaves the device's own thread asleep in
+// its wait for input; SIGIO (the message layer's, harmless) cuts that wait
+// short so the thread sees the message.
+void WakeOwner() {
+  if (!gSignaledOwnerKnown.load()) return;
+  const pthread_t owner = gSignaledOwner.load();
+  if (pthread_equal(owner, pthread_self()) != 0) return;
+  struct sigaction current {};
+  if (sigaction(SIGIO, nullptr, &current) != 0 || current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) return;
+  pthread_kill(owner, SIGIO);
+}
+
 void HandleMessage(int number, uint64_t code) {
   qv_message_handler handler = gSignaledHandler.load();
   if (handler != nullptr) {
     gSignaledCode.store(0);
     RVCallMessageHandler(handler, static_cast<QVLink*>(gSignaledCookie.load()), static_cast<long>(code), 0);
+    WakeOwner();
     return;
   }
   const bool slotTaken = gSignaledDevice.load() != nullptr;
-  if (slotTaken) gSignaledCode.store(code);
+  if (slotTaken) {
+    gSignaledCode.store(code);
+    WakeOwner();
+  }
   SnapshotReader reader;
   Snapshot* snapshot = reader.get();
   const size_t count = snapshot == nullptr ? 0 : snapshot->handlerCount;
@@ -241,7 +261,10 @@ void HandlersChanged() noexcept {
 
 bool ClaimSignaledSlot(Record* record) noexcept {
   Record* empty = nullptr;
-  return gSignaledDevice.compare_exchange_strong(empty, record);
+  if (!gSignaledDevice.compare_exchange_strong(empty, record)) return false;
+  gSignaledOwner.store(pthread_self());
+  gSignaledOwnerKnown.store(true);
+  return true;
 }
 
 bool IsSignaledDevice(const Record* record) noexcept { return record != nullptr && gSignaledDevice.load() == record; }
@@ -251,6 +274,7 @@ void ReleaseSignaledSlot(const Record* record) noexcept {
   gSignaledHandler.store(nullptr);
   gSignaledCookie.store(nullptr);
   gSignaledCode.store(0);
+  gSignaledOwnerKnown.store(false);
   gSignaledDevice.store(nullptr);
 }
 

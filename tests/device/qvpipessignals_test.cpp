@@ -111,10 +111,13 @@ TEST(PipesSignalMessages, MessagesWithoutPipesGoAsSignals) {
   const int status = qvtest::RunInChild([] {
     InstallWorldHandlers();
     qvtest::PipesWorld world;
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return 10;
+    int in[2], out[2], go[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(go) != 0) return 10;
     const pid_t child = fork();
     if (child == 0) {
+      // Signals only once this process has a device to take them.
+      char ready = 0;
+      if (read(go[0], &ready, 1) != 1) _exit(23);
       qvtest::PipesWorld own;
       long error = 0;
       void* device =
@@ -130,6 +133,7 @@ TEST(PipesSignalMessages, MessagesWithoutPipesGoAsSignals) {
     long error = 0;
     void* device = SignaledDevice(world, &error);
     if (device == nullptr) return 11;
+    if (write(go[1], "g", 1) != 1) return 15;
     int childStatus = 0;
     waitpid(child, &childStatus, 0);
     if (!WIFEXITED(childStatus) || WEXITSTATUS(childStatus) != 0) return 12;
