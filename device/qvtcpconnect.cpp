@@ -32,22 +32,6 @@ constexpr long kQuietAcceptWait = 300000;
 constexpr auto kMessageAcceptLimit = std::chrono::seconds(2);
 constexpr long kMessageAcceptSlice = 10000;
 
-class YieldData {
- public:
-  YieldData(int64_t value, long sleep) {
-    QVNewYieldData(&record_);
-    QVResetYieldData(&record_, value);
-    QVSetSleepYP(&record_, sleep);
-  }
-  ~YieldData() { QVFreeYieldData(&record_); }
-  YieldData(const YieldData&) = delete;
-  YieldData& operator=(const YieldData&) = delete;
-  QVYieldParams* get() { return &record_; }
-
- private:
-  QVYieldParams record_{};
-};
-
 // A descriptor closed at scope end unless released.
 class Owned {
  public:

@@ -14,22 +14,6 @@ constexpr int64_t kReadYieldValue = 3;
 constexpr int64_t kWriteYieldValue = 4;
 constexpr long kYieldSleep = 12;
 
-class YieldData {
- public:
-  explicit YieldData(int64_t value) {
-    QVNewYieldData(&record_);
-    QVResetYieldData(&record_, value);
-    QVSetSleepYP(&record_, kYieldSleep);
-  }
-  ~YieldData() { QVFreeYieldData(&record_); }
-  YieldData(const YieldData&) = delete;
-  YieldData& operator=(const YieldData&) = delete;
-  QVYieldParams* get() { return &record_; }
-
- private:
-  QVYieldParams record_{};
-};
-
 int ReadRegistered(void* device, uint64_t* code, uint64_t* argument) {
   return ReadMessageOf(static_cast<Record*>(device), code, argument) == 1 ? 1 : 0;
 }
@@ -40,14 +24,14 @@ bool Unconnected(const Record* record) noexcept { return record->state == 0 && r
 
 long RecordRead(Record* record, void* buffer, long length) noexcept {
   if (Unconnected(record)) return -2;
-  YieldData yield(kReadYieldValue);
+  YieldData yield(kReadYieldValue, kYieldSleep);
   return unix_read(record->dataFd, buffer, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
                    yield.get());
 }
 
 long RecordWrite(Record* record, const void* bytes, long length) noexcept {
   if (Unconnected(record)) return -2;
-  YieldData yield(kWriteYieldValue);
+  YieldData yield(kWriteYieldValue, kYieldSleep);
   return unix_write(record->dataFd, bytes, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
                     yield.get());
 }

@@ -94,6 +94,23 @@ inline constexpr long kStepStopped = -2;
 inline constexpr long kStepUnreachable = -4;
 inline constexpr long kStepRefused = -5;
 
+// A yield-data record reset with a value and a sleep value, freed at scope end.
+class YieldData {
+ public:
+  YieldData(int64_t value, long sleep) {
+    QVNewYieldData(&record_);
+    QVResetYieldData(&record_, value);
+    QVSetSleepYP(&record_, sleep);
+  }
+  ~YieldData() { QVFreeYieldData(&record_); }
+  YieldData(const YieldData&) = delete;
+  YieldData& operator=(const YieldData&) = delete;
+  QVYieldParams* get() { return &record_; }
+
+ private:
+  QVYieldParams record_{};
+};
+
 // World state.
 Globals* InitGlobals(qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept;
 // Works out the host text and address once.
