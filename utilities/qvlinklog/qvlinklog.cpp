@@ -25,7 +25,9 @@ struct StartingConnect {
 };
 thread_local const StartingConnect* startingConnect = nullptr;
 
-int BackOutOfStartingConnect(void*, QVYieldParams*) {
+// Of the type the device calls it as (the link hands yield functions to its
+// device unchanged).
+int BackOutOfStartingConnect(void*, void*) {
   const StartingConnect* starting = startingConnect;
   if (starting == nullptr) return 0;
   return starting->threadConnect->load() < 0 || std::chrono::steady_clock::now() > starting->deadline ? 1 : 0;
@@ -166,7 +168,8 @@ void QVLinkLog::logWithLink(qv_environment* environment, QVLink* link) {
     const StartingConnect starting{&threadConnect, std::chrono::steady_clock::now() +
                                                        std::chrono::milliseconds(kConnectTimeoutMilliseconds)};
     startingConnect = &starting;
-    RVSetYieldFunction(writeLinkLocal, &BackOutOfStartingConnect);
+    RVSetYieldFunction(writeLinkLocal, reinterpret_cast<RVYielderFunction>(
+                                           reinterpret_cast<void (*)()>(&BackOutOfStartingConnect)));
     const int connected = RVConnect(writeLinkLocal);
     RVSetYieldFunction(writeLinkLocal, nullptr);
     startingConnect = nullptr;

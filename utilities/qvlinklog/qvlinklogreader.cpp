@@ -53,14 +53,39 @@ class Scratch {
   QVLink* link_ = nullptr;
 };
 
-template <typename T, typename Get, typename Log, typename Release>
-void LogArray(QVLink* link, Get get, Log log, Release release) {
+// One expression-log call per element type.
+void LogAs(QVExprLog& log, qvlogdirection d, const unsigned char* data, const int* dims, char** heads, int depth) {
+  log.logInt8Array(d, reinterpret_cast<const char*>(data), dims, heads, depth);
+}
+void LogAs(QVExprLog& log, qvlogdirection d, const short* data, const int* dims, char** heads, int depth) {
+  log.logInt16Array(d, data, dims, heads, depth);
+}
+void LogAs(QVExprLog& log, qvlogdirection d, const int* data, const int* dims, char** heads, int depth) {
+  log.logInt32Array(d, data, dims, heads, depth);
+}
+void LogAs(QVExprLog& log, qvlogdirection d, const long* data, const int* dims, char** heads, int depth) {
+  log.logInt64Array(d, data, dims, heads, depth);
+}
+void LogAs(QVExprLog& log, qvlogdirection d, const float* data, const int* dims, char** heads, int depth) {
+  log.logReal32Array(d, data, dims, heads, depth);
+}
+void LogAs(QVExprLog& log, qvlogdirection d, const double* data, const int* dims, char** heads, int depth) {
+  log.logReal64Array(d, data, dims, heads, depth);
+}
+void LogAs(QVExprLog& log, qvlogdirection d, const long double* data, const int* dims, char** heads, int depth) {
+  log.logReal128Array(d, data, dims, heads, depth);
+}
+
+// Gets the whole array, logs it and gives it back; a failed get logs nothing.
+template <typename T>
+void LogArray(QVLink* link, QVExprLog& log, qvlogdirection d, int (*get)(QVLink*, T**, int**, char***, int*),
+              void (*release)(QVLink*, T*, int*, char**, int)) {
   T* data = nullptr;
   int* dimensions = nullptr;
   char** heads = nullptr;
   int depth = 0;
   if (get(link, &data, &dimensions, &heads, &depth) == 0) return;
-  log(data, dimensions, heads, depth);
+  LogAs(log, d, data, dimensions, heads, depth);
   release(link, data, dimensions, heads, depth);
 }
 
@@ -194,59 +219,15 @@ bool QVLinkLog::readArrayAndLog(qvlogdirection d, QVLink* link) {
   scratch.close();
   if (RVSeekMark(link, mark.get(), 0) == nullptr) return false;
   QVExprLog& log = *exprLog;
-  auto logged = [&](auto logArray) {
-    return [&log, d, logArray](auto* data, int* dims, char** heads, int depthHere) {
-      (log.*logArray)(d, data, dims, heads, depthHere);
-    };
-  };
   switch (raw) {
-    case 161:
-      LogArray<unsigned char>(
-          link, RVGetInteger8Array,
-          [&](unsigned char* data, int* dims, char** heads, int n) {
-            log.logInt8Array(d, reinterpret_cast<const char*>(data), dims, heads, n);
-          },
-          RVReleaseInteger8Array);
-      break;
-    case 226:
-      LogArray<short>(link, RVGetInteger16Array,
-                      logged(static_cast<void (QVExprLog::*)(qvlogdirection, const short*, const int*,
-                                                             const char* const*, int)>(&QVExprLog::logInt16Array)),
-                      RVReleaseInteger16Array);
-      break;
-    case 228:
-      LogArray<int>(link, RVGetInteger32Array,
-                    logged(static_cast<void (QVExprLog::*)(qvlogdirection, const int*, const int*, const char* const*,
-                                                           int)>(&QVExprLog::logInt32Array)),
-                    RVReleaseInteger32Array);
-      break;
-    case 230:
-      LogArray<long>(link, RVGetInteger64Array,
-                     logged(static_cast<void (QVExprLog::*)(qvlogdirection, const long*, const int*,
-                                                            const char* const*, int)>(&QVExprLog::logInt64Array)),
-                     RVReleaseInteger64Array);
-      break;
-    case 244:
-      LogArray<float>(link, RVGetReal32Array,
-                      logged(static_cast<void (QVExprLog::*)(qvlogdirection, const float*, const int*,
-                                                             const char* const*, int)>(&QVExprLog::logReal32Array)),
-                      RVReleaseReal32Array);
-      break;
-    case 246:
-      LogArray<double>(link, RVGetReal64Array,
-                       logged(static_cast<void (QVExprLog::*)(qvlogdirection, const double*, const int*,
-                                                              const char* const*, int)>(&QVExprLog::logReal64Array)),
-                       RVReleaseReal64Array);
-      break;
-    case 248:
-      LogArray<long double>(
-          link, RVGetReal128Array,
-          logged(static_cast<void (QVExprLog::*)(qvlogdirection, const long double*, const int*, const char* const*,
-                                                 int)>(&QVExprLog::logReal128Array)),
-          RVReleaseReal128Array);
-      break;
-    default:
-      break;
+    case 161: LogArray<unsigned char>(link, log, d, RVGetInteger8Array, RVReleaseInteger8Array); break;
+    case 226: LogArray<short>(link, log, d, RVGetInteger16Array, RVReleaseInteger16Array); break;
+    case 228: LogArray<int>(link, log, d, RVGetInteger32Array, RVReleaseInteger32Array); break;
+    case 230: LogArray<long>(link, log, d, RVGetInteger64Array, RVReleaseInteger64Array); break;
+    case 244: LogArray<float>(link, log, d, RVGetReal32Array, RVReleaseReal32Array); break;
+    case 246: LogArray<double>(link, log, d, RVGetReal64Array, RVReleaseReal64Array); break;
+    case 248: LogArray<long double>(link, log, d, RVGetReal128Array, RVReleaseReal128Array); break;
+    default: break;
   }
   return true;
 }
