@@ -84,10 +84,13 @@ class LinkPair : public ::testing::Test {
     environment_ = RVBegin(nullptr);
     ASSERT_NE(environment_, nullptr);
     int error = -1;
-    listener_ = RVOpenString(environment_, "-linkcreate -linkprotocol IntraProcess", &error);
+    const bool tcpip = protocol_ == "TCPIP";
+    const char* listen =
+        tcpip ? "-linkprotocol TCPIP -linkmode listen -linkname @127.0.0.1" : "-linkcreate -linkprotocol IntraProcess";
+    listener_ = RVOpenString(environment_, listen, &error);
     ASSERT_NE(listener_, nullptr) << error;
-    const std::string command = std::string("-linkconnect -linkname ") + RVName(listener_) +
-                                " -linkprotocol IntraProcess";
+    const std::string connect = tcpip ? "-linkprotocol TCPIP -linkmode connect -linkname " : "-linkconnect -linkname ";
+    const std::string command = connect + RVName(listener_) + " -linkprotocol " + protocol_;
     connector_ = RVOpenString(environment_, command.c_str(), &error);
     ASSERT_NE(connector_, nullptr) << error;
     std::thread other([this] { RVConnect(connector_); });
@@ -133,6 +136,8 @@ class LinkPair : public ::testing::Test {
   }
 
   QVLinkLog* Log() { return listener_->log.get(); }
+
+  std::string protocol_ = "IntraProcess";
 
   RVEnvironment* environment_ = nullptr;
   QVLink* listener_ = nullptr;
@@ -207,7 +212,15 @@ TEST(LinkLogNames, FileNameOfACommandLineDeviceNamesNoFolders) {
   RVEnd(environment);
 }
 
-TEST_F(LinkPair, BothDirectionsAreLoggedAndTheLinkStillGetsEverything) {
+// The same over each device that joins two threads of one process.
+class LoggedDevice : public LinkPair, public ::testing::WithParamInterface<const char*> {
+ protected:
+  LoggedDevice() { protocol_ = GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Devices, LoggedDevice, ::testing::Values("IntraProcess", "TCPIP"));
+
+TEST_P(LoggedDevice, BothDirectionsAreLoggedAndTheLinkStillGetsEverything) {
   const std::string file = folder_.file("pair.log");
   ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
   ASSERT_TRUE(Log()->readyToLogQ());
@@ -229,7 +242,7 @@ TEST_F(LinkPair, BothDirectionsAreLoggedAndTheLinkStillGetsEverything) {
   EXPECT_EQ(Slurp(file), text);
 }
 
-TEST_F(LinkPair, PeerClosingIsTheLastLineAndEndsTheLog) {
+TEST_P(LoggedDevice, PeerClosingIsTheLastLineAndEndsTheLog) {
   const std::string file = folder_.file("closing.log");
   ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
   EXPECT_EQ(Call(3, 4), 7);
