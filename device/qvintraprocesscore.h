@@ -53,8 +53,12 @@ class QVIntraProcessCore : public QVObject {
   ~QVIntraProcessCore() override = default;
 
   const QVString& getName() const { return name; }
-  QVIntraStream& getReadStream(QVSideOfConnection side) { return side == QVIntraServerSide ? RightStream : LeftStream; }
-  QVIntraStream& getWriteStream(QVSideOfConnection side) { return side == QVIntraServerSide ? LeftStream : RightStream; }
+  QVIntraStream& getReadStream(QVSideOfConnection side) {
+    return side == QVIntraServerSide ? RightStream : LeftStream;
+  }
+  QVIntraStream& getWriteStream(QVSideOfConnection side) {
+    return side == QVIntraServerSide ? LeftStream : RightStream;
+  }
   QVIntraProcessCallbackHandler& getLocalHandlers(QVSideOfConnection side) { return handlers[side]; }
   QVIntraProcessCallbackHandler& getRemoteHandlers(QVSideOfConnection side) { return handlers[Other(side)]; }
 
