@@ -1,0 +1,237 @@
+// Two processes joined by a shared-memory link opened by name and mode. A
+// forked server answers each CallPacket at once with ReturnPacket[a real].
+// Measured beside their floors in the same run:
+// - an Algorithm3-shaped call (five lists of 250 reals, an integer, four
+//   reals in; one real out) against a futex ping-pong between two processes;
+// - a 64 MiB list of reals one way (answered by one real once all is read)
+//   against memcpy of 64 MiB.
+#include <benchmark/benchmark.h>
+#include <linux/futex.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/qvlink.h"
+#include "quorvane.h"
+
+namespace {
+
+constexpr int kLists = 5;
+constexpr int kDays = 250;
+constexpr int kCallPacket = 7;
+constexpr int kReturnPacket = 3;
+constexpr int kAlgorithmCall = 0;
+constexpr int kBulkCall = 1;
+constexpr long kBulkReals = 64L * 1024 * 1024 / sizeof(double);
+
+const std::vector<double>& Series() {
+  static const std::vector<double> values = [] {
+    std::vector<double> v(kDays);
+    for (int i = 0; i < kDays; ++i) v[i] = 50.0 + ((i * 37) % 23) * 0.25;
+    return v;
+  }();
+  return values;
+}
+
+const std::vector<double>& Bulk() {
+  static const std::vector<double> values = [] {
+    std::vector<double> v(static_cast<size_t>(kBulkReals));
+    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<double>(i) * 0.5;
+    return v;
+  }();
+  return values;
+}
+
+bool PutAlgorithmCall(QVLink* link) {
+  bool ok = RVPutFunction(link, "CallPacket", 2) && RVPutInteger(link, kAlgorithmCall) &&
+            RVPutFunction(link, "List", kLists + 5);
+  for (int list = 0; list < kLists && ok; ++list) {
+    ok = RVPutFunction(link, "List", kDays);
+    for (double value : Series()) ok = ok && RVPutReal64(link, value);
+  }
+  ok = ok && RVPutInteger(link, 3);
+  for (double ratio : {0.4, 0.3, 0.2, 0.1}) ok = ok && RVPutReal64(link, ratio);
+  return ok && RVEndPacket(link) && RVFlush(link);
+}
+
+bool PutBulk(QVLink* link) {
+  bool ok = RVPutFunction(link, "CallPacket", 2) && RVPutInteger(link, kBulkCall) &&
+            RVPutFunction(link, "List", static_cast<int>(kBulkReals));
+  for (double value : Bulk()) ok = ok && RVPutReal64(link, value);
+  return ok && RVEndPacket(link) && RVFlush(link);
+}
+
+double ReadAnswer(QVLink* link) {
+  double value = -1;
+  if (RVNextPacket(link) != kReturnPacket || RVGetReal64(link, &value) != 1) return -1;
+  return value;
+}
+
+// Reads one call of either kind; its answer is the last real it held.
+bool ReadCall(QVLink* link, double* answer) {
+  int kind = -1;
+  if (RVNextPacket(link) != kCallPacket || RVGetInteger(link, &kind) != 1) return false;
+  int count = 0;
+  if (kind == kBulkCall) {
+    double* data = nullptr;
+    int length = 0;
+    if (RVGetReal64List(link, &data, &length) != 1) return false;
+    *answer = length > 0 ? data[length - 1] : 0;
+    RVReleaseReal64List(link, data, length);
+    return true;
+  }
+  if (RVTestHead(link, "List", &count) != 1) return false;
+  for (int list = 0; list < kLists; ++list) {
+    double* data = nullptr;
+    int length = 0;
+    if (RVGetReal64List(link, &data, &length) != 1) return false;
+    RVReleaseReal64List(link, data, length);
+  }
+  int time = 0;
+  if (RVGetInteger(link, &time) != 1) return false;
+  for (int i = 0; i < 4; ++i) {
+    if (RVGetReal64(link, answer) != 1) return false;
+  }
+  return true;
+}
+
+// The server process: connects and answers until the link ends.
+[[noreturn]] void Serve(const std::string& name) {
+  RVEnvironment* environment = RVInitialize(nullptr);
+  int error = 0;
+  const std::string command = "-linkmode connect -linkname " + name;
+  QVLink* link = environment != nullptr ? RVOpenString(environment, command.c_str(), &error) : nullptr;
+  if (link != nullptr && RVActivate(link) == 1) {
+    double answer = 0;
+    while (ReadCall(link, &answer)) {
+      if (!RVPutFunction(link, "ReturnPacket", 1) || !RVPutReal64(link, answer) || !RVEndPacket(link) ||
+          !RVFlush(link)) {
+        break;
+      }
+    }
+  }
+  if (link != nullptr) RVClose(link);
+  if (environment != nullptr) RVDeinitialize(environment);
+  _exit(0);
+}
+
+// A served link for one benchmark run: the server is forked before this
+// process makes its environment, and reaped when the run ends.
+class ServedLink {
+ public:
+  ServedLink() {
+    static int runs = 0;
+    const std::string name = "qvshmbench" + std::to_string(getpid()) + "-" + std::to_string(runs++);
+    server_ = fork();
+    if (server_ == 0) Serve(name);
+    if (server_ < 0) return;
+    environment_ = RVInitialize(nullptr);
+    int error = 0;
+    const std::string command = "-linkmode listen -linkname " + name;
+    if (environment_ != nullptr) link_ = RVOpenString(environment_, command.c_str(), &error);
+    if (link_ != nullptr && RVActivate(link_) != 1) {
+      RVClose(link_);
+      link_ = nullptr;
+    }
+  }
+  ~ServedLink() {
+    // The server ends with the link; it is reaped before the environment goes.
+    if (link_ != nullptr) RVClose(link_);
+    if (server_ > 0) {
+      if (link_ == nullptr) kill(server_, SIGKILL);
+      waitpid(server_, nullptr, 0);
+    }
+    if (environment_ != nullptr) RVDeinitialize(environment_);
+  }
+  ServedLink(const ServedLink&) = delete;
+  ServedLink& operator=(const ServedLink&) = delete;
+  QVLink* link() const { return link_; }
+
+ private:
+  pid_t server_ = -1;
+  RVEnvironment* environment_ = nullptr;
+  QVLink* link_ = nullptr;
+};
+
+void BM_SharedMemoryAlgorithm3Call(benchmark::State& state) {
+  ServedLink served;
+  if (served.link() == nullptr) return state.SkipWithError("link not established");
+  for (auto _ : state) {
+    if (!PutAlgorithmCall(served.link())) return state.SkipWithError("call not sent");
+    if (ReadAnswer(served.link()) != 0.1) return state.SkipWithError("wrong answer");
+  }
+}
+BENCHMARK(BM_SharedMemoryAlgorithm3Call)->UseRealTime();
+
+// ---- floor: one word bounced between two processes through futexes ----
+
+long Futex(std::atomic<int>* word, int operation, int value) {
+  return syscall(SYS_futex, reinterpret_cast<int*>(word), operation, value, nullptr, nullptr, 0);
+}
+
+// Waits while the word holds value.
+void WaitWhile(std::atomic<int>* word, int value) {
+  while (word->load(std::memory_order_acquire) == value) Futex(word, FUTEX_WAIT, value);
+}
+
+void Set(std::atomic<int>* word, int value) {
+  word->store(value, std::memory_order_release);
+  Futex(word, FUTEX_WAKE, 1);
+}
+
+void BM_FutexPingPongFloor(benchmark::State& state) {
+  void* memory = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return state.SkipWithError("no shared mapping");
+  auto* word = new (memory) std::atomic<int>(0);  // 0 idle, 1 ping, 2 pong, 3 stop
+  const pid_t child = fork();
+  if (child == 0) {
+    for (;;) {
+      WaitWhile(word, 0);
+      WaitWhile(word, 2);
+      if (word->load() == 3) _exit(0);
+      Set(word, 2);
+    }
+  }
+  for (auto _ : state) {
+    Set(word, 1);
+    WaitWhile(word, 1);
+  }
+  Set(word, 3);
+  waitpid(child, nullptr, 0);
+  munmap(memory, sizeof(std::atomic<int>));
+}
+BENCHMARK(BM_FutexPingPongFloor)->UseRealTime();
+
+void BM_SharedMemory64MiBOneWay(benchmark::State& state) {
+  Bulk();
+  ServedLink served;
+  if (served.link() == nullptr) return state.SkipWithError("link not established");
+  const double last = Bulk().back();
+  for (auto _ : state) {
+    if (!PutBulk(served.link())) return state.SkipWithError("list not sent");
+    if (ReadAnswer(served.link()) != last) return state.SkipWithError("wrong answer");
+  }
+  state.SetBytesProcessed(state.iterations() * kBulkReals * static_cast<int64_t>(sizeof(double)));
+}
+BENCHMARK(BM_SharedMemory64MiBOneWay)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_Memcpy64MiBFloor(benchmark::State& state) {
+  const std::vector<double>& source = Bulk();
+  std::vector<double> target(source.size());
+  for (auto _ : state) {
+    std::memcpy(target.data(), source.data(), source.size() * sizeof(double));
+    benchmark::DoNotOptimize(target.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * kBulkReals * static_cast<int64_t>(sizeof(double)));
+}
+BENCHMARK(BM_Memcpy64MiBFloor)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
