@@ -65,6 +65,7 @@ TEST(DeviceManager, LibraryRegistersTheBuiltWorldsAndAnUnbuiltOneAnswers34) {
     EXPECT_TRUE(result.isErr()) << row.protocol;
     EXPECT_EQ(error, 34) << row.protocol;
   }
+  manager->unloadDevices();
 }
 
 struct ChoiceCase {
