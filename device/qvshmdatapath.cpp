@@ -15,7 +15,6 @@ namespace Quorvane {
 
 namespace {
 
-constexpr char kSourceFile[] = "device/qvshm";
 constexpr long kWriterWaitMicroseconds = 20000;
 constexpr long kReaderWaitMicroseconds = 50000;
 
