@@ -67,7 +67,8 @@ struct Instance {
   WindowNode* current;
   WindowNode* oldestUnacknowledged;
   bool firstWindow;
-  int32_t state;  // pipes::State
+  bool endOfStream;  // the connection ended with nothing left to read
+  int32_t state;     // pipes::State
 };
 
 // Link error numbers of the device.

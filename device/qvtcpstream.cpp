@@ -45,6 +45,37 @@ void HandOut(Scanner& s, char** start, long* size) {
   *size = segment.length;
 }
 
+// Reads what the connection holds when nothing is buffered, scans it and
+// answers its control sequences: 0, or the answer a read gives.
+long Fill(Instance* instance) {
+  Scanner& s = instance->scanner;
+  if (s.cursor >= s.end) {
+    const long got = RecordRead(instance->record, s.buffer, pipes::kReadBufferSize);
+    if (got == -2) {
+      instance->endOfStream = true;
+      return kPeerClosedLink;
+    }
+    if (got < 0) return kConnectionLost;
+    if (got == 0) return kYieldStopped;
+    s.cursor = 0;
+    s.end = got;
+  }
+  pipes::ScanEvents events;
+  pipes::Scan(&s, &events);
+  for (int i = 0; i < events.acknowledged && instance->oldestUnacknowledged != instance->current; ++i) {
+    instance->oldestUnacknowledged = instance->oldestUnacknowledged->next;
+  }
+  if (events.closed) {
+    instance->state = pipes::kPeerClosed;
+  } else {
+    for (int i = 0; i < events.peerWindows && instance->state != pipes::kFailed; ++i) {
+      const char acknowledgement[2] = {kEscape, instance->peer.lower};
+      if (!WriteAll(instance, acknowledgement, 2)) instance->state = pipes::kFailed;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 long Connect(Instance* instance) noexcept {
@@ -92,7 +123,15 @@ long ConnectReady(Instance* instance, long* ready) noexcept {
   }
   const int waited = unix_select(record->dataFd, -1, -1, 0);
   *ready = waited;
-  return waited < 0 ? 1 : 0;
+  if (waited <= 0) return waited < 0 ? 1 : 0;
+  if (instance->state != pipes::kConnected) return 0;
+  // Acknowledgements alone are no data: they are taken now, so a wait for
+  // activity does not end in a read that blocks.
+  const long filled = Fill(instance);
+  if (filled == kPeerClosedLink) return 0;
+  if (filled != 0) return 1;
+  *ready = pipes::HasBufferedInput(instance->scanner) || instance->state == pipes::kPeerClosed ? 1 : 0;
+  return 0;
 }
 
 long WriteWindow(Instance* instance, char** start, long* size) noexcept {
@@ -135,28 +174,11 @@ long Read(Instance* instance, char** start, long* size) noexcept {
     return 0;
   }
   if (s.cursor >= s.end) {
-    if (instance->state == pipes::kPeerClosed) return kPeerClosedLink;
+    if (instance->state == pipes::kPeerClosed || instance->endOfStream) return kPeerClosedLink;
     if (instance->state == pipes::kFailed) return kConnectionLost;
-    const long got = RecordRead(instance->record, s.buffer, pipes::kReadBufferSize);
-    if (got == -2) return kPeerClosedLink;
-    if (got < 0) return kConnectionLost;
-    if (got == 0) return kYieldStopped;
-    s.cursor = 0;
-    s.end = got;
   }
-  pipes::ScanEvents events;
-  pipes::Scan(&s, &events);
-  for (int i = 0; i < events.acknowledged && instance->oldestUnacknowledged != instance->current; ++i) {
-    instance->oldestUnacknowledged = instance->oldestUnacknowledged->next;
-  }
-  if (events.closed) {
-    instance->state = pipes::kPeerClosed;
-  } else {
-    for (int i = 0; i < events.peerWindows && instance->state != pipes::kFailed; ++i) {
-      const char acknowledgement[2] = {kEscape, instance->peer.lower};
-      if (!WriteAll(instance, acknowledgement, 2)) instance->state = pipes::kFailed;
-    }
-  }
+  const long filled = Fill(instance);
+  if (filled != 0) return filled;
   if (s.waitingSegments > 0) HandOut(s, start, size);
   return 0;
 }
