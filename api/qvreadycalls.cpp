@@ -142,7 +142,14 @@ int unix_ready_parallel(readyParallelEnv* wait, QVLink** links, int n, long seco
       if (!entry.readable) continue;
       int64_t type = 0;
       if (!DeviceType(links[i], &type)) return i;
-      if (!IsSignalling(type)) return i;
+      // A device whose readable descriptor held only its own control bytes
+      // (acknowledgements it has now taken) has nothing to read: wait on.
+      if (!IsSignalling(type)) {
+        if (RVReady(links[i]) != 0) return i;
+        Quorvane::platform::QVDescriptorWait again = {entry.fd, 0, false, 0};
+        if (Quorvane::platform::WaitForDescriptors(&again, 1, 0) != 0) return i;
+        continue;
+      }
       if (!Drain(entry.fd)) return -1;
       if (RVReady(links[i]) != 0) return i;
       break;  // a signal without data: collect again
