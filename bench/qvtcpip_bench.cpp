@@ -26,6 +26,16 @@ using namespace qvtcpiptest;
 constexpr size_t kPacket = 16;
 constexpr size_t kBulk = size_t{64} << 20;
 
+// The message connections raise SIGIO and SIGURG; the environment would
+// install the world's handler for them.
+const bool kHandlerInstalled = [] {
+  struct sigaction action {};
+  action.sa_handler = &QVTCPIPWorld::SignalHandler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  return sigaction(SIGIO, &action, nullptr) == 0 && sigaction(SIGURG, &action, nullptr) == 0;
+}();
+
 std::string Block(unsigned long mode, const std::string& name) {
   std::string block;
   for (const std::string& field : {std::string("TCPIP"), std::to_string(mode), name, std::string(), std::string(),

@@ -3,6 +3,7 @@
 // (client side), the device header, and the message stream in arbitrary cuts.
 // The first byte picks the place; every run must end in success or a
 // QVException, never a hang, a crash or an allocation the peer dictates.
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -103,6 +104,16 @@ void NewClient(QVTCPIPWorld& world, const std::string& header, const std::string
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 4096) return 0;
+  // The message connections raise SIGIO and SIGURG; the environment would
+  // install the world's handler for them.
+  static const bool installed = [] {
+    struct sigaction action {};
+    action.sa_handler = &QVTCPIPWorld::SignalHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGIO, &action, nullptr) == 0 && sigaction(SIGURG, &action, nullptr) == 0;
+  }();
+  if (!installed) return 0;
   static QVTCPIPWorld* world = new QVTCPIPWorld();
   const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
   try {

@@ -105,6 +105,8 @@ INSTANTIATE_TEST_SUITE_P(Models, TCPIPLinkTest,
                          });
 
 TEST(TCPIPProgram, IdleProgramEndsWithStatusZeroOnTerminate) {
+  // Without the program nothing would ever connect to the waiting listener.
+  ASSERT_EQ(::access(QV_BINARY_DIR "/application/quorvane-algorithm3", X_OK), 0) << "build quorvane-algorithm3";
   RVEnvironment* environment = RVInitialize(nullptr);
   ASSERT_NE(environment, nullptr);
   QVLink* link = Open(environment, "-linkprotocol TCPIP -linkmode listen -linkname @127.0.0.1 -linkoptions "
