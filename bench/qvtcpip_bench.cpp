@@ -16,6 +16,7 @@
 
 #include "device/qvtcpipdevice.h"
 #include "device/qvtcpipworld.h"
+#include "utilities/qvexception.h"
 #include "tests/device/qvtcpipraw.h"
 
 namespace {
@@ -133,7 +134,7 @@ void RawServe(int portPipe, bool echo) {
   }
 }
 
-void DeviceServe(int portPipe, bool echo) {
+void DeviceServeOnce(int portPipe, bool echo) {
   QVTCPIPWorld world;
   auto device = Make(world, Block(2, "@127.0.0.1"));
   TellPort(portPipe, static_cast<unsigned short>(std::stoi(std::string(QVNameAndPorts::Parse(device->Name(), "").DataPort.c_str()))));
@@ -147,6 +148,14 @@ void DeviceServe(int portPipe, bool echo) {
       if (!Receive(*device, nullptr, kBulk)) return;
       Send(*device, "k", 1);
     }
+  }
+}
+
+void DeviceServe(int portPipe, bool echo) {
+  try {
+    DeviceServeOnce(portPipe, echo);
+  } catch (const QVException&) {
+    // The other process went away: the run is over.
   }
 }
 
