@@ -74,6 +74,8 @@ void OldClient(QVTCPIPWorld& world, const std::string& bytes) {
     device->Connect();
   } catch (const QVException&) {
   }
+  // Wakes a far end still waiting for a message connection that will not come.
+  ::shutdown(listening.get(), SHUT_RDWR);
   far.join();
 }
 
