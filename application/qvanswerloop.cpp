@@ -13,6 +13,18 @@ constexpr int kTrampCount = static_cast<int>(sizeof _tramps / sizeof _tramps[0])
 // while the program idles ends the wait instead of leaving it blocked.
 int DoneWhileWaiting(QVLink*, void*) { return RVDone.load() != 0 ? 1 : 0; }
 
+// Waits until a packet can be read. Activity on the link's descriptor may be
+// framing alone (the host acknowledging the last answer): the link then has
+// nothing to read, and a read would block where a terminate message is never
+// looked at, so the wait goes on.
+bool WaitForInput(QVLink* link) {
+  while (RVDone.load() == 0) {
+    if (RVWaitForLinkActivityWithCallback(link, DoneWhileWaiting) != 1) return false;
+    if (RVReady(link) != 0) return true;
+  }
+  return false;
+}
+
 bool ArgumentsFit(QVLink* link, const func& row) {
   if (row.argumentCount < 0) return true;
   int count = 0;
@@ -42,8 +54,7 @@ int RVDoCallPacket(QVLink* link) noexcept { return _RVDoCallPacket(link, _tramps
 
 int RVAnswer(QVLink* link) noexcept {
   int packet = 0;
-  while (RVDone.load() == 0 && RVError(link) == 0 &&
-         RVWaitForLinkActivityWithCallback(link, DoneWhileWaiting) == 1 &&
+  while (RVDone.load() == 0 && RVError(link) == 0 && WaitForInput(link) &&
          (packet = RVNextPacket(link)) == kCallPacket) {
     RVAbort.store(0);
     if (RVDoCallPacket(link) == 0) packet = 0;

@@ -166,7 +166,7 @@ long DeviceSelector(Instance* instance, qvdeviceselector selector, void* a1, voi
       return ConnectReady(instance, Word(a2));
     case QVDEVICE_HAS_DATA:
       if (a2 == nullptr) return -1;
-      return ConnectReady(instance, Word(a2));
+      return HasData(instance, Word(a2));
     case QVDEVICE_CONNECT: return Connect(instance);
     case QVDEVICE_WRITE:
       if (a1 == nullptr || a2 == nullptr) return -1;

@@ -114,6 +114,8 @@ int GuardedWriteMessage(int fd, uint64_t code, uint64_t argument) noexcept;
 // The stream.
 long Connect(Instance* instance) noexcept;
 long ConnectReady(Instance* instance, long* ready) noexcept;
+// Whether the peer's data waits; control bytes alone are consumed, not data.
+long HasData(Instance* instance, long* ready) noexcept;
 long WriteWindow(Instance* instance, char** start, long* size) noexcept;
 long Read(Instance* instance, char** start, long* size) noexcept;
 long ReadComplete(Instance* instance) noexcept;

@@ -157,6 +157,26 @@ void HandOut(Scanner& s, char** start, long* size) {
   *size = segment.length;
 }
 
+// Scans the bytes read: acknowledgements release windows, a close marks the
+// peer gone, each window of the peer is acknowledged.
+void ScanBuffered(Instance* instance) {
+  Scanner& s = instance->scanner;
+  ScanEvents events;
+  Scan(&s, &events);
+  for (int i = 0; i < events.acknowledged && instance->oldestUnacknowledged != instance->current; ++i) {
+    instance->oldestUnacknowledged = instance->oldestUnacknowledged->next;
+  }
+  if (events.closed) {
+    instance->state = kPeerClosed;  // nobody is left to hear acknowledgements
+  } else {
+    for (int i = 0; i < events.peerWindows && instance->state != kFailed; ++i) {
+      const char acknowledgement[2] = {kEscape, instance->peer.lower};
+      // The data already here is still handed out; the next read reports the loss.
+      if (WriteAll(instance->record, acknowledgement, 2) != Outcome::kDone) instance->state = kFailed;
+    }
+  }
+}
+
 }  // namespace
 
 long GuardedWrite(Record* record, const void* bytes, long length, QVYieldParams* yieldData) noexcept {
@@ -214,6 +234,34 @@ long ConnectReady(Instance* instance, long* ready) noexcept {
   return waited < 0 ? 1 : 0;
 }
 
+long HasData(Instance* instance, long* ready) noexcept {
+  if (instance->state != kConnected) return ConnectReady(instance, ready);
+  Scanner& s = instance->scanner;
+  Record* record = instance->record;
+  // Acknowledgements and window ends make the pipe readable with nothing for
+  // the reader: they are taken here, so a wait for input keeps waiting (and
+  // asking its callback) instead of sending the caller into a read that
+  // blocks until the peer's next packet.
+  while (!HasBufferedInput(s) && instance->state == kConnected) {
+    if (unix_select(record->readFd, -1, -1, 0) != 1) return ConnectReady(instance, ready);
+    const ssize_t got = ::read(record->readFd, s.buffer, kReadBufferSize);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    // An end of file or a failure stays for the read to report.
+    if (got <= 0) {
+      *ready = 1;
+      return 0;
+    }
+    s.cursor = 0;
+    s.end = got;
+    ScanBuffered(instance);
+  }
+  if (instance->state == kFailed) {
+    *ready = 1;
+    return 0;
+  }
+  return ConnectReady(instance, ready);
+}
+
 long WriteWindow(Instance* instance, char** start, long* size) noexcept {
   if (instance->state == kPeerClosed) return kPeerClosedLink;
   if (instance->firstWindow) {
@@ -265,20 +313,7 @@ long Read(Instance* instance, char** start, long* size) noexcept {
     s.cursor = 0;
     s.end = got;
   }
-  ScanEvents events;
-  Scan(&s, &events);
-  for (int i = 0; i < events.acknowledged && instance->oldestUnacknowledged != instance->current; ++i) {
-    instance->oldestUnacknowledged = instance->oldestUnacknowledged->next;
-  }
-  if (events.closed) {
-    instance->state = kPeerClosed;  // nobody is left to hear acknowledgements
-  } else {
-    for (int i = 0; i < events.peerWindows && instance->state != kFailed; ++i) {
-      const char acknowledgement[2] = {kEscape, instance->peer.lower};
-      // The data already here is still handed out; the next read reports the loss.
-      if (WriteAll(instance->record, acknowledgement, 2) != Outcome::kDone) instance->state = kFailed;
-    }
-  }
+  ScanBuffered(instance);
   if (s.waitingSegments > 0) HandOut(s, start, size);
   return 0;
 }

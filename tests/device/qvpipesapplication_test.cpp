@@ -1,5 +1,9 @@
-// The installable program launched over Pipes by a host: the definition and
-// an Algorithm3 answer.
+// The installable program launched over Pipes by a host: the definition, an
+// Algorithm3 answer, and the program's end with status 0 on the terminate
+// message, idle or in the middle of a call.
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -21,6 +25,13 @@ constexpr long kTerminate = 1;
 class PipesApplication : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The library reaps its children on SIGCHLD; held back here (threads made
+    // later inherit the mask), the program's exit status is left to the test.
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGCHLD);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, &previousMask_), 0);
+    maskHeld_ = true;
     environment_ = RVInitialize(nullptr);
     ASSERT_NE(environment_, nullptr);
     const std::string command = std::string("-linkprotocol Pipes -linkmode launch -linkname ") + QV_BINARY_DIR +
@@ -29,6 +40,9 @@ class PipesApplication : public ::testing::Test {
     link_ = RVOpenString(environment_, command.c_str(), &error);
     ASSERT_NE(link_, nullptr) << error;
     ASSERT_EQ(RVConnect(link_), 1) << RVError(link_);
+    const std::vector<int> children = qvtest::ChildrenOfThisProcess();
+    ASSERT_EQ(children.size(), 1u);
+    program_ = children[0];
   }
   void TearDown() override {
     if (link_ != nullptr) RVClose(link_);
@@ -37,6 +51,7 @@ class PipesApplication : public ::testing::Test {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
+    if (maskHeld_) pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
   }
   void ReadDefinition() {
     int count = -1;
@@ -53,45 +68,85 @@ class PipesApplication : public ::testing::Test {
     EXPECT_EQ(RVTestSymbol(link_, "End"), 1) << RVError(link_);
   }
 
+  // CallPacket[0, List[b, h, l, e, huan, time, four ratios]], flushed.
+  void PutCall() {
+    ASSERT_EQ(RVPutFunction(link_, "CallPacket", 2), 1);
+    ASSERT_EQ(RVPutInteger(link_, 0), 1);
+    ASSERT_EQ(RVPutFunction(link_, "List", 10), 1);
+    for (auto& s : series_) s.resize(kDays);
+    for (int i = 0; i < kDays; ++i) {
+      const double b = 50.0 + ((i * 37) % 23) * 0.25;
+      series_[0][i] = b;
+      series_[1][i] = b + 0.5 + (i % 4 == 0 ? 2.5 : 0.0);
+      series_[2][i] = b - 0.5 - (i % 3 == 0 ? 2.5 : 0.0);
+      series_[3][i] = b + 0.25;
+      series_[4][i] = 0.05 * (i % 9);
+    }
+    for (const auto& s : series_) {
+      ASSERT_EQ(RVPutFunction(link_, "List", kDays), 1);
+      for (double v : s) ASSERT_EQ(RVPutReal64(link_, v), 1);
+    }
+    ASSERT_EQ(RVPutInteger(link_, 3), 1);
+    for (double ratio : {0.4, 0.3, 0.2, 0.1}) ASSERT_EQ(RVPutReal64(link_, ratio), 1);
+    ASSERT_EQ(RVEndPacket(link_), 1);
+    ASSERT_EQ(RVFlush(link_), 1) << RVError(link_);
+  }
+  // The answer is the one the algorithm gives run directly.
+  void CheckAnswer() {
+    ASSERT_EQ(RVGetType(link_), 42) << RVError(link_);
+    double value = 0;
+    ASSERT_EQ(RVGetReal64(link_, &value), 1);
+    const std::vector<double>* s = series_;
+    const Quorvane::QVAlgorithm3Outcome direct =
+        Quorvane::RunAlgorithm3(s[0].data(), kDays, s[1].data(), kDays, s[2].data(), kDays, s[3].data(), kDays,
+                                s[4].data(), kDays, 3, 0.4, 0.3, 0.2, 0.1);
+    EXPECT_EQ(value, direct.value);
+  }
+
   RVEnvironment* environment_ = nullptr;
   QVLink* link_ = nullptr;
+  int program_ = -1;
+  std::vector<double> series_[5];
+  sigset_t previousMask_{};
+  bool maskHeld_ = false;
 };
 
-TEST_F(PipesApplication, DefinesAndAnswersACall) {
+// The program's exit status within the deadline, or -1.
+int ExitWithin(int child, std::chrono::milliseconds deadline) {
+  int status = -1;
+  const bool ended = qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, deadline);
+  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+enum class Moment { kBeforeAnyCall, kAfterAnAnswer, kDuringACall };
+
+struct TerminateCase {
+  const char* name;
+  Moment moment;
+};
+
+class PipesApplicationTerminate : public PipesApplication, public ::testing::WithParamInterface<TerminateCase> {};
+
+TEST_P(PipesApplicationTerminate, EndsWithStatusZeroWithinASecond) {
   ASSERT_NO_FATAL_FAILURE(ReadDefinition());
-  // CallPacket[0, List[b, h, l, e, huan, time, four ratios]]
-  ASSERT_EQ(RVPutFunction(link_, "CallPacket", 2), 1);
-  ASSERT_EQ(RVPutInteger(link_, 0), 1);
-  ASSERT_EQ(RVPutFunction(link_, "List", 10), 1);
-  std::vector<double> series[5];
-  for (auto& s : series) s.resize(kDays);
-  for (int i = 0; i < kDays; ++i) {
-    const double b = 50.0 + ((i * 37) % 23) * 0.25;
-    series[0][i] = b;
-    series[1][i] = b + 0.5 + (i % 4 == 0 ? 2.5 : 0.0);
-    series[2][i] = b - 0.5 - (i % 3 == 0 ? 2.5 : 0.0);
-    series[3][i] = b + 0.25;
-    series[4][i] = 0.05 * (i % 9);
+  if (GetParam().moment != Moment::kBeforeAnyCall) {
+    ASSERT_NO_FATAL_FAILURE(PutCall());
   }
-  for (const auto& s : series) {
-    ASSERT_EQ(RVPutFunction(link_, "List", kDays), 1);
-    for (double v : s) ASSERT_EQ(RVPutReal64(link_, v), 1);
+  // Reading the answer acknowledges its window: the program then idles with
+  // nothing but framing come in.
+  if (GetParam().moment == Moment::kAfterAnAnswer) {
+    ASSERT_NO_FATAL_FAILURE(CheckAnswer());
   }
-  ASSERT_EQ(RVPutInteger(link_, 3), 1);
-  for (double ratio : {0.4, 0.3, 0.2, 0.1}) ASSERT_EQ(RVPutReal64(link_, ratio), 1);
-  ASSERT_EQ(RVEndPacket(link_), 1);
-  ASSERT_EQ(RVFlush(link_), 1) << RVError(link_);
-  ASSERT_EQ(RVGetType(link_), 42) << RVError(link_);
-  double value = 0;
-  ASSERT_EQ(RVGetReal64(link_, &value), 1);
-  const std::vector<double>* s = series;
-  const Quorvane::QVAlgorithm3Outcome direct =
-      Quorvane::RunAlgorithm3(s[0].data(), kDays, s[1].data(), kDays, s[2].data(), kDays, s[3].data(), kDays,
-                              s[4].data(), kDays, 3, 0.4, 0.3, 0.2, 0.1);
-  EXPECT_EQ(value, direct.value);
 
   // The terminate message goes out as a signal (no message pipes).
-  EXPECT_EQ(RVPutMessage(link_, kTerminate), 1) << RVError(link_);
+  ASSERT_EQ(RVPutMessage(link_, kTerminate), 1) << RVError(link_);
+  EXPECT_EQ(ExitWithin(program_, std::chrono::seconds(1)), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Moments, PipesApplicationTerminate,
+                         ::testing::Values(TerminateCase{"BeforeAnyCall", Moment::kBeforeAnyCall},
+                                           TerminateCase{"AfterAnAnswer", Moment::kAfterAnAnswer},
+                                           TerminateCase{"DuringACall", Moment::kDuringACall}),
+                         [](const ::testing::TestParamInfo<TerminateCase>& row) { return row.param.name; });
 
 }  // namespace
