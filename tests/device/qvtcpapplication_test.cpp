@@ -1,6 +1,6 @@
-// The installable program serving a host over TCP: the host listens, the
-// program connects to the listener's name, answers an Algorithm3 call and
-// ends on the terminate message, also when idle.
+// The installable program serving a host over the socket devices (TCP and
+// TCPIP): the host listens, the program connects to the listener's name,
+// answers an Algorithm3 call and ends on the terminate message.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,21 +30,37 @@ int ExitWithin(pid_t child, std::chrono::milliseconds deadline) {
   return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(TcpApplication, AnswersACallAndEndsOnTerminate) {
+struct Device {
+  const char* protocol;
+  const char* listen;   // the host's open string
+  const char* options;  // link options both sides give, or ""
+  // The name the program connects to, from the listener's name.
+  std::string (*connectTo)(const std::string& listenerName);
+};
+
+class SocketApplication : public testing::TestWithParam<Device> {};
+
+TEST_P(SocketApplication, AnswersACallAndEndsOnTerminate) {
+  const Device& device = GetParam();
   RVEnvironment* environment = RVInitialize(nullptr);
   ASSERT_NE(environment, nullptr);
   int error = 0;
-  QVLink* link = RVOpenString(environment, "-linkprotocol TCP -linkmode listen -linkname 0", &error);
+  QVLink* link = RVOpenString(environment, device.listen, &error);
   ASSERT_NE(link, nullptr) << error;
   const std::string name = RVName(link);
   ASSERT_NE(name.find('@'), std::string::npos) << name;
   const std::string program = std::string(QV_BINARY_DIR) + "/application/quorvane-algorithm3";
+  const std::string connectTo = device.connectTo(name);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    const std::string connectTo = std::to_string(std::atoi(name.c_str())) + "@127.0.0.1";
-    execl(program.c_str(), program.c_str(), "-linkprotocol", "TCP", "-linkmode", "connect", "-linkname",
-          connectTo.c_str(), static_cast<char*>(nullptr));
+    if (device.options[0] != '\0') {
+      execl(program.c_str(), program.c_str(), "-linkprotocol", device.protocol, "-linkmode", "connect",
+            "-linkoptions", device.options, "-linkname", connectTo.c_str(), static_cast<char*>(nullptr));
+    } else {
+      execl(program.c_str(), program.c_str(), "-linkprotocol", device.protocol, "-linkmode", "connect",
+            "-linkname", connectTo.c_str(), static_cast<char*>(nullptr));
+    }
     _exit(127);
   }
   ASSERT_EQ(RVConnect(link), 1) << RVError(link);
@@ -99,5 +115,15 @@ TEST(TcpApplication, AnswersACallAndEndsOnTerminate) {
   RVClose(link);
   RVDeinitialize(environment);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, SocketApplication,
+    testing::Values(Device{"TCP", "-linkprotocol TCP -linkmode listen -linkname 0", "",
+                           [](const std::string& name) { return std::to_string(std::atoi(name.c_str())) + "@127.0.0.1"; }},
+                    Device{"TCPIP",
+                           "-linkprotocol TCPIP -linkmode listen -linkname @127.0.0.1 -linkoptions "
+                           "QVUseNewTCPIPConnection",
+                           "QVUseNewTCPIPConnection", [](const std::string& name) { return name; }}),
+    [](const testing::TestParamInfo<Device>& row) { return std::string(row.param.protocol); });
 
 }  // namespace
