@@ -6,6 +6,7 @@
 
 #include "device/qvdeviceparameters.h"
 #include "device/qvmessagelayer.h"
+#include "device/qvproceduralanswers.h"
 #include "device/qvpipes.h"
 #include "device/qvpipesrecord.h"
 #include "utilities/qvsignalhandlermanager.h"
@@ -23,20 +24,8 @@ constexpr const char* kProtocol = "Pipes";
 constexpr const char* kWorldId = "Pipes " __DATE__ " 001";
 static_assert(sizeof("Pipes " __DATE__ " 001") - 1 == 21);
 
-long* Word(void* pointer) { return static_cast<long*>(pointer); }
-
-// The text, cut to the capacity, with a zero byte when there is room; the
-// copied length to *capacity.
-long CopyTruncated(const char* text, void* buffer, void* capacity) {
-  if (buffer == nullptr || capacity == nullptr || *Word(capacity) < 0) return -1;
-  const long room = *Word(capacity);
-  const long length = static_cast<long>(std::strlen(text));
-  const long copied = length < room ? length : room;
-  std::memcpy(buffer, text, static_cast<size_t>(copied));
-  if (copied < room) static_cast<char*>(buffer)[copied] = '\0';
-  *Word(capacity) = copied;
-  return 0;
-}
+using procedural::CopyTruncated;
+using procedural::Word;
 
 long InitWorld(void* object, void* a1, void* a2) {
   auto allocator = reinterpret_cast<qv_allocator_fn>(a1);

@@ -6,6 +6,7 @@
 
 #include "device/qvdeviceparameters.h"
 #include "device/qvmessagelayer.h"
+#include "device/qvproceduralanswers.h"
 #include "device/qvtcp.h"
 #include "device/qvtcprecord.h"
 #include "utilities/qvsignalhandlermanager.h"
@@ -24,18 +25,8 @@ constexpr const char* kProtocol = "TCP";
 constexpr const char* kWorldId = "TCP   " __DATE__ " 001";
 static_assert(sizeof("TCP   " __DATE__ " 001") - 1 == 21);
 
-long* Word(void* pointer) { return static_cast<long*>(pointer); }
-
-long CopyTruncated(const char* text, void* buffer, void* capacity) {
-  if (buffer == nullptr || capacity == nullptr || *Word(capacity) < 0) return -1;
-  const long room = *Word(capacity);
-  const long length = static_cast<long>(std::strlen(text));
-  const long copied = length < room ? length : room;
-  std::memcpy(buffer, text, static_cast<size_t>(copied));
-  if (copied < room) static_cast<char*>(buffer)[copied] = '\0';
-  *Word(capacity) = copied;
-  return 0;
-}
+using procedural::CopyTruncated;
+using procedural::Word;
 
 // The host text whole when it fits, else only a zero first byte; the full
 // length is answered either way.

@@ -1,0 +1,24 @@
+// Answers the procedural worlds (Pipes, TCP) write through a selector's
+// untyped arguments.
+#pragma once
+
+#include <cstring>
+
+namespace Quorvane::procedural {
+
+inline long* Word(void* pointer) { return static_cast<long*>(pointer); }
+
+// The text, cut to the capacity, with a zero byte when there is room; the
+// copied length to *capacity.
+inline long CopyTruncated(const char* text, void* buffer, void* capacity) {
+  if (buffer == nullptr || capacity == nullptr || *Word(capacity) < 0) return -1;
+  const long room = *Word(capacity);
+  const long length = static_cast<long>(std::strlen(text));
+  const long copied = length < room ? length : room;
+  std::memcpy(buffer, text, static_cast<size_t>(copied));
+  if (copied < room) static_cast<char*>(buffer)[copied] = '\0';
+  *Word(capacity) = copied;
+  return 0;
+}
+
+}  // namespace Quorvane::procedural
