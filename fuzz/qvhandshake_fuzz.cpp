@@ -81,8 +81,10 @@ void FeatureText(const uint8_t* data, size_t size) {
   feature_set again{};
   if (qvhs__decode_feature_text(Environment(), buffer.data(), &again) == 0) std::abort();
   constexpr uint64_t kBit5 = 0xFFFFFFFF00000000ull;
-  uint64_t encodings = features.encodings.mask & 0xFF;
-  if (encodings == 0) encodings = 1u << 7;  // an empty list reads as encoding 7
+  // An empty list reads as encoding 7; a list of encodings above 7 alone
+  // is printed but reads as none.
+  const bool listEmpty = features.encodings.mask == 0 && features.encodings.reserved == 0;
+  const uint64_t encodings = listEmpty ? uint64_t{1} << 7 : features.encodings.mask & 0xFF;
   if (again.features != features.features || again.level != features.level ||
       again.binary_types[0] != (features.binary_types[0] & kBit5) ||
       again.binary_types[1] != (features.binary_types[1] & kBit5) || again.encodings.mask != encodings ||
