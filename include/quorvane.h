@@ -4,7 +4,8 @@
  *
  * Sections: conventions, opaque objects, allocator functions, environment
  * parameters, environment, signals, error texts, dialogs, argument vectors,
- * typed calls, links, yield functions and messages, queries.
+ * typed calls, links, yield functions and messages, logging, link
+ * servers, link services.
  */
 #ifndef QUORVANE_H
 #define QUORVANE_H
@@ -909,6 +910,114 @@ int RVStopLoggingStream(QVLink* link) QV_NOEXCEPT;
  * device has no name. */
 int RVLogFileNameForLink(QVLink* link, char** name) QV_NOEXCEPT;
 void RVReleaseLogFileNameForLink(QVLink* link, char* name) QV_NOEXCEPT;
+
+/* ---- Link servers -------------------------------------------------------- *
+ * A server listens on one TCP port and turns each pair of identified
+ * "TCPIP" connections (data and message, one id) into a listening link.
+ * Links are handed out one at a time by RVWaitForNewLinkFromLinkServer or
+ * all at once to a callback on the server's delivery thread; they belong to
+ * whoever receives them. Error codes: 0 success; 8 out of memory; 40 the
+ * port is in use; 58 a null or wrong argument; -1 anything else.
+ */
+#ifdef __cplusplus
+}
+namespace Quorvane {
+class RVLinkServer;
+}
+typedef Quorvane::RVLinkServer RVLinkServer;
+extern "C" {
+#else
+typedef struct RVLinkServer RVLinkServer;
+#endif
+
+/* Receives each new link on the server's delivery thread, which holds the
+ * server's list lock meanwhile: it may not call the server back. */
+typedef void (*RVLinkServerCallback)(RVLinkServer* server, QVLink* link);
+
+/* On the machine's preferred interface, a port the system picks. */
+RVLinkServer* RVNewLinkServer(RVEnvironment* environment, void* context, int* error) QV_NOEXCEPT;
+RVLinkServer* RVNewLinkServerWithPort(RVEnvironment* environment, unsigned short port, void* context,
+                                      int* error) QV_NOEXCEPT;
+/* An empty interface text listens on every IPv4 address. */
+RVLinkServer* RVNewLinkServerWithPortAndInterface(RVEnvironment* environment, unsigned short port,
+                                                  const char* interfaceText, void* context, int* error) QV_NOEXCEPT;
+/* Stops both threads (a caller waiting for a link gets null and -1), then
+ * closes the links nobody took. */
+void RVShutdownLinkServer(RVLinkServer* server) QV_NOEXCEPT;
+/* Links already waiting go to the new callback at once. */
+void RVRegisterCallbackFunctionWithLinkServer(RVLinkServer* server, RVLinkServerCallback callback) QV_NOEXCEPT;
+/* The oldest link nobody took, waiting for one. */
+QVLink* RVWaitForNewLinkFromLinkServer(RVLinkServer* server, int* error) QV_NOEXCEPT;
+/* The port listened on, 0 on failure. */
+unsigned short RVPortFromLinkServer(RVLinkServer* server, int* error) QV_NOEXCEPT;
+/* The listening address's host name, or its numeric text; given back with
+ * RVReleaseInterfaceFromLinkServer. */
+char* RVInterfaceFromLinkServer(RVLinkServer* server, int* error) QV_NOEXCEPT;
+void RVReleaseInterfaceFromLinkServer(RVLinkServer* server, char* text) QV_NOEXCEPT;
+/* The context given when the server was made. */
+void* RVContextFromLinkServer(RVLinkServer* server, int* error) QV_NOEXCEPT;
+
+/* ---- Link services ------------------------------------------------------- *
+ * Listening links advertised as DNS-SD services of type "_<type>._tcp",
+ * browsed for and resolved into link names. Callbacks run on the service
+ * thread; they may not start or stop requests. Codes: 0 success; 8 out of
+ * memory; 57 no DNS-SD service on this machine; 58 a null or wrong
+ * argument; 59 bad host name; 60 bad domain; 61 bad service name; 62 bad
+ * state; 64 name collision; 65 not connected; -1 anything else.
+ */
+
+/* A request's handle, valid until its stop call. */
+typedef void* RVServiceRef;
+
+/* event: 1 found, 2 gone, 3 error; 17 and 18 found and gone with more to
+ * come. */
+typedef void (*RVBrowseCallback)(RVEnvironment* environment, RVServiceRef reference, int event,
+                                 const char* serviceName, void* context);
+/* linkName is port@host unless the advertiser gave its own. */
+typedef void (*RVResolveCallback)(RVEnvironment* environment, RVServiceRef reference, const char* serviceName,
+                                  const char* linkName, const char* protocol, int options, void* context);
+/* event: 1 registered (with the name registered), 2 being stopped. */
+typedef void (*RVRegisterCallback)(RVEnvironment* environment, RVServiceRef reference, int event,
+                                   const char* serviceName, void* context);
+
+int RVBrowseForLinkServices(RVEnvironment* environment, RVBrowseCallback callback, const char* serviceType,
+                            const char* domain, void* context, RVServiceRef* reference) QV_NOEXCEPT;
+void RVStopBrowsingForLinkServices(RVEnvironment* environment, RVServiceRef reference) QV_NOEXCEPT;
+int RVResolveLinkService(RVEnvironment* environment, RVResolveCallback callback, const char* serviceType,
+                         const char* serviceName, void* context, RVServiceRef* reference) QV_NOEXCEPT;
+void RVStopResolvingLinkService(RVEnvironment* environment, RVServiceRef reference) QV_NOEXCEPT;
+
+/* The registering calls open a "TCPIP" listener, advertise it and return
+ * it; the advertisement is withdrawn once a peer connects or the link
+ * closes. Null, with *error set, on failure; no listener stays open. */
+QVLink* RVRegisterLinkServiceWithPortAndHostname(RVEnvironment* environment, const char* serviceType,
+                                                 const char* serviceName, unsigned short port, const char* hostname,
+                                                 RVRegisterCallback callback, const char* domain, void* context,
+                                                 RVServiceRef* reference, int* error) QV_NOEXCEPT;
+QVLink* RVRegisterLinkServiceWithHostname(RVEnvironment* environment, const char* serviceType,
+                                          const char* serviceName, const char* hostname, RVRegisterCallback callback,
+                                          const char* domain, void* context, RVServiceRef* reference,
+                                          int* error) QV_NOEXCEPT;
+QVLink* RVRegisterLinkService(RVEnvironment* environment, const char* serviceType, const char* serviceName,
+                              RVRegisterCallback callback, const char* domain, void* context,
+                              RVServiceRef* reference, int* error) QV_NOEXCEPT;
+QVLink* QVRegisterLinkServiceUsingLinkProtocol(RVEnvironment* environment, const char* serviceType,
+                                               const char* serviceName, unsigned short port,
+                                               const char* interfaceText, const char* protocol,
+                                               RVRegisterCallback callback, const char* domain, void* context,
+                                               RVServiceRef* reference, int* error) QV_NOEXCEPT;
+/* Advertises a link server's port; opens nothing. */
+void RVRegisterLinkServiceFromLinkServer(RVEnvironment* environment, const char* serviceType,
+                                         const char* serviceName, RVLinkServer* server,
+                                         RVRegisterCallback callback, const char* domain, void* context,
+                                         RVServiceRef* reference, int* error) QV_NOEXCEPT;
+/* Calls the registration's callback with event 2, then withdraws it. */
+void RVStopRegisteringLinkService(RVEnvironment* environment, RVServiceRef reference) QV_NOEXCEPT;
+/* The same, then forgets the link's registration. */
+void RVStopRegisteringLinkServiceForLink(RVEnvironment* environment, QVLink* link,
+                                         RVServiceRef reference) QV_NOEXCEPT;
+/* "_<type>._tcp" of the request, owned by it; null when unknown. */
+const char* RVServiceProtocolFromReference(RVEnvironment* environment, RVServiceRef reference) QV_NOEXCEPT;
 
 #ifdef __cplusplus
 }
