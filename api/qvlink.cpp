@@ -225,9 +225,9 @@ QVLink* QVInternalMake(QVLink_globals* globals, Quorvane::QVSmartPointer<Quorvan
 
 int RVEstablish(QVLink* link, feature_set* given) noexcept {
   if (link == nullptr) return 0;
-  if (link->error != 10) return link->error == 0 ? 1 : 0;
   qv_environment* environment = link->environment();
   QVLinkLockGuard guard(link);
+  if (link->error != 10) return link->error == 0 ? 1 : 0;
   long code = link->deviceStack == nullptr || environment == nullptr ? 1 : OpenWindow(link);
   feature_set features{};
   if (code == 0) {
@@ -262,8 +262,8 @@ QVLink* RVDuplicateLink(QVLink* source, const char* name, long* error) noexcept 
     SetCode(error, 999);
     return nullptr;
   }
-  if (source->error != 0) {
-    SetCode(error, source->error);
+  if (const long pending = RVError(source); pending != 0) {
+    SetCode(error, pending);
     return nullptr;
   }
   QVLink_globals* globals = source->globals;

@@ -10,7 +10,7 @@ long RVError(QVLink* link) noexcept {
 }
 
 int RVSetError(QVLink* link, long code) noexcept {
-  if (link == nullptr || link->error != 0) return 0;
+  if (link == nullptr) return 0;
   QVLinkLockGuard guard(link);
   if (link->error != 0) return 0;
   link->error = static_cast<uint32_t>(code);
@@ -52,7 +52,8 @@ int write_auto_correct(QVLink* link) noexcept {
 }
 
 int RVFlush(QVLink* link) noexcept {
-  if (link == nullptr || link->error != 0) return 0;
+  // Read under the lock; the log's flush below runs outside it.
+  if (link == nullptr || RVError(link) != 0) return 0;
   Quorvane::QVLinkLog* log = link->log.get();
   if (log != nullptr && log->doLoggingQ() && log->writeLink() != nullptr) RVFlush(log->writeLink());
   QVLinkLockGuard guard(link);

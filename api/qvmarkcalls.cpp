@@ -17,8 +17,9 @@ bool MayMark(const QVLink* link) { return link->error == 0 || link->error == 11;
 }  // namespace
 
 QVLinkMark* RVCreateMark(QVLink* link) QV_NOEXCEPT {
-  if (link == nullptr || !MayMark(link)) return nullptr;
+  if (link == nullptr) return nullptr;
   QVLinkLockGuard guard(link);
+  if (!MayMark(link)) return nullptr;
   QVLinkMark* mark = IsLoopback(link) ? QVGetNewMark_() : QVGetFreeMark_(link->markPool.get());
   if (mark == nullptr) return nullptr;
   if (QVConstructMark_(mark, &link->readState, &link->queueStack) == 0) return mark;

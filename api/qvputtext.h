@@ -22,6 +22,7 @@ inline constexpr long kInvalidCharacters = 47;
 inline bool Usable(QVLink* link, const void* text, int64_t length) noexcept {
   if (link == nullptr) return false;
   if (length >= 0 && (text != nullptr || length == 0)) return true;
+  QVLinkLockGuard guard(link);
   if (link->error == 0) link->error = kInvalidCharacters;
   return false;
 }
