@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "api/qvlink.h"
@@ -21,49 +22,53 @@ struct Reader {
   long codeAfter;                     // the link's code once both threads are done
 };
 
-class LinkErrorThreadsTest : public qvtest::TypedLinkTest {};
+const unsigned char kText[] = "x";
 
-TEST_F(LinkErrorThreadsTest, CallsReadThePendingCodeUnderTheLinkLockWhileAnotherThreadPuts) {
+const Reader kReaders[] = {
+    {"Flush", [](QVLink* l) { RVFlush(l); }, 0},
+    {"SetError", [](QVLink* l) { RVSetError(l, 0); }, 0},
+    {"EstablishAnEstablishedLink", [](QVLink* l) { RVEstablish(l, nullptr); }, 0},
+    {"Mark", [](QVLink* l) { RVDestroyMark(l, RVCreateMark(l)); }, 0},
+    {"Duplicate",
+     [](QVLink* l) {
+       long error = 0;
+       long second = 0;
+       if (QVLink* copy = RVDuplicateLink(l, nullptr, &error)) QVDestroy(copy, &error, &second);
+     },
+     0},
+    // Refused text stores its own code; the puts then stop.
+    {"TextOfNegativeLength", [](QVLink* l) { RVPutUTF8String(l, kText, -1); }, 47},
+};
+
+class LinkErrorThreadsTest : public qvtest::TypedLinkTest, public testing::WithParamInterface<Reader> {};
+
+TEST_P(LinkErrorThreadsTest, CallReadsThePendingCodeUnderTheLinkLockWhileAnotherThreadPuts) {
+  const Reader& reader = GetParam();
   RestartEnvironment([](RVEnvironmentParameters* p) { RVSetThreadSafeLinksParameter(p); });
   ASSERT_FALSE(HasFatalFailure());
-  static const unsigned char kText[] = "x";
-  const Reader readers[] = {
-      {"flush", [](QVLink* l) { RVFlush(l); }, 0},
-      {"set error", [](QVLink* l) { RVSetError(l, 0); }, 0},
-      {"establish an established link", [](QVLink* l) { RVEstablish(l, nullptr); }, 0},
-      {"mark", [](QVLink* l) { RVDestroyMark(l, RVCreateMark(l)); }, 0},
-      {"duplicate",
-       [](QVLink* l) {
-         long error = 0;
-         if (QVLink* copy = RVDuplicateLink(l, nullptr, &error)) Destroy(copy);
-       },
-       0},
-      // Refused text stores its own code; the puts then stop.
-      {"text of negative length", [](QVLink* l) { RVPutUTF8String(l, kText, -1); }, 47},
-  };
-  for (const Reader& reader : readers) {
-    SCOPED_TRACE(reader.name);
-    QVLink* link = Loopback();
-    ASSERT_NE(link, nullptr);
-    ASSERT_NE(link->lockOn, 0);
-    std::thread writer([link] {
-      for (int i = 0; i < kRounds; ++i) RVPutInteger32(link, i);
-    });
-    std::thread looker([link, &reader] {
-      for (int i = 0; i < kRounds; ++i) reader.call(link);
-    });
-    writer.join();
-    looker.join();
-    EXPECT_EQ(RVError(link), reader.codeAfter);
-    if (reader.codeAfter == 0) {
-      ASSERT_EQ(RVFlush(link), 1);
-      int got = 0;
-      int value = -1;
-      while (got < kRounds && RVGetInteger32(link, &value) == 1 && value == got) ++got;
-      EXPECT_EQ(got, kRounds) << "a put was lost or reordered";
-    }
-    Destroy(link);
+  QVLink* link = Loopback();
+  ASSERT_NE(link, nullptr);
+  ASSERT_NE(link->lockOn, 0);
+  std::thread writer([link] {
+    for (int i = 0; i < kRounds; ++i) RVPutInteger32(link, i);
+  });
+  std::thread looker([link, &reader] {
+    for (int i = 0; i < kRounds; ++i) reader.call(link);
+  });
+  writer.join();
+  looker.join();
+  EXPECT_EQ(RVError(link), reader.codeAfter);
+  if (reader.codeAfter == 0) {
+    ASSERT_EQ(RVFlush(link), 1);
+    int got = 0;
+    int value = -1;
+    while (got < kRounds && RVGetInteger32(link, &value) == 1 && value == got) ++got;
+    EXPECT_EQ(got, kRounds) << "a put was lost or reordered";
   }
+  Destroy(link);
 }
+
+INSTANTIATE_TEST_SUITE_P(Calls, LinkErrorThreadsTest, testing::ValuesIn(kReaders),
+                         [](const testing::TestParamInfo<Reader>& row) { return std::string(row.param.name); });
 
 }  // namespace
