@@ -25,6 +25,9 @@
 #include "utilities/qvsignalhandlermanager.h"
 
 class QVLink_globals;
+namespace Quorvane {
+class QVServiceManager;
+}
 class readyParallelEnv;
 struct qvoption_row;
 struct qvipinterfacecontainer;
@@ -105,7 +108,7 @@ class qv_environment : public Quorvane::QVObject {
   uint8_t threadSafeLinks = 0;
   std::mutex loopbackLock;  // guards loopbackCounter
   int64_t loopbackCounter = 0;
-  void* serviceBrowse = nullptr;
+  Quorvane::QVServiceManager* serviceManager = nullptr;  // made on first use, deleted by RVEnd
 
   // Environment objects alive; changed only under the environment-count lock.
   static int64_t numberOfEnvironments;

@@ -11,6 +11,7 @@
 #include "api/qvenvironmentparameters.h"
 #include "api/qvlinkglobals.h"
 #include "api/qvlinkmark.h"
+#include "api/qvlinkservicehooks.h"
 #include "api/qvnumericdispatch.h"
 #include "api/qvplatformservices.h"
 #include "api/qvreadywait.h"
@@ -308,6 +309,8 @@ void RVEnd(RVEnvironment* environment) noexcept {
     QVCloseAllLinks(environment->globals);
   } catch (...) {
   }
+  // After the links: closing a registered listener withdraws its service.
+  QVDeleteServiceManager(environment);
   try {
     std::lock_guard<std::mutex> guard(numberofenvironmentsmutex());
     End(*environment);

@@ -4,7 +4,6 @@
 #include "api/qvenvironment.h"
 #include "api/qvhandshake.h"
 #include "api/qvlinkparts.h"
-#include "api/qvlinkservicehooks.h"
 #include "api/qvplatformservices.h"
 #include "api/qvsymbolreplacement.h"
 #include "api/qvyield.h"
@@ -246,7 +245,7 @@ int RVEstablish(QVLink* link, feature_set* given) noexcept {
     link->error = 0;
     guard.unlock();
     if (link->serviceRegistration != nullptr)
-      RVStopRegisteringLinkServiceForLink(environment, link, &link->serviceRegistration);
+      RVStopRegisteringLinkServiceForLink(environment, link, link->serviceRegistration);
     return 1;
   }
   if (code != 41 && code != 25) link->error = 1;
@@ -370,7 +369,7 @@ void QVDestroy(QVLink* link, long* first, long* second) noexcept {
     link->symbolReplacements = nullptr;
   }
   if (link->serviceRegistration != nullptr)
-    RVStopRegisteringLinkServiceForLink(link->environment(), link, &link->serviceRegistration);
+    RVStopRegisteringLinkServiceForLink(link->environment(), link, link->serviceRegistration);
   link->error = 999;
   link->valid = 0;
   QVDeallocLink(link);

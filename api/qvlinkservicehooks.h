@@ -1,11 +1,22 @@
-// What the link core calls of the link services: stopping a link's
-// service-discovery registration. Until the link services exist no link has a
-// registration, and the call does nothing.
+// The environment's service manager slot, shared by the link-service calls
+// and ended with the environment, and the map from service-discovery codes to
+// link errors.
 #pragma once
 
-class QVLink;
+#include "utilities/qvservicediscovery.h"
+
 class qv_environment;
 
-// Stops the registration *registration of link and clears it. Nothing for a
-// null reference or a null registration.
-void RVStopRegisteringLinkServiceForLink(qv_environment* environment, QVLink* link, void** registration);
+// The environment's manager; with make, one is made when the slot is empty.
+// Null when there is none (or it cannot be made: no DNS-SD on this machine).
+Quorvane::QVServiceManager* QVServiceManagerOf(qv_environment* environment, bool make) noexcept;
+
+// Deletes the environment's manager (its thread joined, its requests ended)
+// and empties the slot. Call once the environment's links are closed.
+void QVDeleteServiceManager(qv_environment* environment) noexcept;
+
+// Which call a service-discovery code is reported by.
+enum class QVServiceCall { browse, resolve, registerLinkService, otherRegistration };
+
+// The link error for a caught QVException's code (-1 outside 700 to 704).
+int QVServiceErrorCode(int code, QVServiceCall call) noexcept;

@@ -1,0 +1,27 @@
+# The service-discovery tests run against a stand-in DNS-SD library, built as
+# libdns_sd.so.1 in a folder of its own. The library is loaded by that bare
+# name, and the search path of the loading program comes before the system's
+# cache: a test program that links the stand-in (or names its folder in its
+# run path) gets it, every other program the system's.
+set(QV_FAKEDNSSD_SOURCE ${CMAKE_CURRENT_LIST_DIR}/fakednssd/fakednssd.cpp)
+foreach(variant fakednssd fakednssd_incomplete)
+  add_library(${variant} SHARED EXCLUDE_FROM_ALL ${QV_FAKEDNSSD_SOURCE})
+  set_target_properties(${variant} PROPERTIES OUTPUT_NAME dns_sd SOVERSION 1
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/utilities/${variant})
+  target_include_directories(${variant} PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_LIST_DIR})
+  qv_apply_flags(${variant})
+endforeach()
+# Lacks one function: what a machine without a usable library looks like.
+target_compile_definitions(fakednssd_incomplete PRIVATE FAKEDNSSD_INCOMPLETE)
+
+foreach(stem qvservicediscovery_test qvservicediscoverypublic_test)
+  if(TARGET test_utilities_${stem})
+    target_link_libraries(test_utilities_${stem} PRIVATE fakednssd)
+    target_include_directories(test_utilities_${stem} PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  endif()
+endforeach()
+if(TARGET test_utilities_qvservicediscoverymissing_test)
+  add_dependencies(test_utilities_qvservicediscoverymissing_test fakednssd_incomplete)
+  set_target_properties(test_utilities_qvservicediscoverymissing_test PROPERTIES
+    BUILD_RPATH ${CMAKE_CURRENT_BINARY_DIR}/utilities/fakednssd_incomplete)
+endif()
