@@ -142,11 +142,7 @@ TEST_F(LinkServerCalls, NullServerAnswers) {
 TEST_F(LinkServerCalls, NullCallbackKeepsTheEarlierOne) {
   ServeToCollector();
   RVRegisterCallbackFunctionWithLinkServer(server_, nullptr);
-  RawPair pair(port_, Id(1));
-  ASSERT_TRUE(pair.ok);
-  QVLink* link = collector_.Next();
-  ASSERT_NE(link, nullptr);
-  RVClose(link);
+  ExpectPairBecomesLink(1);
 }
 
 TEST_F(LinkServerCalls, WaitingLinksGoToALateCallbackAtOnce) {
@@ -177,7 +173,8 @@ TEST_F(LinkServerCalls, WaitingLinksGoToALateCallbackAtOnce) {
 TEST_F(LinkServerCalls, WaiterWokenByANewLinkAtOnce) {
   Serve();
   std::atomic<QVLink*> got{nullptr};
-  std::thread waiter([&] { got = RVWaitForNewLinkFromLinkServer(server_, nullptr); });
+  RVLinkServer* server = server_;
+  std::thread waiter([&] { got = RVWaitForNewLinkFromLinkServer(server, nullptr); });
   RawPair pair(port_, Id(4));
   ASSERT_TRUE(pair.ok);
   // Well inside the waiter's own 30-second round.
@@ -193,9 +190,10 @@ TEST_F(LinkServerCalls, ShutdownEndsAWaitWithMinusOneBeforeTheServerGoes) {
   std::atomic<bool> done{false};
   QVLink* link = reinterpret_cast<QVLink*>(1);
   int error = 12345;
+  RVLinkServer* server = server_;
   std::thread waiter([&] {
     tid = static_cast<pid_t>(::syscall(SYS_gettid));
-    link = RVWaitForNewLinkFromLinkServer(server_, &error);
+    link = RVWaitForNewLinkFromLinkServer(server, &error);
     done = true;
   });
   // Asleep inside the wait (it has nothing else to sleep in).

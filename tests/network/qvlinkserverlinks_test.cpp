@@ -216,6 +216,20 @@ INSTANTIATE_TEST_SUITE_P(Ways, LinkServerDelivery, ::testing::Values(Delivery::w
 
 // ---------------------------------------------------------------- descriptors
 
+// The address and undefined-behaviour sanitizers probe memory through a pipe
+// of their own, which cannot be made while descriptors run out.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizerNeedsDescriptors = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitizerNeedsDescriptors = true;
+#else
+constexpr bool kSanitizerNeedsDescriptors = false;
+#endif
+#else
+constexpr bool kSanitizerNeedsDescriptors = false;
+#endif
+
 // The thread of this process with the given name, or 0.
 pid_t ThreadNamed(const std::string& wanted) {
   pid_t found = 0;
@@ -244,13 +258,14 @@ long VoluntarySwitches(int statusFd) {
 }
 
 TEST_F(LinkServerLinks, AcceptsAgainAfterRunningOutOfDescriptors) {
+  if (kSanitizerNeedsDescriptors) GTEST_SKIP() << "the sanitizer runtime needs descriptors while the limit is low";
   ServeToCollector();
   const pid_t acceptor = ThreadNamed("QV-LinkServer-E");
   ASSERT_NE(acceptor, 0);
-  // Both client sockets exist before the limit falls; connecting needs no new
-  // descriptor on this side, but the server's accept does.
-  Connection data(port_);
-  Connection mesg(port_);
+  // Both client sockets exist before the limit falls and connect after it:
+  // connecting needs no new descriptor on this side, but the server's accept does.
+  Connection data;
+  Connection mesg;
   const int statusFd = ::open(("/proc/self/task/" + std::to_string(acceptor) + "/status").c_str(), O_RDONLY);
   ASSERT_GE(statusFd, 0);
   rlimit saved{};
@@ -262,7 +277,8 @@ TEST_F(LinkServerLinks, AcceptsAgainAfterRunningOutOfDescriptors) {
   rlimit lowered = saved;
   lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-  const bool sent = data.Send(Line(Id(5), "data")) && mesg.Send(Line(Id(5), "mesg"));
+  const bool sent = data.Connect(port_) && mesg.Connect(port_) && data.Send(Line(Id(5), "data")) &&
+                    mesg.Send(Line(Id(5), "mesg"));
   // The waiting connections keep the listener ready, so each of these sleeps
   // of the acceptor follows a failed accept; a thread that ended would have
   // no status to read.

@@ -56,11 +56,7 @@ TEST_F(PreferredServer, SystemPortOnLoopbackMakesLinks) {
   EXPECT_NE(port_, 0);
   EXPECT_EQ(Numeric(Interface(server_)), "127.0.0.1");
   RVRegisterCallbackFunctionWithLinkServer(server_, &Collector::Receive);
-  RawPair pair(port_, Id(3));
-  ASSERT_TRUE(pair.ok);
-  QVLink* link = collector_.Next();
-  ASSERT_NE(link, nullptr);
-  RVClose(link);
+  ExpectPairBecomesLink(3);
 }
 
 TEST_F(PreferredServer, GivenPortIsUsedAndAPortInUseIsForty) {

@@ -33,12 +33,16 @@ inline std::string Id(unsigned number) {
 // A TCP connection to 127.0.0.1, closed when the object goes.
 class Connection {
  public:
-  explicit Connection(unsigned short port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+  // A socket not yet connected.
+  Connection() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {}
+  explicit Connection(unsigned short port) : Connection() { Connect(port); }
+  bool Connect(unsigned short port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    return connected_;
   }
   ~Connection() {
     if (fd_ >= 0) ::close(fd_);
@@ -125,6 +129,16 @@ class ServerFixture : public ::testing::Test {
   void ServeToCollector() {
     Serve(&collector_);
     RVRegisterCallbackFunctionWithLinkServer(server_, &Collector::Receive);
+  }
+
+  // A raw pair with the id of number becomes one link for the collector,
+  // which is closed here.
+  void ExpectPairBecomesLink(unsigned number) {
+    RawPair pair(port_, Id(number));
+    ASSERT_TRUE(pair.ok);
+    QVLink* link = collector_.Next();
+    ASSERT_NE(link, nullptr);
+    RVClose(link);
   }
 
   RVEnvironment* environment_ = nullptr;
