@@ -3,6 +3,9 @@
 // link errors.
 #pragma once
 
+#include <new>
+
+#include "utilities/qvexception.h"
 #include "utilities/qvservicediscovery.h"
 
 class qv_environment;
@@ -20,3 +23,18 @@ enum class QVServiceCall { browse, resolve, registerLinkService, otherRegistrati
 
 // The link error for a caught QVException's code (-1 outside 700 to 704).
 int QVServiceErrorCode(int code, QVServiceCall call) noexcept;
+
+// Runs a manager operation: its answer, or the link error of what it throws
+// (8 when memory runs out).
+template <typename Operation>
+int QVServiceAnswer(QVServiceCall call, Operation operation) noexcept {
+  try {
+    return operation();
+  } catch (const Quorvane::QVException& e) {
+    return QVServiceErrorCode(e.getCode(), call);
+  } catch (const std::bad_alloc&) {
+    return 8;
+  } catch (...) {
+    return -1;
+  }
+}

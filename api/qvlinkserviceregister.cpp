@@ -5,12 +5,11 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "api/qvlink.h"
 #include "api/qvlinkservicehooks.h"
-#include "utilities/qvexception.h"
 
-using Quorvane::QVException;
 using Quorvane::QVServiceManager;
 using Quorvane::QVString;
 
@@ -40,8 +39,6 @@ bool OneCommandWordQ(const char* text) {
 // A host name may be missing (null or empty); when given it must be one word.
 bool HostTextUsableQ(const char* host) { return host == nullptr || *host == '\0' || OneCommandWordQ(host); }
 
-const char* GivenOrNull(const char* text) { return text != nullptr && *text != '\0' ? text : nullptr; }
-
 uint16_t PortOfName(const QVString& text) {
   const long port = std::strtol(text.c_str(), nullptr, 10);
   return port > 0 && port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
@@ -57,36 +54,83 @@ struct Advert {
   RVServiceRef* reference;
 };
 
-// What is advertised for it.
+// What is advertised for it; texts left empty are not given.
 struct Listing {
   uint16_t port;
-  const char* interfaceText;
-  const char* linkName;
+  std::optional<QVString> interfaceText;
+  std::optional<QVString> linkName;
   const char* protocol;
   int options;
 };
 
+const char* TextOrNull(const std::optional<QVString>& text) { return text ? text->c_str() : nullptr; }
+
+std::optional<QVString> Given(const char* text) {
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  return QVString(text);
+}
+
+QVString Decimal(long value) { return Quorvane::ToQVString(std::to_string(value)); }
+
+// The words after a new one-port "TCPIP" listener's own.
+QVString TCPIPListenerWords() { return " -linkprotocol TCPIP -linkcreate -linkoptions " + Decimal(kNewTCPIPOptions); }
+
 // The manager's answer to a registration, as a link error.
 int Register(QVServiceManager& manager, qv_environment* environment, const Advert& advert, const Listing& listing,
              QVServiceCall call, void** reference) noexcept {
-  try {
-    return manager.registerLinkService(environment, advert.type, advert.name, listing.port, listing.interfaceText,
-                                       listing.linkName, listing.protocol, listing.options, advert.callback,
-                                       advert.domain, advert.context, reference);
-  } catch (const QVException& e) {
-    return QVServiceErrorCode(e.getCode(), call);
-  } catch (const std::bad_alloc&) {
-    return kNoMemory;
-  } catch (...) {
-    return -1;
-  }
+  return QVServiceAnswer(call, [&] {
+    return manager.registerLinkService(environment, advert.type, advert.name, listing.port,
+                                       TextOrNull(listing.interfaceText), TextOrNull(listing.linkName),
+                                       listing.protocol, listing.options, advert.callback, advert.domain,
+                                       advert.context, reference);
+  });
 }
 
-// Registers the listener; it is handed back only with its registration.
-QVLink* Advertise(QVServiceManager& manager, qv_environment* environment, QVLink* link, const Advert& advert,
-                  const Listing& listing, QVServiceCall call, int* error) noexcept {
-  void* reference = nullptr;
-  const int code = Register(manager, environment, advert, listing, call, &reference);
+// The listener's name; null (the link closed, error 8) when it has none.
+std::unique_ptr<QVString> ListenerName(QVLink* link, int* error) {
+  if (const char* name = RVLinkName(link)) {
+    auto copy = std::make_unique<QVString>(name);
+    RVReleaseLinkName(link, name);
+    return copy;
+  }
+  RVClose(link);
+  Report(error, kNoMemory);
+  return nullptr;
+}
+
+// Opens the listener of command and advertises what describe makes of its
+// name (read only when readName; describe answers nothing to refuse the
+// name: the link is closed, error -1). The listener is handed back only with
+// its registration; no other listener stays open.
+template <typename Describe>
+QVLink* RegisterListener(qv_environment* environment, const QVString& command, bool readName, const Advert& advert,
+                         QVServiceCall call, int* error, Describe describe) {
+  QVServiceManager* manager = QVServiceManagerOf(environment, true);
+  if (manager == nullptr) {
+    Report(error, -1);
+    return nullptr;
+  }
+  int code = 0;
+  QVLink* link = RVOpenString(environment, command.c_str(), &code);
+  if (link == nullptr || code != 0) {
+    if (link != nullptr) RVClose(link);
+    Report(error, code != 0 ? code : -1);
+    return nullptr;
+  }
+  std::optional<Listing> listing;
+  try {
+    std::unique_ptr<QVString> name;
+    if (readName) {
+      name = ListenerName(link, error);
+      if (!name) return nullptr;
+    }
+    listing = describe(name ? *name : QVString());
+    if (!listing) code = -1;
+  } catch (...) {
+    code = kNoMemory;
+  }
+  void* registration = nullptr;
+  if (code == 0) code = Register(*manager, environment, advert, *listing, call, &registration);
   if (code != 0) {
     RVClose(link);
     Report(error, code);
@@ -94,40 +138,23 @@ QVLink* Advertise(QVServiceManager& manager, qv_environment* environment, QVLink
   }
   {
     QVLinkLockGuard guard(link);
-    link->serviceRegistration = reference;
+    link->serviceRegistration = registration;
   }
-  *advert.reference = reference;
+  *advert.reference = registration;
   Report(error, 0);
   return link;
 }
 
-// The listener of command, or null with the error reported.
-QVLink* OpenListener(qv_environment* environment, const QVString& command, int* error) noexcept {
-  int code = 0;
-  QVLink* link = RVOpenString(environment, command.c_str(), &code);
-  if (link != nullptr && code == 0) return link;
-  if (link != nullptr) RVClose(link);
-  Report(error, code != 0 ? code : -1);
-  return nullptr;
-}
-
-// The listener's name; null (the link closed, error 8) when it has none.
-std::unique_ptr<QVString> ListenerName(QVLink* link, int* error) noexcept {
+// Runs body; memory running out on the way is error 8.
+template <typename Body>
+QVLink* Guarded(int* error, Body body) noexcept {
   try {
-    const char* name = RVLinkName(link);
-    if (name != nullptr) {
-      auto copy = std::make_unique<QVString>(name);
-      RVReleaseLinkName(link, name);
-      return copy;
-    }
+    return body();
   } catch (...) {
+    Report(error, kNoMemory);
+    return nullptr;
   }
-  RVClose(link);
-  Report(error, kNoMemory);
-  return nullptr;
 }
-
-QVString Decimal(long value) { return Quorvane::ToQVString(std::to_string(value)); }
 
 }  // namespace
 
@@ -142,25 +169,16 @@ QVLink* RVRegisterLinkServiceWithPortAndHostname(RVEnvironment* environment, con
     Report(error, kBadArgument);
     return nullptr;
   }
-  QVServiceManager* manager = QVServiceManagerOf(environment, true);
-  if (manager == nullptr) {
-    Report(error, -1);
-    return nullptr;
-  }
-  try {
-    const char* host = GivenOrNull(hostname);
+  const Advert advert{serviceType, serviceName, callback, domain, context, reference};
+  return Guarded(error, [&] {
+    const std::optional<QVString> host = Given(hostname);
     QVString command = "-linkname " + Decimal(port);
-    if (host != nullptr) command += QVString("@") + host;
-    command += " -linkprotocol TCPIP -linkcreate -linkoptions " + Decimal(kNewTCPIPOptions);
-    QVLink* link = OpenListener(environment, command, error);
-    if (link == nullptr) return nullptr;
-    const Advert advert{serviceType, serviceName, callback, domain, context, reference};
-    return Advertise(*manager, environment, link, advert, {port, host, nullptr, "TCPIP", kNewTCPIPOptions},
-                     QVServiceCall::otherRegistration, error);
-  } catch (...) {
-    Report(error, kNoMemory);
-    return nullptr;
-  }
+    if (host) command += "@" + *host;
+    return RegisterListener(environment, command + TCPIPListenerWords(), false, advert,
+                            QVServiceCall::otherRegistration, error, [&](const QVString&) {
+                              return std::optional<Listing>({port, host, std::nullopt, "TCPIP", kNewTCPIPOptions});
+                            });
+  });
 }
 
 QVLink* RVRegisterLinkServiceWithHostname(RVEnvironment* environment, const char* serviceType,
@@ -172,34 +190,18 @@ QVLink* RVRegisterLinkServiceWithHostname(RVEnvironment* environment, const char
     Report(error, kBadArgument);
     return nullptr;
   }
-  QVServiceManager* manager = QVServiceManagerOf(environment, true);
-  if (manager == nullptr) {
-    Report(error, -1);
-    return nullptr;
-  }
-  try {
-    const char* host = GivenOrNull(hostname);
-    QVString command;
-    if (host != nullptr) command = QVString("-linkhost ") + host;
-    command += " -linkprotocol TCPIP -linkcreate -linkoptions " + Decimal(kNewTCPIPOptions);
-    QVLink* link = OpenListener(environment, command, error);
-    if (link == nullptr) return nullptr;
-    const std::unique_ptr<QVString> name = ListenerName(link, error);
-    if (!name) return nullptr;
-    const size_t at = name->find('@');
-    if (at == QVString::npos) {
-      RVClose(link);
-      Report(error, -1);
-      return nullptr;
-    }
-    const Advert advert{serviceType, serviceName, callback, domain, context, reference};
-    return Advertise(*manager, environment, link, advert,
-                     {PortOfName(name->substr(0, at)), host, nullptr, "TCPIP", kNewTCPIPOptions},
-                     QVServiceCall::otherRegistration, error);
-  } catch (...) {
-    Report(error, kNoMemory);
-    return nullptr;
-  }
+  const Advert advert{serviceType, serviceName, callback, domain, context, reference};
+  return Guarded(error, [&] {
+    const std::optional<QVString> host = Given(hostname);
+    const QVString command = host ? "-linkhost " + *host : QVString();
+    return RegisterListener(environment, command + TCPIPListenerWords(), true, advert,
+                            QVServiceCall::otherRegistration, error, [&](const QVString& name) {
+                              const size_t at = name.find('@');
+                              if (at == QVString::npos) return std::optional<Listing>();
+                              return std::optional<Listing>(
+                                  {PortOfName(name.substr(0, at)), host, std::nullopt, "TCPIP", kNewTCPIPOptions});
+                            });
+  });
 }
 
 QVLink* RVRegisterLinkService(RVEnvironment* environment, const char* serviceType, const char* serviceName,
@@ -209,28 +211,17 @@ QVLink* RVRegisterLinkService(RVEnvironment* environment, const char* serviceTyp
     Report(error, kBadArgument);
     return nullptr;
   }
-  QVServiceManager* manager = QVServiceManagerOf(environment, true);
-  if (manager == nullptr) {
-    Report(error, -1);
-    return nullptr;
-  }
-  try {
-    QVLink* link = OpenListener(
-        environment, "-linkcreate -linkprotocol TCPIP -linkoptions " + Decimal(kNewTCPIPOptions), error);
-    if (link == nullptr) return nullptr;
-    const std::unique_ptr<QVString> name = ListenerName(link, error);
-    if (!name) return nullptr;
-    const size_t at = name->find('@');
-    const QVString host = at == QVString::npos ? QVString() : name->substr(at + 1);
-    const Advert advert{serviceType, serviceName, callback, domain, context, reference};
-    return Advertise(*manager, environment, link, advert,
-                     {PortOfName(name->substr(0, at)), GivenOrNull(host.c_str()), name->c_str(), "TCPIP",
-                      kNewTCPIPOptions},
-                     QVServiceCall::registerLinkService, error);
-  } catch (...) {
-    Report(error, kNoMemory);
-    return nullptr;
-  }
+  const Advert advert{serviceType, serviceName, callback, domain, context, reference};
+  return Guarded(error, [&] {
+    return RegisterListener(environment, "-linkcreate -linkprotocol TCPIP -linkoptions " + Decimal(kNewTCPIPOptions),
+                            true, advert, QVServiceCall::registerLinkService, error, [](const QVString& name) {
+                              const size_t at = name.find('@');
+                              const std::optional<QVString> host =
+                                  at == QVString::npos ? std::nullopt : Given(name.substr(at + 1).c_str());
+                              return std::optional<Listing>(
+                                  {PortOfName(name.substr(0, at)), host, name, "TCPIP", kNewTCPIPOptions});
+                            });
+  });
 }
 
 QVLink* QVRegisterLinkServiceUsingLinkProtocol(RVEnvironment* environment, const char* serviceType,
@@ -243,25 +234,14 @@ QVLink* QVRegisterLinkServiceUsingLinkProtocol(RVEnvironment* environment, const
     Report(error, kBadArgument);
     return nullptr;
   }
-  QVServiceManager* manager = QVServiceManagerOf(environment, true);
-  if (manager == nullptr) {
-    Report(error, -1);
-    return nullptr;
-  }
-  try {
-    QVLink* link = OpenListener(environment, QVString("-linkcreate -linkprotocol ") + protocol, error);
-    if (link == nullptr) return nullptr;
-    const std::unique_ptr<QVString> name = ListenerName(link, error);
-    if (!name) return nullptr;
+  const Advert advert{serviceType, serviceName, callback, domain, context, reference};
+  return Guarded(error, [&] {
     const int options = QVString(protocol) == "TCPIP" ? kNewTCPIPOptions : 0;
-    const Advert advert{serviceType, serviceName, callback, domain, context, reference};
-    return Advertise(*manager, environment, link, advert,
-                     {port, GivenOrNull(interfaceText), name->c_str(), protocol, options},
-                     QVServiceCall::otherRegistration, error);
-  } catch (...) {
-    Report(error, kNoMemory);
-    return nullptr;
-  }
+    return RegisterListener(environment, QVString("-linkcreate -linkprotocol ") + protocol, true, advert,
+                            QVServiceCall::otherRegistration, error, [&](const QVString& name) {
+                              return std::optional<Listing>({port, Given(interfaceText), name, protocol, options});
+                            });
+  });
 }
 
 void RVRegisterLinkServiceFromLinkServer(RVEnvironment* environment, const char* serviceType,
@@ -290,11 +270,11 @@ void RVRegisterLinkServiceFromLinkServer(RVEnvironment* environment, const char*
     return;
   }
   try {
-    const QVString linkName = Decimal(port) + "@" + interfaceText;
+    const QVString host(interfaceText);
     const Advert advert{serviceType, serviceName, callback, domain, context, reference};
     void* registration = nullptr;
     code = Register(*manager, environment, advert,
-                    {port, interfaceText, linkName.c_str(), "TCPIP", kLinkServerOptions},
+                    {port, host, Decimal(port) + "@" + host, "TCPIP", kLinkServerOptions},
                     QVServiceCall::otherRegistration, &registration);
     if (code == 0) *reference = registration;
   } catch (...) {

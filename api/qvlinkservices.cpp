@@ -1,18 +1,22 @@
 // Link services: browsing and resolving, the stops, and the service type of a
 // request. The registering calls are in qvlinkserviceregister.cpp.
-#include <new>
-
 #include "api/qvlink.h"
 #include "api/qvlinkservicehooks.h"
-#include "utilities/qvexception.h"
 
-using Quorvane::QVException;
 using Quorvane::QVServiceManager;
 
 namespace {
-constexpr int kNoMemory = 8;
 constexpr int kBadArgument = 58;
 constexpr int kUnavailable = 57;
+
+// Starts a browse or resolve through the environment's manager (made when
+// needed): 57 without one.
+template <typename Start>
+int StartRequest(qv_environment* environment, QVServiceCall call, Start start) noexcept {
+  QVServiceManager* manager = QVServiceManagerOf(environment, true);
+  if (manager == nullptr) return kUnavailable;
+  return QVServiceAnswer(call, [&] { return start(*manager); });
+}
 }  // namespace
 
 extern "C" {
@@ -22,17 +26,9 @@ int RVBrowseForLinkServices(RVEnvironment* environment, RVBrowseCallback callbac
   if (environment == nullptr || callback == nullptr || serviceType == nullptr || reference == nullptr) {
     return kBadArgument;
   }
-  QVServiceManager* manager = QVServiceManagerOf(environment, true);
-  if (manager == nullptr) return kUnavailable;
-  try {
-    return manager->browseForLinkServices(environment, callback, serviceType, domain, context, reference);
-  } catch (const QVException& e) {
-    return QVServiceErrorCode(e.getCode(), QVServiceCall::browse);
-  } catch (const std::bad_alloc&) {
-    return kNoMemory;
-  } catch (...) {
-    return -1;
-  }
+  return StartRequest(environment, QVServiceCall::browse, [&](QVServiceManager& manager) {
+    return manager.browseForLinkServices(environment, callback, serviceType, domain, context, reference);
+  });
 }
 
 void RVStopBrowsingForLinkServices(RVEnvironment* environment, RVServiceRef reference) noexcept {
@@ -51,17 +47,9 @@ int RVResolveLinkService(RVEnvironment* environment, RVResolveCallback callback,
       reference == nullptr) {
     return kBadArgument;
   }
-  QVServiceManager* manager = QVServiceManagerOf(environment, true);
-  if (manager == nullptr) return kUnavailable;
-  try {
-    return manager->resolveLinkService(environment, serviceType, serviceName, callback, context, reference);
-  } catch (const QVException& e) {
-    return QVServiceErrorCode(e.getCode(), QVServiceCall::resolve);
-  } catch (const std::bad_alloc&) {
-    return kNoMemory;
-  } catch (...) {
-    return -1;
-  }
+  return StartRequest(environment, QVServiceCall::resolve, [&](QVServiceManager& manager) {
+    return manager.resolveLinkService(environment, serviceType, serviceName, callback, context, reference);
+  });
 }
 
 void RVStopResolvingLinkService(RVEnvironment* environment, RVServiceRef reference) noexcept {

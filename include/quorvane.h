@@ -976,7 +976,8 @@ typedef void (*RVBrowseCallback)(RVEnvironment* environment, RVServiceRef refere
 /* linkName is port@host unless the advertiser gave its own. */
 typedef void (*RVResolveCallback)(RVEnvironment* environment, RVServiceRef reference, const char* serviceName,
                                   const char* linkName, const char* protocol, int options, void* context);
-/* event: 1 registered (with the name registered), 2 being stopped. */
+/* event: 1 registered (with the name registered), 2 being stopped, 3 refused
+ * by the platform after the call returned (a name conflict). */
 typedef void (*RVRegisterCallback)(RVEnvironment* environment, RVServiceRef reference, int event,
                                    const char* serviceName, void* context);
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "utilities/platform/qvdnssd.h"
@@ -55,10 +56,14 @@ class DarwinServiceManager final : public QVServiceManager {
 
   void StartThread();
   bool WriteControl(const char* text);
-  // Enters a record the platform accepted, then tells the thread. On failure
-  // the request is ended and the record deleted before the QVException.
+  // Takes over what the platform answered: its refusal (error) throws with
+  // the refusal message and the service-discovery code; an accepted request
+  // is entered under its descriptor, the thread told, and the record given
+  // out through reference. Nothing stays half entered: when the thread
+  // cannot be told, the request ends before the QVException.
   template <typename Record>
-  void Enter(Table<Record>& table, Record* record, const char* failure);
+  void Enter(Table<Record>& table, std::unique_ptr<Record> made, platform::QVDNSServiceRef request,
+             platform::QVDNSServiceError error, const char* refusal, const char* failure, void** reference);
   // Takes a known record out of its table (under the lock) and tells the
   // thread, then ends the request. Unknown references are ignored.
   template <typename Record>

@@ -16,7 +16,6 @@ namespace Quorvane {
 
 namespace {
 constexpr char kSourceFile[] = "utilities/qvservicediscovery";
-constexpr char kReload[] = "reloadref";
 constexpr char kStop[] = "stop";
 }  // namespace
 

@@ -45,10 +45,6 @@ uint32_t InterfaceIndexFor(const char* hostText) {
   }
 }
 
-[[noreturn]] void ThrowPlatformError(const char* message, platform::QVDNSServiceError error, unsigned line) {
-  throw QVException(message, kSourceFile, line, qvexceptiontype::systemCallFailed, QVConvertToSDError(error));
-}
-
 template <typename Record>
 Record* FindIn(const std::multimap<int, Record*, std::less<int>, QVStdAllocator<std::pair<const int, Record*>>>& table,
                const void* reference) {
@@ -60,21 +56,31 @@ Record* FindIn(const std::multimap<int, Record*, std::less<int>, QVStdAllocator<
 }  // namespace
 
 template <typename Record>
-void DarwinServiceManager::Enter(Table<Record>& table, Record* record, const char* failure) {
+void DarwinServiceManager::Enter(Table<Record>& table, std::unique_ptr<Record> made, platform::QVDNSServiceRef request,
+                                 platform::QVDNSServiceError error, const char* refusal, const char* failure,
+                                 void** reference) {
+  if (error != 0) {
+    throw QVException(refusal, kSourceFile, __LINE__, qvexceptiontype::systemCallFailed, QVConvertToSDError(error));
+  }
+  made->serviceRef = request;
+  Record* record = made.release();
   typename Table<Record>::iterator entry;
   {
     QVMutex lock(threadSync.getLockHandle());
     entry = table.emplace(functions_.refSockFD(record->serviceRef), record);
   }
-  if (WriteControl(kReload)) return;
-  const int error = errno;
+  if (WriteControl(kReload)) {
+    if (reference != nullptr) *reference = record;
+    return;
+  }
+  const int written = errno;
   {
     QVMutex lock(threadSync.getLockHandle());
     table.erase(entry);
   }
   functions_.refDeallocate(record->serviceRef);
   delete record;
-  throw QVException(failure, kSourceFile, __LINE__, qvexceptiontype::systemCallFailed, error);
+  throw QVException(failure, kSourceFile, __LINE__, qvexceptiontype::systemCallFailed, written);
 }
 
 template <typename Record>
@@ -110,14 +116,9 @@ int DarwinServiceManager::browseForLinkServices(qv_environment* environment, RVB
   platform::QVDNSServiceRef request = nullptr;
   const platform::QVDNSServiceError error =
       functions_.browse(&request, 0, 0, serviceType.c_str(), domain, &BrowseReply, record.get());
-  if (error != 0) {
-    ThrowPlatformError("DNSServiceBrowse returned an error in DarwinServiceManager::browseForLinkServices.", error,
-                       __LINE__);
-  }
-  record->serviceRef = request;
-  EventRecord* entered = record.release();
-  Enter(browseRefs, entered, kPipeFailure);
-  if (reference != nullptr) *reference = entered;
+  Enter(browseRefs, std::move(record), request, error,
+        "DNSServiceBrowse returned an error in DarwinServiceManager::browseForLinkServices.", kPipeFailure,
+        reference);
   return 0;
 }
 
@@ -132,14 +133,8 @@ int DarwinServiceManager::resolveLinkService(qv_environment* environment, const 
   platform::QVDNSServiceRef request = nullptr;
   const platform::QVDNSServiceError error = functions_.resolve(&request, 0, 0, serviceName, serviceType.c_str(),
                                                                "local", &ResolveReply, record.get());
-  if (error != 0) {
-    ThrowPlatformError("DNSServiceResolve returned an error in DarwinServiceManager::resolveLinkService.", error,
-                       __LINE__);
-  }
-  record->serviceRef = request;
-  ResolveRecord* entered = record.release();
-  Enter(resolveRefs, entered, kPipeFailure);
-  if (reference != nullptr) *reference = entered;
+  Enter(resolveRefs, std::move(record), request, error,
+        "DNSServiceResolve returned an error in DarwinServiceManager::resolveLinkService.", kPipeFailure, reference);
   return 0;
 }
 
@@ -161,21 +156,16 @@ int DarwinServiceManager::registerLinkService(qv_environment* environment, const
   auto record = std::make_unique<EventRecord>(environment, serviceType, callback, context, this);
   record->name = serviceName;
   platform::QVDNSServiceRef request = nullptr;
+  platform::QVDNSServiceError error = 0;
   {
     QVServiceTXT txt(functions_);
     txt.Write(entries);
-    const platform::QVDNSServiceError error =
-        functions_.registerService(&request, 0, index, serviceName, serviceType.c_str(), domain, nullptr,
-                                   htons(port), txt.Length(), txt.Bytes(), &RegisterReply, record.get());
-    if (error != 0) {
-      ThrowPlatformError("DNSServiceRegister returned an error in DarwinServiceManager::registerLinkService", error,
-                         __LINE__);
-    }
+    error = functions_.registerService(&request, 0, index, serviceName, serviceType.c_str(), domain, nullptr,
+                                       htons(port), txt.Length(), txt.Bytes(), &RegisterReply, record.get());
   }
-  record->serviceRef = request;
-  EventRecord* entered = record.release();
-  Enter(registerRefs, entered, kRegisterPipeFailure);
-  if (reference != nullptr) *reference = entered;
+  Enter(registerRefs, std::move(record), request, error,
+        "DNSServiceRegister returned an error in DarwinServiceManager::registerLinkService", kRegisterPipeFailure,
+        reference);
   return 0;
 }
 

@@ -28,9 +28,13 @@
 #include "quorvane.h"
 #include "support/qvtest.h"
 #include "tests/api/qvenvironmenttest.h"
+#include "tests/utilities/qvservicediscoverytest.h"
 #include "tests/utilities/qvtestprocesses.h"
 
 namespace {
+
+using qvsdtest::FreePort;
+using qvsdtest::PortFree;
 
 using TXTPairs = std::vector<std::pair<std::string, std::string>>;
 
@@ -59,37 +63,6 @@ struct Recorder {
   }
   static void OnResolve(RVEnvironment*, RVServiceRef, const char*, const char*, const char*, int, void*) {}
 };
-
-// A port nothing listens on now.
-uint16_t FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(s);
-  return port;
-}
-
-// True when a new socket can listen on 127.0.0.1:port, that is when no
-// listener holds it.
-bool PortFree(uint16_t port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  const int on = 1;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool free = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(s, 1) == 0;
-  close(s);
-  return free;
-}
 
 // Runs body in a child inside a network namespace of its own with only
 // loopback up, so that listeners on the machine's preferred interface stay
@@ -277,6 +250,8 @@ TEST_F(LinkServicesTest, ListenerOnPortAndHostIsAdvertisedThenWithdrawnWhenAPeer
   EXPECT_EQ(fakednssd::ParseTXT(call.txt),
             (TXTPairs{{"options", "1048832"}, {"interface", "127.0.0.1"}, {"protocol", "TCPIP"}, {"linkname", name}}));
   EXPECT_EQ(listener->serviceRegistration, reference_);
+  // The withdrawal takes the link's lock: the link core must not hold it.
+  RVEnableLinkLock(listener);
 
   QVLink* connector = RVOpenString(
       environment_.get(), ("-linkname " + name + " -linkprotocol TCPIP -linkmode connect -linkoptions 1048832").c_str(),
@@ -314,6 +289,7 @@ TEST_F(LinkServicesTest, ListenerClosedFirstIsWithdrawn) {
   ASSERT_NE(listener, nullptr);
   fakednssd::ReplyRegister(recorder_.request, 0, "Svc");
   ASSERT_TRUE(qvtest::WaitUntil([&] { return recorder_.Events().size() == 1; }));
+  RVEnableLinkLock(listener);
   RVClose(listener);
   EXPECT_TRUE(fakednssd::Deallocated(recorder_.request));
   const auto events = recorder_.Events();
