@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -40,6 +41,23 @@ uint32_t GetWord(const char* at) {
   uint32_t word = 0;
   std::memcpy(&word, at, sizeof word);
   return ntohl(word);
+}
+
+// Ends the data stream after every byte sent, then takes off what input is
+// waiting: a socket closed with unread input resets the connection instead
+// of ending it, and the peer then reads a failure where the stream ended (and
+// loses what was still on its way to it). Bounded: a peer that keeps sending
+// is not drained for ever.
+void EndStreamBeforeClosing(int fd) noexcept {
+  if (fd < 0) return;
+  ::shutdown(fd, SHUT_WR);
+  constexpr int kMostReads = 64;
+  char scrap[4096];
+  for (int i = 0; i < kMostReads; ++i) {
+    const ssize_t n = ::recv(fd, scrap, sizeof scrap, MSG_DONTWAIT);
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    break;
+  }
 }
 
 }  // namespace
@@ -150,6 +168,7 @@ QVTCPIPDevice::~QVTCPIPDevice() {
     }
   }
   StopWriter();
+  EndStreamBeforeClosing(dataFd.load());
   try {
     data.Close();
     mesg.Close();

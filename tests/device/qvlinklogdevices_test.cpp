@@ -53,20 +53,21 @@ std::vector<Entry> Entries(const std::string& path) {
   return entries;
 }
 
-// True when each direction's entries hold the wanted ones of that direction in
-// their order (others may come between). The two directions are logged by
-// separate readers, so no order between them is asked for.
-bool HoldsInOrder(const std::vector<Entry>& entries, const std::vector<Entry>& wanted) {
+// True when each direction's entries are exactly the wanted ones of that
+// direction, in their order: none missing, none twice, none more. The two
+// directions are logged by separate readers, so no order between them is
+// asked for.
+bool LogsExactly(const std::vector<Entry>& entries, const std::vector<Entry>& wanted) {
   for (const char* direction : {"write", " read"}) {
-    std::vector<const Entry*> mine;
-    for (const Entry& w : wanted) {
-      if (w.direction == direction) mine.push_back(&w);
-    }
-    size_t next = 0;
+    std::vector<std::string> logged;
+    std::vector<std::string> expected;
     for (const Entry& e : entries) {
-      if (next < mine.size() && e.direction == direction && e.text == mine[next]->text) ++next;
+      if (e.direction == direction) logged.push_back(e.text);
     }
-    if (next != mine.size()) return false;
+    for (const Entry& w : wanted) {
+      if (w.direction == direction) expected.push_back(w.text);
+    }
+    if (logged != expected) return false;
   }
   return true;
 }
@@ -197,7 +198,7 @@ TEST(LoggedLinkBetweenProcesses, SharedMemoryLogsBothDirectionsAndStillDeliversE
       {"write", "Received[" + std::to_string(kCount) + "]"},
   };
   // The log thread writes behind the link.
-  EXPECT_TRUE(qvtest::WaitUntil([&] { return HoldsInOrder(Entries(file), wanted); })) << Show(Entries(file));
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return LogsExactly(Entries(file), wanted); })) << Show(Entries(file));
   box->stage = 3;
   const int status = child.Wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -207,8 +208,10 @@ TEST(LoggedLinkBetweenProcesses, SharedMemoryLogsBothDirectionsAndStillDeliversE
 
 constexpr int kDays = 250;
 
-// The host of the program launched over Pipes, its link logged once connected.
-TEST(LoggedLinkBetweenProcesses, PipesHostLogsTheCallAndTheAnswer) {
+// The host of the program launched over Pipes, its link logged right after it
+// connects: the program's definition, sent as soon as it is connected, may
+// already wait in the link when the log starts, and is logged all the same.
+TEST(LoggedLinkBetweenProcesses, PipesHostLogsTheDefinitionTheCallAndTheAnswer) {
   // The library reaps its children on SIGCHLD; held back here (threads made
   // later inherit the mask), the program is reaped by the test.
   sigset_t block;
@@ -287,10 +290,11 @@ TEST(LoggedLinkBetweenProcesses, PipesHostLogsTheCallAndTheAnswer) {
                                 series[3].data(), kDays, series[4].data(), kDays, 3, 0.4, 0.3, 0.2, 0.1);
     EXPECT_EQ(value, direct.value);
 
-    // The program sends its definition as soon as it is connected, before the
-    // log can start: only what the link receives afterwards is logged.
-    const std::vector<Entry> wanted = {{"write", call}, {" read", RealText(direct.value)}};
-    EXPECT_TRUE(qvtest::WaitUntil([&] { return HoldsInOrder(Entries(file), wanted); })) << Show(Entries(file));
+    const std::string definition = std::string("DefineExternal[\"") + Quorvane::kAlgorithm3Pattern + "\", \"" +
+                                   Quorvane::kAlgorithm3Arguments + "\", " + std::to_string(index) + "]";
+    const std::vector<Entry> wanted = {
+        {" read", definition}, {" read", "End"}, {"write", call}, {" read", RealText(direct.value)}};
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return LogsExactly(Entries(file), wanted); })) << Show(Entries(file));
   }();
 
   RVClose(link);

@@ -30,14 +30,15 @@ QVExprLog::~QVExprLog() { closeFileHandles(); }
 
 void QVExprLog::setName(const QVString& name) { theName = name; }
 
-void QVExprLog::logToFileWithName(const QVString& path) {
+bool QVExprLog::logToFileWithName(const QVString& path) {
   std::lock_guard<std::mutex> hold(tableLock);
-  if (streamTable.find(path) != streamTable.end()) return;
+  if (streamTable.find(path) != streamTable.end()) return false;
   // Opened under the table lock, so a second caller with the same path
   // cannot open a second stream meanwhile.
   qvstreamobject entry;
   entry.stream = QVLockedStream::initFileStreamWithFileName(path, kLogFileMode);
   streamTable.emplace(path, std::move(entry));
+  return true;
 }
 
 void QVExprLog::closeLogFileWithName(const QVString& path) {

@@ -71,8 +71,9 @@ class QVExprLog : public QVObject {
   // ---- Log files ----
   // Adds a file opened for appending; a path already in the table keeps its
   // stream. A path that names no file or a file that cannot be opened raises
-  // the locked stream's exception and leaves the table as it was.
-  void logToFileWithName(const QVString& path);
+  // the locked stream's exception and leaves the table as it was. True when
+  // the path was not in the table before.
+  bool logToFileWithName(const QVString& path);
   // Removes the file; an absent path is no error. No text reaches the file
   // after this returns.
   void closeLogFileWithName(const QVString& path);

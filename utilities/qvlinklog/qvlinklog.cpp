@@ -25,9 +25,8 @@ struct StartingConnect {
 };
 thread_local const StartingConnect* startingConnect = nullptr;
 
-// Of the type the device calls it as (the link hands yield functions to its
-// device unchanged).
-int BackOutOfStartingConnect(void*, void*) {
+// Of the public yield-function type, so it is called through its own type.
+int BackOutOfStartingConnect(void*, QVYieldParams*) {
   const StartingConnect* starting = startingConnect;
   if (starting == nullptr) return 0;
   return starting->threadConnect->load() < 0 || std::chrono::steady_clock::now() > starting->deadline ? 1 : 0;
@@ -162,14 +161,16 @@ void QVLinkLog::logWithLink(qv_environment* environment, QVLink* link) {
       std::lock_guard<std::mutex> hold(threadNameLock);
       keptThreadName = threadText;
     }
+    // Output is on before the thread can write: it reads at once what the
+    // link already holds.
+    setEnabled(true);
     threadFunction = &QVThreadableObject::Thread1;
     logThreadSync->CreateThread(this);
 
     const StartingConnect starting{&threadConnect, std::chrono::steady_clock::now() +
                                                        std::chrono::milliseconds(kConnectTimeoutMilliseconds)};
     startingConnect = &starting;
-    RVSetYieldFunction(writeLinkLocal, reinterpret_cast<RVYielderFunction>(
-                                           reinterpret_cast<void (*)()>(&BackOutOfStartingConnect)));
+    RVSetYieldFunction(writeLinkLocal, &BackOutOfStartingConnect);
     const int connected = RVConnect(writeLinkLocal);
     RVSetYieldFunction(writeLinkLocal, nullptr);
     startingConnect = nullptr;
@@ -180,7 +181,6 @@ void QVLinkLog::logWithLink(qv_environment* environment, QVLink* link) {
     throw;
   }
   readyToLog.store(true);
-  setEnabled(true);
 }
 
 void* QVLinkLog::Thread1() {

@@ -42,7 +42,8 @@ class QVLinkLog : public QVThreadableObject {
   // has nothing left to do (nothing is closed under the handle's lock).
   void close();
 
-  void logToFileWithName(const QVString& path) { exprLog->logToFileWithName(path); }
+  // True when the file is new to the log.
+  bool logToFileWithName(const QVString& path) { return exprLog->logToFileWithName(path); }
   void stopLoggingToFileWithName(const QVString& path) { exprLog->closeLogFileWithName(path); }
   QVSmartPointer<QVExprLog>& expressionLog() { return exprLog; }
 

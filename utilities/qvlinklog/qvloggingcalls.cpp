@@ -43,13 +43,23 @@ std::string FileNamePart(const char* device) {
 int RVLogStreamToFile(QVLink* link, const char* path) noexcept {
   if (Refused(link) || path == nullptr) return 0;
   QVLinkLockGuard guard(link);
-  if (!EnsureStarted(link)) return 0;
+  // The file is in place before the log thread starts: the thread reads at
+  // once what the link already holds, and text written while the log has no
+  // file is lost.
+  bool added = false;
   try {
-    link->log->logToFileWithName(Quorvane::QVString(path));
+    if (!link->log) link->log = Quorvane::QVLinkLog::init();
+    added = link->log->logToFileWithName(Quorvane::QVString(path));
   } catch (...) {
     return 0;  // the file could not be opened; no entry is kept
   }
-  return 1;
+  if (EnsureStarted(link)) return 1;
+  try {
+    if (added) link->log->stopLoggingToFileWithName(Quorvane::QVString(path));
+  } catch (...) {
+    // The log did not start: an entry left behind receives nothing.
+  }
+  return 0;
 }
 
 int RVStopLoggingStreamToFile(QVLink* link, const char* path) noexcept {
