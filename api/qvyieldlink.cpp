@@ -43,7 +43,7 @@ int RVSetYieldFunction(QVLink* link, qv_yield_function function) noexcept {
   if (stack == nullptr || stack->loopback != 0) return 0;
   if (!stack->device) return 1;
   long error = 0;
-  stack->device->setYielder(reinterpret_cast<Quorvane::QVDeviceYieldFunction>(function), link, &error);
+  stack->device->setYielder(function, link, &error);
   return error == 0 ? 1 : 0;
 }
 
@@ -54,7 +54,7 @@ qv_yield_function RVGetYieldFunction(QVLink* link) noexcept {
   if (device == nullptr) return nullptr;
   long error = 0;
   const Quorvane::QVDeviceYieldFunction function = device->getYielder(&error);
-  return error == 0 ? reinterpret_cast<qv_yield_function>(function) : nullptr;
+  return error == 0 ? function : nullptr;
 }
 
 qv_yield_function RVYieldFunction(QVLink* link) noexcept { return RVGetYieldFunction(link); }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "api/qvyield.h"
+#include "device/qvdeviceinstance.h"
 
 void QVNewYieldData(QVYieldParams* record) noexcept {
   if (record != nullptr) record->made = 1;
@@ -58,8 +59,7 @@ long QVSetSleepYP(QVYieldParams* record, long n) noexcept {
 
 int RVCallYieldFunction(qv_yield_function function, QVLink* link, QVYieldParams* record) noexcept {
   if (record != nullptr) ++record->count;
-  if (function == nullptr) return 0;
-  return static_cast<int16_t>(function(link, record));
+  return static_cast<int16_t>(Quorvane::QVCallYielder(function, link, record));
 }
 
 void RVCallMessageHandler(qv_message_handler handler, QVLink* link, long code, long argument) noexcept {

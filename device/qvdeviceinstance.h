@@ -7,6 +7,7 @@
 #include <ostream>
 #include <utility>
 
+#include "quorvane.h"  // RVYielderFunction
 #include "utilities/qvobject.h"
 #include "utilities/qvsmartpointer.h"
 
@@ -74,9 +75,17 @@ enum qvdevicetype : long {
 };
 
 // A link's yield function (link, yield-parameter record) and message handler
-// (link, code, argument); the cookie given with them is the link.
-using QVDeviceYieldFunction = int (*)(void* cookie, void* yieldParameters);
+// (link, code, argument); the cookie given with them is the link. Devices keep
+// the yield function with its public type, so it is never called through
+// another.
+using QVDeviceYieldFunction = RVYielderFunction;
 using QVDeviceMessageHandler = void (*)(void* cookie, int code, int argument);
+
+// Every call of a yield function goes through here: nonzero asks the wait to
+// back out; none installed answers 0. record may be null.
+inline int QVCallYielder(QVDeviceYieldFunction function, void* cookie, QVYieldParams* record) {
+  return function != nullptr ? function(cookie, record) : 0;
+}
 
 }  // namespace Quorvane
 

@@ -69,8 +69,7 @@ void QVIntraProcessCallbackHandler::writeMessage(int code, int argument) {
 
 int QVIntraProcessCallbackHandler::yield() {
   std::lock_guard<std::mutex> lock(Lock);
-  if (Handler.yieldFunction == nullptr) return 0;
-  return Handler.yieldFunction(Handler.yieldCookie, nullptr);
+  return QVCallYielder(Handler.yieldFunction, Handler.yieldCookie, nullptr);
 }
 
 void QVIntraProcessCallbackHandler::print(std::ostream& os) {

@@ -254,7 +254,7 @@ void QVSharedMemoryDevice::JoinSideChannel() {
   connectionPoint->SetOption(QVOptionKeepAlive);
 }
 
-bool QVSharedMemoryDevice::YieldAbortQ() { return yieldFunction != nullptr && yieldFunction(yieldCookie, nullptr) != 0; }
+bool QVSharedMemoryDevice::YieldAbortQ() { return QVCallYielder(yieldFunction, yieldCookie, nullptr) != 0; }
 
 bool QVSharedMemoryDevice::SideChannelYield(void* device, void*) {
   return static_cast<QVSharedMemoryDevice*>(device)->YieldAbortQ();

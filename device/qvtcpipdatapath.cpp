@@ -239,7 +239,7 @@ void QVTCPIPDevice::Read(char** start, unsigned long* size) {
   *start = nullptr;
   *size = 0;
   if (yieldFunction.load() != nullptr && !data.HasDataToReadQ(kSliceMicroseconds)) {
-    if (yieldFunction.load()(yieldCookie.load(), nullptr) != 0) {
+    if (QVCallYielder(yieldFunction.load(), yieldCookie.load(), nullptr) != 0) {
       Fail("Yield function generated an abort.", __LINE__, qvexceptiontype::yieldAbort);
     }
     *start = readBuffer;

@@ -201,8 +201,7 @@ QVString QVTCPIPDevice::Name() {
 bool QVTCPIPDevice::EndPointYield(void* cookie, void*) {
   auto* device = static_cast<QVTCPIPDevice*>(cookie);
   if (device->stop.load()) return true;
-  QVDeviceYieldFunction function = device->yieldFunction.load();
-  return function != nullptr && function(device->yieldCookie.load(), nullptr) != 0;
+  return QVCallYielder(device->yieldFunction.load(), device->yieldCookie.load(), nullptr) != 0;
 }
 
 size_t QVTCPIPDevice::ReadFull(QVEndPoint& endPoint, char* buffer, size_t count, QVYieldFunction yield,

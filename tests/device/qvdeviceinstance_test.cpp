@@ -24,7 +24,7 @@ using Quorvane::QVSmartPointer;
 using qvtest::ScriptedDevice;
 using Instance = QVSmartPointer<QVDeviceInstance>;
 
-int YieldNever(void*, void*) { return 0; }
+int YieldNever(void*, QVYieldParams*) { return 0; }
 void IgnoreMessage(void*, int, int) {}
 
 // --- one operation, one selector ---------------------------------------------

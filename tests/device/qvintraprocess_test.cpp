@@ -291,7 +291,7 @@ TEST(IntraProcessDevice, ConnectToAPeerThatWentAnswersInsteadOfWaiting) {
   EXPECT_EQ(Quorvane::QVIntraProcessInterface(client.get(), Quorvane::QVDEVICE_CONNECT, nullptr, nullptr), 1);
 }
 
-int BackOut(void*, void*) { return 1; }
+int BackOut(void*, QVYieldParams*) { return 1; }
 
 TEST(IntraProcessDevice, YieldFunctionBacksOutOfReadAndConnect) {
   QVIntraProcessWorld world;

@@ -155,7 +155,7 @@ TEST(ScriptedDevice, FailureWakesABlockedRead) {
 }
 
 int gYieldCalls = 0;
-int GiveUpOnThirdCall(void*, void*) { return ++gYieldCalls >= 3 ? 1 : 0; }
+int GiveUpOnThirdCall(void*, QVYieldParams*) { return ++gYieldCalls >= 3 ? 1 : 0; }
 
 TEST(ScriptedDevice, YieldFunctionCanAbortABlockedRead) {
   ScriptedDevice peer;

@@ -103,7 +103,7 @@ TEST(SharedMemoryDataPath, CarriesPayloadsSeveralRingsLongBothWays) {
 
 // Holds the writer's wait until the child has drained the ring (stage 5):
 // the writer's next look then finds it empty.
-int UntilDrained(void* cookie, void*) {
+int UntilDrained(void* cookie, QVYieldParams*) {
   return Reaches(*static_cast<SharedMailbox*>(cookie), 5) ? 0 : 1;
 }
 

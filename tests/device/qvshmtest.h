@@ -35,10 +35,10 @@ inline long Call(void* object, Quorvane::qvdeviceselector selector, void* a1 = n
 }
 
 // A yield function that asks to stop once its deadline (the cookie) passed.
-inline int UntilDeadline(void* cookie, void*) {
+inline int UntilDeadline(void* cookie, QVYieldParams*) {
   return std::chrono::steady_clock::now() >= *static_cast<std::chrono::steady_clock::time_point*>(cookie) ? 1 : 0;
 }
-inline int AbortAtOnce(void*, void*) { return 1; }
+inline int AbortAtOnce(void*, QVYieldParams*) { return 1; }
 
 // A device made through the bridge and closed through it.
 class Link {
