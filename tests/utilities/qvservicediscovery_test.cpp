@@ -247,7 +247,10 @@ TEST_F(ServiceManagerTest, RegistrationAdvertisesItsTXTRecordPortAndInterface) {
        {{"options", "0"}, {"protocol", "SharedMemory"}, {"linkname", "abc"}}, 0xFFFFFFFFu},
       // A host name that is no address of this machine advertises everywhere.
       {260, 4005, "nowhere.invalid", "TCPIP", nullptr,
-       {{"options", "260"}, {"interface", "nowhere.invalid"}, {"protocol", "TCPIP"}, {"linkname", "4005@nowhere.invalid"}},
+       {{"options", "260"},
+        {"interface", "nowhere.invalid"},
+        {"protocol", "TCPIP"},
+        {"linkname", "4005@nowhere.invalid"}},
        0},
   };
   for (const Case& c : cases) {
