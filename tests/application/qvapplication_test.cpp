@@ -19,11 +19,11 @@
 
 #include <sys/wait.h>
 
-#include "application/qvalgorithm3.h"
 #include "api/qvqueries.h"
 #include "application/qvapplication.h"
 #include "quorvane.h"
 #include "tests/api/qvtypedtest.h"
+#include "tests/application/qvalgorithm3sample.h"
 #include "tests/support/qvtest.h"
 
 namespace {
@@ -32,29 +32,14 @@ using namespace Quorvane;
 using qvtest::ScriptedDevice;
 using namespace std::chrono_literals;
 
-constexpr int kDays = 250;
 constexpr int kEvaluatePacket = 13;
 
-// A sample the Python implementation in algorithm3_oracle.py computed
-// (Simulation(...).run(time)): every rule of both phases is taken on it.
-struct Sample {
-  std::vector<double> series[5];  // b, h, l, e, huan
-  int time = 3;
-  double ratios[4] = {0.4, 0.3, 0.2, 0.1};
+using Call = qvtest::Algorithm3Call;
+using qvtest::PutAlgorithm3Call;
+using qvtest::PutAlgorithm3Series;
 
-  Sample() {
-    for (auto& s : series) s.resize(kDays);
-    for (int i = 0; i < kDays; ++i) {
-      const double b = 50.0 + ((i * 37) % 23) * 0.25;
-      series[0][i] = b;
-      series[1][i] = b + 0.5 + (i % 4 == 0 ? 2.5 : 0.0);
-      series[2][i] = b - 0.5 - (i % 3 == 0 ? 2.5 : 0.0);
-      series[3][i] = b + 0.25;
-      series[4][i] = 0.05 * (i % 9);
-    }
-  }
-};
-
+// What the Python implementation in algorithm3_oracle.py computed on the
+// sample (Simulation(...).run(time)): every rule of both phases is taken on it.
 struct OracleValue {
   int time;
   double value;
@@ -62,36 +47,6 @@ struct OracleValue {
 constexpr OracleValue kOracle[] = {{1, 0x1.100d2ccccccd1p+16}, {3, 0x1.e17de5e353f90p+15}, {5, 0x1.1de2ccac0831ep+16}};
 
 bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// What the host sends as one call; the defaults make a good call.
-struct Call {
-  int index = 0;
-  Sample sample;
-  int listLength = 10;           // the argument list's declared count
-  int symbolInList = -1;         // a list that holds a symbol in place of its sixth real
-};
-
-bool PutSeries(QVLink* host, const std::vector<double>& values, bool withSymbol) {
-  bool ok = RVPutFunction(host, "List", static_cast<int>(values.size())) == 1;
-  for (size_t i = 0; i < values.size(); ++i) {
-    ok = ok && (withSymbol && i == 5 ? RVPutSymbol(host, "x") : RVPutReal64(host, values[i])) == 1;
-  }
-  return ok;
-}
-
-// CallPacket[index, List[b, h, l, e, huan, time, ratio1 .. ratio4, ...]]: the
-// arguments past the declared count are left out, one more is a real.
-bool PutCall(QVLink* host, const Call& call) {
-  bool ok = RVPutFunction(host, "CallPacket", 2) == 1 && RVPutInteger(host, call.index) == 1 &&
-            RVPutFunction(host, "List", call.listLength) == 1;
-  int put = 0;
-  for (int s = 0; s < 5 && put < call.listLength; ++s, ++put) {
-    ok = ok && PutSeries(host, call.sample.series[s], call.symbolInList == s);
-  }
-  if (put++ < call.listLength) ok = ok && RVPutInteger(host, call.sample.time) == 1;
-  for (int r = 0; put < call.listLength; ++r, ++put) ok = ok && RVPutReal64(host, r < 4 ? call.sample.ratios[r] : 1.0) == 1;
-  return ok && RVEndPacket(host) == 1 && RVFlush(host) == 1;
-}
 
 // The reply to a call: a bare real or symbol, then the end of its packet.
 struct Answer {
@@ -178,14 +133,10 @@ class ApplicationTest : public qvtest::TypedLinkTest {
   void ExpectGoodCall(int time) {
     Call call;
     call.sample.time = time;
-    ASSERT_TRUE(PutCall(host_, call)) << RVError(host_);
+    ASSERT_TRUE(PutAlgorithm3Call(host_, call)) << RVError(host_);
     const Answer answer = ReadAnswer(host_);
     ASSERT_EQ(answer.type, 42) << answer.symbol;
-    const std::vector<double>* s = call.sample.series;
-    const QVAlgorithm3Outcome direct =
-        RunAlgorithm3(s[0].data(), kDays, s[1].data(), kDays, s[2].data(), kDays, s[3].data(), kDays, s[4].data(),
-                      kDays, time, 0.4, 0.3, 0.2, 0.1);
-    EXPECT_TRUE(SameBits(answer.real, direct.value)) << answer.real;
+    EXPECT_TRUE(SameBits(answer.real, call.sample.Direct())) << answer.real;
     for (const OracleValue& o : kOracle) {
       if (o.time == time) {
         EXPECT_TRUE(SameBits(answer.real, o.value)) << std::hexfloat << answer.real;
@@ -270,7 +221,7 @@ TEST_F(ApplicationTest, EachBadCallIsAnsweredFailedAndTheNextGoodCallStillWorks)
     SCOPED_TRACE(c.name);
     Call call;
     c.spoil(call);
-    ASSERT_TRUE(PutCall(host_, call)) << RVError(host_);
+    ASSERT_TRUE(PutAlgorithm3Call(host_, call)) << RVError(host_);
     const Answer answer = ReadAnswer(host_);
     EXPECT_EQ(answer.type, 35);
     EXPECT_EQ(answer.symbol, "$Failed");
@@ -322,7 +273,7 @@ TEST_F(ApplicationTest, ResumePacketIsRefusedAndServingGoesOn) {
   Call skipped;
   ASSERT_TRUE(RVPutFunction(host_, "TextPacket", 1) == 1 && RVPutString(host_, "skipped") == 1 &&
               RVEndPacket(host_) == 1);
-  ASSERT_TRUE(PutCall(host_, skipped));
+  ASSERT_TRUE(PutAlgorithm3Call(host_, skipped));
   ASSERT_TRUE(RVPutFunction(host_, "SuspendPacket", 0) == 1 && RVEndPacket(host_) == 1 && RVFlush(host_) == 1);
   // The first answer is the call after the suspend packet's.
   ASSERT_NO_FATAL_FAILURE(ExpectGoodCall(5));
@@ -353,12 +304,12 @@ TEST_F(ApplicationTest, TerminateWhileACallComputesStillAnswersItThenEndsWithSta
   ASSERT_NO_FATAL_FAILURE(ReadDefinition());
   Call call;
   ASSERT_TRUE(RVPutFunction(host_, "CallPacket", 2) == 1 && RVPutInteger(host_, 0) == 1 &&
-              RVPutFunction(host_, "List", 10) == 1 && PutSeries(host_, call.sample.series[0], false) &&
+              RVPutFunction(host_, "List", 10) == 1 && PutAlgorithm3Series(host_, call.sample.series[0], false) &&
               RVFlush(host_) == 1);
   ASSERT_TRUE(qvtest::WaitUntil([&] { return stdlink.load() == programLink_; })) << "the call is not being served";
   programDevice_->SendMessage(kTerminateMessage, 0);
   bool ok = true;
-  for (int s = 1; s < 5; ++s) ok = ok && PutSeries(host_, call.sample.series[s], false);
+  for (int s = 1; s < 5; ++s) ok = ok && PutAlgorithm3Series(host_, call.sample.series[s], false);
   ok = ok && RVPutInteger(host_, call.sample.time) == 1;
   for (double r : call.sample.ratios) ok = ok && RVPutReal64(host_, r) == 1;
   ASSERT_TRUE(ok && RVEndPacket(host_) == 1 && RVFlush(host_) == 1) << RVError(host_);

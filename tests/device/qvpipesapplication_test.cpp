@@ -11,15 +11,14 @@
 
 #include <gtest/gtest.h>
 
-#include "application/qvalgorithm3.h"
 #include "application/qvapplication.h"
 #include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/application/qvalgorithm3sample.h"
 #include "tests/device/qvpipestest.h"
 
 namespace {
 
-constexpr int kDays = 250;
 constexpr long kTerminate = 1;
 
 class PipesApplication : public ::testing::Test {
@@ -69,44 +68,19 @@ class PipesApplication : public ::testing::Test {
   }
 
   // CallPacket[0, List[b, h, l, e, huan, time, four ratios]], flushed.
-  void PutCall() {
-    ASSERT_EQ(RVPutFunction(link_, "CallPacket", 2), 1);
-    ASSERT_EQ(RVPutInteger(link_, 0), 1);
-    ASSERT_EQ(RVPutFunction(link_, "List", 10), 1);
-    for (auto& s : series_) s.resize(kDays);
-    for (int i = 0; i < kDays; ++i) {
-      const double b = 50.0 + ((i * 37) % 23) * 0.25;
-      series_[0][i] = b;
-      series_[1][i] = b + 0.5 + (i % 4 == 0 ? 2.5 : 0.0);
-      series_[2][i] = b - 0.5 - (i % 3 == 0 ? 2.5 : 0.0);
-      series_[3][i] = b + 0.25;
-      series_[4][i] = 0.05 * (i % 9);
-    }
-    for (const auto& s : series_) {
-      ASSERT_EQ(RVPutFunction(link_, "List", kDays), 1);
-      for (double v : s) ASSERT_EQ(RVPutReal64(link_, v), 1);
-    }
-    ASSERT_EQ(RVPutInteger(link_, 3), 1);
-    for (double ratio : {0.4, 0.3, 0.2, 0.1}) ASSERT_EQ(RVPutReal64(link_, ratio), 1);
-    ASSERT_EQ(RVEndPacket(link_), 1);
-    ASSERT_EQ(RVFlush(link_), 1) << RVError(link_);
-  }
+  void PutCall() { ASSERT_TRUE(qvtest::PutAlgorithm3Call(link_, call_)) << RVError(link_); }
   // The answer is the one the algorithm gives run directly.
   void CheckAnswer() {
     ASSERT_EQ(RVGetType(link_), 42) << RVError(link_);
     double value = 0;
     ASSERT_EQ(RVGetReal64(link_, &value), 1);
-    const std::vector<double>* s = series_;
-    const Quorvane::QVAlgorithm3Outcome direct =
-        Quorvane::RunAlgorithm3(s[0].data(), kDays, s[1].data(), kDays, s[2].data(), kDays, s[3].data(), kDays,
-                                s[4].data(), kDays, 3, 0.4, 0.3, 0.2, 0.1);
-    EXPECT_EQ(value, direct.value);
+    EXPECT_EQ(value, call_.sample.Direct());
   }
 
   RVEnvironment* environment_ = nullptr;
   QVLink* link_ = nullptr;
   int program_ = -1;
-  std::vector<double> series_[5];
+  const qvtest::Algorithm3Call call_;
   sigset_t previousMask_{};
   bool maskHeld_ = false;
 };

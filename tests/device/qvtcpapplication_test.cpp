@@ -10,17 +10,16 @@
 
 #include <gtest/gtest.h>
 
-#include "application/qvalgorithm3.h"
 #include "application/qvapplication.h"
 #include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/application/qvalgorithm3sample.h"
 #include "tests/device/qvtcptest.h"
 
 namespace {
 
 const bool kPrivateNetwork = qvtest::EnterPrivateNetwork();
 
-constexpr int kDays = 250;
 constexpr long kTerminate = 1;
 
 // The program's exit status within the deadline, or -1.
@@ -76,34 +75,12 @@ TEST_P(SocketApplication, AnswersACallAndEndsOnTerminate) {
   EXPECT_EQ(RVGetInteger(link, &index), 1);
   EXPECT_EQ(RVTestSymbol(link, "End"), 1) << RVError(link);
 
-  std::vector<double> series[5];
-  for (auto& s : series) s.resize(kDays);
-  for (int i = 0; i < kDays; ++i) {
-    const double b = 50.0 + ((i * 37) % 23) * 0.25;
-    series[0][i] = b;
-    series[1][i] = b + 0.5 + (i % 4 == 0 ? 2.5 : 0.0);
-    series[2][i] = b - 0.5 - (i % 3 == 0 ? 2.5 : 0.0);
-    series[3][i] = b + 0.25;
-    series[4][i] = 0.05 * (i % 9);
-  }
-  ASSERT_EQ(RVPutFunction(link, "CallPacket", 2), 1);
-  ASSERT_EQ(RVPutInteger(link, 0), 1);
-  ASSERT_EQ(RVPutFunction(link, "List", 10), 1);
-  for (const auto& s : series) {
-    ASSERT_EQ(RVPutFunction(link, "List", kDays), 1);
-    for (double v : s) ASSERT_EQ(RVPutReal64(link, v), 1);
-  }
-  ASSERT_EQ(RVPutInteger(link, 3), 1);
-  for (double ratio : {0.4, 0.3, 0.2, 0.1}) ASSERT_EQ(RVPutReal64(link, ratio), 1);
-  ASSERT_EQ(RVEndPacket(link), 1);
-  ASSERT_EQ(RVFlush(link), 1) << RVError(link);
+  const qvtest::Algorithm3Call call;
+  ASSERT_TRUE(qvtest::PutAlgorithm3Call(link, call)) << RVError(link);
   ASSERT_EQ(RVGetType(link), 42) << RVError(link);
   double value = 0;
   ASSERT_EQ(RVGetReal64(link, &value), 1) << RVError(link);
-  const Quorvane::QVAlgorithm3Outcome direct =
-      Quorvane::RunAlgorithm3(series[0].data(), kDays, series[1].data(), kDays, series[2].data(), kDays,
-                              series[3].data(), kDays, series[4].data(), kDays, 3, 0.4, 0.3, 0.2, 0.1);
-  EXPECT_EQ(value, direct.value);
+  EXPECT_EQ(value, call.sample.Direct());
 
   ASSERT_EQ(RVPutMessage(link, kTerminate), 1) << RVError(link);
   const int status = ExitWithin(child, std::chrono::seconds(1));
