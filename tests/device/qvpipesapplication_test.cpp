@@ -80,7 +80,7 @@ class PipesApplication : public ::testing::Test {
   RVEnvironment* environment_ = nullptr;
   QVLink* link_ = nullptr;
   int program_ = -1;
-  const qvtest::Algorithm3Call call_;
+  const qvtest::Algorithm3Call call_{};
   sigset_t previousMask_{};
   bool maskHeld_ = false;
 };

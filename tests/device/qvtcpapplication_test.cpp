@@ -75,7 +75,7 @@ TEST_P(SocketApplication, AnswersACallAndEndsOnTerminate) {
   EXPECT_EQ(RVGetInteger(link, &index), 1);
   EXPECT_EQ(RVTestSymbol(link, "End"), 1) << RVError(link);
 
-  const qvtest::Algorithm3Call call;
+  const qvtest::Algorithm3Call call{};
   ASSERT_TRUE(qvtest::PutAlgorithm3Call(link, call)) << RVError(link);
   ASSERT_EQ(RVGetType(link), 42) << RVError(link);
   double value = 0;
