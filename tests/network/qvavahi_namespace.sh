@@ -16,14 +16,19 @@ readonly host_name=quorvane-avahi
 
 if [ "${1:-}" != "--inside" ]; then
   (($#)) || { echo "usage: $0 COMMAND [ARGS...]" >&2; exit 2; }
-  # The process namespace ends every daemon with its first process, even when
-  # this script is killed by a time-out before its own clean-up can run.
-  namespaces=(--net --mount --pid --fork --kill-child --mount-proc --propagation private)
-  if ! why=$(unshare "${namespaces[@]}" true 2>&1); then
-    echo "SKIP: the kernel refuses a private network, mount and process namespace: ${why:-unshare failed}" >&2
-    exit "$skip_status"
-  fi
-  exec unshare "${namespaces[@]}" -- bash "$0" --inside "$@"
+  # A process namespace ends every daemon with its first process, even when
+  # this script is killed by a time-out before its own clean-up can run;
+  # where there is none, the clean-up below stops them.
+  for namespaces in "--net --mount --pid --fork --kill-child --mount-proc --propagation private" \
+                    "--net --mount --propagation private"; do
+    # shellcheck disable=SC2086 # the options are words
+    if why=$(unshare $namespaces true 2>&1); then
+      # shellcheck disable=SC2086
+      exec unshare $namespaces -- bash "$0" --inside "$@"
+    fi
+  done
+  echo "SKIP: the kernel refuses a private network and mount namespace: ${why:-unshare failed}" >&2
+  exit "$skip_status"
 fi
 shift
 

@@ -14,4 +14,8 @@ foreach(suite IN ITEMS AvahiLinkServer AvahiListener AvahiPublishedService)
     TIMEOUT ${QV_TEST_TIMEOUT} LABELS "network;avahi" SKIP_RETURN_CODE 77
     # A filter that matches nothing would pass silently.
     FAIL_REGULAR_EXPRESSION "Running 0 tests")
+  if(QV_SANITIZE MATCHES "thread")
+    set_property(TEST network.${suite} APPEND PROPERTY ENVIRONMENT
+      "TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/qvavahi_tsan.supp")
+  endif()
 endforeach()
