@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "api/qvlink.h"
-#include "application/qvalgorithm3.h"
 #include "application/qvapplication.h"
 #include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/application/qvalgorithm3sample.h"
 #include "tests/device/qvpipestest.h"
 #include "tests/device/qvshmtest.h"
 
@@ -206,8 +206,6 @@ TEST(LoggedLinkBetweenProcesses, SharedMemoryLogsBothDirectionsAndStillDeliversE
   RVDeinitialize(environment);
 }
 
-constexpr int kDays = 250;
-
 // The host of the program launched over Pipes, its link logged right after it
 // connects: the program's definition, sent as soon as it is connected, may
 // already wait in the link when the log starts, and is logged all the same.
@@ -248,52 +246,30 @@ TEST(LoggedLinkBetweenProcesses, PipesHostLogsTheDefinitionTheCallAndTheAnswer) 
     ASSERT_EQ(RVGetInteger(link, &index), 1);
     ASSERT_EQ(RVTestSymbol(link, "End"), 1) << RVError(link);
 
-    std::vector<double> series[5];
-    for (auto& s : series) s.resize(kDays);
-    for (int i = 0; i < kDays; ++i) {
-      const double b = 50.0 + ((i * 37) % 23) * 0.25;
-      series[0][i] = b;
-      series[1][i] = b + 0.5 + (i % 4 == 0 ? 2.5 : 0.0);
-      series[2][i] = b - 0.5 - (i % 3 == 0 ? 2.5 : 0.0);
-      series[3][i] = b + 0.25;
-      series[4][i] = 0.05 * (i % 9);
-    }
-    const double ratios[] = {0.4, 0.3, 0.2, 0.1};
-    ASSERT_EQ(RVPutFunction(link, "CallPacket", 2), 1);
-    ASSERT_EQ(RVPutInteger(link, index), 1);
-    ASSERT_EQ(RVPutFunction(link, "List", 10), 1);
+    qvtest::Algorithm3Call sent;
+    sent.index = index;
+    ASSERT_TRUE(qvtest::PutAlgorithm3Call(link, sent)) << RVError(link);
+    // The call as the log writes it.
     std::string call = "CallPacket[" + std::to_string(index) + ", {";
-    for (const auto& s : series) {
-      ASSERT_EQ(RVPutFunction(link, "List", kDays), 1);
+    for (const auto& s : sent.sample.series) {
       call += "{";
-      for (int i = 0; i < kDays; ++i) {
-        ASSERT_EQ(RVPutReal64(link, s[static_cast<size_t>(i)]), 1);
-        call += (i != 0 ? ", " : "") + RealText(s[static_cast<size_t>(i)]);
-      }
+      for (size_t i = 0; i < s.size(); ++i) call += (i != 0 ? ", " : "") + RealText(s[i]);
       call += "}, ";
     }
-    ASSERT_EQ(RVPutInteger(link, 3), 1);
-    call += "3";
-    for (double ratio : ratios) {
-      ASSERT_EQ(RVPutReal64(link, ratio), 1);
-      call += ", " + RealText(ratio);
-    }
+    call += std::to_string(sent.sample.time);
+    for (double ratio : sent.sample.ratios) call += ", " + RealText(ratio);
     call += "}]";
-    ASSERT_EQ(RVEndPacket(link), 1);
-    ASSERT_EQ(RVFlush(link), 1) << RVError(link);
 
     ASSERT_EQ(RVGetType(link), 42) << RVError(link);
     double value = 0;
     ASSERT_EQ(RVGetReal64(link, &value), 1);
-    const Quorvane::QVAlgorithm3Outcome direct =
-        Quorvane::RunAlgorithm3(series[0].data(), kDays, series[1].data(), kDays, series[2].data(), kDays,
-                                series[3].data(), kDays, series[4].data(), kDays, 3, 0.4, 0.3, 0.2, 0.1);
-    EXPECT_EQ(value, direct.value);
+    const double direct = sent.sample.Direct();
+    EXPECT_EQ(value, direct);
 
     const std::string definition = std::string("DefineExternal[\"") + Quorvane::kAlgorithm3Pattern + "\", \"" +
                                    Quorvane::kAlgorithm3Arguments + "\", " + std::to_string(index) + "]";
     const std::vector<Entry> wanted = {
-        {" read", definition}, {" read", "End"}, {"write", call}, {" read", RealText(direct.value)}};
+        {" read", definition}, {" read", "End"}, {"write", call}, {" read", RealText(direct)}};
     EXPECT_TRUE(qvtest::WaitUntil([&] { return LogsExactly(Entries(file), wanted); })) << Show(Entries(file));
   }();
 
