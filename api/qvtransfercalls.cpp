@@ -71,6 +71,8 @@ bool DestinationMayWrite(QVLink* destination) {
 // fails, the link keeps its input and takes the reader's code (as a transfer
 // into another link would report), and nothing is written.
 bool FeedsItself(QVLink* destination, QVLink* source) {
+  // A seek on another thread replaces the queue stack under the link lock.
+  PairLock locks(source, destination);
   return (source == destination || source->queueStack.base == destination->queueStack.base) &&
          RVIsLinkLoopback(source) != 0;
 }
