@@ -2,7 +2,8 @@
 // through the library is seen by the daemon's own browse tool with its TXT
 // record, browsed for and resolved by the library, and the resolved link name
 // opens a link the server delivers; a listener registered by the library
-// resolves to its own name and is withdrawn once a peer connects; a service
+// resolves to its own name and is withdrawn once a peer connects, and one whose
+// name another program holds is refused with 64, its listener closed; a service
 // published by the daemon's tool resolves to the link name its TXT record gives.
 // Runs only inside tests/network/qvavahi_namespace.sh, which starts a private
 // daemon on the loopback interface of a namespace of its own.
@@ -15,10 +16,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -102,6 +105,14 @@ class Tool {
   std::string pending_;
   std::string seen_;
 };
+
+// Until the daemon's publishing tool says its service is established.
+void WaitUntilPublished(Tool& publisher) {
+  ASSERT_TRUE(publisher.started());
+  const std::string established = publisher.WaitForLine(
+      [](const std::string& line) { return line.rfind("Established under name", 0) == 0; }, kToolDeadline);
+  ASSERT_FALSE(established.empty()) << publisher.seen();
+}
 
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> fields;
@@ -328,17 +339,37 @@ TEST_F(AvahiLinkServer, AdvertisedServerIsSeenResolvedAndDeliversTheLinkOpenedBy
   EXPECT_TRUE(qvtest::WaitUntil([&] { return events_.Browsed(2, name); }, kToolDeadline));
 }
 
+// Listening TCP sockets in this process's network namespace, which the test
+// has to itself.
+int ListeningSockets() {
+  int count = 0;
+  for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      count += state == "0A";
+    }
+  }
+  return count;
+}
+
 using AvahiListener = AvahiTest;
 
 TEST_F(AvahiListener, RegisteredListenerIsResolvedToItsNameAndWithdrawnOnceAPeerConnects) {
   const std::string name = "quorvane-listener";
   RVServiceRef registration = nullptr;
   int error = -2;
+  const int listening = ListeningSockets();
   // The link holds its registration: connecting or closing it ends that.
   LinkPtr listener(
       RVRegisterLinkService(environment_, kType, name.c_str(), &OnRegister, nullptr, &events_, &registration, &error));
   ASSERT_NE(listener, nullptr) << error;
   ASSERT_EQ(error, 0);
+  EXPECT_EQ(ListeningSockets(), listening + 1);
   const std::string listenerName = RVName(listener.get());
   SCOPED_TRACE("listener " + listenerName);
   EXPECT_TRUE(qvtest::WaitUntil([&] { return events_.Registered(1, name); }, kToolDeadline));
@@ -358,6 +389,21 @@ TEST_F(AvahiListener, RegisteredListenerIsResolvedToItsNameAndWithdrawnOnceAPeer
   ASSERT_NE(accepted.get(), 0);
   EXPECT_TRUE(qvtest::WaitUntil([&] { return events_.Registered(2, name); }, kToolDeadline));
   EXPECT_TRUE(qvtest::WaitUntil([&] { return events_.Browsed(2, name); }, kToolDeadline));
+}
+
+TEST_F(AvahiListener, NameTakenByAnotherProgramIsRefusedWith64AndNoListenerStaysOpen) {
+  const std::string name = "quorvane-taken";
+  Tool publisher({"avahi-publish", "-s", name, kAvahiType, "4711"});
+  ASSERT_NO_FATAL_FAILURE(WaitUntilPublished(publisher));
+  const int listening = ListeningSockets();
+
+  RVServiceRef registration = nullptr;
+  int error = -2;
+  LinkPtr listener(
+      RVRegisterLinkService(environment_, kType, name.c_str(), &OnRegister, nullptr, &events_, &registration, &error));
+  EXPECT_EQ(listener, nullptr);
+  EXPECT_EQ(error, 64);
+  EXPECT_EQ(ListeningSockets(), listening);
 }
 
 // A service the daemon's publishing tool announces with a TXT record of its own.
@@ -386,10 +432,7 @@ TEST_P(AvahiPublishedService, ResolvesToTheLinkNameItsRecordGives) {
   std::vector<std::string> arguments = {"avahi-publish", "-s", name, kAvahiType, port};
   arguments.insert(arguments.end(), c.txt.begin(), c.txt.end());
   Tool publisher(arguments);
-  ASSERT_TRUE(publisher.started());
-  const std::string established = publisher.WaitForLine(
-      [](const std::string& line) { return line.rfind("Established under name", 0) == 0; }, kToolDeadline);
-  ASSERT_FALSE(established.empty()) << publisher.seen();
+  ASSERT_NO_FATAL_FAILURE(WaitUntilPublished(publisher));
 
   Events::Resolved resolved;
   ASSERT_NO_FATAL_FAILURE(FindAndResolve(name, &resolved));
