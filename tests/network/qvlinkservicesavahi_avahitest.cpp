@@ -165,7 +165,7 @@ void OnRegister(RVEnvironment*, RVServiceRef, int event, const char* name, void*
 void OnBrowse(RVEnvironment*, RVServiceRef, int event, const char* name, void* context) {
   auto* events = static_cast<Events*>(context);
   std::lock_guard<std::mutex> hold(events->lock);
-  // Found and gone are told apart from "more to come".
+  // Only found (1) and gone (2) matter here, not "more to come" (16).
   events->browsed.emplace_back(event & ~16, name != nullptr ? name : "");
 }
 
