@@ -14,7 +14,8 @@ namespace {
 
 constexpr uint32_t kWaitingForConnection = 10;
 
-bool Refused(QVLink* link) { return link == nullptr || link->error == kWaitingForConnection; }
+// The code is read under the link's lock (another thread may be using the link).
+bool Refused(QVLink* link) { return link == nullptr || RVError(link) == kWaitingForConnection; }
 
 // The link's log, made when the slot is empty and started when it is not
 // running; false when either fails. Runs under the link lock.
