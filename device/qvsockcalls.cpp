@@ -18,13 +18,15 @@ struct hostent* qvsock__gethostbyname(const char* name) noexcept { return gethos
 struct hostent* qvsock__gethostbyaddr(const void* address, socklen_t length, int family) noexcept {
   return gethostbyaddr(address, length, family);
 }
-int qvsock__socket() noexcept { return socket(AF_INET, SOCK_STREAM, 0); }
+// Close-on-exec from the start, as accepted sockets: a program launched
+// before the device tunes the socket must not inherit it.
+int qvsock__socket() noexcept { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 int qvsock__bind(int fd, const struct sockaddr* address, socklen_t length) noexcept {
   return bind(fd, address, length);
 }
 int qvsock__listen(int fd, int backlog) noexcept { return listen(fd, backlog); }
 int qvsock__accept(int fd, struct sockaddr* address, socklen_t* length) noexcept {
-  return accept(fd, address, length);
+  return accept4(fd, address, length, SOCK_CLOEXEC);
 }
 int qvsock__connect(int fd, const struct sockaddr* address, socklen_t length) noexcept {
   return connect(fd, address, length);

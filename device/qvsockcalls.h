@@ -13,7 +13,7 @@ int qvsock__cleanup() noexcept;
 int qvsock__gethostname(char* buffer, size_t size) noexcept;
 struct hostent* qvsock__gethostbyname(const char* name) noexcept;
 struct hostent* qvsock__gethostbyaddr(const void* address, socklen_t length, int family) noexcept;
-// An IPv4 stream socket.
+// An IPv4 stream socket, close-on-exec.
 int qvsock__socket() noexcept;
 int qvsock__bind(int fd, const struct sockaddr* address, socklen_t length) noexcept;
 int qvsock__listen(int fd, int backlog) noexcept;

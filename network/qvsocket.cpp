@@ -71,7 +71,9 @@ QVSocketCore::QVSocketCore(int fd_, _qvsockettype type, int family_, int protoco
 }
 
 QVSocketCore::QVSocketCore(int family_, int type, int protocol_) {
-  Describe(::socket(family_, type, protocol_), convertToSocketType(type), family_, protocol_);
+  // Close-on-exec from the start: a program another thread launches must not
+  // inherit a link's socket.
+  Describe(::socket(family_, type | SOCK_CLOEXEC, protocol_), convertToSocketType(type), family_, protocol_);
 }
 
 QVSocketCore::QVSocketCore(int fd_, int family_, int type, int protocol_) {
@@ -197,7 +199,7 @@ QVSocket QVSocket::AcceptReady(QVAddress** peer) {
   socklen_t fromLength = sizeof from;
   const int fd = RetryOnSignal([&] {
     fromLength = sizeof from;
-    return ::accept(core.fd, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    return ::accept4(core.fd, reinterpret_cast<sockaddr*>(&from), &fromLength, SOCK_CLOEXEC);
   });
   if (fd < 0) Fail("Accept error.", __LINE__, qvexceptiontype::socketCallFailed, errno);
   QVSocket accepted(fd, core.family, core.socketType, core.protocol);
