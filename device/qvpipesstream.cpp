@@ -8,6 +8,7 @@
 
 #include "device/qvmessagelayer.h"
 #include "device/qvpipesrecord.h"
+#include "device/qvsigpipeheld.h"
 #include "utilities/qvtimes.h"
 
 namespace Quorvane::pipes {
@@ -32,42 +33,6 @@ struct YieldData {
   YieldData(const YieldData&) = delete;
   YieldData& operator=(const YieldData&) = delete;
   QVYieldParams record{};
-};
-
-// A write to a pipe whose reader is gone raises SIGPIPE in the writing
-// thread. It is kept blocked around the write and a SIGPIPE the write raised
-// is taken back, so the write only fails, whatever the process's disposition.
-class SigpipeHeld {
- public:
-  SigpipeHeld() noexcept {
-    sigset_t block;
-    sigemptyset(&block);
-    sigaddset(&block, SIGPIPE);
-    held_ = pthread_sigmask(SIG_BLOCK, &block, &previous_) == 0;
-    sigset_t pending;
-    wasPending_ = held_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-  }
-  ~SigpipeHeld() {
-    if (!held_) return;
-    const int savedErrno = errno;
-    sigset_t pending;
-    if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-      sigset_t only;
-      sigemptyset(&only);
-      sigaddset(&only, SIGPIPE);
-      const struct timespec now {0, 0};
-      sigtimedwait(&only, nullptr, &now);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    errno = savedErrno;
-  }
-  SigpipeHeld(const SigpipeHeld&) = delete;
-  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
-
- private:
-  sigset_t previous_;
-  bool held_ = false;
-  bool wasPending_ = false;
 };
 
 // Outcome of one transfer: done, stopped by the yield function, failed.

@@ -2,7 +2,6 @@
 // side-channel words that set up the message connection.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -134,8 +133,6 @@ long Stopped(Record* record) {
 }
 
 void Established(Record* record) {
-  // A peer that dies makes a write fail, not the process end.
-  watchsignal(SIGPIPE, SIG_IGN);
   unix_arrange_to_get_msgs(record->msgFd, record->dataFd);
   if (record->msgFd >= 0) qvsock___closeonexec(record->msgFd);
   record->state = 1;

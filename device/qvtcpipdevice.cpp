@@ -3,7 +3,6 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -358,8 +357,6 @@ void QVTCPIPDevice::OldConnectClient() {
 }
 
 void QVTCPIPDevice::Established() {
-  // A peer that goes away must fail a write, not end the process.
-  ::signal(SIGPIPE, SIG_IGN);
   dataFd.store(data.GetSocket().GetRawSocket());
   mesgFd.store(mesg.GetSocket().GetRawSocket());
   connected.store(true);

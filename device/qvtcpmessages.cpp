@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include "device/qvmessagelayer.h"
+#include "device/qvsigpipeheld.h"
 #include "device/qvsockcalls.h"
 #include "device/qvtcprecord.h"
 
@@ -32,13 +33,17 @@ long RecordRead(Record* record, void* buffer, long length) noexcept {
 long RecordWrite(Record* record, const void* bytes, long length) noexcept {
   if (Unconnected(record)) return -2;
   YieldData yield(kWriteYieldValue, kYieldSleep);
+  SigpipeHeld held;
   return unix_write(record->dataFd, bytes, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
                     yield.get());
 }
 
 long WriteMessage(Record* record, uint64_t code, uint64_t argument) noexcept {
   if (Unconnected(record)) return kConnectionLost;
-  if (record->msgFd >= 0) return unix_writemsg(record->msgFd, code, argument) == 1 ? 0 : kMessageWriteFailed;
+  if (record->msgFd >= 0) {
+    SigpipeHeld held;
+    return unix_writemsg(record->msgFd, code, argument) == 1 ? 0 : kMessageWriteFailed;
+  }
   // Urgent data carries one byte: codes 1 to 255 without an argument.
   if (code < 1 || code > 255 || argument != 0 || record->dataFd < 0) return kMessageWriteFailed;
   const unsigned char byte = static_cast<unsigned char>(code);
