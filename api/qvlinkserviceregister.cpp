@@ -236,8 +236,13 @@ QVLink* QVRegisterLinkServiceUsingLinkProtocol(RVEnvironment* environment, const
   }
   const Advert advert{serviceType, serviceName, callback, domain, context, reference};
   return Guarded(error, [&] {
-    const int options = QVString(protocol) == "TCPIP" ? kNewTCPIPOptions : 0;
-    return RegisterListener(environment, QVString("-linkcreate -linkprotocol ") + protocol, true, advert,
+    const bool tcpip = QVString(protocol) == "TCPIP";
+    const int options = tcpip ? kNewTCPIPOptions : 0;
+    // A "TCPIP" listener is opened as the one-port listener it is advertised
+    // as, or a peer that follows the advertisement could not connect.
+    QVString command = QVString("-linkcreate -linkprotocol ") + protocol;
+    if (tcpip) command += " -linkoptions " + Decimal(options);
+    return RegisterListener(environment, command, true, advert,
                             QVServiceCall::otherRegistration, error, [&](const QVString& name) {
                               return std::optional<Listing>({port, Given(interfaceText), name, protocol, options});
                             });
