@@ -21,6 +21,7 @@
 #include "application/qvapplication.h"
 #include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/application/qvalgorithm3definition.h"
 #include "tests/application/qvalgorithm3sample.h"
 #include "tests/device/qvpipestest.h"
 #include "tests/device/qvshmtest.h"
@@ -233,18 +234,8 @@ TEST(LoggedLinkBetweenProcesses, PipesHostLogsTheDefinitionTheCallAndTheAnswer) 
 
   [&] {
     ASSERT_FALSE(file.empty());
-    int count = -1;
-    ASSERT_EQ(RVTestHead(link, "DefineExternal", &count), 1) << RVError(link);
-    EXPECT_EQ(count, 3);
-    for (const char* expected : {Quorvane::kAlgorithm3Pattern, Quorvane::kAlgorithm3Arguments}) {
-      const char* text = nullptr;
-      ASSERT_EQ(RVGetString(link, &text), 1) << RVError(link);
-      EXPECT_STREQ(text, expected);
-      RVReleaseString(link, text);
-    }
     int index = -1;
-    ASSERT_EQ(RVGetInteger(link, &index), 1);
-    ASSERT_EQ(RVTestSymbol(link, "End"), 1) << RVError(link);
+    ASSERT_NO_FATAL_FAILURE(qvtest::ReadAlgorithm3Definition(link, &index));
 
     qvtest::Algorithm3Call sent;
     sent.index = index;

@@ -14,6 +14,7 @@
 #include "application/qvapplication.h"
 #include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/application/qvalgorithm3definition.h"
 #include "tests/application/qvalgorithm3sample.h"
 #include "tests/device/qvpipestest.h"
 
@@ -52,21 +53,6 @@ class PipesApplication : public ::testing::Test {
     }
     if (maskHeld_) pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
   }
-  void ReadDefinition() {
-    int count = -1;
-    ASSERT_EQ(RVTestHead(link_, "DefineExternal", &count), 1) << RVError(link_);
-    EXPECT_EQ(count, 3);
-    for (const char* expected : {Quorvane::kAlgorithm3Pattern, Quorvane::kAlgorithm3Arguments}) {
-      const char* text = nullptr;
-      ASSERT_EQ(RVGetString(link_, &text), 1) << RVError(link_);
-      EXPECT_STREQ(text, expected);
-      RVReleaseString(link_, text);
-    }
-    int index = -1;
-    EXPECT_EQ(RVGetInteger(link_, &index), 1);
-    EXPECT_EQ(RVTestSymbol(link_, "End"), 1) << RVError(link_);
-  }
-
   // CallPacket[0, List[b, h, l, e, huan, time, four ratios]], flushed.
   void PutCall() { ASSERT_TRUE(qvtest::PutAlgorithm3Call(link_, call_)) << RVError(link_); }
   // The answer is the one the algorithm gives run directly.
@@ -102,7 +88,7 @@ struct TerminateCase {
 class PipesApplicationTerminate : public PipesApplication, public ::testing::WithParamInterface<TerminateCase> {};
 
 TEST_P(PipesApplicationTerminate, EndsWithStatusZeroWithinASecond) {
-  ASSERT_NO_FATAL_FAILURE(ReadDefinition());
+  ASSERT_NO_FATAL_FAILURE(qvtest::ReadAlgorithm3Definition(link_));
   if (GetParam().moment != Moment::kBeforeAnyCall) {
     ASSERT_NO_FATAL_FAILURE(PutCall());
   }

@@ -13,6 +13,7 @@
 #include "application/qvapplication.h"
 #include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/application/qvalgorithm3definition.h"
 #include "tests/application/qvalgorithm3sample.h"
 #include "tests/device/qvtcptest.h"
 
@@ -63,17 +64,7 @@ TEST_P(SocketApplication, AnswersACallAndEndsOnTerminate) {
     _exit(127);
   }
   ASSERT_EQ(RVConnect(link), 1) << RVError(link);
-  int count = -1;
-  ASSERT_EQ(RVTestHead(link, "DefineExternal", &count), 1) << RVError(link);
-  for (const char* expected : {Quorvane::kAlgorithm3Pattern, Quorvane::kAlgorithm3Arguments}) {
-    const char* text = nullptr;
-    ASSERT_EQ(RVGetString(link, &text), 1) << RVError(link);
-    EXPECT_STREQ(text, expected);
-    RVReleaseString(link, text);
-  }
-  int index = -1;
-  EXPECT_EQ(RVGetInteger(link, &index), 1);
-  EXPECT_EQ(RVTestSymbol(link, "End"), 1) << RVError(link);
+  ASSERT_NO_FATAL_FAILURE(qvtest::ReadAlgorithm3Definition(link));
 
   const qvtest::Algorithm3Call call{};
   ASSERT_TRUE(qvtest::PutAlgorithm3Call(link, call)) << RVError(link);
