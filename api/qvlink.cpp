@@ -243,9 +243,10 @@ int RVEstablish(QVLink* link, feature_set* given) noexcept {
   }
   if (code == 0) {
     link->error = 0;
+    // Read under the lock; the stop takes the lock again to clear it.
+    void* const registration = link->serviceRegistration;
     guard.unlock();
-    if (link->serviceRegistration != nullptr)
-      RVStopRegisteringLinkServiceForLink(environment, link, link->serviceRegistration);
+    if (registration != nullptr) RVStopRegisteringLinkServiceForLink(environment, link, registration);
     return 1;
   }
   if (code != 41 && code != 25) link->error = 1;
