@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -357,6 +358,9 @@ void QVTCPIPDevice::OldConnectClient() {
 }
 
 void QVTCPIPDevice::Established() {
+  // Programs may rely on a connected link making the process ignore SIGPIPE;
+  // the device's own sends never raise it (MSG_NOSIGNAL) either way.
+  ::signal(SIGPIPE, SIG_IGN);
   dataFd.store(data.GetSocket().GetRawSocket());
   mesgFd.store(mesg.GetSocket().GetRawSocket());
   connected.store(true);
