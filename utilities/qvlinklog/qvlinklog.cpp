@@ -118,6 +118,7 @@ void QVLinkLog::logWithLink(qv_environment* environment, QVLink* link) {
   threadConnect.store(0);
   try {
     theEnv = environment;
+    loggedLink = link;
     if (link->lockOn == 0) {
       RVEnableLinkLock(link);
       turnedLinkLockOn = true;
@@ -192,18 +193,86 @@ void* QVLinkLog::Thread1() {
   }
   threadConnect.store(1);
   QVLink* links[3] = {readLink, writeLinkThread, controlLink};
-  while (!logThreadSync->ShutdownRequestedQ()) {
+  QVLink* failed = nullptr;  // its failure ends the log; its line is written last
+  bool ended = false;        // a failure already logged ends the log
+  while (failed == nullptr && !ended && !logThreadSync->ShutdownRequestedQ()) {
+    serveArrivalRequest(failed);
+    if (failed != nullptr) break;
     const int ready = RVReadyParallel(theEnv, links, 3, 0, kStopSliceMicroseconds);
-    if (ready == 0) {
-      if (!readAndLogLink(QVLogReadDirection, readLink)) break;
-    } else if (ready == 1) {
-      if (!readAndLogLink(QVLogWriteDirection, writeLinkThread)) break;
-    } else if (ready != 2 && ready != -2) {
+    if (ready != 0 && ready != 1) {
+      if (ready == 2 || ready == -2) continue;
       break;
     }
+    QVLink* link = links[ready];
+    Whole got = logWholeExpression(link, false);
+    if (got == Whole::kIncomplete) {
+      // The rest is on its way: meanwhile the logged link's lock is let go
+      // and the other direction is served.
+      QVLink* others[2] = {ready == 0 ? writeLinkThread : readLink, controlLink};
+      if (RVReadyParallel(theEnv, others, 2, 0, kIncompletePauseMicroseconds) != 0) continue;
+      link = others[0];
+      got = logWholeExpression(link, false);
+    }
+    if (got == Whole::kLinkFailed) failed = link;
+    if (got == Whole::kLogEnded) ended = true;
   }
-  readyToLog.store(false);
+  // What crossed before the end is logged: every expression already whole,
+  // in both directions; then the line of a link that failed.
+  QVLink* alsoFailed = logWhatIsWhole(failed);
+  for (QVLink* link : {failed, alsoFailed}) {
+    if (link != nullptr) logLinkError(directionOf(link), link);
+  }
+  endThread();
   return nullptr;
+}
+
+QVLink* QVLinkLog::logWhatIsWhole(QVLink* failed) {
+  QVLink* links[2] = {readLink, writeLinkThread};
+  bool open[2] = {readLink != failed, writeLinkThread != failed};
+  QVLink* broken = nullptr;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPassMilliseconds);
+  while ((open[0] || open[1]) && std::chrono::steady_clock::now() < until) {
+    for (int i = 0; i < 2; ++i) {
+      if (!open[i]) continue;
+      const Whole got = logWholeExpression(links[i], true);
+      if (got == Whole::kLogged) continue;
+      open[i] = false;
+      if (got == Whole::kLinkFailed && broken == nullptr) broken = links[i];
+    }
+  }
+  return broken;
+}
+
+void QVLinkLog::serveArrivalRequest(QVLink*& failed) {
+  uint64_t asked = 0;
+  {
+    std::lock_guard<std::mutex> hold(arrivalLock);
+    asked = arrivalsAsked;
+    if (asked == arrivalsServed) return;
+  }
+  failed = logWhatIsWhole(nullptr);
+  {
+    std::lock_guard<std::mutex> hold(arrivalLock);
+    arrivalsServed = asked;
+  }
+  arrivalLogged.notify_all();
+}
+
+void QVLinkLog::endThread() {
+  {
+    // Under the request lock: a caller waiting for the thread hears it end.
+    std::lock_guard<std::mutex> hold(arrivalLock);
+    readyToLog.store(false);
+  }
+  arrivalLogged.notify_all();
+}
+
+void QVLinkLog::logWhatHasArrived() {
+  std::unique_lock<std::mutex> hold(arrivalLock);
+  if (!readyToLog.load()) return;
+  const uint64_t ticket = ++arrivalsAsked;
+  arrivalLogged.wait_for(hold, std::chrono::milliseconds(kArrivalWaitMilliseconds),
+                         [&] { return arrivalsServed >= ticket || !readyToLog.load(); });
 }
 
 void QVLinkLog::print(std::ostream& os) const {

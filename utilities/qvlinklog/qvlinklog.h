@@ -6,7 +6,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <ostream>
 
 #include "utilities/qvlinklog/qvexprlog.h"
@@ -26,6 +28,15 @@ class QVLinkLog : public QVThreadableObject {
   static constexpr long kConnectTimeoutMilliseconds = 10000;
   // How long the log thread waits for input before it looks at its stop flag.
   static constexpr long kStopSliceMicroseconds = 100000;
+  // How long a read may wait for the rest of an expression while it holds the
+  // logged link's lock before it lets go and comes back later.
+  static constexpr long kRestPatienceMilliseconds = 20;
+  // How long the other direction is watched after an expression was not whole.
+  static constexpr long kIncompletePauseMicroseconds = 10000;
+  // The bound of one pass over what has already arrived.
+  static constexpr long kPassMilliseconds = 1000;
+  // How long a caller waits for the log thread to log what has arrived.
+  static constexpr long kArrivalWaitMilliseconds = 3000;
 
   static QVSmartPointer<QVLinkLog> init();
   QVLinkLog();
@@ -60,10 +71,15 @@ class QVLinkLog : public QVThreadableObject {
   // Start-up switched the logged link's lock on (it was off before).
   bool turnedLinkLockOnQ() const { return turnedLinkLockOn; }
 
+  // Has the log thread log every expression that has already arrived whole,
+  // in both directions, and waits (bounded) until it has. The caller holds no
+  // link lock: the log thread needs the logged link's.
+  void logWhatHasArrived();
+
   void* Thread1() override;
 
-  // One whole expression from link, logged in direction d; false when the
-  // link failed (the failure is logged).
+  // One expression from link, logged in direction d; false when the link
+  // failed (the failure is logged). Waits for the rest of a partial one.
   bool readAndLogLink(qvlogdirection d, QVLink* link);
   bool readArrayAndLog(qvlogdirection d, QVLink* link);
 
@@ -79,9 +95,28 @@ class QVLinkLog : public QVThreadableObject {
   void closeLink(QVLink*& link);
   bool logLinkError(qvlogdirection d, QVLink* link);
 
+  enum class Whole {
+    kLogged,      // one expression read and logged
+    kIncomplete,  // not all of it there yet: nothing read, nothing logged
+    kLinkFailed,  // the link failed before the expression was whole; its line is not written
+    kLogEnded,    // the link failed while logging; its line is written
+  };
+  // The next expression of link, logged only when all of it has arrived; a
+  // final pass waits for nothing, else the rest gets a short while to come.
+  Whole logWholeExpression(QVLink* link, bool finalPass);
+  // Logs what has arrived whole on both links, skipping a failed one, for at
+  // most one pass bound; answers a link that failed meanwhile (line not written).
+  QVLink* logWhatIsWhole(QVLink* failed);
+  qvlogdirection directionOf(const QVLink* link) const {
+    return link == readLink ? QVLogReadDirection : QVLogWriteDirection;
+  }
+  void serveArrivalRequest(QVLink*& failed);
+  void endThread();
+
   QVThreadSync* logThreadSync = nullptr;
   qv_environment* theEnv = nullptr;
   QVString name;
+  QVLink* loggedLink = nullptr;  // not owned: a link's log stops before the link goes
   QVLink* readLink = nullptr;
   QVLink* writeLinkLocal = nullptr;
   QVLink* writeLinkThread = nullptr;
@@ -93,6 +128,11 @@ class QVLinkLog : public QVThreadableObject {
   std::atomic<int> threadConnect{0};  // 0 pending, 1 connected, -1 failed
   bool turnedLinkLockOn = false;
   mutable std::mutex threadNameLock;
+  // Requests to log what has arrived, and how many the log thread has served.
+  std::mutex arrivalLock;
+  std::condition_variable arrivalLogged;
+  uint64_t arrivalsAsked = 0;
+  uint64_t arrivalsServed = 0;
   QVString keptThreadName;
 };
 

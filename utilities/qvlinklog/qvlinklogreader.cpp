@@ -1,5 +1,7 @@
 // The log thread's reading: one whole expression from a link, token by
-// token, each reported to the expression log in the given direction.
+// token, each reported to the expression log in the given direction; and
+// the test, before it, that all of the expression has arrived.
+#include <chrono>
 #include <string>
 
 #include "api/qvlink.h"
@@ -53,6 +55,47 @@ class Scratch {
   QVLink* link_ = nullptr;
 };
 
+// What the yield function of a link being tested for a whole expression
+// answers by. Only the thread holding the link's lock reads it, so only that
+// thread's waits reach the function while it is in place.
+struct RestWait {
+  std::chrono::steady_clock::time_point until;
+  const Quorvane::QVThreadSync* sync;  // its stop request ends the wait too
+  bool backedOut = false;
+};
+thread_local RestWait* restWait = nullptr;
+
+// Of the public yield-function type, so it is called through its own type.
+int BackOutOfIncompleteExpression(void*, QVYieldParams*) {
+  RestWait* wait = restWait;
+  if (wait == nullptr) return 0;
+  const bool stop = wait->sync != nullptr && wait->sync->ShutdownRequestedQ();
+  if (stop || std::chrono::steady_clock::now() >= wait->until) wait->backedOut = true;
+  return wait->backedOut ? 1 : 0;
+}
+
+// For a scope the link's device waits through BackOutOfIncompleteExpression;
+// then the function it had comes back, set through owner (the link it was
+// set through: a duplicate shares its device with the link it copies).
+class RestWaitScope {
+ public:
+  RestWaitScope(QVLink* link, QVLink* owner, RestWait* wait)
+      : owner_(owner), previous_(RVGetYieldFunction(link)) {
+    restWait = wait;
+    RVSetYieldFunction(link, &BackOutOfIncompleteExpression);
+  }
+  ~RestWaitScope() {
+    RVSetYieldFunction(owner_, previous_);
+    restWait = nullptr;
+  }
+  RestWaitScope(const RestWaitScope&) = delete;
+  RestWaitScope& operator=(const RestWaitScope&) = delete;
+
+ private:
+  QVLink* owner_;
+  RVYielderFunction previous_;
+};
+
 // One expression-log call per element type.
 void LogAs(QVExprLog& log, qvlogdirection d, const unsigned char* data, const int* dims, char** heads, int depth) {
   log.logInt8Array(d, reinterpret_cast<const char*>(data), dims, heads, depth);
@@ -90,6 +133,33 @@ void LogArray(QVLink* link, QVExprLog& log, qvlogdirection d, int (*get)(QVLink*
 }
 
 }  // namespace
+
+QVLinkLog::Whole QVLinkLog::logWholeExpression(QVLink* link, bool finalPass) {
+  // The test and the read are one unit under the link's lock, which is also
+  // the lock of the logged link when link is its duplicate: no other reader
+  // moves the link, and no other thread's wait meets the yield function.
+  QVLinkLockGuard hold(link);
+  RestWait wait{std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(finalPass ? 0 : kRestPatienceMilliseconds),
+                logThreadSync};
+  {
+    RestWaitScope scope(link, link == readLink ? loggedLink : link, &wait);
+    Mark start(link);
+    if (start.get() == nullptr) return Whole::kLinkFailed;
+    if (RVTransferExpression(nullptr, link) == 0) {
+      if (!wait.backedOut) return Whole::kLinkFailed;
+      // The rest has not come: the part that did stays unread for next time.
+      // The device only stopped waiting when asked to (the link reports any
+      // such stop as a lost device, a code the public clear keeps): nothing
+      // was taken from it, so the code goes.
+      link->error = 0;
+      RVSeekMark(link, start.get(), 0);
+      return Whole::kIncomplete;
+    }
+    RVSeekMark(link, start.get(), 0);
+  }
+  return readAndLogLink(directionOf(link), link) ? Whole::kLogged : Whole::kLogEnded;
+}
 
 bool QVLinkLog::logLinkError(qvlogdirection d, QVLink* link) {
   const long error = RVError(link);

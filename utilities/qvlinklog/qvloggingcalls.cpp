@@ -66,8 +66,15 @@ int RVLogStreamToFile(QVLink* link, const char* path) noexcept {
 int RVStopLoggingStreamToFile(QVLink* link, const char* path) noexcept {
   if (Refused(link) || path == nullptr) return 0;
   QVLinkLockGuard guard(link);
+  if (!link->log) return 1;
+  Quorvane::QVSmartPointer<Quorvane::QVLinkLog> log = link->log;
+  // What crossed before this call goes into the file before it closes; the
+  // log thread reads the link under its lock, so the lock is let go meanwhile.
+  guard.unlock();
   try {
-    if (link->log) link->log->stopLoggingToFileWithName(Quorvane::QVString(path));
+    log->logWhatHasArrived();
+    QVLinkLockGuard again(link);
+    log->stopLoggingToFileWithName(Quorvane::QVString(path));
   } catch (...) {
     return 0;
   }

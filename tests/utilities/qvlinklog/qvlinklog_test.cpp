@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <functional>
 #include <optional>
 #include <regex>
@@ -36,6 +38,29 @@ std::string Slurp(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// Reads head[arguments...], all integers, from link and checks it.
+void ExpectIntegerCall(QVLink* link, const char* head, const std::vector<int>& arguments) {
+  const char* got = nullptr;
+  int count = 0;
+  ASSERT_EQ(RVGetFunction(link, &got, &count), 1) << RVError(link);
+  EXPECT_STREQ(got, head);
+  RVReleaseSymbol(link, got);
+  ASSERT_EQ(count, static_cast<int>(arguments.size()));
+  for (int expected : arguments) {
+    int value = 0;
+    ASSERT_EQ(RVGetInteger(link, &value), 1) << RVError(link);
+    EXPECT_EQ(value, expected);
+  }
+}
+
+// Puts head with count integer arguments of which only those given go now
+// (fewer than count leave the expression half sent); a whole one ends its packet.
+void PutIntegerCall(QVLink* link, const char* head, int count, const std::vector<int>& arguments) {
+  RVPutFunction(link, head, count);
+  for (int value : arguments) RVPutInteger(link, value);
+  if (static_cast<int>(arguments.size()) == count) RVEndPacket(link);
 }
 
 // The names of this process's threads as the system keeps them.
@@ -270,16 +295,7 @@ TEST_P(LoggedDevice, WhatTheLinkHoldsWhenTheLogStartsIsLoggedOnce) {
     ASSERT_TRUE(qvtest::WaitUntil([&] { return RVReady(listener_) == 1; }));
     const std::string file = folder_.file("early" + std::to_string(round) + ".log");
     ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
-    for (int i = 1; i <= 2; ++i) {
-      const char* head = nullptr;
-      int count = 0;
-      ASSERT_EQ(RVGetFunction(listener_, &head, &count), 1) << RVError(listener_);
-      EXPECT_STREQ(head, "Early");
-      RVReleaseSymbol(listener_, head);
-      int value = 0;
-      ASSERT_EQ(RVGetInteger(listener_, &value), 1);
-      EXPECT_EQ(value, round * 10 + i);
-    }
+    for (int i = 1; i <= 2; ++i) ASSERT_NO_FATAL_FAILURE(ExpectIntegerCall(listener_, "Early", {round * 10 + i}));
     for (int i = 1; i <= 2; ++i) {
       const std::string entry = " read>: Early[" + std::to_string(round * 10 + i) + "]";
       ASSERT_TRUE(qvtest::WaitUntil([&] { return Occurrences(file, entry) != 0; })) << entry << " in\n"
@@ -295,6 +311,36 @@ std::string Unwrapped(const std::string& path) {
   std::string text = Slurp(path);
   text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
   return text;
+}
+
+// An expression that arrives in two parts, in either direction, is logged
+// once, whole, when its rest comes; meanwhile the log goes on with the other
+// direction, and the logged link reads the expression unchanged.
+TEST_P(LoggedDevice, AnExpressionArrivingInPartsIsLoggedOnceWhole) {
+  const std::string file = folder_.file("parts.log");
+  ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
+  PutIntegerCall(connector_, "Slow", 2, {1});
+  ASSERT_EQ(RVFlush(connector_), 1);
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return RVReady(listener_) == 1; }));
+  PutIntegerCall(listener_, "Ping", 1, {0});
+  PutIntegerCall(listener_, "Part", 2, {2});
+  ASSERT_EQ(RVFlush(listener_), 1);
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return Unwrapped(file).find("write>: Ping[0]") != std::string::npos; }))
+      << Slurp(file);
+  RVPutInteger(connector_, 10);
+  RVEndPacket(connector_);
+  ASSERT_EQ(RVFlush(connector_), 1);
+  RVPutInteger(listener_, 20);
+  RVEndPacket(listener_);
+  ASSERT_EQ(RVFlush(listener_), 1);
+
+  ASSERT_NO_FATAL_FAILURE(ExpectIntegerCall(listener_, "Slow", {1, 10}));
+  for (const std::string entry : {" read>: Slow[1, 10]", "write>: Part[2, 20]"}) {
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return Occurrences(file, entry) != 0; })) << entry << " in\n" << Slurp(file);
+    EXPECT_EQ(Occurrences(file, entry), 1u) << Slurp(file);
+  }
+  EXPECT_EQ(Occurrences(file, "Slow["), 1u) << Slurp(file);
+  EXPECT_EQ(Occurrences(file, "Part["), 1u) << Slurp(file);
 }
 
 // Strings as the log writes them: a double quote or a backslash inside a
@@ -524,6 +570,133 @@ TEST(LinkLogInterface, EveryCallRefusesALinkStillWaitingForItsConnection) {
   EXPECT_EQ(RVLogStreamToFile(nullptr, file.c_str()), 0);
   RVClose(link);
   RVEnd(environment);
+}
+
+// How a log ends right after traffic: the log is stopped, the logged link is
+// closed, the log's only file is taken away, or the peer closes.
+enum class Ending { kStopLog, kCloseLink, kStopLastFile, kPeerCloses };
+
+class LoggedEnding : public LinkPair, public ::testing::WithParamInterface<std::tuple<const char*, Ending>> {
+ protected:
+  LoggedEnding() { protocol_ = std::get<0>(GetParam()); }
+
+  void SetUp() override {
+    LinkPair::SetUp();
+    file_ = folder_.file("ending.log");
+    ASSERT_EQ(RVLogStreamToFile(listener_, file_.c_str()), 1);
+  }
+
+  // Ends the log as the case says; false when that does not return in time.
+  bool End() {
+    if (std::get<1>(GetParam()) == Ending::kPeerCloses) {
+      RVClose(connector_);
+      connector_ = nullptr;
+      return qvtest::WaitUntil([&] { return !Log()->readyToLogQ(); }, std::chrono::seconds(5));
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread ending([link = listener_, file = file_, how = std::get<1>(GetParam()), done] {
+      switch (how) {
+        case Ending::kStopLog: RVStopLoggingStream(link); break;
+        case Ending::kCloseLink: RVClose(link); break;
+        case Ending::kStopLastFile: RVStopLoggingStreamToFile(link, file.c_str()); break;
+        case Ending::kPeerCloses: break;
+      }
+      done->store(true);
+    });
+    if (!qvtest::WaitUntil([&] { return done->load(); }, std::chrono::seconds(5))) {
+      // Hung: the link is the hung thread's now.
+      ending.detach();
+      listener_ = nullptr;
+      return false;
+    }
+    ending.join();
+    if (std::get<1>(GetParam()) == Ending::kCloseLink) listener_ = nullptr;
+    return true;
+  }
+
+  // Where the line of the peer's close stands in text; npos when it is not
+  // there, as it must not be unless the peer closed.
+  size_t PeerCloseLine(const std::string& text) {
+    const size_t at = text.find("The other side of ");
+    EXPECT_EQ(at != std::string::npos, std::get<1>(GetParam()) == Ending::kPeerCloses) << text;
+    return at;
+  }
+
+  std::string file_;
+};
+
+std::string EndingCaseName(const ::testing::TestParamInfo<LoggedEnding::ParamType>& instance) {
+  static const char* const kEndings[] = {"StopLog", "CloseLink", "StopLastFile", "PeerCloses"};
+  return std::string(std::get<0>(instance.param)) + "_" + kEndings[static_cast<int>(std::get<1>(instance.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, LoggedEnding,
+                         ::testing::Combine(::testing::Values("IntraProcess", "TCPIP"),
+                                            ::testing::Values(Ending::kStopLog, Ending::kCloseLink,
+                                                              Ending::kStopLastFile, Ending::kPeerCloses)),
+                         EndingCaseName);
+
+// Where each of the entries stands in text, in the order given; npos for an
+// entry missing or found twice.
+std::vector<size_t> PlacesOfEntriesSeenOnce(const std::string& text, const std::vector<std::string>& entries) {
+  std::vector<size_t> places;
+  for (const std::string& entry : entries) {
+    const size_t at = text.find(entry);
+    places.push_back(at != std::string::npos && text.rfind(entry) == at ? at : std::string::npos);
+  }
+  return places;
+}
+
+// Everything that crossed the link before the end is in the file: what the
+// logged side put just before (flushed by the put itself onto the log's pair)
+// and what it received from the peer, each once and in order in its direction,
+// and before the line of the peer's close.
+TEST_P(LoggedEnding, EverythingThatCrossedIsLoggedOnceInOrder) {
+  constexpr int kCount = 40;
+  std::thread peer([&] {
+    for (int i = 1; i <= kCount; ++i) {
+      PutIntegerCall(connector_, "Sent", 1, {i});
+      RVFlush(connector_);
+    }
+  });
+  for (int i = 1; i <= kCount; ++i) ASSERT_NO_FATAL_FAILURE(ExpectIntegerCall(listener_, "Sent", {i}));
+  peer.join();
+  for (int i = 1; i <= kCount; ++i) PutIntegerCall(listener_, "Put", 1, {i});
+  ASSERT_EQ(RVFlush(listener_), 1);
+  ASSERT_TRUE(End());
+
+  const std::string text = Unwrapped(file_);
+  for (const auto& [direction, head] : {std::pair{" read>: ", "Sent"}, std::pair{"write>: ", "Put"}}) {
+    std::vector<std::string> entries;
+    for (int i = 1; i <= kCount; ++i) entries.push_back(direction + std::string(head) + "[" + std::to_string(i) + "]");
+    const std::vector<size_t> places = PlacesOfEntriesSeenOnce(text, entries);
+    EXPECT_EQ(std::count(places.begin(), places.end(), std::string::npos), 0) << head << " in\n" << Slurp(file_);
+    EXPECT_TRUE(std::is_sorted(places.begin(), places.end())) << head << " in\n" << Slurp(file_);
+    const size_t closed = PeerCloseLine(text);
+    if (closed != std::string::npos) {
+      EXPECT_LT(places.back(), closed) << Slurp(file_);
+    }
+  }
+}
+
+// Half an expression from either side when the log ends: the end does not
+// wait for the rest, and the half is not logged as if it were whole.
+TEST_P(LoggedEnding, HalfAnExpressionNeitherHoldsUpTheEndNorIsLogged) {
+  PutIntegerCall(connector_, "Whole", 1, {1});
+  PutIntegerCall(connector_, "Half", 2, {1});
+  ASSERT_EQ(RVFlush(connector_), 1);
+  ASSERT_NO_FATAL_FAILURE(ExpectIntegerCall(listener_, "Whole", {1}));
+  PutIntegerCall(listener_, "Mine", 1, {2});
+  PutIntegerCall(listener_, "Part", 2, {3});
+  ASSERT_EQ(RVFlush(listener_), 1);
+  ASSERT_TRUE(End());
+
+  const std::string text = Unwrapped(file_);
+  EXPECT_NE(text.find(" read>: Whole[1]"), std::string::npos) << text;
+  EXPECT_NE(text.find("write>: Mine[2]"), std::string::npos) << text;
+  EXPECT_EQ(text.find("Half"), std::string::npos) << text;
+  EXPECT_EQ(text.find("Part"), std::string::npos) << text;
+  PeerCloseLine(text);
 }
 
 }  // namespace
