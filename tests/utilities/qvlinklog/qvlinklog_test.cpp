@@ -306,6 +306,34 @@ TEST_P(LoggedDevice, WhatTheLinkHoldsWhenTheLogStartsIsLoggedOnce) {
   }
 }
 
+// The link a yield function was last called for.
+std::atomic<void*> yieldCalledFor{nullptr};
+int RecordYield(void* link, QVYieldParams*) {
+  yieldCalledFor.store(link);
+  return 0;
+}
+
+// The log waits for the rest of an expression through a yield function of
+// its own on the device it shares with the logged link; the program's own
+// function is back in place afterwards, and is called for the program's link.
+TEST_P(LoggedDevice, TheProgramsYieldFunctionStaysItsOwn) {
+  ASSERT_EQ(RVSetYieldFunction(listener_, &RecordYield), 1);
+  const std::string file = folder_.file("yield.log");
+  ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
+  EXPECT_EQ(Call(2, 3), 5);
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return Slurp(file).find(" read>: 5") != std::string::npos; })) << Slurp(file);
+  EXPECT_EQ(RVGetYieldFunction(listener_), &RecordYield);
+  yieldCalledFor.store(nullptr);
+  std::thread reader([&] { ExpectIntegerCall(listener_, "Late", {5}); });
+  const bool waited = qvtest::WaitUntil([&] { return yieldCalledFor.load() != nullptr; });
+  PutIntegerCall(connector_, "Late", 1, {5});
+  RVFlush(connector_);
+  reader.join();
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(yieldCalledFor.load(), static_cast<void*>(listener_));
+  EXPECT_EQ(RVGetYieldFunction(listener_), &RecordYield);
+}
+
 // The file's text with the 80-column breaks taken out.
 std::string Unwrapped(const std::string& path) {
   std::string text = Slurp(path);
