@@ -27,8 +27,10 @@ void Report(int* error, int code) {
 
 // True for a text that stays one word of a link command: not empty, and none
 // of the bytes the command splitter reads as a blank, a quote or an escape.
+// Nor a leading '-': a word such as "-linklaunch" is read as an option
+// wherever it stands, and no host or protocol name begins so.
 bool OneCommandWordQ(const char* text) {
-  if (text == nullptr || *text == '\0') return false;
+  if (text == nullptr || *text == '\0' || *text == '-') return false;
   for (const char* p = text; *p != '\0'; ++p) {
     const auto c = static_cast<unsigned char>(*p);
     if (c == ' ' || (c >= 9 && c <= 13) || c == '"' || c == '\'' || c == '\\' || c == 0xB6) return false;

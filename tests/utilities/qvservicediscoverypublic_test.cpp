@@ -176,6 +176,23 @@ TEST_F(LinkServicesTest, ArgumentsAreRefusedBeforeAnythingIsOpened) {
                            error);
        },
        58},
+      // One word, but an option name of its own: the listener would be a launch.
+      {"host, an option word",
+       [&] {
+         int error = 0;
+         return registered(RVRegisterLinkServiceWithHostname(env, "t", "n", "-LinkLaunch", event, nullptr, ctx, &ref,
+                                                             &error),
+                           error);
+       },
+       58},
+      {"protocol, an option word",
+       [&] {
+         int error = 0;
+         return registered(QVRegisterLinkServiceUsingLinkProtocol(env, "t", "n", 1, "", "-linklaunch", event,
+                                                                  nullptr, ctx, &ref, &error),
+                           error);
+       },
+       58},
       {"register, no type",
        [&] {
          int error = 0;
