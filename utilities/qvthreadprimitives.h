@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <ostream>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -66,9 +67,10 @@ class QVThread : public QVObject {
   // True until the thread has been joined.
   bool StartedQ() const { return !joined.load(); }
 
-  // Names the calling thread threadNamePrefix + name; quietly does nothing
-  // where the system cannot name threads.
-  static void SetName(const QVString& name);
+  // Names the calling thread threadNamePrefix + name. The system shows its
+  // first bytes (nothing where it cannot name threads); the whole name is kept
+  // until the thread ends (platform/qvthreadname.h reads it). Never throws.
+  static void SetName(std::string_view name) noexcept;
 
  private:
   std::atomic<bool> joined{false};

@@ -115,7 +115,7 @@ QVThread* QVThreadsFactory::CreateThread(QVThreadableObject* object) {
   return new QVThread(&RunThreadableObject, object);
 }
 
-void QVThreadsFactory::SetThisThreadName(const QVString& name) { QVThread::SetName(name); }
+void QVThreadsFactory::SetThisThreadName(std::string_view name) noexcept { QVThread::SetName(name); }
 
 QVThread::QVThread(void* (*function)(void*), void* argument) {
   if (function == nullptr) {
@@ -153,8 +153,8 @@ void QVThread::Join() {
   joined.store(true);
 }
 
-void QVThread::SetName(const QVString& name) {
-  platform::SetCurrentThreadName(QVString(threadNamePrefix) + name);
+void QVThread::SetName(std::string_view name) noexcept {
+  platform::SetCurrentThreadName(threadNamePrefix, name);
 }
 
 QVSmartPointer<QVMutexHandle> QVThreadsFactory::CreateHandlePointer(const QVString& name,

@@ -42,7 +42,7 @@ class QVThreadsFactory : public QVObject {
 
   QVThread* CreateThread(void* (*function)(void*), void* argument);
   QVThread* CreateThread(QVThreadableObject* object);
-  static void SetThisThreadName(const QVString& name);
+  static void SetThisThreadName(std::string_view name) noexcept;
 };
 
 // Holds a plain handle for the lifetime of a block; a null handle is allowed.

@@ -14,7 +14,8 @@ endforeach()
 # Lacks one function: what a machine without a usable library looks like.
 target_compile_definitions(fakednssd_incomplete PRIVATE FAKEDNSSD_INCOMPLETE)
 
-foreach(stem qvservicediscovery_test qvservicediscoverypublic_test qvservicediscoveryprotocol_test)
+foreach(stem qvservicediscovery_test qvservicediscoverypublic_test qvservicediscoveryprotocol_test
+             qvthreadnames_test)
   if(TARGET test_utilities_${stem})
     target_link_libraries(test_utilities_${stem} PRIVATE fakednssd)
     target_include_directories(test_utilities_${stem} PRIVATE ${CMAKE_CURRENT_LIST_DIR})

@@ -3,6 +3,9 @@
 // may lack it, and given the name's first 15 bytes.
 #include <pthread.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "utilities/platform/qvthreadname.h"
 #include "utilities/qvdllloader.h"
 #include "utilities/qvexception.h"
@@ -12,6 +15,8 @@ namespace Quorvane::platform {
 namespace {
 using SetNameFunction = int (*)(pthread_t, const char*);
 
+// A missing function gives null; running out of memory throws, so that the
+// look-up is made again by the next naming.
 SetNameFunction LookUpSetName() {
   try {
     const QVDLL self = QVDLLLoader().loadLibrary();
@@ -20,13 +25,28 @@ SetNameFunction LookUpSetName() {
     return nullptr;
   }
 }
-}  // namespace
 
-void SetCurrentThreadName(const QVString& name) {
+// The first kThreadNameLimit bytes of prefix + name, built without allocating.
+void SetSystemName(std::string_view prefix, std::string_view name) {
   static const SetNameFunction setName = LookUpSetName();
   if (setName == nullptr) return;
-  const QVString kept = name.substr(0, kThreadNameLimit);
-  setName(pthread_self(), kept.c_str());
+  char kept[kThreadNameLimit + 1];
+  const size_t fromPrefix = std::min(prefix.size(), kThreadNameLimit);
+  const size_t fromName = std::min(name.size(), kThreadNameLimit - fromPrefix);
+  std::memcpy(kept, prefix.data(), fromPrefix);
+  std::memcpy(kept + fromPrefix, name.data(), fromName);
+  kept[fromPrefix + fromName] = '\0';
+  setName(pthread_self(), kept);
+}
+}  // namespace
+
+void SetCurrentThreadName(std::string_view prefix, std::string_view name) noexcept {
+  try {
+    SetSystemName(prefix, name);
+  } catch (...) {
+    // No memory to look the call up: the system shows no name this time.
+  }
+  KeepFullThreadName(prefix, name);
 }
 
 }  // namespace Quorvane::platform
