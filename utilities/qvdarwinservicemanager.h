@@ -71,6 +71,9 @@ class DarwinServiceManager final : public QVServiceManager {
   // Under the lock: the record of that reference in any table, or null.
   const EventRecord* FindEvent(void* reference) const;
   const ResolveRecord* FindResolve(void* reference) const;
+  // One wait on the control pipe and the requests, and what it found; false
+  // once the thread is to end. Throws when memory runs out on the way.
+  bool ServePass();
   // Runs the platform's replies for every ready request (lock held).
   void ProcessReady(const QVPollSet& ready);
 

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <string_view>
+#include <thread>
 
 #include "utilities/qvdarwinservicemanager.h"
 #include "utilities/qvexception.h"
@@ -17,6 +20,11 @@ namespace Quorvane {
 namespace {
 constexpr char kSourceFile[] = "utilities/qvservicediscovery";
 constexpr char kStop[] = "stop";
+
+// A pass that failed (memory ran out) is tried again after this pause: at once
+// it would spin while memory stays short, and a wait on the control pipe would
+// not pause while the pipe holds unread data. A stop is seen after the pause.
+void PauseAfterFailedPass() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
 }  // namespace
 
 bool QVSDErrorQ(int code) { return code >= kSDBadServiceName && code <= kSDOther; }
@@ -121,27 +129,38 @@ bool DarwinServiceManager::WriteControl(const char* text) {
 void* DarwinServiceManager::Thread1() {
   QVThreadsFactory::SetThisThreadName("DarwinServiceManager");
   while (!threadSync.ShutdownRequestedQ() && !stopping_.load()) {
-    QVPollSet ready;
-    ready.Add(controlRead_.get());
-    {
-      QVMutex lock(threadSync.getLockHandle());
-      for (const auto& entry : browseRefs) ready.Add(entry.first);
-      for (const auto& entry : resolveRefs) ready.Add(entry.first);
-      for (const auto& entry : registerRefs) ready.Add(entry.first);
+    try {
+      if (!ServePass()) break;
+    } catch (const std::exception&) {
+      PauseAfterFailedPass();
+    } catch (const QVException&) {
+      PauseAfterFailedPass();
     }
-    if (!ready.ReadyQ(-1)) continue;
-    if (ready.SetQ(controlRead_.get())) {
-      char text[512];
-      const ssize_t got = read(controlRead_.get(), text, sizeof text);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      if (QVString(text, static_cast<size_t>(got)) == kStop) break;
-      continue;  // "reloadref" or anything else: the set is rebuilt
-    }
-    QVMutex lock(threadSync.getLockHandle());
-    ProcessReady(ready);
   }
   return nullptr;
+}
+
+bool DarwinServiceManager::ServePass() {
+  QVPollSet ready;
+  ready.Add(controlRead_.get());
+  {
+    QVMutex lock(threadSync.getLockHandle());
+    for (const auto& entry : browseRefs) ready.Add(entry.first);
+    for (const auto& entry : resolveRefs) ready.Add(entry.first);
+    for (const auto& entry : registerRefs) ready.Add(entry.first);
+  }
+  if (!ready.ReadyQ(-1)) return true;
+  if (ready.SetQ(controlRead_.get())) {
+    char text[512];
+    const ssize_t got = read(controlRead_.get(), text, sizeof text);
+    if (got < 0 && errno == EINTR) return true;
+    if (got <= 0) return false;
+    // "reloadref" or anything else: the set is rebuilt
+    return std::string_view(text, static_cast<size_t>(got)) != kStop;
+  }
+  QVMutex lock(threadSync.getLockHandle());
+  ProcessReady(ready);
+  return true;
 }
 
 void DarwinServiceManager::ProcessReady(const QVPollSet& ready) {

@@ -1,5 +1,7 @@
 #include "utilities/qvthreadsync.h"
 
+#include <exception>
+
 #include "utilities/qvexception.h"
 #include "utilities/qvthreads.h"
 
@@ -12,7 +14,14 @@ constexpr char kSourceFile[] = "utilities/qvthreads";
 void* RunThreadableObject(void* object) {
   if (object == nullptr) return nullptr;
   auto* threadable = static_cast<QVThreadableObject*>(object);
-  return (threadable->*(threadable->threadFunction))();
+  // A worker that fails ends alone: an exception leaving a thread would end
+  // the whole process. Its owner still stops and joins it as usual.
+  try {
+    return (threadable->*(threadable->threadFunction))();
+  } catch (const QVException&) {
+  } catch (const std::exception&) {
+  }
+  return nullptr;
 }
 
 QVThreadSync::QVThreadSync() {

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <net/if.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -135,6 +136,39 @@ TEST_F(ServiceManagerTest, StopIsSeenWhenReadTogetherWithOtherMessages) {
     manager_.reset();
   }
   EXPECT_TRUE(qvtest::NoThreadNamed(kThreadName));
+}
+
+// An allocator that fails every block asked for off the test's own thread
+// while armed: memory running out on the manager's thread.
+std::atomic<bool> gStarveOthers{false};
+std::atomic<int> gStarved{0};
+std::thread::id gTestThread;
+
+void* StarvingAllocator(uint64_t size) {
+  if (gStarveOthers.load() && std::this_thread::get_id() != gTestThread) {
+    ++gStarved;
+    return nullptr;
+  }
+  return Quorvane::qvallocator(size);
+}
+
+TEST_F(ServiceManagerTest, ThreadOutlivesMemoryRunningOutOnIt) {
+  // In a child: an exception leaving the thread ends the whole process.
+  const int status = qvtest::RunInChild([&] {
+    gTestThread = std::this_thread::get_id();
+    Quorvane::QVObject::SetAllocator(&StarvingAllocator);
+    gStarveOthers = true;
+    void* reference = Browse("starved");
+    const bool starved = qvtest::WaitUntil([] { return gStarved.load() > 0; });
+    gStarveOthers = false;
+    fakednssd::ReplyBrowse(fakednssd::LastRequest(), 2, 0, "after");
+    const bool served = qvtest::WaitUntil([&] { return recorder_.EventCount() == 1; });
+    manager_->stopBrowsingForLinkServices(nullptr, reference);
+    manager_.reset();
+    Quorvane::QVObject::InstallDefaultAllocators();
+    return starved && served ? 0 : 1;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
 }
 
 TEST_F(ServiceManagerTest, BrowseAsksForTheTypeAndPassesTheDomain) {

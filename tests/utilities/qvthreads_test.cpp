@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <string>
 
@@ -174,6 +176,44 @@ TEST(ThreadSync, ThreadFunctionChoosesTheOperation) {
   EXPECT_EQ(worker.secondRuns.load(), 1);
   EXPECT_EQ(worker.started.load(), 0);
   EXPECT_EQ(RunThreadableObject(nullptr), nullptr);
+}
+
+namespace {
+// A worker whose body throws: the library's own exception or a standard one.
+struct Thrower : QVThreadableObject {
+  void* Thread1() override {
+    ++ran;
+    throw QVException("worker failed", "test", __LINE__, qvexceptiontype::internalError, 0);
+  }
+  void* Thread2() override {
+    ++ran;
+    throw std::bad_alloc();
+  }
+  std::atomic<int> ran{0};
+};
+}  // namespace
+
+TEST(ThreadSync, AWorkerThatThrowsEndsAloneAndIsJoined) {
+  // In a child: an exception leaving a thread would end the whole process.
+  const int status = qvtest::RunInChild([] {
+    int failures = 0;
+    for (auto body : {&QVThreadableObject::Thread1, &QVThreadableObject::Thread2}) {
+      QVThreadSync sync;
+      Thrower worker;
+      worker.threadFunction = body;
+      sync.CreateThread(&worker);
+      if (!qvtest::WaitUntil([&] { return worker.ran.load() == 1; })) ++failures;
+      sync.Stop();
+      // The same sync runs the next worker as usual.
+      Worker next(sync);
+      sync.CreateThread(&next);
+      if (!qvtest::WaitUntil([&] { return next.started.load() == 1; })) ++failures;
+      sync.Stop();
+      if (next.ended.load() != 1) ++failures;
+    }
+    return failures;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
 }
 
 TEST(ThreadSync, SignalWakesTheWorkerAndLockIsForwarded) {
