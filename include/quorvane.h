@@ -931,7 +931,8 @@ typedef struct RVLinkServer RVLinkServer;
 #endif
 
 /* Receives each new link on the server's delivery thread, which holds the
- * server's list lock meanwhile: it may not call the server back. */
+ * server's list lock meanwhile: it may not call the server back. A callback
+ * that throws has not taken the link: the server closes it. */
 typedef void (*RVLinkServerCallback)(RVLinkServer* server, QVLink* link);
 
 /* On the machine's preferred interface, a port the system picks. */

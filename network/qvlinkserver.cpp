@@ -261,6 +261,16 @@ void RVLinkServer::OpenLink(QVEndPoint& data, QVEndPoint& mesg) {
   acceptSync.Signal();
 }
 
+void RVLinkServer::Deliver(QVLink* link) {
+  try {
+    callback(this, link);
+  } catch (...) {
+    // A callback that fails has not taken its link, and nobody else has it:
+    // closed here, it is not left open for the life of the program.
+    RVClose(link);
+  }
+}
+
 void* RVLinkServer::Thread2() {
   try {
     QVThreadsFactory::SetThisThreadName("LinkServer-QVLINK-Thread");
@@ -275,7 +285,7 @@ void* RVLinkServer::Thread2() {
       while (callback != nullptr && !links.empty()) {
         QVLink* link = links.front();
         links.pop_front();
-        callback(this, link);
+        Deliver(link);
       }
     } catch (...) {
       // A failed wait is tried again; the stop flag still ends the loop.

@@ -63,6 +63,8 @@ class RVLinkServer : public QVThreadableObject {
   void ReadLines(const std::vector<short>& events);
   void OpenLink(QVEndPoint& data, QVEndPoint& mesg);
   void EndWaits();
+  // Hands one link to the callback (lock held).
+  void Deliver(QVLink* link);
 
   std::unique_ptr<QVEndPoint> endpoint;
   // Touched by the accepting thread only while the server runs.

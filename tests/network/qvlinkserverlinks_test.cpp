@@ -1,7 +1,7 @@
 // Links made by the link server from real connections: a table of well and
 // badly formed connections from a client written in Python, their links
 // taken by a waiting caller and by the callback, a silent
-// connection beside a good pair, "TCPIP" links with the identified one-port
+// connection beside a good pair, a link a callback throws on, "TCPIP" links with the identified one-port
 // form that exchange expressions and messages with the delivered links, many
 // pairs at once from several threads, and accepting again after running out
 // of descriptors.
@@ -17,6 +17,7 @@
 #include <fstream>
 #include <future>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -148,6 +149,25 @@ TEST_F(LinkServerLinks, SilentConnectionHoldsUpNoOtherAndIsDroppedAtItsDeadline)
   EXPECT_FALSE(silent.ClosedQ());
   RVClose(link);
   EXPECT_TRUE(qvtest::WaitUntil([&] { return silent.ClosedQ(); }));
+}
+
+// The first link is refused by throwing; the others reach the collector.
+std::atomic<int> gOffered{0};
+void RefuseTheFirstLink(RVLinkServer* server, QVLink* link) {
+  if (gOffered.fetch_add(1) == 0) throw std::runtime_error("refused");
+  Collector::Receive(server, link);
+}
+
+TEST_F(LinkServerLinks, LinkRefusedByAThrowingCallbackIsClosedAndTheNextDelivered) {
+  gOffered = 0;
+  Serve(&collector_);
+  RVRegisterCallbackFunctionWithLinkServer(server_, &RefuseTheFirstLink);
+  RawPair refused(port_, Id(1));
+  ASSERT_TRUE(refused.ok);
+  // Nobody holds the refused link: left open, its connections would never end.
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return refused.data.ClosedQ() && refused.mesg.ClosedQ(); }));
+  EXPECT_EQ(gOffered.load(), 1);
+  ExpectPairBecomesLink(2);
 }
 
 // ---------------------------------------------------------------- real links
