@@ -231,8 +231,9 @@ QVLink* QVRegisterLinkServiceUsingLinkProtocol(RVEnvironment* environment, const
                                                const char* interfaceText, const char* protocol,
                                                RVRegisterCallback callback, const char* domain, void* context,
                                                RVServiceRef* reference, int* error) noexcept {
+  // The interface text may be left out: null advertises no interface, as "" does.
   if (environment == nullptr || serviceName == nullptr || reference == nullptr || serviceType == nullptr ||
-      interfaceText == nullptr || !OneCommandWordQ(protocol)) {
+      !OneCommandWordQ(protocol)) {
     Report(error, kBadArgument);
     return nullptr;
   }

@@ -1003,6 +1003,7 @@ QVLink* RVRegisterLinkServiceWithHostname(RVEnvironment* environment, const char
 QVLink* RVRegisterLinkService(RVEnvironment* environment, const char* serviceType, const char* serviceName,
                               RVRegisterCallback callback, const char* domain, void* context,
                               RVServiceRef* reference, int* error) QV_NOEXCEPT;
+/* A listener of the protocol; a null or empty interface text advertises none. */
 QVLink* QVRegisterLinkServiceUsingLinkProtocol(RVEnvironment* environment, const char* serviceType,
                                                const char* serviceName, unsigned short port,
                                                const char* interfaceText, const char* protocol,

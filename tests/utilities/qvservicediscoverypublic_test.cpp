@@ -216,14 +216,6 @@ TEST_F(LinkServicesTest, ArgumentsAreRefusedBeforeAnythingIsOpened) {
                            error);
        },
        58},
-      {"protocol, no interface text",
-       [&] {
-         int error = 0;
-         return registered(QVRegisterLinkServiceUsingLinkProtocol(env, "t", "n", 1, nullptr, "IntraProcess", event,
-                                                                  nullptr, ctx, &ref, &error),
-                           error);
-       },
-       58},
       {"link server, none",
        [&] {
          int error = 0;
@@ -383,19 +375,26 @@ TEST_F(LinkServicesTest, EachCallMapsPlatformRefusalsToItsOwnCodes) {
 }
 
 TEST_F(LinkServicesTest, OtherProtocolIsAdvertisedLocallyWithoutOptions) {
-  int error = -7;
-  QVLink* listener = QVRegisterLinkServiceUsingLinkProtocol(environment_.get(), "qvtest", "Near", 4100, "",
-                                                            "IntraProcess", &Recorder::OnEvent, nullptr, &recorder_,
-                                                            &reference_, &error);
-  ASSERT_NE(listener, nullptr);
-  EXPECT_EQ(error, 0);
-  const std::string name = RVLinkName(listener);
-  const fakednssd::Call call = Registered();
-  EXPECT_EQ(call.interfaceIndex, 0xFFFFFFFFu);
-  EXPECT_EQ(call.port, htons(4100));
-  EXPECT_EQ(fakednssd::ParseTXT(call.txt),
-            (TXTPairs{{"options", "0"}, {"protocol", "IntraProcess"}, {"linkname", name}}));
-  RVClose(listener);
+  // The interface text may be left out: null advertises no interface, as "" does.
+  for (const char* interfaceText : {"", static_cast<const char*>(nullptr)}) {
+    SCOPED_TRACE(interfaceText != nullptr ? "empty interface text" : "null interface text");
+    int error = -7;
+    QVLink* listener = QVRegisterLinkServiceUsingLinkProtocol(environment_.get(), "qvtest", "Near", 4100,
+                                                              interfaceText, "IntraProcess", &Recorder::OnEvent,
+                                                              nullptr, &recorder_, &reference_, &error);
+    ASSERT_NE(listener, nullptr);
+    EXPECT_EQ(error, 0);
+    const std::string name = RVLinkName(listener);
+    const auto calls = fakednssd::CallsOf("DNSServiceRegister");
+    ASSERT_FALSE(calls.empty());
+    const fakednssd::Call& call = calls.back();
+    EXPECT_EQ(call.interfaceIndex, 0xFFFFFFFFu);
+    EXPECT_EQ(call.port, htons(4100));
+    EXPECT_EQ(fakednssd::ParseTXT(call.txt),
+              (TXTPairs{{"options", "0"}, {"protocol", "IntraProcess"}, {"linkname", name}}));
+    RVClose(listener);
+  }
+  EXPECT_EQ(fakednssd::CallsOf("DNSServiceRegister").size(), 2u);
 }
 
 TEST_F(LinkServicesTest, LinkServerIsAdvertisedWithItsPortAndInterface) {
