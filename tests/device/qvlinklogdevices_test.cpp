@@ -8,10 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -25,59 +21,16 @@
 #include "tests/application/qvalgorithm3sample.h"
 #include "tests/device/qvpipestest.h"
 #include "tests/device/qvshmtest.h"
+#include "tests/utilities/qvlinklog/qvlogfiletest.h"
 
 namespace {
 
-struct Entry {
-  std::string direction;  // "write" or " read"
-  std::string text;
-};
-
-// The log's entries in order: the 80-column breaks are taken out, and each
-// entry runs from its preamble to the next one.
-std::vector<Entry> Entries(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  std::string text = buffer.str();
-  text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
-  const std::regex preamble("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{4}<" + std::to_string(getpid()) +
-                            ",(write| read)>: ");
-  std::vector<Entry> entries;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), preamble); it != std::sregex_iterator(); ++it) {
-    if (!entries.empty()) {
-      std::string& last = entries.back().text;
-      last.resize(last.size() - (text.size() - static_cast<size_t>(it->position())));
-    }
-    entries.push_back({(*it)[1].str(), text.substr(static_cast<size_t>(it->position() + it->length()))});
-  }
-  return entries;
-}
-
-// True when each direction's entries are exactly the wanted ones of that
-// direction, in their order: none missing, none twice, none more. The two
-// directions are logged by separate readers, so no order between them is
-// asked for.
-bool LogsExactly(const std::vector<Entry>& entries, const std::vector<Entry>& wanted) {
-  for (const char* direction : {"write", " read"}) {
-    std::vector<std::string> logged;
-    std::vector<std::string> expected;
-    for (const Entry& e : entries) {
-      if (e.direction == direction) logged.push_back(e.text);
-    }
-    for (const Entry& w : wanted) {
-      if (w.direction == direction) expected.push_back(w.text);
-    }
-    if (logged != expected) return false;
-  }
-  return true;
-}
-
-std::string Show(const std::vector<Entry>& entries) {
-  std::string out;
-  for (const Entry& e : entries) out += "<" + e.direction + "> " + e.text.substr(0, 200) + "\n";
-  return out;
-}
+using qvlinklogtest::Entries;
+using qvlinklogtest::Entry;
+using qvlinklogtest::LogsExactly;
+using qvlinklogtest::LogToItsOwnFile;
+using qvlinklogtest::PrivateTmpdir;
+using qvlinklogtest::Show;
 
 // A real as the log writes it.
 std::string RealText(double value) {
@@ -85,39 +38,6 @@ std::string RealText(double value) {
   os.setf(std::ios_base::showpoint);
   os << value;
   return os.str();
-}
-
-// Points TMPDIR at a private folder so the library's own log file name lands there.
-class PrivateTmpdir {
- public:
-  PrivateTmpdir() {
-    if (const char* old = std::getenv("TMPDIR")) old_ = old, had_ = true;
-    setenv("TMPDIR", folder_.path().c_str(), 1);
-  }
-  ~PrivateTmpdir() {
-    if (had_) {
-      setenv("TMPDIR", old_.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-  }
-  PrivateTmpdir(const PrivateTmpdir&) = delete;
-  PrivateTmpdir& operator=(const PrivateTmpdir&) = delete;
-  const std::string& path() const { return folder_.path(); }
-
- private:
-  qvtest::TempDir folder_;
-  std::string old_;
-  bool had_ = false;
-};
-
-// Starts logging the link into the file the library names for it; that name, or "" on failure.
-std::string LogToItsOwnFile(QVLink* link) {
-  char* name = nullptr;
-  if (RVLogFileNameForLink(link, &name) == 0) return "";
-  const std::string path = name;
-  RVReleaseLogFileNameForLink(link, name);
-  return RVLogStreamToFile(link, path.c_str()) != 0 ? path : "";
 }
 
 constexpr int kCount = 300;

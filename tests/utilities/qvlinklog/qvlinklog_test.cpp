@@ -1,7 +1,6 @@
 // The link log and the public logging calls over real links: an
 // "IntraProcess" pair on two threads whose one end is logged into files
 // under a private folder.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -10,12 +9,8 @@
 #include <chrono>
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <functional>
-#include <optional>
-#include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,18 +22,21 @@
 #include "api/qvenvironment.h"
 #include "tests/support/qvscripteddevice.h"
 #include "tests/support/qvtest.h"
+#include "tests/utilities/qvtestprocesses.h"
 #include "utilities/qvlinklog/qvlinklog.h"
+#include "tests/utilities/qvlinklog/qvlinkpairtest.h"
+#include "tests/utilities/qvlinklog/qvlogfiletest.h"
 
 namespace {
 
 using Quorvane::QVLinkLog;
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using qvlinklogtest::Entries;
+using qvlinklogtest::LinkPair;
+using qvlinklogtest::LogsExactly;
+using qvlinklogtest::ScopedVariable;
+using qvlinklogtest::Show;
+using qvlinklogtest::Slurp;
+using qvlinklogtest::Unwrapped;
 
 // Reads head[arguments...], all integers, from link and checks it.
 void ExpectIntegerCall(QVLink* link, const char* head, const std::vector<int>& arguments) {
@@ -62,116 +60,6 @@ void PutIntegerCall(QVLink* link, const char* head, int count, const std::vector
   for (int value : arguments) RVPutInteger(link, value);
   if (static_cast<int>(arguments.size()) == count) RVEndPacket(link);
 }
-
-// The names of this process's threads as the system keeps them.
-std::multiset<std::string> TaskNames() {
-  std::multiset<std::string> names;
-  DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return names;
-  while (dirent* entry = readdir(tasks)) {
-    if (entry->d_name[0] == '.') continue;
-    std::string comm = Slurp(std::string("/proc/self/task/") + entry->d_name + "/comm");
-    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
-    names.insert(comm);
-  }
-  closedir(tasks);
-  return names;
-}
-
-// Sets or unsets an environment variable for a scope.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  ScopedVariable(const ScopedVariable&) = delete;
-  ScopedVariable& operator=(const ScopedVariable&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-// A connected "IntraProcess" pair: the listener, logged in the tests, and
-// the connector, served by a thread of its own.
-class LinkPair : public ::testing::Test {
- protected:
-  void SetUp() override {
-    environment_ = RVBegin(nullptr);
-    ASSERT_NE(environment_, nullptr);
-    int error = -1;
-    const bool tcpip = protocol_ == "TCPIP";
-    const char* listen =
-        tcpip ? "-linkprotocol TCPIP -linkmode listen -linkname @127.0.0.1" : "-linkcreate -linkprotocol IntraProcess";
-    listener_ = RVOpenString(environment_, listen, &error);
-    ASSERT_NE(listener_, nullptr) << error;
-    const std::string connect = tcpip ? "-linkprotocol TCPIP -linkmode connect -linkname " : "-linkconnect -linkname ";
-    const std::string command = connect + RVName(listener_) + " -linkprotocol " + protocol_;
-    connector_ = RVOpenString(environment_, command.c_str(), &error);
-    ASSERT_NE(connector_, nullptr) << error;
-    std::thread other([this] { RVConnect(connector_); });
-    ASSERT_EQ(RVConnect(listener_), 1);
-    other.join();
-    ASSERT_EQ(RVError(connector_), 0);
-  }
-
-  void TearDown() override {
-    if (listener_ != nullptr) RVClose(listener_);
-    if (connector_ != nullptr) RVClose(connector_);
-    if (environment_ != nullptr) RVEnd(environment_);
-  }
-
-  // The connector answers one call: Plus[a, b] -> a + b.
-  std::thread Answerer() {
-    return std::thread([this] {
-      const char* head = nullptr;
-      int count = 0;
-      if (RVGetFunction(connector_, &head, &count) == 0) return;
-      RVReleaseSymbol(connector_, head);
-      int a = 0, b = 0;
-      RVGetInteger(connector_, &a);
-      RVGetInteger(connector_, &b);
-      RVPutInteger(connector_, a + b);
-      RVEndPacket(connector_);
-      RVFlush(connector_);
-    });
-  }
-
-  // The listener calls Plus[a, b] and answers the sum it received.
-  int Call(int a, int b) {
-    std::thread answering = Answerer();
-    RVPutFunction(listener_, "Plus", 2);
-    RVPutInteger(listener_, a);
-    RVPutInteger(listener_, b);
-    RVEndPacket(listener_);
-    RVFlush(listener_);
-    int sum = -1;
-    RVGetInteger(listener_, &sum);
-    answering.join();
-    return sum;
-  }
-
-  QVLinkLog* Log() { return listener_->log.get(); }
-
-  std::string protocol_ = "IntraProcess";
-
-  RVEnvironment* environment_ = nullptr;
-  QVLink* listener_ = nullptr;
-  QVLink* connector_ = nullptr;
-  qvtest::TempDir folder_;
-};
 
 TEST(LinkLogNames, AbbreviationKeepsBothEndsAndSaysHowMuchWasCut) {
   struct Case {
@@ -248,19 +136,18 @@ class LoggedDevice : public LinkPair, public ::testing::WithParamInterface<const
 
 INSTANTIATE_TEST_SUITE_P(Devices, LoggedDevice, ::testing::Values("IntraProcess", "TCPIP"));
 
+// Into the file the library names for the link, each entry behind its dated preamble.
 TEST_P(LoggedDevice, BothDirectionsAreLoggedAndTheLinkStillGetsEverything) {
-  const std::string file = folder_.file("pair.log");
-  ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
+  const qvlinklogtest::PrivateTmpdir tmpdir;
+  const std::string file = qvlinklogtest::LogToItsOwnFile(listener_);
+  ASSERT_EQ(file.rfind(tmpdir.path() + "/qv", 0), 0u) << file;
   ASSERT_TRUE(Log()->readyToLogQ());
   EXPECT_EQ(Call(2, 40), 42);
   EXPECT_EQ(Call(1, 1), 2);
-  const std::string pid = std::to_string(getpid());
-  // The log thread writes behind the calls: stopping drops what it has not read yet.
-  for (const std::string& line : {"<" + pid + ",write>: Plus[2, 40]", "<" + pid + ", read>: 42",
-                                  "<" + pid + ",write>: Plus[1, 1]", "<" + pid + ", read>: 2"}) {
-    EXPECT_TRUE(qvtest::WaitUntil([&] { return Slurp(file).find(line) != std::string::npos; }))
-        << line << " in\n" << Slurp(file);
-  }
+  const std::vector<qvlinklogtest::Entry> wanted = {
+      {"write", "Plus[2, 40]"}, {" read", "42"}, {"write", "Plus[1, 1]"}, {" read", "2"}};
+  // The log thread writes behind the calls.
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return LogsExactly(Entries(file), wanted); })) << Show(Entries(file));
   ASSERT_EQ(RVStopLoggingStream(listener_), 1);
   const std::string text = Slurp(file);
   // Each expression once: nothing is logged twice.
@@ -332,13 +219,6 @@ TEST_P(LoggedDevice, TheProgramsYieldFunctionStaysItsOwn) {
   EXPECT_TRUE(waited);
   EXPECT_EQ(yieldCalledFor.load(), static_cast<void*>(listener_));
   EXPECT_EQ(RVGetYieldFunction(listener_), &RecordYield);
-}
-
-// The file's text with the 80-column breaks taken out.
-std::string Unwrapped(const std::string& path) {
-  std::string text = Slurp(path);
-  text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
-  return text;
 }
 
 // An expression that arrives in two parts, in either direction, is logged
@@ -488,23 +368,47 @@ TEST_P(LoggedPeerClose, IsTheLastLineAndEndsTheLog) {
   EXPECT_EQ(text.find("unexpectedly died"), std::string::npos) << Slurp(file);
 }
 
-TEST_F(LinkPair, StoppingJoinsTheNamedLogThread) {
-  const std::multiset<std::string> before = TaskNames();
+// Stopping the log, and closing the logged link, each join the log thread
+// and close the log's files.
+TEST_F(LinkPair, StoppingOrClosingJoinsTheNamedThreadAndClosesTheFiles) {
   const std::string file = folder_.file("thread.log");
+  ASSERT_EQ(qvlinklogtest::DescriptorsOn(file), 0);
   ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
   const std::string kept = Quorvane::ToStdString(Log()->threadName());
   const std::string device = RVName(listener_);
   EXPECT_EQ(kept, QVLinkLog::abbreviateName(Quorvane::QVString((device + "-LogThread").c_str()), 15).c_str());
-  const std::string shown = ("QV-" + kept).substr(0, 15);
-  EXPECT_EQ(TaskNames().count(shown), before.count(shown) + 1) << shown;
+  const std::string shown = qvlinklogtest::ShownThreadName(kept);
+  EXPECT_EQ(qvtest::ThreadsNamed(shown), 1) << shown;
+  EXPECT_GE(qvlinklogtest::DescriptorsOn(file), 1);
   ASSERT_EQ(RVStopLoggingStream(listener_), 1);
-  EXPECT_EQ(TaskNames().count(shown), before.count(shown));
+  EXPECT_EQ(qvlinklogtest::DescriptorsOn(file), 0);
+  EXPECT_TRUE(qvtest::NoThreadNamed(shown));
   // Started again after stopping: a new thread, stopped again by closing the link.
   ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
-  EXPECT_EQ(TaskNames().count(shown), before.count(shown) + 1);
+  EXPECT_EQ(qvtest::ThreadsNamed(shown), 1);
+  EXPECT_GE(qvlinklogtest::DescriptorsOn(file), 1);
   RVClose(listener_);
   listener_ = nullptr;
-  EXPECT_EQ(TaskNames().count(shown), before.count(shown));
+  EXPECT_EQ(qvlinklogtest::DescriptorsOn(file), 0);
+  EXPECT_TRUE(qvtest::NoThreadNamed(shown));
+}
+
+// The log's own links are named after the logged link's device: the
+// duplicate as the device, the control link with "-ControlLink" after it;
+// the expression log goes by the device name cut to 10 characters (an
+// "IntraProcess" device name has 11).
+TEST_F(LinkPair, TheLogsLinksAndExpressionLogAreNamedAfterTheDevice) {
+  ASSERT_EQ(RVLogStreamToFile(listener_, folder_.file("names.log").c_str()), 1);
+  const std::string device = RVName(listener_);
+  ASSERT_EQ(device.size(), 11u) << device;
+  std::ostringstream printed;
+  Log()->print(printed);
+  const std::string text = printed.str();
+  for (const std::string& part : {"<readLink>" + device + "</readLink>",
+                                  "<controlLink>" + device + "-ControlLink</controlLink>",
+                                  "<theName>" + device.substr(0, 5) + "<<1>>" + device.substr(6) + "</theName>"}) {
+    EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
+  }
 }
 
 TEST_F(LinkPair, InterfaceEdgeCases) {
@@ -540,11 +444,14 @@ TEST_F(LinkPair, InterfaceEdgeCases) {
          EXPECT_EQ(RVDisableLoggingStream(listener_), 1);
          EXPECT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
          EXPECT_EQ(Call(1, 2), 3);
+         // The log thread reads behind the link: once it has read what
+         // crossed meanwhile, enabling cannot bring that into the file.
+         Log()->logWhatHasArrived();
          EXPECT_EQ(Slurp(file), "");
          EXPECT_EQ(RVEnableLoggingStream(listener_), 1);
          EXPECT_EQ(Call(10, 20), 30);
-         ASSERT_TRUE(qvtest::WaitUntil([&] { return Slurp(file).find(" read>: 30") != std::string::npos; }))
-             << Slurp(file);
+         const std::vector<qvlinklogtest::Entry> wanted = {{"write", "Plus[10, 20]"}, {" read", "30"}};
+         EXPECT_TRUE(qvtest::WaitUntil([&] { return LogsExactly(Entries(file), wanted); })) << Show(Entries(file));
        }},
       {"a path given twice is one entry",
        [&] {
