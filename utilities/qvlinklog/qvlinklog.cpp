@@ -165,29 +165,50 @@ void QVLinkLog::logWithLink(qv_environment* environment, QVLink* link) {
     // Output is on before the thread can write: it reads at once what the
     // link already holds.
     setEnabled(true);
+    {
+      std::lock_guard<std::mutex> hold(arrivalLock);
+      threadEnded = false;
+    }
     threadFunction = &QVThreadableObject::Thread1;
     logThreadSync->CreateThread(this);
 
-    const StartingConnect starting{&threadConnect, std::chrono::steady_clock::now() +
-                                                       std::chrono::milliseconds(kConnectTimeoutMilliseconds)};
+    const long timeout =
+        testHooks.connectTimeoutMilliseconds > 0 ? testHooks.connectTimeoutMilliseconds : kConnectTimeoutMilliseconds;
+    const StartingConnect starting{&threadConnect, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout)};
     startingConnect = &starting;
     RVSetYieldFunction(writeLinkLocal, &BackOutOfStartingConnect);
     const int connected = RVConnect(writeLinkLocal);
     RVSetYieldFunction(writeLinkLocal, nullptr);
     startingConnect = nullptr;
     if (connected != 1) Fail("Unable to connect log write links", qvexceptiontype::internalError);
+    if (testHooks.startConnected != nullptr) testHooks.startConnected(*this);
   } catch (...) {
     startingConnect = nullptr;
     releaseLinks();
+    // The link's lock goes back to how start-up found it.
+    if (turnedLinkLockOn) {
+      RVDisableLinkLock(link);
+      turnedLinkLockOn = false;
+    }
     throw;
   }
-  readyToLog.store(true);
+  markReady();
+}
+
+void QVLinkLog::markReady() {
+  // The thread may already have met the end of the logged link (input was
+  // waiting, its peer gone): a log marked ready then would mirror every put
+  // into a pair nobody reads.
+  std::lock_guard<std::mutex> hold(arrivalLock);
+  if (!threadEnded) readyToLog.store(true);
 }
 
 void* QVLinkLog::Thread1() {
   QVThreadsFactory::SetThisThreadName(threadName());
 
-  if (RVConnect(writeLinkThread) != 1) {
+  const int connected = testHooks.threadConnect != nullptr ? testHooks.threadConnect(*this, writeLinkThread)
+                                                           : RVConnect(writeLinkThread);
+  if (connected != 1) {
     threadConnect.store(-1);
     return nullptr;
   }
@@ -262,6 +283,7 @@ void QVLinkLog::endThread() {
   {
     // Under the request lock: a caller waiting for the thread hears it end.
     std::lock_guard<std::mutex> hold(arrivalLock);
+    threadEnded = true;
     readyToLog.store(false);
   }
   arrivalLogged.notify_all();

@@ -20,8 +20,25 @@ class qv_environment;
 
 namespace Quorvane {
 
+class QVLinkLog;
+
+// Seams for tests, to reach the moments start-up otherwise gives no handle
+// on; the library leaves them empty. Set before a start, cleared after.
+struct QVLinkLogTestHooks {
+  // Stands in for the log thread's connect of its end of the pair; answers
+  // as RVConnect does.
+  int (*threadConnect)(QVLinkLog& log, QVLink* link) = nullptr;
+  // Runs on start-up's thread once its own connect has succeeded, before
+  // the log counts as ready.
+  void (*startConnected)(QVLinkLog& log) = nullptr;
+  // Replaces kConnectTimeoutMilliseconds when above zero.
+  long connectTimeoutMilliseconds = 0;
+};
+
 class QVLinkLog : public QVThreadableObject {
  public:
+  static inline QVLinkLogTestHooks testHooks;
+
   static constexpr uint64_t linkNameMaxLength = 10;
   static constexpr uint64_t minimumThreadNameLength = 15;
   // How long start-up waits for the log thread's end of the pair.
@@ -45,7 +62,8 @@ class QVLinkLog : public QVThreadableObject {
   QVLinkLog& operator=(const QVLinkLog&) = delete;
 
   // Starts logging link; QVException on failure, with nothing of the log's
-  // own left open. A log whose thread has ended first lets go of what it held.
+  // own left open and the link's lock as it was. A log whose thread has
+  // ended first lets go of what it held.
   void logWithLink(qv_environment* environment, QVLink* link);
   // Wakes and joins the log thread; the log's links stay open until the log goes.
   void stopLogging();
@@ -63,6 +81,8 @@ class QVLinkLog : public QVThreadableObject {
   virtual QVLink* writeLink() const { return writeLinkLocal; }
 
   bool readyToLogQ() const { return readyToLog.load(); }
+  // The log thread has been asked to end.
+  bool stopRequestedQ() const { return logThreadSync != nullptr && logThreadSync->ShutdownRequestedQ(); }
   bool enabledQ() const { return enabled.load(); }
   // Switches this log's flag and its expression log's output together.
   void setEnabled(bool on);
@@ -112,6 +132,8 @@ class QVLinkLog : public QVThreadableObject {
   }
   void serveArrivalRequest(QVLink*& failed);
   void endThread();
+  // Start-up's last step: ready, unless the thread has already ended.
+  void markReady();
 
   QVThreadSync* logThreadSync = nullptr;
   qv_environment* theEnv = nullptr;
@@ -128,11 +150,13 @@ class QVLinkLog : public QVThreadableObject {
   std::atomic<int> threadConnect{0};  // 0 pending, 1 connected, -1 failed
   bool turnedLinkLockOn = false;
   mutable std::mutex threadNameLock;
-  // Requests to log what has arrived, and how many the log thread has served.
+  // Requests to log what has arrived, and how many the log thread has
+  // served; also orders the thread's end against start-up's ready.
   std::mutex arrivalLock;
   std::condition_variable arrivalLogged;
   uint64_t arrivalsAsked = 0;
   uint64_t arrivalsServed = 0;
+  bool threadEnded = false;
   QVString keptThreadName;
 };
 
