@@ -82,6 +82,9 @@ QVString QVExprLog::preambleByDirection(qvlogdirection d) const {
 void QVExprLog::writeContentsToStreams(qvlogdirection d, bool newEntry, std::string_view contents) {
   QVString out;
   if (newEntry) {
+    // Output is switched from other threads while an entry is being written:
+    // the switch counts from the next entry, so none is cut off or begun halfway.
+    entryEnabled = enabled.load();
     if (currentColumn != 0) out += '\n';
     const QVString preamble = preambleByDirection(d);
     out += preamble;
@@ -106,7 +109,7 @@ void QVExprLog::writeContentsToStreams(qvlogdirection d, bool newEntry, std::str
 }
 
 void QVExprLog::writeTextToStreams(const QVString& text) {
-  if (!enabled.load()) return;
+  if (!entryEnabled) return;
   std::lock_guard<std::mutex> hold(tableLock);
   for (auto& [path, entry] : streamTable) {
     QVLockedStream& stream = *entry.stream;

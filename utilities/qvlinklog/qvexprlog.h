@@ -80,7 +80,8 @@ class QVExprLog : public QVObject {
   void closeFileHandles();
   bool willLogToFile() const;
 
-  // The output switch; the column keeps counting while it is off.
+  // The output switch; the column keeps counting while it is off. It takes
+  // effect from the next entry on.
   void setEnabled(bool on) { enabled.store(on); }
   bool enabledQ() const { return enabled.load(); }
   uint64_t getCurrentColumn() const { return currentColumn; }
@@ -91,7 +92,7 @@ class QVExprLog : public QVObject {
   virtual QVString preambleByDirection(qvlogdirection d) const;
   // Starts a new entry when asked, then cuts contents into 80-column lines.
   void writeContentsToStreams(qvlogdirection d, bool newEntry, std::string_view contents);
-  // Finished text to every file, unless output is off.
+  // Finished text to every file, unless output was off when the entry began.
   virtual void writeTextToStreams(const QVString& text);
 
   // ---- Structure ----
@@ -213,6 +214,7 @@ class QVExprLog : public QVObject {
   StreamTable streamTable;
   uint64_t currentColumn = 0;
   std::atomic<bool> enabled{true};
+  bool entryEnabled = true;  // enabled as the current entry began; the writer's own
   mutable std::mutex tableLock;  // guards streamTable
 };
 

@@ -112,6 +112,17 @@ TEST(QVExprLog, EightyColumnLines) {
          log.writeContentsToStreams(kWrite, true, "b");
        },
        "\n\n" + pw + "b", 39},
+      {"output switched within an entry counts from the next one, so none is cut or begun halfway",
+       [](FixedPreambleLog& log, const std::string&) {
+         log.writeContentsToStreams(kWrite, true, "a");
+         log.setEnabled(false);
+         log.writeContentsToStreams(kWrite, false, "b");
+         log.writeContentsToStreams(kWrite, true, "c");
+         log.setEnabled(true);
+         log.writeContentsToStreams(kWrite, false, "d");
+         log.writeContentsToStreams(kWrite, true, "e");
+       },
+       "\n" + pw + "ab\n" + pw + "e", 39},
       {"the first text to reach a file ends the partial line it held",
        [](FixedPreambleLog& log, const std::string& path) {
          WriteWithStream(path, "old");
