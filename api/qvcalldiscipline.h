@@ -1,7 +1,7 @@
 // The frame every typed public call puts around its one codec call: refuse a
-// null link, let the pending error decide (with its correction), mirror puts
-// onto the link's log, hold the link lock around the codec call, and store
-// the codec's answer in the link.
+// null link, let the pending error decide (with its correction), hold the
+// link lock around mirroring puts onto the link's log and the codec call, and
+// store the codec's answer in the link.
 //
 // Usage:
 //   int RVGetInteger32(QVLink* l, int* v) noexcept {
@@ -54,15 +54,24 @@ inline bool MayProceed(QVLink* link, Pending rule) noexcept {
   return false;
 }
 
+// The write link of the link's log when that log is running with a file,
+// else null. Called under the link lock, which keeps the log in the slot and
+// its write link open until the caller is done with it: stopping a log
+// replaces it under that lock and closes its links only afterwards.
+inline QVLink* LogWriteLink(QVLink* link) noexcept {
+  const Quorvane::QVLinkLog* log = link->log.get();
+  if (log == nullptr || !log->doLoggingQ()) return nullptr;
+  return log->writeLink();
+}
+
 // Makes the same put on the log's write link and flushes it, when the link's
 // log is running with a file. Whether its output is switched on is the log's
 // own affair: the tokens go on flowing, so an expression is never cut short.
-// Runs before the link lock is taken.
+// Runs under the link lock, so the log sees the puts in the link's order.
 template <class Mirror>
 void MirrorPut(QVLink* link, Mirror&& mirror) noexcept {
-  Quorvane::QVLinkLog* log = link->log.get();
-  if (log == nullptr || log->writeLink() == nullptr || !log->doLoggingQ()) return;
-  QVLink* write_link = log->writeLink();
+  QVLink* write_link = LogWriteLink(link);
+  if (write_link == nullptr) return;
   try {
     mirror(write_link);
   } catch (...) {
@@ -112,8 +121,8 @@ int Get(QVLink* link, Codec&& codec, Pending rule = Pending::kRead) noexcept {
 template <class Mirror, class Codec>
 int Put(QVLink* link, Pending rule, Mirror&& mirror, Codec&& codec) noexcept {
   if (!MayProceed(link, rule)) return 0;
-  MirrorPut(link, mirror);
   QVLinkLockGuard guard(link);
+  MirrorPut(link, mirror);
   const long code = RunCodec(link, codec);
   return StorePut(link, code);
 }

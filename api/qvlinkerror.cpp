@@ -1,5 +1,6 @@
 // A link's error code: reading, setting, clearing, the two correction rules
 // of gets and puts, and the flush that records its outcome in the code.
+#include "api/qvcalldiscipline.h"
 #include "api/qvcodecwrite.h"
 #include "api/qvlink.h"
 
@@ -52,11 +53,10 @@ int write_auto_correct(QVLink* link) noexcept {
 }
 
 int RVFlush(QVLink* link) noexcept {
-  // Read under the lock; the log's flush below runs outside it.
-  if (link == nullptr || RVError(link) != 0) return 0;
-  Quorvane::QVLinkLog* log = link->log.get();
-  if (log != nullptr && log->doLoggingQ() && log->writeLink() != nullptr) RVFlush(log->writeLink());
+  if (link == nullptr) return 0;
   QVLinkLockGuard guard(link);
+  if (link->error != 0) return 0;
+  if (QVLink* write_link = qvcall::LogWriteLink(link)) RVFlush(write_link);
   const long code = QVFlush_(link->writeState, link->deviceStack, link->queueStack.base);
   link->error = static_cast<uint32_t>(code);
   return code == 0 ? 1 : 0;

@@ -35,11 +35,6 @@ class PairLock {
   std::optional<QVLinkLockGuard> second_;
 };
 
-bool Mirrors(QVLink* link) {
-  Quorvane::QVLinkLog* log = link->log.get();
-  return log != nullptr && log->writeLink() != nullptr && log->doLoggingQ();
-}
-
 void DistributeErrors(QVLink* destination, QVLink* source) {
   PairLock locks(source, destination);
   const auto read_error = static_cast<uint32_t>(rs__last_error(&source->readState));
@@ -115,10 +110,14 @@ int RVTransferExpression(QVLink* destination, QVLink* source) QV_NOEXCEPT {
   // A logged source needs nothing here: its log reads what it receives
   // through a duplicate of it.
   RVSeekMark(source, mark, 0);
-  if (Mirrors(destination)) {
-    QVLink* write_link = destination->log->writeLink();
-    RVTransferExpression(write_link, source);
-    RVFlush(write_link);
+  {
+    // Both locks, in their order: the destination's log stays in place while
+    // it is fed, and a transfer the other way on another thread cannot deadlock.
+    PairLock locks(source, destination);
+    if (QVLink* write_link = qvcall::LogWriteLink(destination)) {
+      RVTransferExpression(write_link, source);
+      RVFlush(write_link);
+    }
   }
   RVSeekMark(source, mark, 0);
   RVDestroyMark(source, mark);

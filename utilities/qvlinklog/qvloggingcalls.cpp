@@ -101,16 +101,21 @@ int RVStopLoggingStream(QVLink* link) noexcept {
   if (Refused(link)) return 0;
   QVLinkLockGuard guard(link);
   if (!link->log) return 1;
-  Quorvane::QVSmartPointer<Quorvane::QVLinkLog> stopped = link->log;
+  // Taken out of the slot under the lock first: from here on no put mirrors
+  // onto its links and no other call starts or stops it, so it is this
+  // call's alone to stop and close.
+  Quorvane::QVSmartPointer<Quorvane::QVLinkLog> stopped;
+  try {
+    stopped = link->log;
+    link->log = Quorvane::QVLinkLog::init();
+  } catch (...) {
+    return 0;
+  }
   // The log thread may be waiting for this link's lock: joined without it.
   guard.unlock();
   try {
     stopped->stopLogging();
     const bool turnedOn = stopped->turnedLinkLockOnQ();
-    {
-      QVLinkLockGuard again(link);
-      link->log = Quorvane::QVLinkLog::init();
-    }
     // Closed before the last handle goes: releasing it holds the handle's
     // lock, and closing the log's links takes link locks.
     stopped->close();
