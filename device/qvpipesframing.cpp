@@ -94,6 +94,25 @@ bool RoleOfWord(const char* word, long length, Role* role) noexcept {
   return true;
 }
 
+void StartRoleWord(RoleWordReader* reader) noexcept {
+  reader->length = 0;
+  reader->skipping = false;
+  reader->peer = Role{};
+}
+
+WordStep TakeRoleWordByte(RoleWordReader* r, char byte) noexcept {
+  if (byte != ' ' && byte != ',') {
+    if (r->length == kRoleWordLimit) return WordStep::kRefused;
+    if (!r->skipping) r->word[r->length] = byte;
+    ++r->length;
+    return WordStep::kMore;
+  }
+  if (!r->skipping && !RoleOfWord(r->word, r->length, &r->peer)) return WordStep::kRefused;
+  r->skipping = true;
+  r->length = 0;
+  return byte == ' ' ? WordStep::kDone : WordStep::kMore;
+}
+
 bool ParseProtocol(const char* text, Descriptors* d) noexcept {
   *d = Descriptors{};
   if (text == nullptr || *text == '\0') return true;

@@ -64,6 +64,23 @@ Role RoleOfMode(unsigned long mode) noexcept;
 // The peer's letters for its role word; false for a word no role has.
 bool RoleOfWord(const char* word, long length, Role* role) noexcept;
 
+// The peer's role word as it arrives, one byte at a time: the word up to a
+// blank or a comma; after a comma further words follow that are skipped. The
+// reader keeps its place between bytes, so a read stopped by the yield
+// function goes on where it was.
+inline constexpr long kRoleWordLimit = 256;
+struct RoleWordReader {
+  char word[kRoleWordLimit];
+  long length;    // bytes of the word under way
+  bool skipping;  // the peer's word is known; the words after it are skipped
+  Role peer;
+};
+enum class WordStep { kMore, kDone, kRefused };
+void StartRoleWord(RoleWordReader* reader) noexcept;
+// kMore while the words go on; kDone, with reader->peer set, at the blank that
+// ends them; kRefused for a word over kRoleWordLimit bytes or one no role has.
+WordStep TakeRoleWordByte(RoleWordReader* reader, char byte) noexcept;
+
 // The descriptor numbers of a protocol text "Pipes" or "Pipes:in,out,msgin,msgout";
 // false when the text does not name this protocol.
 struct Descriptors {

@@ -32,7 +32,7 @@ struct Record {
   void* yieldCookie;
   qv_message_handler handler;
   void* handlerCookie;
-  int32_t syncState;  // 0 not yet, -1 under way or failed, 1 done
+  int32_t syncState;  // 0 not yet, -1 "Y" sent and the peer's awaited, 1 done
   void* userData;
   int32_t launched;
   Environment* environment;
@@ -62,6 +62,9 @@ struct Instance {
   bool endOfFileSeen;
   int32_t state;
   unsigned long mode;
+  // Where a connect stopped by the yield function goes on.
+  bool wordSaid;
+  RoleWordReader peerWord;
 };
 
 // Link error numbers of the device.

@@ -18,7 +18,6 @@ namespace {
 constexpr int64_t kReadYieldValue = 3;
 constexpr int64_t kWriteYieldValue = 4;
 constexpr long kYieldSleep = 12;
-constexpr long kRoleWordLimit = 256;
 // How long an end of file waits for a launched child's death to be known.
 constexpr int kDeathPolls = 200;
 constexpr long kDeathPollMicroseconds = 1000;
@@ -78,13 +77,16 @@ Outcome ReadByte(Instance* instance, char* byte) {
   return got == 0 ? Outcome::kStopped : Outcome::kFailed;
 }
 
+// A stop leaves the step where it was: the "Y" is sent once, and the next
+// call goes on waiting for the peer's.
 Outcome Synchronise(Instance* instance) {
   Record* record = instance->record;
-  if (record->syncState < 0) return Outcome::kFailed;
   if (record->syncState > 0) return Outcome::kDone;
-  record->syncState = -1;
-  const Outcome wrote = WriteAll(record, "Y", 1);
-  if (wrote != Outcome::kDone) return wrote;
+  if (record->syncState == 0) {
+    const Outcome wrote = WriteAll(record, "Y", 1);
+    if (wrote != Outcome::kDone) return wrote;
+    record->syncState = -1;
+  }
   for (;;) {
     char byte = 0;
     const Outcome read = ReadByte(instance, &byte);
@@ -100,19 +102,16 @@ long Fail(Instance* instance) {
   return kConnectionLost;
 }
 
-// One word up to a blank or a comma; false on a failed read or a word longer
-// than the buffer.
-bool ReadWord(Instance* instance, char* word, long* length, char* ended) {
-  *length = 0;
+// The peer's role words, read byte by byte so nothing of the stream after
+// them is taken; kDone with the peer's role in instance->peerWord.
+Outcome HearRoleWord(Instance* instance) {
   for (;;) {
     char byte = 0;
-    if (ReadByte(instance, &byte) != Outcome::kDone) return false;
-    if (byte == ' ' || byte == ',') {
-      *ended = byte;
-      return true;
-    }
-    if (*length == kRoleWordLimit) return false;
-    word[(*length)++] = byte;
+    const Outcome read = ReadByte(instance, &byte);
+    if (read != Outcome::kDone) return read;
+    const WordStep step = TakeRoleWordByte(&instance->peerWord, byte);
+    if (step == WordStep::kRefused) return Outcome::kFailed;
+    if (step == WordStep::kDone) return Outcome::kDone;
   }
 }
 
@@ -158,22 +157,26 @@ int GuardedWriteMessage(int fd, uint64_t code, uint64_t argument) noexcept {
 long Connect(Instance* instance) noexcept {
   if (instance->state == kConnected || instance->state == kPeerClosed) return 0;
   if (instance->state == kFailed) return kConnectionLost;
+  // Each step keeps its place: a yield stop answers 25 and the next call
+  // goes on from there.
   const Outcome synchronised = Synchronise(instance);
   if (synchronised == Outcome::kStopped) return kYieldStopped;
   if (synchronised == Outcome::kFailed) return Fail(instance);
-  char said[16];
-  const size_t length = std::strlen(instance->own.word);
-  std::memcpy(said, instance->own.word, length);
-  said[length] = ' ';
-  if (WriteAll(instance->record, said, static_cast<long>(length) + 1) != Outcome::kDone) return Fail(instance);
-  char word[kRoleWordLimit];
-  long wordLength = 0;
-  char ended = 0;
-  if (!ReadWord(instance, word, &wordLength, &ended)) return Fail(instance);
-  if (!RoleOfWord(word, wordLength, &instance->peer)) return Fail(instance);
-  while (ended == ',') {
-    if (!ReadWord(instance, word, &wordLength, &ended)) return Fail(instance);
+  if (!instance->wordSaid) {
+    char said[16];
+    const size_t length = std::strlen(instance->own.word);
+    std::memcpy(said, instance->own.word, length);
+    said[length] = ' ';
+    const Outcome wrote = WriteAll(instance->record, said, static_cast<long>(length) + 1);
+    if (wrote == Outcome::kStopped) return kYieldStopped;
+    if (wrote == Outcome::kFailed) return Fail(instance);
+    instance->wordSaid = true;
+    StartRoleWord(&instance->peerWord);
   }
+  const Outcome heard = HearRoleWord(instance);
+  if (heard == Outcome::kStopped) return kYieldStopped;
+  if (heard == Outcome::kFailed) return Fail(instance);
+  instance->peer = instance->peerWord.peer;
   instance->scanner.peerUpper = instance->peer.upper;
   instance->scanner.ownLower = instance->own.lower;
   instance->state = kConnected;

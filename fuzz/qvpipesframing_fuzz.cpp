@@ -1,6 +1,8 @@
 // Arbitrary bytes through the Pipes segment scanner, cut into reads of
 // arbitrary sizes, checked against a byte-at-a-time decoding of the same
-// stream; then the same bytes as a role word and as a protocol text.
+// stream; the same bytes as data sent in windows of both devices' sizes
+// (Pipes and TCP share the framing) and scanned back; then as the peer's
+// role words, as a role word and as a protocol text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,6 +10,7 @@
 #include <string>
 
 #include "device/qvpipesframing.h"
+#include "device/qvtcprecord.h"
 
 namespace {
 
@@ -40,25 +43,17 @@ Decoded Reference(const uint8_t* bytes, size_t size, char peerUpper, char ownLow
   return d;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-  if (size < 2) return 0;
-  const Role own = RoleOfMode(bytes[0] & 0x1F);
-  const Role peer = RoleOfMode(bytes[1] & 0x1F);
-  const uint8_t* stream = bytes + 2;
-  const size_t length = size - 2;
-
+// The scanner over the stream in reads of 1 to 1024 bytes, their sizes
+// drawn from cut and the stream itself.
+Decoded ScanInReads(const uint8_t* stream, size_t length, char peerUpper, char ownLower, unsigned cut) {
   static Scanner scanner;
   std::memset(&scanner, 0, sizeof scanner);
-  scanner.peerUpper = peer.upper;
-  scanner.ownLower = own.lower;
+  scanner.peerUpper = peerUpper;
+  scanner.ownLower = ownLower;
   Decoded got;
   size_t at = 0;
-  unsigned cut = bytes[0] >> 5;
   while (at < length || HasBufferedInput(scanner)) {
     if (scanner.cursor >= scanner.end) {
-      // Reads of 1 to 1024 bytes, sized by the input itself.
       size_t take = std::min<size_t>(length - at, 1 + ((cut * 131 + stream[at]) % kReadBufferSize));
       cut = cut * 7 + 1;
       std::memcpy(scanner.buffer, stream + at, take);
@@ -79,20 +74,95 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     }
     scanner.nextSegment = scanner.waitingSegments;
   }
+  return got;
+}
+
+// The data sent in windows of at most windowData bytes, each encoded into
+// the room the device gives it (windowBuffer + 2), then scanned back whole.
+void WindowsRoundTrip(const uint8_t* data, size_t length, long windowData, long windowBuffer, const Role& own,
+                      unsigned cut) {
+  std::string sent;
+  long windows = 0;
+  static char encoded[kWindowBuffer + 2];
+  if (windowBuffer > kWindowBuffer) std::abort();
+  for (size_t at = 0; at < length; at += static_cast<size_t>(windowData)) {
+    const long count = static_cast<long>(std::min<size_t>(length - at, static_cast<size_t>(windowData)));
+    const long n = EncodeWindow(reinterpret_cast<const char*>(data + at), count, own.upper, encoded);
+    // A window all backslashes is the largest: twice its data and the end mark.
+    if (n > 2 * windowData + 2 || n > windowBuffer + 2) std::abort();
+    sent.append(encoded, static_cast<size_t>(n));
+    ++windows;
+  }
+  // Scanned as the peer: the sender's upper letter ends each window.
+  const Decoded back =
+      ScanInReads(reinterpret_cast<const uint8_t*>(sent.data()), sent.size(), own.upper, '\0', cut);
+  if (back.data != std::string(reinterpret_cast<const char*>(data), length) || back.peerWindows != windows ||
+      back.acknowledged != 0 || back.closed) {
+    std::abort();
+  }
+}
+
+// The role words byte by byte against a reading of the same rules on the
+// whole text: the first word decides, comma-ended words after it are
+// skipped, a blank ends them, no word may pass kRoleWordLimit bytes.
+void RoleWords(const uint8_t* bytes, size_t size) {
+  static RoleWordReader reader;
+  StartRoleWord(&reader);
+  WordStep step = WordStep::kMore;
+  size_t taken = 0;
+  while (taken < size && step == WordStep::kMore) step = TakeRoleWordByte(&reader, static_cast<char>(bytes[taken++]));
+
+  const std::string text(reinterpret_cast<const char*>(bytes), size);
+  WordStep expected = WordStep::kMore;
+  size_t decided = size;
+  Role peer{};
+  size_t start = 0;
+  for (bool first = true; start <= size; first = false) {
+    const size_t end = text.find_first_of(" ,", start);
+    const size_t wordEnd = end == std::string::npos ? size : end;
+    if (wordEnd - start > static_cast<size_t>(kRoleWordLimit)) {
+      expected = WordStep::kRefused;
+      decided = start + kRoleWordLimit + 1;
+      break;
+    }
+    if (end == std::string::npos) break;
+    if (first && !RoleOfWord(text.data() + start, static_cast<long>(wordEnd - start), &peer)) {
+      expected = WordStep::kRefused;
+      decided = end + 1;
+      break;
+    }
+    if (text[end] == ' ') {
+      expected = WordStep::kDone;
+      decided = end + 1;
+      break;
+    }
+    start = end + 1;
+  }
+  if (step != expected || (expected != WordStep::kMore && taken != decided)) std::abort();
+  if (step == WordStep::kDone && (reader.peer.upper != peer.upper || reader.peer.lower != peer.lower)) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+  if (size < 2) return 0;
+  const Role own = RoleOfMode(bytes[0] & 0x1F);
+  const Role peer = RoleOfMode(bytes[1] & 0x1F);
+  const uint8_t* stream = bytes + 2;
+  const size_t length = size - 2;
+  const unsigned cut = bytes[0] >> 5;
+
+  const Decoded got = ScanInReads(stream, length, peer.upper, own.lower, cut);
   const Decoded expected = Reference(stream, length, peer.upper, own.lower);
   if (got.data != expected.data || got.acknowledged != expected.acknowledged ||
       got.peerWindows != expected.peerWindows || got.closed != expected.closed) {
     std::abort();
   }
 
-  // Encoding what was decoded and decoding it again gives it back.
-  if (got.data.size() <= static_cast<size_t>(kWindowData)) {
-    char encoded[kWindowBuffer + 2];
-    const long n = EncodeWindow(got.data.data(), static_cast<long>(got.data.size()), own.upper, encoded);
-    const Decoded again = Reference(reinterpret_cast<const uint8_t*>(encoded), static_cast<size_t>(n), own.upper, '\0');
-    if (again.data != got.data || again.peerWindows != 1) std::abort();
-  }
+  WindowsRoundTrip(stream, length, kWindowData, kWindowBuffer, own, cut);
+  WindowsRoundTrip(stream, length, Quorvane::tcp::kWindowData, Quorvane::tcp::kWindowBuffer, own, cut + 1);
 
+  RoleWords(stream, length);
   Role word{};
   if (RoleOfWord(reinterpret_cast<const char*>(stream), static_cast<long>(length), &word) &&
       word.upper != 'C' && word.upper != 'P' && word.upper != 'N') {

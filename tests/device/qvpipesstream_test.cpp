@@ -1,6 +1,8 @@
 // The Pipes stream between two devices of this process, each on pipes the
 // test made and named by number: the connect exchange, windows and their
 // acknowledgements, escaping, close, messages and a reader that went away.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 
 #include <string>
@@ -195,6 +197,101 @@ TEST_F(PipesPair, AWindowToAReaderThatWentAwayFailsWithoutEndingTheProcess) {
   sigpending(&pending);
   EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
   sigaction(SIGPIPE, &previous, nullptr);
+}
+
+// A device on raw pipes the test plays the peer on, with a yield function
+// that stops every wait at once.
+int gYieldCalls = 0;
+int StopAtOnce(void*, QVYieldParams*) {
+  ++gYieldCalls;
+  return 1;
+}
+
+class PipesYieldStop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A second write end of the device's output, to fill it with.
+    filler_ = dup(pipes_.fromDevice.w());
+    ASSERT_GE(filler_, 0);
+    long error = 0;
+    device_ = pipes_.Attach(world_, &error);
+    ASSERT_EQ(error, 0);
+    ASSERT_EQ(Call(device_, QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(&StopAtOnce), nullptr), 0);
+    gYieldCalls = 0;
+  }
+  void TearDown() override {
+    if (device_ != nullptr) Call(device_, QVDEVICE_CLOSE);
+    if (filler_ >= 0) close(filler_);
+  }
+  void Say(const std::string& text) {
+    ASSERT_EQ(write(pipes_.toDevice.w(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  // What the device wrote, up to count bytes, each waited for at most 5 s.
+  std::string Heard(size_t count) {
+    std::string got;
+    while (got.size() < count) {
+      pollfd entry{pipes_.fromDevice.r(), POLLIN, 0};
+      if (poll(&entry, 1, 5000) != 1) break;
+      char byte = 0;
+      if (read(pipes_.fromDevice.r(), &byte, 1) != 1) break;
+      got += byte;
+    }
+    return got;
+  }
+  bool NothingMoreHeard() {
+    pollfd entry{pipes_.fromDevice.r(), POLLIN, 0};
+    return poll(&entry, 1, 0) == 0;
+  }
+
+  qvtest::PipesWorld world_;
+  qvtest::PeerPipes pipes_;
+  int filler_ = -1;
+  void* device_ = nullptr;
+};
+
+TEST_F(PipesYieldStop, ConnectGoesOnWhereItStopped) {
+  // Nothing from the peer yet: the wait for its "Y" is stopped.
+  EXPECT_EQ(Call(device_, QVDEVICE_CONNECT), 25);
+  EXPECT_GT(gYieldCalls, 0);
+  Say("noiseYi");
+  // Stopped again in the middle of the peer's word.
+  EXPECT_EQ(Call(device_, QVDEVICE_CONNECT), 25);
+  Say("n ");
+  EXPECT_EQ(Call(device_, QVDEVICE_CONNECT), 0);
+  // "Y" and the word went once, whatever the number of tries.
+  EXPECT_EQ(Heard(5), "Yang ");
+  EXPECT_TRUE(NothingMoreHeard());
+  // The peer's word was taken whole: its window ends with its letter.
+  Say("ab\\C");
+  Window segment;
+  ASSERT_EQ(Call(device_, QVDEVICE_READ, &segment.start, &segment.size), 0);
+  EXPECT_EQ(std::string(segment.start, static_cast<size_t>(segment.size)), "ab");
+  EXPECT_EQ(Heard(2), "\\c");
+}
+
+TEST_F(PipesYieldStop, AWindowThatCannotGoStaysCurrent) {
+  Say("Yin ");
+  ASSERT_EQ(Call(device_, QVDEVICE_CONNECT), 0);
+  ASSERT_EQ(Heard(5), "Yang ");
+  // The output made as small as the system allows, and filled.
+  ASSERT_GE(fcntl(filler_, F_SETPIPE_SZ, 4096), 0);
+  ASSERT_EQ(write(filler_, "f", 1), 1);
+  Window w;
+  ASSERT_EQ(Call(device_, QVDEVICE_WRITE_WINDOW, &w.start, &w.size), 0);
+  ASSERT_NE(w.start, nullptr);
+  std::memcpy(w.start, "abc", 3);
+  w.size = 3;
+  EXPECT_EQ(Call(device_, QVDEVICE_WRITE, &w.start, &w.size), 25);
+  EXPECT_GT(gYieldCalls, 0);
+  // Room again: the same window goes with the next call, once.
+  EXPECT_EQ(Heard(1), "f");
+  Window next;
+  ASSERT_EQ(Call(device_, QVDEVICE_WRITE_WINDOW, &next.start, &next.size), 0);
+  EXPECT_NE(next.start, nullptr);
+  EXPECT_EQ(Heard(5), "abc\\P");
+  EXPECT_TRUE(NothingMoreHeard());
+  EXPECT_EQ(Call(device_, QVDEVICE_ACKNOWLEDGE), 15);
+  EXPECT_EQ(Call(device_, QVDEVICE_CONNECT), 0);
 }
 
 // A peer on raw pipes: what it sends before and as its role word.
