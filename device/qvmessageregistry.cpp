@@ -18,6 +18,7 @@
 
 #include "device/qvmessagelayer.h"
 #include "utilities/platform/qvreadiness.h"
+#include "utilities/qvsignalsblocked.h"
 
 namespace {
 
@@ -67,27 +68,6 @@ Snapshot* MakeSnapshot(size_t count) {
   return made;
 }
 
-// Keeps SIGIO and SIGURG from this thread while a change is made.
-class MessageSignalsBlocked {
- public:
-  MessageSignalsBlocked() noexcept {
-    sigset_t block;
-    sigemptyset(&block);
-    sigaddset(&block, SIGIO);
-    sigaddset(&block, SIGURG);
-    restore_ = pthread_sigmask(SIG_BLOCK, &block, &previous_) == 0;
-  }
-  ~MessageSignalsBlocked() {
-    if (restore_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  MessageSignalsBlocked(const MessageSignalsBlocked&) = delete;
-  MessageSignalsBlocked& operator=(const MessageSignalsBlocked&) = delete;
-
- private:
-  sigset_t previous_;
-  bool restore_ = false;
-};
-
 // Publishes next (may be null for an empty registry) and frees what no
 // dispatch can still hold. Under ChangeLock.
 void Publish(Snapshot* next) {
@@ -120,7 +100,8 @@ enum class Change { kSet, kRemove };
 
 int ChangeRegistry(Change change, const Entry& entry) noexcept {
   try {
-    MessageSignalsBlocked blocked;
+    // SIGIO and SIGURG kept from this thread while the change is made.
+    Quorvane::SignalsBlocked blocked({SIGIO, SIGURG});
     std::lock_guard<std::mutex> guard(ChangeLock());
     Snapshot* current = gCurrent.load();
     const long found = IndexOf(current, entry.device);
