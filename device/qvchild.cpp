@@ -7,33 +7,31 @@
 #include <cerrno>
 #include <new>
 
+#include "utilities/qvsignalsblocked.h"
+
 namespace {
 
 using ChildMap = std::map<int32_t, _qvchildstatus*>;
 
 // Keeps this thread's SIGCHLD handler out of the table while it changes, and
-// waits out a reap running on another thread.
+// waits out a reap running on another thread. A reap that came while the
+// table was held is made on leaving it: its SIGCHLD will not come again.
 class TableHeld {
  public:
-  explicit TableHeld(_qvchild* table) noexcept : table_(table) {
-    sigset_t block;
-    sigemptyset(&block);
-    sigaddset(&block, SIGCHLD);
-    restore_ = pthread_sigmask(SIG_BLOCK, &block, &previous_) == 0;
+  explicit TableHeld(_qvchild* table) noexcept : blocked_({SIGCHLD}), table_(table) {
     while (table_->busy.test_and_set(std::memory_order_acquire)) {
     }
   }
   ~TableHeld() {
-    table_->busy.clear(std::memory_order_release);
-    if (restore_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    table_->busy.clear();
+    if (table_->reapWanted.load()) qvchild_wait_for_pid(table_);
   }
   TableHeld(const TableHeld&) = delete;
   TableHeld& operator=(const TableHeld&) = delete;
 
  private:
+  Quorvane::SignalsBlocked blocked_;  // given back after the reap above
   _qvchild* table_;
-  sigset_t previous_;
-  bool restore_ = false;
 };
 
 bool Final(const _qvchildstatus& status) { return status.kind == 1 || status.kind == 2; }
@@ -55,11 +53,27 @@ void Classify(_qvchildstatus* status, int raw) {
   }
 }
 
+// A child may have stopped, gone on and ended since the last reap: each
+// report is taken in turn, the last one stands; an ended child is final.
+void ReapAll(_qvchild* table) {
+  const int savedErrno = errno;
+  for (auto& [pid, status] : *table->children) {
+    if (Final(*status)) continue;
+    int raw = 0;
+    while (waitpid(pid, &raw, WNOHANG | WUNTRACED | WCONTINUED) == pid) {
+      Classify(status, raw);
+      if (Final(*status)) break;
+    }
+  }
+  errno = savedErrno;
+}
+
 void Reset(_qvchild* table, qv_allocator_fn allocator, qv_deallocator_fn deallocator) {
   table->allocator = allocator;
   table->deallocator = deallocator;
   table->children = nullptr;
   table->busy.clear();
+  table->reapWanted.store(false);
 }
 
 const _qvchildstatus* Find(_qvchild* table, int32_t pid) {
@@ -149,21 +163,16 @@ int qvchild_remove_dead_pids(_qvchild* table) noexcept {
 
 int qvchild_wait_for_pid(_qvchild* table) noexcept {
   if (table == nullptr || table->children == nullptr) return kQVChildFailure;
-  // Busy: a thread is changing the table; its next reap collects what is left.
-  if (table->busy.test_and_set(std::memory_order_acquire)) return kQVChildSuccess;
-  const int savedErrno = errno;
-  for (auto& [pid, status] : *table->children) {
-    if (Final(*status)) continue;
-    int raw = 0;
-    // A child may have stopped, gone on and ended since the last reap: take
-    // each report in turn, the last one stands.
-    while (waitpid(pid, &raw, WNOHANG | WUNTRACED | WCONTINUED) == pid) {
-      Classify(status, raw);
-      if (Final(*status)) break;
-    }
+  // The note goes first: a holder that lets go after this sees it; one that
+  // let go before leaves the table free here. A reap asked for while this
+  // one ran is made by the next round.
+  table->reapWanted.store(true);
+  while (table->reapWanted.load()) {
+    if (table->busy.test_and_set()) return kQVChildSuccess;
+    table->reapWanted.store(false);
+    ReapAll(table);
+    table->busy.clear();
   }
-  errno = savedErrno;
-  table->busy.clear(std::memory_order_release);
   return kQVChildSuccess;
 }
 

@@ -1,8 +1,8 @@
 // The table of children a Pipes environment launched and how each one ended,
 // fed by non-blocking waits. The SIGCHLD handler reaps through it in signal
 // context, so the table guards its map with a flag the handler only tries:
-// a change made by a thread makes a concurrent reap skip the table, and the
-// children it skipped are reaped by the next reap.
+// a reap that finds a thread changing the table leaves a note instead, and
+// that thread reaps when its change is done.
 #pragma once
 
 #include <atomic>
@@ -23,6 +23,7 @@ struct _qvchild {
   std::map<int32_t, _qvchildstatus*>* children;
   int32_t isStatic;
   std::atomic_flag busy;
+  std::atomic<bool> reapWanted;  // a reap found the table busy
 };
 
 // Result convention of the changing routines.

@@ -274,6 +274,9 @@ long Launch(Record* record, const Descriptors& d, const char* commandLine) noexc
     qvchild_remove_dead_pids(environment->children);
     if (qvchild_insert_pid(environment->children, child) != kQVChildSuccess) answer = kChildDidNotStart;
     else if (!AddLaunched(record)) answer = kNoMemory;
+    // A child that ended before it was listed had its SIGCHLD while the table
+    // could not know it: nothing else would reap it.
+    if (answer == 0) qvchild_wait_for_pid(environment->children);
     if (answer != 0) {
       EndChild(child);
       qvchild_delete_pid(environment->children, child);

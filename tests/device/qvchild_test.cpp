@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,8 +17,25 @@
 
 namespace {
 
-void* Allocate(uint64_t size) { return std::malloc(size); }
+// Run once by the next allocation: the table allocates while a change holds it.
+std::function<void()> gInsideAllocation;
+
+void* Allocate(uint64_t size) {
+  if (gInsideAllocation) {
+    auto inside = std::move(gInsideAllocation);
+    gInsideAllocation = nullptr;
+    inside();
+  }
+  return std::malloc(size);
+}
 void Release(void* block) { std::free(block); }
+
+// Whether a report of the kind (WEXITED, WSTOPPED, WCONTINUED) waits for the
+// child, left for the table to collect.
+bool Waitable(pid_t pid, int kind) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, kind | WNOWAIT | WNOHANG) == 0 && info.si_pid == pid;
+}
 
 class ChildTable : public ::testing::Test {
  protected:
@@ -40,6 +59,28 @@ class ChildTable : public ::testing::Test {
     pids_.push_back(pid);
     return pid;
   }
+  // A child that exits with code once a byte comes on *release.
+  pid_t StartHeld(int code, int* release) {
+    int go[2];
+    EXPECT_EQ(pipe(go), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      char byte = 0;
+      _exit(read(go[0], &byte, 1) == 1 ? code : 99);
+    }
+    close(go[0]);
+    *release = go[1];
+    EXPECT_GT(pid, 0);
+    EXPECT_EQ(qvchild_insert_pid(table_, pid), kQVChildSuccess);
+    pids_.push_back(pid);
+    return pid;
+  }
+  static void LetEnd(int release) {
+    EXPECT_EQ(write(release, "x", 1), 1);
+    close(release);
+  }
+  // The child was reaped: it is no one to kill any more.
+  void Forget(pid_t pid) { pids_.erase(std::remove(pids_.begin(), pids_.end(), pid), pids_.end()); }
   bool Reaches(pid_t pid, int kind) {
     return qvtest::WaitUntil([&] {
       qvchild_wait_for_pid(table_);
@@ -77,7 +118,8 @@ TEST_F(ChildTable, RecordsHowEachChildEnded) {
 }
 
 TEST_F(ChildTable, StoppedChildIsKeptAndItsLaterExitIsFinal) {
-  const pid_t pid = Start(-1);
+  int release = -1;
+  const pid_t pid = StartHeld(5, &release);
   ASSERT_EQ(kill(pid, SIGSTOP), 0);
   ASSERT_TRUE(Reaches(pid, 3));
   EXPECT_EQ(qvchild_get_stop_value(table_, pid), SIGSTOP);
@@ -85,44 +127,65 @@ TEST_F(ChildTable, StoppedChildIsKeptAndItsLaterExitIsFinal) {
   EXPECT_EQ(qvchild_get_pid_status(table_, pid), 3);
   ASSERT_EQ(kill(pid, SIGCONT), 0);
   ASSERT_TRUE(Reaches(pid, 0));
-  ASSERT_EQ(kill(pid, SIGKILL), 0);
-  ASSERT_TRUE(Reaches(pid, 2));
+  LetEnd(release);
+  ASSERT_TRUE(Reaches(pid, 1));
+  Forget(pid);
   // Ended is final: nothing later changes it.
   qvchild_wait_for_pid(table_);
-  EXPECT_EQ(qvchild_get_pid_status(table_, pid), 2);
-  EXPECT_EQ(qvchild_get_stop_value(table_, pid), SIGKILL);
-  pids_.clear();
+  EXPECT_EQ(qvchild_get_pid_status(table_, pid), 1);
+  EXPECT_EQ(qvchild_get_stop_value(table_, pid), 5);
 }
 
 TEST_F(ChildTable, StopContinueAndExitSeenInOneReap) {
-  const pid_t pid = Start(-1);
+  int release = -1;
+  const pid_t pid = StartHeld(6, &release);
+  // Each change is waited for unreaped, left for the table to collect.
   ASSERT_EQ(kill(pid, SIGSTOP), 0);
-  // Seen stopped, but left for the table to collect.
-  ASSERT_TRUE(qvtest::WaitUntil([&] {
-    siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOWAIT | WNOHANG) == 0 && info.si_pid == pid;
-  }));
-  ASSERT_EQ(kill(pid, SIGKILL), 0);
-  ASSERT_TRUE(Reaches(pid, 2));
-  pids_.clear();
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return Waitable(pid, WSTOPPED); }));
+  ASSERT_EQ(kill(pid, SIGCONT), 0);
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return Waitable(pid, WCONTINUED); }));
+  LetEnd(release);
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return Waitable(pid, WEXITED); }));
+  EXPECT_EQ(qvchild_wait_for_pid(table_), kQVChildSuccess);
+  EXPECT_EQ(qvchild_get_pid_status(table_, pid), 1);
+  EXPECT_EQ(qvchild_get_stop_value(table_, pid), 6);
+  EXPECT_FALSE(IsZombie(pid));
+  Forget(pid);
 }
 
 TEST_F(ChildTable, ManyChildrenEndingTogetherLeaveNoZombie) {
   std::vector<pid_t> started;
   for (int i = 0; i < 24; ++i) started.push_back(Start(i));
-  // One reap collects every child that has ended by then.
-  ASSERT_TRUE(qvtest::WaitUntil([&] {
-    qvchild_wait_for_pid(table_);
-    for (pid_t pid : started) {
-      if (qvchild_get_pid_status(table_, pid) != 1) return false;
-    }
-    return true;
-  }));
+  // All have ended, none reaped: as when their SIGCHLDs merged into one.
+  for (pid_t pid : started) {
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return Waitable(pid, WEXITED); })) << pid;
+  }
+  EXPECT_EQ(qvchild_wait_for_pid(table_), kQVChildSuccess);
   for (size_t i = 0; i < started.size(); ++i) {
+    EXPECT_EQ(qvchild_get_pid_status(table_, started[i]), 1) << i;
     EXPECT_EQ(qvchild_get_stop_value(table_, started[i]), static_cast<int>(i));
     EXPECT_FALSE(IsZombie(started[i]));
   }
   pids_.clear();
+}
+
+TEST_F(ChildTable, AReapThatFindsTheTableChangingIsMadeWhenTheChangeEnds) {
+  const pid_t ended = Start(3);
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return Waitable(ended, WEXITED); }));
+  // The SIGCHLD handler reaps while a thread is in the middle of a change:
+  // here from the allocation the insertion makes while it holds the table.
+  bool skipped = false;
+  gInsideAllocation = [&] {
+    qvchild_wait_for_pid(table_);
+    skipped = qvchild_get_pid_status(table_, ended) == 0;
+  };
+  Start(-1);
+  EXPECT_TRUE(skipped);
+  // Its SIGCHLD will not come again: the change, once done, made the reap.
+  EXPECT_EQ(qvchild_get_pid_status(table_, ended), 1);
+  EXPECT_EQ(qvchild_get_stop_value(table_, ended), 3);
+  EXPECT_FALSE(IsZombie(ended));
+  Forget(ended);
 }
 
 TEST(ChildTableArguments, MissingTableOrProcess) {
