@@ -4,12 +4,16 @@
 // thread. So it never walks the maps the threads change: each change
 // publishes an immutable snapshot (the child tables, the distinct message
 // handlers of launched devices) behind an atomic pointer, and a count of
-// readers keeps an old snapshot alive while a handler may hold it.
+// readers keeps an old snapshot alive while a handler may hold it. The
+// threads change the tables with the signals the handler serves blocked, so
+// a handler never interrupts a change on its own thread.
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -19,7 +23,9 @@
 #include "device/qvmessagelayer.h"
 #include "device/qvpipes.h"
 #include "device/qvpipesrecord.h"
+#include "utilities/platform/qvsignals.h"
 #include "utilities/qvsignalhandlermanager.h"
+#include "utilities/qvsignalsblocked.h"
 
 namespace Quorvane::pipes {
 
@@ -45,6 +51,9 @@ struct Tables {
   long activeEnvironments = 0;
 };
 
+// How long a change waits for the handlers that may hold an old snapshot.
+constexpr std::chrono::milliseconds kDrainWait{50};
+
 std::mutex gTableMutex;
 Tables* gTables = nullptr;  // under gTableMutex
 Snapshot* gRetired = nullptr;
@@ -55,9 +64,22 @@ std::atomic<Record*> gSignaledDevice{nullptr};
 std::atomic<qv_message_handler> gSignaledHandler{nullptr};
 std::atomic<void*> gSignaledCookie{nullptr};
 std::atomic<uint64_t> gSignaledCode{0};
-// The thread that made the signal-messaged device: the one that waits on it.
-std::atomic<pthread_t> gSignaledOwner{};
-std::atomic<bool> gSignaledOwnerKnown{false};
+// The thread that made the signal-messaged device, the one that waits on it,
+// by its system number (0 for none): a thread handle would be unsafe to use
+// once that thread ended, the number is merely refused.
+std::atomic<long> gSignaledOwner{0};
+
+// gTableMutex taken with the signals pipe_signal_handler serves blocked on
+// this thread: a handler here could otherwise call into a change (a message
+// handler closing a device) while this thread holds the mutex.
+class TableLock {
+ public:
+  TableLock() noexcept : blocked_({SIGCHLD, SIGTERM, SIGINT, SIGABRT}), guard_(gTableMutex) {}
+
+ private:
+  SignalsBlocked blocked_;
+  std::lock_guard<std::mutex> guard_;
+};
 
 // Shows next to the handlers and keeps the old snapshot for DrainRetired.
 // Under gTableMutex.
@@ -100,9 +122,16 @@ void Publish() {
   Replace(next);
 }
 
-// Waits until no handler can hold a snapshot retired so far, then frees them.
+// Waits until no handler can hold a snapshot retired so far, then frees them;
+// so once a removal returns, no handler calls what it removed. A handler that
+// does not finish (one that blocks, or the caller's own when a message
+// handler makes the change) is waited for only a short while: the snapshots
+// then stay retired, to be freed by a later change. Under TableLock.
 void DrainRetired() {
+  const auto deadline = std::chrono::steady_clock::now() + kDrainWait;
   while (gReaders.load() != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return;
+    sched_yield();
   }
   while (gRetired != nullptr) {
     Snapshot* going = gRetired;
@@ -152,14 +181,13 @@ void NobodyTakes(int number) {
 
 // A signal taken on another thread leaves the device's own thread asleep in
 // its wait for input; SIGIO (the message layer's, harmless) cuts that wait
-// short so the thread sees the message.
+// short so the thread sees the message. An owner that has ended is left alone.
 void WakeOwner() {
-  if (!gSignaledOwnerKnown.load()) return;
-  const pthread_t owner = gSignaledOwner.load();
-  if (pthread_equal(owner, pthread_self()) != 0) return;
+  const long owner = gSignaledOwner.load();
+  if (owner == 0 || owner == platform::ThisThreadNumber()) return;
   struct sigaction current {};
   if (sigaction(SIGIO, nullptr, &current) != 0 || current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) return;
-  pthread_kill(owner, SIGIO);
+  platform::SignalThreadOfThisProcess(owner, SIGIO);
 }
 
 void HandleMessage(int number, uint64_t code) {
@@ -196,13 +224,14 @@ Environment* InitEnvironment(qv_allocator_fn allocator, qv_deallocator_fn deallo
     return nullptr;
   }
   try {
-    std::lock_guard<std::mutex> guard(gTableMutex);
+    TableLock lock;
     if (gTables == nullptr) gTables = new Tables();
     environment->number = gTables->nextNumber++;
     gTables->devices[environment->number];
     gTables->children[environment->number] = environment->children;
     ++gTables->activeEnvironments;
     Publish();
+    DrainRetired();
     return environment;
   } catch (...) {
     DeinitEnvironment(environment);
@@ -213,7 +242,7 @@ Environment* InitEnvironment(qv_allocator_fn allocator, qv_deallocator_fn deallo
 void DeinitEnvironment(Environment* environment) noexcept {
   if (environment == nullptr) return;
   {
-    std::lock_guard<std::mutex> guard(gTableMutex);
+    TableLock lock;
     if (gTables != nullptr && gTables->children.erase(environment->number) != 0) {
       gTables->devices.erase(environment->number);
       PublishRemoval();
@@ -229,7 +258,7 @@ void DeinitEnvironment(Environment* environment) noexcept {
 
 bool AddLaunched(Record* record) noexcept {
   try {
-    std::lock_guard<std::mutex> guard(gTableMutex);
+    TableLock lock;
     if (gTables == nullptr) return false;
     auto list = gTables->devices.find(record->environment->number);
     if (list == gTables->devices.end()) return false;
@@ -241,7 +270,7 @@ bool AddLaunched(Record* record) noexcept {
 }
 
 void RemoveLaunched(Record* record) noexcept {
-  std::lock_guard<std::mutex> guard(gTableMutex);
+  TableLock lock;
   if (gTables == nullptr) return;
   auto list = gTables->devices.find(record->environment->number);
   if (list == gTables->devices.end()) return;
@@ -250,7 +279,7 @@ void RemoveLaunched(Record* record) noexcept {
 }
 
 void HandlersChanged() noexcept {
-  std::lock_guard<std::mutex> guard(gTableMutex);
+  TableLock lock;
   try {
     Publish();
   } catch (...) {
@@ -262,8 +291,7 @@ void HandlersChanged() noexcept {
 bool ClaimSignaledSlot(Record* record) noexcept {
   Record* empty = nullptr;
   if (!gSignaledDevice.compare_exchange_strong(empty, record)) return false;
-  gSignaledOwner.store(pthread_self());
-  gSignaledOwnerKnown.store(true);
+  gSignaledOwner.store(platform::ThisThreadNumber());
   return true;
 }
 
@@ -274,7 +302,7 @@ void ReleaseSignaledSlot(const Record* record) noexcept {
   gSignaledHandler.store(nullptr);
   gSignaledCookie.store(nullptr);
   gSignaledCode.store(0);
-  gSignaledOwnerKnown.store(false);
+  gSignaledOwner.store(0);
   gSignaledDevice.store(nullptr);
 }
 

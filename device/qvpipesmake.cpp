@@ -47,6 +47,9 @@ int TakeOver(int fd, const char* mode, FILE* stream) {
 }
 
 long ConnectToParent(Record* record, Descriptors d, const char* name) {
+  // Refused before the record owns anything: the caller's descriptors, and
+  // its standard input and output, stay as they were.
+  if (d.msgIn == -1 && !ClaimSignaledSlot(record)) return kProtocolUnavailable;
   if (!d.given) {
     if (d.in == 0) d.in = TakeOver(0, "r", stdin);
     if (d.out == 1) d.out = TakeOver(1, "w", stdout);
@@ -57,7 +60,6 @@ long ConnectToParent(Record* record, Descriptors d, const char* name) {
   record->msgReadFd = static_cast<int>(d.msgIn);
   record->msgWriteFd = static_cast<int>(d.msgOut);
   if (record->readFd < 0 || record->writeFd < 0) return kConnectionLost;
-  if (d.msgIn == -1 && !ClaimSignaledSlot(record)) return kProtocolUnavailable;
   record->name = CopyText(record->environment->allocator, name != nullptr && *name != '\0' ? name : "ParentLink");
   if (record->name == nullptr) return kNoMemory;
   record->parentPid = static_cast<int32_t>(getppid());

@@ -1,12 +1,18 @@
 // Messages as signals: the device without message pipes hears SIGINT,
 // SIGTERM and SIGABRT as codes 2, 1 and 3; the slot of that device is freed
 // with it; and a process where no device takes them keeps their old meaning.
-// Each case runs in a child process of its own, since it changes dispositions.
+// Each case runs in a child process of its own, since it changes dispositions;
+// those that could hang end themselves with an alarm.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -19,12 +25,15 @@ using namespace Quorvane;
 using qvtest::Call;
 
 constexpr unsigned long kParentConnect = 16;
+constexpr unsigned long kLaunch = 8;
+constexpr unsigned kHangSeconds = 20;
 
 std::atomic<int> gHeard{0};
 void Heard(void*, int code, int) { gHeard = code; }
 
-void InstallWorldHandlers() {
+void InstallWorldHandlers(bool reapChildren = true) {
   for (int number : {SIGCHLD, SIGTERM, SIGINT, SIGABRT}) {
+    if (number == SIGCHLD && !reapChildren) continue;
     struct sigaction action {};
     action.sa_handler = &pipe_signal_handler;
     sigemptyset(&action.sa_mask);
@@ -60,6 +69,110 @@ TEST(PipesSignalMessages, SigintArrivesAsCode2) {
     raise(SIGABRT);
     if (gHeard != 3) return 15;
     return 0;
+  });
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// What a descriptor of this process refers to.
+std::string TargetOf(int fd) {
+  char target[256] = {};
+  const ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+  return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+}
+
+TEST(PipesSignalMessages, RefusedSecondDeviceLeavesTheCallersDescriptors) {
+  const int status = qvtest::RunInChild([] {
+    InstallWorldHandlers();
+    qvtest::PipesWorld world;
+    long error = 0;
+    if (SignaledDevice(world, &error) == nullptr) return 10;
+    // Descriptors named in the protocol text.
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) return 11;
+    const std::string named = "Pipes:" + std::to_string(in[0]) + "," + std::to_string(out[1]);
+    if (world.Make(named, kParentConnect, "", 0, &error) != nullptr || error != 34) return 12;
+    if (fcntl(in[0], F_GETFD) < 0 || fcntl(out[1], F_GETFD) < 0) return 13;
+    // Standard input and output, which a device would take over.
+    if (dup2(in[0], 0) != 0 || dup2(out[1], 1) != 1) return 14;
+    const std::string input = TargetOf(0), output = TargetOf(1);
+    if (world.Make("Pipes", kParentConnect, "", 0, &error) != nullptr || error != 34) return 15;
+    if (TargetOf(0) != input || TargetOf(1) != output || input.rfind("pipe:", 0) != 0) return 16;
+    return 0;
+  });
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(PipesSignalMessages, TheDevicesThreadIsWokenAndOnceItEndedLeftAlone) {
+  const int status = qvtest::RunInChild([] {
+    alarm(kHangSeconds);
+    InstallWorldHandlers();
+    qvtest::PipesWorld world;
+    int never[2];
+    if (pipe(never) != 0) return 10;
+    std::atomic<void*> device{nullptr};
+    std::atomic<int> wait{0};  // 1 cut short by a signal, 2 ended otherwise
+    std::thread owner([&] {
+      long error = 0;
+      device = SignaledDevice(world, &error);
+      if (device == nullptr) return;
+      pollfd entry{never[0], POLLIN, 0};
+      const int got = poll(&entry, 1, 1000 * static_cast<int>(kHangSeconds));
+      wait = got < 0 && errno == EINTR ? 1 : 2;
+    });
+    // A signal taken here wakes the device's own thread, once it is asleep.
+    const bool woken = qvtest::WaitUntil([&] {
+      if (device != nullptr) raise(SIGINT);
+      return wait != 0;
+    });
+    owner.join();
+    if (device == nullptr) return 11;
+    if (!woken || wait != 1) return 12;
+    long code = 0, argument = 0;
+    if (Call(device, QVDEVICE_READ_MESSAGE, &code, &argument) != 0 || code != 2) return 13;
+    // Its thread is gone: the message is still kept for the device.
+    raise(SIGTERM);
+    if (Call(device, QVDEVICE_READ_MESSAGE, &code, &argument) != 0 || code != 1) return 14;
+    Call(device, QVDEVICE_CLOSE);
+    return 0;
+  });
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+void* gToClose = nullptr;
+void CloseAnother(void*, int code, int) {
+  if (gToClose != nullptr) Call(gToClose, QVDEVICE_CLOSE);
+  gToClose = nullptr;
+  gHeard = code;
+}
+
+TEST(PipesSignalMessages, AHandlerThatClosesALaunchedDeviceReturns) {
+  // The handler runs in signal context, where the close must not wait for
+  // the very handler that makes it.
+  const int status = qvtest::RunInChild([] {
+    alarm(kHangSeconds);
+    InstallWorldHandlers(false);
+    qvtest::PipesWorld world;
+    long error = 0;
+    void* taker = world.Make("Pipes", kLaunch, "/bin/sh -c 'exec cat'", 0, &error);
+    void* other = world.Make("Pipes", kLaunch, "/bin/sh -c 'exec cat'", 0, &error);
+    if (taker == nullptr || other == nullptr) return 10;
+    int pids[2] = {0, 0};
+    Call(taker, QVDEVICE_SPECIFIC_30, &pids[0]);
+    Call(other, QVDEVICE_SPECIFIC_30, &pids[1]);
+    gToClose = other;
+    Call(taker, QVDEVICE_SET_MESSAGE_HANDLER, reinterpret_cast<void*>(&CloseAnother), nullptr);
+    raise(SIGINT);
+    const bool closed = gHeard == 2 && gToClose == nullptr;
+    // Once the handler is done, the list of launched devices changes as usual.
+    Call(taker, QVDEVICE_CLOSE);
+    for (int pid : pids) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    return closed ? 0 : 11;
   });
   EXPECT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);

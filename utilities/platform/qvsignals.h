@@ -13,4 +13,13 @@ bool SignalReservedBySystemQ(int number);
 // had left it at its default, it is left ignored instead.
 bool IgnoreRatherThanDefaultQ(int number);
 
+// The calling thread's number in the system. Unlike a thread handle it stays
+// safe to use once the thread has ended: a signal sent to it is then refused.
+long ThisThreadNumber() noexcept;
+
+// Sends the signal to that thread of this process: false when no such thread
+// is left. Safe in signal context. The system may give an ended thread's
+// number to a new thread of the process, so only send what any thread may get.
+bool SignalThreadOfThisProcess(long thread, int number) noexcept;
+
 }  // namespace Quorvane::platform
