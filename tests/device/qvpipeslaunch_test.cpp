@@ -7,13 +7,16 @@
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/qvtest.h"
 #include "tests/device/qvpipestest.h"
+#include "tests/utilities/qvtestprocesses.h"
 
 namespace {
 
@@ -96,33 +99,93 @@ TEST(PipesLaunch, RefusalsLeaveNoRecordPipeOrChild) {
 }
 
 TEST(PipesLaunch, ChildCommandLineGetsWhatItLacks) {
+  // The words given after the echo command, and those the launch appends.
+  using Words = std::vector<std::string>;
+  const Words all = {"-LinkMode", "ParentConnect", "-LinkProtocol", "Pipes", "-quorvane"};
   struct Case {
-    std::string command;
-    std::vector<std::string> tail;
+    Words given, appended;
   } cases[] = {
-      {kEcho, {"-LinkMode", "ParentConnect", "-LinkProtocol", "Pipes", "-quorvane"}},
-      {std::string(kEcho) + " -LinkMode ParentConnect", {"-LinkMode", "ParentConnect", "-LinkProtocol", "Pipes", "-quorvane"}},
-      {std::string(kEcho) + " -linkmode parentconnect", {"-linkmode", "parentconnect", "-LinkProtocol", "Pipes", "-quorvane"}},
-      {std::string(kEcho) + " -linkprotocol Pipes", {"-linkprotocol", "Pipes", "-LinkMode", "ParentConnect", "-quorvane"}},
-      {std::string(kEcho) + " -kovr", {"-kovr", "-LinkMode", "ParentConnect", "-LinkProtocol", "Pipes"}},
+      {{}, all},
+      {{"-LinkMode", "ParentConnect"}, {"-LinkProtocol", "Pipes", "-quorvane"}},
+      {{"-linkmode", "parentconnect"}, {"-LinkProtocol", "Pipes", "-quorvane"}},
+      {{"-linkprotocol", "Pipes"}, {"-LinkMode", "ParentConnect", "-quorvane"}},
+      {{"-kovr"}, {"-LinkMode", "ParentConnect", "-LinkProtocol", "Pipes"}},
+      {{"-quorvane"}, {"-LinkMode", "ParentConnect", "-LinkProtocol", "Pipes"}},
+      {{"-log", "/tmp/quorvane-run"}, {"-LinkMode", "ParentConnect", "-LinkProtocol", "Pipes"}},
+      {all, {}},
   };
   qvtest::PipesWorld world;
   for (const Case& c : cases) {
+    std::string command = kEcho;
+    Words expected = {"/bin/sh", "-c", "cat; :"};
+    for (const std::string& word : c.given) {
+      command += " " + word;
+      expected.push_back(word);
+    }
+    expected.insert(expected.end(), c.appended.begin(), c.appended.end());
     long error = 0;
-    void* device = world.Make("Pipes", kLaunch, c.command, 0, &error);
-    ASSERT_NE(device, nullptr) << c.command;
-    // The shell that runs the command line replaces itself with the command.
-    std::vector<std::string> words;
-    auto tail = [&] {
-      words = CommandLineOf(ChildOf(device));
-      if (words.size() < c.tail.size()) return std::vector<std::string>();
-      return std::vector<std::string>(words.end() - static_cast<long>(c.tail.size()), words.end());
-    };
-    EXPECT_TRUE(qvtest::WaitUntil([&] { return tail() == c.tail; })) << c.command << ": " << (words.empty() ? std::string() : words.back());
+    void* device = world.Make("Pipes", kLaunch, command, 0, &error);
+    ASSERT_NE(device, nullptr) << command;
+    // The shell that runs the command line replaces itself with the command;
+    // the whole line is compared, so a part added twice shows.
+    Words words;
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return (words = CommandLineOf(ChildOf(device))) == expected; }))
+        << command << " ran as: " << ::testing::PrintToString(words);
     const int pid = ChildOf(device);
     Call(device, QVDEVICE_CLOSE);
     EndChild(pid);
   }
+}
+
+// Descriptor numbers a process has open, and what each one is.
+std::map<int, std::string> DescriptorsOf(int pid) {
+  std::map<int, std::string> found;
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return found;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    char target[256] = {};
+    const ssize_t length = readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+    found[std::atoi(entry->d_name)] = length > 0 ? std::string(target, static_cast<size_t>(length)) : "";
+  }
+  closedir(dir);
+  return found;
+}
+
+TEST(PipesLaunch, ChildKeepsItsMessagePipesOnTheGivenNumbers) {
+  qvtest::PipesWorld world;
+  long error = 0;
+  void* device = world.Make("Pipes:0,1,3,4", kLaunch, std::string(QV_PIPES_CHILD) + " records", 0, &error);
+  ASSERT_NE(device, nullptr) << error;
+  qvtest::ChildKiller child(ChildOf(device));
+  ASSERT_EQ(Call(device, QVDEVICE_CONNECT), 0);
+  long code = 5, argument = 66;
+  ASSERT_EQ(Call(device, QVDEVICE_WRITE_MESSAGE, &code, &argument), 0);
+  // The child tells what came on its descriptor 3, and answers on its 4.
+  EXPECT_EQ(qvtest::ReadStreamText(device, 8), "got 5 66");
+  ASSERT_TRUE(qvtest::WaitUntil([&] {
+    long waiting = 0, alsoWaiting = 0;
+    return Call(device, QVDEVICE_HAS_MESSAGE, &alsoWaiting, &waiting) == 0 && waiting == 1;
+  }));
+  ASSERT_EQ(Call(device, QVDEVICE_READ_MESSAGE, &code, &argument), 0);
+  EXPECT_EQ(code, 9);
+  EXPECT_EQ(argument, 67);
+  // Nothing else of this process reached the child.
+  const std::map<int, std::string> descriptors = DescriptorsOf(ChildOf(device));
+  std::vector<int> numbers;
+  for (const auto& [number, target] : descriptors) numbers.push_back(number);
+  EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3, 4}));
+  for (int number : {0, 1, 3, 4}) {
+    const auto found = descriptors.find(number);
+    EXPECT_TRUE(found != descriptors.end() && found->second.rfind("pipe:", 0) == 0) << number;
+  }
+  const int pid = ChildOf(device);
+  Call(device, QVDEVICE_CLOSE);
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  child.release();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 class EchoChild : public ::testing::Test {

@@ -258,4 +258,32 @@ TEST(PipesSignalMessages, MessagesWithoutPipesGoAsSignals) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+TEST(PipesSignalMessages, LaunchedDeviceSendsCode2AsSigintAndHearsItBack) {
+  // The child (the test's helper program) takes its messages as signals; it
+  // tells over the stream what it heard and sends the same code back.
+  const int status = qvtest::RunInChild([] {
+    alarm(kHangSeconds);
+    InstallWorldHandlers(false);  // the test reaps the child itself
+    qvtest::PipesWorld world;
+    long error = 0;
+    void* device = world.Make("Pipes", kLaunch, std::string(QV_PIPES_CHILD) + " signals", 0, &error);
+    if (device == nullptr) return 10;
+    int pid = 0;
+    Call(device, QVDEVICE_SPECIFIC_30, &pid);
+    gHeard = 0;
+    Call(device, QVDEVICE_SET_MESSAGE_HANDLER, reinterpret_cast<void*>(&Heard), nullptr);
+    if (Call(device, QVDEVICE_CONNECT) != 0) return 11;
+    long code = 2, argument = 0;
+    if (Call(device, QVDEVICE_WRITE_MESSAGE, &code, &argument) != 0) return 12;
+    if (qvtest::ReadStreamText(device, 7) != "heard 2") return 13;
+    if (!qvtest::WaitUntil([] { return gHeard == 2; })) return 14;
+    Call(device, QVDEVICE_CLOSE);
+    int childStatus = -1;
+    if (waitpid(pid, &childStatus, 0) != pid) return 15;
+    return WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0 ? 0 : 16;
+  });
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 }  // namespace

@@ -99,6 +99,19 @@ struct PeerPipes {
   }
 };
 
+// Reads data until count bytes came or a read fails; control-only reads add
+// nothing.
+inline std::string ReadStreamText(void* device, size_t count) {
+  std::string got;
+  while (got.size() < count) {
+    char* start = nullptr;
+    long size = 0;
+    if (Call(device, Quorvane::QVDEVICE_READ, &start, &size) != 0) break;
+    if (start != nullptr) got.append(start, static_cast<size_t>(size));
+  }
+  return got;
+}
+
 inline int OpenDescriptorCount() {
   int count = 0;
   DIR* dir = opendir("/proc/self/fd");

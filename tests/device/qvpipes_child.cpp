@@ -1,0 +1,103 @@
+// A program the Pipes tests launch. It opens its end of the link on what it
+// inherited, as a launched program does, and tells over the stream what
+// reached it as messages:
+//
+//   qvpipes_child records   link on "Pipes:0,1,3,4"; takes one record from the
+//                           parent's message pipe, answers "got CODE ARGUMENT"
+//                           and sends the record (CODE + 4, ARGUMENT + 1) back
+//   qvpipes_child signals   link on standard input and output, no message
+//                           pipes; the first message (a signal from the
+//                           parent) is answered "heard CODE" and sent back to
+//                           the parent with the same code
+//
+// The words the launch appends are ignored. It then reads until the parent
+// closes and exits 0; a step that fails exits with a status of its own.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "device/qvmessagelayer.h"
+#include "device/qvpipes.h"
+#include "support/qvtest.h"
+
+namespace {
+
+using namespace Quorvane;
+
+void* Allocate(uint64_t size) { return std::malloc(size); }
+void Release(void* block) { std::free(block); }
+
+long Call(void* object, qvdeviceselector selector, void* a1 = nullptr, void* a2 = nullptr) {
+  return pipe_main(object, selector, a1, a2);
+}
+
+void Install(int number, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(number, &action, nullptr);
+}
+
+bool Send(void* device, const std::string& text) {
+  char* start = nullptr;
+  long size = 0;
+  if (Call(device, QVDEVICE_WRITE_WINDOW, &start, &size) != 0 || start == nullptr) return false;
+  std::memcpy(start, text.data(), text.size());
+  size = static_cast<long>(text.size());
+  return Call(device, QVDEVICE_WRITE, &start, &size) == 0;
+}
+
+// The parent's close: 11 once its close mark came.
+long ReadToTheEnd(void* device) {
+  for (;;) {
+    char* start = nullptr;
+    long size = 0;
+    const long answer = Call(device, QVDEVICE_READ, &start, &size);
+    if (answer != 0) return answer;
+  }
+}
+
+int Run(bool records) {
+  // Armed message pipes raise SIGIO; the signals stand for messages.
+  Install(SIGIO, &unix_signal_handler);
+  for (int number : {SIGTERM, SIGINT, SIGABRT}) Install(number, &pipe_signal_handler);
+  void* world = nullptr;
+  if (Call(&world, QVDEVICE_WORLD_INIT, reinterpret_cast<void*>(&Allocate), reinterpret_cast<void*>(&Release)) != 0)
+    return 10;
+  const std::string block = std::string(records ? "Pipes:0,1,3,4" : "Pipes") + '\0' + "16" + '\0' + '\0' + '\0' +
+                            '\0' + "0" + '\0';
+  void* device = nullptr;
+  if (Call(world, QVDEVICE_WORLD_MAKE, &device, const_cast<char*>(block.data())) != 0) return 11;
+  if (Call(device, QVDEVICE_CONNECT) != 0) return 12;
+  long code = 0, argument = 0;
+  const bool heard = qvtest::WaitUntil([&] {
+    if (records) {
+      long waiting = 0, alsoWaiting = 0;
+      if (Call(device, QVDEVICE_HAS_MESSAGE, &alsoWaiting, &waiting) != 0 || waiting != 1) return false;
+    }
+    return Call(device, QVDEVICE_READ_MESSAGE, &code, &argument) == 0;
+  });
+  if (!heard) return 13;
+  long backCode = records ? code + 4 : code;
+  long backArgument = records ? argument + 1 : 0;
+  if (Call(device, QVDEVICE_WRITE_MESSAGE, &backCode, &backArgument) != 0) return 14;
+  const std::string told = records ? "got " + std::to_string(code) + " " + std::to_string(argument)
+                                   : "heard " + std::to_string(code);
+  if (!Send(device, told)) return 15;
+  if (ReadToTheEnd(device) != 11) return 16;
+  Call(device, QVDEVICE_CLOSE);
+  Call(world, QVDEVICE_WORLD_DEINIT);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  const std::string role = argv[1];
+  if (role != "records" && role != "signals") return 2;
+  return Run(role == "records");
+}
