@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "device/qvmessagelayer.h"
 #include "device/qvsockcalls.h"
@@ -59,9 +60,12 @@ void Tune(int fd) {
   qvsock__setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-bool WriteText(Record* record, const char* text) {
+// 1 written, 0 stopped by the yield function before any byte went, -1
+// failed.
+int WriteText(Record* record, const char* text) {
   const long length = static_cast<long>(std::strlen(text));
-  return RecordWrite(record, text, length) == length;
+  const long sent = RecordWrite(record, text, length);
+  return sent == length ? 1 : (sent == 0 ? 0 : -1);
 }
 
 // One word ended by a comma or "Y": 1 read, 0 stopped by the yield function,
@@ -116,21 +120,22 @@ int ConnectTo(int fd, uint64_t address, uint16_t port) {
   return qvsock__connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
 }
 
-// A failure after the data connection stood: it is closed, the record stays
-// failed.
+// A failure after the data connection stood: it is closed (with a kept
+// listening socket), the record stays failed.
 long ClientFails(Record* record) {
   if (record->dataFd >= 0) qvsock__closesocket(record->dataFd);
   record->dataFd = -1;
+  Settle(record);
   return kStepFailed;
 }
 
-// A yield stop: the half-made connection goes and the record starts afresh.
 long Stopped(Record* record) {
-  if (record->dataFd >= 0) qvsock__closesocket(record->dataFd);
-  record->dataFd = -1;
-  record->state = 0;
+  Restart(record);
   return kStepStopped;
 }
+
+// The outcome of a side-channel write that did not go whole.
+long WriteFails(Record* record, int written) { return written == 0 ? Stopped(record) : ClientFails(record); }
 
 void Established(Record* record) {
   unix_arrange_to_get_msgs(record->msgFd, record->dataFd);
@@ -161,7 +166,10 @@ long ConnectClient(Record* record) {
     return kStepRefused;
   }
   Tune(record->dataFd);
-  if (!WriteText(record, kNeedWord) || !WriteText(record, "Y")) return ClientFails(record);
+  for (const char* text : {kNeedWord, "Y"}) {
+    const int written = WriteText(record, text);
+    if (written != 1) return WriteFails(record, written);
+  }
   char word[kWordLimit + 1];
   long length = 0;
   char ended = 0;
@@ -203,7 +211,8 @@ int AwaitConnection(Record* record, int fd, bool limited) {
   }
 }
 
-// The message connection the client asked for; -1 when it does not come.
+// The message connection the client asked for; -1 when it does not come, -2
+// when the offer could not be written, -3 when the yield function stopped.
 int AcceptMessageConnection(Record* record) {
   uint16_t port = 0;
   Owned listener(qvsock__socket());
@@ -217,14 +226,17 @@ int AcceptMessageConnection(Record* record) {
       qvsock__getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
       qvsock__listen(listener.get(), 1) != 0) {
     // No port to offer: the client goes on without a message connection.
-    return WriteText(record, "Y") ? -1 : -2;
+    const int written = WriteText(record, "Y");
+    return written == 1 ? -1 : (written == 0 ? -3 : -2);
   }
   port = ntohs(address.sin_port);
   record->localPort = port;
   char words[32];
   std::snprintf(words, sizeof words, "%s%uY", kPortWord, static_cast<unsigned>(port));
-  if (!WriteText(record, words)) return -2;
-  if (AwaitConnection(record, listener.get(), true) != 1) return -1;
+  const int written = WriteText(record, words);
+  if (written != 1) return written == 0 ? -3 : -2;
+  const int waited = AwaitConnection(record, listener.get(), true);
+  if (waited != 1) return waited == 0 ? -3 : -1;
   const int accepted = qvsock__accept(listener.get(), nullptr, nullptr);
   if (accepted >= 0) Tune(accepted);
   return accepted;
@@ -261,8 +273,9 @@ long ConnectServer(Record* record) {
     record->peerPort = ntohs(peer.sin_port);
     record->peerAddress = address;
     Tune(connection.get());
-    // The listening device serves one connection.
-    qvsock__closesocket(listener);
+    // The listening device serves one connection; its socket is kept until
+    // that connection stands, for an attempt stopped on the way.
+    record->listenFd = listener;
     record->dataFd = connection.release();
     break;
   }
@@ -278,10 +291,11 @@ long ConnectServer(Record* record) {
   } while (ended == ',');
   if (asked) {
     const int message = AcceptMessageConnection(record);
+    if (message == -3) return Stopped(record);
     if (message == -2) return ClientFails(record);
     record->msgFd = message;
-  } else if (!WriteText(record, "Y")) {
-    return ClientFails(record);
+  } else if (const int written = WriteText(record, "Y"); written != 1) {
+    return WriteFails(record, written);
   }
   Established(record);
   return kStepConnected;
@@ -290,6 +304,18 @@ long ConnectServer(Record* record) {
 void StubHandler(void*, int, int) {}
 
 }  // namespace
+
+void Restart(Record* record) noexcept {
+  DropConnections(record);
+  if (record->listenFd >= 0) record->dataFd = record->listenFd;
+  record->listenFd = -1;
+  record->state = 0;
+}
+
+void Settle(Record* record) noexcept {
+  if (record->listenFd >= 0) qvsock__closesocket(record->listenFd);
+  record->listenFd = -1;
+}
 
 long ConnectRecord(Record* record) noexcept {
   record->connecting = 1;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "device/qvfileutils.h"
 #include "device/qvmessagelayer.h"
@@ -120,7 +121,7 @@ Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const
     return nullptr;
   }
   std::memset(record, 0, sizeof(Record));
-  record->dataFd = record->msgFd = -1;
+  record->dataFd = record->msgFd = record->listenFd = -1;
   record->globals = world->globals;
   record->forceYield = (options & kForceYield) != 0;
   const char* text = name != nullptr ? name : "";
@@ -133,18 +134,21 @@ Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const
   return record;
 }
 
-void DestroyRecord(Record* record) noexcept {
+void DropConnections(Record* record) noexcept {
   unix_rmvmsghandler(record);
+  for (int* fd : {&record->dataFd, &record->msgFd}) {
+    if (*fd < 0) continue;
+    unix_arrange_to_stop_msgs(*fd);
+    qvsock__closesocket(*fd);
+    *fd = -1;
+  }
+}
+
+void DestroyRecord(Record* record) noexcept {
+  DropConnections(record);
+  Settle(record);
   record->handler = nullptr;
   record->handlerCookie = nullptr;
-  if (record->dataFd >= 0) {
-    unix_arrange_to_stop_msgs(record->dataFd);
-    qvsock__closesocket(record->dataFd);
-  }
-  if (record->msgFd >= 0) {
-    unix_arrange_to_stop_msgs(record->msgFd);
-    qvsock__closesocket(record->msgFd);
-  }
   record->globals->deallocator(record);
 }
 

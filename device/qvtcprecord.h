@@ -49,6 +49,9 @@ struct Record {
   Globals* globals;
   int32_t acceptAnyHost;
   int32_t listening;
+  // The listening socket while an accepted connection is being set up, so
+  // that an attempt stopped by the yield function can wait again; else -1.
+  int listenFd;
   bool forceYield;
   void* userData;
 };
@@ -129,6 +132,14 @@ Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const
 void DestroyRecord(Record* record) noexcept;
 // One of the kStep outcomes.
 long ConnectRecord(Record* record) noexcept;
+// After a yield stop: the half-made connections go, a listening record gets
+// its listening socket back, and the next connect starts afresh (state 0).
+void Restart(Record* record) noexcept;
+// The connection stands (or failed for good): the kept listening socket goes.
+void Settle(Record* record) noexcept;
+// Closes the data and message connections and takes them out of the
+// message registry.
+void DropConnections(Record* record) noexcept;
 
 // Descriptor transfer with the record's yield function: as unix_read and
 // unix_write, -2 without a connection or an attempt under way (read) or

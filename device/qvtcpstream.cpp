@@ -23,20 +23,46 @@ bool WriteAll(Instance* instance, const void* bytes, long length) {
   return RecordWrite(instance->record, bytes, length) == length;
 }
 
-// One word up to a blank or a comma; false on a failed read or a word longer
-// than the buffer.
-bool ReadRoleWord(Instance* instance, char* word, long* length, char* ended) {
+// One word up to a blank or a comma: 1 read, 0 stopped by the yield
+// function, -1 a failed read or a word longer than the buffer.
+int ReadRoleWord(Instance* instance, char* word, long* length, char* ended) {
   *length = 0;
   for (;;) {
     char byte = 0;
-    if (RecordRead(instance->record, &byte, 1) != 1) return false;
+    const long got = RecordRead(instance->record, &byte, 1);
+    if (got == 0) return 0;
+    if (got != 1) return -1;
     if (byte == ' ' || byte == ',') {
       *ended = byte;
-      return true;
+      return 1;
     }
-    if (*length == kRoleWordLimit) return false;
+    if (*length == kRoleWordLimit) return -1;
     word[(*length)++] = byte;
   }
+}
+
+// The own role word out and the peer's in (later comma-ended words
+// skipped): 0, kYieldStopped, or kConnectionLost.
+long ExchangeRoleWords(Instance* instance) {
+  char said[16];
+  const size_t length = std::strlen(instance->own.word);
+  std::memcpy(said, instance->own.word, length);
+  said[length] = ' ';
+  const long sent = RecordWrite(instance->record, said, static_cast<long>(length) + 1);
+  if (sent == 0) return kYieldStopped;
+  if (sent != static_cast<long>(length) + 1) return kConnectionLost;
+  char word[kRoleWordLimit];
+  long wordLength = 0;
+  char ended = 0;
+  bool first = true;
+  do {
+    const int got = ReadRoleWord(instance, word, &wordLength, &ended);
+    if (got == 0) return kYieldStopped;
+    if (got < 0) return kConnectionLost;
+    if (first && !pipes::RoleOfWord(word, wordLength, &instance->peer)) return kConnectionLost;
+    first = false;
+  } while (ended == ',');
+  return 0;
 }
 
 void HandOut(Scanner& s, char** start, long* size) {
@@ -88,19 +114,15 @@ long Connect(Instance* instance) noexcept {
     case kStepRefused: instance->state = pipes::kFailed; return kRefused;
     default: return Fail(instance);
   }
-  char said[16];
-  const size_t length = std::strlen(instance->own.word);
-  std::memcpy(said, instance->own.word, length);
-  said[length] = ' ';
-  if (!WriteAll(instance, said, static_cast<long>(length) + 1)) return Fail(instance);
-  char word[kRoleWordLimit];
-  long wordLength = 0;
-  char ended = 0;
-  if (!ReadRoleWord(instance, word, &wordLength, &ended)) return Fail(instance);
-  if (!pipes::RoleOfWord(word, wordLength, &instance->peer)) return Fail(instance);
-  while (ended == ',') {
-    if (!ReadRoleWord(instance, word, &wordLength, &ended)) return Fail(instance);
+  const long exchanged = ExchangeRoleWords(instance);
+  if (exchanged == kYieldStopped) {
+    // Stopped half-way: the next connect starts again from the accept or
+    // the connect.
+    Restart(instance->record);
+    return kYieldStopped;
   }
+  Settle(instance->record);
+  if (exchanged != 0) return Fail(instance);
   instance->scanner.peerUpper = instance->peer.upper;
   instance->scanner.ownLower = instance->own.lower;
   instance->state = pipes::kConnected;

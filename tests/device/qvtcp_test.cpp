@@ -1,6 +1,8 @@
 // The TCP device against raw sockets the test drives byte by byte and against
 // itself in a second process, all inside a network namespace of its own.
-#include <netdb.h>
+// Every wait of a device is bounded by a yield function with a deadline.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -11,13 +13,16 @@
 #include <vector>
 
 #include "tests/device/qvpipestest.h"
+#include "tests/device/qvprivatehost.h"
 #include "tests/device/qvtcptest.h"
 #include "tests/support/qvtest.h"
+#include "tests/utilities/qvtestprocesses.h"
 
 namespace {
 
 using namespace Quorvane;
 using qvtest::Device;
+using qvtest::HostText;
 using qvtest::RawSocket;
 using qvtest::TcpCall;
 
@@ -26,13 +31,6 @@ const bool kPrivateNetwork = qvtest::EnterPrivateNetwork();
 
 constexpr unsigned long kListen = 2;
 constexpr unsigned long kConnect = 4;
-
-std::string HostText(void* device) {
-  char buffer[256] = {};
-  long capacity = sizeof buffer;
-  TcpCall(device, QVDEVICE_SPECIFIC_40, buffer, &capacity);
-  return buffer;
-}
 
 // A port nothing listens on.
 int ClosedPort() {
@@ -89,7 +87,7 @@ std::string Payload(size_t size) {
 }
 
 TEST(TcpEnvironment, RunsInItsOwnNetwork) {
-  if (!kPrivateNetwork) GTEST_SKIP() << "no user namespaces here: the tests use the host's loopback";
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   SUCCEED();
 }
 
@@ -105,7 +103,11 @@ struct MakeCase {
   const char* deviceName;  // expected name; "*" for "<system port>@<host>"; "=" for "<name>@<host>"
 };
 
+// A host text of 120 characters keeps the 100 its field holds.
+const std::string kCutHostName = "5000@" + std::string(100, 'h');
+
 TEST(TcpMake, NamesProtocolsAndModes) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   qvtest::TcpWorld world;
   RawSocket taken;
   const int busy = taken.Listen();
@@ -124,6 +126,7 @@ TEST(TcpMake, NamesProtocolsAndModes) {
       {"listening port in use", "TCP", kListen, std::to_string(busy), "", 40, nullptr},
       {"name and location beyond the parse buffer", "TCP", kConnect, "5000", std::string(140, 'h'), 42, nullptr},
       {"name alone beyond the parse buffer", "TCP", kConnect, "5000@" + std::string(140, 'h'), "", 42, nullptr},
+      {"host text cut to its field", "TCP", kConnect, "5000", std::string(120, 'h'), 0, kCutHostName.c_str()},
   };
   for (const MakeCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -161,6 +164,7 @@ TEST(TcpMake, ParseNameBoundsEveryCopy) {
 }
 
 TEST(TcpSelectors, AnswerAsTheWorldSays) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   qvtest::TcpWorld world;
   long error = 0;
   Device listener(world.Make("TCP", kListen, "", "", 0x200, &error));
@@ -198,6 +202,7 @@ TEST(TcpSelectors, AnswerAsTheWorldSays) {
 // ---- connecting side against a raw server ----
 
 TEST(TcpConnect, RefusedAndUnreachableAnswerTheirCodesOnce) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   qvtest::TcpWorld world;
   long error = 0;
   Device refused(world.Make("TCP", kConnect, std::to_string(ClosedPort()) + "@127.0.0.1", "", 0, &error));
@@ -216,6 +221,7 @@ struct ServerAnswer {
 };
 
 TEST(TcpConnect, SideChannelAnswersThatFailTheConnect) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   const std::vector<ServerAnswer> cases = {
       {"only Y: the first word is too short", "Y", 1},
       {"a word beyond any legal one", std::string(40, 'm') + "Y", 1},
@@ -229,6 +235,7 @@ TEST(TcpConnect, SideChannelAnswersThatFailTheConnect) {
     long error = 0;
     Device client(world.Make("TCP", kConnect, std::to_string(port), "127.0.0.1", 0, &error));
     ASSERT_NE(client.handle, nullptr);
+    client.Bound();
     auto connected = std::async(std::launch::async, [&] { return TcpCall(client.handle, QVDEVICE_CONNECT); });
     {
       RawSocket peer(server.Accept());
@@ -263,6 +270,7 @@ struct RawServerLink {
     long error = 0;
     client = std::make_unique<Device>(world.Make("TCP", kConnect, std::to_string(port) + "@127.0.0.1", "", 0, &error));
     ASSERT_NE(client->handle, nullptr);
+    client->Bound();
     auto connected = std::async(std::launch::async, [&] { return TcpCall(client->handle, QVDEVICE_CONNECT); });
     data = std::make_unique<RawSocket>(server.Accept());
     EXPECT_EQ(data->Receive(14), "need_msg_portY");
@@ -280,6 +288,7 @@ struct RawServerLink {
 };
 
 TEST(TcpMessages, RecordsOnTheMessageConnectionBothWays) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   RawServerLink link;
   ASSERT_NO_FATAL_FAILURE(link.Open(true));
   ASSERT_NE(link.message, nullptr);
@@ -293,6 +302,7 @@ TEST(TcpMessages, RecordsOnTheMessageConnectionBothWays) {
 }
 
 TEST(TcpMessages, UrgentBytesWithoutAMessageConnection) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   RawServerLink link;
   ASSERT_NO_FATAL_FAILURE(link.Open(false));
   EXPECT_EQ(link.Send(300, 0), 17);
@@ -316,26 +326,45 @@ TEST(TcpMessages, UrgentBytesWithoutAMessageConnection) {
 
 // ---- listening side against a raw client ----
 
+// The peer's port and address (selectors 35 and 34).
+uint16_t PeerPort(void* device) {
+  uint16_t port = 0;
+  EXPECT_EQ(TcpCall(device, QVDEVICE_SPECIFIC_35, &port), 0);
+  return port;
+}
+uint64_t PeerAddress(void* device) {
+  uint64_t address = 0;
+  EXPECT_EQ(TcpCall(device, QVDEVICE_SPECIFIC_34, &address), 0);
+  return address;
+}
+
+// The listening device connects a raw client that asks for the message
+// connection and opens it; the device then reports that client as its peer.
+void AcceptWithMessageConnection(Device* server, RawSocket* client, RawSocket* message) {
+  server->Bound();
+  auto connected = std::async(std::launch::async, [&] { return TcpCall(server->handle, QVDEVICE_CONNECT); });
+  ASSERT_TRUE(client->Connect("127.0.0.1", server->Port()));
+  ASSERT_TRUE(client->Send("need_msg_portY"));
+  const std::string offer = client->ReceiveThrough('Y');
+  ASSERT_EQ(offer.rfind("msg_port=", 0), 0u) << offer;
+  ASSERT_TRUE(message->Connect("127.0.0.1", std::atoi(offer.c_str() + 9)));
+  ASSERT_TRUE(client->Send("ang "));
+  ASSERT_EQ(connected.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+  ASSERT_EQ(connected.get(), 0);
+  EXPECT_EQ(client->Receive(3), "in ");
+  EXPECT_EQ(PeerAddress(server->handle), 0x7F000001u);
+  EXPECT_EQ(PeerPort(server->handle), client->LocalPort());
+}
+
 TEST(TcpListen, SideChannelRoleWordsWindowsAndClose) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   qvtest::TcpWorld world;
   long error = 0;
   Device server(world.Make("TCP", kListen, "", "", 0, &error));
   ASSERT_NE(server.handle, nullptr);
-  auto connected = std::async(std::launch::async, [&] { return TcpCall(server.handle, QVDEVICE_CONNECT); });
   RawSocket client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Port()));
-  client.Send("need_msg_portY");
-  const std::string offer = client.ReceiveThrough('Y');
-  ASSERT_EQ(offer.rfind("msg_port=", 0), 0u) << offer;
   RawSocket message;
-  ASSERT_TRUE(message.Connect("127.0.0.1", std::atoi(offer.c_str() + 9)));
-  client.Send("ang ");
-  ASSERT_EQ(connected.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  ASSERT_EQ(connected.get(), 0);
-  EXPECT_EQ(client.Receive(3), "in ");
-  uint64_t peerAddress = 0;
-  EXPECT_EQ(TcpCall(server.handle, QVDEVICE_SPECIFIC_34, &peerAddress), 0);
-  EXPECT_EQ(peerAddress, 0x7F000001u);
+  ASSERT_NO_FATAL_FAILURE(AcceptWithMessageConnection(&server, &client, &message));
 
   const std::string payload = Payload(3000);
   auto written = std::async(std::launch::async, [&] { return WriteThrough(server.handle, payload); });
@@ -380,10 +409,12 @@ TEST(TcpListen, SideChannelRoleWordsWindowsAndClose) {
 }
 
 TEST(TcpListen, ClientThatNeverOpensTheMessageConnectionDoesNotHoldTheListener) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   qvtest::TcpWorld world;
   long error = 0;
   Device server(world.Make("TCP", kListen, "", "", 0, &error));
   ASSERT_NE(server.handle, nullptr);
+  server.Bound();
   auto connected = std::async(std::launch::async, [&] { return TcpCall(server.handle, QVDEVICE_CONNECT); });
   RawSocket client;
   ASSERT_TRUE(client.Connect("127.0.0.1", server.Port()));
@@ -398,16 +429,27 @@ TEST(TcpListen, ClientThatNeverOpensTheMessageConnectionDoesNotHoldTheListener) 
   EXPECT_EQ(TcpCall(server.handle, QVDEVICE_WRITE_MESSAGE, &code, &argument), 17);
 }
 
-int StopAlways(void*, QVYieldParams*) { return 1; }
+// A yield function that asks to stop once told (or at its deadline).
+struct Stopper {
+  std::atomic<bool> told{false};
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  static int Yield(void* cookie, QVYieldParams*) {
+    auto* self = static_cast<Stopper*>(cookie);
+    if (self->told || std::chrono::steady_clock::now() >= self->deadline) return 1;
+    std::this_thread::yield();
+    return 0;
+  }
+};
 
 TEST(TcpListen, YieldStopLeavesTheListenerForTheNextAttempt) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   qvtest::TcpWorld world;
   long error = 0;
   Device server(world.Make("TCP", kListen, "", "", 0, &error));
   ASSERT_NE(server.handle, nullptr);
-  TcpCall(server.handle, QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(&StopAlways), nullptr);
+  server.Yield(&qvtest::StopAtOnce);
   EXPECT_EQ(TcpCall(server.handle, QVDEVICE_CONNECT), 25);
-  TcpCall(server.handle, QVDEVICE_SET_YIELD_FUNCTION, nullptr, nullptr);
+  server.Bound();
   auto connected = std::async(std::launch::async, [&] { return TcpCall(server.handle, QVDEVICE_CONNECT); });
   RawSocket client;
   ASSERT_TRUE(client.Connect("127.0.0.1", server.Port()));
@@ -417,100 +459,181 @@ TEST(TcpListen, YieldStopLeavesTheListenerForTheNextAttempt) {
   EXPECT_EQ(connected.get(), 0);
 }
 
-TEST(TcpListen, LocallyVisibleClosesOtherAddressesAndKeepsWaiting) {
-  if (!kPrivateNetwork) GTEST_SKIP() << "needs 127.0.0.2 on a private loopback";
-  qvtest::TcpWorld world;
-  long error = 0;
-  Device server(world.Make("TCP", kListen, "", "", 1, &error));
-  ASSERT_NE(server.handle, nullptr);
-  uint64_t own = 0;
-  {
-    char host[128] = {};
-    long capacity = sizeof host;
-    TcpCall(server.handle, QVDEVICE_SPECIFIC_40, host, &capacity);
-    hostent* entry = gethostbyname(host);
-    if (entry == nullptr || entry->h_addrtype != AF_INET) GTEST_SKIP() << "this machine's name has no IPv4 address";
-    own = ntohl(*reinterpret_cast<uint32_t*>(entry->h_addr_list[0]));
-  }
-  char ownText[16] = {};
-  const uint32_t network = htonl(static_cast<uint32_t>(own));
-  inet_ntop(AF_INET, &network, ownText, sizeof ownText);
-  const char* stranger = own == 0x7F000002u ? "127.0.0.3" : "127.0.0.2";
-  auto connected = std::async(std::launch::async, [&] { return TcpCall(server.handle, QVDEVICE_CONNECT); });
-  RawSocket outsider;
-  ASSERT_TRUE(outsider.Bind(stranger, 0));
-  ASSERT_TRUE(outsider.Connect("127.0.0.1", server.Port()));
-  outsider.Send("Y");
-  EXPECT_TRUE(outsider.SeesEnd());
-  RawSocket local;
-  ASSERT_TRUE(local.Bind(ownText, 0));
-  ASSERT_TRUE(local.Connect("127.0.0.1", server.Port()));
-  local.Send("Yang ");
-  EXPECT_EQ(local.Receive(4), "Yin ");
-  ASSERT_EQ(connected.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(connected.get(), 0);
-}
+struct StopCase {
+  const char* label;
+  std::string sent;      // what the first client sends
+  std::string answered;  // what it sees before the stop (a prefix)
+};
 
-// ---- two processes ----
-
-TEST(TcpProcesses, ExpressionBytesAcrossManyWindowsAndPeerDeath) {
-  const int before = qvtest::OpenDescriptorCount();
-  {
+// An accepted connection stopped on its way: the next connect accepts a new
+// client on the same port, and that peer is the one the device reports.
+TEST(TcpListen, YieldStopAfterTheAcceptListensAgain) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
+  const std::vector<StopCase> cases = {
+      {"in the side channel", "", ""},
+      {"awaiting the message connection", "need_msg_portY", "msg_port="},
+      {"in the role words", "Y", "Yin "},
+  };
+  for (const StopCase& c : cases) {
+    SCOPED_TRACE(c.label);
     qvtest::TcpWorld world;
     long error = 0;
     Device server(world.Make("TCP", kListen, "", "", 0, &error));
     ASSERT_NE(server.handle, nullptr);
     const std::string name = server.Name();
-    const std::string payload = Payload(10000);
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      close(ready[0]);
-      qvtest::TcpWorld childWorld;
-      long childError = 0;
-      void* client = childWorld.Make("TCP", kConnect, name, "", 0, &childError);
-      if (client == nullptr || TcpCall(client, QVDEVICE_CONNECT) != 0) _exit(2);
-      if (WriteThrough(client, payload) != 0) _exit(3);
-      std::string echo;
-      if (ReadThrough(client, 5, &echo) != 0 || echo != "\\done") _exit(4);
-      // A window begun and never ended, then wait to be killed.
-      const char partial[] = "abc";
-      int fd = -1;
-      TcpCall(client, QVDEVICE_FILE_DESCRIPTOR, &fd);
-      if (write(fd, partial, 3) != 3) _exit(5);
-      if (write(ready[1], "k", 1) != 1) _exit(6);
-      for (;;) pause();
+    RawSocket first;
+    ASSERT_TRUE(first.Connect("127.0.0.1", server.Port()));
+    ASSERT_TRUE(c.sent.empty() || first.Send(c.sent));
+    Stopper stopper;
+    server.Yield(&Stopper::Yield, &stopper);
+    if (c.answered.empty()) {
+      // The connection is queued before the connect begins, so the first
+      // wait that yields is the one for the side-channel words.
+      int listening = -1;
+      TcpCall(server.handle, QVDEVICE_FILE_DESCRIPTOR, &listening);
+      pollfd p{listening, POLLIN, 0};
+      ASSERT_EQ(poll(&p, 1, 5000), 1);
+      stopper.told = true;
     }
-    close(ready[1]);
-    ASSERT_EQ(TcpCall(server.handle, QVDEVICE_CONNECT), 0);
-    std::string got;
-    EXPECT_EQ(ReadThrough(server.handle, payload.size(), &got), 0);
-    EXPECT_EQ(got, payload);
-    EXPECT_EQ(WriteThrough(server.handle, "\\done"), 0);
-    // SIGIO and SIGURG handlers interrupt the waits of this process.
-    char byte = 0;
-    ssize_t signalled = -1;
-    for (int attempt = 0; attempt < 100 && signalled < 0; ++attempt) signalled = read(ready[0], &byte, 1);
-    ASSERT_EQ(signalled, 1);
-    close(ready[0]);
-    std::string partial;
-    EXPECT_EQ(ReadThrough(server.handle, 3, &partial), 0);
-    auto blocked = std::async(std::launch::async, [&] {
-      std::string more;
-      return ReadThrough(server.handle, 1, &more);
-    });
-    kill(child, SIGKILL);
-    int status = 0;
-    pid_t reaped = -1;
-    for (int attempt = 0; attempt < 100 && reaped < 0; ++attempt) reaped = waitpid(child, &status, 0);
-    EXPECT_EQ(reaped, child);
-    ASSERT_EQ(blocked.wait_for(std::chrono::seconds(1)), std::future_status::ready);
-    const long answer = blocked.get();
-    EXPECT_TRUE(answer == 11 || answer == 1) << answer;
+    auto stopped = std::async(std::launch::async, [&] { return TcpCall(server.handle, QVDEVICE_CONNECT); });
+    if (!c.answered.empty()) {
+      EXPECT_EQ(first.Receive(c.answered.size()), c.answered);
+      stopper.told = true;
+    }
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+    EXPECT_EQ(stopped.get(), 25);
+    // The half-made connection is gone; the device listens where it did.
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return first.SeesEnd(0); }, std::chrono::seconds(5)));
+    EXPECT_EQ(server.Name(), name);
+
+    RawSocket second;
+    RawSocket message;
+    ASSERT_NO_FATAL_FAILURE(AcceptWithMessageConnection(&server, &second, &message));
+    long code = 7;
+    long argument = 9;
+    EXPECT_EQ(TcpCall(server.handle, QVDEVICE_WRITE_MESSAGE, &code, &argument), 0);
+    EXPECT_EQ(message.Receive(8), std::string("\0\0\0\x07\0\0\0\x09", 8));
   }
-  EXPECT_EQ(qvtest::OpenDescriptorCount(), before);
+}
+
+// A connect stopped on its way closes its connection; the next one connects
+// afresh with a socket of its own.
+TEST(TcpConnect, YieldStopLeavesTheDeviceForTheNextAttempt) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
+  const std::vector<StopCase> cases = {
+      {"in the side channel", "", "need_msg_portY"},
+      {"in the role words", "msg_port=0Y", "need_msg_portYang "},
+  };
+  for (const StopCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    qvtest::TcpWorld world;
+    RawSocket server;
+    const int port = server.Listen();
+    long error = 0;
+    Device client(world.Make("TCP", kConnect, std::to_string(port) + "@127.0.0.1", "", 0, &error));
+    ASSERT_NE(client.handle, nullptr);
+    Stopper stopper;
+    client.Yield(&Stopper::Yield, &stopper);
+    auto stopped = std::async(std::launch::async, [&] { return TcpCall(client.handle, QVDEVICE_CONNECT); });
+    {
+      RawSocket first(server.Accept());
+      EXPECT_EQ(first.Receive(14), "need_msg_portY");
+      ASSERT_TRUE(c.sent.empty() || first.Send(c.sent));
+      EXPECT_EQ(first.Receive(c.answered.size() - 14), c.answered.substr(14));
+      stopper.told = true;
+      ASSERT_EQ(stopped.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+      EXPECT_EQ(stopped.get(), 25);
+      EXPECT_TRUE(first.SeesEnd());
+    }
+    client.Bound();
+    auto connected = std::async(std::launch::async, [&] { return TcpCall(client.handle, QVDEVICE_CONNECT); });
+    RawSocket second(server.Accept());
+    EXPECT_EQ(second.Receive(14), "need_msg_portY");
+    second.Send("msg_port=0Y");
+    EXPECT_EQ(second.Receive(4), "ang ");
+    second.Send("in ");
+    ASSERT_EQ(connected.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+    EXPECT_EQ(connected.get(), 0);
+    EXPECT_EQ(PeerAddress(client.handle), 0x7F000001u);
+    EXPECT_EQ(PeerPort(client.handle), port);
+  }
+}
+
+// ---- two processes ----
+
+// The connector of the two-process test: sends the payload, reads the echo,
+// begins a window it never ends and waits to be killed.
+[[noreturn]] void Connector(const std::string& name, const std::string& payload, int ready) {
+  qvtest::TcpWorld world;
+  long error = 0;
+  void* client = world.Make("TCP", kConnect, name, "", 0, &error);
+  if (client == nullptr) _exit(2);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  TcpCall(client, QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(&qvtest::UntilDeadline), &deadline);
+  if (TcpCall(client, QVDEVICE_CONNECT) != 0) _exit(3);
+  if (WriteThrough(client, payload) != 0) _exit(4);
+  std::string echo;
+  if (ReadThrough(client, 5, &echo) != 0 || echo != "\\done") _exit(5);
+  int fd = -1;
+  TcpCall(client, QVDEVICE_FILE_DESCRIPTOR, &fd);
+  if (write(fd, "abc", 3) != 3) _exit(6);
+  if (write(ready, "k", 1) != 1) _exit(7);
+  for (;;) pause();
+}
+
+// The listener is named <port>@<host> by this machine's name, which maps to
+// an address of the test's own loopback.
+const qvtest::PrivateHost kNamedHost{"qvhost", "127.0.0.1 localhost\n127.0.1.1 qvhost\n", ""};
+
+TEST(TcpProcesses, ExpressionBytesAcrossManyWindowsAndPeerDeath) {
+  QV_ON_PRIVATE_HOST(kNamedHost, [] {
+    const int before = qvtest::OpenDescriptorCount();
+    {
+      qvtest::TcpWorld world;
+      long error = 0;
+      Device server(world.Make("TCP", kListen, "", "", 0, &error));
+      ASSERT_NE(server.handle, nullptr);
+      server.Bound(std::chrono::seconds(20));
+      const std::string name = server.Name();
+      ASSERT_EQ(name, std::to_string(server.Port()) + "@qvhost");
+      const std::string payload = Payload(10000);
+      int ready[2];
+      ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        close(ready[0]);
+        Connector(name, payload, ready[1]);
+      }
+      qvtest::ChildKiller killer(child);
+      close(ready[1]);
+      ASSERT_EQ(TcpCall(server.handle, QVDEVICE_CONNECT), 0);
+      std::string got;
+      EXPECT_EQ(ReadThrough(server.handle, payload.size(), &got), 0);
+      EXPECT_EQ(got, payload);
+      EXPECT_EQ(WriteThrough(server.handle, "\\done"), 0);
+      // SIGIO and SIGURG interrupt the waits of this process: poll again.
+      pollfd p{ready[0], POLLIN, 0};
+      ASSERT_TRUE(qvtest::WaitUntil([&] { return poll(&p, 1, 0) == 1; }, std::chrono::seconds(20)));
+      char byte = 0;
+      ASSERT_EQ(read(ready[0], &byte, 1), 1);
+      close(ready[0]);
+      std::string partial;
+      EXPECT_EQ(ReadThrough(server.handle, 3, &partial), 0);
+      auto blocked = std::async(std::launch::async, [&] {
+        std::string more;
+        return ReadThrough(server.handle, 1, &more);
+      });
+      kill(child, SIGKILL);
+      int status = 0;
+      EXPECT_TRUE(qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }));
+      killer.release();
+      ASSERT_EQ(blocked.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+      const long answer = blocked.get();
+      EXPECT_TRUE(answer == 11 || answer == 1) << answer;
+    }
+    EXPECT_EQ(qvtest::OpenDescriptorCount(), before);
+  });
 }
 
 }  // namespace

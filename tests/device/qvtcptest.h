@@ -1,6 +1,7 @@
 // Helpers of the TCP device tests: a private network namespace with only
 // loopback up (so listeners on the any-address reach nothing outside), a
-// world made through socket_main, and raw sockets the test owns as peers.
+// world made through socket_main, a yield function that bounds every wait of
+// a device, and raw sockets the test owns as peers.
 #pragma once
 
 #include <arpa/inet.h>
@@ -15,10 +16,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -27,26 +30,67 @@
 
 namespace qvtest {
 
-// Enters a user and network namespace of this process's own, before any
-// thread exists; false when the sandbox forbids it (then tests run on the
-// host's loopback).
-inline bool EnterPrivateNetwork() {
-  const uid_t uid = getuid();
-  const gid_t gid = getgid();
-  if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
+// Why this process has no network of its own; empty when it has one.
+inline std::string& PrivateNetworkRefusal() {
+  static std::string reason;
+  return reason;
+}
+
+inline bool Refused(const char* step) {
+  PrivateNetworkRefusal() = std::string(step) + ": " + std::strerror(errno);
+  return false;
+}
+
+// Maps this process's user and group to root of a user namespace it has just
+// entered.
+inline void MapToRoot(uid_t uid, gid_t gid) {
   std::ofstream("/proc/self/setgroups") << "deny";
   std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
   std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+}
+
+// Brings the loopback interface of the current network namespace up.
+inline bool LoopbackUp() {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return false;
+  if (fd < 0) return Refused("socket");
   struct ifreq request {};
   std::strcpy(request.ifr_name, "lo");
   bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
   request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
   up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+  if (!up) Refused("bringing lo up");
   close(fd);
   return up;
 }
+
+// Enters a user and network namespace of this process's own, before any
+// thread exists; false (the reason in PrivateNetworkRefusal) when the kernel
+// refuses it.
+inline bool EnterPrivateNetwork() {
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return Refused("unshare(CLONE_NEWUSER | CLONE_NEWNET)");
+  MapToRoot(uid, gid);
+  return LoopbackUp();
+}
+
+// Listening devices bind the any-address: without a network of the test's
+// own they would listen on this machine's interfaces, so the test is skipped.
+#define QV_REQUIRE_PRIVATE_NETWORK(entered)                                                 \
+  do {                                                                                      \
+    if (!(entered)) GTEST_SKIP() << "no private network namespace (" << qvtest::PrivateNetworkRefusal() \
+                                 << "): the test would listen on this machine's interfaces"; \
+  } while (0)
+
+// A yield function that lets a device wait until the deadline (its cookie)
+// and then asks it to stop, so a peer that never comes fails the test rather
+// than hanging it.
+inline int UntilDeadline(void* cookie, QVYieldParams*) {
+  if (std::chrono::steady_clock::now() >= *static_cast<std::chrono::steady_clock::time_point*>(cookie)) return 1;
+  std::this_thread::yield();
+  return 0;
+}
+inline int StopAtOnce(void*, QVYieldParams*) { return 1; }
 
 inline void* TcpAllocate(uint64_t size) { return std::malloc(size); }
 inline void TcpRelease(void* block) { std::free(block); }
@@ -85,6 +129,14 @@ class TcpWorld {
   void* world_ = nullptr;
 };
 
+// The world's host text as the device answers it (selector 40).
+inline std::string HostText(void* device) {
+  char buffer[256] = {};
+  long capacity = sizeof buffer;
+  TcpCall(device, Quorvane::QVDEVICE_SPECIFIC_40, buffer, &capacity);
+  return buffer;
+}
+
 // A device closed at scope end.
 struct Device {
   void* handle = nullptr;
@@ -101,6 +153,15 @@ struct Device {
     return std::string(buffer, static_cast<size_t>(capacity));
   }
   int Port() const { return std::atoi(Name().c_str()); }
+  // Every later wait of the device ends by the deadline (with 25).
+  void Bound(std::chrono::seconds within = std::chrono::seconds(10)) {
+    deadline = std::chrono::steady_clock::now() + within;
+    Yield(&UntilDeadline, &deadline);
+  }
+  void Yield(int (*function)(void*, QVYieldParams*), void* cookie = nullptr) {
+    TcpCall(handle, Quorvane::QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(function), cookie);
+  }
+  std::chrono::steady_clock::time_point deadline;
 };
 
 // A raw socket the test drives as the other side.
@@ -114,6 +175,12 @@ class RawSocket {
   RawSocket(const RawSocket&) = delete;
   RawSocket& operator=(const RawSocket&) = delete;
   int fd() const { return fd_; }
+  int LocalPort() const {
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length);
+    return ntohs(a.sin_port);
+  }
 
   bool Bind(const char* address, int port) {
     const int on = 1;
@@ -128,10 +195,7 @@ class RawSocket {
   // Listens on a port of the system's choice on 127.0.0.1 and answers it.
   int Listen() {
     if (!Bind("127.0.0.1", 0) || listen(fd_, 4) != 0) return -1;
-    sockaddr_in a{};
-    socklen_t length = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length);
-    return ntohs(a.sin_port);
+    return LocalPort();
   }
   // A connection accepted within the deadline, or -1.
   int Accept(int milliseconds = 5000) {
