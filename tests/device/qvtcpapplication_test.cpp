@@ -1,11 +1,14 @@
 // The installable program serving a host over the socket devices (TCP and
 // TCPIP): the host listens, the program connects to the listener's name,
-// answers an Algorithm3 call and ends on the terminate message.
+// answers an Algorithm3 call and ends on the terminate message. The host's
+// waits end at a deadline, and the program is killed when the test leaves
+// early.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,6 +19,7 @@
 #include "tests/application/qvalgorithm3definition.h"
 #include "tests/application/qvalgorithm3sample.h"
 #include "tests/device/qvtcptest.h"
+#include "tests/utilities/qvtestprocesses.h"
 
 namespace {
 
@@ -23,10 +27,20 @@ const bool kPrivateNetwork = qvtest::EnterPrivateNetwork();
 
 constexpr long kTerminate = 1;
 
-// The program's exit status within the deadline, or -1.
-int ExitWithin(pid_t child, std::chrono::milliseconds deadline) {
+// The host link's waits end here (a link's yield function has no cookie).
+std::chrono::steady_clock::time_point gDeadline;
+int UntilDeadline(void*, QVYieldParams*) {
+  if (std::chrono::steady_clock::now() >= gDeadline) return 1;
+  std::this_thread::yield();
+  return 0;
+}
+
+// The program's exit status within the deadline, or -1; a program that
+// ended is reaped, so the killer lets it be.
+int ExitWithin(pid_t child, std::chrono::milliseconds deadline, qvtest::ChildKiller* killer) {
   int status = -1;
   const bool ended = qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, deadline);
+  if (ended) killer->release();
   return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -34,6 +48,7 @@ struct Device {
   const char* protocol;
   const char* listen;   // the host's open string
   const char* options;  // link options both sides give, or ""
+  bool anyAddress;      // the listener binds the any-address
   // The name the program connects to, from the listener's name.
   std::string (*connectTo)(const std::string& listenerName);
 };
@@ -42,11 +57,14 @@ class SocketApplication : public testing::TestWithParam<Device> {};
 
 TEST_P(SocketApplication, AnswersACallAndEndsOnTerminate) {
   const Device& device = GetParam();
+  if (device.anyAddress) QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   RVEnvironment* environment = RVInitialize(nullptr);
   ASSERT_NE(environment, nullptr);
   int error = 0;
   QVLink* link = RVOpenString(environment, device.listen, &error);
   ASSERT_NE(link, nullptr) << error;
+  gDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  ASSERT_EQ(RVSetYieldFunction(link, &UntilDeadline), 1);
   const std::string name = RVName(link);
   ASSERT_NE(name.find('@'), std::string::npos) << name;
   const std::string program = std::string(QV_BINARY_DIR) + "/application/quorvane-algorithm3";
@@ -63,6 +81,7 @@ TEST_P(SocketApplication, AnswersACallAndEndsOnTerminate) {
     }
     _exit(127);
   }
+  qvtest::ChildKiller killer(child);
   ASSERT_EQ(RVConnect(link), 1) << RVError(link);
   ASSERT_NO_FATAL_FAILURE(qvtest::ReadAlgorithm3Definition(link));
 
@@ -74,11 +93,7 @@ TEST_P(SocketApplication, AnswersACallAndEndsOnTerminate) {
   EXPECT_EQ(value, call.sample.Direct());
 
   ASSERT_EQ(RVPutMessage(link, kTerminate), 1) << RVError(link);
-  const int status = ExitWithin(child, std::chrono::seconds(1));
-  if (status < 0) {
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-  }
+  const int status = ExitWithin(child, std::chrono::seconds(1), &killer);
   EXPECT_EQ(status, 0);
   RVClose(link);
   RVDeinitialize(environment);
@@ -86,12 +101,12 @@ TEST_P(SocketApplication, AnswersACallAndEndsOnTerminate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, SocketApplication,
-    testing::Values(Device{"TCP", "-linkprotocol TCP -linkmode listen -linkname 0", "",
+    testing::Values(Device{"TCP", "-linkprotocol TCP -linkmode listen -linkname 0", "", true,
                            [](const std::string& name) { return std::to_string(std::atoi(name.c_str())) + "@127.0.0.1"; }},
                     Device{"TCPIP",
                            "-linkprotocol TCPIP -linkmode listen -linkname @127.0.0.1 -linkoptions "
                            "QVUseNewTCPIPConnection",
-                           "QVUseNewTCPIPConnection", [](const std::string& name) { return name; }}),
+                           "QVUseNewTCPIPConnection", false, [](const std::string& name) { return name; }}),
     [](const testing::TestParamInfo<Device>& row) { return std::string(row.param.protocol); });
 
 }  // namespace

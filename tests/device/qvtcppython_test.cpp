@@ -1,18 +1,23 @@
 // The TCP device against a peer written separately in Python from the wire
 // rules (qvtcp_peer.py), with the device in either role: side channel, role
 // words, windows of at most 972 data bytes with their acknowledgements, and
-// the close marker, checked byte by byte on the Python side.
+// the close marker, checked byte by byte on the Python side. Every wait of
+// the device ends at a deadline, and the peer is killed when it overstays.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "support/qvtest.h"
 #include "tests/device/qvtcptest.h"
+#include "tests/utilities/qvtestprocesses.h"
 
 namespace {
 
@@ -33,22 +38,23 @@ std::string Pattern() {
 struct Peer {
   pid_t pid = -1;
   int port = 0;
+  std::unique_ptr<qvtest::ChildKiller> killer;  // until the peer is reaped
   Peer(const char* mode, const std::string& port_argument, bool listens) {
     int out[2];
-    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
     pid = fork();
     if (pid == 0) {
       dup2(out[1], 1);
-      close(out[0]);
-      close(out[1]);
       execlp("python3", "python3", kPeer.c_str(), mode, port_argument.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
+    killer = std::make_unique<qvtest::ChildKiller>(pid);
     close(out[1]);
     if (listens) {
       std::string line;
       char c = 0;
-      for (int i = 0; i < 16 && read(out[0], &c, 1) == 1 && c != '\n'; ++i) line += c;
+      pollfd p{out[0], POLLIN, 0};
+      for (int i = 0; i < 16 && poll(&p, 1, 10000) == 1 && read(out[0], &c, 1) == 1 && c != '\n'; ++i) line += c;
       port = std::atoi(line.c_str());
     }
     close(out[0]);
@@ -57,11 +63,8 @@ struct Peer {
   int Status() {
     int status = -1;
     const bool ended = qvtest::WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(10));
-    if (!ended) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      return -1;
-    }
+    if (!ended) return -1;
+    killer->release();
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 };
@@ -81,7 +84,8 @@ void Exchange(void* device) {
   char* window = nullptr;
   long size = 0;
   ASSERT_EQ(TcpCall(device, QVDEVICE_WRITE_WINDOW, &window, &size), 0);
-  for (size_t at = 0; at < pattern.size() || window == nullptr;) {
+  size_t at = 0;
+  for (int round = 0; (at < pattern.size() || window == nullptr) && round < 10000; ++round) {
     if (window == nullptr) {
       char* segment = nullptr;
       long length = 0;
@@ -103,10 +107,12 @@ void Exchange(void* device) {
 }
 
 TEST(TcpPython, DeviceListensPeerConnects) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
   qvtest::TcpWorld world;
   long error = 0;
   Device server(world.Make("TCP", 2, "", "", 0, &error));
   ASSERT_NE(server.handle, nullptr);
+  server.Bound();
   Peer peer("client", std::to_string(server.Port()), false);
   ASSERT_EQ(TcpCall(server.handle, QVDEVICE_CONNECT), 0);
   ASSERT_NO_FATAL_FAILURE(Exchange(server.handle));
@@ -122,6 +128,7 @@ TEST(TcpPython, DeviceConnectsPeerListens) {
   long error = 0;
   Device client(world.Make("TCP", 4, std::to_string(peer.port), "127.0.0.1", 0, &error));
   ASSERT_NE(client.handle, nullptr);
+  client.Bound();
   ASSERT_EQ(TcpCall(client.handle, QVDEVICE_CONNECT), 0);
   ASSERT_NO_FATAL_FAILURE(Exchange(client.handle));
   TcpCall(client.handle, QVDEVICE_CLOSE);
@@ -136,6 +143,7 @@ TEST(TcpPython, PeerAnsweringOnlyYFailsTheConnect) {
   long error = 0;
   Device client(world.Make("TCP", 4, std::to_string(peer.port) + "@127.0.0.1", "", 0, &error));
   ASSERT_NE(client.handle, nullptr);
+  client.Bound();
   EXPECT_EQ(TcpCall(client.handle, QVDEVICE_CONNECT), 1);
   TcpCall(client.handle, QVDEVICE_CLOSE);
   client.handle = nullptr;
