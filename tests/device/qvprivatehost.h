@@ -176,6 +176,10 @@ inline std::string RunOnPrivateHost(const PrivateHost& host, const std::function
   return "";
 }
 
+// A host whose name, qvhost, maps to 127.0.1.1 of its loopback: a listener
+// named <port>@qvhost is reached by that name.
+inline PrivateHost NamedLoopbackHost() { return {"qvhost", "127.0.0.1 localhost\n127.0.1.1 qvhost\n", ""}; }
+
 }  // namespace qvtest
 
 // Runs the body (a lambda) on the host, skipping the test when the kernel

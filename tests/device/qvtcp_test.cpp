@@ -581,12 +581,9 @@ TEST(TcpConnect, YieldStopLeavesTheDeviceForTheNextAttempt) {
   for (;;) pause();
 }
 
-// The listener is named <port>@<host> by this machine's name, which maps to
-// an address of the test's own loopback.
-const qvtest::PrivateHost kNamedHost{"qvhost", "127.0.0.1 localhost\n127.0.1.1 qvhost\n", ""};
-
 TEST(TcpProcesses, ExpressionBytesAcrossManyWindowsAndPeerDeath) {
-  QV_ON_PRIVATE_HOST(kNamedHost, [] {
+  // The listener is named <port>@<host> by this machine's name.
+  QV_ON_PRIVATE_HOST(qvtest::NamedLoopbackHost(), [] {
     const int before = qvtest::OpenDescriptorCount();
     {
       qvtest::TcpWorld world;

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,14 +25,6 @@ namespace {
 const bool kPrivateNetwork = qvtest::EnterPrivateNetwork();
 
 constexpr long kTerminate = 1;
-
-// The host link's waits end here (a link's yield function has no cookie).
-std::chrono::steady_clock::time_point gDeadline;
-int UntilDeadline(void*, QVYieldParams*) {
-  if (std::chrono::steady_clock::now() >= gDeadline) return 1;
-  std::this_thread::yield();
-  return 0;
-}
 
 // The program's exit status within the deadline, or -1; a program that
 // ended is reaped, so the killer lets it be.
@@ -63,8 +54,8 @@ TEST_P(SocketApplication, AnswersACallAndEndsOnTerminate) {
   int error = 0;
   QVLink* link = RVOpenString(environment, device.listen, &error);
   ASSERT_NE(link, nullptr) << error;
-  gDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  ASSERT_EQ(RVSetYieldFunction(link, &UntilDeadline), 1);
+  qvtest::LinkDeadline() = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  ASSERT_EQ(RVSetYieldFunction(link, &qvtest::UntilLinkDeadline), 1);
   const std::string name = RVName(link);
   ASSERT_NE(name.find('@'), std::string::npos) << name;
   const std::string program = std::string(QV_BINARY_DIR) + "/application/quorvane-algorithm3";

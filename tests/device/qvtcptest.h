@@ -91,6 +91,13 @@ inline int UntilDeadline(void* cookie, QVYieldParams*) {
   return 0;
 }
 inline int StopAtOnce(void*, QVYieldParams*) { return 1; }
+// The same for links, whose yield function has no cookie: one deadline for
+// the process's links.
+inline std::chrono::steady_clock::time_point& LinkDeadline() {
+  static std::chrono::steady_clock::time_point deadline;
+  return deadline;
+}
+inline int UntilLinkDeadline(void*, QVYieldParams* parameters) { return UntilDeadline(&LinkDeadline(), parameters); }
 
 inline void* TcpAllocate(uint64_t size) { return std::malloc(size); }
 inline void TcpRelease(void* block) { std::free(block); }
