@@ -363,7 +363,9 @@ QVIPAddress* QVSocket::GetName() {
 
 QVSocket QVSocket::Duplicate() {
   QVSocketCore& core = OpenCore();
-  const int fd = ::dup(core.fd);
+  // Copies stay close-on-exec like every link socket: a launched program
+  // must not hold the connection.
+  const int fd = ::fcntl(core.fd, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) Fail("Dup error.", __LINE__, qvexceptiontype::systemCallFailed, errno);
   return QVSocket(fd, core.family, core.socketType, core.protocol);
 }
@@ -371,7 +373,8 @@ QVSocket QVSocket::Duplicate() {
 QVSocket& QVSocket::Duplicate(const QVSocket& other) {
   QVSocketCore& core = OpenCore();
   if (!other.core_) Fail("Socket core does not exist.", __LINE__, qvexceptiontype::missingObject);
-  if (::dup2(other.core_->fd, core.fd) != core.fd) {
+  if (other.core_->fd == core.fd) return *this;
+  if (::dup3(other.core_->fd, core.fd, O_CLOEXEC) != core.fd) {
     Fail("Dup2 error.", __LINE__, qvexceptiontype::systemCallFailed, errno);
   }
   return *this;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -77,6 +78,24 @@ bool ListensOnLoopbackOnly(uint16_t port) {
   return loopback && !elsewhere;
 }
 
+// The sockets of this process that a program it launched would inherit.
+std::vector<int> SocketsKeptAcrossExec() {
+  std::vector<int> kept;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      const int fd = std::atoi(entry->d_name);
+      char target[64] = {};
+      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      if (readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
+      if (std::string(target).rfind("socket:", 0) != 0) continue;
+      if ((fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) kept.push_back(fd);
+    }
+    closedir(dir);
+  }
+  return kept;
+}
+
 TEST(SharedMemoryLink, BothEndsConnectAndLeaveNothingBehindWhenClosed) {
   const std::string name = UniqueName("hs");
   SharedMailbox box;
@@ -113,6 +132,8 @@ TEST(SharedMemoryLink, BothEndsConnectAndLeaveNothingBehindWhenClosed) {
     EXPECT_EQ(view.layout().readQueueProcessID(), static_cast<uint32_t>(connector.pid())) << "queue B";
     EXPECT_TRUE(listener->ConnectedQ());
     EXPECT_EQ(listener->Name(), ToQVString(name));
+    // The side channel the listener accepted stays out of launched programs.
+    EXPECT_EQ(SocketsKeptAcrossExec(), std::vector<int>{});
 
     const std::vector<std::string> expected = {
         name + "fffsrdcon", name + "fffswrcon", name + "ffrdcon", name + "ffrmcon", name + "ffwmcon",

@@ -1,5 +1,6 @@
 // Link sockets are close-on-exec from the moment they exist: listeners,
-// connectors and accepted connections, of the end points and of the procedural
+// connectors and accepted connections (also those taken in place of a
+// listener's descriptor, and copies), of the end points and of the procedural
 // devices' socket calls; a program launched afterwards holds none of them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -52,6 +53,22 @@ struct EndPointTrio {
   }
 };
 
+// Connections that replace or copy a descriptor: a listener that takes the
+// connection in place of its own descriptor (the shared-memory side channel
+// and the TCPIP listeners do so), and copies of an accepted connection.
+struct Duplicates {
+  QVEndPoint inPlace = LoopbackListener();
+  QVEndPoint client{Quorvane::QVIPV4, Quorvane::QVStream,
+                    QVIPAddress("127.0.0.1", Quorvane::QVIPV4, inPlace.GetPort())};
+  EndPointTrio trio;
+  QVEndPoint copy;
+  Duplicates() {
+    client.Connect();
+    inPlace.GetIncomingAndDuplicate(5.0);
+    copy = trio.accepted.Duplicate();
+  }
+};
+
 // The procedural devices' calls: a listener on loopback, and what it accepts.
 struct RawCalls {
   int listener = qvsock__socket();
@@ -82,6 +99,7 @@ struct RawCalls {
 TEST(CloseOnExec, EveryLinkSocketIsCloseOnExecAsMade) {
   EndPointTrio points;
   RawCalls raw;
+  Duplicates copies;
   const struct {
     const char* what;
     int fd;
@@ -92,6 +110,8 @@ TEST(CloseOnExec, EveryLinkSocketIsCloseOnExecAsMade) {
       {"socket call listener", raw.listener},
       {"socket call connector", raw.client},
       {"socket call accepted", raw.accepted},
+      {"end point accepted in place", copies.inPlace.GetSocket().GetRawSocket()},
+      {"end point copy", copies.copy.GetSocket().GetRawSocket()},
   };
   for (const auto& c : cases) {
     ASSERT_GE(c.fd, 0) << c.what;
@@ -178,8 +198,10 @@ class CloseOnExecLaunch : public ::testing::Test {
 TEST_F(CloseOnExecLaunch, HoldsNoLinkSocket) {
   EndPointTrio points;
   RawCalls raw;
+  Duplicates copies;
   const int fds[] = {points.listener.GetSocket().GetRawSocket(), points.accepted.GetSocket().GetRawSocket(),
-                     raw.listener, raw.accepted};
+                     raw.listener, raw.accepted, copies.inPlace.GetSocket().GetRawSocket(),
+                     copies.copy.GetSocket().GetRawSocket()};
   for (int fd : fds) ASSERT_GE(fd, kSweepEnd);
   const std::string listing = LaunchAndList();
   ASSERT_NE(listing.find("->"), std::string::npos) << listing;
