@@ -1,5 +1,6 @@
 #include "utilities/qvfilemanager.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -538,6 +539,46 @@ TEST(FileManager, ForkedChildDoesNotReleaseTheParentsLock) {
   status = qvtest::RunInChild([&] { return fm.isFileAtPathLocked(Q(path)) ? 0 : 1; });
   EXPECT_EQ(WEXITSTATUS(status), 0) << "still held by the parent";
   fm.unlockFileAtPath(Q(path));
+}
+
+// A child forked while another thread of the parent takes and gives up file
+// locks can lock files itself: it never inherits the lock table half-used.
+TEST(FileManager, AChildForkedWhileAnotherThreadLocksCanLockToo) {
+  qvtest::TempDir dir;
+  const QVString busy = Q(dir.file("busy"));
+  const QVString own = Q(dir.file("own"));
+  std::atomic<bool> stop{false};
+  std::thread locker([&] {
+    while (!stop.load()) {
+      fm.lockFileAtPath(busy);
+      fm.unlockFileAtPath(busy);
+    }
+  });
+  int hung = 0;
+  for (int i = 0; i < 200 && hung == 0; ++i) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      try {
+        fm.lockFileAtPath(own);
+        fm.unlockFileAtPath(own);
+      } catch (...) {
+        _exit(2);
+      }
+      _exit(0);
+    }
+    int status = -1;
+    if (!qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, std::chrono::seconds(5))) {
+      ++hung;
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+      continue;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  stop = true;
+  locker.join();
+  EXPECT_EQ(hung, 0) << "a child hung taking its first lock";
 }
 
 TEST(FileManager, LockFailures) {

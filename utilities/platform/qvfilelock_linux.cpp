@@ -34,6 +34,13 @@ HeldLockList& Table() {
 // sync directory that the library's own lock objects need.
 pthread_mutex_t tableMutex = PTHREAD_MUTEX_INITIALIZER;
 
+// A fork taken while another thread works on the table would leave the
+// child's copy of the mutex locked for good: the fork waits for the table,
+// and both sides let it go after.
+void HoldTableForFork() { pthread_mutex_lock(&tableMutex); }
+void ReleaseTableAfterFork() { pthread_mutex_unlock(&tableMutex); }
+[[maybe_unused]] const int kForkHandlers = pthread_atfork(HoldTableForFork, ReleaseTableAfterFork, ReleaseTableAfterFork);
+
 class TableGuard {
  public:
   TableGuard() { pthread_mutex_lock(&tableMutex); }
