@@ -110,6 +110,7 @@ QVSharedMemoryDevice::~QVSharedMemoryDevice() {
     auto devices = shmworld::Table().find(homeWorld);
     if (devices != shmworld::Table().end()) devices->second.erase(deviceNumber);
   }
+  sideChannelJoined = false;
   if (connectionPoint) {
     connectionPoint->Close();
     connectionPoint.reset();
@@ -252,6 +253,7 @@ void QVSharedMemoryDevice::JoinSideChannel() {
     connectionPoint->GetIncomingAndDuplicate(&SideChannelYield, this);
   }
   connectionPoint->SetOption(QVOptionKeepAlive);
+  sideChannelJoined = true;
 }
 
 bool QVSharedMemoryDevice::YieldAbortQ() { return QVCallYielder(yieldFunction, yieldCookie, nullptr) != 0; }

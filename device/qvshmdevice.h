@@ -139,6 +139,9 @@ class QVSharedMemoryDevice : public QVDevice {
   std::unique_ptr<QVThread> eventWatchThread;
   uint64_t deviceNumber = 0;
   std::unique_ptr<QVEndPoint> connectionPoint;
+  // connectionPoint stands for the joined side channel (before Connect the
+  // listener's is still the listening socket). Link thread only.
+  bool sideChannelJoined = false;
   // Set once the segment is unmapped by a signal: nothing may touch it after.
   std::atomic<bool> segmentReleased{false};
   // This process recorded itself as a user of the segment.

@@ -255,6 +255,29 @@ TEST(SharedMemoryDataPath, APeerThatClosesLeavesItsLastBytesAndWakesTheDescripto
   EXPECT_EQ(Call(listener.raw(), QVDEVICE_HAS_DATA, nullptr, &has), 11);
 }
 
+// An idle side that only asks whether data came hears of a killed peer from
+// the link within a second, even while the peer is an unreaped zombie that
+// the other-process watch still counts alive.
+TEST(SharedMemoryDataPath, AnIdleSideHearsOfAKilledPeerWithinASecond) {
+  const std::string name = UniqueName("qvdpkilli");
+  SharedMailbox box;
+  Child child([&] { return Connector(box, name, 99, [](Link&) { return 0; }); });
+  World world;
+  Link listener;
+  ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
+  long has = 0;
+  ASSERT_EQ(Call(listener.raw(), QVDEVICE_HAS_DATA, nullptr, &has), 0);
+  EXPECT_EQ(has, 0);
+  ASSERT_EQ(kill(child.pid(), SIGKILL), 0);
+  const Clock::time_point start = Clock::now();
+  long answer = 0;
+  EXPECT_TRUE(qvtest::WaitUntil(
+      [&] { return (answer = Call(listener.raw(), QVDEVICE_HAS_DATA, nullptr, &has)) != 0; },
+      std::chrono::seconds(1)));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(answer, 1);  // dead, not closed
+}
+
 // A peer killed mid-packet while this side reads, or writes into a full
 // ring: the wait ends within a second (well before the other-process watch), as a dead
 // peer, and once this side closes and the next world sweeps, nothing of the
