@@ -110,11 +110,9 @@ QVSharedMemoryDevice::~QVSharedMemoryDevice() {
     auto devices = shmworld::Table().find(homeWorld);
     if (devices != shmworld::Table().end()) devices->second.erase(deviceNumber);
   }
-  sideChannelJoined = false;
-  if (connectionPoint) {
-    connectionPoint->Close();
-    connectionPoint.reset();
-  }
+  // The flag goes down before the side channel ends, so that a peer that
+  // learns of the end from the side channel reads an orderly close; and the
+  // peer's reader is woken for it, since a notice may not have been sent.
   if (memoryLayout && !segmentReleased.load()) {
     if (sideOfConnection == QVConnectorSide) {
       memoryLayout->setFlag(QVSHMFlag::connectorConnected, 0);
@@ -122,13 +120,24 @@ QVSharedMemoryDevice::~QVSharedMemoryDevice() {
       memoryLayout->setFlag(QVSHMFlag::listenerConnected, 0);
       memoryLayout->setFlag(QVSHMFlag::listenerPending, 0);
     }
+    try {
+      if (writeQueueSignalCondition) writeQueueSignalCondition->Signal();
+    } catch (...) {
+    }
+  }
+  sideChannelJoined = false;
+  if (connectionPoint) {
+    connectionPoint->Close();
+    connectionPoint.reset();
   }
   TearDownSegment();
   DeleteSyncObjects();
 }
 
 // Tells a connected peer that this end is going, through the message slot of
-// the queue this side writes.
+// the queue this side writes. A message the peer has not taken yet (a
+// terminate put just before the close) is not overwritten: the peer learns of
+// the close from the cleared connected flag instead.
 void QVSharedMemoryDevice::SendClosingNotice() noexcept {
   if (!memoryLayout || segmentReleased.load() || !writeUrgentMessageCondition) return;
   const QVSHMLayoutData data = memoryLayout->data();
@@ -138,8 +147,10 @@ void QVSharedMemoryDevice::SendClosingNotice() noexcept {
   if (memoryLayout->header().layoutVersion <= 3 || !peerKnowsNotices || !ready) return;
   try {
     QVMutex hold(urgentMessageWriteLock.get());
+    if (memoryLayout->unreadMessage() != 0) return;
     memoryLayout->putMessage(shmlayout::kClosingNotice, 0);
   } catch (...) {
+    return;
   }
   try {
     writeUrgentMessageCondition->Signal();

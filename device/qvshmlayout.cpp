@@ -294,6 +294,8 @@ std::pair<uint32_t, uint32_t> QVSHMLayout::readMessage() const {
   return {Load32(readQueueAt_ + kValueAt), Load32(readQueueAt_ + kArgAt)};
 }
 
+uint32_t QVSHMLayout::unreadMessage() const { return Load32(writeQueueAt_ + kValueAt); }
+
 void QVSHMLayout::clearReadMessage() {
   Store32(readQueueAt_ + kValueAt, 0);
   Store32(readQueueAt_ + kArgAt, 0);

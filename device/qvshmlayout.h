@@ -189,6 +189,8 @@ class QVSHMLayout : public QVObject {
   // The message slot of the queue this side writes, and of the one it reads.
   void putMessage(uint32_t value, uint32_t arg);
   std::pair<uint32_t, uint32_t> readMessage() const;
+  // The value still in the slot this side writes: 0 once the peer took it.
+  uint32_t unreadMessage() const;
   // Empties the slot of the queue this side reads once its message is taken.
   void clearReadMessage();
   // The id of each queue's writer.

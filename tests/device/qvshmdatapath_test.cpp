@@ -76,6 +76,29 @@ int Connector(const SharedMailbox& box, const std::string& name, int leaveAt,
   return 0;
 }
 
+// Takes every signal pending on a device's descriptor.
+void Drain(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  while (poll(&entry, 1, 0) == 1) {
+    char bytes[256];
+    if (read(fd, bytes, sizeof bytes) <= 0) break;
+  }
+}
+
+int Descriptor(Link& link) {
+  int fd = -1;
+  return Call(link.raw(), QVDEVICE_FILE_DESCRIPTOR, &fd) == 0 ? fd : -1;
+}
+
+// Once the ring is empty, a peer that closed reads as closed (11), not dead.
+void ExpectReportsClosed(Link& link) {
+  char* window = nullptr;
+  long size = 0;
+  long has = 0;
+  EXPECT_EQ(Call(link.raw(), QVDEVICE_READ, &window, &size), 11);
+  EXPECT_EQ(Call(link.raw(), QVDEVICE_HAS_DATA, nullptr, &has), 11);
+}
+
 bool ExitedWith(int status, int code) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 TEST(SharedMemoryDataPath, CarriesPayloadsSeveralRingsLongBothWays) {
@@ -229,30 +252,59 @@ TEST(SharedMemoryDataPath, APeerThatClosesLeavesItsLastBytesAndWakesTheDescripto
   World world;
   Link listener;
   ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
-  int fd = -1;
-  ASSERT_EQ(Call(listener.raw(), QVDEVICE_FILE_DESCRIPTOR, &fd), 0);
+  const int fd = Descriptor(listener);
+  ASSERT_GE(fd, 0);
   box->stage = 3;
   long has = 0;
   ASSERT_TRUE(qvtest::WaitUntil(
       [&] { return Call(listener.raw(), QVDEVICE_HAS_DATA, nullptr, &has) == 0 && has == 1; },
       std::chrono::seconds(20)));
   // Consume whatever signal the bytes left, then wait for the close alone.
-  pollfd entry{fd, POLLIN, 0};
-  while (poll(&entry, 1, 0) == 1) {
-    char drain[256];
-    if (read(fd, drain, sizeof drain) <= 0) break;
-  }
+  Drain(fd);
   box->stage = 4;
-  entry.revents = 0;
+  pollfd entry{fd, POLLIN, 0};
   EXPECT_EQ(poll(&entry, 1, 1000), 1) << "the close did not wake the device's descriptor";
   ASSERT_TRUE(ExitedWith(child.Wait(), 0));
   std::string got;
   EXPECT_EQ(ReceiveAll(listener.raw(), last.size(), got, 1000), 0);
   EXPECT_TRUE(got == last);
-  char* window = nullptr;
-  long size = 0;
-  EXPECT_EQ(Call(listener.raw(), QVDEVICE_READ, &window, &size), 11);
-  EXPECT_EQ(Call(listener.raw(), QVDEVICE_HAS_DATA, nullptr, &has), 11);
+  ExpectReportsClosed(listener);
+}
+
+// A message the peer has not taken yet (a terminate just before a close) is
+// kept: the closing side sends no notice over it, and the close is still
+// seen as one, waking the descriptor.
+TEST(SharedMemoryDataPath, AMessageNotYetTakenOutlivesThePeersClose) {
+  const std::string name = UniqueName("qvdpmsgclose");
+  SharedMailbox box;
+  Child child([&] {
+    return Connector(box, name, 0, [&](Link& link) {
+      if (!Reaches(box, 3)) return 20;
+      long value = 5, arg = 7;
+      if (Call(link.raw(), QVDEVICE_WRITE_MESSAGE, &value, &arg) != 0) return 21;
+      link.Close();
+      return 0;
+    });
+  });
+  World world;
+  Link listener;
+  ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
+  const int fd = Descriptor(listener);
+  ASSERT_GE(fd, 0);
+  // The connect's own signal is taken first: only the close may wake it.
+  Drain(fd);
+  box->stage = 3;
+  ASSERT_TRUE(ExitedWith(child.Wait(), 0));
+  pollfd entry{fd, POLLIN, 0};
+  EXPECT_EQ(poll(&entry, 1, 1000), 1) << "the close did not wake the device's descriptor";
+  long has = 0;
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return Call(listener.raw(), QVDEVICE_HAS_DATA, nullptr, &has) != 0; },
+                                std::chrono::seconds(1)));
+  ExpectReportsClosed(listener);
+  unsigned long code = 0, argument = 0;
+  EXPECT_EQ(Call(listener.raw(), QVDEVICE_READ_MESSAGE, &code, &argument), 0);
+  EXPECT_EQ(code, 5u);
+  EXPECT_EQ(argument, 7u);
 }
 
 // An idle side that only asks whether data came hears of a killed peer from
