@@ -161,11 +161,24 @@ QVSmartPointer<QVSharedMemorySegment> QVSharedMemorySegment::initWithName(
 
 QVPosixSharedMemorySegment::QVPosixSharedMemorySegment(const QVString& segmentName)
     : QVSharedMemorySegment(segmentName) {
-  shmName = makeIPCName(segmentName);
+  NameFrom(makeIPCName(segmentName));
+}
+
+QVPosixSharedMemorySegment& QVPosixSharedMemorySegment::operator=(const QVSharedMemorySegment& other) {
+  QVSharedMemorySegment::operator=(other);
+  NameFrom(shmName);
+  return *this;
+}
+
+// The system's name is made here, once, so that removing the segment (also
+// from a fault handler) allocates nothing.
+void QVPosixSharedMemorySegment::NameFrom(const QVString& ipcName) {
+  shmName = ipcName;
+  systemName = platform::PosixSharedMemoryName(ipcName);
 }
 
 int QVPosixSharedMemorySegment::create() {
-  shmName = makeIPCName(name);
+  NameFrom(makeIPCName(name));
   const int fd = OpenShared(shmName, O_RDWR | O_CREAT | O_EXCL);
   if (fd < 0) return errno == EEXIST ? kSegmentExists : kSegmentFailed;
   if (ftruncate(fd, static_cast<off_t>(RoundUpToPage(length))) != 0) {
@@ -185,7 +198,7 @@ int QVPosixSharedMemorySegment::create() {
 }
 
 int QVPosixSharedMemorySegment::connect() {
-  shmName = makeIPCName(name);
+  NameFrom(makeIPCName(name));
   const int fd = OpenShared(shmName, O_RDWR);
   if (fd < 0) {
     if (errno == EACCES) return kSegmentAccessDenied;
@@ -215,7 +228,7 @@ int QVPosixSharedMemorySegment::detachSegmentAndRemoveFromOS() {
     result.Step(munmap(bytes, length));
     bytes = nullptr;
   }
-  result.Step(UnlinkShared(shmName));
+  result.Step(shm_unlink(systemName.c_str()));
   if (handle >= 0) {
     result.Step(close(handle));
     handle = -1;
@@ -238,7 +251,7 @@ int QVPosixSharedMemorySegment::detachSegment() {
 
 int QVPosixSharedMemorySegment::removeFromOS() {
   FirstFailure result;
-  result.Step(UnlinkShared(shmName));
+  result.Step(shm_unlink(systemName.c_str()));
   return result.Result();
 }
 

@@ -82,7 +82,8 @@ class QVPosixSharedMemorySegment : public QVSharedMemorySegment {
   QVPosixSharedMemorySegment(const QVString& name, uint64_t size)
       : QVSharedMemorySegment(name, size) {}
   explicit QVPosixSharedMemorySegment(const QVString& name);
-  using QVSharedMemorySegment::operator=;
+  QVPosixSharedMemorySegment& operator=(const QVPosixSharedMemorySegment& other) = default;
+  QVPosixSharedMemorySegment& operator=(const QVSharedMemorySegment& other) override;
 
   int create() override;
   // Refuses (5) a segment smaller than the length instead of mapping past its end.
@@ -95,6 +96,10 @@ class QVPosixSharedMemorySegment : public QVSharedMemorySegment {
   int getHandle() const { return handle; }
 
  private:
+  void NameFrom(const QVString& ipcName);
+
+  // shmName as the system knows it.
+  QVString systemName;
   int handle = -1;
 };
 

@@ -168,6 +168,35 @@ TEST_F(SharedMemoryTest, RemovalReportsTheFirstFailure) {
   EXPECT_EQ(byName->removeFromOS(), -1);
 }
 
+namespace {
+// Counts the library's allocations made on this thread while armed.
+thread_local bool gCounting = false;
+thread_local int gAllocations = 0;
+void* CountingAllocator(uint64_t size) {
+  if (gCounting) ++gAllocations;
+  return qvallocator(size);
+}
+}  // namespace
+
+// A fault handler removes the segment; nothing on that path may allocate (a
+// fault inside the allocator would hang it there). The name is long enough
+// that no string could keep it inline.
+TEST_F(SharedMemoryTest, RemovingAMappedSegmentAllocatesNothing) {
+  const QVString name = NewName() + "-with-a-name-longer-than-any-inline-string";
+  QVPosixSharedMemorySegment segment(name, 4096);
+  ASSERT_EQ(segment.create(), kSegmentMapped);
+  ASSERT_EQ(access(SystemPath(name).c_str(), F_OK), 0);
+  QVObject::SetAllocators(CountingAllocator, qvdeallocator);
+  gAllocations = 0;
+  gCounting = true;
+  const int removed = segment.detachSegmentAndRemoveFromOS();
+  gCounting = false;
+  QVObject::InstallDefaultAllocators();
+  EXPECT_EQ(removed, 0);
+  EXPECT_EQ(gAllocations, 0);
+  EXPECT_NE(access(SystemPath(name).c_str(), F_OK), 0);
+}
+
 TEST_F(SharedMemoryTest, SystemVSegmentWhenForced) {
   if (!SystemVAvailable()) GTEST_SKIP() << "no System V shared memory here";
   const QVString name = NewName();
