@@ -124,10 +124,15 @@ TEST(SharedMemoryDataPath, CarriesPayloadsSeveralRingsLongBothWays) {
   EXPECT_TRUE(ExitedWith(child.Wait(), 0));
 }
 
-// Holds the writer's wait until the child has drained the ring (stage 5):
-// the writer's next look then finds it empty.
+// Called once the writer has found the ring full: lets the child drain it
+// (stage 4) and holds the writer's wait until it has (stage 5), so the
+// writer's next look finds it empty. A drain begun before the writer's
+// first look would give it room at once.
 int UntilDrained(void* cookie, QVYieldParams*) {
-  return Reaches(*static_cast<SharedMailbox*>(cookie), 5) ? 0 : 1;
+  SharedMailbox& box = *static_cast<SharedMailbox*>(cookie);
+  int full = 3;
+  box->stage.compare_exchange_strong(full, 4);
+  return Reaches(box, 5) ? 0 : 1;
 }
 
 // The ring filled exactly with its offsets at 100: a writer that waited and
@@ -166,7 +171,6 @@ TEST(SharedMemoryDataPath, AWriterThatWaitedForADrainedRingGetsItWhole) {
   ASSERT_EQ(window, ringStart);
   std::memset(window, 'c', 100);
   Call(listener.raw(), QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(&UntilDrained), &box);
-  box->stage = 4;
   // The ring is full now: the window after this commit waits for the drain.
   ASSERT_EQ(Call(listener.raw(), QVDEVICE_WRITE, &window, &count), 0);
   EXPECT_EQ(count, static_cast<long>(shmlayout::kBufferLength));

@@ -267,6 +267,36 @@ TEST(SharedMemoryLink, RefusesASegmentItCannotRecognise) {
   }
 }
 
+// A segment whose creator wrote the header and died before either magic: the
+// listener refuses it as unrecognised and leaves it as it was.
+TEST(SharedMemoryTakeOver, AHalfMadeSegmentWithoutAMagicIsRefused) {
+  const std::string name = UniqueName("hm");
+  const int fd = open(ShmPath(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, shmlayout::kTotalLength), 0);
+  void* memory = mmap(nullptr, shmlayout::kTotalLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  ASSERT_NE(memory, MAP_FAILED);
+  {
+    const QVSHMLayout writesTheHeader(memory, shmlayout::kTotalLength, QVListenerSide, QVSHMLayoutHeader::standard());
+  }
+  ASSERT_EQ(QVSHMLayout::checkSegment(memory, shmlayout::kTotalLength), QVSHMSegmentCheck::recognized);
+  munmap(memory, shmlayout::kTotalLength);
+  {
+    World world;
+    Link link;
+    EXPECT_EQ(world.Make(link, name, kListen), 40);
+    const Refusal refusal = Refuse(world.get(), name, kListen);
+    EXPECT_EQ(refusal.type, qvexceptiontype::nameInUse);
+    EXPECT_EQ(refusal.what, name + " unrecognized pre-existing segment.");
+  }
+  SegmentView view(name);
+  ASSERT_TRUE(view.mappedQ());
+  EXPECT_EQ(view.layout().data().listenerMagicInitializer, 0u);
+  EXPECT_EQ(view.layout().data().connectorMagicInitializer, 0u);
+  unlink(ShmPath(name).c_str());
+}
+
 // A listener that died without closing left its segment, its conditions and
 // perhaps its record: a new listener of the same name gets a fresh segment,
 // whether the world's start-up sweep finds the record or the listener finds

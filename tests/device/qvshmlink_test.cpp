@@ -28,11 +28,17 @@ std::string Bytes() {
 
 double RealAt(int i) { return i * 0.5 - 1e300 * (i % 2); }
 
-// Opens and activates a link; null on failure.
+// Every wait on a link of these tests ends by this time (one per process):
+// the yield function asks the device to give up then.
+std::chrono::steady_clock::time_point gGiveUpAt;
+int UntilGiveUp(void*, QVYieldParams*) { return std::chrono::steady_clock::now() >= gGiveUpAt ? 1 : 0; }
+
+// Opens and activates a link whose waits are bounded; null on failure.
 QVLink* Open(RVEnvironment* environment, const std::string& command) {
+  gGiveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   int error = 0;
   QVLink* link = RVOpenString(environment, command.c_str(), &error);
-  if (link != nullptr && RVActivate(link) == 0) {
+  if (link != nullptr && (RVSetYieldFunction(link, &UntilGiveUp) == 0 || RVActivate(link) == 0)) {
     RVClose(link);
     return nullptr;
   }
