@@ -17,9 +17,11 @@ struct Algorithm3Sample {
   int time = 3;
   double ratios[4] = {0.4, 0.3, 0.2, 0.1};
 
-  Algorithm3Sample() {
-    for (auto& s : series) s.resize(kAlgorithm3Days);
-    for (int i = 0; i < kAlgorithm3Days; ++i) {
+  Algorithm3Sample() : Algorithm3Sample(kAlgorithm3Days) {}
+  // Longer series repeat the same pattern day after day.
+  explicit Algorithm3Sample(int days) {
+    for (auto& s : series) s.resize(static_cast<size_t>(days));
+    for (int i = 0; i < days; ++i) {
       const double b = 50.0 + ((i * 37) % 23) * 0.25;
       series[0][i] = b;
       series[1][i] = b + 0.5 + (i % 4 == 0 ? 2.5 : 0.0);

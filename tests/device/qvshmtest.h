@@ -122,6 +122,8 @@ struct Mailbox {
   std::atomic<int> stage{0};
   std::atomic<int> answer{-100};
   std::atomic<int> pid{0};
+  // A short text (a link name), written before the stage that announces it.
+  char text[256] = {};
 };
 
 // An anonymous shared mapping holding one Mailbox, unmapped at the end.

@@ -8,6 +8,11 @@ if(TARGET test_device_qvtcpapplication_test)
   target_link_libraries(test_device_qvtcpapplication_test PRIVATE quorvane_numerics quorvane_application)
   add_dependencies(test_device_qvtcpapplication_test quorvane-algorithm3)
 endif()
+# The SharedMemory host test connects the installable program to its listener.
+if(TARGET test_device_qvshmapplication_test)
+  target_link_libraries(test_device_qvshmapplication_test PRIVATE quorvane_numerics quorvane_application)
+  add_dependencies(test_device_qvshmapplication_test quorvane-algorithm3)
+endif()
 # The logged Pipes host launches the installable program too.
 if(TARGET test_device_qvlinklogdevices_test)
   target_link_libraries(test_device_qvlinklogdevices_test PRIVATE quorvane_numerics quorvane_application)
