@@ -47,11 +47,16 @@ TEST_F(DisciplineTest, PendingCodesAgainstEveryKindOfCall) {
   const Call put{"put", [](QVLink* l) { return RVPutInteger32(l, 1); }};
   const Call strict{"strict put", [](QVLink* l) { return RVEndPacket(l); }};
   const Call count{"expressions to get", [](QVLink* l) { int n = -1; return RVExpressionsToGet(l, &n); }};
+  // A fill goes on under 0 and 10 (connecting first) and reaches the
+  // stream, where a loopback link with nothing pending can never receive
+  // more: 25. Refused, it leaves the code as it was.
   const Call fill{"fill", [](QVLink* l) { return RVFill(l); }};
   // A test compares under 0 and 11 (the 5 is no function: 3, input put
   // back), connects under 10 (then finds the new link empty: 25), and is
   // refused under any other code.
   const Call test{"test", [](QVLink* l) { int n = 0; return RVTestHead(l, "List", &n); }};
+  // A symbol test likewise: the 5 is no symbol.
+  const Call symbol{"symbol test", [](QVLink* l) { return RVTestSymbol(l, "x"); }};
   struct Row {
     uint32_t code;
     const Call* call;
@@ -59,11 +64,12 @@ TEST_F(DisciplineTest, PendingCodesAgainstEveryKindOfCall) {
     uint32_t after;
   };
   const Row rows[] = {
-      {0, &get, 1, 0},    {0, &put, 1, 0},     {0, &strict, 1, 0}, {0, &count, 1, 0},
+      {0, &get, 1, 0},    {0, &put, 1, 0},     {0, &strict, 1, 0}, {0, &count, 1, 0},  {0, &fill, 0, 25},
       {11, &get, 1, 11},  {11, &put, 0, 11},   {11, &strict, 0, 11}, {11, &count, 1, 11}, {11, &fill, 0, 11},
       {3, &get, 0, 3},    {3, &put, 0, 3},     {3, &strict, 0, 3}, {3, &count, 1, 3},  {3, &fill, 0, 3},
-      {10, &put, 1, 0},   {10, &strict, 0, 10}, {10, &count, 1, 10},
-      {0, &test, 0, 3},   {11, &test, 0, 3},   {1, &test, 0, 1},   {10, &test, 0, 25},
+      {10, &get, 0, 25},  {10, &put, 1, 0},    {10, &strict, 0, 10}, {10, &count, 1, 10}, {10, &fill, 0, 25},
+      {0, &test, 0, 3},   {11, &test, 0, 3},   {3, &test, 0, 3},   {1, &test, 0, 1},   {10, &test, 0, 25},
+      {0, &symbol, 0, 3}, {11, &symbol, 0, 3}, {3, &symbol, 0, 3}, {1, &symbol, 0, 1}, {10, &symbol, 0, 25},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.code) + " then " + row.call->name);
