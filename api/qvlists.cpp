@@ -42,6 +42,9 @@ long GetList(QVLink* link, void** data, int64_t* length, unsigned type, int64_t 
     code = QVGetBinaryNumberArrayData_(&link->readState, link->deviceStack, &link->queueStack, &meter, nullptr, 0,
                                        type, &none);
   } else if (declared > limit) {
+    // Refused before a block was taken: the caller's width could not hold
+    // the length, so none is reported.
+    *length = 0;
     code = kBadLength;
   } else {
     int64_t got = 0;

@@ -38,18 +38,22 @@ long QVReadNumberBlock(QVLink* link, qvmeter* meter, unsigned type, int64_t leng
   auto* block = static_cast<unsigned char*>(GeneralAlloc(pool, capacity, nullptr));
   if (block == nullptr) return kNoMemory;
   *data = block;
+  const auto element = static_cast<uint64_t>(width);
   while (*got < length) {
-    if (static_cast<uint64_t>(*got * width) == capacity) {
-      const uint64_t grown = std::min(total, capacity * 2);
+    // Room is counted in whole elements: a width need not divide the block.
+    int64_t room = static_cast<int64_t>(capacity / element) - *got;
+    if (room <= 0) {
+      const uint64_t held = static_cast<uint64_t>(*got) * element;
+      const uint64_t grown = std::min(total, std::max(capacity * 2, held + element));
       auto* bigger = static_cast<unsigned char*>(GeneralAlloc(pool, grown, nullptr));
       if (bigger == nullptr) return kNoMemory;
-      std::memcpy(bigger, block, capacity);
+      std::memcpy(bigger, block, held);
       GeneralDealloc(pool, block, nullptr);
       block = bigger;
       capacity = grown;
       *data = block;
+      room = static_cast<int64_t>(capacity / element) - *got;
     }
-    const int64_t room = static_cast<int64_t>(capacity / static_cast<uint64_t>(width)) - *got;
     int64_t count = 0;
     const long code = QVGetBinaryNumberArrayData_(&link->readState, link->deviceStack, &link->queueStack, meter,
                                                   block + *got * width, room, type, &count);

@@ -218,6 +218,131 @@ TEST_F(ListsTest, DepthOtherThanOneIsOutOfSequence) {
   Destroy(link);
 }
 
+// A list get and its release as one step: the values widened for comparison.
+template <class T, class Length>
+std::function<int(QVLink*, std::vector<long double>*)> Typed(int (*get)(QVLink*, T**, Length*),
+                                                             void (*release)(QVLink*, T*, Length)) {
+  return [get, release](QVLink* l, std::vector<long double>* values) {
+    T* data = nullptr;
+    Length n = -1;
+    const int ok = get(l, &data, &n);
+    if (ok == 1) values->assign(data, data + n);
+    release(l, data, n);
+    return ok;
+  };
+}
+
+using Counting = qvtest::CountingAllocator;
+
+// Every list get with its own release, over a list of three integers: the
+// values come converted to the call's type, and the release gives the block
+// back to the environment's allocator.
+TEST_F(ListsTest, EveryReleaseGivesItsListBack) {
+  RestartEnvironment(
+      [](RVEnvironmentParameters* p) { RVSetAllocParameter(p, Counting::Allocate, Counting::Deallocate); });
+  ASSERT_FALSE(HasFatalFailure());
+  // Reads the list, hands back its values widened, releases it.
+  struct Pair {
+    const char* name;
+    std::function<int(QVLink*, std::vector<long double>*)> get_and_release;
+  };
+  const std::vector<Pair> pairs = {
+      {"BinaryNumberList",
+       [](QVLink* l, std::vector<long double>* values) {
+         void* data = nullptr;
+         long n = -1;
+         const int ok = RVGetBinaryNumberList(l, &data, &n, 230);
+         if (ok == 1) values->assign(static_cast<long*>(data), static_cast<long*>(data) + n);
+         RVReleaseBinaryNumberList(l, data, n);
+         return ok;
+       }},
+      {"IntegerList", Typed(RVGetIntegerList, RVReleaseIntegerList)},
+      {"RealList", Typed(RVGetRealList, RVReleaseRealList)},
+      {"Integer8List", Typed(RVGetInteger8List, RVReleaseInteger8List)},
+      {"Integer16List", Typed(RVGetInteger16List, RVReleaseInteger16List)},
+      {"Integer32List", Typed(RVGetInteger32List, RVReleaseInteger32List)},
+      {"Integer64List", Typed(RVGetInteger64List, RVReleaseInteger64List)},
+      {"Real32List", Typed(RVGetReal32List, RVReleaseReal32List)},
+      {"Real64List", Typed(RVGetReal64List, RVReleaseReal64List)},
+      {"Real128List", Typed(RVGetReal128List, RVReleaseReal128List)},
+      {"BinaryNumberList disowned",
+       [](QVLink* l, std::vector<long double>* values) {
+         void* data = nullptr;
+         long n = -1;
+         const int ok = RVGetBinaryNumberList(l, &data, &n, 161);
+         if (ok == 1) values->assign(static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + n);
+         QVDisownBinaryNumberList(l, data, n, 161);
+         return ok;
+       }},
+  };
+  const std::vector<int> three = {1, 2, 127};
+  for (const Form& form : kForms) {
+    SCOPED_TRACE(form.name);
+    for (const Pair& pair : pairs) {
+      SCOPED_TRACE(pair.name);
+      QVLink* link = Loopback(form.features);
+      ASSERT_NE(link, nullptr);
+      PutArray(link, {3}, three.data(), 228);
+      const long before = Counting::outstanding;
+      std::vector<long double> values;
+      EXPECT_EQ(pair.get_and_release(link, &values), 1) << RVError(link);
+      EXPECT_EQ(values, (std::vector<long double>{1, 2, 127}));
+      EXPECT_EQ(Counting::outstanding, before);
+      Destroy(link);
+    }
+  }
+}
+
+// A declared length whose block size cannot be held answers 2 before a
+// block is taken, and so does a length an int cannot report in the int
+// forms; no length is reported and nothing is handed out.
+TEST_F(ListsTest, LengthsThatCannotBeHeldAnswerTwo) {
+  const double one = 1.0;
+  const std::string number = "\xF6" + std::string(reinterpret_cast<const char*>(&one), 8) + "\n";
+  struct Case {
+    const char* name;
+    const char* declared;
+    std::function<int(QVLink*, void**, long*)> get;
+  };
+  const std::vector<Case> cases = {
+      {"2^62 ints: the byte size wraps", "4611686018427387904",
+       [](QVLink* l, void** d, long* n) { return RVGetIntegerList(l, reinterpret_cast<int**>(d), n); }},
+      {"2^61 doubles: the byte size wraps", "2305843009213693952",
+       [](QVLink* l, void** d, long* n) { return RVGetRealList(l, reinterpret_cast<double**>(d), n); }},
+      {"2^60 long doubles by type: the byte size wraps", "1152921504606846976",
+       [](QVLink* l, void** d, long* n) { return RVGetBinaryNumberList(l, d, n, 248); }},
+      {"2^32 + 1 elements in an int form", "4294967297",
+       [](QVLink* l, void** d, long* n) {
+         int length = -1;
+         const int ok = RVGetReal64List(l, reinterpret_cast<double**>(d), &length);
+         *n = length;
+         return ok;
+       }},
+      {"2^31 elements in an int form", "2147483648",
+       [](QVLink* l, void** d, long* n) {
+         int length = -1;
+         const int ok = RVGetInteger8List(l, reinterpret_cast<unsigned char**>(d), &length);
+         *n = length;
+         return ok;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    qvtest::ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    device.WriteBytes(std::string("F") + c.declared + " " + kListHead + number);
+    device.ClosePeer();
+    void* data = nullptr;
+    long n = -1;
+    EXPECT_EQ(c.get(link, &data, &n), 0);
+    EXPECT_EQ(RVError(link), 2);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(data, nullptr);
+    Destroy(link);
+  }
+}
+
 // A list longer than the first block grows as its elements arrive and comes
 // back whole.
 TEST_F(ListsTest, LongListGrowsItsBlock) {
@@ -236,6 +361,33 @@ TEST_F(ListsTest, LongListGrowsItsBlock) {
     RVReleaseRealList(link, data, n);
     Destroy(link);
   }
+}
+
+// Elements 12 bytes wide (a type only the numerics size) do not divide the
+// first block: the block still grows, and every element comes back. The
+// peer sends them as single numbers of that type.
+TEST_F(ListsTest, ElementsWhoseWidthDoesNotDivideTheBlockStillGrowIt) {
+  constexpr unsigned kTwelveBytes = 218;
+  constexpr size_t kCount = 7000;  // past the 5461 that fit the first block
+  std::vector<unsigned char> elements(kCount * 12);
+  for (size_t i = 0; i < elements.size(); ++i) elements[i] = static_cast<unsigned char>(i * 7 + i / 12);
+  std::string bytes = "F" + std::to_string(kCount) + " " + kListHead;
+  for (size_t i = 0; i < kCount; ++i) {
+    bytes += static_cast<char>(kTwelveBytes);
+    bytes.append(reinterpret_cast<const char*>(elements.data()) + i * 12, 12);
+    bytes += '\n';
+  }
+  qvtest::ScriptedDevice device;
+  QVLink* link = Scripted(device);
+  ASSERT_NE(link, nullptr);
+  device.WriteBytes(bytes + "]");
+  void* data = nullptr;
+  long n = 0;
+  ASSERT_EQ(RVGetBinaryNumberList(link, &data, &n, kTwelveBytes), 1) << RVError(link);
+  ASSERT_EQ(n, static_cast<long>(kCount));
+  EXPECT_EQ(std::memcmp(data, elements.data(), elements.size()), 0);
+  RVReleaseBinaryNumberList(link, data, n);
+  Destroy(link);
 }
 
 // A peer that declares a list of 10^9 doubles and sends two must not make the
