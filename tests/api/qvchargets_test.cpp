@@ -92,36 +92,51 @@ TEST_F(CharGetsTest, UTF16PiecesCountSurrogatePairsAsOneCharacterInEveryPiece) {
   Destroy(link);
 }
 
+// Strings and symbols sent as dictionary codes, each looked up in its own
+// dictionary; a code the dictionary lacks answers 54 (string) or 53
+// (symbol) and leaves the token unread.
 TEST_F(CharGetsTest, DictionaryTextsComeWholeOrStayUnread) {
-  static const Quorvane::QVRawStringDictionary kStrings[] = {{"dictionary text", 7}, {nullptr, 0}};
-  ScriptedDevice device;
-  QVLink* link = Scripted(device);
-  ASSERT_NE(link, nullptr);
-  link->stringDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kStrings);
-  const std::string coded7 = std::string("\x51\x41\xE2\x07\x00\x0A", 6);
-  const std::string coded99 = std::string("\x51\x41\xE2\x63\x00\x0A", 6);
-  device.WriteBytes(coded7 + "]" + coded99 + "]");
-  long left = -1;
-  long got = -5;
-  char buffer[32];
-  // Asked with no buffer: its length, and the token stays.
-  ASSERT_EQ(RVGet7BitCharacters(link, &left, nullptr, 0, &got), 1) << RVError(link);
-  EXPECT_EQ(left, 15);
-  EXPECT_EQ(got, -5);
-  // Too small a buffer: 55, nothing copied, the token stays.
-  EXPECT_EQ(RVGet7BitCharacters(link, &left, buffer, 4, &got), 0);
-  EXPECT_EQ(RVError(link), 55);
-  ASSERT_EQ(RVClearError(link), 1);
-  ASSERT_EQ(RVGet7BitCharacters(link, &left, buffer, sizeof buffer, &got), 1) << RVError(link);
-  EXPECT_EQ(std::string(buffer, static_cast<size_t>(got)), "dictionary text");
-  EXPECT_EQ(left, 0);
-  ASSERT_EQ(RVNewPacket(link), 1);
-  // A code the dictionary lacks: 54, and the token is still there.
-  EXPECT_EQ(RVGet7BitCharacters(link, &left, buffer, sizeof buffer, &got), 0);
-  EXPECT_EQ(RVError(link), 54);
-  ASSERT_EQ(RVClearError(link), 1);
-  EXPECT_EQ(RVGetNext(link), 34);
-  Destroy(link);
+  static const Quorvane::QVRawStringDictionary kTexts[] = {{"dictionary text", 7}, {nullptr, 0}};
+  struct Row {
+    const char* name;
+    char token;
+    bool symbol;
+    long unknown;
+    int type;  // the public type the token reads as
+  };
+  const Row rows[] = {{"string", '\x51', false, 54, 34}, {"symbol", '\x4F', true, 53, 35}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    (row.symbol ? link->symbolDictionary : link->stringDictionary) =
+        Quorvane::QVStringDictionary::initWithRawDictionary(kTexts);
+    const std::string coded7 = row.token + std::string("\x41\xE2\x07\x00\x0A", 5);
+    const std::string coded99 = row.token + std::string("\x41\xE2\x63\x00\x0A", 5);
+    device.WriteBytes(coded7 + "]" + coded99 + "]");
+    long left = -1;
+    long got = -5;
+    char buffer[32];
+    // Asked with no buffer: its length, and the token stays.
+    ASSERT_EQ(RVGet7BitCharacters(link, &left, nullptr, 0, &got), 1) << RVError(link);
+    EXPECT_EQ(left, 15);
+    EXPECT_EQ(got, -5);
+    // Too small a buffer: 55, nothing copied, the token stays.
+    EXPECT_EQ(RVGet7BitCharacters(link, &left, buffer, 4, &got), 0);
+    EXPECT_EQ(RVError(link), 55);
+    ASSERT_EQ(RVClearError(link), 1);
+    ASSERT_EQ(RVGet7BitCharacters(link, &left, buffer, sizeof buffer, &got), 1) << RVError(link);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(got)), "dictionary text");
+    EXPECT_EQ(left, 0);
+    ASSERT_EQ(RVNewPacket(link), 1);
+    // A code the dictionary lacks: the token is still there.
+    EXPECT_EQ(RVGet7BitCharacters(link, &left, buffer, sizeof buffer, &got), 0);
+    EXPECT_EQ(RVError(link), row.unknown);
+    ASSERT_EQ(RVClearError(link), 1);
+    EXPECT_EQ(RVGetNext(link), row.type);
+    Destroy(link);
+  }
 }
 
 // A number token read as characters: however the reader counts what it
@@ -294,7 +309,7 @@ TEST_F(CharGetsTest, AnotherEncodingMidAtomCountsWhatWasWritten) {
   int wide_got = -1;
   ASSERT_EQ(RVGetUTF16Characters(link, &wide_left, wide, 4, &wide_got), 1) << RVError(link);
   EXPECT_EQ(wide_left, 10);  // eight more characters taken, one byte each
-  EXPECT_LE(wide_got, 4);
+  EXPECT_EQ(wide_got, 8);    // and all eight counted: 5 + 8 + 10 is the whole atom
   EXPECT_EQ(std::string(reinterpret_cast<char*>(wide), 8), "fghijklm");
   for (int unit = 4; unit < 8; ++unit) EXPECT_EQ(wide[unit], 0xA5A5) << unit;
   Destroy(link);
