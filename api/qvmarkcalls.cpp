@@ -42,8 +42,9 @@ QVLinkMark* RVSeekToMark(QVLink* link, QVLinkMark* mark, int index) QV_NOEXCEPT 
 }
 
 QVLinkMark* QVConstructMark(QVLink* link, QVLinkMark* mark) noexcept {
-  if (link == nullptr || mark == nullptr || !MayMark(link)) return nullptr;
-  QVLinkLockGuard guard(link);
+  if (link == nullptr || mark == nullptr) return nullptr;
+  QVLinkLockGuard guard(link);  // the code too: another thread may be storing one
+  if (!MayMark(link)) return nullptr;
   return QVConstructMark_(mark, &link->readState, &link->queueStack) == 0 ? mark : nullptr;
 }
 
