@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "api/qvqueries.h"
+#include "datastructures/qvdevicestack.h"
 #include "quorvane.h"
 #include "tests/api/qvtypedtest.h"
 
@@ -225,6 +226,41 @@ TEST_F(ReadyTest, WaitWithCallbackStopsWhenTheCallbackAsks) {
   EXPECT_EQ(RVWaitForLinkActivityWithCallback(link, StopAtOnce), 1);
   EXPECT_EQ(RVWaitForLinkActivity(nullptr), 2);
   EXPECT_EQ(RVWaitForLinkActivityWithCallback(nullptr, StopAtOnce), 2);
+  Destroy(link);
+}
+
+// A loopback link whose signalling descriptor is signalled again and again
+// without data: each signal is drained and the link asked, and the wait
+// still ends at its one deadline rather than starting its time-out anew
+// after every signal.
+TEST_F(ReadyTest, SignalsWithoutDataDoNotPutOffTheTimeOut) {
+  QVLink* link = Loopback();
+  ASSERT_NE(link, nullptr);
+  int32_t descriptor = -1;
+  long size = sizeof descriptor;
+  // Makes the link's signal, so the other thread finds it in place.
+  ASSERT_EQ(RVDeviceInformation(link, 0x80000500UL, &descriptor, &size), 1);
+  ASSERT_NE(link->deviceStack->has_data, nullptr);
+  std::atomic<bool> done{false};
+  std::atomic<int> signals{0};
+  std::thread signaller([&] {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done.load() && std::chrono::steady_clock::now() < until) {
+      qvdk__signal_has_data(link->deviceStack);
+      ++signals;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // pacing only
+    }
+  });
+  QVLink* links[] = {link};
+  const auto start = std::chrono::steady_clock::now();
+  const int answer = RVReadyParallel(environment_.get(), links, 1, 0, 200000);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  done = true;
+  signaller.join();
+  EXPECT_EQ(answer, -2);
+  EXPECT_GE(waited, std::chrono::milliseconds(190));
+  EXPECT_LT(waited, std::chrono::seconds(3));  // the signals went on for up to ten
+  EXPECT_GT(signals.load(), 10);
   Destroy(link);
 }
 
