@@ -9,12 +9,15 @@
 #include <vector>
 
 #include "api/qvhandshakeinternal.h"
+#include "api/qvsymbolputs.h"
 #include "api/qvsymbolreplacement.h"
 #include "utilities/qvlinklog/qvlinklog.h"
 #include "quorvane.h"
 #include "tests/api/qvtokendecoder.h"
 #include "tests/api/qvtypedtest.h"
 #include "tests/support/qvtest.h"
+#include "text/qvstringdictionary.h"
+#include "utilities/qvexception.h"
 
 namespace {
 
@@ -156,6 +159,90 @@ TEST_F(PutsTest, ReplacementAppliesToSymbolsAndHeads) {
   Destroy(link);
 }
 
+// A link whose symbol dictionary knows every name put below, with the
+// dictionary in use: the names still go out as plain symbols, byte for
+// byte as from a link without one, and read back through a link that has
+// the dictionary too.
+TEST_F(PutsTest, TheDictionaryFormIsNeverWrittenByAPut) {
+  static const Quorvane::QVRawStringDictionary kSymbols[] = {{"Plus", 5}, {"List", 6}, {nullptr, 0}};
+  const unsigned char utf8[] = {'P', 'l', 'u', 's'};
+  const unsigned short ucs2[] = {'P', 'l', 'u', 's'};
+  const auto puts = [&](QVLink* l) {
+    ASSERT_EQ(RVPutFunction(l, "Plus", 3), 1) << RVError(l);
+    ASSERT_EQ(RVPutSymbol(l, "Plus"), 1);
+    ASSERT_EQ(RVPutUTF8Symbol(l, utf8, 4), 1);
+    ASSERT_EQ(RVPutUCS2Function(l, nullptr, 0, 0), 1);  // List[]
+  };
+  std::string plain;
+  {
+    ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    puts(link);
+    plain = SentBytes(link, device);
+    Destroy(link);
+  }
+  ScriptedDevice device;
+  QVLink* link = Scripted(device);
+  ASSERT_NE(link, nullptr);
+  link->symbolDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kSymbols);
+  link->symbolDictionaryInUse = 1;
+  puts(link);
+  const std::string sent = SentBytes(link, device);
+  EXPECT_EQ(Hex(sent), Hex(plain));
+  EXPECT_EQ(sent.find('\x4F'), std::string::npos);  // no dictionary symbol token anywhere
+
+  ScriptedDevice reader_device;
+  QVLink* reader = Scripted(reader_device);
+  ASSERT_NE(reader, nullptr);
+  reader->symbolDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kSymbols);
+  reader_device.WriteBytes(sent);
+  long count = -1;
+  EXPECT_EQ(RVCheckFunction(reader, "Plus", &count), 1) << RVError(reader);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(RVTestSymbol(reader, "Plus"), 1);
+  EXPECT_EQ(RVTestUCS2Symbol(reader, ucs2, 4), 1);
+  EXPECT_EQ(RVCheckFunction(reader, "List", &count), 1);
+  EXPECT_EQ(count, 0);
+  Destroy(reader);
+
+  // Where no symbol may start, the put answers 5 and throws nothing.
+  ASSERT_EQ(RVPutType(link, 34), 1);
+  ASSERT_EQ(RVPutRawSize(link, 3), 1);
+  EXPECT_EQ(RVPutSymbol(link, "Plus"), 0);
+  EXPECT_EQ(RVError(link), 5);
+  EXPECT_EQ(RVPutFunction(link, "Plus", 1), 0);
+  Destroy(link);
+}
+
+// The dictionary form's writer, below the puts: the token, its one argument
+// and the 16-bit code where a symbol may start; where it may not, the
+// back-out exception the puts catch, or the link's own error when it has
+// one.
+TEST_F(PutsTest, TheDictionaryWriterWritesTheCodeOrBacksOut) {
+  static const Quorvane::QVRawStringDictionary kSymbols[] = {{"Plus", 5}, {nullptr, 0}};
+  ScriptedDevice device;
+  QVLink* link = Scripted(device);
+  ASSERT_NE(link, nullptr);
+  link->symbolDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kSymbols);
+  const Quorvane::QVUTF8StringHandle name(new Quorvane::QVUTF8String("Plus", 4));
+  EXPECT_EQ(QVPutSymbolOptimized_(link, name), 0);
+  EXPECT_EQ(Hex(SentBytes(link, device)), "4F 41 E2 05 00 0A 5D");
+  device.TakeCaptured();
+
+  ASSERT_EQ(RVPutType(link, 34), 1);
+  ASSERT_EQ(RVPutRawSize(link, 3), 1);  // a string owed three bytes
+  EXPECT_THROW(QVPutSymbolOptimized_(link, name), Quorvane::QVException);
+  link->error = 6;
+  EXPECT_EQ(QVPutSymbolOptimized_(link, name), 6);
+  Destroy(link);
+}
+
+// A put made inside a string token just begun (nothing flushed).
+std::function<int(QVLink*)> InString(std::function<int(QVLink*)> put) {
+  return [put](QVLink* l) { return RVPutType(l, 34) == 1 ? put(l) : -1; };
+}
+
 TEST_F(PutsTest, UncountableNamesAndBadArgumentsAreRefusedBeforeWriting) {
   const unsigned char broken_utf8[] = {'a', 0xC3};
   const unsigned short lone_leading[] = {0xFEFF, 'a', 0xD83D};
@@ -187,6 +274,27 @@ TEST_F(PutsTest, UncountableNamesAndBadArgumentsAreRefusedBeforeWriting) {
       {"UTF-32 string of length 0",
        [](QVLink* l) { const unsigned int t[] = {'a'}; return RVPutUTF32String(l, t, 0); }, 47},
       {"UTF-8 string", [&](QVLink* l) { return RVPutUTF8String(l, broken_utf8, 2); }, 47},
+      // Character puts inside an open string, where the writer would read the text.
+      {"null UCS-2 piece with a length", InString([](QVLink* l) { return RVPutUCS2Characters(l, 0, nullptr, 2); }),
+       47},
+      {"null UTF-8 piece with a length", InString([](QVLink* l) { return RVPutUTF8Characters(l, 0, nullptr, 3); }),
+       47},
+      {"negative UTF-16 piece length",
+       InString([](QVLink* l) { const unsigned short t[] = {'a'}; return RVPutUTF16Characters(l, 0, t, -1); }), 47},
+      {"null UTF-32 piece with a length", InString([](QVLink* l) { return RVPutUTF32Characters(l, 0, nullptr, 1); }),
+       47},
+      {"negative 8-bit piece length",
+       InString([](QVLink* l) { return RVPut8BitCharacters(l, 0, reinterpret_cast<const unsigned char*>("ab"), -1); }),
+       47},
+      {"null 7-bit piece with a length", InString([](QVLink* l) { return RVPut7BitCharacters(l, 0, nullptr, 2, 2); }),
+       47},
+      {"negative 7-bit byte size", InString([](QVLink* l) { return RVPut7BitCount(l, 2, -1); }), 47},
+      {"negative declared size", InString([](QVLink* l) { return RVPutSize(l, -1); }), 47},
+      {"null data with a length", InString([](QVLink* l) {
+         if (RVPutSize(l, 2) != 1) return -1;
+         return RVPutData(l, nullptr, 2);
+       }),
+       47},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
