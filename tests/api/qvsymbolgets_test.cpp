@@ -409,6 +409,90 @@ TEST_F(SymbolGetsTest, ReplacementGivesTheFromNameWithItsCounts) {
   EXPECT_EQ(RVTestSymbol(link, "Longer`x"), 1);
 }
 
+// The UCS-2 get and the wide tests see the replaced name too (a name inside
+// the plane, which UCS-2 can hold): the from-name matches, the name as it
+// came does not, and a failed test leaves 3.
+TEST_F(SymbolGetsTest, ReplacementAppliesToTheUCS2GetAndTheWideTests) {
+  const std::string wire = "B`\xD0\xB6";
+  const std::string seen = "Longer`\xD0\xB6";
+  auto holding_wire = [&] {
+    QVLink* link = Holding({[&](QVLink* l) {
+      ASSERT_EQ(RVPutUTF8Symbol(l, reinterpret_cast<const unsigned char*>(wire.data()), static_cast<int>(wire.size())),
+                1);
+    }});
+    EXPECT_GE(QVSymbolVariantAddReplacement(link->symbolReplacements, "Longer", 6, "B", 1), 0);
+    return link;
+  };
+  for (const Form& form : Forms()) {
+    if (std::string(form.name) == "UCS-2") ExpectGot(form.get(holding_wire()), Expected("UCS-2", seen));
+  }
+  const std::u16string seen_ucs2 = u"Longer`\u0436";
+  const std::u16string wire_ucs2 = u"B`\u0436";
+  const std::u16string seen16 = u"\uFEFF" + seen_ucs2;
+  const std::u16string wire16 = u"\uFEFF" + wire_ucs2;
+  const std::u32string seen32 = U"\uFEFFLonger`\u0436";
+  const std::u32string wire32 = U"\uFEFFB`\u0436";
+  struct Row {
+    const char* name;
+    std::function<int(QVLink*)> test;
+    bool match;
+  };
+  const std::vector<Row> rows = {
+      {"UCS-2 from-name",
+       [&](QVLink* l) {
+         return RVTestUCS2Symbol(l, reinterpret_cast<const unsigned short*>(seen_ucs2.data()),
+                                 static_cast<int>(seen_ucs2.size()));
+       },
+       true},
+      {"UCS-2 as it came",
+       [&](QVLink* l) {
+         return RVTestUCS2Symbol(l, reinterpret_cast<const unsigned short*>(wire_ucs2.data()),
+                                 static_cast<int>(wire_ucs2.size()));
+       },
+       false},
+      {"UTF-8 from-name",
+       [&](QVLink* l) {
+         return RVTestUTF8Symbol(l, reinterpret_cast<const unsigned char*>(seen.data()), static_cast<int>(seen.size()));
+       },
+       true},
+      {"UTF-8 as it came",
+       [&](QVLink* l) {
+         return RVTestUTF8Symbol(l, reinterpret_cast<const unsigned char*>(wire.data()), static_cast<int>(wire.size()));
+       },
+       false},
+      {"UTF-16 from-name",
+       [&](QVLink* l) {
+         return RVTestUTF16Symbol(l, reinterpret_cast<const unsigned short*>(seen16.data()),
+                                  static_cast<int>(seen16.size()));
+       },
+       true},
+      {"UTF-16 as it came",
+       [&](QVLink* l) {
+         return RVTestUTF16Symbol(l, reinterpret_cast<const unsigned short*>(wire16.data()),
+                                  static_cast<int>(wire16.size()));
+       },
+       false},
+      {"UTF-32 from-name",
+       [&](QVLink* l) {
+         return RVTestUTF32Symbol(l, reinterpret_cast<const unsigned int*>(seen32.data()),
+                                  static_cast<int>(seen32.size()));
+       },
+       true},
+      {"UTF-32 as it came",
+       [&](QVLink* l) {
+         return RVTestUTF32Symbol(l, reinterpret_cast<const unsigned int*>(wire32.data()),
+                                  static_cast<int>(wire32.size()));
+       },
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    QVLink* link = holding_wire();
+    EXPECT_EQ(row.test(link), row.match ? 1 : 0);
+    EXPECT_EQ(RVError(link), row.match ? 0 : 3);
+  }
+}
+
 TEST_F(SymbolGetsTest, TestsMatchOrLeaveTheInputWhereItWas) {
   const std::u16string abc16 = u"\xFEFF" u"abc";
   const std::u32string abc32 = U"\xFEFF" U"abc";
