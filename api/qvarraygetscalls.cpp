@@ -6,19 +6,17 @@
 
 namespace {
 
-// The engine under the read discipline. A call the discipline refuses
-// changes nothing; once the engine ran, every out-parameter asked for is
-// written: the array on success, null and 0 on failure.
+// The engine under the read discipline. Every out-parameter asked for is
+// written: the array on success, null and 0 on any failure, a call the
+// discipline refuses (null link, pending error) included, so a caller that
+// releases after a failure releases nothing.
 template <class T, class Count>
 int GetArrayAs(QVLink* link, T** data, Count** dimensions, char*** heads, Count* depth, unsigned type, int* leaf_type) {
   if (data == nullptr || dimensions == nullptr) return 0;
   QVArrayResult array;
-  bool ran = false;
   const int ok = qvcall::Get(link, [&](QVLink* k) {
-    ran = true;
     return QVGetWholeArray_(k, type, heads != nullptr, static_cast<int>(sizeof(Count)), &array);
   });
-  if (!ran) return 0;
   *data = static_cast<T*>(array.data);
   *dimensions = static_cast<Count*>(array.dimensions);
   if (heads != nullptr) *heads = array.heads;

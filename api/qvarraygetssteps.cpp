@@ -44,6 +44,7 @@ int GetDataOf(QVLink* link, qvmeter* state, void* buffer, long count, unsigned t
 int RVGetArrayTypeWithDepthAndLeafType(QVLink* link, QVLink* headsLink, qvmeter** state, long* depth,
                                        int* leafType) noexcept {
   if (state == nullptr) return 0;
+  *state = nullptr;  // also when the call is refused: nothing to release
   return qvcall::Get(link, [&](QVLink* k) -> long {
     mempool_qvt* pool = &k->globals->pool;
     qvmeter* meter = NewMeter(pool);

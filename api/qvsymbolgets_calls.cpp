@@ -14,9 +14,11 @@
 namespace {
 
 // One symbol get: the reader runs with local counts under the lock; the
-// caller's counts are written afterwards, also after a failure.
-template <class Read>
-int GetSymbol(QVLink* link, Read&& read) noexcept {
+// caller's counts are written afterwards, also after a failure. The name is
+// null unless the get succeeds, a call the discipline refuses included.
+template <class Unit, class Read>
+int GetSymbol(QVLink* link, const Unit** name, Read&& read) noexcept {
+  if (name != nullptr) *name = nullptr;
   return qvcall::Get(link, [&](QVLink* k) {
     Quorvane::QVGetContainer container(k);
     return read(&container);
@@ -43,7 +45,7 @@ int TestSymbol(QVLink* link, const Unit* name, int64_t bytes, long encoding) noe
 }  // namespace
 
 int RVGetSymbol(QVLink* link, const char** name) QV_NOEXCEPT {
-  return GetSymbol(link, [&](Quorvane::QVGetContainer* c) {
+  return GetSymbol(link, name, [&](Quorvane::QVGetContainer* c) {
     long length = 0;
     return QVGet7BitSymbol_(c, name, &length);
   });
@@ -52,8 +54,9 @@ int RVGetSymbol(QVLink* link, const char** name) QV_NOEXCEPT {
 int RVGetByteSymbol(QVLink* link, const unsigned char** name, int* length, long missing) QV_NOEXCEPT {
   long bytes = 0;
   long characters = 0;
-  const int result =
-      GetSymbol(link, [&](Quorvane::QVGetContainer* c) { return QVGet8BitSymbol_(c, name, &bytes, &characters, missing); });
+  const int result = GetSymbol(link, name, [&](Quorvane::QVGetContainer* c) {
+    return QVGet8BitSymbol_(c, name, &bytes, &characters, missing);
+  });
   Narrow(length, bytes);
   return result;
 }
@@ -61,8 +64,9 @@ int RVGetByteSymbol(QVLink* link, const unsigned char** name, int* length, long 
 int RVGetUCS2Symbol(QVLink* link, const unsigned short** name, int* length) QV_NOEXCEPT {
   long bytes = 0;
   long characters = 0;
-  const int result =
-      GetSymbol(link, [&](Quorvane::QVGetContainer* c) { return QVGetUCS2Symbol_(c, name, &bytes, &characters); });
+  const int result = GetSymbol(link, name, [&](Quorvane::QVGetContainer* c) {
+    return QVGetUCS2Symbol_(c, name, &bytes, &characters);
+  });
   Narrow(length, characters);
   return result;
 }
@@ -70,7 +74,8 @@ int RVGetUCS2Symbol(QVLink* link, const unsigned short** name, int* length) QV_N
 int RVGetUTF8Symbol(QVLink* link, const unsigned char** name, int* bytes, int* characters) QV_NOEXCEPT {
   long b = 0;
   long c = 0;
-  const int result = GetSymbol(link, [&](Quorvane::QVGetContainer* k) { return QVGetUTF8Symbol_(k, name, &b, &c); });
+  const int result =
+      GetSymbol(link, name, [&](Quorvane::QVGetContainer* k) { return QVGetUTF8Symbol_(k, name, &b, &c); });
   Narrow(bytes, b);
   Narrow(characters, c);
   return result;
@@ -79,7 +84,8 @@ int RVGetUTF8Symbol(QVLink* link, const unsigned char** name, int* bytes, int* c
 int RVGetUTF16Symbol(QVLink* link, const unsigned short** name, int* units, int* characters) QV_NOEXCEPT {
   long b = 0;
   long c = 0;
-  const int result = GetSymbol(link, [&](Quorvane::QVGetContainer* k) { return QVGetUTF16Symbol_(k, name, &b, &c); });
+  const int result =
+      GetSymbol(link, name, [&](Quorvane::QVGetContainer* k) { return QVGetUTF16Symbol_(k, name, &b, &c); });
   Narrow(units, b / 2);
   Narrow(characters, c);
   return result;
@@ -88,7 +94,8 @@ int RVGetUTF16Symbol(QVLink* link, const unsigned short** name, int* units, int*
 int RVGetUTF32Symbol(QVLink* link, const unsigned int** name, int* length) QV_NOEXCEPT {
   long b = 0;
   long c = 0;
-  const int result = GetSymbol(link, [&](Quorvane::QVGetContainer* k) { return QVGetUTF32Symbol_(k, name, &b, &c); });
+  const int result =
+      GetSymbol(link, name, [&](Quorvane::QVGetContainer* k) { return QVGetUTF32Symbol_(k, name, &b, &c); });
   Narrow(length, b / 4);
   return result;
 }

@@ -467,6 +467,79 @@ TEST_F(ArrayGetsTest, StepwiseFailureLeavesNoState) {
   Destroy(link);
 }
 
+// Calls the discipline refuses (a null link, a pending error) hand out
+// nothing either: outputs the caller left holding anything come back null
+// and 0, and the array stays unread.
+TEST_F(ArrayGetsTest, RefusedCallsHandOutNothing) {
+  int anything = 0;
+  auto* junk = reinterpret_cast<void*>(&anything);
+  struct Call {
+    const char* name;
+    std::function<int(QVLink*)> get;  // answers the call's result; the outputs are checked inside
+  };
+  const std::vector<Call> calls = {
+      {"64-bit dimensions, with leaf type",
+       [&](QVLink* l) {
+         void* data = junk;
+         long* dimensions = static_cast<long*>(junk);
+         char** heads = static_cast<char**>(junk);
+         long depth = 77;
+         int leaf = 77;
+         const int ok = RVGetBinaryNumberArrayWithLeafType(l, &data, &dimensions, &heads, &depth, 228, &leaf);
+         EXPECT_EQ(data, nullptr);
+         EXPECT_EQ(dimensions, nullptr);
+         EXPECT_EQ(heads, nullptr);
+         EXPECT_EQ(depth, 0);
+         EXPECT_EQ(leaf, 0);
+         return ok;
+       }},
+      {"64-bit dimensions",
+       [&](QVLink* l) {
+         double* data = static_cast<double*>(junk);
+         long* dimensions = static_cast<long*>(junk);
+         char** heads = static_cast<char**>(junk);
+         long depth = 77;
+         const int ok = RVGetDoubleArray(l, &data, &dimensions, &heads, &depth);
+         EXPECT_EQ(data, nullptr);
+         EXPECT_EQ(dimensions, nullptr);
+         EXPECT_EQ(heads, nullptr);
+         EXPECT_EQ(depth, 0);
+         return ok;
+       }},
+      {"32-bit dimensions",
+       [&](QVLink* l) {
+         int* data = static_cast<int*>(junk);
+         int* dimensions = static_cast<int*>(junk);
+         char** heads = static_cast<char**>(junk);
+         int depth = 77;
+         const int ok = RVGetInteger32Array(l, &data, &dimensions, &heads, &depth);
+         EXPECT_EQ(data, nullptr);
+         EXPECT_EQ(dimensions, nullptr);
+         EXPECT_EQ(heads, nullptr);
+         EXPECT_EQ(depth, 0);
+         return ok;
+       }},
+      {"stepwise",
+       [&](QVLink* l) {
+         qvmeter* state = static_cast<qvmeter*>(junk);
+         const int ok = RVGetArrayTypeWithDepthAndLeafType(l, nullptr, &state, nullptr, nullptr);
+         EXPECT_EQ(state, nullptr);
+         return ok;
+       }},
+  };
+  for (const Call& call : calls) {
+    SCOPED_TRACE(call.name);
+    QVLink* link = Loopback();
+    ASSERT_NE(link, nullptr);
+    PutListArray(link, {2, 3}, kSix.data(), 228);
+    ExpectRefusedOnNullLinkAndPendingError(call.get, link);
+    const Whole w = ReadWhole(link, RVGetIntegerArray, RVReleaseIntegerArray);
+    EXPECT_EQ(w.ok, 1);
+    EXPECT_EQ(w.dimensions, (std::vector<long>{2, 3}));
+    Destroy(link);
+  }
+}
+
 using Counting = qvtest::CountingAllocator;
 
 // Memory running out at each allocation of a whole-array get in turn: every

@@ -575,6 +575,84 @@ TEST_F(SymbolGetsTest, TestsOfOtherTokensAndDictionaryCodes) {
   }
 }
 
+// Gets the discipline refuses (a null link, a pending error) leave the name
+// null whatever the caller's pointer held, so a release after the failure
+// gives back nothing; the counts are 0 and the symbol stays unread.
+TEST_F(SymbolGetsTest, RefusedGetsLeaveTheNameNull) {
+  static const char junk[] = "not a name";
+  const auto* junk8 = reinterpret_cast<const unsigned char*>(junk);
+  const auto* junk16 = reinterpret_cast<const unsigned short*>(junk);
+  const auto* junk32 = reinterpret_cast<const unsigned int*>(junk);
+  struct Call {
+    const char* name;
+    std::function<int(QVLink*)> get;  // the outputs are checked inside
+  };
+  const std::vector<Call> calls = {
+      {"7-bit",
+       [&](QVLink* l) {
+         const char* s = junk;
+         const int ok = RVGetSymbol(l, &s);
+         EXPECT_EQ(s, nullptr);
+         return ok;
+       }},
+      {"byte",
+       [&](QVLink* l) {
+         const unsigned char* s = junk8;
+         int n = 7;
+         const int ok = RVGetByteSymbol(l, &s, &n, '#');
+         EXPECT_EQ(s, nullptr);
+         EXPECT_EQ(n, 0);
+         return ok;
+       }},
+      {"UCS-2",
+       [&](QVLink* l) {
+         const unsigned short* s = junk16;
+         int n = 7;
+         const int ok = RVGetUCS2Symbol(l, &s, &n);
+         EXPECT_EQ(s, nullptr);
+         EXPECT_EQ(n, 0);
+         return ok;
+       }},
+      {"UTF-8",
+       [&](QVLink* l) {
+         const unsigned char* s = junk8;
+         int b = 7;
+         int c = 7;
+         const int ok = RVGetUTF8Symbol(l, &s, &b, &c);
+         EXPECT_EQ(s, nullptr);
+         EXPECT_EQ(b, 0);
+         EXPECT_EQ(c, 0);
+         return ok;
+       }},
+      {"UTF-16",
+       [&](QVLink* l) {
+         const unsigned short* s = junk16;
+         int u = 7;
+         int c = 7;
+         const int ok = RVGetUTF16Symbol(l, &s, &u, &c);
+         EXPECT_EQ(s, nullptr);
+         EXPECT_EQ(u, 0);
+         EXPECT_EQ(c, 0);
+         return ok;
+       }},
+      {"UTF-32",
+       [&](QVLink* l) {
+         const unsigned int* s = junk32;
+         int n = 7;
+         const int ok = RVGetUTF32Symbol(l, &s, &n);
+         EXPECT_EQ(s, nullptr);
+         EXPECT_EQ(n, 0);
+         return ok;
+       }},
+  };
+  for (const Call& call : calls) {
+    SCOPED_TRACE(call.name);
+    QVLink* link = Holding({[](QVLink* l) { ASSERT_EQ(RVPutSymbol(l, "abc"), 1); }});
+    ExpectRefusedOnNullLinkAndPendingError(call.get, link);
+    EXPECT_EQ(RVTestSymbol(link, "abc"), 1);
+  }
+}
+
 TEST_F(SymbolGetsTest, NullLinksAndNamesAreRefusedOrIgnored) {
   const char* name = reinterpret_cast<const char*>(1);
   EXPECT_EQ(RVGetSymbol(nullptr, &name), 0);

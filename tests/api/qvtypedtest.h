@@ -99,6 +99,23 @@ class TypedLinkTest : public ::testing::Test {
     return link;
   }
 
+  // A call the discipline refuses does so on a null link, and on link under
+  // a pending error that refuses it (3), which it leaves and which is then
+  // cleared; the caller checks the call's outputs inside it and that the
+  // input is still unread afterwards.
+  static void ExpectRefusedOnNullLinkAndPendingError(const std::function<int(QVLink*)>& call, QVLink* link) {
+    {
+      SCOPED_TRACE("null link");
+      EXPECT_EQ(call(nullptr), 0);
+    }
+    SCOPED_TRACE("pending error");
+    ASSERT_NE(link, nullptr);
+    link->error = 3;
+    EXPECT_EQ(call(link), 0);
+    EXPECT_EQ(RVError(link), 3);
+    ASSERT_EQ(RVClearError(link), 1);
+  }
+
   feature_set OwnFeatures() {
     feature_set features = environment_->ownFeatures;
     std::strcpy(features.numerics_id, "UniqueID");
