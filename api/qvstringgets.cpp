@@ -141,35 +141,36 @@ long DictionaryText(QVGetContainer& c, unsigned encoding, Text* out) {
   return 0;
 }
 
+// The rewritten text and the two zero units behind it, in the text's units.
+template <class Unit>
+int64_t RewriteUnits(Unit* t, long (*rewrite)(Unit*, void*)) {
+  const int64_t units = rewrite(t, nullptr);
+  t[units] = 0;
+  t[units + 1] = 0;
+  return units;
+}
+
 // Real-number text into input syntax (1.5e10 becomes 1.5*^10). Every count
 // becomes the rewritten length: the text may have grown by a unit, and a
-// caller copying by the byte count must get all of it.
-void RewriteNumber(unsigned encoding, Text* text) {
+// caller copying by the byte count must get all of it. The block is grown
+// first so that the grown text still ends with two zero units: 0 or 8.
+long RewriteNumber(QVGetContainer& c, unsigned encoding, Text* text) {
+  const uint64_t unit = UnitBytes(encoding);
+  // The text, the unit it may grow by, and two zero units.
+  void* grown = ReallocAtom(c.pool, text->data, static_cast<uint64_t>(text->bytes) + 3 * unit, nullptr, nullptr);
+  if (grown == nullptr) return Fail(c, kNoMemory);
+  text->data = grown;
   int64_t units = 0;
-  switch (UnitBytes(encoding)) {
-    case 2: {
-      auto* t = static_cast<uint16_t*>(text->data);
-      units = qv_to_input_short(t);
-      t[units] = 0;
-      break;
-    }
-    case 4: {
-      auto* t = static_cast<uint32_t*>(text->data);
-      units = qv_to_input_int(t);
-      t[units] = 0;
-      break;
-    }
-    default: {
-      auto* t = static_cast<char*>(text->data);
-      units = qv_to_input_char(t);
-      t[units] = 0;
-      break;
-    }
+  switch (unit) {
+    case 2: units = RewriteUnits(static_cast<uint16_t*>(text->data), qv_to_input_short); break;
+    case 4: units = RewriteUnits(static_cast<uint32_t*>(text->data), qv_to_input_int); break;
+    default: units = RewriteUnits(static_cast<char*>(text->data), qv_to_input_char); break;
   }
   text->bytes = units * static_cast<int64_t>(UnitBytes(encoding));
   // The byte-order mark of UTF-16 and UTF-32 text is no character.
   const bool marked = encoding == ENCODING_UTF16 || encoding == ENCODING_UTF32;
   text->characters = marked ? std::max<int64_t>(units - 1, 0) : units;
+  return 0;
 }
 
 // Number text read plainly ends, for C callers, at its first blank or
@@ -216,7 +217,7 @@ long ReadString(QVGetContainer& c, unsigned encoding, long missing, bool number,
     error = qvatom::ReadAtom(c.pool, c.readState, c.deviceStack, c.queueStack, encoding, missing, &out->data,
                              &out->bytes, &out->characters);
     if (error == 0 && number && raw == TOK_REAL) {
-      RewriteNumber(encoding, out);
+      error = RewriteNumber(c, encoding, out);
     } else if (error == 0 && (raw == TOK_REAL || raw == TOK_INTEGER) &&
                (encoding == ENCODING_UCS2 || encoding == ENCODING_BYTES || encoding == ENCODING_ASCII)) {
       CutNumber(encoding, out);

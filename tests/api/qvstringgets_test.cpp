@@ -4,6 +4,7 @@
 // whole-atom fallback); numbers as strings; dictionary-coded strings.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -292,6 +293,16 @@ std::vector<GetForm> Gets() {
 
 using StringGetsTest = qvtest::TypedLinkTest;
 
+// An environment allocator whose blocks come filled with junk.
+struct JunkFilled {
+  static void* Allocate(uint64_t size) {
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block != nullptr) std::memset(block, 0xA5, size);
+    return block;
+  }
+  static void Free(void* block) { std::free(block); }
+};
+
 // Every put, read back by every get: the text as iconv writes it in the
 // get's encoding, the counts, two zero units behind; 49 with a null text
 // when the get's encoding cannot hold a character.
@@ -463,9 +474,13 @@ TEST_F(StringGetsTest, RealTextPlainlyAndInInputSyntax) {
 // The rewritten text grows a unit ("e" becomes "*^"): every count reports
 // the rewritten length, so a copy by the byte count loses nothing.
 TEST_F(StringGetsTest, NumberGetsCountTheRewrittenText) {
+  // Blocks come filled with junk: a zero unit is there only when written.
+  RestartEnvironment(
+      [](RVEnvironmentParameters* p) { RVSetAllocParameter(p, JunkFilled::Allocate, JunkFilled::Free); });
+  ASSERT_FALSE(HasFatalFailure());
   struct Case {
     const char* name;
-    std::function<int(QVLink*, std::u32string*, long*, long*)> get;
+    std::function<int(QVLink*, std::u32string*, long*, long*, bool*)> get;  // bool: two zero units follow
     long bytes;       // of the text, the mark included
     long characters;  // without the mark; -1 not reported
   };
@@ -474,11 +489,12 @@ TEST_F(StringGetsTest, NumberGetsCountTheRewrittenText) {
   };
   const std::vector<Case> cases = {
       {"utf8",
-       [](QVLink* l, std::u32string* t, long* b, long* c) {
+       [](QVLink* l, std::u32string* t, long* b, long* c, bool* z) {
          const unsigned char* s = nullptr;
          int bytes = 0, characters = 0;
          const int ok = RVGetNumberAsUTF8String(l, &s, &bytes, &characters);
          if (ok) *t = std::u32string(s, s + bytes);
+         if (ok) *z = s[bytes] == 0 && s[bytes + 1] == 0;
          *b = bytes;
          *c = characters;
          RVReleaseUTF8String(l, s);
@@ -486,11 +502,12 @@ TEST_F(StringGetsTest, NumberGetsCountTheRewrittenText) {
        },
        7, 7},
       {"ucs2",
-       [](QVLink* l, std::u32string* t, long* b, long* c) {
+       [](QVLink* l, std::u32string* t, long* b, long* c, bool* z) {
          const unsigned short* s = nullptr;
          int units = 0;
          const int ok = RVGetNumberAsUCS2String(l, &s, &units);
          if (ok) *t = std::u32string(s, s + units);
+         if (ok) *z = s[units] == 0 && s[units + 1] == 0;
          *b = units * 2L;
          *c = -1;
          RVReleaseUCS2String(l, s);
@@ -498,11 +515,12 @@ TEST_F(StringGetsTest, NumberGetsCountTheRewrittenText) {
        },
        14, -1},
       {"utf16",
-       [&](QVLink* l, std::u32string* t, long* b, long* c) {
+       [&](QVLink* l, std::u32string* t, long* b, long* c, bool* z) {
          const unsigned short* s = nullptr;
          int units = 0, characters = 0;
          const int ok = RVGetNumberAsUTF16String(l, &s, &units, &characters);
          if (ok) *t = read16(s + 1, units - 1);
+         if (ok) *z = s[units] == 0 && s[units + 1] == 0;
          *b = units * 2L;
          *c = characters;
          RVReleaseUTF16String(l, s);
@@ -510,11 +528,12 @@ TEST_F(StringGetsTest, NumberGetsCountTheRewrittenText) {
        },
        16, 7},
       {"utf32",
-       [](QVLink* l, std::u32string* t, long* b, long* c) {
+       [](QVLink* l, std::u32string* t, long* b, long* c, bool* z) {
          const unsigned int* s = nullptr;
          int units = 0;
          const int ok = RVGetNumberAsUTF32String(l, &s, &units);
          if (ok) *t = std::u32string(s + 1, s + units);
+         if (ok) *z = s[units] == 0 && s[units + 1] == 0;
          *b = units * 4L;
          *c = -1;
          RVReleaseUTF32String(l, s);
@@ -522,11 +541,12 @@ TEST_F(StringGetsTest, NumberGetsCountTheRewrittenText) {
        },
        32, -1},
       {"bytes",
-       [](QVLink* l, std::u32string* t, long* b, long* c) {
+       [](QVLink* l, std::u32string* t, long* b, long* c, bool* z) {
          const unsigned char* s = nullptr;
          long length = 0;
          const int ok = RVGetNumberAsByteString(l, &s, &length, 0);
          if (ok) *t = std::u32string(s, s + length);
+         if (ok) *z = s[length] == 0 && s[length + 1] == 0;
          *b = length;
          *c = -1;
          RVReleaseByteString(l, s);
@@ -544,8 +564,10 @@ TEST_F(StringGetsTest, NumberGetsCountTheRewrittenText) {
     std::u32string text;
     long bytes = 0;
     long characters = 0;
-    ASSERT_EQ(c.get(link, &text, &bytes, &characters), 1) << RVError(link);
+    bool zeros = false;
+    ASSERT_EQ(c.get(link, &text, &bytes, &characters, &zeros), 1) << RVError(link);
     EXPECT_EQ(text, U"1.5*^10");
+    EXPECT_TRUE(zeros) << "the grown text keeps two zero units behind it";
     EXPECT_EQ(bytes, c.bytes);
     if (c.characters >= 0) {
       EXPECT_EQ(characters, c.characters);
@@ -626,13 +648,26 @@ TEST_F(StringGetsTest, DictionaryStringsByEncoding) {
     RVReleaseUTF32String(l, t);
     return ok;
   };
+  const auto utf8 = [](QVLink* l, std::string* out) {
+    const unsigned char* t = nullptr;
+    int length = 0, characters = 0;
+    const int ok = RVGetUTF8String(l, &t, &length, &characters);
+    if (ok) out->assign(reinterpret_cast<const char*>(t), static_cast<size_t>(length) + 2);
+    EXPECT_EQ(characters, ok ? 8 : 0);
+    RVReleaseUTF8String(l, t);
+    return ok;
+  };
   std::string name16;
   Iconv(U"name \\ 7", UTF16Native(), &name16);
+  std::string name32;
+  Iconv(U"name \\ 7", UTF32Native(), &name32);
   const std::vector<Case> cases = {
       // Two zero units end dictionary texts too.
       {"utf16", coded7, utf16, 0, WithMark(name16, 2) + std::string(4, '\0')},
       {"bytes", coded7, bytes, 0, std::string("name \\ 7\0\0", 10)},
       {"7-bit", coded7, seven, 0, "name \\\\ 7"},
+      {"utf8", coded7, utf8, 0, std::string("name \\ 7\0\0", 10)},
+      {"utf32", coded7, utf32, 0, WithMark(name32, 4) + std::string(8, '\0')},
       {"empty ucs2", coded9, ucs2, 0, std::string(4, '\0')},
       {"empty utf32, the mark alone", coded9, utf32, 0, WithMark("", 4) + std::string(8, '\0')},
       {"ucs2 unknown code", coded99, ucs2, 54, ""},
