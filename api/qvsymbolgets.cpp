@@ -28,10 +28,32 @@ constexpr DictionaryCodes kNarrowSymbolCodes{kInconsistent, kUnknownSymbol};  //
 constexpr DictionaryCodes kWideSymbolCodes{kUnknownSymbol, kInconsistent};    // UCS-2 and the UTF forms
 constexpr DictionaryCodes kHeadCodes{kUnknownSymbol, kInconsistent};          // every function head
 
+// An empty name, as the atom readers give one: nothing but the byte-order
+// mark in the wide forms, then two zero units. 0 or 8.
+long EmptyName(Quorvane::QVGetContainer* container, unsigned encoding, void** name, int64_t* bytes,
+               int64_t* characters) {
+  const int64_t unit = qvputtext::UnitBytes(encoding);
+  const bool marked = encoding == ENCODING_UTF16 || encoding == ENCODING_UTF32;
+  const uint64_t size = marked ? static_cast<uint64_t>(unit) : 0;
+  auto* atom = static_cast<unsigned char*>(AllocAtom(container->pool, size + 2 * unit, nullptr, nullptr));
+  if (atom == nullptr) return kNoMemory;
+  std::memset(atom, 0, size + 2 * unit);
+  const uint16_t mark16 = 0xFEFF;
+  const uint32_t mark32 = 0xFEFF;
+  if (encoding == ENCODING_UTF16) std::memcpy(atom, &mark16, sizeof mark16);
+  if (encoding == ENCODING_UTF32) std::memcpy(atom, &mark32, sizeof mark32);
+  *name = atom;
+  *bytes = static_cast<int64_t>(size);
+  *characters = 0;
+  return 0;
+}
+
 // A dictionary name written out in the encoding, into an atom with two zero
-// units behind it: 0, unrepresentable, or 8.
+// units behind it: 0, unrepresentable, or 8. Every encoding holds an empty
+// name.
 long EncodeName(Quorvane::QVGetContainer* container, const Quorvane::QVUTF8String& text, unsigned encoding,
                 long unrepresentable, void** name, int64_t* bytes, int64_t* characters) {
+  if (text.getLengthOfBytes() == 0) return EmptyName(container, encoding, name, bytes, characters);
   // Counted from the bytes: a dictionary loaded from a raw table counts a
   // name's bytes as its characters.
   int64_t count = 0;

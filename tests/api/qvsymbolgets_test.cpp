@@ -366,6 +366,26 @@ TEST_F(SymbolGetsTest, DictionarySymbolsFailByReader) {
   }
 }
 
+// A dictionary name that is empty comes out of every form just as an empty
+// plain symbol does: every encoding holds an empty name.
+TEST_F(SymbolGetsTest, AnEmptyDictionaryNameReadsLikeAnEmptySymbol) {
+  static const Quorvane::QVRawStringDictionary kSymbols[] = {{"", 8}, {nullptr, 0}};
+  for (const Form& form : Forms()) {
+    SCOPED_TRACE(form.name);
+    const Got plain = form.get(Holding({[](QVLink* l) { ASSERT_EQ(RVPutSymbol(l, ""), 1); }}));
+    ASSERT_EQ(plain.ok, 1) << plain.error;
+    QVLink* link = Reading(DictionarySymbol(8));
+    link->symbolDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kSymbols);
+    const Got coded = form.get(link);
+    EXPECT_EQ(coded.ok, 1);
+    EXPECT_EQ(coded.error, 0);
+    EXPECT_EQ(HexOf(coded.bytes), HexOf(plain.bytes));
+    EXPECT_EQ(coded.first, plain.first);
+    EXPECT_EQ(coded.second, plain.second);
+    EXPECT_TRUE(coded.terminated);
+  }
+}
+
 TEST_F(SymbolGetsTest, WithoutADictionaryEveryCodeIsUnknown) {
   for (const char* form_name : {"7-bit", "UTF-8"}) {
     SCOPED_TRACE(form_name);
