@@ -53,8 +53,9 @@ void QVDeviceManager::addWorld(QVDeviceInterfaceFunction function) {
   QVSmartPointer<QVDeviceWorldInstance> world = QVDeviceWorldInstance::initWithFunction(function);
   long error = 0;
   QVString name = world->protocolName(&error);
-  // A world whose name is taken is not kept: end it now, or nothing ever would.
-  if (!registry_.emplace(std::move(name), world).second) world->worldDeinit();
+  // A world without a readable name, or whose name is taken, could never be
+  // chosen: it is not kept, and ended now, or nothing ever would end it.
+  if (error != 0 || name.empty() || !registry_.emplace(std::move(name), world).second) world->worldDeinit();
 }
 
 void QVDeviceManager::loadSignalHandlers(QVSignalHandlerManager& manager) {

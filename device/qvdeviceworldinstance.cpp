@@ -9,6 +9,8 @@ namespace Quorvane {
 namespace {
 
 constexpr long kProtocolNameCapacity = 512;
+constexpr long kTextTooLong = 8;
+constexpr long kProtocolNameTooLong = 7;
 constexpr long kIdCapacity = 2048;
 
 template <typename F>
@@ -99,7 +101,11 @@ QVString QVDeviceWorldInstance::protocolName(long* error) {
   char buffer[kProtocolNameCapacity] = {};
   long length = kProtocolNameCapacity;
   long result = call(QVDEVICE_WORLD_PROTOCOL_NAME, buffer, &length, nullptr);
-  if (result == 0 && (length < 0 || length >= kProtocolNameCapacity)) result = 7;
+  // A name that does not fit (the world answers 8) or fills the whole buffer
+  // is one error, whatever its length.
+  if (result == kTextTooLong || (result == 0 && (length < 0 || length >= kProtocolNameCapacity))) {
+    result = kProtocolNameTooLong;
+  }
   if (error != nullptr) *error = result;
   if (result != 0) return QVString();
   return QVString(buffer, strnlen(buffer, sizeof buffer));

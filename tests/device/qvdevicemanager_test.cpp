@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -228,19 +229,54 @@ TEST(DeviceManager, WorldThatRefusesToStartIsNotRegistered) {
 }
 
 TEST(DeviceManager, ProtocolNameOf512BytesOrMoreIsError7) {
-  for (size_t length : {511u, 512u, 600u}) {
-    qvtest::QueueScriptedWorld({std::string(length, 'p'), 0});
+  struct NameCase {
+    size_t length;
+    long error;
+  };
+  // 512 still fits the buffer (no terminator is copied); longer ones make the
+  // world answer that the buffer is too small. Both are a name too long.
+  const NameCase cases[] = {{1, 0}, {511, 0}, {512, 7}, {513, 7}, {600, 7}, {4096, 7}};
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(c.length);
+    qvtest::QueueScriptedWorld({std::string(c.length, 'p'), 0});
     auto world = Quorvane::QVDeviceWorldInstance::initWithFunction(qvtest::ScriptedWorldFunction());
     long error = -7;
     Quorvane::QVString name = world->protocolName(&error);
-    if (length < 512) {
-      EXPECT_EQ(error, 0);
-      EXPECT_EQ(name.size(), length);
-    } else {
-      EXPECT_NE(error, 0);
-      EXPECT_TRUE(name.empty());
-    }
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(name.size(), c.error == 0 ? c.length : 0u);
     world->worldDeinit();
+  }
+}
+
+// Such a world could never be chosen by name nor in the order of preference:
+// it is ended at once, not listed, and the worlds after it still load.
+TEST(DeviceManager, WorldWithoutAUsableNameIsEndedAndNotListed) {
+  struct NameCase {
+    const char* title;
+    std::string protocol;
+    bool nameThrows;
+  };
+  const NameCase cases[] = {
+      {"name too long", std::string(600, 'n'), false},
+      {"name of 512 bytes", std::string(512, 'n'), false},
+      {"empty name", "", false},
+      {"name cannot be read", "Fake", true},
+  };
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(c.title);
+    qvtest::Fake() = qvtest::FakeRecord();
+    qvtest::Fake().protocol = c.protocol;
+    if (c.nameThrows) qvtest::Fake().plan = {"world.ProtocolName", [] { throw std::runtime_error("no name"); }, 0};
+    QVDeviceManager manager;
+    EXPECT_NO_THROW(manager.registerWorldForTesting(&qvtest::FakeMain));
+    EXPECT_EQ(qvtest::Fake().worldsAlive, 0) << "the world must be ended";
+    EXPECT_TRUE(manager.getDeviceList().empty());
+    ScriptedWorldRecord* next = qvtest::QueueScriptedWorld({"Pipes", 0});
+    manager.registerWorldForTesting(qvtest::ScriptedWorldFunction());
+    ASSERT_EQ(manager.getDeviceList().size(), 1u);
+    EXPECT_EQ(ToStdString(manager.getDeviceList()[0]), "Pipes");
+    manager.unloadDevices();
+    EXPECT_EQ(next->deinitCalls, 1);
   }
 }
 
