@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -458,6 +459,33 @@ TEST(DeviceInstance, OperationsReadTheWorldsAnswersThroughTheBridge) {
   EXPECT_EQ(empty->getFileDescriptor(&error), -1);
   EXPECT_TRUE(empty->protocolName(&error).empty());
   EXPECT_EQ(error, -1);
+}
+
+TEST(DeviceInstance, PrintsTheDeviceAndFunctionPointersWithoutCallingTheDevice) {
+  qvtest::Fake() = qvtest::FakeRecord();
+  auto* device = new qvtest::FakeDevice("printed");
+  struct PrintCase {
+    Instance instance;
+    void* device;
+    void* function;
+  };
+  PrintCase cases[] = {
+      {QVDeviceInstance::init(), nullptr, nullptr},
+      {QVDeviceInstance::initWithDeviceObjectAndFunction(device, &qvtest::FakeMain), device,
+       reinterpret_cast<void*>(&qvtest::FakeMain)},
+  };
+  for (PrintCase& c : cases) {
+    std::ostringstream expected;
+    expected << "<QVDeviceInstance><theDevice>" << c.device << "</theDevice><interfaceFunction>" << c.function
+             << "</interfaceFunction></QVDeviceInstance>";
+    std::ostringstream printed;
+    c.instance->print(printed);
+    EXPECT_EQ(printed.str(), expected.str());
+    std::ostringstream streamed;
+    streamed << *c.instance;
+    EXPECT_EQ(streamed.str(), expected.str());
+  }
+  EXPECT_TRUE(qvtest::Fake().calls.empty());
 }
 
 // --- closing ------------------------------------------------------------------

@@ -280,6 +280,71 @@ TEST(DeviceManager, WorldWithoutAUsableNameIsEndedAndNotListed) {
   }
 }
 
+// Each answer comes from its own selector; a failing or ended world answers
+// the empty value with the selector's error.
+TEST(DeviceWorldInstance, ModesCapacityAndIdAnswerTheWorldOrTheEmptyValue) {
+  struct Expected {
+    long value;
+    long error;
+  };
+  struct AnswerCase {
+    const char* title;
+    std::string throwingOperation;
+    std::string worldId;
+    bool ended;
+    Expected modes, capacity;
+    std::string id;
+    long idError;
+  };
+  const std::string longest(2048, 'i');
+  const AnswerCase cases[] = {
+      {"every answer", "", "fake-world-1", false, {6, 0}, {5120, 0}, "fake-world-1", 0},
+      {"modes fails", "world.Modes", "fake-world-1", false, {0, -1}, {5120, 0}, "fake-world-1", 0},
+      {"capacity fails", "world.StreamCapacity", "fake-world-1", false, {6, 0}, {0, -1}, "fake-world-1", 0},
+      {"id fails", "world.Id", "fake-world-1", false, {6, 0}, {5120, 0}, "", -1},
+      {"id filling the whole buffer", "", longest, false, {6, 0}, {5120, 0}, longest, 0},
+      {"id too long for the buffer", "", longest + "i", false, {6, 0}, {5120, 0}, "", 8},
+      {"ended world", "", "fake-world-1", true, {0, -1}, {0, -1}, "", -1},
+  };
+  for (const AnswerCase& c : cases) {
+    SCOPED_TRACE(c.title);
+    qvtest::Fake() = qvtest::FakeRecord();
+    qvtest::Fake().worldId = c.worldId;
+    Quorvane::QVDeviceWorldInstance world(&qvtest::FakeMain);
+    if (c.ended) world.worldDeinit();
+    qvtest::Fake().calls.clear();
+    if (!c.throwingOperation.empty()) {
+      qvtest::Fake().plan = {c.throwingOperation, [] { throw std::runtime_error("refused"); }, 0};
+    }
+    long error = 99;
+    EXPECT_EQ(world.modes(&error), c.modes.value);
+    EXPECT_EQ(error, c.modes.error);
+    error = 99;
+    EXPECT_EQ(world.streamCapacity(&error), c.capacity.value);
+    EXPECT_EQ(error, c.capacity.error);
+    error = 99;
+    EXPECT_EQ(ToStdString(world.id(&error)), c.id);
+    EXPECT_EQ(error, c.idError);
+    const std::vector<std::string> asked = {"world.Modes", "world.StreamCapacity", "world.Id"};
+    EXPECT_EQ(qvtest::Fake().calls, c.ended ? std::vector<std::string>{} : asked);
+    world.worldDeinit();
+    EXPECT_EQ(qvtest::Fake().worldsAlive, 0);
+  }
+}
+
+TEST(DeviceWorldInstance, PrintsTheWorldAndFunctionPointers) {
+  qvtest::Fake() = qvtest::FakeRecord();
+  Quorvane::QVDeviceWorldInstance world(&qvtest::FakeMain);
+  std::ostringstream expected;
+  expected << "<QVDeviceWorldInstance><theWorld>" << world.world() << "</theWorld><interfaceFunction>"
+           << reinterpret_cast<void*>(&qvtest::FakeMain) << "</interfaceFunction></QVDeviceWorldInstance>";
+  std::ostringstream printed;
+  printed << world;
+  EXPECT_NE(world.world(), nullptr);
+  EXPECT_EQ(printed.str(), expected.str());
+  world.worldDeinit();
+}
+
 TEST(DeviceManager, LibraryTableKeepsTheLoadOrder) {
   std::vector<std::string> names;
   for (const Quorvane::QVDeviceWorldRow& row : Quorvane::QVLibraryDeviceWorlds()) names.emplace_back(row.protocol);

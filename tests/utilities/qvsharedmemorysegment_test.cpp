@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -152,6 +154,44 @@ TEST_F(SharedMemoryTest, PosixConnectOfAnotherUsersSegmentIsDenied) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), kSegmentAccessDenied);
   EXPECT_EQ(segment.detachSegmentAndRemoveFromOS(), 0);
+}
+
+// A create that cannot size or map its object answers 5 and takes the object
+// away again: a half-made segment left under the name would make the next
+// create answer "exists" and a connector map an object of the wrong size.
+TEST_F(SharedMemoryTest, PosixCreateThatCannotFinishAnswers5AndLeavesNothing) {
+  struct HalfMadeCase {
+    const char* title;
+    uint64_t length;
+    rlim_t fileSizeLimit;  // 0: unchanged
+  };
+  const HalfMadeCase cases[] = {
+      {"the object cannot be sized", 1u << 20, 4096},
+      {"the object cannot be mapped", uint64_t{1} << 48, 0},
+  };
+  for (const HalfMadeCase& c : cases) {
+    SCOPED_TRACE(c.title);
+    const QVString name = NewName();
+    const int status = qvtest::RunInChild([&] {
+      if (c.fileSizeLimit != 0) {
+        signal(SIGXFSZ, SIG_IGN);  // the failing call reports EFBIG instead
+        const rlimit limit{c.fileSizeLimit, c.fileSizeLimit};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 20;
+      }
+      QVPosixSharedMemorySegment segment(name, c.length);
+      const int created = segment.create();
+      if (segment.getBytes() != nullptr || segment.getHandle() != -1) return 21;
+      return created;
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), kSegmentFailed);
+    struct stat st;
+    EXPECT_NE(stat(SystemPath(name).c_str(), &st), 0) << "the half-made object stays";
+    EXPECT_EQ(errno, ENOENT);
+    QVPosixSharedMemorySegment again(name, 4096);
+    EXPECT_EQ(again.create(), kSegmentMapped) << "the name is free again";
+    EXPECT_EQ(again.detachSegmentAndRemoveFromOS(), 0);
+  }
 }
 
 TEST_F(SharedMemoryTest, RemovalReportsTheFirstFailure) {
