@@ -57,7 +57,9 @@ void unix_signal_handler(int number) noexcept;
 
 // Registers the device (an empty handler removes it): one entry per device,
 // the newest first; 1, or 0 when the registry cannot grow. Not to be called
-// from signal context.
+// from signal context. A change that replaces or removes an entry returns
+// only once no dispatch on another thread can still use the old one, so the
+// device and its descriptors may then be closed and freed.
 int unix_setmsghandler(void* device, qv_message_reader reader, qv_message_handler handler, void* cookie,
                        int messageFd, int dataFd) noexcept;
 // 1 with the handler and cookie when the device is registered, else 0.

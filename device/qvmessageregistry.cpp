@@ -9,6 +9,14 @@
 // Old snapshots are freed by the changing thread, with the two signals
 // blocked there. The handler allocates nothing, takes no lock and throws
 // nothing; it keeps errno as it found it.
+//
+// A change that takes an entry out (or replaces it) returns only once no
+// dispatch that may still hold the old entry is running, so the caller may
+// then close the descriptors and free the device. Dispatches run one at a
+// time and count their rounds: the change waits for the end of the round in
+// progress when it published, never for a later one.
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <atomic>
@@ -51,6 +59,9 @@ static_assert(alignof(Entry) <= alignof(Snapshot));
 std::atomic<Snapshot*> gCurrent{nullptr};
 std::atomic<int> gReaders{0};
 std::atomic<bool> gDispatching{false};
+// Odd while a dispatch round runs; the thread that runs it.
+std::atomic<uint64_t> gDispatchRound{0};
+std::atomic<pthread_t> gDispatcher{};
 
 // Changes: one at a time, never from signal context.
 std::mutex& ChangeLock() {
@@ -95,48 +106,82 @@ long IndexOf(const Snapshot* snapshot, const void* device) {
   return -1;
 }
 
+// Called after publishing: returns once the dispatch round that was running
+// then (and may have loaded the old snapshot) has ended. A round that runs
+// further down this thread's own stack (a handler that changes the registry)
+// is not waited for; that round checks its entries again itself.
+void WaitForTheRoundInProgress() noexcept {
+  const uint64_t round = gDispatchRound.load();
+  if (round % 2 == 0) return;
+  if (pthread_equal(gDispatcher.load(), pthread_self()) != 0) return;
+  while (gDispatchRound.load() == round) sched_yield();
+}
+
 // The registry with the device's entry replaced, put first, or taken out.
 enum class Change { kSet, kRemove };
+
+// 1 when done, 0 when refused; *replaced tells whether an old entry went.
+int Apply(Change change, const Entry& entry, bool* replaced) {
+  std::lock_guard<std::mutex> guard(ChangeLock());
+  Snapshot* current = gCurrent.load();
+  const long found = IndexOf(current, entry.device);
+  const size_t count = current == nullptr ? 0 : current->count;
+  if (change == Change::kRemove && found < 0) return 0;
+  if (change == Change::kRemove && count == 1) {
+    Publish(nullptr);
+    *replaced = true;
+    return 1;
+  }
+  const size_t nextCount = change == Change::kRemove ? count - 1 : (found < 0 ? count + 1 : count);
+  Snapshot* next = MakeSnapshot(nextCount);
+  if (next == nullptr) return 0;
+  Entry* to = next->entries();
+  size_t at = 0;
+  if (change == Change::kSet && found < 0) to[at++] = entry;
+  for (size_t i = 0; i < count; ++i) {
+    const Entry& old = current->entries()[i];
+    if (static_cast<long>(i) != found) {
+      to[at++] = old;
+    } else if (change == Change::kSet) {
+      to[at++] = entry;  // overwritten in place, keeping its turn
+    }
+  }
+  Publish(next);
+  *replaced = found >= 0;
+  return 1;
+}
 
 int ChangeRegistry(Change change, const Entry& entry) noexcept {
   try {
     // SIGIO and SIGURG kept from this thread while the change is made.
     Quorvane::SignalsBlocked blocked({SIGIO, SIGURG});
-    std::lock_guard<std::mutex> guard(ChangeLock());
-    Snapshot* current = gCurrent.load();
-    const long found = IndexOf(current, entry.device);
-    const size_t count = current == nullptr ? 0 : current->count;
-    if (change == Change::kRemove && found < 0) return 0;
-    if (change == Change::kRemove && count == 1) {
-      Publish(nullptr);
-      return 1;
-    }
-    const size_t nextCount = change == Change::kRemove ? count - 1 : (found < 0 ? count + 1 : count);
-    Snapshot* next = MakeSnapshot(nextCount);
-    if (next == nullptr) return 0;
-    Entry* to = next->entries();
-    size_t at = 0;
-    if (change == Change::kSet && found < 0) to[at++] = entry;
-    for (size_t i = 0; i < count; ++i) {
-      const Entry& old = current->entries()[i];
-      if (static_cast<long>(i) != found) {
-        to[at++] = old;
-      } else if (change == Change::kSet) {
-        to[at++] = entry;  // overwritten in place, keeping its turn
-      }
-    }
-    Publish(next);
-    return 1;
+    bool replaced = false;
+    const int done = Apply(change, entry, &replaced);
+    if (replaced) WaitForTheRoundInProgress();
+    return done;
   } catch (...) {
     return 0;
   }
 }
 
+// Whether the entry a round took from its snapshot is still registered as it
+// was: a handler on this thread may have changed the registry meanwhile. The
+// round's reader count keeps every snapshot it loads alive.
+bool StillRegistered(const Snapshot* seen, const Entry& entry) {
+  const Snapshot* now = gCurrent.load();
+  if (now == seen) return true;
+  const long found = IndexOf(now, entry.device);
+  if (found < 0) return false;
+  const Entry& current = now->entries()[found];
+  return current.reader == entry.reader && current.messageFd == entry.messageFd && current.dataFd == entry.dataFd;
+}
+
 std::atomic<bool> gDispatchAgain{false};
 
-void Deliver(const Entry& entry) {
+void Deliver(const Snapshot* seen, const Entry& entry) {
   if (entry.reader == nullptr) return;
   for (int taken = 0; taken < kMessagesPerRound; ++taken) {
+    if (!StillRegistered(seen, entry)) return;
     uint64_t code = 0;
     uint64_t argument = 0;
     if (entry.reader(entry.device, &code, &argument) == 0) return;
@@ -151,7 +196,7 @@ void Deliver(const Entry& entry) {
 // One batch of entries: a pure poll, then the entries found ready in order.
 // A poll that keeps failing leaves every entry of the batch to be asked,
 // which a reader that never waits answers harmlessly.
-void DispatchBatch(const Entry* entries, size_t count) {
+void DispatchBatch(const Snapshot* seen, const Entry* entries, size_t count) {
   platform::QVReadinessEntry watch[platform::kReadinessBatch];
   for (size_t i = 0; i < count; ++i) {
     const bool hasMessageFd = entries[i].messageFd >= 0;
@@ -168,21 +213,24 @@ void DispatchBatch(const Entry* entries, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     if (watch[i].fd < 0) continue;
     const bool ready = found < 0 || (watch[i].got & watch[i].want) != 0;
-    if (ready) Deliver(entries[i]);
+    if (ready) Deliver(seen, entries[i]);
   }
 }
 
+// Under gDispatching.
 void DispatchOnce() {
+  gDispatchRound.fetch_add(1);  // odd before the snapshot is loaded
   gReaders.fetch_add(1);
   Snapshot* snapshot = gCurrent.load();
   if (snapshot != nullptr) {
     const Entry* entries = snapshot->entries();
     for (size_t start = 0; start < snapshot->count; start += platform::kReadinessBatch) {
       const size_t left = snapshot->count - start;
-      DispatchBatch(entries + start, left < platform::kReadinessBatch ? left : platform::kReadinessBatch);
+      DispatchBatch(snapshot, entries + start, left < platform::kReadinessBatch ? left : platform::kReadinessBatch);
     }
   }
   gReaders.fetch_sub(1);
+  gDispatchRound.fetch_add(1);
 }
 
 }  // namespace
@@ -193,6 +241,7 @@ void unix_signal_handler(int) noexcept {
   // thread, or the one it interrupted) asks it for another round instead.
   gDispatchAgain.store(true);
   while (gDispatchAgain.load() && !gDispatching.exchange(true)) {
+    gDispatcher.store(pthread_self());
     while (gDispatchAgain.exchange(false)) DispatchOnce();
     gDispatching.store(false);
   }
