@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "utilities/platform/qvfilelock_linux.h"
+#include "utilities/platform/qvwholefile.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvfilehandle.h"
 #include "utilities/qvprocess.h"
@@ -31,7 +32,9 @@ constexpr int kLockAttempts = 1000;
   Fail(message, line, qvexceptiontype::wrapped, static_cast<int>(caught.getType()));
 }
 
-// Holds the lock of the file the path names now. A file deleted or replaced
+// Holds the lock of the file the path names now, or finds there is none: a
+// lock never makes the file, since another process that locked it first
+// would find it empty and call the segment stale. A file deleted or replaced
 // while we waited is locked again under its new identity; anything but a
 // regular file (a link or FIFO planted in the shared directory) is refused.
 class RecordLock {
@@ -40,7 +43,11 @@ class RecordLock {
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
       RefuseOddFile(path);
       int err = 0;
-      if (platform::LockWholeFile(path, &key_, &err) != platform::FileLockResult::ok) {
+      if (platform::LockExistingWholeFile(path, &key_, &err) != platform::FileLockResult::ok) {
+        if (err == ENOENT) {
+          missing_ = true;
+          return;
+        }
         Fail("Unable to lock a record file.", __LINE__, qvexceptiontype::systemCallFailed, err);
       }
       struct stat st = {};
@@ -54,14 +61,17 @@ class RecordLock {
     Fail("Record file keeps changing.", __LINE__, qvexceptiontype::systemCallFailed, EAGAIN);
   }
   ~RecordLock() {
+    if (missing_) return;
     int err = 0;
     platform::UnlockWholeFile(key_, &err);
   }
   RecordLock(const RecordLock&) = delete;
   RecordLock& operator=(const RecordLock&) = delete;
 
-  // No writer leaves a record empty while it holds the lock, so an empty
-  // file holds no record: made by our own lock after the file went, or junk.
+  // No file at the path: nothing is locked.
+  bool missingQ() const { return missing_; }
+  // A record file is made whole and never left empty under the lock, so an
+  // empty one holds no record: junk.
   bool emptyQ() const { return empty_; }
 
  private:
@@ -74,6 +84,7 @@ class RecordLock {
   }
 
   platform::FileLockKey key_;
+  bool missing_ = false;
   bool empty_ = false;
 };
 
@@ -93,6 +104,19 @@ void WriteRecord(const QVString& path, const QVString& name, const QVSHMRecord& 
   QVSmartPointer<QVFileHandle> handle = QVFileHandle::fileHandleForWritingAtPath(path);
   handle->writeData(QVSHMRecordFileFormat().makeFileContents(name, record));
   handle->closeFile();  // every byte is in the file before the lock goes
+}
+
+// Makes the missing record file with its contents already in it (mode 0666):
+// false when another process made it first.
+bool CreateRecord(const QVString& path, const QVString& name, const QVSHMRecord& record) {
+  QVSmartPointer<QVData> contents = QVSHMRecordFileFormat().makeFileContents(name, record);
+  int err = 0;
+  switch (platform::CreateWholeFile(path, contents->bytes(), static_cast<size_t>(contents->length()), 0666, &err)) {
+    case platform::WholeFileResult::created: return true;
+    case platform::WholeFileResult::exists: return false;
+    case platform::WholeFileResult::failed: break;
+  }
+  Fail("Unable to make a record file.", __LINE__, qvexceptiontype::systemCallFailed, err);
 }
 
 // A process joins the record: the first free slot, or the first slot taken
@@ -168,11 +192,21 @@ void QVSHMRecordManager::Add(const QVString& name, int pid, const char* failure)
   const QVString path = RecordPath(name);
   QVMutex guard(managerLock);
   bool permissionsSet = false;
+  bool done = false;
   try {
-    RecordLock lock(path);
-    const QVSHMRecord before = lock.emptyQ() ? QVSHMRecord{0, 0} : ReadRecord(path);
-    WriteRecord(path, name, WithProcess(before, pid));
-    permissionsSet = fileManager.setAccessPermissionsForObjectAtPath(path, ReadWriteForAll());
+    for (int attempt = 0; attempt < kLockAttempts && !done; ++attempt) {
+      RecordLock lock(path);
+      if (lock.missingQ()) {
+        done = CreateRecord(path, name, WithProcess(QVSHMRecord{0, 0}, pid));
+        permissionsSet = done;  // made with its mode
+        continue;
+      }
+      const QVSHMRecord before = lock.emptyQ() ? QVSHMRecord{0, 0} : ReadRecord(path);
+      WriteRecord(path, name, WithProcess(before, pid));
+      permissionsSet = fileManager.setAccessPermissionsForObjectAtPath(path, ReadWriteForAll());
+      done = true;
+    }
+    if (!done) Fail("Record file keeps changing.", __LINE__, qvexceptiontype::systemCallFailed, EAGAIN);
   } catch (const QVException& caught) {
     Wrap(failure, caught, __LINE__);
   }
@@ -195,6 +229,7 @@ void QVSHMRecordManager::removeProcessIDFromSegmentRecord(const QVString& name, 
   try {
     if (!fileManager.fileExistsAtPath(path)) return;
     RecordLock lock(path);
+    if (lock.missingQ()) return;
     QVSHMRecord record{0, 0};
     if (!lock.emptyQ()) record = ReadRecord(path);
     if (record.first == pid) record.first = 0;
@@ -230,6 +265,7 @@ bool QVSHMRecordManager::segmentStillActiveQ(const QVString& name) {
     bool parsed = false;
     for (int attempt = 0; attempt < 2 && !parsed; ++attempt) {
       RecordLock lock(path);
+      if (lock.missingQ()) return false;
       if (lock.emptyQ()) {
         fileManager.deleteFileAtPath(path);
         return false;

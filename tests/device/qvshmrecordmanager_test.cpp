@@ -1,10 +1,11 @@
 // Shared-memory record files on disk: their text both ways, the update rules
 // as files before and after, which names are record files, the stale test,
-// and processes changing one record at once without a reader ever seeing a
-// live segment as stale.
+// processes changing one record at once without a reader ever seeing a live
+// segment as stale, and a first record that is never seen half made.
 #include "device/qvshmrecordmanager.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,8 +13,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -137,9 +141,44 @@ TEST(SHMRecordNames, RecordFileNamesAndTheSegmentsTheyName) {
 
 namespace {
 
+// An object in memory shared with the children forked after it was made.
+template <typename T>
+class SharedWithChildren {
+ public:
+  SharedWithChildren() {
+    memory_ = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory_ == MAP_FAILED) throw std::runtime_error("mmap");
+    object_ = new (memory_) T{};
+  }
+  ~SharedWithChildren() { munmap(memory_, sizeof(T)); }
+  SharedWithChildren(const SharedWithChildren&) = delete;
+  SharedWithChildren& operator=(const SharedWithChildren&) = delete;
+  T* operator->() const { return object_; }
+
+ private:
+  void* memory_ = nullptr;
+  T* object_ = nullptr;
+};
+
 class SHMRecordFiles : public ::testing::Test {
  protected:
   std::string Path(const std::string& segment) { return dir.file("qvshm-" + segment + ".rec"); }
+
+  // Forks a user of the record directory with a manager of its own. The
+  // child counts itself in *finished (when given) and exits with what body
+  // answers, or 1 when the manager throws.
+  pid_t ForkUser(const std::function<int(QVSHMRecordManager&)>& body, std::atomic<int>* finished = nullptr) {
+    const pid_t child = fork();
+    if (child != 0) return child;
+    int status = 1;
+    try {
+      QVSHMRecordManager own(ToQVString(dir.path()));
+      status = body(own);
+    } catch (const QVException&) {
+    }
+    if (finished != nullptr) ++*finished;
+    _exit(status);
+  }
 
   qvtest::TempDir dir;
   QVSHMRecordManager manager{ToQVString(dir.path())};
@@ -300,35 +339,27 @@ TEST_F(SHMRecordFiles, ProcessesChangingOneRecordNeverLookStaleToAReader) {
     std::atomic<uint32_t> changes[2];
     std::atomic<int> finished;
   };
-  void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
-                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(memory, MAP_FAILED);
-  auto* shared = new (memory) Shared{};
+  SharedWithChildren<Shared> shared;
   constexpr int kRounds = 1000;
 
   std::vector<pid_t> users;
   for (int i = 0; i < 2; ++i) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      int status = 0;
-      try {
-        QVSHMRecordManager own(ToQVString(dir.path()));
-        for (int round = 0; round < kRounds; ++round) {
-          own.addProcessIDToSegmentRecord("busy", getpid());
-          shared->changes[i]++;
-          for (int look = 0; look < 3; ++look) {
-            if (!own.segmentStillActiveQ("busy")) status = 2;
+    const pid_t child = ForkUser(
+        [&](QVSHMRecordManager& own) {
+          int status = 0;
+          for (int round = 0; round < kRounds; ++round) {
+            own.addProcessIDToSegmentRecord("busy", getpid());
+            shared->changes[i]++;
+            for (int look = 0; look < 3; ++look) {
+              if (!own.segmentStillActiveQ("busy")) status = 2;
+            }
+            shared->changes[i]++;
+            own.removeProcessIDFromSegmentRecord("busy", getpid());
           }
-          shared->changes[i]++;
-          own.removeProcessIDFromSegmentRecord("busy", getpid());
-        }
-      } catch (const QVException&) {
-        status = 1;
-      }
-      shared->finished++;
-      _exit(status);
-    }
+          return status;
+        },
+        &shared->finished);
+    ASSERT_GE(child, 0);
     users.push_back(child);
   }
   qvtest::ChildKiller first(users[0]), second(users[1]);
@@ -356,5 +387,94 @@ TEST_F(SHMRecordFiles, ProcessesChangingOneRecordNeverLookStaleToAReader) {
   EXPECT_EQ(wronglyStale, 0) << "of " << mustBeActive << " questions while a user was recorded";
   EXPECT_GT(mustBeActive, 0) << questions << " questions";
   EXPECT_FALSE(Exists(Path("busy"))) << "the last user to leave deletes the record";
-  munmap(memory, sizeof(Shared));
+}
+
+// A segment watch that looks at a record while its first user is still making
+// it must never find it empty and call the live segment stale. One child makes
+// and removes the record over and over; the parent judges only questions
+// asked while the file was there and no removal had begun.
+TEST_F(SHMRecordFiles, ARecordBeingMadeNeverLooksStaleToAWatch) {
+  // step % 4: 1 adding, 2 recorded, 3 removing, 0 gone; step / 4 the round.
+  struct Shared {
+    std::atomic<uint32_t> step;
+    std::atomic<int> finished;
+    std::atomic<int> judged;  // questions the parent could judge
+  };
+  SharedWithChildren<Shared> shared;
+  constexpr int kRounds = 1000;
+  const pid_t child = ForkUser(
+      [&](QVSHMRecordManager& own) {
+        for (int round = 0; round < kRounds; ++round) {
+          shared->step++;
+          const int judgedBefore = shared->judged.load();
+          own.makeRecordOfSegmentNameUsedByProcess("fresh", getpid());
+          shared->step++;
+          // Held until the watch has judged a question of this round, for a
+          // short while at most.
+          const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
+          while (shared->judged.load() == judgedBefore && std::chrono::steady_clock::now() < until) sched_yield();
+          shared->step++;
+          own.removeProcessIDFromSegmentRecord("fresh", getpid());
+          shared->step++;
+        }
+        return 0;
+      },
+      &shared->finished);
+  ASSERT_GE(child, 0);
+  qvtest::ChildKiller killer(child);
+  const std::string path = Path("fresh");
+  int judged = 0, wronglyStale = 0;
+  while (shared->finished.load() == 0) {
+    const uint32_t before = shared->step.load();
+    const bool there = Exists(path);
+    const bool active = manager.segmentStillActiveQ("fresh");
+    const uint32_t after = shared->step.load();
+    auto held = [](uint32_t step) { return step % 4 == 1 || step % 4 == 2; };
+    const bool noRemovalBegun = before / 4 == after / 4 && held(before) && held(after);
+    if (!there || !noRemovalBegun) continue;
+    ++judged;
+    shared->judged++;
+    if (!active) ++wronglyStale;
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  killer.release();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(wronglyStale, 0) << "of " << judged << " questions while the record was being made or held";
+  EXPECT_GT(judged, 0);
+  EXPECT_FALSE(Exists(path));
+}
+
+// A first record is made whole: it is there with its user's id and mode 0666
+// or not at all, and two processes making it at once both end up in it.
+TEST_F(SHMRecordFiles, FirstRecordsAreMadeWholeAlsoByTwoProcessesAtOnce) {
+  manager.makeRecordOfSegmentNameUsedByProcess("whole", 1234);
+  EXPECT_EQ(ReadWithStream(Path("whole")), "1234:\n");
+  EXPECT_EQ(ModeOf(Path("whole")), 0666u);
+  constexpr int kRounds = 40;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string name = "both" + std::to_string(round);
+    std::vector<pid_t> children;
+    for (int i = 0; i < 2; ++i) {
+      const pid_t child = ForkUser([&](QVSHMRecordManager& own) {
+        own.addProcessIDToSegmentRecord(ToQVString(name), 100 + i);
+        return 0;
+      });
+      ASSERT_GE(child, 0);
+      children.push_back(child);
+    }
+    for (pid_t child : children) {
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    const std::string text = ReadWithStream(Path(name));
+    EXPECT_TRUE(text == "100:101\n" || text == "101:100\n") << round << ": " << text;
+  }
+  // Nothing but the records is left in the directory.
+  size_t entries = 0;
+  for (const QVString& entry : QVFileManager().entryNamesForDirectoryAtPath(ToQVString(dir.path()))) {
+    if (entry != "." && entry != "..") ++entries;
+  }
+  EXPECT_EQ(entries, static_cast<size_t>(kRounds) + 1);
 }

@@ -61,12 +61,18 @@ bool KeyOf(int fd, FileLockKey* key) {
   return true;
 }
 
-// Opens read-write, creating a missing file with 0666 whatever the umask.
-int OpenOrCreate(const QVString& path) {
+// Opens read-write an existing file.
+int OpenExisting(const QVString& path) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Opens read-write, creating a missing file with 0666 whatever the umask.
+int OpenOrCreate(const QVString& path) {
+  int fd = OpenExisting(path);
   if (fd >= 0 || errno != ENOENT) return fd;
   mode_t old = umask(0);
   do {
@@ -118,10 +124,9 @@ HeldLockList::iterator FindOwn(const FileLockKey& key) {
   return table.end();
 }
 
-}  // namespace
-
-FileLockResult LockWholeFile(const QVString& path, FileLockKey* key, int* err) {
-  detail::QVUniqueFd fd(OpenOrCreate(path));
+// Waits for the lock of an opened file (taken over, closed on failure).
+FileLockResult LockOpened(int opened, FileLockKey* key, int* err) {
+  detail::QVUniqueFd fd(opened);
   if (!fd.valid() || !KeyOf(fd.get(), key)) {
     *err = errno;
     return FileLockResult::openFailed;
@@ -144,6 +149,16 @@ FileLockResult LockWholeFile(const QVString& path, FileLockKey* key, int* err) {
   Table().push_back(HeldLock{*key, fd.get(), getpid(), pthread_self(), 1});
   fd.release();
   return FileLockResult::ok;
+}
+
+}  // namespace
+
+FileLockResult LockWholeFile(const QVString& path, FileLockKey* key, int* err) {
+  return LockOpened(OpenOrCreate(path), key, err);
+}
+
+FileLockResult LockExistingWholeFile(const QVString& path, FileLockKey* key, int* err) {
+  return LockOpened(OpenExisting(path), key, err);
 }
 
 FileLockResult UnlockWholeFile(const FileLockKey& key, int* err) {
@@ -189,11 +204,7 @@ FileLockResult UnlockWholeFileAtPath(const QVString& path, int* err) {
 
 FileLockResult WholeFileLockedByAnother(const QVString& path, bool* locked, int* err) {
   *locked = false;
-  int raw;
-  do {
-    raw = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  detail::QVUniqueFd fd(raw);
+  detail::QVUniqueFd fd(OpenExisting(path));
   if (!fd.valid()) {
     if (errno == ENOENT) return FileLockResult::ok;
     *err = errno;

@@ -24,6 +24,10 @@ struct FileLockKey {
 // like other processes do. err gets errno on failure.
 FileLockResult LockWholeFile(const QVString& path, FileLockKey* key, int* err);
 
+// The same for a file that exists already: a missing one is never made
+// (openFailed, ENOENT in err), so no one else can find it empty.
+FileLockResult LockExistingWholeFile(const QVString& path, FileLockKey* key, int* err);
+
 // Gives up one hold of the lock taken by this process on the file; the last
 // one releases it and closes the kept descriptor.
 FileLockResult UnlockWholeFile(const FileLockKey& key, int* err);
