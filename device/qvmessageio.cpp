@@ -6,8 +6,11 @@
 // the parts it keeps sit in a fixed table of stripes (no allocation), each
 // taken with a try-lock: a caller that finds its stripe busy reads nothing
 // and leaves the bytes in the descriptor for a later call, rather than wait
-// for a holder it may have interrupted.
+// for a holder it may have interrupted. The signal that brought those bytes
+// will not come again, so the caller notes the miss on the stripe and the
+// holder, letting go, raises SIGIO for another dispatch round.
 #include <sched.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -34,18 +37,37 @@ struct Slot {
 
 struct Stripe {
   std::atomic<bool> busy{false};
+  std::atomic<bool> missed{false};  // a reader found it busy and read nothing
   Slot slots[kSlotsPerStripe];
 };
 
 Stripe gStripes[kStripes];
 
+// Asks for another dispatch round, when there is a dispatch to ask: a signal
+// at its default action would end the process.
+void AskForAnotherDispatch() noexcept {
+  struct sigaction current {};
+  if (sigaction(SIGIO, nullptr, &current) != 0) return;
+  if ((current.sa_flags & SA_SIGINFO) == 0 && (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN)) return;
+  kill(getpid(), SIGIO);
+}
+
 class StripeHold {
  public:
-  explicit StripeHold(int fd) noexcept : stripe_(gStripes[fd % kStripes]) {
-    held_ = !stripe_.busy.exchange(true, std::memory_order_acquire);
+  // With noteMiss, a busy stripe is marked so that its holder asks for
+  // another dispatch when it lets go.
+  explicit StripeHold(int fd, bool noteMiss = false) noexcept : stripe_(gStripes[fd % kStripes]) {
+    held_ = !stripe_.busy.exchange(true);
+    if (held_ || !noteMiss) return;
+    stripe_.missed.store(true);
+    // The holder may have let go before the mark: look once more, so that
+    // either this caller reads or the holder sees the mark.
+    held_ = !stripe_.busy.exchange(true);
   }
   ~StripeHold() {
-    if (held_) stripe_.busy.store(false, std::memory_order_release);
+    if (!held_) return;
+    stripe_.busy.store(false);
+    if (stripe_.missed.exchange(false)) AskForAnotherDispatch();
   }
   StripeHold(const StripeHold&) = delete;
   StripeHold& operator=(const StripeHold&) = delete;
@@ -148,7 +170,7 @@ int unix_readmsg(int fd, uint64_t* code, uint64_t* argument) noexcept {
   if (code != nullptr) *code = 0;
   if (argument != nullptr) *argument = 0;
   if (fd < 0) return 0;
-  StripeHold hold(fd);
+  StripeHold hold(fd, true);
   if (!hold.heldQ()) return 0;
   Slot* slot = hold.slot(fd, true);
   if (slot == nullptr) return 0;

@@ -4,8 +4,10 @@
 // without a message descriptor is asked only on urgent data; the registry
 // stays whole while it changes under a storm of signals; a device taken out
 // is never read once its removal has returned, also by a dispatch that was
-// already running on another thread; and a descriptor still armed after the
-// last environment has ended does not end the process.
+// already running on another thread; a message the dispatch missed while
+// another thread read a descriptor of the same stripe still arrives; and a
+// descriptor still armed after the last environment has ended does not end
+// the process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -462,6 +464,46 @@ TEST_F(MessageDispatch, DevicesTakenOutUnderASignalStormAreNeverReadAfterwards) 
   EXPECT_EQ(refused, 0);
   EXPECT_GT(gChurnedReads.load(), 0) << "no dispatch ever reached a churned device";
   EXPECT_EQ(gReadsAfterRemoval.load(), 0) << "of " << gChurnedReads.load() << " reads";
+}
+
+// A dispatch that finds the partial-record table of its descriptor busy
+// (another thread reading a descriptor of the same stripe) reads nothing; no
+// new signal comes for bytes already there, so the holder must ask for
+// another round, or the message would wait for the next one for ever.
+TEST_F(MessageDispatch, AMessageMissedWhileAnotherThreadReadsIsStillDelivered) {
+  constexpr int kMessages = 300;
+  constexpr int kStripes = 64;  // descriptors share the table by number modulo this
+  MessageSignalsBlockedHere blocked;
+  SignalTaker taker;
+  DescriptorPair pair = qvtest::MakePipe();
+  DescriptorPair quiet = qvtest::MakePipe();
+  int neighbour = -1;  // an empty descriptor of the same stripe
+  for (int candidate = pair.read + kStripes; candidate < pair.read + 40 * kStripes; candidate += kStripes) {
+    if (fcntl(candidate, F_GETFD) < 0 && errno == EBADF) {
+      neighbour = candidate;
+      break;
+    }
+  }
+  ASSERT_GE(neighbour, 0);
+  ASSERT_TRUE(quiet.moveReadTo(neighbour));
+  TestDevice device;
+  Register(device, pair);
+  std::atomic<bool> done{false};
+  std::thread contender([&] {
+    uint64_t code = 0;
+    uint64_t argument = 0;
+    while (!done.load()) unix_readmsg(quiet.read, &code, &argument);
+  });
+  int delivered = 0;
+  for (int n = 0; n < kMessages; ++n) {
+    if (unix_writemsg(pair.write, 7, static_cast<uint64_t>(n)) != 1) break;
+    if (!qvtest::WaitUntil([&] { return device.handled.load() == n + 1; }, std::chrono::seconds(5))) break;
+    ++delivered;
+  }
+  done.store(true);
+  contender.join();
+  EXPECT_EQ(delivered, kMessages) << "a message stayed in its descriptor";
+  EXPECT_EQ(device.outOfOrder.load(), 0);
 }
 
 TEST(MessageDispatchAfterTheLibrary, AnArmedDescriptorDoesNotEndTheProcess) {
