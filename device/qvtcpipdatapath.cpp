@@ -18,29 +18,12 @@ namespace Quorvane {
 namespace {
 
 constexpr auto kDrainLimit = std::chrono::seconds(1);
-constexpr auto kSignalThreadReadLimit = std::chrono::seconds(1);
-
-struct Deadline {
-  std::chrono::steady_clock::time_point until;
-};
-
-// Off the caller's thread the link's yield function is not ours to call: a
-// bounded wait stands in for it.
-bool DeadlineYield(void* cookie, void*) {
-  return std::chrono::steady_clock::now() > static_cast<Deadline*>(cookie)->until;
-}
 
 bool StopYield(void* cookie, void*) { return static_cast<std::atomic<bool>*>(cookie)->load(); }
 
 void PutWord(char* at, uint32_t value) {
   const uint32_t word = htonl(value);
   std::memcpy(at, &word, sizeof word);
-}
-
-uint32_t GetWord(const char* at) {
-  uint32_t word = 0;
-  std::memcpy(&word, at, sizeof word);
-  return ntohl(word);
 }
 
 // Ends the data stream after every byte sent, then takes off what input is
@@ -291,49 +274,71 @@ void QVTCPIPDevice::WriteMessageWithoutWaiting(unsigned long code, unsigned long
   }
 }
 
-void QVTCPIPDevice::ReadMessageFrom(unsigned long* code, unsigned long* argument, QVYieldFunction yield,
-                                    void* cookie) {
-  char word[4];
-  const size_t first = ReadFull(mesg, word, sizeof word, yield, cookie);
-  if (first == 0) {
-    *code = kClosedCode;
-    *argument = kClosedCode;
-    return;
-  }
-  if (first != sizeof word) Fail("Read did not return correct byte number 1.", __LINE__, qvexceptiontype::badPreamble);
-  *code = GetWord(word);
-  if (*code == kClosedCode) {
-    // A closing peer sends the code alone.
-    *argument = 0;
-    if (mesg.HasDataToReadQ(100)) {
-      const size_t second = ReadFull(mesg, word, sizeof word, yield, cookie);
-      if (second == sizeof word) *argument = GetWord(word);
-      if (second == 0) *argument = kClosedCode;
-    }
-    return;
-  }
-  // Every other code has its argument behind it, however late it comes.
-  const size_t second = ReadFull(mesg, word, sizeof word, yield, cookie);
-  if (second == 0) {
-    *argument = kClosedCode;
-  } else if (second != sizeof word) {
-    Fail("Read did not return correct byte number 2.", __LINE__, qvexceptiontype::badPreamble);
-  } else {
-    *argument = GetWord(word);
-  }
-}
-
 void QVTCPIPDevice::ReadMessage(unsigned long* code, unsigned long* argument) {
   if (code == nullptr || argument == nullptr) Fail("Arguments cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
   if (!connected.load()) {
     Fail("::ReadMessage detected that the connection has closed.", __LINE__, qvexceptiontype::connectionClosed);
   }
-  ReadMessageFrom(code, argument, &EndPointYield, this);
+  const int fd = mesgFd.load();
+  uint32_t first = 0;
+  uint32_t second = 0;
+  for (;;) {
+    QVTCPIPMessageStream::Got got;
+    bool loneClose = false;
+    {
+      std::lock_guard<std::mutex> hold(messageLock);
+      got = messages.Take(fd, false, &first, &second);
+      loneClose = messages.LoneCloseQ();
+    }
+    if (got == QVTCPIPMessageStream::Got::nothing && loneClose) {
+      // A closing peer may send its code alone; an argument is close behind or never comes.
+      mesg.HasDataToReadQ(100);
+      std::lock_guard<std::mutex> hold(messageLock);
+      got = messages.Take(fd, true, &first, &second);
+    }
+    switch (got) {
+      case QVTCPIPMessageStream::Got::message:
+        *code = first;
+        *argument = second;
+        return;
+      case QVTCPIPMessageStream::Got::ended:
+        *code = kClosedCode;
+        *argument = kClosedCode;
+        return;
+      case QVTCPIPMessageStream::Got::brokenCode:
+        Fail("Read did not return correct byte number 1.", __LINE__, qvexceptiontype::badPreamble);
+      case QVTCPIPMessageStream::Got::brokenArgument:
+        Fail("Read did not return correct byte number 2.", __LINE__, qvexceptiontype::badPreamble);
+      case QVTCPIPMessageStream::Got::nothing:
+        break;
+    }
+    // The signal thread may take what comes meanwhile, the close notice too.
+    if (!connected.load()) {
+      *code = kClosedCode;
+      *argument = kClosedCode;
+      return;
+    }
+    if (!mesg.HasDataToReadQ(kSliceMicroseconds) && EndPointYield(this, nullptr)) {
+      Fail("Backing out of Read.", __LINE__, qvexceptiontype::backOut);
+    }
+  }
 }
 
-void QVTCPIPDevice::ReadMessageWithoutWaiting(unsigned long* code, unsigned long* argument) {
-  Deadline deadline{std::chrono::steady_clock::now() + kSignalThreadReadLimit};
-  ReadMessageFrom(code, argument, &DeadlineYield, &deadline);
+QVTCPIPDevice::Incoming QVTCPIPDevice::ReadMessageWithoutWaiting(unsigned long* code,
+                                                                   unsigned long* argument) noexcept {
+  uint32_t first = 0;
+  uint32_t second = 0;
+  QVTCPIPMessageStream::Got got;
+  {
+    std::lock_guard<std::mutex> hold(messageLock);
+    got = messages.Take(mesgFd.load(), true, &first, &second);
+  }
+  if (got == QVTCPIPMessageStream::Got::nothing) return Incoming::none;
+  // A broken record means the connection ended too.
+  if (got != QVTCPIPMessageStream::Got::message || first == kClosedCode) return Incoming::closed;
+  *code = first;
+  *argument = second;
+  return Incoming::message;
 }
 
 bool QVTCPIPDevice::HasMessageQ() { return mesg.HasDataToReadQ(); }
@@ -388,10 +393,16 @@ void QVTCPIPDevice::Deliver(unsigned long code, unsigned long argument) noexcept
   } else if (!connected.load()) {
     return;
   }
-  std::lock_guard<std::mutex> hold(handlerLock);
-  if (messageHandler != nullptr) {
-    messageHandler(messageCookie, static_cast<int>(code), static_cast<int>(argument));
+  QVDeviceMessageHandler handler = nullptr;
+  void* cookie = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(handlerLock);
+    handler = messageHandler;
+    cookie = messageCookie;
   }
+  // Called without any lock of ours: the handler may set another handler or
+  // close this very link.
+  if (handler != nullptr) handler(cookie, static_cast<int>(code), static_cast<int>(argument));
 }
 
 }  // namespace Quorvane

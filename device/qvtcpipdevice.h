@@ -15,6 +15,7 @@
 #include <ostream>
 
 #include "device/qvdeviceworld.h"
+#include "device/qvtcpipmessagestream.h"
 #include "device/qvtcpipname.h"
 #include "network/qvendpoint.h"
 #include "utilities/qvthreadprimitives.h"
@@ -99,8 +100,11 @@ class QVTCPIPDevice : public QVDevice {
 
   // Marks the device closed and shuts both connections; safe in signal context.
   void CloseEndPoints() noexcept;
-  // Reads one message on the signal thread: the socket is readable.
-  void ReadMessageWithoutWaiting(unsigned long* code, unsigned long* argument);
+  // For the signal thread: takes the next message that has wholly arrived,
+  // never waiting; closed when the peer's notice or the end of the
+  // connection came instead.
+  enum class Incoming { none, message, closed };
+  Incoming ReadMessageWithoutWaiting(unsigned long* code, unsigned long* argument) noexcept;
   void WriteMessageWithoutWaiting(unsigned long code, unsigned long argument);
   int GetRawDataSocket() { return GetFD(); }
   QVTCPIPWorld* GetWorld() const { return world; }
@@ -109,10 +113,12 @@ class QVTCPIPDevice : public QVDevice {
   bool ConnectedQ() const { return connected.load(); }
   bool ClosedQ() const { return closed.load(); }
   QVEndPoint& MessageEndPoint() { return mesg; }
+  int MessageDescriptor() const { return mesgFd.load(); }
   // The peer's device closed: let a send in progress finish, put one zero
   // byte on the data connection, mark not connected.
   void PeerClosed() noexcept;
   // A delivered message: the handler hears it, terminate also ends the link.
+  // The handler may destroy the device: nothing of it is touched afterwards.
   void Deliver(unsigned long code, unsigned long argument) noexcept;
   const QVNameAndPorts& ParsedName() const { return nap; }
 
@@ -139,7 +145,6 @@ class QVTCPIPDevice : public QVDevice {
   size_t ReadFull(QVEndPoint& endPoint, char* buffer, size_t count, QVYieldFunction yield, void* cookie);
   size_t ReadFull(QVEndPoint& endPoint, char* buffer, size_t count) { return ReadFull(endPoint, buffer, count, &EndPointYield, this); }
   void WriteFull(QVEndPoint& endPoint, const char* buffer, size_t count);
-  void ReadMessageFrom(unsigned long* code, unsigned long* argument, QVYieldFunction yield, void* cookie);
   static bool EndPointYield(void* cookie, void* unused);
   [[noreturn]] static void Fail(const char* text, int line, qvexceptiontype type);
 
@@ -169,6 +174,8 @@ class QVTCPIPDevice : public QVDevice {
   uint64_t BytesRead = 0, BytesWrote = 0;
   std::atomic<QVDeviceYieldFunction> yieldFunction{nullptr};
   std::atomic<void*> yieldCookie{nullptr};
+  std::mutex messageLock;  // guards messages: a record goes whole to one reader
+  QVTCPIPMessageStream messages;
   std::mutex handlerLock;  // handler and cookie change together
   QVDeviceMessageHandler messageHandler = nullptr;
   void* messageCookie = nullptr;

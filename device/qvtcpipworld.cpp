@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include "device/qvdevicebridge.h"
 #include "device/qvtcpipdevice.h"
@@ -28,8 +29,14 @@ constexpr char kSource[] = "device/qvtcpip";
 // destroyed, so the signal handler and a thread ending late never reach a
 // destroyed object; the signal thread reads only this, never a world.
 struct Shared {
-  std::mutex lock;  // guards devices, worlds and thread
+  std::mutex lock;  // guards devices, dispatching, worlds and thread
   std::vector<QVTCPIPDevice*> devices;
+  // The devices a dispatch pass is using, in its order. The pass works
+  // without the lock, so a device's destructor waits until its entry is
+  // cleared (when the pass is done with it); on the signal thread itself (a
+  // handler closing a link) it clears the entry instead.
+  std::vector<QVTCPIPDevice*> dispatching;
+  std::condition_variable dispatched;
   long worlds = 0;
   std::unique_ptr<QVThread> thread;
   // Each thread has its own stop flag: one ending late never reads a newer one's.
@@ -44,7 +51,15 @@ struct Shared {
   // The devices again, for the signal handler, which may take no lock.
   static constexpr size_t kSlots = 1024;
   std::array<std::atomic<QVTCPIPDevice*>, kSlots> slots{};
+  // Signal handlers walking the slots now: a device leaving waits for them.
+  std::atomic<int> slotWalkers{0};
 };
+
+// Messages taken from one device in one pass, so that a busy link does not
+// hold back the others; what is left gets another pass at once.
+constexpr int kMessagesPerPass = 64;
+
+thread_local bool onSignalThread = false;
 
 Shared& State() {
   static Shared* shared = new Shared();
@@ -91,35 +106,91 @@ void DrainWakePipe() {
   }
 }
 
-// One pass over the devices connected now: the set is made afresh each time,
-// so a device that closed or a reused descriptor never lingers in it.
-void DispatchPass() {
+// Whether the pass still holds the device at place: its handler may have destroyed it.
+bool StillDispatching(size_t place, const QVTCPIPDevice* device) {
   Shared& shared = State();
   std::lock_guard<std::mutex> hold(shared.lock);
-  QVEndPointSet set;
-  for (QVTCPIPDevice* device : shared.devices) {
-    if (device->ConnectedQ()) set.add(device->MessageEndPoint());
+  return place < shared.dispatching.size() && shared.dispatching[place] == device;
+}
+
+void DoneDispatching(size_t place) {
+  Shared& shared = State();
+  {
+    std::lock_guard<std::mutex> hold(shared.lock);
+    if (place < shared.dispatching.size()) shared.dispatching[place] = nullptr;
   }
-  if (set.size() == 0 || !set.waitTillEndPointHasDataToRead(1)) return;
-  for (QVTCPIPDevice* device : shared.devices) {
-    if (device->ClosedQ() || !device->ConnectedQ() || !set.setQ(device->MessageEndPoint())) continue;
+  shared.dispatched.notify_all();
+}
+
+// Hands on every message of the device that has wholly arrived; answers true
+// when some are left for another pass.
+bool DispatchDevice(size_t place, QVTCPIPDevice* device) {
+  for (int taken = 0; taken < kMessagesPerPass; ++taken) {
+    if (device->ClosedQ() || !device->ConnectedQ()) return false;
     unsigned long code = 0;
     unsigned long argument = 0;
-    try {
-      device->ReadMessageWithoutWaiting(&code, &argument);
-    } catch (const QVException&) {
-      continue;
+    switch (device->ReadMessageWithoutWaiting(&code, &argument)) {
+      case QVTCPIPDevice::Incoming::none:
+        return false;
+      case QVTCPIPDevice::Incoming::closed:
+        device->PeerClosed();
+        return false;
+      case QVTCPIPDevice::Incoming::message:
+        break;
     }
-    if (code == QVTCPIPDevice::kClosedCode) {
-      device->PeerClosed();
-    } else {
-      device->Deliver(code, argument);
+    device->Deliver(code, argument);
+    if (!StillDispatching(place, device)) return false;
+  }
+  return true;
+}
+
+// One pass over the devices connected now: the set is made afresh each time,
+// so a device that closed or a reused descriptor never lingers in it. No
+// lock is held while messages are read and handlers run.
+void DispatchPass() {
+  Shared& shared = State();
+  std::vector<pollfd> ready;
+  {
+    std::lock_guard<std::mutex> hold(shared.lock);
+    shared.dispatching.clear();
+    for (QVTCPIPDevice* device : shared.devices) {
+      if (!device->ConnectedQ()) continue;
+      shared.dispatching.push_back(device);
+      ready.push_back(pollfd{device->MessageDescriptor(), POLLIN, 0});
     }
   }
+  bool more = false;
+  if (!ready.empty() && ::poll(ready.data(), ready.size(), 0) > 0) {
+    {
+      // The devices with nothing to read are free to go at once.
+      std::lock_guard<std::mutex> hold(shared.lock);
+      for (size_t place = 0; place < ready.size(); ++place) {
+        if (ready[place].revents == 0) shared.dispatching[place] = nullptr;
+      }
+    }
+    shared.dispatched.notify_all();
+    for (size_t place = 0; place < ready.size(); ++place) {
+      if (ready[place].revents == 0) continue;
+      QVTCPIPDevice* device = nullptr;
+      {
+        std::lock_guard<std::mutex> hold(shared.lock);
+        device = shared.dispatching[place];
+      }
+      if (device != nullptr && DispatchDevice(place, device)) more = true;
+      DoneDispatching(place);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> hold(shared.lock);
+    shared.dispatching.clear();
+  }
+  shared.dispatched.notify_all();
+  if (more) shared.signumber.store(SIGIO);
 }
 
 void SignalThreadBody(const std::shared_ptr<std::atomic<bool>>& stop) {
   QVThread::SetName("TCPIP-SignalHandler");
+  onSignalThread = true;
   Shared& shared = State();
   while (!stop->load()) {
     const int number = shared.signumber.exchange(0);
@@ -151,12 +222,25 @@ void QVTCPIPWorld::AddDevice(QVTCPIPDevice* device) {
 
 void QVTCPIPWorld::RemoveDevice(QVTCPIPDevice* device) {
   Shared& shared = State();
-  std::lock_guard<std::mutex> hold(shared.lock);
-  std::erase(shared.devices, device);
-  for (auto& slot : shared.slots) {
-    QVTCPIPDevice* mine = device;
-    if (slot.compare_exchange_strong(mine, nullptr)) break;
+  {
+    std::unique_lock<std::mutex> hold(shared.lock);
+    std::erase(shared.devices, device);
+    if (onSignalThread) {
+      // Its own handler (or another's) closes it: the pass must not touch it again.
+      std::replace(shared.dispatching.begin(), shared.dispatching.end(), device, static_cast<QVTCPIPDevice*>(nullptr));
+    } else {
+      shared.dispatched.wait(hold, [&] {
+        return std::find(shared.dispatching.begin(), shared.dispatching.end(), device) == shared.dispatching.end();
+      });
+    }
+    for (auto& slot : shared.slots) {
+      QVTCPIPDevice* mine = device;
+      if (slot.compare_exchange_strong(mine, nullptr)) break;
+    }
   }
+  // A handler that read the slot before it was cleared may still be closing
+  // the device; it takes no lock and ends in a moment.
+  while (shared.slotWalkers.load() != 0) std::this_thread::yield();
 }
 
 bool QVTCPIPWorld::SignalThreadRunningQ() {
@@ -169,10 +253,12 @@ void QVTCPIPWorld::SignalHandler(int number) {
   Shared& shared = State();
   if (number == SIGHUP || number == SIGBUS || number == SIGSEGV) {
     const int saved = errno;
+    shared.slotWalkers.fetch_add(1);
     for (auto& slot : shared.slots) {
       QVTCPIPDevice* device = slot.load();
       if (device != nullptr) device->CloseEndPoints();
     }
+    shared.slotWalkers.fetch_sub(1);
     errno = saved;
     if (number == SIGHUP) return;
     // Returning would run the faulting instruction again, for ever: let the

@@ -80,6 +80,8 @@ void OldClient(QVTCPIPWorld& world, const std::string& bytes) {
 }
 
 // A connecting new-model device whose far end sends header, then messages.
+// This thread and the signal thread both take messages off the connection;
+// each record goes whole to one of them.
 void NewClient(QVTCPIPWorld& world, const std::string& header, const std::string& messages,
                const std::string& cuts) {
   RawServer server;

@@ -27,25 +27,6 @@ class TCPIPTest : public ::testing::Test {
   QVTCPIPWorld world;
 };
 
-// Messages a handler heard, in order.
-struct Heard {
-  std::mutex lock;
-  std::vector<std::pair<int, int>> messages;
-  static void Handler(void* cookie, int code, int argument) {
-    auto* heard = static_cast<Heard*>(cookie);
-    std::lock_guard<std::mutex> hold(heard->lock);
-    heard->messages.emplace_back(code, argument);
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> hold(lock);
-    return messages.size();
-  }
-  std::vector<std::pair<int, int>> Get() {
-    std::lock_guard<std::mutex> hold(lock);
-    return messages;
-  }
-};
-
 TEST(TCPIPName, Parse) {
   struct Case {
     const char* name;
@@ -188,21 +169,6 @@ INSTANTIATE_TEST_SUITE_P(Wire, TCPIPPeerTest,
                            return std::string(param.param.role) + "_" + param.param.model + "_" +
                                   (std::string(param.param.host) == "::1" ? "v6" : "v4");
                          });
-
-// A device connected to a hand-made far end.
-struct RawLink {
-  RawServer server;
-  std::unique_ptr<QVTCPIPDevice> device;
-  Heard heard;
-  explicit RawLink(QVTCPIPWorld& world) {
-    device = Make(world, Block("TCPIP", 4, server.Name(), kNew));
-    device->SetMessageHandler(&Heard::Handler, &heard);
-    std::thread far([&] { EXPECT_TRUE(server.Accept() && server.Handshake()); });
-    device->Connect();
-    far.join();
-  }
-  bool SendMessage(const std::string& bytes) { return SendAll(server.mesg.get(), bytes.data(), bytes.size()); }
-};
 
 TEST_F(TCPIPTest, LateArgumentWordDoesNotShiftLaterMessages) {
   RawLink link(world);

@@ -9,14 +9,18 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "device/qvtcpipdevice.h"
 #include "device/qvtcpipworld.h"
 #include "support/qvtest.h"
+#include "tests/device/qvtcpipraw.h"
 #include "utilities/qvexception.h"
 
 namespace qvtcpiptest {
@@ -102,6 +106,45 @@ inline std::string Receive(QVTCPIPDevice& device, size_t count) {
   }
   return got;
 }
+
+// Messages a handler heard, in order.
+struct Heard {
+  std::mutex lock;
+  std::vector<std::pair<int, int>> messages;
+  static void Handler(void* cookie, int code, int argument) {
+    auto* heard = static_cast<Heard*>(cookie);
+    std::lock_guard<std::mutex> hold(heard->lock);
+    heard->messages.emplace_back(code, argument);
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> hold(lock);
+    return messages.size();
+  }
+  std::vector<std::pair<int, int>> Get() {
+    std::lock_guard<std::mutex> hold(lock);
+    return messages;
+  }
+};
+
+// A new-model device connected to a hand-made far end, its handler recording.
+struct RawLink {
+  RawServer server;
+  std::unique_ptr<QVTCPIPDevice> device;
+  Heard heard;
+  explicit RawLink(QVTCPIPWorld& world, unsigned long mode = 4) {
+    device = Make(world, Block("TCPIP", mode, server.Name(), QVUseNewTCPIPConnection));
+    device->SetMessageHandler(&Heard::Handler, &heard);
+    std::thread far([&] { EXPECT_TRUE(server.Accept() && server.Handshake()); });
+    try {
+      device->Connect();
+    } catch (...) {
+      far.join();
+      throw;
+    }
+    far.join();
+  }
+  bool SendMessage(const std::string& bytes) { return SendAll(server.mesg.get(), bytes.data(), bytes.size()); }
+};
 
 inline bool HasIPV6Loopback() {
   const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
