@@ -97,6 +97,23 @@ TEST_F(TCPIPTest, MakeRefusals) {
   EXPECT_EQ(ThrownType([&] { QVTCPIPDevice device(&empty, &world); }), 3) << "no end points handed in";
 }
 
+// Any mode with the Connect bit and without the Listen bit connects, in the
+// new model as in the old; with both bits the device listens.
+TEST_F(TCPIPTest, ModesWithTheConnectBitConnect) {
+  for (unsigned long mode : {4ul, 5ul, 12ul, 4ul | 0x40ul}) {
+    SCOPED_TRACE("mode " + std::to_string(mode));
+    RawLink link(world, mode);
+    EXPECT_TRUE(link.device->ConnectedQ());
+    EXPECT_EQ(link.device->Mode(), 0);
+    Send(*link.device, "up");
+    EXPECT_EQ(ReadUpTo(link.server.data.get(), 2), "up");
+    ASSERT_TRUE(link.SendMessage(Message(2, 8)));
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return link.heard.Count() == 1; }));
+  }
+  EXPECT_EQ(Make(world, Block("TCPIP", 6, "@127.0.0.1", kNew))->Mode(), 1);
+  EXPECT_EQ(ThrownType([&] { Make(world, Block("TCPIP", 8, "1@127.0.0.1", kNew)); }), 55);
+}
+
 TEST_F(TCPIPTest, WorldAnswers) {
   EXPECT_EQ(world.Id(), "TCPIP Device: version(3.0.0) built(" + world.GetCompileTime() + ")");
   std::unique_ptr<QVSignalHandlerList> handlers(world.GetSignalHandlers());

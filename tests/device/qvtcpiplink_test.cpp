@@ -1,11 +1,13 @@
 // Two programs joined by "TCPIP" links opened from link options, in each wire
-// model over IPv4 and IPv6 loopback, and the installable program served over
+// model over IPv4 and IPv6 loopback (the identified one through a link
+// server), and the installable program served over
 // such a link: a terminate message ends it with status 0, also when idle.
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -15,6 +17,7 @@
 #include "quorvane.h"
 #include "support/qvtest.h"
 #include "tests/device/qvtcpiptest.h"
+#include "utilities/qvtestprocesses.h"
 
 namespace {
 
@@ -48,6 +51,21 @@ int Connector(int nameFd, const std::string& options) {
   return answer;
 }
 
+// The other side of Connector: takes the reals and answers their count.
+void ReceiveRealsAndAnswer(QVLink* link) {
+  ASSERT_NE(RVActivate(link), 0);
+  double* reals = nullptr;
+  int count = 0;
+  ASSERT_EQ(RVGetReal64List(link, &reals, &count), 1);
+  int wrong = 0;
+  for (int i = 0; i < count; ++i) wrong += reals[i] != RealAt(i);
+  RVReleaseReal64List(link, reals, count);
+  EXPECT_EQ(count, kReals);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(RVPutInteger32(link, count), 1);
+  EXPECT_EQ(RVFlush(link), 1);
+}
+
 struct LinkCase {
   const char* options;
   const char* host;
@@ -75,17 +93,7 @@ TEST_P(TCPIPLinkTest, TwoProcessesExchangeExpressions) {
   const std::string name = RVName(link);
   ASSERT_EQ(::write(names[1], name.data(), name.size()), static_cast<ssize_t>(name.size()));
   ::close(names[1]);
-  ASSERT_NE(RVActivate(link), 0);
-  double* reals = nullptr;
-  int count = 0;
-  ASSERT_EQ(RVGetReal64List(link, &reals, &count), 1);
-  int wrong = 0;
-  for (int i = 0; i < count; ++i) wrong += reals[i] != RealAt(i);
-  RVReleaseReal64List(link, reals, count);
-  EXPECT_EQ(count, kReals);
-  EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(RVPutInteger32(link, count), 1);
-  EXPECT_EQ(RVFlush(link), 1);
+  ReceiveRealsAndAnswer(link);
   int status = -1;
   EXPECT_TRUE(qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -103,6 +111,45 @@ INSTANTIATE_TEST_SUITE_P(Models, TCPIPLinkTest,
                            const std::string model = options.find("New") != std::string::npos ? "new" : "old";
                            return model + (std::string(param.param.host) == "::1" ? "_v6" : "_v4");
                          });
+
+// The identified model: a connector in another process pairs its two
+// connections at this process's link server, which hands the link over.
+void TakeLink(RVLinkServer* server, QVLink* link) {
+  static_cast<std::atomic<QVLink*>*>(RVContextFromLinkServer(server, nullptr))->store(link);
+}
+
+TEST(TCPIPLinkServer, IdentifiedConnectorInAnotherProcessExchangesExpressions) {
+  int names[2];
+  ASSERT_EQ(::pipe(names), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    ::close(names[1]);
+    _exit(Connector(names[0], " -linkoptions QVUseUUIDTCPIPConnection"));
+  }
+  ASSERT_GT(child, 0);
+  ::close(names[0]);
+  qvtest::ChildKiller killer(child);
+  RVEnvironment* environment = RVInitialize(nullptr);
+  ASSERT_NE(environment, nullptr);
+  std::atomic<QVLink*> delivered{nullptr};
+  int error = -2;
+  RVLinkServer* server = RVNewLinkServerWithPortAndInterface(environment, 0, "127.0.0.1", &delivered, &error);
+  ASSERT_NE(server, nullptr);
+  RVRegisterCallbackFunctionWithLinkServer(server, &TakeLink);
+  const std::string name = std::to_string(RVPortFromLinkServer(server, &error)) + "@127.0.0.1";
+  ASSERT_EQ(::write(names[1], name.data(), name.size()), static_cast<ssize_t>(name.size()));
+  ::close(names[1]);
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return delivered.load() != nullptr; })) << "no link from the child";
+  QVLink* link = delivered.load();
+  ReceiveRealsAndAnswer(link);
+  int status = -1;
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }));
+  if (WIFEXITED(status) || WIFSIGNALED(status)) killer.release();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  RVClose(link);
+  RVShutdownLinkServer(server);
+  RVDeinitialize(environment);
+}
 
 TEST(TCPIPProgram, IdleProgramEndsWithStatusZeroOnTerminate) {
   // Without the program nothing would ever connect to the waiting listener.

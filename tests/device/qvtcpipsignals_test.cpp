@@ -1,0 +1,115 @@
+// The "TCPIP" world's fatal-signal and hang-up handling. Mostly in a child
+// process that shares a connected device's connections with this one: our
+// copies of the descriptors keep the connections open when the child ends,
+// so the far end sees their end only when the child's handler shut them down.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "tests/device/qvtcpiptest.h"
+#include "utilities/qvsignalhandlermanager.h"
+#include "utilities/qvtestprocesses.h"
+
+namespace {
+
+using namespace Quorvane;
+using namespace qvtcpiptest;
+
+struct SignalCase {
+  const char* what;
+  int number;
+  bool managed;   // behind the process's signal manager, else installed alone
+  bool fault;     // a real invalid access, else raised
+  bool survives;  // the process goes on; else the signal ends it
+};
+
+class TCPIPSignals : public ::testing::TestWithParam<SignalCase> {
+ protected:
+  static void SetUpTestSuite() { InstallSignalHandler(); }
+  QVTCPIPWorld world;
+};
+
+class TCPIPSignalsInProcess : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { InstallSignalHandler(); }
+  QVTCPIPWorld world;
+};
+
+// Runs in the child: arranges the handler, then the signal comes.
+int HandleInChild(const SignalCase& c, QVTCPIPWorld& world, QVTCPIPDevice& device) {
+  // No earlier handler (ours, a sanitizer's): the manager then calls the world's.
+  for (int number : {SIGSEGV, SIGBUS, SIGHUP}) ::signal(number, SIG_DFL);
+  std::unique_ptr<QVSignalHandlerList> handlers(world.GetSignalHandlers());
+  QVSignalHandlerManager manager;
+  if (c.managed) {
+    manager.setHandlers(*handlers);
+    manager.startHandlingSignals();
+  } else {
+    struct sigaction action {};
+    action.sa_handler = &QVTCPIPWorld::SignalHandler;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(c.number, &action, nullptr) != 0) return 2;
+  }
+  if (c.fault) {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+  } else {
+    raise(c.number);
+  }
+  return !device.ConnectedQ() && device.ClosedQ() ? 0 : 3;
+}
+
+// The connection ends (no byte, no silence) within the deadline.
+bool Ends(int fd) {
+  char byte = 0;
+  return Readable(fd) && ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+}
+
+TEST_P(TCPIPSignals, ClosesEveryDeviceThenEndsOrGoesOn) {
+  const SignalCase& c = GetParam();
+  RawLink link(world);
+  const pid_t child = fork();
+  if (child == 0) _exit(HandleInChild(c, world, *link.device));
+  ASSERT_GT(child, 0);
+  qvtest::ChildKiller killer(child);
+  int status = -1;
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }))
+      << "the child did not end: the signal ran again and again";
+  killer.release();
+  if (c.survives) {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  } else {
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.number) << "status " << status;
+  }
+  EXPECT_TRUE(Ends(link.server.data.get())) << "the data connection was left open";
+  EXPECT_TRUE(Ends(link.server.mesg.get())) << "the message connection was left open";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, TCPIPSignals,
+                         ::testing::Values(SignalCase{"segv_alone", SIGSEGV, false, true, false},
+                                           SignalCase{"bus_alone", SIGBUS, false, false, false},
+                                           SignalCase{"segv_managed", SIGSEGV, true, true, false},
+                                           SignalCase{"bus_managed", SIGBUS, true, false, false},
+                                           SignalCase{"hup_alone", SIGHUP, false, false, true}),
+                         [](const auto& param) { return std::string(param.param.what); });
+
+// Hang-ups handled on one thread while another makes and destroys devices:
+// the handler never reaches a device whose destructor has returned (what a
+// sanitizer build would report), and the devices left are closed.
+TEST_F(TCPIPSignalsInProcess, HangUpsWhileDevicesAreDestroyedOnAnotherThread) {
+  std::atomic<bool> done{false};
+  std::thread hangUps([&] {
+    while (!done.load()) raise(SIGHUP);
+  });
+  for (int i = 0; i < 300; ++i) Make(world, Block("TCPIP", 2, "@127.0.0.1", QVUseNewTCPIPConnection)).reset();
+  auto kept = Make(world, Block("TCPIP", 2, "@127.0.0.1", QVUseNewTCPIPConnection));
+  done = true;
+  hangUps.join();
+  raise(SIGHUP);
+  EXPECT_TRUE(kept->ClosedQ());
+}
+
+}  // namespace
