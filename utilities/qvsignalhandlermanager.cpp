@@ -536,17 +536,24 @@ std::ostream& operator<<(std::ostream& os, const QVSignalHandlerManager& manager
 }
 
 // Runs in signal context: only reads a published table, calls the
-// registrations and, for the signals whose default ends the process, lets
-// that default happen. It allocates nothing, takes no lock, throws nothing
-// and leaves errno as it found it; it stays installed, so it is not put back.
+// registrations and, for a fault, lets the default end the process. It
+// allocates nothing, takes no lock, throws nothing and leaves errno as it
+// found it; it stays installed, so it is not put back.
+//
+// A hang-up is no fault: the registrations close the links they own, which
+// report closed from then on, and the process goes on to learn of it.
+// Returning from SIGSEGV or SIGBUS would run the fault again, for ever.
 void actualSignalHandler(int number, siginfo_t* info, void* context) {
   const int savedErrno = errno;
   using Safe = QVSignalHandlerManager::SafeManager;
-  if (number == SIGHUP || number == SIGBUS || number == SIGSEGV) {
-    if (Safe::hasPreexistingOrExternalHandlerQ(number)) {
-      Safe::callOnlyPreexistingOrExternalHandlers(number, info, context);
-    } else {
-      Safe::callHandlers(number, info, context);
+  // For these three a handler the process had before stands in for ours.
+  const bool ownedBefore = (number == SIGHUP || number == SIGBUS || number == SIGSEGV) &&
+                           Safe::hasPreexistingOrExternalHandlerQ(number);
+  if (ownedBefore) {
+    Safe::callOnlyPreexistingOrExternalHandlers(number, info, context);
+  } else {
+    Safe::callHandlers(number, info, context);
+    if (number == SIGBUS || number == SIGSEGV) {
       struct sigaction fallback;
       std::memset(&fallback, 0, sizeof fallback);
       fallback.sa_handler = SIG_DFL;
@@ -556,8 +563,6 @@ void actualSignalHandler(int number, siginfo_t* info, void* context) {
       // as soon as it returns.
       raise(number);
     }
-  } else {
-    Safe::callHandlers(number, info, context);
   }
   errno = savedErrno;
 }

@@ -93,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(Signals, TCPIPSignals,
                                            SignalCase{"bus_alone", SIGBUS, false, false, false},
                                            SignalCase{"segv_managed", SIGSEGV, true, true, false},
                                            SignalCase{"bus_managed", SIGBUS, true, false, false},
-                                           SignalCase{"hup_alone", SIGHUP, false, false, true}),
+                                           SignalCase{"hup_alone", SIGHUP, false, false, true},
+                                           SignalCase{"hup_managed", SIGHUP, true, false, true}),
                          [](const auto& param) { return std::string(param.param.what); });
 
 // Hang-ups handled on one thread while another makes and destroys devices:
