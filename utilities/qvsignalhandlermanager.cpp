@@ -51,6 +51,9 @@ struct OriginalDisposition {
   struct sigaction action;
 };
 OriginalDisposition originals[maxSignalHandlerNumber];
+// Whether that disposition was SIG_IGN, for the dispatcher to read in signal
+// context without the table lock.
+std::atomic<bool> ignoredBefore[maxSignalHandlerNumber];
 
 QVMutexHandle* HandlerTableLock() {
   // Made once, never freed: signal tables outlive every manager.
@@ -115,6 +118,8 @@ QVSignalHandler InstallDispatcher(int number) {
   if (!original.saved && replaced.getHandlerFunction() != DispatcherAddress()) {
     original.action = replaced.getOSStruct();
     original.saved = true;
+    ignoredBefore[number - 1].store((original.action.sa_flags & SA_SIGINFO) == 0 &&
+                                    original.action.sa_handler == SIG_IGN);
   }
   return replaced;
 }
@@ -126,6 +131,7 @@ void RestoreOriginal(int number) {
   OriginalDisposition& original = originals[number - 1];
   if (!original.saved) return;
   original.saved = false;
+  ignoredBefore[number - 1].store(false);
   struct sigaction action = original.action;
   if ((action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_DFL &&
       platform::IgnoreRatherThanDefaultQ(number)) {
@@ -540,8 +546,9 @@ std::ostream& operator<<(std::ostream& os, const QVSignalHandlerManager& manager
 // allocates nothing, takes no lock, throws nothing and leaves errno as it
 // found it; it stays installed, so it is not put back.
 //
-// A hang-up is no fault: the registrations close the links they own, which
-// report closed from then on, and the process goes on to learn of it.
+// After the registrations ran, a hang-up ends the process by its default
+// action, unless the program had it ignored (started under a hang-up guard, say):
+// then the process goes on and learns of the closed links through them.
 // Returning from SIGSEGV or SIGBUS would run the fault again, for ever.
 void actualSignalHandler(int number, siginfo_t* info, void* context) {
   const int savedErrno = errno;
@@ -553,7 +560,8 @@ void actualSignalHandler(int number, siginfo_t* info, void* context) {
     Safe::callOnlyPreexistingOrExternalHandlers(number, info, context);
   } else {
     Safe::callHandlers(number, info, context);
-    if (number == SIGBUS || number == SIGSEGV) {
+    const bool hangUpIgnored = number == SIGHUP && ignoredBefore[number - 1].load();
+    if (number == SIGBUS || number == SIGSEGV || (number == SIGHUP && !hangUpIgnored)) {
       struct sigaction fallback;
       std::memset(&fallback, 0, sizeof fallback);
       fallback.sa_handler = SIG_DFL;

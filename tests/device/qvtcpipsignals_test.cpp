@@ -24,6 +24,7 @@ struct SignalCase {
   bool managed;   // behind the process's signal manager, else installed alone
   bool fault;     // a real invalid access, else raised
   bool survives;  // the process goes on; else the signal ends it
+  bool ignoredBefore = false;  // the program had the signal ignored
 };
 
 class TCPIPSignals : public ::testing::TestWithParam<SignalCase> {
@@ -42,6 +43,7 @@ class TCPIPSignalsInProcess : public ::testing::Test {
 int HandleInChild(const SignalCase& c, QVTCPIPWorld& world, QVTCPIPDevice& device) {
   // No earlier handler (ours, a sanitizer's): the manager then calls the world's.
   for (int number : {SIGSEGV, SIGBUS, SIGHUP}) ::signal(number, SIG_DFL);
+  if (c.ignoredBefore) ::signal(c.number, SIG_IGN);
   std::unique_ptr<QVSignalHandlerList> handlers(world.GetSignalHandlers());
   QVSignalHandlerManager manager;
   if (c.managed) {
@@ -94,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(Signals, TCPIPSignals,
                                            SignalCase{"segv_managed", SIGSEGV, true, true, false},
                                            SignalCase{"bus_managed", SIGBUS, true, false, false},
                                            SignalCase{"hup_alone", SIGHUP, false, false, true},
-                                           SignalCase{"hup_managed", SIGHUP, true, false, true}),
+                                           SignalCase{"hup_managed", SIGHUP, true, false, false},
+                                           SignalCase{"hup_managed_ignored", SIGHUP, true, false, true, true}),
                          [](const auto& param) { return std::string(param.param.what); });
 
 // Hang-ups handled on one thread while another makes and destroys devices:
