@@ -143,8 +143,7 @@ bool CountPiece(const void* buffer, int64_t bytes, unsigned encoding, int64_t* g
 
 // The encoding the reader writes the current atom in: the one asked for by
 // the call that began it. A later call asking for another encoding goes on in
-// the first, so the units it reports, and the characters they hold, are
-// that encoding's.
+// the first, so the units it reports are that encoding's.
 unsigned WrittenEncoding(const three_state& c, unsigned asked) {
   const unsigned chosen = c.encoding;
   const bool one_caller_encoding = (chosen & 0x7E) != 0 && (chosen & (chosen - 1)) == 0;
@@ -164,11 +163,11 @@ long PlainText(QVLink* link, int64_t* left, void* buffer, int64_t size, int64_t*
   // character it has read but could not fit in the buffer waits in it.
   *left = c.step == QVREAD_BETWEEN_TOKENS || c.characters < 0 ? 0 : c.characters + (c.pending > 0 ? 1 : 0);
   *got = 0;
-  // The bytes written and the characters in them, both in the encoding the
-  // reader wrote; never past the buffer.
-  const unsigned written = WrittenEncoding(c, encoding);
-  const int64_t bytes = std::min(delivered * qvputtext::UnitBytes(written), size);
-  if (start != nullptr && size > 0 && bytes > 0 && !CountPiece(start, bytes, written, got)) return kUncountable;
+  // The bytes written, in the units the reader wrote; never past the buffer.
+  // They are counted in the caller's encoding, so a caller that switched
+  // encodings mid-atom is never told of more units than its buffer holds.
+  const int64_t bytes = std::min(delivered * qvputtext::UnitBytes(WrittenEncoding(c, encoding)), size);
+  if (start != nullptr && size > 0 && bytes > 0 && !CountPiece(start, bytes, encoding, got)) return kUncountable;
   return error;
 }
 
