@@ -1,6 +1,7 @@
 // The expression log's files, preamble and 80-column lines, read back from
 // real files; and a thread changing the files while another writes.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +29,14 @@ namespace {
 constexpr qvlogdirection kWrite = QVLogWriteDirection;
 constexpr qvlogdirection kRead = QVLogReadDirection;
 
+// The precise clock: time() reads a coarse one that can lag the stamp's
+// clock by a tick across a second's boundary.
+time_t Now() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec;
+}
+
 std::string LocalStamp(time_t t) {
   struct tm local;
   localtime_r(&t, &local);
@@ -44,9 +53,9 @@ TEST(QVExprLog, PreambleIsStampPidAndDirection) {
   const QVSmartPointer<QVExprLog> log = QVExprLog::init();
   const std::string pid = std::to_string(QVProcess::currentProcessId());
   for (const auto& [d, word] : {std::pair{kWrite, "write"}, std::pair{kRead, " read"}}) {
-    const time_t before = time(nullptr);
+    const time_t before = Now();
     const std::string preamble = ToStdString(log->preambleByDirection(d));
-    const time_t after = time(nullptr);
+    const time_t after = Now();
     ASSERT_EQ(preamble.size(), 34 + pid.size()) << preamble;
     EXPECT_TRUE(
         std::regex_match(preamble, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{4}<.*)")))
