@@ -339,6 +339,9 @@ TEST(SharedMemoryDataPath, AnIdleSideHearsOfAKilledPeerWithinASecond) {
 // peer, and once this side closes and the next world sweeps, nothing of the
 // link is left.
 TEST(SharedMemoryDataPath, APeerKilledInTheMiddleEndsAWaitWithinASecond) {
+  if (qvtest::kThreadSanitizer) {
+    GTEST_SKIP() << "the killed peer starts threads in a child forked from a threaded process";
+  }
   for (const bool waitInRead : {true, false}) {
     SCOPED_TRACE(waitInRead ? "blocked in Read" : "blocked in WriteWindow");
     const std::string name = UniqueName(waitInRead ? "qvdpkillr" : "qvdpkillw");

@@ -33,6 +33,21 @@ void RemoveTree(const std::string& path);
 bool WaitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
+// Whether this build runs under ThreadSanitizer. A few tests do on purpose
+// what it reports or does not support: a message handler that closes a device
+// in signal context, threads started in a child forked from a threaded process.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+
 // Forks, runs body in the child and exits with its result (0..255); the
 // parent waits and returns the raw wait status.
 int RunInChild(const std::function<int()>& body);
