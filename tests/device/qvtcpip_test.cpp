@@ -12,6 +12,7 @@
 
 #include "tests/device/qvtcpipraw.h"
 #include "tests/device/qvtcpiptest.h"
+#include "utilities/qvtestprocesses.h"
 
 namespace {
 
@@ -91,6 +92,15 @@ TEST_F(TCPIPTest, MakeRefusals) {
     EXPECT_EQ(ThrownType([&] { Make(world, Block(c.protocol, c.mode, c.name, c.options)); }), c.type)
         << c.protocol << " mode " << c.mode << " name '" << c.name << "' options " << c.options;
   }
+  // Without a name or a mode the device connects, and says what it lacks.
+  for (unsigned long options : {0ul, kNew}) {
+    try {
+      Make(world, Block("TCPIP", 0, "", options));
+      ADD_FAILURE() << "made without a port, options " << options;
+    } catch (const QVException& e) {
+      EXPECT_EQ(Str(e.getWhat()), "Link name does not contain the data port number.");
+    }
+  }
   QVDeviceParameters empty;
   EXPECT_EQ(ThrownType([&] { QVTCPIPDevice device(static_cast<QVDeviceParameters*>(nullptr), &world); }), 3);
   empty.Mode = 2;
@@ -127,6 +137,9 @@ struct PeerCase {
   const char* role;  // what the Python peer plays
   const char* model;
   const char* host;
+  // Old model: the client is given the message port (says "N", hears "OKY")
+  // rather than asking for it (says "Y", hears "msg_port=<port>Y").
+  bool told = false;
 };
 
 class TCPIPPeerTest : public TCPIPTest, public ::testing::WithParamInterface<PeerCase> {};
@@ -153,13 +166,14 @@ TEST_P(TCPIPPeerTest, HandshakeDataMessagesAndCloseNotice) {
     ASSERT_NE(peer, nullptr);
     const std::string ports = ReadLine(peer);
     ASSERT_FALSE(ports.empty()) << "the peer did not listen";
-    const std::string name = ports.substr(0, ports.find(' ')) + "@" + host;
+    const size_t blank = ports.find(' ');
+    std::string name = ports.substr(0, blank) + "@" + host;
+    if (c.told) name += "," + ports.substr(blank + 1) + "@" + host;
     device = Make(world, Block("TCPIP", 4, name, options));
   } else {
     device = Make(world, Block("TCPIP", 2, "@" + host, options));
     const auto nap = QVNameAndPorts::Parse(device->Name(), "");
-    // An old-model client that is told the message port says "N".
-    const std::string ports = Str(nap.DataPort) + (model == "old" ? " " + Str(nap.MesgPort) : "");
+    const std::string ports = Str(nap.DataPort) + (c.told ? " " + Str(nap.MesgPort) : "");
     peer = popen(("python3 " + script + " client " + model + " " + host + " " + ports).c_str(), "r");
     ASSERT_NE(peer, nullptr);
   }
@@ -178,12 +192,17 @@ TEST_P(TCPIPPeerTest, HandshakeDataMessagesAndCloseNotice) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Wire, TCPIPPeerTest,
-                         ::testing::Values(PeerCase{"server", "old", "127.0.0.1"}, PeerCase{"server", "new", "127.0.0.1"},
+                         ::testing::Values(PeerCase{"server", "old", "127.0.0.1"},
+                                           PeerCase{"server", "old", "127.0.0.1", true},
+                                           PeerCase{"server", "new", "127.0.0.1"},
                                            PeerCase{"server", "uuid", "127.0.0.1"},
-                                           PeerCase{"client", "old", "127.0.0.1"}, PeerCase{"client", "new", "127.0.0.1"},
-                                           PeerCase{"server", "new", "::1"}, PeerCase{"client", "old", "::1"}),
+                                           PeerCase{"client", "old", "127.0.0.1"},
+                                           PeerCase{"client", "old", "127.0.0.1", true},
+                                           PeerCase{"client", "new", "127.0.0.1"},
+                                           PeerCase{"server", "new", "::1"}, PeerCase{"client", "old", "::1", true}),
                          [](const auto& param) {
-                           return std::string(param.param.role) + "_" + param.param.model + "_" +
+                           return std::string(param.param.role) + "_" + param.param.model +
+                                  (param.param.told ? "_told" : "") + "_" +
                                   (std::string(param.param.host) == "::1" ? "v6" : "v4");
                          });
 
@@ -247,14 +266,23 @@ TEST_F(TCPIPTest, MessagesBetweenTwoDevicesAndAfterAnotherDeviceCloses) {
 
 TEST(TCPIPSignalThread, OnePerProcessAndRestartedForALaterWorld) {
   InstallSignalHandler();
+  // The system keeps the first 15 bytes of "QV-TCPIP-SignalHandler".
+  const std::string thread = "QV-TCPIP-Signal";
   {
     QVTCPIPWorld one;
     QVTCPIPWorld two;
     EXPECT_TRUE(QVTCPIPWorld::SignalThreadRunningQ());
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return qvtest::ThreadsNamed(thread) == 1; }));
+    {
+      QVTCPIPWorld three;
+    }
+    EXPECT_EQ(qvtest::ThreadsNamed(thread), 1) << "a later world ending stops the thread the others share";
   }
   EXPECT_FALSE(QVTCPIPWorld::SignalThreadRunningQ());
+  EXPECT_TRUE(qvtest::NoThreadNamed(thread));
   QVTCPIPWorld later;
   ASSERT_TRUE(QVTCPIPWorld::SignalThreadRunningQ());
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return qvtest::ThreadsNamed(thread) == 1; }));
   Pair pair = Connected(later, kNew);
   Heard heard;
   pair.listener->SetMessageHandler(&Heard::Handler, &heard);

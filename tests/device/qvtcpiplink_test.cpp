@@ -1,9 +1,11 @@
 // Two programs joined by "TCPIP" links opened from link options, in each wire
 // model over IPv4 and IPv6 loopback (the identified one through a link
-// server), and the installable program served over
-// such a link: a terminate message ends it with status 0, also when idle.
+// server); a link whose sends fail reports it on the next put or flush; and
+// the installable program served over such a link: a terminate message ends
+// it with status 0, also when idle.
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,9 +13,11 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "network/qvlinkserver.h"
 #include "quorvane.h"
 #include "support/qvtest.h"
 #include "tests/device/qvtcpiptest.h"
@@ -118,7 +122,26 @@ void TakeLink(RVLinkServer* server, QVLink* link) {
   static_cast<std::atomic<QVLink*>*>(RVContextFromLinkServer(server, nullptr))->store(link);
 }
 
-TEST(TCPIPLinkServer, IdentifiedConnectorInAnotherProcessExchangesExpressions) {
+// The public calls make IPv4 servers only; an IPv6 one is made directly.
+RVLinkServer* NewServer(RVEnvironment* environment, const std::string& host, void* context) {
+  if (host.find(':') == std::string::npos) {
+    int error = -2;
+    return RVNewLinkServerWithPortAndInterface(environment, 0, host.c_str(), context, &error);
+  }
+  try {
+    auto* server = new Quorvane::RVLinkServer(environment, 0, Quorvane::QVString(host.c_str()), true, nullptr);
+    server->context = context;
+    return server;
+  } catch (const Quorvane::QVException&) {
+    return nullptr;
+  }
+}
+
+class TCPIPLinkServer : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(TCPIPLinkServer, IdentifiedConnectorInAnotherProcessExchangesExpressions) {
+  const std::string host = GetParam();
+  if (host == "::1" && !qvtcpiptest::HasIPV6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
   int names[2];
   ASSERT_EQ(::pipe(names), 0);
   const pid_t child = fork();
@@ -133,10 +156,10 @@ TEST(TCPIPLinkServer, IdentifiedConnectorInAnotherProcessExchangesExpressions) {
   ASSERT_NE(environment, nullptr);
   std::atomic<QVLink*> delivered{nullptr};
   int error = -2;
-  RVLinkServer* server = RVNewLinkServerWithPortAndInterface(environment, 0, "127.0.0.1", &delivered, &error);
+  RVLinkServer* server = NewServer(environment, host, &delivered);
   ASSERT_NE(server, nullptr);
   RVRegisterCallbackFunctionWithLinkServer(server, &TakeLink);
-  const std::string name = std::to_string(RVPortFromLinkServer(server, &error)) + "@127.0.0.1";
+  const std::string name = std::to_string(RVPortFromLinkServer(server, &error)) + "@" + host;
   ASSERT_EQ(::write(names[1], name.data(), name.size()), static_cast<ssize_t>(name.size()));
   ::close(names[1]);
   ASSERT_TRUE(qvtest::WaitUntil([&] { return delivered.load() != nullptr; })) << "no link from the child";
@@ -148,6 +171,44 @@ TEST(TCPIPLinkServer, IdentifiedConnectorInAnotherProcessExchangesExpressions) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   RVClose(link);
   RVShutdownLinkServer(server);
+  RVDeinitialize(environment);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, TCPIPLinkServer, ::testing::Values("127.0.0.1", "::1"),
+                         [](const auto& param) { return std::string(param.param) == "::1" ? "v6" : "v4"; });
+
+// The connector's data connection stops taking bytes while its message
+// connection stays up: only the writer thread learns of it, and the link's
+// next put or flush must fail rather than queue bytes nobody sends.
+TEST(TCPIPLinkFailure, SendFailureMakesAPutOrFlushFailWithElevenInsteadOfQueueing) {
+  RVEnvironment* environment = RVInitialize(nullptr);
+  ASSERT_NE(environment, nullptr);
+  QVLink* listener = Open(environment, "-linkprotocol TCPIP -linkmode listen -linkname @127.0.0.1 -linkoptions "
+                                       "QVUseNewTCPIPConnection");
+  ASSERT_NE(listener, nullptr);
+  QVLink* connector = Open(environment, "-linkprotocol TCPIP -linkmode connect -linkoptions QVUseNewTCPIPConnection "
+                                        "-linkname " + std::string(RVName(listener)));
+  ASSERT_NE(connector, nullptr);
+  std::atomic<int> accepted{0};
+  std::thread accepting([&] { accepted = RVActivate(listener); });
+  EXPECT_NE(RVActivate(connector), 0);
+  accepting.join();
+  ASSERT_NE(accepted.load(), 0);
+  ASSERT_EQ(RVPutInteger32(connector, 1), 1);
+  ASSERT_EQ(RVFlush(connector), 1);
+
+  constexpr unsigned long kStreamDescriptor = 0x80000200UL;
+  int descriptor = -1;
+  long size = sizeof descriptor;
+  ASSERT_EQ(RVDeviceInformation(connector, kStreamDescriptor, &descriptor, &size), 1);
+  ASSERT_EQ(::shutdown(descriptor, SHUT_WR), 0);
+  const bool failed = qvtest::WaitUntil([&] {
+    return RVPutInteger32(connector, 2) == 0 || RVEndPacket(connector) == 0 || RVFlush(connector) == 0;
+  });
+  EXPECT_TRUE(failed) << "puts and flushes went on succeeding after the send failed";
+  EXPECT_EQ(RVError(connector), 11);
+  RVClose(connector);
+  RVClose(listener);
   RVDeinitialize(environment);
 }
 

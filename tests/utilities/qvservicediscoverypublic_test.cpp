@@ -216,6 +216,16 @@ TEST_F(LinkServicesTest, ArgumentsAreRefusedBeforeAnythingIsOpened) {
                            error);
        },
        58},
+      // "interface=" and the text behind one length byte: 255 bytes at most.
+      {"interface text longer than its TXT item holds",
+       [&] {
+         int error = 0;
+         const std::string interfaceText(246, 'i');
+         return registered(QVRegisterLinkServiceUsingLinkProtocol(env, "t", "n", 1, interfaceText.c_str(),
+                                                                  "IntraProcess", event, nullptr, ctx, &ref, &error),
+                           error);
+       },
+       58},
       {"link server, none",
        [&] {
          int error = 0;
@@ -225,6 +235,12 @@ TEST_F(LinkServicesTest, ArgumentsAreRefusedBeforeAnythingIsOpened) {
        58},
   };
   for (const Case& c : cases) EXPECT_EQ(c.call(), c.answer) << c.what;
+  // Nor is a listener left open by a refused registration.
+  QVLink** links = nullptr;
+  int count = -1;
+  ASSERT_EQ(RVGetLinksFromEnvironment(env, &links, &count), 1);
+  EXPECT_EQ(count, 0);
+  RVReleaseLinksFromEnvironment(env, links);
   EXPECT_TRUE(fakednssd::Calls().empty());
   EXPECT_EQ(qvtest::ThreadsNamed(kThreadName), 0);
 }
