@@ -266,10 +266,42 @@ TEST_F(HeadCallsTest, FunctionGetsRefuseOtherTokensAndSeeReplacedHeads) {
   RVReleaseSymbol(link, head);
 }
 
+// A head got in a wide encoding, then given back.
+template <class Unit>
+int WideHeadGet(QVLink* link, int (*get)(QVLink*, const Unit**, int*, int*), void (*release)(QVLink*, const Unit*)) {
+  const Unit* head = nullptr;
+  int length = 0;
+  const int ok = get(link, &head, &length, nullptr);
+  release(link, head);
+  return ok;
+}
+
 // Heads sent as dictionary codes: known codes compare by name, a null head
-// takes any, an unknown code fails a check with 53.
+// takes any; an unknown code is 53 for every head reader, and a name the
+// reader's encoding cannot hold is 2 (7-bit heads: anything beyond ASCII;
+// UCS-2 heads: anything beyond the plane).
 TEST_F(HeadCallsTest, DictionaryCodedHeads) {
-  static const Quorvane::QVRawStringDictionary kSymbols[] = {{"List", 20}, {nullptr, 0}};
+  // 22: a name beyond ASCII; 23: one beyond the plane.
+  static const Quorvane::QVRawStringDictionary kSymbols[] = {
+      {"List", 20}, {"Gr\xC3\xB6\xC3\x9F" "e", 22}, {"\xF0\x9D\x94\xB8", 23}, {nullptr, 0}};
+  // A head get in one encoding; a head handed out is given back.
+  const auto seven = [](QVLink* l) {
+    const char* h = nullptr;
+    const int ok = RVGetFunction(l, &h, nullptr);
+    RVReleaseSymbol(l, h);
+    return ok;
+  };
+  const auto ucs2 = [](QVLink* l) { return WideHeadGet(l, RVGetUCS2Function, RVReleaseUCS2Symbol); };
+  const auto utf8 = [](QVLink* l) {
+    const unsigned char* h = nullptr;
+    int n = 0;
+    const int ok = RVGetUTF8Function(l, &h, &n, nullptr);
+    const bool right = ok == 1 && std::string(reinterpret_cast<const char*>(h), static_cast<size_t>(n)) ==
+                                      "\xF0\x9D\x94\xB8";
+    RVReleaseUTF8Symbol(l, h, n);
+    return ok == 1 && right ? 1 : 0;
+  };
+  const auto utf32 = [](QVLink* l) { return WideHeadGet(l, RVGetUTF32Function, RVReleaseUTF32Symbol); };
   struct Row {
     const char* name;
     uint16_t code;
@@ -294,6 +326,16 @@ TEST_F(HeadCallsTest, DictionaryCodedHeads) {
       {"UTF-16 get, unknown code", 21,
        [](QVLink* l) { const unsigned short* h = nullptr; int n = 0; return RVGetUTF16Function(l, &h, &n, &n); }, 0,
        53},
+      {"7-bit get, unknown code", 21, seven, 0, 53},
+      {"7-bit get, a name beyond ASCII", 22, seven, 0, 2},
+      {"check, a name beyond ASCII", 22, [](QVLink* l) { long n = -1; return RVCheckFunction(l, "Gr", &n); }, 0, 2},
+      {"UCS-2 get, unknown code", 21, ucs2, 0, 53},
+      {"UCS-2 get, a name beyond ASCII", 22, ucs2, 1, 0},
+      {"UCS-2 get, a name beyond the plane", 23, ucs2, 0, 2},
+      {"UTF-8 get, unknown code", 21, utf8, 0, 53},
+      {"UTF-8 get, a name beyond the plane", 23, utf8, 1, 0},
+      {"UTF-32 get, unknown code", 21, utf32, 0, 53},
+      {"UTF-32 get, a name beyond the plane", 23, utf32, 1, 0},
       {"get", 20,
        [](QVLink* l) {
          const char* h = nullptr;
