@@ -64,6 +64,15 @@ inline QVLink* LogWriteLink(QVLink* link) noexcept {
   return log->writeLink();
 }
 
+// Ends a repeated put or transfer on the log's write link: a call refused
+// for what it was given is refused there too, and that refusal is not kept,
+// or the write link would refuse every later put while the program, having
+// cleared its own link's error, goes on. Then flushes it to the log thread.
+inline void FinishMirror(QVLink* write_link) noexcept {
+  if (RVError(write_link) != 0) RVClearError(write_link);
+  RVFlush(write_link);
+}
+
 // Makes the same put on the log's write link and flushes it, when the link's
 // log is running with a file. Whether its output is switched on is the log's
 // own affair: the tokens go on flowing, so an expression is never cut short.
@@ -77,7 +86,7 @@ void MirrorPut(QVLink* link, Mirror&& mirror) noexcept {
   } catch (...) {
     // The log is a witness; its failure must not change the link's call.
   }
-  RVFlush(write_link);
+  FinishMirror(write_link);
 }
 
 // Runs a codec call that answers a code, turning an escaping exception into

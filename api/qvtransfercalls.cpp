@@ -116,7 +116,7 @@ int RVTransferExpression(QVLink* destination, QVLink* source) QV_NOEXCEPT {
     PairLock locks(source, destination);
     if (QVLink* write_link = qvcall::LogWriteLink(destination)) {
       RVTransferExpression(write_link, source);
-      RVFlush(write_link);
+      qvcall::FinishMirror(write_link);
     }
   }
   RVSeekMark(source, mark, 0);

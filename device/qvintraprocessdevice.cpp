@@ -48,6 +48,9 @@ void QVIntraProcessDevice::Connect() {
 
 void QVIntraProcessDevice::WriteWindow(char** start, unsigned long* size) {
   NeedArguments(start, size, "WriteWindow arguments cannot be NULL.");
+  // Nobody will read what is written once the other side's device is gone:
+  // the write fails as one to a closed socket does, instead of piling up.
+  if (core->remoteSideGoneQ(side)) Fail("The other side of the link is gone.", qvexceptiontype::connectionClosed);
   char* end = nullptr;
   writeStream->putWindow(start, &end);
   *size = static_cast<unsigned long>(end - *start);

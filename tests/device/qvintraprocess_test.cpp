@@ -260,7 +260,7 @@ TEST(IntraProcessDevice, BlockedReaderWithoutYieldSleepsAndWakesOnData) {
   EXPECT_LT(cpuSeconds, 0.1) << "a spinning reader would have used the whole wait";
 }
 
-TEST(IntraProcessDevice, PeerGoneReaderGetsWhatWasWrittenThenClosed) {
+TEST(IntraProcessDevice, PeerGoneReaderGetsWhatWasWrittenThenClosedAndWritesAreRefused) {
   QVIntraProcessWorld world;
   auto server = Make(world, kListen, "");
   auto client = Make(world, kConnect, NameOf(*server));
@@ -279,6 +279,8 @@ TEST(IntraProcessDevice, PeerGoneReaderGetsWhatWasWrittenThenClosed) {
   const auto before = std::chrono::steady_clock::now();
   EXPECT_EQ(Quorvane::QVIntraProcessInterface(client.get(), Quorvane::QVDEVICE_READ, &start, &size), 11);
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+  // Nothing written now could ever be read: the write is refused, not kept.
+  EXPECT_EQ(Quorvane::QVIntraProcessInterface(client.get(), Quorvane::QVDEVICE_WRITE_WINDOW, &start, &size), 11);
   client.reset();
   EXPECT_FALSE(InTable(name));
 }

@@ -157,6 +157,21 @@ TEST_P(LoggedDevice, BothDirectionsAreLoggedAndTheLinkStillGetsEverything) {
   EXPECT_EQ(Slurp(file), text);
 }
 
+// A put the link refuses (its text is not UTF-8) is refused alike on the
+// log's side; once the program has cleared the link's error, what it puts
+// next is logged as before.
+TEST_P(LoggedDevice, APutTheLinkRefusesDoesNotSilenceTheLog) {
+  const std::string file = folder_.file("refused.log");
+  ASSERT_EQ(RVLogStreamToFile(listener_, file.c_str()), 1);
+  const unsigned char broken[] = {0xff, 0xfe, 'x'};
+  EXPECT_EQ(RVPutUTF8String(listener_, broken, 3), 0);
+  EXPECT_NE(RVError(listener_), 0);
+  ASSERT_EQ(RVClearError(listener_), 1);
+  EXPECT_EQ(Call(1, 2), 3);
+  const std::vector<qvlinklogtest::Entry> wanted = {{"write", "Plus[1, 2]"}, {" read", "3"}};
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return LogsExactly(Entries(file), wanted); })) << Show(Entries(file));
+}
+
 // How often text occurs in the file.
 size_t Occurrences(const std::string& path, const std::string& text) {
   const std::string all = Slurp(path);
