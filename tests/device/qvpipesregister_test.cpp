@@ -23,11 +23,22 @@ std::atomic<bool> gRefuseOnePointer{false};
 }  // namespace
 
 #if !QV_TEST_THREAD_SANITIZER
+// Every plain form is replaced, so that memory from any of them goes back
+// through the matching one.
 void* operator new(std::size_t size) {
   if (size == sizeof(void*) && gRefuseOnePointer.exchange(false)) throw std::bad_alloc();
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
 }
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 // The replacement new above takes its memory from malloc.
@@ -35,6 +46,10 @@ void* operator new(std::size_t size) {
 #endif
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
