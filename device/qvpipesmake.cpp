@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "device/qvmessagelayer.h"
 #include "device/qvpipesrecord.h"
@@ -15,8 +16,10 @@ namespace {
 
 constexpr unsigned long kLaunch = 8;
 constexpr unsigned long kParentConnect = 16;
-// The child moves its ends with a table of this many descriptor numbers.
-constexpr long kDescriptorLimit = 1024;
+// A launched child gets its ends moved to numbers below this; a program
+// connecting to its parent takes numbers up to the largest the waits watch.
+constexpr long kLaunchDescriptorLimit = 1024;
+constexpr long kDescriptorLimit = 65536;
 
 char* CopyText(qv_allocator_fn allocator, const char* text) {
   const size_t size = std::strlen(text) + 1;
@@ -74,7 +77,12 @@ long ConnectToParent(Record* record, Descriptors d, const char* name) {
   return 0;
 }
 
-bool Fits(long fd) { return fd >= -1 && fd < kDescriptorLimit; }
+bool Fits(const Descriptors& d, long limit) {
+  for (long fd : {d.in, d.out, d.msgIn, d.msgOut}) {
+    if (fd < -1 || fd >= limit) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -102,7 +110,7 @@ Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const
   }
   // Descriptor numbers beyond what the child's move can place are refused
   // before anything is made.
-  if (!Fits(d.in) || !Fits(d.out) || !Fits(d.msgIn) || !Fits(d.msgOut)) {
+  if (!Fits(d, launch ? kLaunchDescriptorLimit : kDescriptorLimit)) {
     *error = kProtocolUnavailable;
     return nullptr;
   }

@@ -18,6 +18,15 @@
 #include "api/qvyield.h"
 #include "device/qvmessagelayer.h"
 #include "device/qvtcp.h"
+#include "support/qvprivatenetwork.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Listening devices bind the any-address: in a network of its own the
+  // target listens on no interface of this machine. Where the kernel refuses
+  // that, it runs on the machine's network as before.
+  qvtest::EnterPrivateNetwork();
+  return 0;
+}
 
 namespace {
 

@@ -9,19 +9,27 @@
 //                           pipes; the first message (a signal from the
 //                           parent) is answered "heard CODE" and sent back to
 //                           the parent with the same code
+//   qvpipes_child link      a link opened, as a launched program opens it,
+//                           from the words the launch appended to its command
+//                           line; it sends back the first expression, a List
+//                           of byte strings
 //
-// The words the launch appends are ignored. It then reads until the parent
-// closes and exits 0; a step that fails exits with a status of its own.
+// The words the launch appends are ignored by the first two. Each then reads
+// until the parent closes and exits 0; a step that fails exits with a status
+// of its own.
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "device/qvmessagelayer.h"
 #include "device/qvpipes.h"
+#include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/device/qvbackslashtexts.h"
 
 namespace {
 
@@ -93,11 +101,31 @@ int Run(bool records) {
   return 0;
 }
 
+int Echo(int argc, char** argv) {
+  RVEnvironment* environment = RVInitialize(nullptr);
+  if (environment == nullptr) return 20;
+  int error = 0;
+  QVLink* link = RVOpenArgcArgv(environment, argc, argv, &error);
+  if (link == nullptr) return 21;
+  int answer = 0;
+  if (RVActivate(link) == 0) answer = 22;
+  const std::vector<std::string> texts = answer == 0 ? qvtest::GetTexts(link) : std::vector<std::string>{};
+  if (answer == 0 && texts.empty()) answer = 23;
+  if (answer == 0 && !qvtest::PutTexts(link, texts)) answer = 24;
+  // Until the parent closes: the stream ends with its close mark.
+  for (int packets = 0; answer == 0 && packets < 1000 && RVNextPacket(link) != 0; ++packets) {
+  }
+  RVClose(link);
+  RVDeinitialize(environment);
+  return answer;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string role = argv[1];
+  if (role == "link") return Echo(argc, argv);
   if (role != "records" && role != "signals") return 2;
   return Run(role == "records");
 }

@@ -43,6 +43,13 @@ class PipesApplication : public ::testing::Test {
     const std::vector<int> children = qvtest::ChildrenOfThisProcess();
     ASSERT_EQ(children.size(), 1u);
     program_ = children[0];
+    // The program was told how to open its end of the link; its path names
+    // the library already, so no "-quorvane" is added.
+    const std::vector<std::string> told = {QV_BINARY_DIR "/application/quorvane-algorithm3", "-LinkMode",
+                                           "ParentConnect", "-LinkProtocol", "Pipes"};
+    std::vector<std::string> words;
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return (words = qvtest::CommandLineOf(program_)) == told; }))
+        << ::testing::PrintToString(words);
   }
   void TearDown() override {
     if (link_ != nullptr) RVClose(link_);

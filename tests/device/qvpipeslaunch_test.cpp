@@ -14,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/device/qvbackslashtexts.h"
 #include "tests/device/qvpipestest.h"
 #include "tests/utilities/qvtestprocesses.h"
 
@@ -36,14 +38,6 @@ std::string MakeFile(const std::string& name, const std::string& text, mode_t mo
   std::ofstream(path) << text;
   chmod(path.c_str(), mode);
   return path;
-}
-
-std::vector<std::string> CommandLineOf(int pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
-  std::vector<std::string> words;
-  std::string word;
-  while (std::getline(file, word, '\0')) words.push_back(word);
-  return words;
 }
 
 int ChildOf(void* device) {
@@ -129,7 +123,7 @@ TEST(PipesLaunch, ChildCommandLineGetsWhatItLacks) {
     // The shell that runs the command line replaces itself with the command;
     // the whole line is compared, so a part added twice shows.
     Words words;
-    EXPECT_TRUE(qvtest::WaitUntil([&] { return (words = CommandLineOf(ChildOf(device))) == expected; }))
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return (words = qvtest::CommandLineOf(ChildOf(device))) == expected; }))
         << command << " ran as: " << ::testing::PrintToString(words);
     const int pid = ChildOf(device);
     Call(device, QVDEVICE_CLOSE);
@@ -186,6 +180,39 @@ TEST(PipesLaunch, ChildKeepsItsMessagePipesOnTheGivenNumbers) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   child.release();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A host link launching the test's child, which opens its link from the words
+// the launch appended: an expression full of backslashes goes there and back
+// across many windows, each read handing out one backslash per segment.
+TEST(PipesLink, ExpressionsFullOfBackslashesCrossALaunchedProgram) {
+  // The library reaps its children on SIGCHLD; held back here, the child's
+  // exit status is left to the test.
+  sigset_t block, previous;
+  sigemptyset(&block);
+  sigaddset(&block, SIGCHLD);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, &previous), 0);
+  RVEnvironment* environment = RVInitialize(nullptr);
+  ASSERT_NE(environment, nullptr);
+  std::string program = std::string(QV_PIPES_CHILD) + " link";
+  const char* words[] = {"-linkprotocol", "Pipes", "-linkmode", "launch", "-linkname", program.c_str()};
+  int error = 0;
+  QVLink* link = RVOpenArgcArgv(environment, 6, const_cast<char**>(words), &error);
+  ASSERT_NE(link, nullptr) << error;
+  const std::vector<int> children = qvtest::ChildrenOfThisProcess();
+  ASSERT_EQ(children.size(), 1u);
+  qvtest::ChildKiller child(children[0]);
+  ASSERT_NE(RVActivate(link), 0) << RVError(link);
+  const std::vector<std::string> texts = qvtest::BackslashTexts();
+  ASSERT_TRUE(qvtest::PutTexts(link, texts)) << RVError(link);
+  EXPECT_EQ(qvtest::GetTexts(link), texts) << RVError(link);
+  RVClose(link);
+  int status = -1;
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return waitpid(children[0], &status, WNOHANG) == children[0]; }));
+  child.release();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  RVDeinitialize(environment);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 class EchoChild : public ::testing::Test {

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -321,6 +323,41 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair(std::string("Yin,extra,words "), 0L), std::make_pair(std::string("YYang "), 1L),
                       std::make_pair(std::string("Y") + std::string(300, 'w') + " ", 1L),
                       std::make_pair(std::string("Y") + std::string(256, 'i') + " ", 1L)));
+
+// Only a launch moves descriptors, through a table of 1024 numbers; a
+// program connecting to its parent takes the numbers it was given.
+TEST(PipesProtocolText, ParentConnectTakesNumbersBeyondTheLaunchTable) {
+  struct rlimit limit {};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < 1600) {
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 1600);
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  qvtest::PipesWorld world;
+  qvtest::PeerPipes pipes;
+  int high[4];
+  const int ends[4] = {pipes.toDevice.r(), pipes.fromDevice.w(), pipes.msgIn.r(), pipes.msgOut.w()};
+  for (int i = 0; i < 4; ++i) {
+    high[i] = fcntl(ends[i], F_DUPFD_CLOEXEC, 1500 + i);
+    if (high[i] < 0) GTEST_SKIP() << "no descriptor above 1500 in this process";
+  }
+  long error = 0;
+  void* device = world.OnDescriptors(high[0], high[1], high[2], high[3], &error);
+  ASSERT_NE(device, nullptr) << error;
+  const std::string said = "Yin ";
+  ASSERT_EQ(write(pipes.toDevice.w(), said.data(), said.size()), static_cast<ssize_t>(said.size()));
+  EXPECT_EQ(Call(device, QVDEVICE_CONNECT), 0);
+  char heard[5] = {};
+  ASSERT_EQ(read(pipes.fromDevice.r(), heard, 5), 5);
+  EXPECT_EQ(std::string(heard, 5), "Yang ");
+  // The device owns the four numbers it was given, and closes them.
+  Call(device, QVDEVICE_CLOSE);
+  for (int fd : high) EXPECT_LT(fcntl(fd, F_GETFD), 0) << fd;
+  // A launch is refused such numbers before it starts anything.
+  EXPECT_EQ(world.Make("Pipes:0,1,3,1500", 8, "/bin/sh -c 'exec cat'", 0, &error), nullptr);
+  EXPECT_EQ(error, 34);
+  EXPECT_TRUE(qvtest::ChildrenOfThisProcess().empty());
+}
 
 TEST(PipesProtocolText, DescriptorNumbers) {
   struct Case {

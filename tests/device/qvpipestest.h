@@ -112,6 +112,15 @@ inline std::string ReadStreamText(void* device, size_t count) {
   return got;
 }
 
+// The words of a process's command line.
+inline std::vector<std::string> CommandLineOf(int pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
+  std::vector<std::string> words;
+  std::string word;
+  while (std::getline(file, word, '\0')) words.push_back(word);
+  return words;
+}
+
 inline int OpenDescriptorCount() {
   int count = 0;
   DIR* dir = opendir("/proc/self/fd");

@@ -408,25 +408,44 @@ TEST(TcpListen, SideChannelRoleWordsWindowsAndClose) {
   EXPECT_TRUE(client.SeesEnd());
 }
 
+TEST(TcpListen, SideChannelWordsThatFailTheConnect) {
+  QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
+  const std::vector<ServerAnswer> cases = {
+      {"a word beyond any legal one", std::string(40, 'n') + "Y", 1},
+      {"a word that never ends", std::string(100000, 'n'), 1},
+      {"the connection ends mid-word", "need_msg_po", 1},
+  };
+  for (const ServerAnswer& c : cases) {
+    SCOPED_TRACE(c.label);
+    qvtest::WaitingListener listener;
+    ASSERT_NO_FATAL_FAILURE(listener.Start(0));
+    RawSocket client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", listener.server->Port()));
+    client.Send(c.words);
+    shutdown(client.fd(), SHUT_WR);
+    ASSERT_EQ(listener.connected.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(listener.connected.get(), c.connect);
+    // The device answered nothing and let the connection go.
+    EXPECT_EQ(client.Receive(1, 2000), "");
+    EXPECT_EQ(TcpCall(listener.server->handle, QVDEVICE_CONNECT), 1);
+  }
+}
+
 TEST(TcpListen, ClientThatNeverOpensTheMessageConnectionDoesNotHoldTheListener) {
   QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
-  qvtest::TcpWorld world;
-  long error = 0;
-  Device server(world.Make("TCP", kListen, "", "", 0, &error));
-  ASSERT_NE(server.handle, nullptr);
-  server.Bound();
-  auto connected = std::async(std::launch::async, [&] { return TcpCall(server.handle, QVDEVICE_CONNECT); });
+  qvtest::WaitingListener listener;
+  ASSERT_NO_FATAL_FAILURE(listener.Start(0));
   RawSocket client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Port()));
+  ASSERT_TRUE(client.Connect("127.0.0.1", listener.server->Port()));
   client.Send("need_msg_portY");
   EXPECT_EQ(client.ReceiveThrough('Y').rfind("msg_port=", 0), 0u);
   client.Send("ang ");
-  ASSERT_EQ(connected.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(connected.get(), 0);
+  ASSERT_EQ(listener.connected.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(listener.connected.get(), 0);
   // Messages then go as urgent bytes.
   long code = 300;
   long argument = 0;
-  EXPECT_EQ(TcpCall(server.handle, QVDEVICE_WRITE_MESSAGE, &code, &argument), 17);
+  EXPECT_EQ(TcpCall(listener.server->handle, QVDEVICE_WRITE_MESSAGE, &code, &argument), 17);
 }
 
 // A yield function that asks to stop once told (or at its deadline).

@@ -81,53 +81,12 @@ INSTANTIATE_TEST_SUITE_P(
         HostCase{"loopback_name_interface_up", {"qvhost", kLoopbackNames, "10.9.8.7"}, "10.9.8.7", 0x7F000001}),
     [](const testing::TestParamInfo<HostCase>& row) { return std::string(row.param.label); });
 
-// A listener waiting with a yield function that ends the wait after ten
-// seconds; the connect runs on its own thread.
-struct WaitingListener {
-  qvtest::TcpWorld world;
-  std::unique_ptr<Device> server;
-  std::future<long> connected;
-
-  void Start(unsigned long options) {
-    long error = 0;
-    server = std::make_unique<Device>(world.Make("TCP", kListen, "", "", options, &error));
-    ASSERT_NE(server->handle, nullptr) << error;
-    server->Bound();
-    connected = std::async(std::launch::async, [this] { return TcpCall(server->handle, QVDEVICE_CONNECT); });
-  }
-  ~WaitingListener() {
-    if (connected.valid()) connected.wait();
-  }
-  bool StillWaiting() { return connected.wait_for(std::chrono::seconds(0)) == std::future_status::timeout; }
-  // A client from the address that sends no side-channel request.
-  void ConnectFrom(const char* address, RawSocket* client) {
-    ASSERT_TRUE(client->Bind(address, 0));
-    ASSERT_TRUE(client->Connect("127.0.0.1", server->Port()));
-    ASSERT_TRUE(client->Send("Yang "));
-  }
-  // The connect ends with the peer, which the device then reports.
-  void ExpectConnected(RawSocket* peer, uint64_t address) {
-    EXPECT_EQ(peer->Receive(4), "Yin ");
-    ASSERT_EQ(connected.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(connected.get(), 0);
-    ExpectPeer(address, peer->LocalPort());
-  }
-  void ExpectPeer(uint64_t address, int port) {
-    uint64_t peerAddress = 0;
-    uint16_t peerPort = 0;
-    EXPECT_EQ(TcpCall(server->handle, QVDEVICE_SPECIFIC_34, &peerAddress), 0);
-    EXPECT_EQ(TcpCall(server->handle, QVDEVICE_SPECIFIC_35, &peerPort), 0);
-    EXPECT_EQ(peerAddress, address);
-    EXPECT_EQ(peerPort, port);
-  }
-};
-
 TEST(TcpListen, LocallyVisibleClosesOtherAddressesAndKeepsWaiting) {
   // The machine's name maps to 127.0.1.1, not to the address the client
   // reaches the listener at.
   const qvtest::PrivateHost host{"qvhost", "127.0.0.1 localhost\n127.0.1.1 qvhost\n127.0.0.3 qvneighbour\n", ""};
   QV_ON_PRIVATE_HOST(host, [] {
-    WaitingListener listener;
+    qvtest::WaitingListener listener;
     ASSERT_NO_FATAL_FAILURE(listener.Start(kLocallyVisible));
     // No name at all, a name of another address, and the loopback name.
     for (const char* stranger : {"127.0.0.2", "127.0.0.3", "127.0.0.1"}) {
@@ -155,7 +114,7 @@ TEST(TcpListen, PeerHostTextIsCutToItsField) {
     EXPECT_EQ(std::string(field), name.substr(0, tcp::kHostTextSize - 1));
     EXPECT_EQ(std::string(field + tcp::kHostTextSize, 8), std::string(8, 'x'));
     // A listener takes such a peer, and answers its address and port.
-    WaitingListener listener;
+    qvtest::WaitingListener listener;
     ASSERT_NO_FATAL_FAILURE(listener.Start(0));
     RawSocket peer;
     ASSERT_NO_FATAL_FAILURE(listener.ConnectFrom("127.0.0.7", &peer));

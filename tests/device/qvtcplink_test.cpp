@@ -16,30 +16,12 @@
 
 #include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/device/qvbackslashtexts.h"
 #include "tests/device/qvprivatehost.h"
 #include "tests/device/qvtcptest.h"
 #include "tests/utilities/qvtestprocesses.h"
 
 namespace {
-
-constexpr int kStrings = 24;
-
-// Byte strings of growing length, mostly 0x5C, with every byte value in the
-// last one: about 40 KiB before the framing doubles the backslashes.
-std::vector<std::string> Texts() {
-  std::vector<std::string> texts;
-  for (int i = 0; i < kStrings; ++i) {
-    std::string text(static_cast<size_t>(100 * i + 1), '\\');
-    for (size_t at = 0; at < text.size(); at += 7) text[at] = static_cast<char>('a' + (at + static_cast<size_t>(i)) % 26);
-    texts.push_back(text);
-  }
-  std::string every;
-  for (int round = 0; round < 8; ++round) {
-    for (int byte = 0; byte < 256; ++byte) every += {static_cast<char>(byte), '\\'};
-  }
-  texts.push_back(every);
-  return texts;
-}
 
 QVLink* Open(RVEnvironment* environment, const std::string& command) {
   int error = 0;
@@ -47,33 +29,6 @@ QVLink* Open(RVEnvironment* environment, const std::string& command) {
   qvtest::LinkDeadline() = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   if (link != nullptr) RVSetYieldFunction(link, &qvtest::UntilLinkDeadline);
   return link;
-}
-
-bool PutTexts(QVLink* link, const std::vector<std::string>& texts) {
-  bool ok = RVPutFunction(link, "List", static_cast<int>(texts.size())) == 1;
-  for (const std::string& text : texts) {
-    ok = ok && RVPutByteString(link, reinterpret_cast<const unsigned char*>(text.data()),
-                               static_cast<long>(text.size())) == 1;
-  }
-  return ok && RVEndPacket(link) == 1 && RVFlush(link) == 1;
-}
-
-// The texts of a List of byte strings; empty when the expression is not one.
-std::vector<std::string> GetTexts(QVLink* link) {
-  std::vector<std::string> texts;
-  const char* head = nullptr;
-  int count = 0;
-  if (RVGetFunction(link, &head, &count) != 1) return texts;
-  const bool list = std::string(head) == "List";
-  RVReleaseSymbol(link, head);
-  for (int i = 0; list && i < count; ++i) {
-    const unsigned char* text = nullptr;
-    int length = 0;
-    if (RVGetByteString(link, &text, &length, '?') != 1) return {};
-    texts.emplace_back(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
-    RVReleaseByteString(link, text);
-  }
-  return texts;
 }
 
 // The connecting program: sends the texts, reads them back, answers 0 when
@@ -86,10 +41,10 @@ int Connector(int nameFd) {
   if (environment == nullptr) return 11;
   int answer = 12;
   if (QVLink* link = Open(environment, "-linkprotocol TCP -linkmode connect -linkname " + std::string(name))) {
-    const std::vector<std::string> texts = Texts();
+    const std::vector<std::string> texts = qvtest::BackslashTexts();
     if (RVActivate(link) == 0) answer = 13;
-    else if (!PutTexts(link, texts)) answer = 14;
-    else answer = GetTexts(link) == texts ? 0 : 15;
+    else if (!qvtest::PutTexts(link, texts)) answer = 14;
+    else answer = qvtest::GetTexts(link) == texts ? 0 : 15;
     RVClose(link);
   }
   RVDeinitialize(environment);
@@ -117,9 +72,9 @@ TEST(TcpLink, TwoProcessesExchangeExpressionsFullOfBackslashes) {
     ASSERT_EQ(write(names[1], name.data(), name.size()), static_cast<ssize_t>(name.size()));
     close(names[1]);
     ASSERT_NE(RVActivate(link), 0) << RVError(link);
-    const std::vector<std::string> texts = GetTexts(link);
-    EXPECT_EQ(texts, Texts()) << RVError(link);
-    EXPECT_TRUE(PutTexts(link, texts)) << RVError(link);
+    const std::vector<std::string> texts = qvtest::GetTexts(link);
+    EXPECT_EQ(texts, qvtest::BackslashTexts()) << RVError(link);
+    EXPECT_TRUE(qvtest::PutTexts(link, texts)) << RVError(link);
     int status = -1;
     const bool reaped = qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; });
     ASSERT_TRUE(reaped);

@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
+#include <memory>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -27,52 +29,9 @@
 
 #include "device/qvmessagelayer.h"
 #include "device/qvtcp.h"
+#include "support/qvprivatenetwork.h"
 
 namespace qvtest {
-
-// Why this process has no network of its own; empty when it has one.
-inline std::string& PrivateNetworkRefusal() {
-  static std::string reason;
-  return reason;
-}
-
-inline bool Refused(const char* step) {
-  PrivateNetworkRefusal() = std::string(step) + ": " + std::strerror(errno);
-  return false;
-}
-
-// Maps this process's user and group to root of a user namespace it has just
-// entered.
-inline void MapToRoot(uid_t uid, gid_t gid) {
-  std::ofstream("/proc/self/setgroups") << "deny";
-  std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
-  std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
-}
-
-// Brings the loopback interface of the current network namespace up.
-inline bool LoopbackUp() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return Refused("socket");
-  struct ifreq request {};
-  std::strcpy(request.ifr_name, "lo");
-  bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-  up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  if (!up) Refused("bringing lo up");
-  close(fd);
-  return up;
-}
-
-// Enters a user and network namespace of this process's own, before any
-// thread exists; false (the reason in PrivateNetworkRefusal) when the kernel
-// refuses it.
-inline bool EnterPrivateNetwork() {
-  const uid_t uid = getuid();
-  const gid_t gid = getgid();
-  if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return Refused("unshare(CLONE_NEWUSER | CLONE_NEWNET)");
-  MapToRoot(uid, gid);
-  return LoopbackUp();
-}
 
 // Listening devices bind the any-address: without a network of the test's
 // own they would listen on this machine's interfaces, so the test is skipped.
@@ -255,6 +214,47 @@ class RawSocket {
     return a;
   }
   int fd_;
+};
+
+// A listener waiting with a yield function that ends the wait after ten
+// seconds; the connect runs on its own thread.
+struct WaitingListener {
+  qvtest::TcpWorld world;
+  std::unique_ptr<Device> server;
+  std::future<long> connected;
+
+  void Start(unsigned long options) {
+    long error = 0;
+    server = std::make_unique<Device>(world.Make("TCP", /* Listen */ 2, "", "", options, &error));
+    ASSERT_NE(server->handle, nullptr) << error;
+    server->Bound();
+    connected = std::async(std::launch::async, [this] { return TcpCall(server->handle, Quorvane::QVDEVICE_CONNECT); });
+  }
+  ~WaitingListener() {
+    if (connected.valid()) connected.wait();
+  }
+  bool StillWaiting() { return connected.wait_for(std::chrono::seconds(0)) == std::future_status::timeout; }
+  // A client from the address that sends no side-channel request.
+  void ConnectFrom(const char* address, RawSocket* client) {
+    ASSERT_TRUE(client->Bind(address, 0));
+    ASSERT_TRUE(client->Connect("127.0.0.1", server->Port()));
+    ASSERT_TRUE(client->Send("Yang "));
+  }
+  // The connect ends with the peer, which the device then reports.
+  void ExpectConnected(RawSocket* peer, uint64_t address) {
+    EXPECT_EQ(peer->Receive(4), "Yin ");
+    ASSERT_EQ(connected.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(connected.get(), 0);
+    ExpectPeer(address, peer->LocalPort());
+  }
+  void ExpectPeer(uint64_t address, int port) {
+    uint64_t peerAddress = 0;
+    uint16_t peerPort = 0;
+    EXPECT_EQ(TcpCall(server->handle, Quorvane::QVDEVICE_SPECIFIC_34, &peerAddress), 0);
+    EXPECT_EQ(TcpCall(server->handle, Quorvane::QVDEVICE_SPECIFIC_35, &peerPort), 0);
+    EXPECT_EQ(peerAddress, address);
+    EXPECT_EQ(peerPort, port);
+  }
 };
 
 }  // namespace qvtest

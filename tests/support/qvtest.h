@@ -37,16 +37,16 @@ bool WaitUntil(const std::function<bool()>& pred,
 // what it reports or does not support: a message handler that closes a device
 // in signal context, threads started in a child forked from a threaded process.
 #if defined(__SANITIZE_THREAD__)
-inline constexpr bool kThreadSanitizer = true;
+#define QV_TEST_THREAD_SANITIZER 1
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer)
-inline constexpr bool kThreadSanitizer = true;
-#else
-inline constexpr bool kThreadSanitizer = false;
+#define QV_TEST_THREAD_SANITIZER 1
 #endif
-#else
-inline constexpr bool kThreadSanitizer = false;
 #endif
+#ifndef QV_TEST_THREAD_SANITIZER
+#define QV_TEST_THREAD_SANITIZER 0
+#endif
+inline constexpr bool kThreadSanitizer = QV_TEST_THREAD_SANITIZER != 0;
 
 // Forks, runs body in the child and exits with its result (0..255); the
 // parent waits and returns the raw wait status.
