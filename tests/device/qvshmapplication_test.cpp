@@ -130,8 +130,12 @@ void Serve(QVLink*& link, const SharedMailbox& box, Ending ending) {
       ASSERT_TRUE(RVPutFunction(link, "SuspendPacket", 0) == 1 && RVEndPacket(link) == 1) << RVError(link);
       ASSERT_NO_FATAL_FAILURE(CallAndCheck(link, qvtest::Algorithm3Call{}));
       ASSERT_TRUE(RVPutFunction(link, "EvaluatePacket", 1) == 1 && RVPutSymbol(link, "x") == 1 &&
-                  RVEndPacket(link) == 1 && RVFlush(link) == 1)
+                  RVEndPacket(link) == 1)
           << RVError(link);
+      // The program may take the packet and close before the flush is done.
+      if (RVFlush(link) != 1) {
+        EXPECT_EQ(RVError(link), 11);
+      }
       break;
     default:
       break;
