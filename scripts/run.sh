@@ -8,7 +8,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/ensure-packages.sh"
-build=${1:-$root/build-run}
+# Absolute: the example's build looks for the installed tree from elsewhere.
+build=$(realpath -m "${1:-$root/build-run}")
 jobs=$(nproc)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$jobs" --target quorvane quorvane_shared quorvane-algorithm3 >/dev/null

@@ -59,6 +59,7 @@ Answer ReadAnswer(QVLink* host) {
   Answer answer;
   answer.type = RVGetType(host);
   if (answer.type == 42) {
+    EXPECT_EQ(RVGetRawType(host), 246) << "the answer is a 64-bit real";
     EXPECT_EQ(RVGetReal64(host, &answer.real), 1) << RVError(host);
   } else if (answer.type == 35) {
     const char* name = nullptr;

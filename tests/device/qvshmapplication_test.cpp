@@ -1,8 +1,8 @@
 // The installable program serving a host over SharedMemory, each in a process
 // of its own: the host listens on a drawn name, the program connects to it,
-// sends the definition and answers a call; then the ways the service ends,
-// each with the program's exit status and a deadline, and nothing of the
-// link left once the next environment has swept.
+// sends the definition and answers a call (a bad one with "$Failed"); then
+// the ways the service ends, each with the program's exit status and a
+// deadline, and nothing of the link left once the next environment has swept.
 #include <signal.h>
 #include <unistd.h>
 
@@ -26,6 +26,7 @@ namespace {
 using namespace qvshmtest;
 
 constexpr long kTerminate = 1;
+constexpr int kEvaluatePacket = 13;
 // Five series of this many reals hold more than the ring: the host's flush
 // of such a call returns only once the program is reading it.
 constexpr int kLongerThanTheRing = 5000;
@@ -44,6 +45,7 @@ enum class Ending {
   kHostCloses,
   kHostKilledMidPacket,
   kHostKilledWhileIdle,
+  kResumeThenEvaluatePacket,
 };
 
 struct EndingCase {
@@ -83,6 +85,12 @@ void Serve(QVLink*& link, const SharedMailbox& box, Ending ending) {
     ASSERT_NO_FATAL_FAILURE(CallAndCheck(link, call, true));
     return;
   }
+  // A call the program cannot serve is answered "$Failed", and serving goes on.
+  qvtest::Algorithm3Call bad;
+  bad.index = 1;
+  ASSERT_TRUE(qvtest::PutAlgorithm3Call(link, bad)) << RVError(link);
+  ASSERT_EQ(RVTestSymbol(link, "$Failed"), 1) << RVError(link);
+  ASSERT_EQ(RVNewPacket(link), 1) << RVError(link);
   ASSERT_NO_FATAL_FAILURE(CallAndCheck(link, qvtest::Algorithm3Call{}));
   switch (ending) {
     case Ending::kTerminateWhileIdle:
@@ -109,6 +117,25 @@ void Serve(QVLink*& link, const SharedMailbox& box, Ending ending) {
     case Ending::kHostKilledWhileIdle:
       box->stage = kReadyToDie;
       Reaches(box, kLooked);
+      break;
+    case Ending::kResumeThenEvaluatePacket:
+      // The program refuses to be the front end, skips to the suspend packet
+      // and serves again; an evaluate packet then ends it.
+      ASSERT_EQ(RVNewPacket(link), 1) << RVError(link);
+      ASSERT_TRUE(RVPutFunction(link, "ResumePacket", 1) == 1 && RVPutSymbol(link, "parent") == 1 &&
+                  RVEndPacket(link) == 1 && RVFlush(link) == 1)
+          << RVError(link);
+      ASSERT_EQ(RVNextPacket(link), kEvaluatePacket) << RVError(link);
+      ASSERT_EQ(RVNewPacket(link), 1) << RVError(link);
+      ASSERT_TRUE(RVPutFunction(link, "SuspendPacket", 0) == 1 && RVEndPacket(link) == 1) << RVError(link);
+      ASSERT_NO_FATAL_FAILURE(CallAndCheck(link, qvtest::Algorithm3Call{}));
+      ASSERT_TRUE(RVPutFunction(link, "EvaluatePacket", 1) == 1 && RVPutSymbol(link, "x") == 1 &&
+                  RVEndPacket(link) == 1)
+          << RVError(link);
+      // The program may take the packet and close before the flush is done.
+      if (RVFlush(link) != 1) {
+        EXPECT_EQ(RVError(link), 11);
+      }
       break;
     default:
       break;
@@ -192,7 +219,8 @@ INSTANTIATE_TEST_SUITE_P(
                       EndingCase{"TerminateThenCloseAtOnce", Ending::kTerminateThenCloseAtOnce, 0},
                       EndingCase{"HostCloses", Ending::kHostCloses, 1},
                       EndingCase{"HostKilledMidPacket", Ending::kHostKilledMidPacket, 1},
-                      EndingCase{"HostKilledWhileIdle", Ending::kHostKilledWhileIdle, 1}),
+                      EndingCase{"HostKilledWhileIdle", Ending::kHostKilledWhileIdle, 1},
+                      EndingCase{"ResumeThenEvaluatePacket", Ending::kResumeThenEvaluatePacket, 1}),
     [](const ::testing::TestParamInfo<EndingCase>& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -112,6 +112,55 @@ TEST(SharedMemoryLinkByName, IsTheDefaultDeviceAndCarriesExpressionsLargerThanIt
   EXPECT_EQ(EntriesWith(SyncDir(), name), std::vector<std::string>{});
 }
 
+// The connector's first look for its peer, from its yield function: the
+// device then waits in its connect, the listener not made yet.
+SharedMailbox* gConnectorBox = nullptr;
+int SeenWaiting(void*, QVYieldParams*) {
+  int none = 0;
+  (*gConnectorBox)->stage.compare_exchange_strong(none, 1);
+  return std::chrono::steady_clock::now() >= gGiveUpAt ? 1 : 0;
+}
+
+// A connector opened and connected through the public calls before any
+// listener exists waits for it, and the link then carries data both ways.
+TEST(SharedMemoryLinkByName, AConnectorThatComesFirstWaitsForTheListener) {
+  const std::string name = UniqueName("qvshmfirst");
+  SharedMailbox box;
+  Child child([&] {
+    gConnectorBox = &box;
+    gGiveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    RVEnvironment* environment = RVInitialize(nullptr);
+    if (environment == nullptr) return 10;
+    int error = 0;
+    QVLink* link = RVOpenString(environment, ("-linkmode connect -linkname " + name).c_str(), &error);
+    if (link == nullptr || RVSetYieldFunction(link, &SeenWaiting) == 0) return 11;
+    int got = 0;
+    const bool ok = RVActivate(link) == 1 && RVGetInteger(link, &got) == 1 && got == 41 &&
+                    RVPutInteger(link, 42) == 1 && RVFlush(link) == 1;
+    // Closed only once the listener has read the answer.
+    const bool stayed = Reaches(box, 2);
+    RVClose(link);
+    RVDeinitialize(environment);
+    return ok ? (stayed ? 0 : 13) : 12;
+  });
+  ASSERT_TRUE(Reaches(box, 1)) << "the connector never waited";
+  ASSERT_TRUE(Exists(ShmPath(name))) << "the connector made the segment";
+  RVEnvironment* environment = RVInitialize(nullptr);
+  ASSERT_NE(environment, nullptr);
+  QVLink* link = Open(environment, "-linkmode listen -linkname " + name);
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(RVPutInteger(link, 41), 1);
+  EXPECT_EQ(RVFlush(link), 1);
+  int got = 0;
+  EXPECT_EQ(RVGetInteger(link, &got), 1) << RVError(link);
+  EXPECT_EQ(got, 42);
+  box->stage = 2;
+  const int status = child.Wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  RVClose(link);
+  RVDeinitialize(environment);
+}
+
 // One side puts half a packet and is killed: the other side's get, waiting
 // for the rest, fails within a second whichever end was killed, and once the
 // survivor has closed and the next environment has swept, nothing of the

@@ -71,6 +71,10 @@ TEST(SharedMemoryWorld, RaisesTheOpenFileLimitOnlyWhereItMay) {
     ASSERT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(box->answer.load(), static_cast<int>(c.expected));
   }
+  // This system never lets a process hold an unlimited hard limit of open
+  // files; the rule for one is asked directly.
+  EXPECT_EQ(QVSharedMemoryWorld::RaisedOpenFileLimit(256, kUnlimited), std::optional<rlim_t>(4000));
+  EXPECT_EQ(QVSharedMemoryWorld::RaisedOpenFileLimit(kUnlimited, kUnlimited), std::nullopt);
 }
 
 // Writes a record file as a dead (or living) user left it, beside a segment.

@@ -377,6 +377,31 @@ TEST(SocketOptions, TableOfOptions) {
   EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
 }
 
+// Codes 1 to 6 each switch one socket-level option on, read back from the
+// system.
+TEST(SocketOptions, SwitchesTheSocketLevelOptionsOn) {
+  struct Row {
+    int code;
+    int name;
+  } const rows[] = {{1, SO_KEEPALIVE}, {2, SO_BROADCAST}, {3, SO_DEBUG},
+                    {4, SO_DONTROUTE}, {5, SO_OOBINLINE}, {6, SO_REUSEPORT}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.code);
+    // This system lets only a privileged process switch debugging on.
+    if (row.name == SO_DEBUG && geteuid() != 0) continue;
+    QVEndPoint e(Quorvane::QVIPV4, Quorvane::QVStream, QVIPAddress("127.0.0.1"));
+    QVSocket s = e.GetSocket();
+    int on = 0;
+    socklen_t length = sizeof on;
+    s.GetOption(SOL_SOCKET, row.name, &on, &length);
+    ASSERT_EQ(on, 0);
+    e.SetOption(static_cast<Quorvane::_qvconnectionoption>(row.code));
+    length = sizeof on;
+    s.GetOption(SOL_SOCKET, row.name, &on, &length);
+    EXPECT_NE(on, 0);
+  }
+}
+
 TEST(SocketPrinting, ElementsAndOrder) {
   QVSocket s(AF_INET, SOCK_STREAM, 0);
   std::ostringstream os;
