@@ -49,7 +49,7 @@ std::vector<Thrown> AllThrown() {
   return all;
 }
 
-// The answers Part of the design fixes for each selector: a type missing from
+// The answer each selector gives for each exception type: a type missing from
 // the map answers -1; "notify" marks the answers given after the device heard
 // that its connection is gone.
 struct Mapped {

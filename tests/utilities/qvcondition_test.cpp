@@ -1,16 +1,19 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "support/qvtest.h"
+#include "tests/utilities/qvtestprocesses.h"
 #include "utilities/qvcondition.h"
 #include "utilities/qvdescriptorconditions.h"
 #include "utilities/qvexception.h"
@@ -78,15 +81,40 @@ TEST(Condition, EveryKindSignalsAndWaitsOnce) {
   }
 }
 
+// A waiter asleep in a wait of each form (a long time-out, -1, and no time-out
+// at all, both without limit) answers 1 once signalled, and the wait took the
+// pending state with it.
 TEST(Condition, EveryKindWakesAWaiterOfAnotherThread) {
+  struct FormCase {
+    const char* label;
+    std::function<bool(QVCondition&)> wait;
+  };
+  const FormCase forms[] = {
+      {"20 s", [](QVCondition& c) { return c.Wait(20'000'000); }},
+      {"-1", [](QVCondition& c) { return c.Wait(-1); }},
+      {"no time-out", [](QVCondition& c) { return c.Wait(); }},
+  };
   for (const KindCase& c : kKinds) {
-    SCOPED_TRACE(c.label);
-    auto condition = Make(c.kind);
-    std::atomic<int> result{-1};
-    std::thread waiter([&] { result = condition->Wait(20'000'000) ? 1 : 0; });
-    condition->Signal();
-    waiter.join();
-    EXPECT_EQ(result.load(), 1);
+    for (const FormCase& form : forms) {
+      SCOPED_TRACE(std::string(c.label) + " " + form.label);
+      auto condition = Make(c.kind);
+      std::atomic<pid_t> tid{0};
+      std::atomic<int> result{-1};
+      std::thread waiter([&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        result = form.wait(*condition) ? 1 : 0;
+      });
+      // Signalled only once the waiter sleeps in its wait: a wait that gave
+      // up at once would have answered by then.
+      EXPECT_TRUE(qvtest::WaitUntil(
+          [&] { return result.load() != -1 || (tid.load() != 0 && qvtest::ThreadState(tid.load()) == 'S'); }));
+      EXPECT_EQ(result.load(), -1) << "the wait did not wait";
+      condition->Signal();
+      waiter.join();
+      EXPECT_EQ(result.load(), 1);
+      EXPECT_FALSE(condition->PendingQ());
+      EXPECT_FALSE(condition->Wait(0));
+    }
   }
 }
 

@@ -17,11 +17,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <string>
 #include <thread>
 
 #include "support/qvtest.h"
+#include "tests/utilities/qvtestprocesses.h"
 
 using Quorvane::QVPollSet;
 
@@ -220,13 +220,6 @@ void InstallHandlerWithoutRestart() {
   ASSERT_EQ(sigaction(SIGUSR1, &sa, nullptr), 0);
 }
 
-char ThreadState(pid_t tid) {
-  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  return close == std::string::npos || close + 2 >= text.size() ? '?' : text[close + 2];
-}
-
 struct Waiter {
   std::atomic<pid_t> tid{0};
   std::atomic<bool> done{false};
@@ -237,7 +230,7 @@ struct Waiter {
 // Sends signals to the waiting thread, each while it sleeps in the wait.
 void Pester(Waiter& w, int count) {
   for (int i = 0; i < count && !w.done.load(); ++i) {
-    qvtest::WaitUntil([&] { return w.done.load() || ThreadState(w.tid.load()) == 'S'; });
+    qvtest::WaitUntil([&] { return w.done.load() || qvtest::ThreadState(w.tid.load()) == 'S'; });
     if (w.done.load()) break;
     const int before = signalsSeen.load();
     ASSERT_EQ(pthread_kill(w.handle, SIGUSR1), 0);

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "support/qvtest.h"
@@ -33,6 +34,15 @@ inline int ThreadsNamed(const std::string& name) {
 // moment: the system drops its entry only after the join has returned.
 inline bool NoThreadNamed(const std::string& name) {
   return WaitUntil([&] { return ThreadsNamed(name) == 0; });
+}
+
+// The state letter the system shows for one of this process's threads ('S'
+// while it sleeps in a wait), '?' when it cannot be read.
+inline char ThreadState(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  return close == std::string::npos || close + 2 >= text.size() ? '?' : text[close + 2];
 }
 
 // Kills and reaps a child that waits to be told to end when the test leaves
