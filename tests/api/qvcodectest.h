@@ -19,6 +19,7 @@
 #include "api/qvnumericenv.h"
 #include "datastructures/qvqueue.h"
 #include "support/qvlinkharness.h"
+#include "support/qvlistheads.h"
 #include "support/qvscripteddevice.h"
 #include "text/qvconverter.h"
 
@@ -227,7 +228,7 @@ inline Bytes Hex(std::initializer_list<int> bytes) {
 }
 
 // The symbol "List" as this side writes it.
-inline const Bytes kList = Hex({0x23, 0x47, 0x41, 0x7E, 0x44, 0x4C, 0x69, 0x73, 0x74, 0x0A});
+inline const Bytes kList(reinterpret_cast<const char*>(kListHeadBytes), sizeof kListHeadBytes);
 
 template <typename T>
 Bytes Raw(const std::vector<T>& values) {
@@ -242,19 +243,6 @@ inline void ForEveryPiece(const Bytes& bytes, const std::function<void(StreamRea
     StreamReader r(bytes, piece);
     ASSERT_TRUE(r.ok());
     check(r);
-  }
-}
-
-// A meter holding the heads of an array whose every level is "List".
-inline void ListHeads(qvmeter* meter, const std::vector<int64_t>& dimensions) {
-  meter->own_dimensions.assign(dimensions.begin(), dimensions.end());
-  meter->dimensions = meter->own_dimensions.data();
-  meter->depth = static_cast<int64_t>(dimensions.size());
-  meter->own_counters.assign(dimensions.size(), 0);
-  meter->counters = meter->own_counters.data();
-  for (size_t level = 0; level < dimensions.size(); ++level) {
-    meter->head_bytes.insert(meter->head_bytes.end(), kList.begin(), kList.end());
-    meter->head_ends.push_back(static_cast<int64_t>(meter->head_bytes.size()));
   }
 }
 
