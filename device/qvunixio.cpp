@@ -17,10 +17,11 @@ namespace platform = Quorvane::platform;
 constexpr int kSelectAttempts = 10;
 constexpr long kForcedYieldWait = 50000;
 constexpr long kQuietWait = 200000;
+constexpr unsigned char kRoomOrUrgent = platform::kReadinessWritable | platform::kReadinessExceptional;
 
-// 1 ready, 0 time-out or interrupted, -1 any other failure (also a
-// descriptor that is not open).
-int WaitFor(int fd, unsigned char want, long microseconds) {
+// The readiness bits of want found within the time-out: 0 on time-out or
+// interruption, -1 for any other failure (also a descriptor that is not open).
+int ReadyBits(int fd, unsigned char want, long microseconds) {
   platform::QVReadinessEntry entry{fd, want, 0};
   const int ready = platform::CheckReadiness(&entry, 1, microseconds);
   if (ready < 0) return errno == EINTR ? 0 : -1;
@@ -28,7 +29,13 @@ int WaitFor(int fd, unsigned char want, long microseconds) {
     errno = EBADF;
     return -1;
   }
-  return ready > 0 ? 1 : 0;
+  return ready > 0 ? entry.got : 0;
+}
+
+// 1 ready, 0 time-out or interrupted, -1 any other failure.
+int WaitFor(int fd, unsigned char want, long microseconds) {
+  const int bits = ReadyBits(fd, want, microseconds);
+  return bits < 0 ? -1 : (bits > 0 ? 1 : 0);
 }
 
 // False, with errno set, for what no wait could serve.
@@ -83,13 +90,22 @@ long unix_write(int fd, const void* bytes, long length, qv_yield_function yielde
   const char* from = static_cast<const char*>(bytes);
   long written = 0;
   while (written < length) {
-    const int ready = WaitFor(fd, platform::kReadinessWritable, wait);
-    if (ready < 0) return -1;
-    if (ready == 0) {
-      if (yielder != nullptr && YieldAsksToStop(yielder, cookie, yieldData)) return written == 0 ? 0 : -1;
-      continue;
+    // Mostly there is room at once: one look answers both questions, the
+    // room and the urgent data. Otherwise the wait for room comes first and
+    // the look for urgent data after it.
+    const int now = ReadyBits(fd, kRoomOrUrgent, 0);
+    if (now < 0) return -1;
+    if ((now & platform::kReadinessWritable) == 0) {
+      const int ready = wait > 0 ? WaitFor(fd, platform::kReadinessWritable, wait) : 0;
+      if (ready < 0) return -1;
+      if (ready == 0) {
+        if (yielder != nullptr && YieldAsksToStop(yielder, cookie, yieldData)) return written == 0 ? 0 : -1;
+        continue;
+      }
+      if (WaitFor(fd, platform::kReadinessExceptional, 0) != 0) return -1;
+    } else if ((now & platform::kReadinessExceptional) != 0) {
+      return -1;
     }
-    if (WaitFor(fd, platform::kReadinessExceptional, 0) != 0) return -1;
     const ssize_t count = write(fd, from + written, static_cast<size_t>(length - written));
     if (count > 0) {
       written += static_cast<long>(count);

@@ -4,11 +4,13 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -300,6 +302,32 @@ TEST(WaitingWrite, WritesEveryByteWhileTheReaderDrains) {
     reader.join();
     EXPECT_EQ(received, sent);
   }
+}
+
+// Urgent data waiting on the writer's own socket fails the write, room or
+// not; once it is taken, the same write goes.
+TEST(WaitingWrite, UrgentDataWaitingFailsTheWrite) {
+  DescriptorPair tcp = qvtest::MakeTcpPair();
+  const char mark = 'U';
+  ASSERT_EQ(send(tcp.read, &mark, 1, MSG_OOB), 1);
+  pollfd urgent{tcp.write, POLLPRI, 0};
+  ASSERT_EQ(poll(&urgent, 1, 5000), 1) << "the urgent byte arrived";
+  for (qv_yield_function yielder : {static_cast<qv_yield_function>(nullptr), &Yielder::Call}) {
+    SCOPED_TRACE(yielder == nullptr ? "no yield function" : "a yield function");
+    Yielder counting;
+    counting.stopAt = 1 << 30;
+    EXPECT_EQ(unix_write(tcp.write, "data", 4, yielder, &counting, 0, nullptr), -1);
+    EXPECT_EQ(counting.calls, 0);
+  }
+  char taken = 0;
+  ASSERT_EQ(recv(tcp.write, &taken, 1, MSG_OOB), 1);
+  EXPECT_EQ(taken, 'U');
+  EXPECT_EQ(unix_write(tcp.write, "data", 4, nullptr, nullptr, 0, nullptr), 4);
+  char got[4] = {};
+  pollfd readable{tcp.read, POLLIN, 0};
+  ASSERT_EQ(poll(&readable, 1, 5000), 1);
+  ASSERT_EQ(read(tcp.read, got, sizeof got), 4) << "nothing of the failed writes went";
+  EXPECT_EQ(std::string(got, 4), "data");
 }
 
 TEST(ReadinessWait, AnswersOneZeroOrMinusOne) {
