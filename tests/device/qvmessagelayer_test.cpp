@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "device/qvmessagelayer.h"
 #include "device/qvsockcalls.h"
 #include "device/qvmessagetest.h"
+#include "support/qvtest.h"
 #include "utilities/platform/qvsignaldriven.h"
 
 namespace {
@@ -199,6 +201,7 @@ TEST(WaitingRead, AnswersByTheYieldRules) {
       {"no more than asked", "abcdefgh", false, 3, 1, 3, 0},
       {"end of file", nullptr, true, 8, 1, -2, 0},
       {"end of file without a yield function", nullptr, true, 8, 0, -2, 0},
+      {"a part of what was asked, without a yield function", "abcd", false, 10, 0, 4, 0},
       {"length 0", "abcd", false, 0, 1, 0, 0},
   };
   for (const Case& c : cases) {
@@ -221,6 +224,43 @@ TEST(WaitingRead, AnswersByTheYieldRules) {
       EXPECT_EQ(std::string(buffer, static_cast<size_t>(got)), std::string(c.sent, static_cast<size_t>(got)));
     }
   }
+}
+
+std::atomic<int> gInterruptions{0};
+void CountInterruption(int) { gInterruptions.fetch_add(1); }
+
+// Without a yield function a read waits until data or the end comes, through
+// any number of signals (installed without restart, so each ends the wait
+// the system call was in); a descriptor set non-blocking waits as well.
+TEST(WaitingRead, WithoutAYieldFunctionWaitsThroughSignalsForData) {
+  const qv_plain_signal_function previous = watchsignal(SIGUSR2, &CountInterruption);
+  for (const bool nonBlocking : {false, true}) {
+    SCOPED_TRACE(nonBlocking ? "non-blocking descriptor" : "blocking descriptor");
+    DescriptorPair pair = qvtest::MakePipe();
+    if (nonBlocking) fcntl(pair.read, F_SETFL, fcntl(pair.read, F_GETFL) | O_NONBLOCK);
+    gInterruptions = 0;
+    std::atomic<bool> started{false};
+    std::atomic<bool> ended{false};
+    long got = -9;
+    char buffer[8] = {};
+    std::thread reader([&] {
+      started = true;
+      got = unix_read(pair.read, buffer, sizeof buffer, nullptr, nullptr, 0, nullptr);
+      ended = true;
+    });
+    const pthread_t target = reader.native_handle();
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return started.load(); }));
+    EXPECT_TRUE(qvtest::WaitUntil([&] {
+      if (!ended) pthread_kill(target, SIGUSR2);
+      return gInterruptions.load() >= 5 || ended;
+    }));
+    EXPECT_FALSE(ended) << "the read ended before any data came";
+    WriteAll(pair.write, reinterpret_cast<const unsigned char*>("late"), 4);
+    reader.join();
+    EXPECT_EQ(got, 4);
+    EXPECT_EQ(std::string(buffer, 4), "late");
+  }
+  watchsignal(SIGUSR2, previous);
 }
 
 TEST(WaitingReadAndWrite, ABadDescriptorFailsRatherThanWaits) {
