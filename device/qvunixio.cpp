@@ -2,6 +2,7 @@
 // function while they wait: with force-yield every 50 ms, without it at once
 // (a read waits 1 us, a write not at all). Without a yield function a write
 // waits in quiet 200 ms rounds and a read waits in the read itself.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,8 +93,13 @@ long unix_read(int fd, void* buffer, long length, qv_yield_function yielder, voi
   }
 }
 
-long unix_write(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
-                QVYieldParams* yieldData) noexcept {
+namespace {
+
+// The waiting write of unix_write and unix_send: on a socket the bytes go
+// with send, so that a peer that has gone fails the write (EPIPE) without
+// raising SIGPIPE.
+long WaitingWrite(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
+                  QVYieldParams* yieldData, bool socket) {
   if (length == 0) return 0;
   if (!UsableQ(fd, length, bytes)) return -1;
   const long wait = yielder == nullptr ? kQuietWait : (forceYield != 0 ? kForcedYieldWait : 0);
@@ -116,7 +122,8 @@ long unix_write(int fd, const void* bytes, long length, qv_yield_function yielde
     } else if ((now & platform::kReadinessExceptional) != 0) {
       return -1;
     }
-    const ssize_t count = write(fd, from + written, static_cast<size_t>(length - written));
+    const size_t left = static_cast<size_t>(length - written);
+    const ssize_t count = socket ? send(fd, from + written, left, MSG_NOSIGNAL) : write(fd, from + written, left);
     if (count > 0) {
       written += static_cast<long>(count);
       continue;
@@ -125,4 +132,16 @@ long unix_write(int fd, const void* bytes, long length, qv_yield_function yielde
     return -1;
   }
   return length;
+}
+
+}  // namespace
+
+long unix_write(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
+                QVYieldParams* yieldData) noexcept {
+  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, false);
+}
+
+long unix_send(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
+               QVYieldParams* yieldData) noexcept {
+  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, true);
 }

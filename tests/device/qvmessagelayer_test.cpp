@@ -280,6 +280,13 @@ TEST(WaitingReadAndWrite, ABadDescriptorFailsRatherThanWaits) {
   }
 }
 
+using WaitingWriteCall = long (*)(int, const void*, long, qv_yield_function, void*, int, QVYieldParams*);
+struct WriteCall {
+  const char* name;
+  WaitingWriteCall call;
+};
+const WriteCall kSocketWrites[] = {{"unix_write", &unix_write}, {"unix_send", &unix_send}};
+
 // Fills the pipe so that no byte more can be written without a reader.
 void FillPipe(int fd) {
   const int flags = fcntl(fd, F_GETFL);
@@ -320,9 +327,17 @@ TEST(WaitingWrite, StoppedBeforeAnyByteGivesZeroAfterAPartMinusOne) {
 }
 
 TEST(WaitingWrite, WritesEveryByteWhileTheReaderDrains) {
-  for (const Transport& transport : kTransports) {
-    SCOPED_TRACE(transport.name);
-    DescriptorPair pair = transport.make();
+  struct Case {
+    const char* what;
+    DescriptorPair (*make)();
+    WaitingWriteCall call;
+  };
+  const Case cases[] = {{"pipe", &qvtest::MakePipe, &unix_write},
+                        {"socket pair", &qvtest::MakeSocketPair, &unix_write},
+                        {"socket pair, unix_send", &qvtest::MakeSocketPair, &unix_send}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DescriptorPair pair = c.make();
     std::vector<char> sent(300000);
     for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7);
     std::vector<char> received;
@@ -333,9 +348,9 @@ TEST(WaitingWrite, WritesEveryByteWhileTheReaderDrains) {
     });
     Yielder yielder;
     yielder.stopAt = 1 << 30;
-    EXPECT_EQ(unix_write(pair.write, sent.data(), static_cast<long>(sent.size()), &Yielder::Call, &yielder, 0, nullptr),
+    EXPECT_EQ(c.call(pair.write, sent.data(), static_cast<long>(sent.size()), &Yielder::Call, &yielder, 0, nullptr),
               static_cast<long>(sent.size()));
-    EXPECT_EQ(unix_write(pair.write, sent.data(), 0, nullptr, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(c.call(pair.write, sent.data(), 0, nullptr, nullptr, 0, nullptr), 0);
     shutdown(pair.write, SHUT_WR);
     close(pair.write);
     pair.write = -1;
@@ -347,27 +362,62 @@ TEST(WaitingWrite, WritesEveryByteWhileTheReaderDrains) {
 // Urgent data waiting on the writer's own socket fails the write, room or
 // not; once it is taken, the same write goes.
 TEST(WaitingWrite, UrgentDataWaitingFailsTheWrite) {
-  DescriptorPair tcp = qvtest::MakeTcpPair();
-  const char mark = 'U';
-  ASSERT_EQ(send(tcp.read, &mark, 1, MSG_OOB), 1);
-  pollfd urgent{tcp.write, POLLPRI, 0};
-  ASSERT_EQ(poll(&urgent, 1, 5000), 1) << "the urgent byte arrived";
-  for (qv_yield_function yielder : {static_cast<qv_yield_function>(nullptr), &Yielder::Call}) {
-    SCOPED_TRACE(yielder == nullptr ? "no yield function" : "a yield function");
-    Yielder counting;
-    counting.stopAt = 1 << 30;
-    EXPECT_EQ(unix_write(tcp.write, "data", 4, yielder, &counting, 0, nullptr), -1);
-    EXPECT_EQ(counting.calls, 0);
+  for (const WriteCall& write : kSocketWrites) {
+    SCOPED_TRACE(write.name);
+    DescriptorPair tcp = qvtest::MakeTcpPair();
+    const char mark = 'U';
+    ASSERT_EQ(send(tcp.read, &mark, 1, MSG_OOB), 1);
+    pollfd urgent{tcp.write, POLLPRI, 0};
+    ASSERT_EQ(poll(&urgent, 1, 5000), 1) << "the urgent byte arrived";
+    for (qv_yield_function yielder : {static_cast<qv_yield_function>(nullptr), &Yielder::Call}) {
+      SCOPED_TRACE(yielder == nullptr ? "no yield function" : "a yield function");
+      Yielder counting;
+      counting.stopAt = 1 << 30;
+      EXPECT_EQ(write.call(tcp.write, "data", 4, yielder, &counting, 0, nullptr), -1);
+      EXPECT_EQ(counting.calls, 0);
+    }
+    char taken = 0;
+    ASSERT_EQ(recv(tcp.write, &taken, 1, MSG_OOB), 1);
+    EXPECT_EQ(taken, 'U');
+    EXPECT_EQ(write.call(tcp.write, "data", 4, nullptr, nullptr, 0, nullptr), 4);
+    char got[4] = {};
+    pollfd readable{tcp.read, POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, 5000), 1);
+    ASSERT_EQ(read(tcp.read, got, sizeof got), 4) << "nothing of the failed writes went";
+    EXPECT_EQ(std::string(got, 4), "data");
   }
-  char taken = 0;
-  ASSERT_EQ(recv(tcp.write, &taken, 1, MSG_OOB), 1);
-  EXPECT_EQ(taken, 'U');
-  EXPECT_EQ(unix_write(tcp.write, "data", 4, nullptr, nullptr, 0, nullptr), 4);
-  char got[4] = {};
-  pollfd readable{tcp.read, POLLIN, 0};
-  ASSERT_EQ(poll(&readable, 1, 5000), 1);
-  ASSERT_EQ(read(tcp.read, got, sizeof got), 4) << "nothing of the failed writes went";
-  EXPECT_EQ(std::string(got, 4), "data");
+}
+
+// A send to a socket whose peer has gone fails without raising SIGPIPE (held
+// blocked here, so a raised one would stay pending); a plain write raises it.
+TEST(WaitingWrite, SendToAGonePeerFailsWithoutSigpipe) {
+  struct Case {
+    const char* what;
+    WaitingWriteCall call;
+    bool raises;
+  };
+  const Case cases[] = {{"unix_send", &unix_send, false}, {"unix_write", &unix_write, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DescriptorPair pair = qvtest::MakeSocketPair();
+    close(pair.read);
+    pair.read = -1;
+    bool pending = true;
+    long answer = 0;
+    std::thread([&] {
+      sigset_t only;
+      sigemptyset(&only);
+      sigaddset(&only, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &only, nullptr);
+      answer = c.call(pair.write, "gone", 4, nullptr, nullptr, 0, nullptr);
+      sigset_t now;
+      pending = sigpending(&now) == 0 && sigismember(&now, SIGPIPE) == 1;
+      const struct timespec zero {0, 0};
+      if (pending) sigtimedwait(&only, nullptr, &zero);
+    }).join();
+    EXPECT_EQ(answer, -1);
+    EXPECT_EQ(pending, c.raises);
+  }
 }
 
 TEST(ReadinessWait, AnswersOneZeroOrMinusOne) {
