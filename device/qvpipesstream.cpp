@@ -132,12 +132,12 @@ void ScanBuffered(Instance* instance) {
   }
   if (events.closed) {
     instance->state = kPeerClosed;  // nobody is left to hear acknowledgements
-  } else {
-    for (int i = 0; i < events.peerWindows && instance->state != kFailed; ++i) {
-      const char acknowledgement[2] = {kEscape, instance->peer.lower};
-      // The data already here is still handed out; the next read reports the loss.
-      if (WriteAll(instance->record, acknowledgement, 2) != Outcome::kDone) instance->state = kFailed;
-    }
+  } else if (events.peerWindows > 0 && instance->state != kFailed) {
+    // Every window that ended in this input is acknowledged at once, all in one write.
+    char acknowledgements[kAcknowledgementsRoom];
+    const long length = EncodeAcknowledgements(events.peerWindows, instance->peer.lower, acknowledgements);
+    // The data already here is still handed out; the next read reports the loss.
+    if (WriteAll(instance->record, acknowledgements, length) != Outcome::kDone) instance->state = kFailed;
   }
 }
 
