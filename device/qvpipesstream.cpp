@@ -1,6 +1,7 @@
 // The Pipes stream: the connect exchange, windows out, segments in, and the
 // out-of-band messages.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -144,9 +145,16 @@ void ScanBuffered(Instance* instance) {
 }  // namespace
 
 long GuardedWrite(Record* record, const void* bytes, long length, QVYieldParams* yieldData) noexcept {
+  // Mostly the descriptor is a pipe, and a write into a pipe can skip the
+  // look for urgent data; descriptors given by number may be anything.
+  if (record->writesToPipe == 0) {
+    struct stat status {};
+    record->writesToPipe = fstat(record->writeFd, &status) == 0 && S_ISFIFO(status.st_mode) ? 1 : -1;
+  }
+  const auto write = record->writesToPipe > 0 ? &unix_write_pipe : &unix_write;
   SigpipeHeld held;
-  return unix_write(record->writeFd, bytes, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
-                    yieldData);
+  return write(record->writeFd, bytes, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
+               yieldData);
 }
 
 int GuardedWriteMessage(int fd, uint64_t code, uint64_t argument) noexcept {

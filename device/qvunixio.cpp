@@ -1,7 +1,8 @@
 // Readiness waits, and reads and writes that keep calling the link's yield
 // function while they wait: with force-yield every 50 ms, without it at once
 // (a read waits 1 us, a write not at all). Without a yield function a write
-// waits in quiet 200 ms rounds and a read waits in the read itself.
+// waits in quiet 200 ms rounds (into a pipe, in the write itself) and a read
+// waits in the read itself.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -95,16 +96,31 @@ long unix_read(int fd, void* buffer, long length, qv_yield_function yielder, voi
 
 namespace {
 
-// The waiting write of unix_write and unix_send: on a socket the bytes go
-// with send, so that a peer that has gone fails the write (EPIPE) without
-// raising SIGPIPE.
+// What a waiting write writes to: on a socket the bytes go with send, so
+// that a peer that has gone fails the write (EPIPE) without raising SIGPIPE;
+// a pipe never holds urgent data.
+enum class Target { kAny, kSocket, kPipe };
+
 long WaitingWrite(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
-                  QVYieldParams* yieldData, bool socket) {
+                  QVYieldParams* yieldData, Target target) {
   if (length == 0) return 0;
   if (!UsableQ(fd, length, bytes)) return -1;
   const long wait = yielder == nullptr ? kQuietWait : (forceYield != 0 ? kForcedYieldWait : 0);
   const char* from = static_cast<const char*>(bytes);
   long written = 0;
+  // Into a pipe without a yield function nothing is done between the waits
+  // for room and there is no urgent data to look for, so the write itself
+  // waits. A descriptor set non-blocking answers EAGAIN and goes on below.
+  while (target == Target::kPipe && yielder == nullptr && written < length) {
+    const ssize_t count = write(fd, from + written, static_cast<size_t>(length - written));
+    if (count > 0) {
+      written += static_cast<long>(count);
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    return -1;
+  }
   while (written < length) {
     // Mostly there is room at once: one look answers both questions, the
     // room and the urgent data. Otherwise the wait for room comes first and
@@ -123,7 +139,8 @@ long WaitingWrite(int fd, const void* bytes, long length, qv_yield_function yiel
       return -1;
     }
     const size_t left = static_cast<size_t>(length - written);
-    const ssize_t count = socket ? send(fd, from + written, left, MSG_NOSIGNAL) : write(fd, from + written, left);
+    const ssize_t count =
+        target == Target::kSocket ? send(fd, from + written, left, MSG_NOSIGNAL) : write(fd, from + written, left);
     if (count > 0) {
       written += static_cast<long>(count);
       continue;
@@ -138,10 +155,15 @@ long WaitingWrite(int fd, const void* bytes, long length, qv_yield_function yiel
 
 long unix_write(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
                 QVYieldParams* yieldData) noexcept {
-  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, false);
+  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, Target::kAny);
 }
 
 long unix_send(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
                QVYieldParams* yieldData) noexcept {
-  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, true);
+  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, Target::kSocket);
+}
+
+long unix_write_pipe(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
+                     QVYieldParams* yieldData) noexcept {
+  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, Target::kPipe);
 }

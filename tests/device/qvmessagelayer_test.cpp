@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -286,6 +287,38 @@ struct WriteCall {
   WaitingWriteCall call;
 };
 const WriteCall kSocketWrites[] = {{"unix_write", &unix_write}, {"unix_send", &unix_send}};
+const WriteCall kPipeWrites[] = {{"unix_write", &unix_write}, {"unix_write_pipe", &unix_write_pipe}};
+
+// A reader on a thread of its own that takes everything until the end.
+std::thread DrainInto(int fd, std::vector<char>* received) {
+  return std::thread([fd, received] {
+    char block[8192];
+    ssize_t count;
+    while ((count = read(fd, block, sizeof block)) > 0) received->insert(received->end(), block, block + count);
+  });
+}
+
+// A write of four bytes on a thread of its own with SIGPIPE blocked: its
+// answer, and whether it raised SIGPIPE (taken back before the thread ends).
+struct HeldWrite {
+  long answer = 0;
+  bool raised = false;
+};
+HeldWrite WriteWithSigpipeHeld(WaitingWriteCall call, int fd) {
+  HeldWrite written;
+  std::thread([&] {
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &only, nullptr);
+    written.answer = call(fd, "gone", 4, nullptr, nullptr, 0, nullptr);
+    sigset_t now;
+    written.raised = sigpending(&now) == 0 && sigismember(&now, SIGPIPE) == 1;
+    const struct timespec zero {0, 0};
+    if (written.raised) sigtimedwait(&only, nullptr, &zero);
+  }).join();
+  return written;
+}
 
 // Fills the pipe so that no byte more can be written without a reader.
 void FillPipe(int fd) {
@@ -301,28 +334,62 @@ void FillPipe(int fd) {
 }
 
 TEST(WaitingWrite, StoppedBeforeAnyByteGivesZeroAfterAPartMinusOne) {
-  {
-    SCOPED_TRACE("full pipe");
-    DescriptorPair pair = qvtest::MakePipe();
-    FillPipe(pair.write);
-    Yielder yielder;
-    QVYieldParams data = FreshYieldData();
-    EXPECT_EQ(unix_write(pair.write, "x", 1, &Yielder::Call, &yielder, 0, &data), 0);
-    EXPECT_EQ(yielder.calls, 1);
+  for (const WriteCall& write : kPipeWrites) {
+    SCOPED_TRACE(write.name);
+    {
+      SCOPED_TRACE("full pipe");
+      DescriptorPair pair = qvtest::MakePipe();
+      FillPipe(pair.write);
+      Yielder yielder;
+      QVYieldParams data = FreshYieldData();
+      EXPECT_EQ(write.call(pair.write, "x", 1, &Yielder::Call, &yielder, 0, &data), 0);
+      EXPECT_EQ(yielder.calls, 1);
+    }
+    {
+      SCOPED_TRACE("room for a part only");
+      DescriptorPair pair = qvtest::MakePipe();
+      // Non-blocking, so that the write takes the part that fits and then waits.
+      fcntl(pair.write, F_SETFL, fcntl(pair.write, F_GETFL) | O_NONBLOCK);
+      const std::vector<char> big(1 << 20, 'y');
+      Yielder yielder;
+      yielder.stopAt = 2;
+      QVYieldParams data = FreshYieldData();
+      EXPECT_EQ(write.call(pair.write, big.data(), static_cast<long>(big.size()), &Yielder::Call, &yielder, 0, &data),
+                -1);
+      EXPECT_EQ(yielder.calls, 2);
+      char first = 0;
+      EXPECT_EQ(read(pair.read, &first, 1), 1) << "a part went out";
+    }
   }
-  {
-    SCOPED_TRACE("room for a part only");
-    DescriptorPair pair = qvtest::MakePipe();
-    // Non-blocking, so that the write takes the part that fits and then waits.
-    fcntl(pair.write, F_SETFL, fcntl(pair.write, F_GETFL) | O_NONBLOCK);
-    const std::vector<char> big(1 << 20, 'y');
-    Yielder yielder;
-    yielder.stopAt = 2;
-    QVYieldParams data = FreshYieldData();
-    EXPECT_EQ(unix_write(pair.write, big.data(), static_cast<long>(big.size()), &Yielder::Call, &yielder, 0, &data), -1);
-    EXPECT_EQ(yielder.calls, 2);
-    char first = 0;
-    EXPECT_EQ(read(pair.read, &first, 1), 1) << "a part went out";
+}
+
+// Without a yield function a write into a pipe waits for room as long as it
+// takes, also on a descriptor set non-blocking, and a reader that has gone
+// fails it.
+TEST(WaitingWrite, IntoAPipeWithoutAYieldFunctionWaitsForRoom) {
+  for (const WriteCall& write : kPipeWrites) {
+    for (const bool nonBlocking : {false, true}) {
+      SCOPED_TRACE(std::string(write.name) + (nonBlocking ? ", non-blocking" : ", blocking"));
+      DescriptorPair pair = qvtest::MakePipe();
+      if (nonBlocking) fcntl(pair.write, F_SETFL, fcntl(pair.write, F_GETFL) | O_NONBLOCK);
+      FillPipe(pair.write);
+      std::vector<char> sent(300000);
+      for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 13);
+      std::vector<char> received;
+      std::thread reader = DrainInto(pair.read, &received);
+      EXPECT_EQ(write.call(pair.write, sent.data(), static_cast<long>(sent.size()), nullptr, nullptr, 0, nullptr),
+                static_cast<long>(sent.size()));
+      close(pair.write);
+      pair.write = -1;
+      reader.join();
+      ASSERT_GE(received.size(), sent.size());
+      EXPECT_TRUE(std::equal(sent.begin(), sent.end(), received.end() - static_cast<long>(sent.size())))
+          << "the bytes came after what filled the pipe, in order";
+    }
+    DescriptorPair gone = qvtest::MakePipe();
+    close(gone.read);
+    gone.read = -1;
+    EXPECT_EQ(WriteWithSigpipeHeld(write.call, gone.write).answer, -1) << "the reader has gone";
   }
 }
 
@@ -333,6 +400,7 @@ TEST(WaitingWrite, WritesEveryByteWhileTheReaderDrains) {
     WaitingWriteCall call;
   };
   const Case cases[] = {{"pipe", &qvtest::MakePipe, &unix_write},
+                        {"pipe, unix_write_pipe", &qvtest::MakePipe, &unix_write_pipe},
                         {"socket pair", &qvtest::MakeSocketPair, &unix_write},
                         {"socket pair, unix_send", &qvtest::MakeSocketPair, &unix_send}};
   for (const Case& c : cases) {
@@ -341,11 +409,7 @@ TEST(WaitingWrite, WritesEveryByteWhileTheReaderDrains) {
     std::vector<char> sent(300000);
     for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7);
     std::vector<char> received;
-    std::thread reader([&] {
-      char block[8192];
-      ssize_t count;
-      while ((count = read(pair.read, block, sizeof block)) > 0) received.insert(received.end(), block, block + count);
-    });
+    std::thread reader = DrainInto(pair.read, &received);
     Yielder yielder;
     yielder.stopAt = 1 << 30;
     EXPECT_EQ(c.call(pair.write, sent.data(), static_cast<long>(sent.size()), &Yielder::Call, &yielder, 0, nullptr),
@@ -402,21 +466,9 @@ TEST(WaitingWrite, SendToAGonePeerFailsWithoutSigpipe) {
     DescriptorPair pair = qvtest::MakeSocketPair();
     close(pair.read);
     pair.read = -1;
-    bool pending = true;
-    long answer = 0;
-    std::thread([&] {
-      sigset_t only;
-      sigemptyset(&only);
-      sigaddset(&only, SIGPIPE);
-      pthread_sigmask(SIG_BLOCK, &only, nullptr);
-      answer = c.call(pair.write, "gone", 4, nullptr, nullptr, 0, nullptr);
-      sigset_t now;
-      pending = sigpending(&now) == 0 && sigismember(&now, SIGPIPE) == 1;
-      const struct timespec zero {0, 0};
-      if (pending) sigtimedwait(&only, nullptr, &zero);
-    }).join();
-    EXPECT_EQ(answer, -1);
-    EXPECT_EQ(pending, c.raises);
+    const HeldWrite written = WriteWithSigpipeHeld(c.call, pair.write);
+    EXPECT_EQ(written.answer, -1);
+    EXPECT_EQ(written.raised, c.raises);
   }
 }
 
