@@ -67,6 +67,11 @@ class QVIntraProcessCore : public QVObject {
   bool waitForLocalReadCondition(long microseconds, QVSideOfConnection side) {
     return readConditions[side]->Wait(microseconds);
   }
+  // True when a signal is pending within the time-out; unlike a wait, the
+  // signal stays pending.
+  bool awaitLocalReadSignal(long microseconds, QVSideOfConnection side) {
+    return descriptor_readable(readConditions[side]->GetRawObject(), microseconds);
+  }
   void signalLocalReadCondition(QVSideOfConnection side) { readConditions[side]->Signal(); }
   void resetLocalReadCondition(QVSideOfConnection side) { readConditions[side]->Reset(); }
   int localReadDescriptor(QVSideOfConnection side) { return readConditions[side]->GetRawObject(); }

@@ -63,6 +63,11 @@ void QVIntraProcessDevice::Write(char* start, unsigned long count) {
   BytesWrote += count;
 }
 
+// The read condition is pending exactly while unread bytes wait (so its
+// descriptor tells a caller's wait the truth): the writer signals after each
+// commit, and the condition is reset only when the stream is found empty,
+// with a signal put back when bytes came in meanwhile. A read that finds
+// bytes leaves it alone, pending as it is.
 void QVIntraProcessDevice::Read(char** start, unsigned long* size) {
   NeedArguments(start, size, "Arguments cannot be NULL.");
   QVIntraProcessCallbackHandler& handlers = core->getLocalHandlers(side);
@@ -72,24 +77,24 @@ void QVIntraProcessDevice::Read(char** start, unsigned long* size) {
       Fail("The other side of the link is gone.", qvexceptiontype::connectionClosed);
     }
     if (handlers.hasYieldFunction()) YieldOrBackOut("Backing out of Read");
-    core->waitForLocalReadCondition(kWaitSliceMicroseconds, side);
+    // A signal with nothing behind it (its bytes were read before it came)
+    // is taken, so the next wait sleeps.
+    if (core->awaitLocalReadSignal(kWaitSliceMicroseconds, side) && readStream->emptyQ()) ResetIfEmpty();
   }
   char* end = nullptr;
   readStream->getWindow(start, &end);
   *size = static_cast<unsigned long>(end - *start);
-  core->resetLocalReadCondition(side);
-  ResignalIfUnread();
 }
 
 void QVIntraProcessDevice::ReadComplete(char* start, unsigned long count) {
   if (count == 0) return;
   readStream->releaseGetWindow(start + count);
-  core->resetLocalReadCondition(side);
-  ResignalIfUnread();
+  if (readStream->emptyQ()) ResetIfEmpty();
   BytesRead += count;
 }
 
-void QVIntraProcessDevice::ResignalIfUnread() {
+void QVIntraProcessDevice::ResetIfEmpty() {
+  core->resetLocalReadCondition(side);
   if (!readStream->emptyQ()) core->signalLocalReadCondition(side);
 }
 

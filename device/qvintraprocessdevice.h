@@ -55,9 +55,10 @@ class QVIntraProcessDevice : public QVDevice {
   const QVIntraProcessWorld& TheWorld() const;
   // Calls this side's yield function; a nonzero answer backs out with text.
   void YieldOrBackOut(const char* text);
-  // After the reader's condition was reset: unread bytes keep it signalled,
-  // so the descriptor GetFD hands out stays readable while data waits.
-  void ResignalIfUnread();
+  // The stream was found empty: the reader's condition is reset, and
+  // signalled again when bytes came in meanwhile, so the descriptor GetFD
+  // hands out stays readable while data waits.
+  void ResetIfEmpty();
 
   QVIntraProcessWorld* world;
   QVDeviceParameters parameters;

@@ -28,6 +28,16 @@ long unix_read(int fd, void* buffer, long length, qv_yield_function yielder, voi
 long unix_write(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
                 QVYieldParams* yieldData) noexcept;
 
+// As unix_write, for a socket: a peer that has gone fails the write without
+// raising SIGPIPE, so the caller need not hold the signal back.
+long unix_send(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
+               QVYieldParams* yieldData) noexcept;
+
+// As unix_write, for a pipe, which never holds urgent data: without a yield
+// function the write itself waits for room.
+long unix_write_pipe(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
+                     QVYieldParams* yieldData) noexcept;
+
 // Sends the record (the low 32 bits of each value) in one write: 1 when all
 // eight bytes went, 0 otherwise or for a negative descriptor.
 int unix_writemsg(int fd, uint64_t code, uint64_t argument) noexcept;

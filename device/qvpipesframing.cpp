@@ -77,6 +77,14 @@ long EncodeWindow(const char* data, long length, char ownUpper, char* out) noexc
   return written;
 }
 
+long EncodeAcknowledgements(long count, char peerLower, char* out) noexcept {
+  for (long i = 0; i < count; ++i) {
+    out[2 * i] = kEscape;
+    out[2 * i + 1] = peerLower;
+  }
+  return 2 * count;
+}
+
 Role RoleOfMode(unsigned long mode) noexcept {
   if ((mode & 0x0A) != 0) return Role{2, 'C', 'c', "in"};
   if ((mode & 0x14) != 0) return Role{3, 'P', 'p', "ang"};

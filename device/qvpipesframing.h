@@ -53,6 +53,13 @@ bool HasBufferedInput(const Scanner& scanner) noexcept;
 // into out (room for 2 * length + 2 bytes); answers the bytes written.
 long EncodeWindow(const char* data, long length, char ownUpper, char* out) noexcept;
 
+// The acknowledgements of count windows of the peer, each a backslash and the
+// peer's lower-case letter, into out (room for 2 * count bytes); answers the
+// bytes written.
+long EncodeAcknowledgements(long count, char peerLower, char* out) noexcept;
+// Room for the acknowledgements one scan of a full read buffer can ask for.
+inline constexpr long kAcknowledgementsRoom = kReadBufferSize + 2;
+
 // Role letters and word of a connection mode.
 struct Role {
   int number;

@@ -38,6 +38,7 @@ struct Record {
   Environment* environment;
   bool forceYield;
   bool noShell;
+  int8_t writesToPipe;  // 0 not yet known, 1 the write descriptor is a pipe, -1 it is not
 };
 
 struct WindowNode {

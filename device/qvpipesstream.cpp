@@ -1,6 +1,7 @@
 // The Pipes stream: the connect exchange, windows out, segments in, and the
 // out-of-band messages.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -132,21 +133,28 @@ void ScanBuffered(Instance* instance) {
   }
   if (events.closed) {
     instance->state = kPeerClosed;  // nobody is left to hear acknowledgements
-  } else {
-    for (int i = 0; i < events.peerWindows && instance->state != kFailed; ++i) {
-      const char acknowledgement[2] = {kEscape, instance->peer.lower};
-      // The data already here is still handed out; the next read reports the loss.
-      if (WriteAll(instance->record, acknowledgement, 2) != Outcome::kDone) instance->state = kFailed;
-    }
+  } else if (events.peerWindows > 0 && instance->state != kFailed) {
+    // Every window that ended in this input is acknowledged at once, all in one write.
+    char acknowledgements[kAcknowledgementsRoom];
+    const long length = EncodeAcknowledgements(events.peerWindows, instance->peer.lower, acknowledgements);
+    // The data already here is still handed out; the next read reports the loss.
+    if (WriteAll(instance->record, acknowledgements, length) != Outcome::kDone) instance->state = kFailed;
   }
 }
 
 }  // namespace
 
 long GuardedWrite(Record* record, const void* bytes, long length, QVYieldParams* yieldData) noexcept {
+  // Mostly the descriptor is a pipe, and a write into a pipe can skip the
+  // look for urgent data; descriptors given by number may be anything.
+  if (record->writesToPipe == 0) {
+    struct stat status {};
+    record->writesToPipe = fstat(record->writeFd, &status) == 0 && S_ISFIFO(status.st_mode) ? 1 : -1;
+  }
+  const auto write = record->writesToPipe > 0 ? &unix_write_pipe : &unix_write;
   SigpipeHeld held;
-  return unix_write(record->writeFd, bytes, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
-                    yieldData);
+  return write(record->writeFd, bytes, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
+               yieldData);
 }
 
 int GuardedWriteMessage(int fd, uint64_t code, uint64_t argument) noexcept {

@@ -33,9 +33,8 @@ long RecordRead(Record* record, void* buffer, long length) noexcept {
 long RecordWrite(Record* record, const void* bytes, long length) noexcept {
   if (Unconnected(record)) return -2;
   YieldData yield(kWriteYieldValue, kYieldSleep);
-  SigpipeHeld held;
-  return unix_write(record->dataFd, bytes, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
-                    yield.get());
+  return unix_send(record->dataFd, bytes, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
+                   yield.get());
 }
 
 long WriteMessage(Record* record, uint64_t code, uint64_t argument) noexcept {

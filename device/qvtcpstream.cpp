@@ -93,11 +93,11 @@ long Fill(Instance* instance) {
   }
   if (events.closed) {
     instance->state = pipes::kPeerClosed;
-  } else {
-    for (int i = 0; i < events.peerWindows && instance->state != pipes::kFailed; ++i) {
-      const char acknowledgement[2] = {kEscape, instance->peer.lower};
-      if (!WriteAll(instance, acknowledgement, 2)) instance->state = pipes::kFailed;
-    }
+  } else if (events.peerWindows > 0 && instance->state != pipes::kFailed) {
+    // Every window that ended in this input is acknowledged at once, all in one write.
+    char acknowledgements[pipes::kAcknowledgementsRoom];
+    const long length = pipes::EncodeAcknowledgements(events.peerWindows, instance->peer.lower, acknowledgements);
+    if (!WriteAll(instance, acknowledgements, length)) instance->state = pipes::kFailed;
   }
   return 0;
 }

@@ -1,7 +1,9 @@
 // Readiness waits, and reads and writes that keep calling the link's yield
 // function while they wait: with force-yield every 50 ms, without it at once
-// (a read waits 1 us, a write not at all), and without a yield function in
-// quiet 200 ms rounds.
+// (a read waits 1 us, a write not at all). Without a yield function a write
+// waits in quiet 200 ms rounds (into a pipe, in the write itself) and a read
+// waits in the read itself.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,10 +19,11 @@ namespace platform = Quorvane::platform;
 constexpr int kSelectAttempts = 10;
 constexpr long kForcedYieldWait = 50000;
 constexpr long kQuietWait = 200000;
+constexpr unsigned char kRoomOrUrgent = platform::kReadinessWritable | platform::kReadinessExceptional;
 
-// 1 ready, 0 time-out or interrupted, -1 any other failure (also a
-// descriptor that is not open).
-int WaitFor(int fd, unsigned char want, long microseconds) {
+// The readiness bits of want found within the time-out: 0 on time-out or
+// interruption, -1 for any other failure (also a descriptor that is not open).
+int ReadyBits(int fd, unsigned char want, long microseconds) {
   platform::QVReadinessEntry entry{fd, want, 0};
   const int ready = platform::CheckReadiness(&entry, 1, microseconds);
   if (ready < 0) return errno == EINTR ? 0 : -1;
@@ -28,7 +31,13 @@ int WaitFor(int fd, unsigned char want, long microseconds) {
     errno = EBADF;
     return -1;
   }
-  return ready > 0 ? 1 : 0;
+  return ready > 0 ? entry.got : 0;
+}
+
+// 1 ready, 0 time-out or interrupted, -1 any other failure.
+int WaitFor(int fd, unsigned char want, long microseconds) {
+  const int bits = ReadyBits(fd, want, microseconds);
+  return bits < 0 ? -1 : (bits > 0 ? 1 : 0);
 }
 
 // False, with errno set, for what no wait could serve.
@@ -61,6 +70,16 @@ long unix_read(int fd, void* buffer, long length, qv_yield_function yielder, voi
   if (!UsableQ(fd, length, buffer)) return -1;
   const long wait = yielder == nullptr ? kQuietWait : (forceYield != 0 ? kForcedYieldWait : 1);
   for (;;) {
+    // Without a yield function nothing happens between the waits, so the
+    // read itself waits: one system call where a wait and a read were two.
+    // A descriptor set non-blocking answers EAGAIN and goes to the wait.
+    if (yielder == nullptr) {
+      const ssize_t count = read(fd, buffer, static_cast<size_t>(length));
+      if (count == 0) return -2;
+      if (count > 0) return static_cast<long>(count);
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    }
     const int ready = WaitFor(fd, platform::kReadinessReadable, wait);
     if (ready < 0) return -1;
     if (ready == 0) {
@@ -75,22 +94,53 @@ long unix_read(int fd, void* buffer, long length, qv_yield_function yielder, voi
   }
 }
 
-long unix_write(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
-                QVYieldParams* yieldData) noexcept {
+namespace {
+
+// What a waiting write writes to: on a socket the bytes go with send, so
+// that a peer that has gone fails the write (EPIPE) without raising SIGPIPE;
+// a pipe never holds urgent data.
+enum class Target { kAny, kSocket, kPipe };
+
+long WaitingWrite(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
+                  QVYieldParams* yieldData, Target target) {
   if (length == 0) return 0;
   if (!UsableQ(fd, length, bytes)) return -1;
   const long wait = yielder == nullptr ? kQuietWait : (forceYield != 0 ? kForcedYieldWait : 0);
   const char* from = static_cast<const char*>(bytes);
   long written = 0;
-  while (written < length) {
-    const int ready = WaitFor(fd, platform::kReadinessWritable, wait);
-    if (ready < 0) return -1;
-    if (ready == 0) {
-      if (yielder != nullptr && YieldAsksToStop(yielder, cookie, yieldData)) return written == 0 ? 0 : -1;
+  // Into a pipe without a yield function nothing is done between the waits
+  // for room and there is no urgent data to look for, so the write itself
+  // waits. A descriptor set non-blocking answers EAGAIN and goes on below.
+  while (target == Target::kPipe && yielder == nullptr && written < length) {
+    const ssize_t count = write(fd, from + written, static_cast<size_t>(length - written));
+    if (count > 0) {
+      written += static_cast<long>(count);
       continue;
     }
-    if (WaitFor(fd, platform::kReadinessExceptional, 0) != 0) return -1;
-    const ssize_t count = write(fd, from + written, static_cast<size_t>(length - written));
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    return -1;
+  }
+  while (written < length) {
+    // Mostly there is room at once: one look answers both questions, the
+    // room and the urgent data. Otherwise the wait for room comes first and
+    // the look for urgent data after it.
+    const int now = ReadyBits(fd, kRoomOrUrgent, 0);
+    if (now < 0) return -1;
+    if ((now & platform::kReadinessWritable) == 0) {
+      const int ready = wait > 0 ? WaitFor(fd, platform::kReadinessWritable, wait) : 0;
+      if (ready < 0) return -1;
+      if (ready == 0) {
+        if (yielder != nullptr && YieldAsksToStop(yielder, cookie, yieldData)) return written == 0 ? 0 : -1;
+        continue;
+      }
+      if (WaitFor(fd, platform::kReadinessExceptional, 0) != 0) return -1;
+    } else if ((now & platform::kReadinessExceptional) != 0) {
+      return -1;
+    }
+    const size_t left = static_cast<size_t>(length - written);
+    const ssize_t count =
+        target == Target::kSocket ? send(fd, from + written, left, MSG_NOSIGNAL) : write(fd, from + written, left);
     if (count > 0) {
       written += static_cast<long>(count);
       continue;
@@ -99,4 +149,21 @@ long unix_write(int fd, const void* bytes, long length, qv_yield_function yielde
     return -1;
   }
   return length;
+}
+
+}  // namespace
+
+long unix_write(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
+                QVYieldParams* yieldData) noexcept {
+  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, Target::kAny);
+}
+
+long unix_send(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
+               QVYieldParams* yieldData) noexcept {
+  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, Target::kSocket);
+}
+
+long unix_write_pipe(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
+                     QVYieldParams* yieldData) noexcept {
+  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, Target::kPipe);
 }

@@ -183,18 +183,13 @@ bool QVFifoCondition::PendingQ() { return descriptor_readable(readFd, 0); }
 
 // ---- pipe condition ----
 
+// Both ends are the process's own and never blocking: a signal into a full
+// pipe is one already pending, and draining stops when the pipe is empty.
 QVPipeCondition::QVPipeCondition() {
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) ThrowErrno("Pipe error.", __LINE__, errno);
+  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) ThrowErrno("Pipe error.", __LINE__, errno);
   readFd = ends[0];
   writeFd = ends[1];
-  try {
-    SetNonBlocking(readFd);
-  } catch (...) {
-    close(readFd);
-    close(writeFd);
-    throw;
-  }
 }
 
 QVPipeCondition::~QVPipeCondition() {
@@ -202,18 +197,29 @@ QVPipeCondition::~QVPipeCondition() {
   close(writeFd);
 }
 
-void QVPipeCondition::Signal() { SignalDescriptor(writeFd); }
+// One write, no look first: a full pipe answers EAGAIN at once.
+void QVPipeCondition::Signal() {
+  const char byte = '1';
+  while (write(writeFd, &byte, 1) != 1) {
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) return;
+    ThrowErrno("Write error.", __LINE__, errno);
+  }
+}
 
 bool QVPipeCondition::Wait(long microseconds) {
   return wait_on_file_descriptor(readFd, microseconds);
 }
 
+// A read that finds fewer bytes than it asks for has emptied the pipe, so
+// mostly one read drains it.
 void QVPipeCondition::Reset() {
   char buffer[kSignalReadSize];
-  while (descriptor_readable(readFd, 0)) {
+  for (;;) {
     const ssize_t n = read(readFd, buffer, sizeof buffer);
-    if (n == 0) return;
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+    if (n == static_cast<ssize_t>(sizeof buffer)) continue;
+    if (n < 0 && errno == EINTR) continue;
+    return;
   }
 }
 

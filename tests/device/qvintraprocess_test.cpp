@@ -2,6 +2,7 @@
 // draw, bytes through many windows, messages, waiting readers, an end whose
 // peer has gone, both ends going at once, and a real link pair on two threads.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <time.h>
 
 #include <atomic>
@@ -258,6 +259,51 @@ TEST(IntraProcessDevice, BlockedReaderWithoutYieldSleepsAndWakesOnData) {
   reader.join();
   EXPECT_EQ(got, "wake");
   EXPECT_LT(cpuSeconds, 0.1) << "a spinning reader would have used the whole wait";
+}
+
+bool Readable(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  return poll(&entry, 1, 0) == 1;
+}
+
+// The descriptor a caller may wait on is readable exactly while unread bytes
+// wait: through windows read and consumed in parts, and writes that come
+// while a window is out.
+TEST(IntraProcessDevice, ReadDescriptorIsReadableExactlyWhileBytesWait) {
+  QVIntraProcessWorld world;
+  auto server = Make(world, kListen, "");
+  auto client = Make(world, kConnect, NameOf(*server));
+  const int fd = client->GetFD();
+  std::vector<const char*> starts;
+  char* start = nullptr;
+  unsigned long size = 0;
+  EXPECT_FALSE(Readable(fd)) << "nothing written yet";
+
+  WriteThrough(*server, "abcdef", {6}, &starts);
+  EXPECT_TRUE(Readable(fd));
+  client->Read(&start, &size);
+  ASSERT_EQ(std::string(start, size), "abcdef");
+  EXPECT_TRUE(Readable(fd)) << "a window handed out is not yet consumed";
+  client->ReadComplete(start, 2);
+  EXPECT_TRUE(Readable(fd)) << "four bytes still wait";
+  client->Read(&start, &size);
+  ASSERT_EQ(std::string(start, size), "cdef");
+  WriteThrough(*server, "gh", {2}, &starts);
+  client->ReadComplete(start, size);
+  EXPECT_TRUE(Readable(fd)) << "what came while the window was out waits";
+  client->Read(&start, &size);
+  ASSERT_EQ(std::string(start, size), "gh");
+  client->ReadComplete(start, size);
+  EXPECT_FALSE(Readable(fd)) << "all consumed";
+
+  // Two writes before any read, then one read of both.
+  WriteThrough(*server, "ij", {1}, &starts);
+  EXPECT_TRUE(Readable(fd));
+  client->Read(&start, &size);
+  ASSERT_EQ(std::string(start, size), "ij");
+  client->ReadComplete(start, size);
+  EXPECT_FALSE(Readable(fd));
+  EXPECT_FALSE(client->HasDataQ());
 }
 
 TEST(IntraProcessDevice, PeerGoneReaderGetsWhatWasWrittenThenClosedAndWritesAreRefused) {

@@ -4,17 +4,22 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "device/qvmessagelayer.h"
 #include "device/qvsockcalls.h"
 #include "device/qvmessagetest.h"
+#include "support/qvtest.h"
 #include "utilities/platform/qvsignaldriven.h"
 
 namespace {
@@ -197,6 +202,7 @@ TEST(WaitingRead, AnswersByTheYieldRules) {
       {"no more than asked", "abcdefgh", false, 3, 1, 3, 0},
       {"end of file", nullptr, true, 8, 1, -2, 0},
       {"end of file without a yield function", nullptr, true, 8, 0, -2, 0},
+      {"a part of what was asked, without a yield function", "abcd", false, 10, 0, 4, 0},
       {"length 0", "abcd", false, 0, 1, 0, 0},
   };
   for (const Case& c : cases) {
@@ -221,6 +227,43 @@ TEST(WaitingRead, AnswersByTheYieldRules) {
   }
 }
 
+std::atomic<int> gInterruptions{0};
+void CountInterruption(int) { gInterruptions.fetch_add(1); }
+
+// Without a yield function a read waits until data or the end comes, through
+// any number of signals (installed without restart, so each ends the wait
+// the system call was in); a descriptor set non-blocking waits as well.
+TEST(WaitingRead, WithoutAYieldFunctionWaitsThroughSignalsForData) {
+  const qv_plain_signal_function previous = watchsignal(SIGUSR2, &CountInterruption);
+  for (const bool nonBlocking : {false, true}) {
+    SCOPED_TRACE(nonBlocking ? "non-blocking descriptor" : "blocking descriptor");
+    DescriptorPair pair = qvtest::MakePipe();
+    if (nonBlocking) fcntl(pair.read, F_SETFL, fcntl(pair.read, F_GETFL) | O_NONBLOCK);
+    gInterruptions = 0;
+    std::atomic<bool> started{false};
+    std::atomic<bool> ended{false};
+    long got = -9;
+    char buffer[8] = {};
+    std::thread reader([&] {
+      started = true;
+      got = unix_read(pair.read, buffer, sizeof buffer, nullptr, nullptr, 0, nullptr);
+      ended = true;
+    });
+    const pthread_t target = reader.native_handle();
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return started.load(); }));
+    EXPECT_TRUE(qvtest::WaitUntil([&] {
+      if (!ended) pthread_kill(target, SIGUSR2);
+      return gInterruptions.load() >= 5 || ended;
+    }));
+    EXPECT_FALSE(ended) << "the read ended before any data came";
+    WriteAll(pair.write, reinterpret_cast<const unsigned char*>("late"), 4);
+    reader.join();
+    EXPECT_EQ(got, 4);
+    EXPECT_EQ(std::string(buffer, 4), "late");
+  }
+  watchsignal(SIGUSR2, previous);
+}
+
 TEST(WaitingReadAndWrite, ABadDescriptorFailsRatherThanWaits) {
   DescriptorPair gone = qvtest::MakePipe();
   const int closed = gone.read;
@@ -238,6 +281,45 @@ TEST(WaitingReadAndWrite, ABadDescriptorFailsRatherThanWaits) {
   }
 }
 
+using WaitingWriteCall = long (*)(int, const void*, long, qv_yield_function, void*, int, QVYieldParams*);
+struct WriteCall {
+  const char* name;
+  WaitingWriteCall call;
+};
+const WriteCall kSocketWrites[] = {{"unix_write", &unix_write}, {"unix_send", &unix_send}};
+const WriteCall kPipeWrites[] = {{"unix_write", &unix_write}, {"unix_write_pipe", &unix_write_pipe}};
+
+// A reader on a thread of its own that takes everything until the end.
+std::thread DrainInto(int fd, std::vector<char>* received) {
+  return std::thread([fd, received] {
+    char block[8192];
+    ssize_t count;
+    while ((count = read(fd, block, sizeof block)) > 0) received->insert(received->end(), block, block + count);
+  });
+}
+
+// A write of four bytes on a thread of its own with SIGPIPE blocked: its
+// answer, and whether it raised SIGPIPE (taken back before the thread ends).
+struct HeldWrite {
+  long answer = 0;
+  bool raised = false;
+};
+HeldWrite WriteWithSigpipeHeld(WaitingWriteCall call, int fd) {
+  HeldWrite written;
+  std::thread([&] {
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &only, nullptr);
+    written.answer = call(fd, "gone", 4, nullptr, nullptr, 0, nullptr);
+    sigset_t now;
+    written.raised = sigpending(&now) == 0 && sigismember(&now, SIGPIPE) == 1;
+    const struct timespec zero {0, 0};
+    if (written.raised) sigtimedwait(&only, nullptr, &zero);
+  }).join();
+  return written;
+}
+
 // Fills the pipe so that no byte more can be written without a reader.
 void FillPipe(int fd) {
   const int flags = fcntl(fd, F_GETFL);
@@ -252,53 +334,141 @@ void FillPipe(int fd) {
 }
 
 TEST(WaitingWrite, StoppedBeforeAnyByteGivesZeroAfterAPartMinusOne) {
-  {
-    SCOPED_TRACE("full pipe");
-    DescriptorPair pair = qvtest::MakePipe();
-    FillPipe(pair.write);
-    Yielder yielder;
-    QVYieldParams data = FreshYieldData();
-    EXPECT_EQ(unix_write(pair.write, "x", 1, &Yielder::Call, &yielder, 0, &data), 0);
-    EXPECT_EQ(yielder.calls, 1);
+  for (const WriteCall& write : kPipeWrites) {
+    SCOPED_TRACE(write.name);
+    {
+      SCOPED_TRACE("full pipe");
+      DescriptorPair pair = qvtest::MakePipe();
+      FillPipe(pair.write);
+      Yielder yielder;
+      QVYieldParams data = FreshYieldData();
+      EXPECT_EQ(write.call(pair.write, "x", 1, &Yielder::Call, &yielder, 0, &data), 0);
+      EXPECT_EQ(yielder.calls, 1);
+    }
+    {
+      SCOPED_TRACE("room for a part only");
+      DescriptorPair pair = qvtest::MakePipe();
+      // Non-blocking, so that the write takes the part that fits and then waits.
+      fcntl(pair.write, F_SETFL, fcntl(pair.write, F_GETFL) | O_NONBLOCK);
+      const std::vector<char> big(1 << 20, 'y');
+      Yielder yielder;
+      yielder.stopAt = 2;
+      QVYieldParams data = FreshYieldData();
+      EXPECT_EQ(write.call(pair.write, big.data(), static_cast<long>(big.size()), &Yielder::Call, &yielder, 0, &data),
+                -1);
+      EXPECT_EQ(yielder.calls, 2);
+      char first = 0;
+      EXPECT_EQ(read(pair.read, &first, 1), 1) << "a part went out";
+    }
   }
-  {
-    SCOPED_TRACE("room for a part only");
-    DescriptorPair pair = qvtest::MakePipe();
-    // Non-blocking, so that the write takes the part that fits and then waits.
-    fcntl(pair.write, F_SETFL, fcntl(pair.write, F_GETFL) | O_NONBLOCK);
-    const std::vector<char> big(1 << 20, 'y');
-    Yielder yielder;
-    yielder.stopAt = 2;
-    QVYieldParams data = FreshYieldData();
-    EXPECT_EQ(unix_write(pair.write, big.data(), static_cast<long>(big.size()), &Yielder::Call, &yielder, 0, &data), -1);
-    EXPECT_EQ(yielder.calls, 2);
-    char first = 0;
-    EXPECT_EQ(read(pair.read, &first, 1), 1) << "a part went out";
+}
+
+// Without a yield function a write into a pipe waits for room as long as it
+// takes, also on a descriptor set non-blocking, and a reader that has gone
+// fails it.
+TEST(WaitingWrite, IntoAPipeWithoutAYieldFunctionWaitsForRoom) {
+  for (const WriteCall& write : kPipeWrites) {
+    for (const bool nonBlocking : {false, true}) {
+      SCOPED_TRACE(std::string(write.name) + (nonBlocking ? ", non-blocking" : ", blocking"));
+      DescriptorPair pair = qvtest::MakePipe();
+      if (nonBlocking) fcntl(pair.write, F_SETFL, fcntl(pair.write, F_GETFL) | O_NONBLOCK);
+      FillPipe(pair.write);
+      std::vector<char> sent(300000);
+      for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 13);
+      std::vector<char> received;
+      std::thread reader = DrainInto(pair.read, &received);
+      EXPECT_EQ(write.call(pair.write, sent.data(), static_cast<long>(sent.size()), nullptr, nullptr, 0, nullptr),
+                static_cast<long>(sent.size()));
+      close(pair.write);
+      pair.write = -1;
+      reader.join();
+      ASSERT_GE(received.size(), sent.size());
+      EXPECT_TRUE(std::equal(sent.begin(), sent.end(), received.end() - static_cast<long>(sent.size())))
+          << "the bytes came after what filled the pipe, in order";
+    }
+    DescriptorPair gone = qvtest::MakePipe();
+    close(gone.read);
+    gone.read = -1;
+    EXPECT_EQ(WriteWithSigpipeHeld(write.call, gone.write).answer, -1) << "the reader has gone";
   }
 }
 
 TEST(WaitingWrite, WritesEveryByteWhileTheReaderDrains) {
-  for (const Transport& transport : kTransports) {
-    SCOPED_TRACE(transport.name);
-    DescriptorPair pair = transport.make();
+  struct Case {
+    const char* what;
+    DescriptorPair (*make)();
+    WaitingWriteCall call;
+  };
+  const Case cases[] = {{"pipe", &qvtest::MakePipe, &unix_write},
+                        {"pipe, unix_write_pipe", &qvtest::MakePipe, &unix_write_pipe},
+                        {"socket pair", &qvtest::MakeSocketPair, &unix_write},
+                        {"socket pair, unix_send", &qvtest::MakeSocketPair, &unix_send}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DescriptorPair pair = c.make();
     std::vector<char> sent(300000);
     for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7);
     std::vector<char> received;
-    std::thread reader([&] {
-      char block[8192];
-      ssize_t count;
-      while ((count = read(pair.read, block, sizeof block)) > 0) received.insert(received.end(), block, block + count);
-    });
+    std::thread reader = DrainInto(pair.read, &received);
     Yielder yielder;
     yielder.stopAt = 1 << 30;
-    EXPECT_EQ(unix_write(pair.write, sent.data(), static_cast<long>(sent.size()), &Yielder::Call, &yielder, 0, nullptr),
+    EXPECT_EQ(c.call(pair.write, sent.data(), static_cast<long>(sent.size()), &Yielder::Call, &yielder, 0, nullptr),
               static_cast<long>(sent.size()));
-    EXPECT_EQ(unix_write(pair.write, sent.data(), 0, nullptr, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(c.call(pair.write, sent.data(), 0, nullptr, nullptr, 0, nullptr), 0);
     shutdown(pair.write, SHUT_WR);
     close(pair.write);
     pair.write = -1;
     reader.join();
     EXPECT_EQ(received, sent);
+  }
+}
+
+// Urgent data waiting on the writer's own socket fails the write, room or
+// not; once it is taken, the same write goes.
+TEST(WaitingWrite, UrgentDataWaitingFailsTheWrite) {
+  for (const WriteCall& write : kSocketWrites) {
+    SCOPED_TRACE(write.name);
+    DescriptorPair tcp = qvtest::MakeTcpPair();
+    const char mark = 'U';
+    ASSERT_EQ(send(tcp.read, &mark, 1, MSG_OOB), 1);
+    pollfd urgent{tcp.write, POLLPRI, 0};
+    ASSERT_EQ(poll(&urgent, 1, 5000), 1) << "the urgent byte arrived";
+    for (qv_yield_function yielder : {static_cast<qv_yield_function>(nullptr), &Yielder::Call}) {
+      SCOPED_TRACE(yielder == nullptr ? "no yield function" : "a yield function");
+      Yielder counting;
+      counting.stopAt = 1 << 30;
+      EXPECT_EQ(write.call(tcp.write, "data", 4, yielder, &counting, 0, nullptr), -1);
+      EXPECT_EQ(counting.calls, 0);
+    }
+    char taken = 0;
+    ASSERT_EQ(recv(tcp.write, &taken, 1, MSG_OOB), 1);
+    EXPECT_EQ(taken, 'U');
+    EXPECT_EQ(write.call(tcp.write, "data", 4, nullptr, nullptr, 0, nullptr), 4);
+    char got[4] = {};
+    pollfd readable{tcp.read, POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, 5000), 1);
+    ASSERT_EQ(read(tcp.read, got, sizeof got), 4) << "nothing of the failed writes went";
+    EXPECT_EQ(std::string(got, 4), "data");
+  }
+}
+
+// A send to a socket whose peer has gone fails without raising SIGPIPE (held
+// blocked here, so a raised one would stay pending); a plain write raises it.
+TEST(WaitingWrite, SendToAGonePeerFailsWithoutSigpipe) {
+  struct Case {
+    const char* what;
+    WaitingWriteCall call;
+    bool raises;
+  };
+  const Case cases[] = {{"unix_send", &unix_send, false}, {"unix_write", &unix_write, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DescriptorPair pair = qvtest::MakeSocketPair();
+    close(pair.read);
+    pair.read = -1;
+    const HeldWrite written = WriteWithSigpipeHeld(c.call, pair.write);
+    EXPECT_EQ(written.answer, -1);
+    EXPECT_EQ(written.raised, c.raises);
   }
 }
 

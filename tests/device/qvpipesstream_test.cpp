@@ -296,6 +296,28 @@ TEST_F(PipesYieldStop, AWindowThatCannotGoStaysCurrent) {
   EXPECT_EQ(Call(device_, QVDEVICE_CONNECT), 0);
 }
 
+// Windows that end in one input (an empty one among them) are each
+// acknowledged as soon as the input is read, before any of their data is
+// handed on; nothing else goes back.
+TEST_F(PipesYieldStop, EveryWindowEndingInOneInputIsAcknowledgedAtOnce) {
+  Say("Yin ");
+  ASSERT_EQ(Call(device_, QVDEVICE_CONNECT), 0);
+  ASSERT_EQ(Heard(5), "Yang ");
+  Say("a\\Cb\\C\\Cc");
+  Window segment;
+  ASSERT_EQ(Call(device_, QVDEVICE_READ, &segment.start, &segment.size), 0);
+  EXPECT_EQ(std::string(segment.start, static_cast<size_t>(segment.size)), "a");
+  EXPECT_EQ(Heard(6), "\\c\\c\\c");
+  EXPECT_TRUE(NothingMoreHeard());
+  std::string rest;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(Call(device_, QVDEVICE_READ, &segment.start, &segment.size), 0);
+    rest.append(segment.start, static_cast<size_t>(segment.size));
+  }
+  EXPECT_EQ(rest, "bc");
+  EXPECT_TRUE(NothingMoreHeard()) << "the window still open is not acknowledged";
+}
+
 // A peer on raw pipes: what it sends before and as its role word.
 class RoleWords : public ::testing::TestWithParam<std::pair<std::string, long>> {};
 
