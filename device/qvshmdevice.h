@@ -80,8 +80,10 @@ class QVSharedMemoryDevice : public QVDevice {
   void CreateListener();
   void CreateConnector();
   // One attempt of the listener on deviceName: true when the segment is ours.
-  bool TryListenOn(const QVString& requested);
-  bool TakeOverExisting(const QVString& requested);
+  // A patient one takes a segment still being made by a connector for
+  // that (segmentBeingMade) rather than refusing it.
+  bool TryListenOn(const QVString& requested, bool patient);
+  bool TakeOverExisting(const QVString& requested, bool patient);
   void AttachConnector();
   void CreateSyncObjects();
   void ConnectSyncObjects();
@@ -146,6 +148,8 @@ class QVSharedMemoryDevice : public QVDevice {
   std::atomic<bool> segmentReleased{false};
   // This process recorded itself as a user of the segment.
   bool recorded = false;
+  // The listener's last look found the segment still being made.
+  bool segmentBeingMade = false;
 };
 
 }  // namespace Quorvane

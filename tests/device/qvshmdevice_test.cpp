@@ -51,6 +51,18 @@ class SegmentView {
   QVSHMLayout layout_;
 };
 
+// The object of a link's segment made by hand, sized and all zero, as its
+// maker leaves it before writing the header; mapped, or null.
+void* MakeZeroedSegment(const std::string& name) {
+  const int fd = open(ShmPath(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  if (fd < 0) return nullptr;
+  void* memory = ftruncate(fd, shmlayout::kTotalLength) == 0
+                     ? mmap(nullptr, shmlayout::kTotalLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                     : MAP_FAILED;
+  close(fd);
+  return memory == MAP_FAILED ? nullptr : memory;
+}
+
 // The two ids of a segment's record file, read as plain text.
 std::pair<int, int> RecordOf(const std::string& name) {
   std::ifstream in(SyncDir() + "/qvshm-" + name + ".rec");
@@ -271,12 +283,8 @@ TEST(SharedMemoryLink, RefusesASegmentItCannotRecognise) {
 // listener refuses it as unrecognised and leaves it as it was.
 TEST(SharedMemoryTakeOver, AHalfMadeSegmentWithoutAMagicIsRefused) {
   const std::string name = UniqueName("hm");
-  const int fd = open(ShmPath(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, shmlayout::kTotalLength), 0);
-  void* memory = mmap(nullptr, shmlayout::kTotalLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  ASSERT_NE(memory, MAP_FAILED);
+  void* memory = MakeZeroedSegment(name);
+  ASSERT_NE(memory, nullptr);
   {
     const QVSHMLayout writesTheHeader(memory, shmlayout::kTotalLength, QVListenerSide, QVSHMLayoutHeader::standard());
   }
@@ -401,6 +409,49 @@ TEST(SharedMemoryTakeOver, AConnectorThatComesFirstIsJoinedByTheListener) {
   EXPECT_EQ(view.layout().writeQueueProcessID(), static_cast<uint32_t>(getpid()));
   box->stage = 3;
   EXPECT_EQ(connector.Wait(), 0);
+}
+
+// The other end made the segment's object and sized it but has not headed
+// or claimed it yet (it is descheduled between those steps): a device made
+// now waits for it instead of refusing the segment, and takes it once the
+// maker has finished. Either end may be the one that comes second.
+TEST(SharedMemoryTakeOver, ASegmentStillBeingMadeIsWaitedFor) {
+  struct Case {
+    const char* tag;
+    unsigned long waiterMode;  // the device that finds the half-made segment
+    qvdeviceconnectionside makerSide;
+  };
+  for (const Case& c : {Case{"bmc", kConnect, QVListenerSide}, Case{"bml", kListen, QVConnectorSide}}) {
+    SCOPED_TRACE(c.tag);
+    const std::string name = UniqueName(c.tag);
+    void* memory = MakeZeroedSegment(name);
+    ASSERT_NE(memory, nullptr);
+    SharedMailbox box;
+    Child waiter([&] {
+      World world;
+      Link link;
+      box->stage = 1;
+      return world.Make(link, name, c.waiterMode) == 0 ? 0 : 1;
+    });
+    ASSERT_TRUE(Reaches(box, 1));
+    // A device that refused the half-made segment would end at once.
+    const int early = waiter.Wait(std::chrono::milliseconds(300));
+    EXPECT_EQ(early, -1) << "the device did not wait for the maker";
+    if (early == -1) {
+      // The maker's remaining steps: the header, then its claim.
+      QVSHMLayout maker(memory, shmlayout::kTotalLength, c.makerSide, QVSHMLayoutHeader::standard());
+      maker.initializeQueues();
+      maker.setWriteQueueProcessID(static_cast<uint32_t>(getpid()));
+      const bool listener = c.makerSide == QVListenerSide;
+      maker.setWord(listener ? QVSHMWord::listenerRevision : QVSHMWord::connectorRevision, shmlayout::kRevision);
+      maker.setWord(listener ? QVSHMWord::listenerMagicInitializer : QVSHMWord::connectorMagicInitializer,
+                    listener ? shmlayout::kListenerMagic : shmlayout::kConnectorMagic);
+      const int status = waiter.Wait();
+      EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    munmap(memory, shmlayout::kTotalLength);
+    unlink(ShmPath(name).c_str());
+  }
 }
 
 TEST(SharedMemoryTakeOver, ASecondConnectorIsRefused) {
