@@ -107,6 +107,10 @@ class QVSharedMemoryDevice : public QVDevice {
   bool PeerLeftQ() noexcept;
   bool PeerClosedQ() const noexcept;
   [[noreturn]] void FailStopped(const char* closed, const char* dead, unsigned line) const;
+  // The read window as it stands; an empty ring is seen without the lock.
+  QVSHMWindow LookAtReadQueue();
+  // Takes signals left from edges that came while we were not asleep.
+  static void TakeLeftoverSignals(QVCondition& condition);
   void TearDownSegment() noexcept;
   void DeleteSyncObjects() noexcept;
   void DropSegment() noexcept;
@@ -150,6 +154,12 @@ class QVSharedMemoryDevice : public QVDevice {
   bool recorded = false;
   // The listener's last look found the segment still being made.
   bool segmentBeingMade = false;
+  // The windows worked out under the lock by the last commit and release, so
+  // that the next WriteWindow and Read need not take it again. The peer only
+  // ever adds room to our write queue and data to our read queue, so a kept
+  // window stays usable (at worst shorter than a fresh look). Link thread only.
+  QVSHMWindow nextWriteWindow;
+  QVSHMWindow nextReadWindow;
 };
 
 }  // namespace Quorvane
