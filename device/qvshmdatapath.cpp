@@ -126,7 +126,9 @@ void QVSharedMemoryDevice::WriteWindow(char** buffer, unsigned long* length) {
     return;
   }
   nextWriteWindow = QVSHMWindow();
+  const QVSHMSpin::Clock::time_point began = QVSHMSpin::Clock::now();
   const auto full = [this] { return memoryLayout->writeQueueFreeSpace() == 0; };
+  bool spun = false;
   bool lookedAgain = false;
   for (bool first = true;; first = false) {
     if (deviceIsDead.load() || segmentReleased.load()) {
@@ -144,10 +146,16 @@ void QVSharedMemoryDevice::WriteWindow(char** buffer, unsigned long* length) {
       window = memoryLayout->writeWindow();
     }
     if (window.length != 0) {
+      if (!first) writeSpin.Learn(QVSHMSpin::Clock::now() - began);
       handOut(window);
       return;
     }
-    // Full: the yield function is asked before each sleep.
+    // Full. A reader that frees room within a moment is met awake.
+    if (!spun) {
+      spun = true;
+      if (writeSpin.SpinWhile(full)) continue;
+    }
+    // The yield function is asked before each sleep.
     if (YieldAbortQ()) {
       Fail("Yield function requested abort during WriteWindow.", __LINE__, qvexceptiontype::yieldAbort);
     }
@@ -191,7 +199,9 @@ void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
   if (buffer == nullptr || length == nullptr) {
     Fail("Read arguments cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
   }
+  const QVSHMSpin::Clock::time_point began = QVSHMSpin::Clock::now();
   const auto empty = [this] { return memoryLayout->readQueueFreeSpace() == memoryLayout->bufferLength(); };
+  bool spun = false;
   bool lookedAgain = false;
   bool waited = false;
   for (;;) {
@@ -199,6 +209,7 @@ void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
     const QVSHMWindow window = LookAtReadQueue();
     // What the peer wrote before it went is still delivered.
     if (window.length != 0) {
+      if (spun) readSpin.Learn(QVSHMSpin::Clock::now() - began);
       *buffer = reinterpret_cast<char*>(window.bytes);
       *length = window.length;
       return;
@@ -210,6 +221,11 @@ void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
       if (YieldAbortQ()) Fail("Yield function requested abort during Read.", __LINE__, qvexceptiontype::yieldAbort);
       // Seen gone: one more look at the ring above before failing.
       if (PeerLeftQ()) continue;
+    }
+    // A writer that commits within a moment is met awake.
+    if (!spun) {
+      spun = true;
+      if (readSpin.SpinWhile(empty)) continue;
     }
     TakeLeftoverSignals(*readQueueSignalCondition);
     if (!lookedAgain && !empty()) {

@@ -12,6 +12,7 @@
 
 #include "device/qvdeviceworld.h"
 #include "device/qvshmlayout.h"
+#include "device/qvshmspin.h"
 #include "network/qvendpoint.h"
 #include "utilities/qvcondition.h"
 #include "utilities/qvsharedmemorysegment.h"
@@ -160,6 +161,8 @@ class QVSharedMemoryDevice : public QVDevice {
   // window stays usable (at worst shorter than a fresh look). Link thread only.
   QVSHMWindow nextWriteWindow;
   QVSHMWindow nextReadWindow;
+  QVSHMSpin readSpin;
+  QVSHMSpin writeSpin;
 };
 
 }  // namespace Quorvane
