@@ -90,10 +90,12 @@ class QVSharedMemoryDevice : public QVDevice {
   void ConnectSyncObjects();
   void OpenSideChannel();
   void JoinSideChannel();
-  // Waits while the flag check holds, polling the yield function.
+  // Waits while the flag check holds, polling the yield function; a peer
+  // whose process has ended ends the wait.
   template <typename Holds>
   void WaitWhile(Holds&& holds, long sleepMicroseconds);
   bool YieldAbortQ();
+  bool PeerProcessGoneQ() const;
   static bool SideChannelYield(void* device, void*);
   QVString SyncName(const char* listenerKey, const char* connectorKey) const;
   void SendClosingNotice() noexcept;

@@ -29,14 +29,14 @@ namespace {
 // The segment of a link read through a mapping of our own.
 class SegmentView {
  public:
-  explicit SegmentView(const std::string& name) {
+  explicit SegmentView(const std::string& name, qvdeviceconnectionside side = QVListenerSide) {
     const int fd = open(ShmPath(name).c_str(), O_RDWR);
     if (fd < 0) return;
     void* memory = mmap(nullptr, shmlayout::kTotalLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (memory == MAP_FAILED) return;
     memory_ = memory;
-    layout_ = QVSHMLayout(memory_, shmlayout::kTotalLength, QVListenerSide);
+    layout_ = QVSHMLayout(memory_, shmlayout::kTotalLength, side);
   }
   ~SegmentView() {
     if (memory_ != nullptr) munmap(memory_, shmlayout::kTotalLength);
@@ -479,6 +479,44 @@ TEST(SharedMemoryLink, AYieldFunctionThatAbortsEndsConnectWith52) {
     ASSERT_EQ(world.Make(link, UniqueName(mode == kListen ? "ya" : "yb"), mode), 0);
     ASSERT_EQ(Call(link.raw(), QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(&AbortAtOnce), nullptr), 0);
     EXPECT_EQ(Call(link.raw(), QVDEVICE_CONNECT), 52) << "mode " << mode;
+  }
+}
+
+// A connector that claimed the listener's segment and died before it
+// connected, whether its connected flag was already up or not: the
+// listener's Connect stops waiting for flags that will never come and
+// answers that the peer is dead.
+TEST(SharedMemoryLink, ConnectEndsWhenThePeerDiedBeforeConnecting) {
+  for (const bool flagUp : {true, false}) {
+    const std::string name = UniqueName(flagUp ? "pdf" : "pdc");
+    SharedMailbox box;
+    // With its flag up: a real connector, killed. Before it: one that ended
+    // at once, whose claim is written below as if it had died making it.
+    Child peer([&] {
+      if (!flagUp) return 0;
+      if (!Reaches(box, 1)) return 10;
+      World world;
+      Link link;
+      if (world.Make(link, name, kConnect) != 0) return 11;
+      box->stage = 2;
+      return Reaches(box, 99, std::chrono::seconds(60)) ? 0 : 12;
+    });
+    World world;
+    Link listener;
+    ASSERT_EQ(world.Make(listener, name, kListen), 0);
+    const pid_t gone = peer.pid();
+    if (flagUp) {
+      box->stage = 1;
+      ASSERT_TRUE(Reaches(box, 2));
+      peer.Kill();
+    } else {
+      ASSERT_EQ(peer.Wait(), 0);
+      SegmentView claim(name, QVConnectorSide);
+      ASSERT_TRUE(claim.mappedQ());
+      claim.layout().setWriteQueueProcessID(static_cast<uint32_t>(gone));
+      claim.layout().setWord(QVSHMWord::connectorMagicInitializer, shmlayout::kConnectorMagic);
+    }
+    EXPECT_EQ(listener.Connect(), 1) << (flagUp ? "flag up" : "flag not yet up");
   }
 }
 
