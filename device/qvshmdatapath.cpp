@@ -126,7 +126,6 @@ void QVSharedMemoryDevice::WriteWindow(char** buffer, unsigned long* length) {
     return;
   }
   nextWriteWindow = QVSHMWindow();
-  const QVSHMSpin::Clock::time_point began = QVSHMSpin::Clock::now();
   const auto full = [this] { return memoryLayout->writeQueueFreeSpace() == 0; };
   bool spun = false;
   bool lookedAgain = false;
@@ -146,7 +145,6 @@ void QVSharedMemoryDevice::WriteWindow(char** buffer, unsigned long* length) {
       window = memoryLayout->writeWindow();
     }
     if (window.length != 0) {
-      if (!first) writeSpin.Learn(QVSHMSpin::Clock::now() - began);
       handOut(window);
       return;
     }
@@ -199,7 +197,6 @@ void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
   if (buffer == nullptr || length == nullptr) {
     Fail("Read arguments cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
   }
-  const QVSHMSpin::Clock::time_point began = QVSHMSpin::Clock::now();
   const auto empty = [this] { return memoryLayout->readQueueFreeSpace() == memoryLayout->bufferLength(); };
   bool spun = false;
   bool lookedAgain = false;
@@ -209,7 +206,6 @@ void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
     const QVSHMWindow window = LookAtReadQueue();
     // What the peer wrote before it went is still delivered.
     if (window.length != 0) {
-      if (spun) readSpin.Learn(QVSHMSpin::Clock::now() - began);
       *buffer = reinterpret_cast<char*>(window.bytes);
       *length = window.length;
       return;

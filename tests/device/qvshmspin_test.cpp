@@ -1,6 +1,6 @@
 // The short spin of a shared-memory waiter: it ends as soon as the ring moves,
-// it always ends, and a peer that keeps answering slowly soon leaves only the
-// shortest spin, while one quick answer brings the longest back.
+// it always ends, a run of misses cuts it short, and one meeting makes it
+// whole again.
 #include "device/qvshmspin.h"
 
 #include <gtest/gtest.h>
@@ -11,25 +11,33 @@ using Quorvane::QVSHMSpin;
 
 namespace {
 
-TEST(SharedMemorySpin, EndsWhenTheRingMovesAndEndsWhenItDoesNot) {
-  if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one processor never spins";
+class SharedMemorySpin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one processor never spins";
+  }
+  static bool Never() { return true; }
+};
+
+TEST_F(SharedMemorySpin, EndsWhenTheRingMovesAndEndsWhenItDoesNot) {
   QVSHMSpin spin;
   int looks = 0;
   EXPECT_TRUE(spin.SpinWhile([&] { return ++looks < 100; }));
   EXPECT_EQ(looks, 100);
-  EXPECT_FALSE(spin.SpinWhile([] { return true; }));
+  EXPECT_FALSE(spin.SpinWhile(Never));
 }
 
-TEST(SharedMemorySpin, TheBudgetFollowsHowLongTheWaitsTook) {
-  using std::chrono::microseconds;
+TEST_F(SharedMemorySpin, ARunOfMissesCutsItShortAndAMeetingRestoresIt) {
   QVSHMSpin spin;
-  EXPECT_EQ(spin.budget(), QVSHMSpin::kLongest);
-  for (int i = 0; i < 20; ++i) spin.Learn(microseconds(5000));
-  EXPECT_EQ(spin.budget(), QVSHMSpin::kShortest) << "slow answers halve it down to the floor, not below";
-  spin.Learn(QVSHMSpin::kLongest);
-  EXPECT_EQ(spin.budget(), QVSHMSpin::kLongest) << "an answer the longest spin would have met";
-  spin.Learn(QVSHMSpin::kLongest + microseconds(1));
-  EXPECT_EQ(spin.budget(), QVSHMSpin::kLongest / 2);
+  for (int i = 1; i < QVSHMSpin::kMissesTolerated; ++i) ASSERT_FALSE(spin.SpinWhile(Never));
+  EXPECT_TRUE(spin.longSpinsQ()) << "a few misses (a busy machine) keep it whole";
+  spin.SpinWhile([] { return false; });
+  for (int i = 1; i < QVSHMSpin::kMissesTolerated; ++i) spin.SpinWhile(Never);
+  EXPECT_TRUE(spin.longSpinsQ()) << "a meeting starts the count again";
+  spin.SpinWhile(Never);
+  EXPECT_FALSE(spin.longSpinsQ());
+  spin.SpinWhile([] { return false; });
+  EXPECT_TRUE(spin.longSpinsQ());
 }
 
 }  // namespace
