@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -110,13 +112,17 @@ bool ReadCall(QVLink* link, double* answer) {
   return true;
 }
 
-// The server process: connects and answers until the link ends.
+// The server process: connects and answers until the link ends. A server
+// that cannot connect says why.
 [[noreturn]] void Serve(const std::string& name) {
   RVEnvironment* environment = RVInitialize(nullptr);
   int error = 0;
   const std::string command = "-linkmode connect -linkname " + name;
   QVLink* link = environment != nullptr ? RVOpenString(environment, command.c_str(), &error) : nullptr;
-  if (link != nullptr && RVActivate(link) == 1) {
+  if (link == nullptr) std::fprintf(stderr, "server: the link did not open (%d)\n", error);
+  const bool active = link != nullptr && RVActivate(link) == 1;
+  if (link != nullptr && !active) std::fprintf(stderr, "server: the link did not connect (%ld)\n", RVError(link));
+  if (active) {
     double answer = 0;
     while (ReadCall(link, &answer)) {
       if (!RVPutFunction(link, "ReturnPacket", 1) || !RVPutReal64(link, answer) || !RVEndPacket(link) ||
@@ -128,6 +134,19 @@ bool ReadCall(QVLink* link, double* answer) {
   if (link != nullptr) RVClose(link);
   if (environment != nullptr) RVDeinitialize(environment);
   _exit(0);
+}
+
+// The server of the link being established, and how long it may take.
+pid_t connectingServer = -1;
+std::chrono::steady_clock::time_point connectDeadline;
+
+// Stops the wait for the server once it has ended (it could not connect) or
+// the deadline has passed; the server is not reaped here.
+int WhileServerLives(void*, QVYieldParams*) {
+  siginfo_t info{};
+  const bool ended = waitid(P_PID, static_cast<id_t>(connectingServer), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                     info.si_pid == connectingServer;
+  return ended || std::chrono::steady_clock::now() >= connectDeadline ? 1 : 0;
 }
 
 // A served link for one benchmark run: the server is forked before this
@@ -144,7 +163,14 @@ class ServedLink {
     int error = 0;
     const std::string command = "-linkmode listen -linkname " + name;
     if (environment_ != nullptr) link_ = RVOpenString(environment_, command.c_str(), &error);
-    if (link_ != nullptr && RVActivate(link_) != 1) {
+    if (link_ == nullptr) return;
+    connectingServer = server_;
+    connectDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    RVSetYieldFunction(link_, &WhileServerLives);
+    const bool active = RVActivate(link_) == 1;
+    // The measured waits run without a yield function, as a plain host's do.
+    RVSetYieldFunction(link_, nullptr);
+    if (!active) {
       RVClose(link_);
       link_ = nullptr;
     }

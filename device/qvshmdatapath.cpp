@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <utility>
 
 #include "device/qvshmdevice.h"
 #include "utilities/qvthreads.h"
@@ -17,6 +18,8 @@ namespace {
 
 constexpr long kWriterWaitMicroseconds = 20000;
 constexpr long kReaderWaitMicroseconds = 50000;
+// Each read takes up to 256 left-over signals.
+constexpr int kLeftoverReads = 4;
 
 // A window never crosses the end of a 100000-byte ring: a count beyond 32
 // bits cannot be one of ours.
@@ -99,11 +102,33 @@ void QVSharedMemoryDevice::FailStopped(const char* closed, const char* dead, uns
   Fail(dead, line, qvexceptiontype::deadPeer);
 }
 
+// Signals of edges that came while we were not asleep (busy, or spinning)
+// are taken before a sleep, so that it waits for a fresh one; the ring is
+// looked at once more after, and a commit or release after that look sends
+// a fresh signal, so nothing is missed. Bounded, so that a peer that keeps
+// signalling cannot hold us here.
+void QVSharedMemoryDevice::TakeLeftoverSignals(QVCondition& condition) {
+  for (int i = 0; i < kLeftoverReads && condition.Wait(0); ++i) {
+  }
+}
+
 void QVSharedMemoryDevice::WriteWindow(char** buffer, unsigned long* length) {
   if (buffer == nullptr || length == nullptr) {
     Fail("Argument pointers cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
   }
   const uint32_t whole = memoryLayout->bufferLength();
+  const auto handOut = [&](const QVSHMWindow& window) {
+    *buffer = reinterpret_cast<char*>(window.bytes);
+    *length = window.length;
+  };
+  if (!deviceIsDead.load() && !segmentReleased.load() && nextWriteWindow.length != 0) {
+    handOut(std::exchange(nextWriteWindow, QVSHMWindow()));
+    return;
+  }
+  nextWriteWindow = QVSHMWindow();
+  const auto full = [this] { return memoryLayout->writeQueueFreeSpace() == 0; };
+  bool spun = false;
+  bool lookedAgain = false;
   for (bool first = true;; first = false) {
     if (deviceIsDead.load() || segmentReleased.load()) {
       Fail("WriteWindow detected the death of the device.", __LINE__, qvexceptiontype::connectionClosed);
@@ -120,42 +145,65 @@ void QVSharedMemoryDevice::WriteWindow(char** buffer, unsigned long* length) {
       window = memoryLayout->writeWindow();
     }
     if (window.length != 0) {
-      *buffer = reinterpret_cast<char*>(window.bytes);
-      *length = window.length;
+      handOut(window);
       return;
     }
-    // Full: the yield function is asked before each wait.
+    // Full. A reader that frees room within a moment is met awake.
+    if (!spun) {
+      spun = true;
+      if (writeSpin.SpinWhile(full)) continue;
+    }
+    // The yield function is asked before each sleep.
     if (YieldAbortQ()) {
       Fail("Yield function requested abort during WriteWindow.", __LINE__, qvexceptiontype::yieldAbort);
     }
     if (PeerLeftQ()) continue;
+    TakeLeftoverSignals(*readFreeSpaceAvailableCondition);
+    // Room came meanwhile: look again, once (a ring the peer spoiled would
+    // keep saying so).
+    if (!lookedAgain && !full()) {
+      lookedAgain = true;
+      continue;
+    }
     readFreeSpaceAvailableCondition->Wait(kWriterWaitMicroseconds);
   }
 }
 
 void QVSharedMemoryDevice::Write(char*, unsigned long n) {
   if (segmentReleased.load()) Fail("Write detected a dead state.", __LINE__, qvexceptiontype::deadPeer);
+  nextWriteWindow = QVSHMWindow();
   const uint32_t count = Count(n);
   uint32_t freeBefore;
+  QVSHMWindow next;
   {
     QVMutex hold(writeQueueLock.get());
     freeBefore = memoryLayout->writeQueueHeader().freeSpace;
     memoryLayout->wroteThisManyBytes(count);
+    next = memoryLayout->writeWindow();
   }
+  nextWriteWindow = next;
   if (count != 0 && freeBefore == memoryLayout->bufferLength()) writeQueueSignalCondition->Signal();
+}
+
+QVSHMWindow QVSharedMemoryDevice::LookAtReadQueue() {
+  if (nextReadWindow.length != 0) return std::exchange(nextReadWindow, QVSHMWindow());
+  // Empty at this look: a commit after it signals us.
+  if (memoryLayout->readQueueFreeSpace() == memoryLayout->bufferLength()) return QVSHMWindow();
+  QVMutex hold(readQueueLock.get());
+  return memoryLayout->readWindow();
 }
 
 void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
   if (buffer == nullptr || length == nullptr) {
     Fail("Read arguments cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
   }
-  for (bool first = true;; first = false) {
+  const auto empty = [this] { return memoryLayout->readQueueFreeSpace() == memoryLayout->bufferLength(); };
+  bool spun = false;
+  bool lookedAgain = false;
+  bool waited = false;
+  for (;;) {
     if (segmentReleased.load()) Fail("Read detected a dead state.", __LINE__, qvexceptiontype::deadPeer);
-    QVSHMWindow window;
-    {
-      QVMutex hold(readQueueLock.get());
-      window = memoryLayout->readWindow();
-    }
+    const QVSHMWindow window = LookAtReadQueue();
     // What the peer wrote before it went is still delivered.
     if (window.length != 0) {
       *buffer = reinterpret_cast<char*>(window.bytes);
@@ -165,12 +213,23 @@ void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
     if (deviceIsDead.load()) {
       FailStopped("Read detected a closed connection.", "Read detected a dead state.", __LINE__);
     }
-    if (!first) {
+    if (waited) {
       if (YieldAbortQ()) Fail("Yield function requested abort during Read.", __LINE__, qvexceptiontype::yieldAbort);
       // Seen gone: one more look at the ring above before failing.
       if (PeerLeftQ()) continue;
     }
+    // A writer that commits within a moment is met awake.
+    if (!spun) {
+      spun = true;
+      if (readSpin.SpinWhile(empty)) continue;
+    }
+    TakeLeftoverSignals(*readQueueSignalCondition);
+    if (!lookedAgain && !empty()) {
+      lookedAgain = true;
+      continue;
+    }
     readQueueSignalCondition->Wait(kReaderWaitMicroseconds);
+    waited = true;
   }
 }
 
@@ -178,13 +237,17 @@ void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
 // dead link is reported by the next Read, once the ring is empty.
 void QVSharedMemoryDevice::ReadComplete(char*, unsigned long n) {
   if (segmentReleased.load()) return;
+  nextReadWindow = QVSHMWindow();
   const uint32_t count = Count(n);
   uint32_t freeBefore;
+  QVSHMWindow next;
   {
     QVMutex hold(readQueueLock.get());
     freeBefore = memoryLayout->readQueueHeader().freeSpace;
     memoryLayout->readThisManyBytes(count);
+    next = memoryLayout->readWindow();
   }
+  nextReadWindow = next;
   if (count != 0 && freeBefore == 0) writeFreeSpaceAvailableCondition->Signal();
 }
 
@@ -195,6 +258,8 @@ bool QVSharedMemoryDevice::HasDataQ() {
   if (segmentReleased.load()) Fail("HasDataQ detected a dead link.", __LINE__, qvexceptiontype::deadPeer);
   readQueueSignalCondition->Wait(0);
   const auto holdsData = [this] {
+    if (nextReadWindow.length != 0) return true;
+    if (memoryLayout->readQueueFreeSpace() == memoryLayout->bufferLength()) return false;
     QVMutex hold(readQueueLock.get());
     return memoryLayout->bytesAvailableToRead() != 0;
   };

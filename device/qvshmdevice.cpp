@@ -280,6 +280,7 @@ void QVSharedMemoryDevice::WaitWhile(Holds&& holds, long sleepMicroseconds) {
       Fail("The link's segment is gone.", __LINE__, qvexceptiontype::deadPeer);
     }
     if (!holds()) return;
+    if (PeerProcessGoneQ()) Fail("The peer's process is gone.", __LINE__, qvexceptiontype::deadPeer);
     if (YieldAbortQ()) Fail("Yield function requested abort.", __LINE__, qvexceptiontype::yieldAbort);
     usleep(static_cast<useconds_t>(sleepMicroseconds));
   }
@@ -317,6 +318,17 @@ void QVSharedMemoryDevice::Connect() {
   JoinSideChannel();
   if (listener) memoryLayout->setFlag(QVSHMFlag::listenerPending, 0);
   StartEventWatch();
+}
+
+// The peer has claimed its half of the segment and its process has ended
+// since: waiting for its flags would never end.
+bool QVSharedMemoryDevice::PeerProcessGoneQ() const {
+  const bool listener = sideOfConnection == QVListenerSide;
+  const uint32_t claim = memoryLayout->word(listener ? QVSHMWord::connectorMagicInitializer
+                                                     : QVSHMWord::listenerMagicInitializer);
+  if (claim != (listener ? shmlayout::kConnectorMagic : shmlayout::kListenerMagic)) return false;
+  const uint32_t peer = memoryLayout->readQueueProcessID();
+  return peer != 0 && !QVProcess::processIsAliveQ(static_cast<int>(peer));
 }
 
 bool QVSharedMemoryDevice::PeerVanishedQ() const {

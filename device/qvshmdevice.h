@@ -12,6 +12,7 @@
 
 #include "device/qvdeviceworld.h"
 #include "device/qvshmlayout.h"
+#include "device/qvshmspin.h"
 #include "network/qvendpoint.h"
 #include "utilities/qvcondition.h"
 #include "utilities/qvsharedmemorysegment.h"
@@ -80,17 +81,21 @@ class QVSharedMemoryDevice : public QVDevice {
   void CreateListener();
   void CreateConnector();
   // One attempt of the listener on deviceName: true when the segment is ours.
-  bool TryListenOn(const QVString& requested);
-  bool TakeOverExisting(const QVString& requested);
+  // A patient one takes a segment still being made by a connector for
+  // that (segmentBeingMade) rather than refusing it.
+  bool TryListenOn(const QVString& requested, bool patient);
+  bool TakeOverExisting(const QVString& requested, bool patient);
   void AttachConnector();
   void CreateSyncObjects();
   void ConnectSyncObjects();
   void OpenSideChannel();
   void JoinSideChannel();
-  // Waits while the flag check holds, polling the yield function.
+  // Waits while the flag check holds, polling the yield function; a peer
+  // whose process has ended ends the wait.
   template <typename Holds>
   void WaitWhile(Holds&& holds, long sleepMicroseconds);
   bool YieldAbortQ();
+  bool PeerProcessGoneQ() const;
   static bool SideChannelYield(void* device, void*);
   QVString SyncName(const char* listenerKey, const char* connectorKey) const;
   void SendClosingNotice() noexcept;
@@ -105,6 +110,10 @@ class QVSharedMemoryDevice : public QVDevice {
   bool PeerLeftQ() noexcept;
   bool PeerClosedQ() const noexcept;
   [[noreturn]] void FailStopped(const char* closed, const char* dead, unsigned line) const;
+  // The read window as it stands; an empty ring is seen without the lock.
+  QVSHMWindow LookAtReadQueue();
+  // Takes signals left from edges that came while we were not asleep.
+  static void TakeLeftoverSignals(QVCondition& condition);
   void TearDownSegment() noexcept;
   void DeleteSyncObjects() noexcept;
   void DropSegment() noexcept;
@@ -146,6 +155,16 @@ class QVSharedMemoryDevice : public QVDevice {
   std::atomic<bool> segmentReleased{false};
   // This process recorded itself as a user of the segment.
   bool recorded = false;
+  // The listener's last look found the segment still being made.
+  bool segmentBeingMade = false;
+  // The windows worked out under the lock by the last commit and release, so
+  // that the next WriteWindow and Read need not take it again. The peer only
+  // ever adds room to our write queue and data to our read queue, so a kept
+  // window stays usable (at worst shorter than a fresh look). Link thread only.
+  QVSHMWindow nextWriteWindow;
+  QVSHMWindow nextReadWindow;
+  QVSHMSpin readSpin;
+  QVSHMSpin writeSpin;
 };
 
 }  // namespace Quorvane

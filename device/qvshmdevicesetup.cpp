@@ -3,6 +3,8 @@
 // processes left; the connector attaches or, coming first, creates it.
 #include <unistd.h>
 
+#include <chrono>
+
 #include "device/qvshmdevice.h"
 #include "device/qvshmnames.h"
 #include "device/qvshmworld.h"
@@ -13,6 +15,24 @@ namespace Quorvane {
 namespace {
 
 uint32_t ThisProcess() { return static_cast<uint32_t>(QVProcess::currentProcessId()); }
+
+// The other end makes a segment in steps: the object (empty at first), its
+// size, its header, then its claim. One found between those steps is still
+// being made and is looked at again for a while; one that stays so is taken
+// for what it looks like.
+class MakingGrace {
+ public:
+  bool LastsQ() const { return std::chrono::steady_clock::now() < until_; }
+  void Pause() const { usleep(100); }
+
+ private:
+  std::chrono::steady_clock::time_point until_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+};
+
+// Mapped whole, but the header is still all zero.
+bool UnheadedQ(const QVSharedMemorySegment& segment) {
+  return QVSHMLayout::peekHeader(segment.getBytes(), segment.getLength()) == QVSHMLayoutHeader();
+}
 
 }  // namespace
 
@@ -27,12 +47,16 @@ void QVSharedMemoryDevice::CreateListener() {
            __LINE__, qvexceptiontype::nameInUse);
     }
     deviceName = requested.empty() ? shmnames::DrawName() : requested;
-    if (TryListenOn(requested)) break;
+    const MakingGrace grace;
+    bool claimed;
+    while (!(claimed = TryListenOn(requested, grace.LastsQ())) && segmentBeingMade) grace.Pause();
+    if (claimed) break;
   }
 }
 
-bool QVSharedMemoryDevice::TryListenOn(const QVString& requested) {
+bool QVSharedMemoryDevice::TryListenOn(const QVString& requested, bool patient) {
   const bool asked = deviceName == requested;
+  segmentBeingMade = false;
   memorySegment = QVSharedMemorySegment::initWithNameAndSize(deviceName, shmlayout::kTotalLength);
   switch (memorySegment->create()) {
     case kSegmentMapped:
@@ -43,7 +67,7 @@ bool QVSharedMemoryDevice::TryListenOn(const QVString& requested) {
       memoryLayout->setWord(QVSHMWord::listenerRevision, shmlayout::kRevision);
       memoryLayout->initializeQueues();
       return true;
-    case kSegmentExists: return TakeOverExisting(requested);
+    case kSegmentExists: return TakeOverExisting(requested, patient);
     default:
       if (asked) Fail(deviceName + " not accessible.", __LINE__, qvexceptiontype::badLinkName);
       return false;
@@ -51,10 +75,18 @@ bool QVSharedMemoryDevice::TryListenOn(const QVString& requested) {
 }
 
 // Maps the existing segment of deviceName at the length its own header
-// gives; false (detached) when it is gone or is no segment of ours.
-bool QVSharedMemoryDevice::TakeOverExisting(const QVString& requested) {
+// gives; false (detached) when it is gone or is no segment of ours. A
+// patient listener that finds it still being made says so instead of
+// refusing it.
+bool QVSharedMemoryDevice::TakeOverExisting(const QVString& requested, bool patient) {
   const bool asked = deviceName == requested;
-  switch (memorySegment->connect()) {
+  const int attached = memorySegment->connect();
+  if (patient && (attached == kSegmentFailed || (attached == kSegmentMapped && UnheadedQ(*memorySegment)))) {
+    memorySegment->detachSegment();
+    segmentBeingMade = true;
+    return false;
+  }
+  switch (attached) {
     case kSegmentMapped: break;
     case kSegmentAccessDenied:
       if (asked) {
@@ -110,19 +142,29 @@ bool QVSharedMemoryDevice::TakeOverExisting(const QVString& requested) {
   }
   layout.reset();
   memorySegment->detachSegment();
-  if (asked) Fail(deviceName + " unrecognized pre-existing segment.", __LINE__, qvexceptiontype::nameInUse);
+  // Headed but not yet claimed: its connector is still setting it up.
+  segmentBeingMade = patient;
+  if (asked && !patient) Fail(deviceName + " unrecognized pre-existing segment.", __LINE__, qvexceptiontype::nameInUse);
   return false;
 }
 
 void QVSharedMemoryDevice::CreateConnector() {
   deviceName = deviceParameters.Name;
   if (deviceName.empty()) Fail("Connect mode requires a link name", __LINE__, qvexceptiontype::badLinkName);
+  const MakingGrace grace;
   for (int attempt = 0;; ++attempt) {
     if (attempt == shmnames::kMaximumDraws) {
       Fail("Unable to access segment named " + deviceName, __LINE__, qvexceptiontype::badLinkName);
     }
     memorySegment = QVSharedMemorySegment::initWithNameAndSize(deviceName, shmlayout::kTotalLength);
     const int attached = memorySegment->connect();
+    // A listener that has only just made the object, or not yet headed it.
+    if ((attached == kSegmentFailed || (attached == kSegmentMapped && UnheadedQ(*memorySegment))) && grace.LastsQ()) {
+      memorySegment->detachSegment();
+      grace.Pause();
+      --attempt;
+      continue;
+    }
     if (attached == kSegmentMapped) {
       AttachConnector();
       break;

@@ -228,6 +228,10 @@ void QVSHMLayout::Store32(uint32_t at, uint32_t value) {
   if (start_ != nullptr) StoreWord<uint32_t>(start_ + at, value);
 }
 
+uint32_t QVSHMLayout::readQueueFreeSpace() const { return Load32(readQueueAt_ + kFreeSpaceAt); }
+
+uint32_t QVSHMLayout::writeQueueFreeSpace() const { return Load32(writeQueueAt_ + kFreeSpaceAt); }
+
 QVSHMLayoutHeader QVSHMLayout::header() const {
   return start_ == nullptr ? QVSHMLayoutHeader() : HeaderAt(start_);
 }

@@ -198,6 +198,11 @@ class QVSHMLayout : public QVObject {
   uint32_t writeQueueProcessID() const;
   uint32_t readQueueProcessID() const;
 
+  // One look at a queue's freeSpace without its lock: a hint for a waiter,
+  // never a ground to change the queue (that takes the lock).
+  uint32_t readQueueFreeSpace() const;
+  uint32_t writeQueueFreeSpace() const;
+
   // Empty queues, offsets 0; the message slot and process id stay.
   void initializeQueues();
   void resetWriteQueue();

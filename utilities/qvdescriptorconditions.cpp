@@ -65,18 +65,10 @@ int PollFor(std::vector<pollfd>& entries, long microseconds) {
   }
 }
 
-// Allocates nothing: conditions are signalled from signal handlers too.
-bool WritableNow(int fd) {
-  pollfd entry{fd, POLLOUT, 0};
-  int n;
-  while ((n = poll(&entry, 1, 0)) < 0 && errno == EINTR) {
-  }
-  return n > 0 && (entry.revents & POLLOUT) != 0;
-}
-
+// Allocates nothing: conditions are signalled from signal handlers too. The
+// write end does not block, so one call does it: a full pipe (EAGAIN) already
+// holds pending signals.
 void SignalDescriptor(int writeFd) {
-  // A full pipe already holds pending signals; never block the signaller.
-  if (!WritableNow(writeFd)) return;
   const char byte = '1';
   while (write(writeFd, &byte, 1) != 1) {
     if (errno == EINTR) continue;
@@ -92,7 +84,7 @@ void SetNonBlocking(int fd) {
   }
 }
 
-// One read of up to 256 bytes; result ignored.
+// One read of up to 256 bytes of a non-blocking descriptor; result ignored.
 void ReadOnce(int fd) {
   char buffer[kSignalReadSize];
   ssize_t n;
@@ -107,25 +99,42 @@ bool descriptor_readable(int fd, long microseconds) {
   return PollFor(entries, microseconds) > 0 && entries[0].revents != 0;
 }
 
-bool wait_on_file_descriptor(int fd, long microseconds) {
-  if (!descriptor_readable(fd, microseconds)) return false;
+namespace {
+// Consumes up to 256 signal bytes of a non-blocking descriptor: 1 when it
+// took some, 0 when none were pending (EAGAIN).
+int TakeSignals(int fd) {
   char buffer[kSignalReadSize];
   while (true) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) return true;
+    if (n > 0) return 1;
     if (n == 0) {
       throw QVException("File descriptor condition detected read of 0 during auto reset.",
                         kSourceFile, __LINE__, qvexceptiontype::conditionResetFailed, 0);
     }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN) {
-      throw QVException("File descriptor condition detected unrecoverable error during auto reset.",
-                        kSourceFile, __LINE__, qvexceptiontype::conditionResetFailed, 0);
-    }
-    // Another waiter took the bytes after both of us were woken: still a signal.
-    if (!descriptor_readable(fd, 0)) return true;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    throw QVException("File descriptor condition detected unrecoverable error during auto reset.",
+                      kSourceFile, __LINE__, qvexceptiontype::conditionResetFailed, 0);
   }
 }
+}  // namespace
+
+bool wait_on_file_descriptor(int fd, long microseconds) {
+  if (!descriptor_readable(fd, microseconds)) return false;
+  // Another waiter may have taken the bytes after both of us were woken:
+  // still a signal.
+  TakeSignals(fd);
+  return true;
+}
+
+namespace {
+// The conditions' own read ends never block: a look without waiting is the
+// read itself, with no poll before it.
+bool WaitNonBlocking(int readFd, long microseconds) {
+  if (microseconds == 0) return TakeSignals(readFd) == 1;
+  return wait_on_file_descriptor(readFd, microseconds);
+}
+}  // namespace
 
 // ---- FIFO condition ----
 
@@ -153,6 +162,7 @@ QVFifoCondition::QVFifoCondition(const QVString& conditionName, _qvsyncmode sync
   RecordSyncObject(name, kSyncRecordFifoCondition);
   try {
     SetNonBlocking(readFd);
+    SetNonBlocking(writeFd);
   } catch (...) {
     close(readFd);
     close(writeFd);
@@ -171,13 +181,9 @@ QVFifoCondition::~QVFifoCondition() {
 
 void QVFifoCondition::Signal() { SignalDescriptor(writeFd); }
 
-bool QVFifoCondition::Wait(long microseconds) {
-  return wait_on_file_descriptor(readFd, microseconds);
-}
+bool QVFifoCondition::Wait(long microseconds) { return WaitNonBlocking(readFd, microseconds); }
 
-void QVFifoCondition::Reset() {
-  if (descriptor_readable(readFd, 0)) ReadOnce(readFd);
-}
+void QVFifoCondition::Reset() { ReadOnce(readFd); }
 
 bool QVFifoCondition::PendingQ() { return descriptor_readable(readFd, 0); }
 
@@ -197,19 +203,9 @@ QVPipeCondition::~QVPipeCondition() {
   close(writeFd);
 }
 
-// One write, no look first: a full pipe answers EAGAIN at once.
-void QVPipeCondition::Signal() {
-  const char byte = '1';
-  while (write(writeFd, &byte, 1) != 1) {
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN) return;
-    ThrowErrno("Write error.", __LINE__, errno);
-  }
-}
+void QVPipeCondition::Signal() { SignalDescriptor(writeFd); }
 
-bool QVPipeCondition::Wait(long microseconds) {
-  return wait_on_file_descriptor(readFd, microseconds);
-}
+bool QVPipeCondition::Wait(long microseconds) { return WaitNonBlocking(readFd, microseconds); }
 
 // A read that finds fewer bytes than it asks for has emptied the pipe, so
 // mostly one read drains it.

@@ -29,14 +29,14 @@ namespace {
 // The segment of a link read through a mapping of our own.
 class SegmentView {
  public:
-  explicit SegmentView(const std::string& name) {
+  explicit SegmentView(const std::string& name, qvdeviceconnectionside side = QVListenerSide) {
     const int fd = open(ShmPath(name).c_str(), O_RDWR);
     if (fd < 0) return;
     void* memory = mmap(nullptr, shmlayout::kTotalLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (memory == MAP_FAILED) return;
     memory_ = memory;
-    layout_ = QVSHMLayout(memory_, shmlayout::kTotalLength, QVListenerSide);
+    layout_ = QVSHMLayout(memory_, shmlayout::kTotalLength, side);
   }
   ~SegmentView() {
     if (memory_ != nullptr) munmap(memory_, shmlayout::kTotalLength);
@@ -50,6 +50,18 @@ class SegmentView {
   void* memory_ = nullptr;
   QVSHMLayout layout_;
 };
+
+// The object of a link's segment made by hand, sized and all zero, as its
+// maker leaves it before writing the header; mapped, or null.
+void* MakeZeroedSegment(const std::string& name) {
+  const int fd = open(ShmPath(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  if (fd < 0) return nullptr;
+  void* memory = ftruncate(fd, shmlayout::kTotalLength) == 0
+                     ? mmap(nullptr, shmlayout::kTotalLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                     : MAP_FAILED;
+  close(fd);
+  return memory == MAP_FAILED ? nullptr : memory;
+}
 
 // The two ids of a segment's record file, read as plain text.
 std::pair<int, int> RecordOf(const std::string& name) {
@@ -271,12 +283,8 @@ TEST(SharedMemoryLink, RefusesASegmentItCannotRecognise) {
 // listener refuses it as unrecognised and leaves it as it was.
 TEST(SharedMemoryTakeOver, AHalfMadeSegmentWithoutAMagicIsRefused) {
   const std::string name = UniqueName("hm");
-  const int fd = open(ShmPath(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, shmlayout::kTotalLength), 0);
-  void* memory = mmap(nullptr, shmlayout::kTotalLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  ASSERT_NE(memory, MAP_FAILED);
+  void* memory = MakeZeroedSegment(name);
+  ASSERT_NE(memory, nullptr);
   {
     const QVSHMLayout writesTheHeader(memory, shmlayout::kTotalLength, QVListenerSide, QVSHMLayoutHeader::standard());
   }
@@ -403,6 +411,49 @@ TEST(SharedMemoryTakeOver, AConnectorThatComesFirstIsJoinedByTheListener) {
   EXPECT_EQ(connector.Wait(), 0);
 }
 
+// The other end made the segment's object and sized it but has not headed
+// or claimed it yet (it is descheduled between those steps): a device made
+// now waits for it instead of refusing the segment, and takes it once the
+// maker has finished. Either end may be the one that comes second.
+TEST(SharedMemoryTakeOver, ASegmentStillBeingMadeIsWaitedFor) {
+  struct Case {
+    const char* tag;
+    unsigned long waiterMode;  // the device that finds the half-made segment
+    qvdeviceconnectionside makerSide;
+  };
+  for (const Case& c : {Case{"bmc", kConnect, QVListenerSide}, Case{"bml", kListen, QVConnectorSide}}) {
+    SCOPED_TRACE(c.tag);
+    const std::string name = UniqueName(c.tag);
+    void* memory = MakeZeroedSegment(name);
+    ASSERT_NE(memory, nullptr);
+    SharedMailbox box;
+    Child waiter([&] {
+      World world;
+      Link link;
+      box->stage = 1;
+      return world.Make(link, name, c.waiterMode) == 0 ? 0 : 1;
+    });
+    ASSERT_TRUE(Reaches(box, 1));
+    // A device that refused the half-made segment would end at once.
+    const int early = waiter.Wait(std::chrono::milliseconds(300));
+    EXPECT_EQ(early, -1) << "the device did not wait for the maker";
+    if (early == -1) {
+      // The maker's remaining steps: the header, then its claim.
+      QVSHMLayout maker(memory, shmlayout::kTotalLength, c.makerSide, QVSHMLayoutHeader::standard());
+      maker.initializeQueues();
+      maker.setWriteQueueProcessID(static_cast<uint32_t>(getpid()));
+      const bool listener = c.makerSide == QVListenerSide;
+      maker.setWord(listener ? QVSHMWord::listenerRevision : QVSHMWord::connectorRevision, shmlayout::kRevision);
+      maker.setWord(listener ? QVSHMWord::listenerMagicInitializer : QVSHMWord::connectorMagicInitializer,
+                    listener ? shmlayout::kListenerMagic : shmlayout::kConnectorMagic);
+      const int status = waiter.Wait();
+      EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    munmap(memory, shmlayout::kTotalLength);
+    unlink(ShmPath(name).c_str());
+  }
+}
+
 TEST(SharedMemoryTakeOver, ASecondConnectorIsRefused) {
   const std::string name = UniqueName("sc");
   SharedMailbox box;
@@ -428,6 +479,44 @@ TEST(SharedMemoryLink, AYieldFunctionThatAbortsEndsConnectWith52) {
     ASSERT_EQ(world.Make(link, UniqueName(mode == kListen ? "ya" : "yb"), mode), 0);
     ASSERT_EQ(Call(link.raw(), QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(&AbortAtOnce), nullptr), 0);
     EXPECT_EQ(Call(link.raw(), QVDEVICE_CONNECT), 52) << "mode " << mode;
+  }
+}
+
+// A connector that claimed the listener's segment and died before it
+// connected, whether its connected flag was already up or not: the
+// listener's Connect stops waiting for flags that will never come and
+// answers that the peer is dead.
+TEST(SharedMemoryLink, ConnectEndsWhenThePeerDiedBeforeConnecting) {
+  for (const bool flagUp : {true, false}) {
+    const std::string name = UniqueName(flagUp ? "pdf" : "pdc");
+    SharedMailbox box;
+    // With its flag up: a real connector, killed. Before it: one that ended
+    // at once, whose claim is written below as if it had died making it.
+    Child peer([&] {
+      if (!flagUp) return 0;
+      if (!Reaches(box, 1)) return 10;
+      World world;
+      Link link;
+      if (world.Make(link, name, kConnect) != 0) return 11;
+      box->stage = 2;
+      return Reaches(box, 99, std::chrono::seconds(60)) ? 0 : 12;
+    });
+    World world;
+    Link listener;
+    ASSERT_EQ(world.Make(listener, name, kListen), 0);
+    const pid_t gone = peer.pid();
+    if (flagUp) {
+      box->stage = 1;
+      ASSERT_TRUE(Reaches(box, 2));
+      peer.Kill();
+    } else {
+      ASSERT_EQ(peer.Wait(), 0);
+      SegmentView claim(name, QVConnectorSide);
+      ASSERT_TRUE(claim.mappedQ());
+      claim.layout().setWriteQueueProcessID(static_cast<uint32_t>(gone));
+      claim.layout().setWord(QVSHMWord::connectorMagicInitializer, shmlayout::kConnectorMagic);
+    }
+    EXPECT_EQ(listener.Connect(), 1) << (flagUp ? "flag up" : "flag not yet up");
   }
 }
 
