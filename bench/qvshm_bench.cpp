@@ -35,6 +35,7 @@ constexpr int kCallPacket = 7;
 constexpr int kReturnPacket = 3;
 constexpr int kAlgorithmCall = 0;
 constexpr int kBulkCall = 1;
+constexpr int kBulkIntoBufferCall = 2;  // read stepwise into the server's own buffer
 constexpr long kBulkReals = 64L * 1024 * 1024 / sizeof(double);
 constexpr unsigned kReal64 = 246;  // binary type of a machine double
 
@@ -73,8 +74,8 @@ bool PutAlgorithmCall(QVLink* link, bool packed) {
   return ok && RVEndPacket(link) && RVFlush(link);
 }
 
-bool PutBulk(QVLink* link, bool packed) {
-  const bool ok = RVPutFunction(link, "CallPacket", 2) && RVPutInteger(link, kBulkCall) && PutReals(link, Bulk(), packed);
+bool PutBulk(QVLink* link, bool packed, int kind) {
+  const bool ok = RVPutFunction(link, "CallPacket", 2) && RVPutInteger(link, kind) && PutReals(link, Bulk(), packed);
   return ok && RVEndPacket(link) && RVFlush(link);
 }
 
@@ -84,11 +85,29 @@ double ReadAnswer(QVLink* link) {
   return value;
 }
 
-// Reads one call of either kind; its answer is the last real it held.
+// Reads a list of reals with the stepwise array calls into a buffer the
+// server keeps from call to call; *last is its last element.
+bool ReadIntoBuffer(QVLink* link, double* last) {
+  static std::vector<double> buffer(static_cast<size_t>(kBulkReals));
+  qvmeter* meter = nullptr;
+  long depth = 0;
+  int leaf = 0;
+  if (RVGetArrayTypeWithDepthAndLeafType(link, nullptr, &meter, &depth, &leaf) != 1) return false;
+  long count = kBulkReals;
+  const bool ok = depth == 1 && RVGetBinaryNumberArrayDataWithHeads(link, nullptr, meter, buffer.data(), &count,
+                                                                    kReal64) == 1;
+  RVReleaseGetArrayState(link, nullptr, meter);
+  if (!ok || count != kBulkReals) return false;
+  *last = buffer.back();
+  return true;
+}
+
+// Reads one call of any kind; its answer is the last real it held.
 bool ReadCall(QVLink* link, double* answer) {
   int kind = -1;
   if (RVNextPacket(link) != kCallPacket || RVGetInteger(link, &kind) != 1) return false;
   int count = 0;
+  if (kind == kBulkIntoBufferCall) return ReadIntoBuffer(link, answer);
   if (kind == kBulkCall) {
     double* data = nullptr;
     int length = 0;
@@ -250,13 +269,22 @@ void BM_SharedMemory64MiBOneWay(benchmark::State& state) {
   if (served.link() == nullptr) return state.SkipWithError("link not established");
   const double last = Bulk().back();
   const bool packed = state.range(0) != 0;
+  const int kind = state.range(1) != 0 ? kBulkIntoBufferCall : kBulkCall;
   for (auto _ : state) {
-    if (!PutBulk(served.link(), packed)) return state.SkipWithError("list not sent");
+    if (!PutBulk(served.link(), packed, kind)) return state.SkipWithError("list not sent");
     if (ReadAnswer(served.link()) != last) return state.SkipWithError("wrong answer");
   }
   state.SetBytesProcessed(state.iterations() * kBulkReals * static_cast<int64_t>(sizeof(double)));
 }
-BENCHMARK(BM_SharedMemory64MiBOneWay)->ArgName("packed")->Arg(1)->Arg(0)->UseRealTime()->Unit(benchmark::kMillisecond);
+// into_buffer:1 reads the list stepwise into a buffer the server keeps;
+// into_buffer:0 gets it whole in a block of its own, freshly allocated.
+BENCHMARK(BM_SharedMemory64MiBOneWay)
+    ->ArgNames({"packed", "into_buffer"})
+    ->Args({1, 1})
+    ->Args({1, 0})
+    ->Args({0, 0})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_Memcpy64MiBFloor(benchmark::State& state) {
   const std::vector<double>& source = Bulk();
