@@ -185,10 +185,14 @@ void QVSharedMemoryDevice::Write(char*, unsigned long n) {
   if (count != 0 && freeBefore == memoryLayout->bufferLength()) writeQueueSignalCondition->Signal();
 }
 
+bool QVSharedMemoryDevice::ReadQueueLooksEmptyQ() const {
+  return memoryLayout->readQueueFreeSpace() == memoryLayout->bufferLength();
+}
+
 QVSHMWindow QVSharedMemoryDevice::LookAtReadQueue() {
   if (nextReadWindow.length != 0) return std::exchange(nextReadWindow, QVSHMWindow());
   // Empty at this look: a commit after it signals us.
-  if (memoryLayout->readQueueFreeSpace() == memoryLayout->bufferLength()) return QVSHMWindow();
+  if (ReadQueueLooksEmptyQ()) return QVSHMWindow();
   QVMutex hold(readQueueLock.get());
   return memoryLayout->readWindow();
 }
@@ -197,7 +201,7 @@ void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
   if (buffer == nullptr || length == nullptr) {
     Fail("Read arguments cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
   }
-  const auto empty = [this] { return memoryLayout->readQueueFreeSpace() == memoryLayout->bufferLength(); };
+  const auto empty = [this] { return ReadQueueLooksEmptyQ(); };
   bool spun = false;
   bool lookedAgain = false;
   bool waited = false;
@@ -259,7 +263,7 @@ bool QVSharedMemoryDevice::HasDataQ() {
   readQueueSignalCondition->Wait(0);
   const auto holdsData = [this] {
     if (nextReadWindow.length != 0) return true;
-    if (memoryLayout->readQueueFreeSpace() == memoryLayout->bufferLength()) return false;
+    if (ReadQueueLooksEmptyQ()) return false;
     QVMutex hold(readQueueLock.get());
     return memoryLayout->bytesAvailableToRead() != 0;
   };

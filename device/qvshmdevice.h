@@ -112,6 +112,8 @@ class QVSharedMemoryDevice : public QVDevice {
   [[noreturn]] void FailStopped(const char* closed, const char* dead, unsigned line) const;
   // The read window as it stands; an empty ring is seen without the lock.
   QVSHMWindow LookAtReadQueue();
+  // One look at the read ring's free space without its lock: a hint only.
+  bool ReadQueueLooksEmptyQ() const;
   // Takes signals left from edges that came while we were not asleep.
   static void TakeLeftoverSignals(QVCondition& condition);
   void TearDownSegment() noexcept;

@@ -29,9 +29,12 @@ class MakingGrace {
   std::chrono::steady_clock::time_point until_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 };
 
-// Mapped whole, but the header is still all zero.
-bool UnheadedQ(const QVSharedMemorySegment& segment) {
-  return QVSHMLayout::peekHeader(segment.getBytes(), segment.getLength()) == QVSHMLayoutHeader();
+// Not yet sized (the attach failed) or mapped whole with a header still all
+// zero: the other end has only just made the object.
+bool NotYetHeadedQ(int attached, const QVSharedMemorySegment& segment) {
+  return attached == kSegmentFailed ||
+         (attached == kSegmentMapped &&
+          QVSHMLayout::peekHeader(segment.getBytes(), segment.getLength()) == QVSHMLayoutHeader());
 }
 
 }  // namespace
@@ -81,7 +84,7 @@ bool QVSharedMemoryDevice::TryListenOn(const QVString& requested, bool patient) 
 bool QVSharedMemoryDevice::TakeOverExisting(const QVString& requested, bool patient) {
   const bool asked = deviceName == requested;
   const int attached = memorySegment->connect();
-  if (patient && (attached == kSegmentFailed || (attached == kSegmentMapped && UnheadedQ(*memorySegment)))) {
+  if (patient && NotYetHeadedQ(attached, *memorySegment)) {
     memorySegment->detachSegment();
     segmentBeingMade = true;
     return false;
@@ -159,7 +162,7 @@ void QVSharedMemoryDevice::CreateConnector() {
     memorySegment = QVSharedMemorySegment::initWithNameAndSize(deviceName, shmlayout::kTotalLength);
     const int attached = memorySegment->connect();
     // A listener that has only just made the object, or not yet headed it.
-    if ((attached == kSegmentFailed || (attached == kSegmentMapped && UnheadedQ(*memorySegment))) && grace.LastsQ()) {
+    if (NotYetHeadedQ(attached, *memorySegment) && grace.LastsQ()) {
       memorySegment->detachSegment();
       grace.Pause();
       --attempt;
