@@ -13,6 +13,7 @@
 #include "device/qvtcpipworld.h"
 #include "network/qvnetworkinspector.h"
 #include "utilities/qvexception.h"
+#include "utilities/qvversion.h"
 
 namespace Quorvane {
 
@@ -246,6 +247,12 @@ void QVTCPIPDevice::Connect() {
     ConnectClient();
   }
   Established();
+}
+
+std::ostream& operator<<(std::ostream& os, const QVTCPIPDeviceHeader& header) {
+  return os << "<QVTCPIPDeviceHeader><Version>" << QVVersion(header.major, header.minor, header.revision)
+            << "</Version><Payload size=\"" << header.payloadSize << "\">" << static_cast<const void*>(header.payload.get())
+            << "</Payload></QVTCPIPDeviceHeader>";
 }
 
 struct QVTCPIPHandshake {
