@@ -13,6 +13,7 @@
 #include "device/qvtcpipworld.h"
 #include "network/qvnetworkinspector.h"
 #include "utilities/qvexception.h"
+#include "utilities/qvversion.h"
 
 namespace Quorvane {
 
@@ -66,6 +67,8 @@ unsigned short PortNumber(const QVString& text) {
   }
   return value > 65535 ? 0 : static_cast<unsigned short>(value);
 }
+
+QVString PortText(unsigned short port) { return std::to_string(port).c_str(); }
 
 }  // namespace
 
@@ -190,12 +193,19 @@ void QVTCPIPDevice::CreateClient(bool old) {
 }
 
 QVString QVTCPIPDevice::Name() {
-  if (LinkName.empty()) {
-    if (nap.DataPort.empty()) nap.DataPort = std::to_string(data.GetPort()).c_str();
-    if (oldModel && nap.MesgPort.empty()) nap.MesgPort = std::to_string(mesg.GetPort()).c_str();
-    LinkName = QVTCPIPLinkName(nap.DataPort, nap.MesgPort, LinkHostName);
+  if (!LinkName.empty()) return LinkName;
+  if (Side == 1) {
+    // A listener is known by the ports it listens on, also where its name
+    // left them to the system (no port, or port 0).
+    if (PortNumber(nap.DataPort) == 0) nap.DataPort = PortText(data.GetPort());
+    if (oldModel && PortNumber(nap.MesgPort) == 0) nap.MesgPort = PortText(mesg.GetPort());
   }
-  return LinkName;
+  const QVString name = QVTCPIPLinkName(nap.DataPort, nap.MesgPort, LinkHostName);
+  // An old-model connector told only the data port learns the message port
+  // in the handshake: until then it is known by the data port alone, and it
+  // is named by both once it knows.
+  if (!(oldModel && Side == 0 && nap.MesgPort.empty())) LinkName = name;
+  return name;
 }
 
 bool QVTCPIPDevice::EndPointYield(void* cookie, void*) {
@@ -237,6 +247,12 @@ void QVTCPIPDevice::Connect() {
     ConnectClient();
   }
   Established();
+}
+
+std::ostream& operator<<(std::ostream& os, const QVTCPIPDeviceHeader& header) {
+  return os << "<QVTCPIPDeviceHeader><Version>" << QVVersion(header.major, header.minor, header.revision)
+            << "</Version><Payload size=\"" << header.payloadSize << "\">" << static_cast<const void*>(header.payload.get())
+            << "</Payload></QVTCPIPDeviceHeader>";
 }
 
 struct QVTCPIPHandshake {
@@ -319,7 +335,7 @@ void QVTCPIPDevice::OldConnectServer() {
   QVString answer;
   if (text.find('Y') != QVString::npos) {
     SndMsgPort = true;
-    answer = "msg_port=" + QVString(std::to_string(mesg.GetPort()).c_str());
+    answer = "msg_port=" + PortText(mesg.GetPort());
   } else {
     answer = "OK";
   }

@@ -40,6 +40,9 @@ struct QVTCPIPDeviceHeader {
   std::unique_ptr<char[]> payload;
 };
 
+// Debug text: the version and the payload's size and address.
+std::ostream& operator<<(std::ostream& os, const QVTCPIPDeviceHeader& header);
+
 // Bytes the caller committed and the writer thread has not yet sent.
 class QVTCPIPDeviceThreadCore {
  public:

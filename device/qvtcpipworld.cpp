@@ -48,9 +48,15 @@ struct Shared {
   // The process these belong to: a child made by fork inherits the pipe,
   // which its parent's thread also reads, and a thread that it does not have.
   pid_t owner = 0;
-  // The devices again, for the signal handler, which may take no lock.
-  static constexpr size_t kSlots = 1024;
-  std::array<std::atomic<QVTCPIPDevice*>, kSlots> slots{};
+  // The devices again, for the signal handler, which may take no lock: a
+  // chain of blocks of slots that only grows, so the handler can walk it
+  // while a device is added or leaves.
+  struct SlotBlock {
+    static constexpr size_t kSlots = 1024;
+    std::array<std::atomic<QVTCPIPDevice*>, kSlots> slots{};
+    std::atomic<SlotBlock*> next{nullptr};
+  };
+  SlotBlock slots;
   // Signal handlers walking the slots now: a device leaving waits for them.
   std::atomic<int> slotWalkers{0};
 };
@@ -208,16 +214,41 @@ void SignalThreadBody(const std::shared_ptr<std::atomic<bool>>& stop) {
   }
 }
 
+// An empty slot for a device, a new block at the chain's end when every slot
+// is taken. Called with the shared lock held.
+std::atomic<QVTCPIPDevice*>& FreeSlot(Shared::SlotBlock& first) {
+  Shared::SlotBlock* block = &first;
+  for (;;) {
+    for (auto& slot : block->slots) {
+      if (slot.load() == nullptr) return slot;
+    }
+    Shared::SlotBlock* next = block->next.load();
+    if (next == nullptr) {
+      // Never freed: a handler may be walking the chain at any time.
+      next = new Shared::SlotBlock();
+      block->next.store(next);
+    }
+    block = next;
+  }
+}
+
+template <typename Visit>
+void ForEachSlot(Shared::SlotBlock& first, Visit&& visit) {
+  for (Shared::SlotBlock* block = &first; block != nullptr; block = block->next.load()) {
+    for (auto& slot : block->slots) {
+      if (visit(slot)) return;
+    }
+  }
+}
+
 }  // namespace
 
 void QVTCPIPWorld::AddDevice(QVTCPIPDevice* device) {
   Shared& shared = State();
   std::lock_guard<std::mutex> hold(shared.lock);
+  std::atomic<QVTCPIPDevice*>& slot = FreeSlot(shared.slots);
   shared.devices.push_back(device);
-  for (auto& slot : shared.slots) {
-    QVTCPIPDevice* empty = nullptr;
-    if (slot.compare_exchange_strong(empty, device)) break;
-  }
+  slot.store(device);
 }
 
 void QVTCPIPWorld::RemoveDevice(QVTCPIPDevice* device) {
@@ -233,10 +264,10 @@ void QVTCPIPWorld::RemoveDevice(QVTCPIPDevice* device) {
         return std::find(shared.dispatching.begin(), shared.dispatching.end(), device) == shared.dispatching.end();
       });
     }
-    for (auto& slot : shared.slots) {
+    ForEachSlot(shared.slots, [device](std::atomic<QVTCPIPDevice*>& slot) {
       QVTCPIPDevice* mine = device;
-      if (slot.compare_exchange_strong(mine, nullptr)) break;
-    }
+      return slot.compare_exchange_strong(mine, nullptr);
+    });
   }
   // A handler that read the slot before it was cleared may still be closing
   // the device; it takes no lock and ends in a moment.
@@ -254,10 +285,11 @@ void QVTCPIPWorld::SignalHandler(int number) {
   if (number == SIGHUP || number == SIGBUS || number == SIGSEGV) {
     const int saved = errno;
     shared.slotWalkers.fetch_add(1);
-    for (auto& slot : shared.slots) {
+    ForEachSlot(shared.slots, [](std::atomic<QVTCPIPDevice*>& slot) {
       QVTCPIPDevice* device = slot.load();
       if (device != nullptr) device->CloseEndPoints();
-    }
+      return false;
+    });
     shared.slotWalkers.fetch_sub(1);
     errno = saved;
     if (number == SIGHUP) return;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -53,6 +54,28 @@ TEST(TCPIPName, Parse) {
   }
   // An "@" only after the comma must not cut the host backwards.
   EXPECT_EQ(QVNameAndPorts::Parse("5000,5001@hostB", "").Hostname, "");
+}
+
+TEST(TCPIPHeader, DebugText) {
+  auto text = [](const QVTCPIPDeviceHeader& header) {
+    std::ostringstream os;
+    os << header;
+    return os.str();
+  };
+  auto pointer = [](const void* at) {
+    std::ostringstream os;
+    os << at;
+    return os.str();
+  };
+  QVTCPIPDeviceHeader header;
+  EXPECT_EQ(text(header), "<QVTCPIPDeviceHeader><Version>3.0.0</Version><Payload size=\"0\">" + pointer(nullptr) +
+                              "</Payload></QVTCPIPDeviceHeader>");
+  header.major = 4;
+  header.revision = 12;
+  header.payloadSize = 5;
+  header.payload = std::make_unique<char[]>(5);
+  EXPECT_EQ(text(header), "<QVTCPIPDeviceHeader><Version>4.0.12</Version><Payload size=\"5\">" +
+                              pointer(header.payload.get()) + "</Payload></QVTCPIPDeviceHeader>");
 }
 
 TEST_F(TCPIPTest, ListenerNames) {

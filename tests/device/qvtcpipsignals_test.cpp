@@ -3,11 +3,13 @@
 // copies of the descriptors keep the connections open when the child ends,
 // so the far end sees their end only when the child's handler shut them down.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "tests/device/qvtcpiptest.h"
 #include "utilities/qvsignalhandlermanager.h"
@@ -114,6 +116,34 @@ TEST_F(TCPIPSignalsInProcess, HangUpsWhileDevicesAreDestroyedOnAnotherThread) {
   hangUps.join();
   raise(SIGHUP);
   EXPECT_TRUE(kept->ClosedQ());
+}
+
+// However many devices the process has, a hang-up reaches the last one made.
+TEST_F(TCPIPSignalsInProcess, HangUpClosesADeviceMadeAfterThousandsOfOthers) {
+  constexpr size_t kBefore = 2500;  // each holds one descriptor
+  rlimit files{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+  const rlim_t wanted = kBefore + 256;
+  if (files.rlim_cur < wanted && (files.rlim_max == RLIM_INFINITY || files.rlim_max >= wanted)) {
+    files.rlim_cur = wanted;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+  }
+  if (files.rlim_cur < wanted) GTEST_SKIP() << "the process may open only " << files.rlim_cur << " files";
+  std::vector<std::unique_ptr<QVTCPIPDevice>> others;
+  for (size_t i = 0; i < kBefore; ++i) others.push_back(Make(world, Block("TCPIP", 4, "1@127.0.0.1")));
+  // Places freed in the middle are taken again, and the walk skips nothing.
+  others[100].reset();
+  others[1500].reset();
+  RawLink refilled(world);
+  RawLink last(world);
+  ASSERT_TRUE(last.device->ConnectedQ());
+  ASSERT_EQ(raise(SIGHUP), 0);
+  for (RawLink* link : {&refilled, &last}) {
+    EXPECT_FALSE(link->device->ConnectedQ());
+    EXPECT_TRUE(link->device->ClosedQ());
+    EXPECT_TRUE(Ends(link->server.data.get())) << "the data connection was left open";
+    EXPECT_TRUE(Ends(link->server.mesg.get())) << "the message connection was left open";
+  }
 }
 
 }  // namespace
