@@ -13,13 +13,25 @@
 //                           from the words the launch appended to its command
 //                           line; it sends back the first expression, a List
 //                           of byte strings
+//   qvpipes_child answers   a link opened as by "link"; it sends back, as a
+//                           List of byte strings, what its own end answers
+//                           through the public device calls: the name size,
+//                           the low-level name, the child process id (0 on
+//                           this side), and then its own process id
+//   qvpipes_child handler   a link opened from its words (which name message
+//                           pipes in the protocol text), not connected; with
+//                           a message handler set, it sends the record
+//                           (100, 0) to say so, waits without a link call
+//                           until the handler heard a record (in signal
+//                           context) and sends back (CODE + 1, ARGUMENT + 1)
 //
-// The words the launch appends are ignored by the first two. Each then reads
-// until the parent closes and exits 0; a step that fails exits with a status
-// of its own.
+// The words the launch appends are ignored by the first two. Each but
+// "handler" then reads until the parent closes and exits 0; a step that fails
+// exits with a status of its own.
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -120,12 +132,68 @@ int Echo(int argc, char** argv) {
   return answer;
 }
 
+// The device's answer to a public information code: a long, or the
+// process id for the child process code; empty when the call is refused.
+std::string Answer(QVLink* link, unsigned long code, bool processId) {
+  long word = 0;
+  pid_t pid = 0;
+  long size = processId ? static_cast<long>(sizeof pid) : static_cast<long>(sizeof word);
+  if (RVDeviceInformation(link, code, processId ? static_cast<void*>(&pid) : &word, &size) != 1) return "";
+  return std::to_string(processId ? static_cast<long>(pid) : word);
+}
+
+int Answers(int argc, char** argv) {
+  RVEnvironment* environment = RVInitialize(nullptr);
+  if (environment == nullptr) return 30;
+  int error = 0;
+  QVLink* link = RVOpenArgcArgv(environment, argc, argv, &error);
+  if (link == nullptr) return 31;
+  int answer = 0;
+  char* name = nullptr;
+  if (RVLowLevelDeviceName(link, &name) != 1) answer = 32;
+  const std::vector<std::string> told = {Answer(link, 0x80000002, false), name != nullptr ? name : "",
+                                         Answer(link, 0x80000101, true), std::to_string(getpid())};
+  if (name != nullptr) RVReleaseLowLevelDeviceName(link, name);
+  if (answer == 0 && RVActivate(link) == 0) answer = 33;
+  if (answer == 0 && !qvtest::PutTexts(link, told)) answer = 34;
+  for (int packets = 0; answer == 0 && packets < 1000 && RVNextPacket(link) != 0; ++packets) {
+  }
+  RVClose(link);
+  RVDeinitialize(environment);
+  return answer;
+}
+
+std::atomic<int> gHeardCode{0};
+std::atomic<int> gHeardArgument{0};
+void Heard(void*, int code, int argument) {
+  gHeardArgument = argument;
+  gHeardCode = code;
+}
+
+int Handler(int argc, char** argv) {
+  RVEnvironment* environment = RVInitialize(nullptr);
+  if (environment == nullptr) return 40;
+  int error = 0;
+  QVLink* link = RVOpenArgcArgv(environment, argc, argv, &error);
+  if (link == nullptr) return 41;
+  int answer = 0;
+  if (RVSetMessageHandler(link, &Heard) != 1) answer = 42;
+  if (answer == 0 && RVPutMessageWithArg(link, 100, 0) != 1) answer = 43;
+  if (answer == 0 && !qvtest::WaitUntil([] { return gHeardCode.load() != 0; })) answer = 44;
+  if (answer == 0 && RVPutMessageWithArg(link, gHeardCode.load() + 1, gHeardArgument.load() + 1) != 1) answer = 45;
+  RVClose(link);
+  RVDeinitialize(environment);
+  return answer;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string role = argv[1];
   if (role == "link") return Echo(argc, argv);
+  if (role == "answers") return Answers(argc, argv);
+  if (role == "handler") return Handler(argc, argv);
   if (role != "records" && role != "signals") return 2;
   return Run(role == "records");
 }
