@@ -34,6 +34,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -113,23 +114,33 @@ int Run(bool records) {
   return 0;
 }
 
-int Echo(int argc, char** argv) {
+// Runs a role on a link opened, as a launched program opens it, from its
+// words: 20 when no environment starts, 21 when no link opens, else the
+// role's answer.
+int WithOwnLink(int argc, char** argv, const std::function<int(QVLink*)>& role) {
   RVEnvironment* environment = RVInitialize(nullptr);
   if (environment == nullptr) return 20;
   int error = 0;
   QVLink* link = RVOpenArgcArgv(environment, argc, argv, &error);
-  if (link == nullptr) return 21;
-  int answer = 0;
-  if (RVActivate(link) == 0) answer = 22;
-  const std::vector<std::string> texts = answer == 0 ? qvtest::GetTexts(link) : std::vector<std::string>{};
-  if (answer == 0 && texts.empty()) answer = 23;
-  if (answer == 0 && !qvtest::PutTexts(link, texts)) answer = 24;
-  // Until the parent closes: the stream ends with its close mark.
-  for (int packets = 0; answer == 0 && packets < 1000 && RVNextPacket(link) != 0; ++packets) {
-  }
-  RVClose(link);
+  const int answer = link == nullptr ? 21 : role(link);
+  if (link != nullptr) RVClose(link);
   RVDeinitialize(environment);
   return answer;
+}
+
+// Until the parent closes: the stream ends with its close mark.
+void ReadUntilClosed(QVLink* link) {
+  for (int packets = 0; packets < 1000 && RVNextPacket(link) != 0; ++packets) {
+  }
+}
+
+int Echo(QVLink* link) {
+  if (RVActivate(link) == 0) return 22;
+  const std::vector<std::string> texts = qvtest::GetTexts(link);
+  if (texts.empty()) return 23;
+  if (!qvtest::PutTexts(link, texts)) return 24;
+  ReadUntilClosed(link);
+  return 0;
 }
 
 // The device's answer to a public information code: a long, or the
@@ -142,25 +153,16 @@ std::string Answer(QVLink* link, unsigned long code, bool processId) {
   return std::to_string(processId ? static_cast<long>(pid) : word);
 }
 
-int Answers(int argc, char** argv) {
-  RVEnvironment* environment = RVInitialize(nullptr);
-  if (environment == nullptr) return 30;
-  int error = 0;
-  QVLink* link = RVOpenArgcArgv(environment, argc, argv, &error);
-  if (link == nullptr) return 31;
-  int answer = 0;
+int Answers(QVLink* link) {
   char* name = nullptr;
-  if (RVLowLevelDeviceName(link, &name) != 1) answer = 32;
-  const std::vector<std::string> told = {Answer(link, 0x80000002, false), name != nullptr ? name : "",
-                                         Answer(link, 0x80000101, true), std::to_string(getpid())};
-  if (name != nullptr) RVReleaseLowLevelDeviceName(link, name);
-  if (answer == 0 && RVActivate(link) == 0) answer = 33;
-  if (answer == 0 && !qvtest::PutTexts(link, told)) answer = 34;
-  for (int packets = 0; answer == 0 && packets < 1000 && RVNextPacket(link) != 0; ++packets) {
-  }
-  RVClose(link);
-  RVDeinitialize(environment);
-  return answer;
+  if (RVLowLevelDeviceName(link, &name) != 1) return 32;
+  const std::vector<std::string> told = {Answer(link, 0x80000002, false), name, Answer(link, 0x80000101, true),
+                                         std::to_string(getpid())};
+  RVReleaseLowLevelDeviceName(link, name);
+  if (RVActivate(link) == 0) return 33;
+  if (!qvtest::PutTexts(link, told)) return 34;
+  ReadUntilClosed(link);
+  return 0;
 }
 
 std::atomic<int> gHeardCode{0};
@@ -170,20 +172,12 @@ void Heard(void*, int code, int argument) {
   gHeardCode = code;
 }
 
-int Handler(int argc, char** argv) {
-  RVEnvironment* environment = RVInitialize(nullptr);
-  if (environment == nullptr) return 40;
-  int error = 0;
-  QVLink* link = RVOpenArgcArgv(environment, argc, argv, &error);
-  if (link == nullptr) return 41;
-  int answer = 0;
-  if (RVSetMessageHandler(link, &Heard) != 1) answer = 42;
-  if (answer == 0 && RVPutMessageWithArg(link, 100, 0) != 1) answer = 43;
-  if (answer == 0 && !qvtest::WaitUntil([] { return gHeardCode.load() != 0; })) answer = 44;
-  if (answer == 0 && RVPutMessageWithArg(link, gHeardCode.load() + 1, gHeardArgument.load() + 1) != 1) answer = 45;
-  RVClose(link);
-  RVDeinitialize(environment);
-  return answer;
+int Handler(QVLink* link) {
+  if (RVSetMessageHandler(link, &Heard) != 1) return 42;
+  if (RVPutMessageWithArg(link, 100, 0) != 1) return 43;
+  if (!qvtest::WaitUntil([] { return gHeardCode.load() != 0; })) return 44;
+  if (RVPutMessageWithArg(link, gHeardCode.load() + 1, gHeardArgument.load() + 1) != 1) return 45;
+  return 0;
 }
 
 }  // namespace
@@ -191,9 +185,9 @@ int Handler(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string role = argv[1];
-  if (role == "link") return Echo(argc, argv);
-  if (role == "answers") return Answers(argc, argv);
-  if (role == "handler") return Handler(argc, argv);
+  if (role == "link") return WithOwnLink(argc, argv, Echo);
+  if (role == "answers") return WithOwnLink(argc, argv, Answers);
+  if (role == "handler") return WithOwnLink(argc, argv, Handler);
   if (role != "records" && role != "signals") return 2;
   return Run(role == "records");
 }

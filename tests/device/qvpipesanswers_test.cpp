@@ -26,6 +26,7 @@
 #include "tests/device/qvpipestest.h"
 #include "tests/utilities/qvtestprocesses.h"
 #include "utilities/qvsignalhandlermanager.h"
+#include "utilities/qvsignalsblocked.h"
 
 namespace {
 
@@ -40,20 +41,8 @@ constexpr unsigned long kLaunch = 8;
 // The library reaps its children on SIGCHLD; held back while a test runs
 // (threads made later inherit the mask), the child's exit status is left to
 // the test.
-class ChildSignalHeld {
- public:
-  ChildSignalHeld() {
-    sigset_t block;
-    sigemptyset(&block);
-    sigaddset(&block, SIGCHLD);
-    pthread_sigmask(SIG_BLOCK, &block, &previous_);
-  }
-  ~ChildSignalHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  ChildSignalHeld(const ChildSignalHeld&) = delete;
-  ChildSignalHeld& operator=(const ChildSignalHeld&) = delete;
-
- private:
-  sigset_t previous_{};
+struct ChildSignalHeld : SignalsBlocked {
+  ChildSignalHeld() : SignalsBlocked({SIGCHLD}) {}
 };
 
 // A host link launching the test's child in its "answers" role.
