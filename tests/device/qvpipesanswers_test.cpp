@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "quorvane.h"
+#include "device/qvpipesrecord.h"
 #include "support/qvprivatenetwork.h"
 #include "support/qvtest.h"
 #include "tests/device/qvbackslashtexts.h"
@@ -166,6 +169,31 @@ TEST(PipesAnswers, TheHighestProcessIdIsAnsweredAndReapedWhole) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   if (WEXITSTATUS(status) == kRefused) GTEST_SKIP() << "no process-id space of the test's own";
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the step that failed (see LaunchAtTheHighestProcessId)";
+}
+
+// The record keeps a whole pid_t and the answer gives it back whole, at
+// either end of the type (no system gives such ids; the record is set here).
+TEST(PipesAnswers, ChildProcessIdsAtTheLimitsOfTheirType) {
+  qvtest::PipesWorld world;
+  qvtest::PeerPipes pipes;
+  long error = 0;
+  void* device = pipes.Attach(world, &error);
+  ASSERT_NE(device, nullptr) << error;
+  pipes::Record* record = static_cast<pipes::Instance*>(device)->record;
+  const pid_t kept = record->childPid;
+  for (pid_t pid : {std::numeric_limits<pid_t>::max(), std::numeric_limits<pid_t>::min()}) {
+    record->childPid = pid;
+    unsigned char answer[16];  // room beyond the id, which stays untouched
+    std::fill(std::begin(answer), std::end(answer), 0xA5);
+    long size = sizeof answer;
+    ASSERT_EQ(Call(device, QVDEVICE_SPECIFIC_30, answer, &size), 0);
+    pid_t got = 0;
+    std::memcpy(&got, answer, sizeof got);
+    EXPECT_EQ(got, pid);
+    EXPECT_TRUE(std::all_of(answer + sizeof got, std::end(answer), [](unsigned char b) { return b == 0xA5; }));
+  }
+  record->childPid = kept;
+  Call(device, QVDEVICE_CLOSE);
 }
 
 TEST(PipesWorld, AsksForItsFourSignals) {
