@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -135,6 +136,16 @@ TEST(TcpForms, ConnectionQuestionsAndUserDataOnBothEnds) {
   EXPECT_EQ(socket_has_connection(server), 1);
   EXPECT_EQ(socket_hasdata(server), 0);
   EXPECT_EQ(socket_userdata(server), &mine);
+  // The peer's address and port go only into a buffer that holds them.
+  for (auto [selector, bytes] :
+       {std::pair{QVDEVICE_SPECIFIC_34, sizeof(uint64_t)}, std::pair{QVDEVICE_SPECIFIC_35, sizeof(uint16_t)}}) {
+    unsigned char answer[8] = {};
+    long size = static_cast<long>(bytes) - 1;
+    EXPECT_EQ(TcpCall(server, selector, answer, &size), -1) << selector;
+    EXPECT_TRUE(std::all_of(std::begin(answer), std::end(answer), [](unsigned char b) { return b == 0; })) << selector;
+    size = static_cast<long>(bytes);
+    EXPECT_EQ(TcpCall(server, selector, answer, &size), 0) << selector;
+  }
   socket_notifyForClosedConnection(server);
   socket_notifyForClosedConnection(nullptr);
   ASSERT_TRUE(peer.Tell("g"));
