@@ -70,7 +70,9 @@ class Peer {
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;
   bool Started() const { return child_ > 0 && to_ >= 0; }
-  bool Tell(const std::string& text) { return write(to_, text.data(), text.size()) == static_cast<ssize_t>(text.size()); }
+  bool Tell(const std::string& text) {
+    return write(to_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
   // Its exit status within the deadline, or -1.
   int ExitStatus() {
     int status = -1;
