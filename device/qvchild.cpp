@@ -11,7 +11,7 @@
 
 namespace {
 
-using ChildMap = std::map<int32_t, _qvchildstatus*>;
+using ChildMap = std::map<pid_t, _qvchildstatus*>;
 
 // Keeps this thread's SIGCHLD handler out of the table while it changes, and
 // waits out a reap running on another thread. A reap that came while the
@@ -76,7 +76,7 @@ void Reset(_qvchild* table, qv_allocator_fn allocator, qv_deallocator_fn dealloc
   table->reapWanted.store(false);
 }
 
-const _qvchildstatus* Find(_qvchild* table, int32_t pid) {
+const _qvchildstatus* Find(_qvchild* table, pid_t pid) {
   if (table == nullptr || table->children == nullptr) return nullptr;
   auto found = table->children->find(pid);
   return found == table->children->end() ? nullptr : found->second;
@@ -120,7 +120,7 @@ void qvchild_destroy(_qvchild* table) noexcept {
   }
 }
 
-int qvchild_insert_pid(_qvchild* table, int32_t pid) noexcept {
+int qvchild_insert_pid(_qvchild* table, pid_t pid) noexcept {
   if (table == nullptr || table->children == nullptr) return kQVChildFailure;
   TableHeld held(table);
   if (table->children->count(pid) != 0) return kQVChildSuccess;
@@ -136,7 +136,7 @@ int qvchild_insert_pid(_qvchild* table, int32_t pid) noexcept {
   return kQVChildSuccess;
 }
 
-int qvchild_delete_pid(_qvchild* table, int32_t pid) noexcept {
+int qvchild_delete_pid(_qvchild* table, pid_t pid) noexcept {
   if (table == nullptr || table->children == nullptr) return kQVChildFailure;
   TableHeld held(table);
   auto found = table->children->find(pid);
@@ -176,12 +176,12 @@ int qvchild_wait_for_pid(_qvchild* table) noexcept {
   return kQVChildSuccess;
 }
 
-int32_t qvchild_get_pid_status(_qvchild* table, int32_t pid) noexcept {
+int32_t qvchild_get_pid_status(_qvchild* table, pid_t pid) noexcept {
   const _qvchildstatus* status = Find(table, pid);
   return status == nullptr ? -1 : status->kind;
 }
 
-int32_t qvchild_get_stop_value(_qvchild* table, int32_t pid) noexcept {
+int32_t qvchild_get_stop_value(_qvchild* table, pid_t pid) noexcept {
   const _qvchildstatus* status = Find(table, pid);
   return status == nullptr ? -1 : status->value;
 }

@@ -5,6 +5,8 @@
 // that thread reaps when its change is done.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -20,7 +22,7 @@ struct _qvchildstatus {
 struct _qvchild {
   qv_allocator_fn allocator;
   qv_deallocator_fn deallocator;
-  std::map<int32_t, _qvchildstatus*>* children;
+  std::map<pid_t, _qvchildstatus*>* children;
   int32_t isStatic;
   std::atomic_flag busy;
   std::atomic<bool> reapWanted;  // a reap found the table busy
@@ -33,13 +35,13 @@ inline constexpr int kQVChildSuccess = 2;
 _qvchild* qvchild_new(qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept;
 _qvchild* qvchild_initialize(_qvchild* table, qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept;
 void qvchild_destroy(_qvchild* table) noexcept;
-int qvchild_insert_pid(_qvchild* table, int32_t pid) noexcept;
-int qvchild_delete_pid(_qvchild* table, int32_t pid) noexcept;
+int qvchild_insert_pid(_qvchild* table, pid_t pid) noexcept;
+int qvchild_delete_pid(_qvchild* table, pid_t pid) noexcept;
 // Drops the children that ended (kinds 1 and 2); running and stopped ones stay.
 int qvchild_remove_dead_pids(_qvchild* table) noexcept;
 // Collects every status change waiting for the table's children, so signals
 // that merged leave no zombie; an ended child's record is final. Safe in
 // signal context.
 int qvchild_wait_for_pid(_qvchild* table) noexcept;
-int32_t qvchild_get_pid_status(_qvchild* table, int32_t pid) noexcept;
-int32_t qvchild_get_stop_value(_qvchild* table, int32_t pid) noexcept;
+int32_t qvchild_get_pid_status(_qvchild* table, pid_t pid) noexcept;
+int32_t qvchild_get_stop_value(_qvchild* table, pid_t pid) noexcept;

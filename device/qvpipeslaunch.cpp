@@ -262,7 +262,7 @@ long Launch(Record* record, const Descriptors& d, const char* commandLine) noexc
   close(Ends::Take(ends.fds[2][0]));
   close(Ends::Take(ends.fds[3][1]));
   close(Ends::Take(ends.status[1]));
-  record->childPid = static_cast<int32_t>(child);
+  record->childPid = child;
   if (d.out >= 0) record->readFd = Ends::Take(ends.fds[1][0]);
   if (d.in >= 0) record->writeFd = Ends::Take(ends.fds[0][1]);
   if (d.msgOut >= 0) record->msgReadFd = Ends::Take(ends.fds[3][0]);

@@ -5,7 +5,6 @@
 #include <new>
 
 #include "device/qvdeviceparameters.h"
-#include "device/qvmessagelayer.h"
 #include "device/qvproceduralanswers.h"
 #include "device/qvpipes.h"
 #include "device/qvpipesrecord.h"
@@ -25,6 +24,7 @@ constexpr const char* kWorldId = "Pipes " __DATE__ " 001";
 static_assert(sizeof("Pipes " __DATE__ " 001") - 1 == 21);
 
 using procedural::CopyTruncated;
+using procedural::StoreFixed;
 using procedural::Word;
 
 long InitWorld(void* object, void* a1, void* a2) {
@@ -98,11 +98,11 @@ long SignalHandlers(void* a1) {
   if (a1 == nullptr) return -1;
   try {
     auto* list = new QVSignalHandlerList();
+    // Records on the message pipes raise SIGIO, whose dispatch the TCP and
+    // SharedMemory worlds loaded beside this one install.
     for (int number : {SIGCHLD, SIGTERM, SIGINT, SIGABRT}) {
       list->emplace_back(number, &pipe_signal_handler, false, false, true);
     }
-    // Records on the message pipes arrive through the message layer's dispatch.
-    list->emplace_back(SIGIO, &unix_signal_handler, false, false, true);
     *static_cast<QVSignalHandlerList**>(a1) = list;
     return 0;
   } catch (...) {
@@ -217,17 +217,13 @@ long DeviceSelector(Instance* instance, qvdeviceselector selector, void* a1, voi
     case QVDEVICE_NAME: return CopyTruncated(record->name, a1, a2);
     case QVDEVICE_NAME_SIZE:
       if (a1 == nullptr) return -1;
-      // With room for the terminator, as every device answers it.
-      *Word(a1) = static_cast<long>(std::strlen(record->name)) + 1;
+      *Word(a1) = static_cast<long>(std::strlen(record->name));
       return 0;
     case QVDEVICE_FILE_DESCRIPTOR:
       if (a1 == nullptr) return -1;
       *static_cast<int*>(a1) = record->readFd;
       return 0;
-    case QVDEVICE_SPECIFIC_30:
-      if (a1 == nullptr) return -1;
-      *static_cast<int*>(a1) = record->childPid;
-      return 0;
+    case QVDEVICE_SPECIFIC_30: return StoreFixed(record->childPid, a1, a2);
     case QVDEVICE_MODE:
     case QVDEVICE_OPTIONS:
       if (a1 == nullptr) return -1;

@@ -65,7 +65,7 @@ long ConnectToParent(Record* record, Descriptors d, const char* name) {
   if (record->readFd < 0 || record->writeFd < 0) return kConnectionLost;
   record->name = CopyText(record->environment->allocator, name != nullptr && *name != '\0' ? name : "ParentLink");
   if (record->name == nullptr) return kNoMemory;
-  record->parentPid = static_cast<int32_t>(getppid());
+  record->parentPid = getppid();
   watchsignal(SIGPIPE, SIG_IGN);
   if (record->msgReadFd >= 0) {
     // Interrupts from the terminal reach the parent; this side hears of them

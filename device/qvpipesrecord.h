@@ -2,6 +2,8 @@
 // world, one record per link end, and the instance the link holds.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "api/qvyield.h"
@@ -26,8 +28,8 @@ struct World {
 struct Record {
   int readFd, writeFd, msgReadFd, msgWriteFd;
   char* name;
-  int32_t parentPid;
-  int32_t childPid;
+  pid_t parentPid;  // set on the parent-connect side, else 0
+  pid_t childPid;   // set on the launching side, else 0
   qv_yield_function yielder;
   void* yieldCookie;
   qv_message_handler handler;

@@ -21,4 +21,15 @@ inline long CopyTruncated(const char* text, void* buffer, void* capacity) {
   return 0;
 }
 
+// A fixed-size answer (a process id, an address, a port) copied to the
+// buffer, which need not be aligned: -1 without a buffer, or when the
+// capacity, where the caller gives one, cannot hold it.
+template <typename T>
+long StoreFixed(const T& value, void* buffer, void* capacity) {
+  if (buffer == nullptr) return -1;
+  if (capacity != nullptr && *Word(capacity) < static_cast<long>(sizeof(T))) return -1;
+  std::memcpy(buffer, &value, sizeof(T));
+  return 0;
+}
+
 }  // namespace Quorvane::procedural

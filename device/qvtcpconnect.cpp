@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "device/qvmessagelayer.h"
+#include "device/qvtcp.h"
 #include "device/qvsockcalls.h"
 #include "device/qvtcprecord.h"
 
@@ -301,8 +302,6 @@ long ConnectServer(Record* record) {
   return kStepConnected;
 }
 
-void StubHandler(void*, int, int) {}
-
 }  // namespace
 
 void Restart(Record* record) noexcept {
@@ -324,7 +323,7 @@ long ConnectRecord(Record* record) noexcept {
   // Messages that come before a real handler is set are read and dropped; a
   // handler set before the connect is kept, or its messages would be lost.
   if (record->handler == nullptr) {
-    record->handler = &StubHandler;
+    record->handler = &socket_stubhandler;
     record->handlerCookie = nullptr;
   }
   if (record->state == 1) SetMessageHandler(record, record->handler, record->handlerCookie);

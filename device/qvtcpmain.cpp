@@ -26,6 +26,7 @@ constexpr const char* kWorldId = "TCP   " __DATE__ " 001";
 static_assert(sizeof("TCP   " __DATE__ " 001") - 1 == 21);
 
 using procedural::CopyTruncated;
+using procedural::StoreFixed;
 using procedural::Word;
 
 // The host text whole when it fits, else only a zero first byte; the full
@@ -228,14 +229,8 @@ long DeviceSelector(Instance* instance, qvdeviceselector selector, void* a1, voi
       if (a1 == nullptr) return -1;
       *static_cast<int*>(a1) = record->dataFd;
       return 0;
-    case QVDEVICE_SPECIFIC_34:
-      if (a1 == nullptr) return -1;
-      *static_cast<uint64_t*>(a1) = record->peerAddress;
-      return 0;
-    case QVDEVICE_SPECIFIC_35:
-      if (a1 == nullptr) return -1;
-      *static_cast<uint16_t*>(a1) = record->peerPort;
-      return 0;
+    case QVDEVICE_SPECIFIC_34: return StoreFixed(record->peerAddress, a1, a2);
+    case QVDEVICE_SPECIFIC_35: return StoreFixed(record->peerPort, a1, a2);
     case QVDEVICE_MODE:
     case QVDEVICE_OPTIONS:
       if (a1 == nullptr) return -1;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,22 @@ TEST(ChildTableArguments, MissingTableOrProcess) {
   EXPECT_EQ(qvchild_delete_pid(&table, 12345), kQVChildSuccess);
   EXPECT_EQ(qvchild_get_pid_status(&table, 12345), -1);
   qvchild_destroy(&table);  // a caller's record is not released
+}
+
+// Process ids are kept whole, up to the largest their type holds; a reap
+// that finds no such child leaves their records as they were.
+TEST_F(ChildTable, ProcessIdsAtTheLimitsOfTheirType) {
+  constexpr pid_t kLargest = std::numeric_limits<pid_t>::max();
+  for (pid_t pid : {pid_t{1}, kLargest}) EXPECT_EQ(qvchild_insert_pid(table_, pid), kQVChildSuccess);
+  EXPECT_EQ(qvchild_wait_for_pid(table_), kQVChildSuccess);
+  for (pid_t pid : {pid_t{1}, kLargest}) {
+    EXPECT_EQ(qvchild_get_pid_status(table_, pid), 0) << pid;
+    EXPECT_EQ(qvchild_get_stop_value(table_, pid), 0) << pid;
+  }
+  EXPECT_EQ(qvchild_get_pid_status(table_, kLargest - 1), -1);
+  EXPECT_EQ(qvchild_delete_pid(table_, kLargest), kQVChildSuccess);
+  EXPECT_EQ(qvchild_get_pid_status(table_, kLargest), -1);
+  EXPECT_EQ(qvchild_get_pid_status(table_, 1), 0);
 }
 
 }  // namespace

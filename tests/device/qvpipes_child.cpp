@@ -13,15 +13,28 @@
 //                           from the words the launch appended to its command
 //                           line; it sends back the first expression, a List
 //                           of byte strings
+//   qvpipes_child answers   a link opened as by "link"; it sends back, as a
+//                           List of byte strings, what its own end answers
+//                           through the public device calls: the name size,
+//                           the low-level name, the child process id (0 on
+//                           this side), and then its own process id
+//   qvpipes_child handler   a link opened from its words (which name message
+//                           pipes in the protocol text), not connected; with
+//                           a message handler set, it sends the record
+//                           (100, 0) to say so, waits without a link call
+//                           until the handler heard a record (in signal
+//                           context) and sends back (CODE + 1, ARGUMENT + 1)
 //
-// The words the launch appends are ignored by the first two. Each then reads
-// until the parent closes and exits 0; a step that fails exits with a status
-// of its own.
+// The words the launch appends are ignored by the first two. Each but
+// "handler" then reads until the parent closes and exits 0; a step that fails
+// exits with a status of its own.
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -101,23 +114,70 @@ int Run(bool records) {
   return 0;
 }
 
-int Echo(int argc, char** argv) {
+// Runs a role on a link opened, as a launched program opens it, from its
+// words: 20 when no environment starts, 21 when no link opens, else the
+// role's answer.
+int WithOwnLink(int argc, char** argv, const std::function<int(QVLink*)>& role) {
   RVEnvironment* environment = RVInitialize(nullptr);
   if (environment == nullptr) return 20;
   int error = 0;
   QVLink* link = RVOpenArgcArgv(environment, argc, argv, &error);
-  if (link == nullptr) return 21;
-  int answer = 0;
-  if (RVActivate(link) == 0) answer = 22;
-  const std::vector<std::string> texts = answer == 0 ? qvtest::GetTexts(link) : std::vector<std::string>{};
-  if (answer == 0 && texts.empty()) answer = 23;
-  if (answer == 0 && !qvtest::PutTexts(link, texts)) answer = 24;
-  // Until the parent closes: the stream ends with its close mark.
-  for (int packets = 0; answer == 0 && packets < 1000 && RVNextPacket(link) != 0; ++packets) {
-  }
-  RVClose(link);
+  const int answer = link == nullptr ? 21 : role(link);
+  if (link != nullptr) RVClose(link);
   RVDeinitialize(environment);
   return answer;
+}
+
+// Until the parent closes: the stream ends with its close mark.
+void ReadUntilClosed(QVLink* link) {
+  for (int packets = 0; packets < 1000 && RVNextPacket(link) != 0; ++packets) {
+  }
+}
+
+int Echo(QVLink* link) {
+  if (RVActivate(link) == 0) return 22;
+  const std::vector<std::string> texts = qvtest::GetTexts(link);
+  if (texts.empty()) return 23;
+  if (!qvtest::PutTexts(link, texts)) return 24;
+  ReadUntilClosed(link);
+  return 0;
+}
+
+// The device's answer to a public information code: a long, or the
+// process id for the child process code; empty when the call is refused.
+std::string Answer(QVLink* link, unsigned long code, bool processId) {
+  long word = 0;
+  pid_t pid = 0;
+  long size = processId ? static_cast<long>(sizeof pid) : static_cast<long>(sizeof word);
+  if (RVDeviceInformation(link, code, processId ? static_cast<void*>(&pid) : &word, &size) != 1) return "";
+  return std::to_string(processId ? static_cast<long>(pid) : word);
+}
+
+int Answers(QVLink* link) {
+  char* name = nullptr;
+  if (RVLowLevelDeviceName(link, &name) != 1) return 32;
+  const std::vector<std::string> told = {Answer(link, 0x80000002, false), name, Answer(link, 0x80000101, true),
+                                         std::to_string(getpid())};
+  RVReleaseLowLevelDeviceName(link, name);
+  if (RVActivate(link) == 0) return 33;
+  if (!qvtest::PutTexts(link, told)) return 34;
+  ReadUntilClosed(link);
+  return 0;
+}
+
+std::atomic<int> gHeardCode{0};
+std::atomic<int> gHeardArgument{0};
+void Heard(void*, int code, int argument) {
+  gHeardArgument = argument;
+  gHeardCode = code;
+}
+
+int Handler(QVLink* link) {
+  if (RVSetMessageHandler(link, &Heard) != 1) return 42;
+  if (RVPutMessageWithArg(link, 100, 0) != 1) return 43;
+  if (!qvtest::WaitUntil([] { return gHeardCode.load() != 0; })) return 44;
+  if (RVPutMessageWithArg(link, gHeardCode.load() + 1, gHeardArgument.load() + 1) != 1) return 45;
+  return 0;
 }
 
 }  // namespace
@@ -125,7 +185,9 @@ int Echo(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string role = argv[1];
-  if (role == "link") return Echo(argc, argv);
+  if (role == "link") return WithOwnLink(argc, argv, Echo);
+  if (role == "answers") return WithOwnLink(argc, argv, Answers);
+  if (role == "handler") return WithOwnLink(argc, argv, Handler);
   if (role != "records" && role != "signals") return 2;
   return Run(role == "records");
 }

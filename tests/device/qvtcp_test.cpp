@@ -24,7 +24,9 @@ using namespace Quorvane;
 using qvtest::Device;
 using qvtest::HostText;
 using qvtest::RawSocket;
+using qvtest::ReadThrough;
 using qvtest::TcpCall;
+using qvtest::WriteThrough;
 
 // Before main: unshare needs a process of one thread.
 const bool kPrivateNetwork = qvtest::EnterPrivateNetwork();
@@ -36,48 +38,6 @@ constexpr unsigned long kConnect = 4;
 int ClosedPort() {
   RawSocket probe;
   return probe.Listen();
-}
-
-// Writes data through the device's windows, reading acknowledgements when no
-// window is free: 0 or the failing answer.
-long WriteThrough(void* device, const std::string& data) {
-  char* window = nullptr;
-  long size = 0;
-  long answer = TcpCall(device, QVDEVICE_WRITE_WINDOW, &window, &size);
-  size_t at = 0;
-  for (int round = 0; answer == 0 && at < data.size() && round < 100000; ++round) {
-    if (window == nullptr) {
-      char* segment = nullptr;
-      long length = 0;
-      answer = TcpCall(device, QVDEVICE_READ, &segment, &length);
-      if (answer == 0) answer = TcpCall(device, QVDEVICE_WRITE_WINDOW, &window, &size);
-      continue;
-    }
-    long placed = static_cast<long>(std::min<size_t>(static_cast<size_t>(size), data.size() - at));
-    std::memcpy(window, data.data() + at, static_cast<size_t>(placed));
-    at += static_cast<size_t>(placed);
-    answer = TcpCall(device, QVDEVICE_WRITE, &window, &placed);
-  }
-  // The last window goes out once a window is free again.
-  for (int round = 0; answer == 0 && window == nullptr && round < 1000; ++round) {
-    char* segment = nullptr;
-    long length = 0;
-    answer = TcpCall(device, QVDEVICE_READ, &segment, &length);
-    if (answer == 0) answer = TcpCall(device, QVDEVICE_WRITE_WINDOW, &window, &size);
-  }
-  return answer;
-}
-
-// Reads count data bytes: 0 or the failing answer.
-long ReadThrough(void* device, size_t count, std::string* got) {
-  for (int round = 0; got->size() < count && round < 100000; ++round) {
-    char* segment = nullptr;
-    long length = 0;
-    const long answer = TcpCall(device, QVDEVICE_READ, &segment, &length);
-    if (answer != 0) return answer;
-    got->append(segment == nullptr ? "" : std::string(segment, static_cast<size_t>(length)));
-  }
-  return got->size() == count ? 0 : -1;
 }
 
 std::string Payload(size_t size) {

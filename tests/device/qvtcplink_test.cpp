@@ -23,14 +23,6 @@
 
 namespace {
 
-QVLink* Open(RVEnvironment* environment, const std::string& command) {
-  int error = 0;
-  QVLink* link = RVOpenString(environment, command.c_str(), &error);
-  qvtest::LinkDeadline() = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  if (link != nullptr) RVSetYieldFunction(link, &qvtest::UntilLinkDeadline);
-  return link;
-}
-
 // The connecting program: sends the texts, reads them back, answers 0 when
 // they came back unchanged.
 int Connector(int nameFd) {
@@ -40,7 +32,8 @@ int Connector(int nameFd) {
   RVEnvironment* environment = RVInitialize(nullptr);
   if (environment == nullptr) return 11;
   int answer = 12;
-  if (QVLink* link = Open(environment, "-linkprotocol TCP -linkmode connect -linkname " + std::string(name))) {
+  const std::string command = "-linkprotocol TCP -linkmode connect -linkname " + std::string(name);
+  if (QVLink* link = qvtest::OpenLinkWithDeadline(environment, command)) {
     const std::vector<std::string> texts = qvtest::BackslashTexts();
     if (RVActivate(link) == 0) answer = 13;
     else if (!qvtest::PutTexts(link, texts)) answer = 14;
@@ -65,7 +58,7 @@ TEST(TcpLink, TwoProcessesExchangeExpressionsFullOfBackslashes) {
     close(names[0]);
     RVEnvironment* environment = RVInitialize(nullptr);
     ASSERT_NE(environment, nullptr);
-    QVLink* link = Open(environment, "-linkprotocol TCP -linkmode listen -linkname 0");
+    QVLink* link = qvtest::OpenLinkWithDeadline(environment, "-linkprotocol TCP -linkmode listen -linkname 0");
     ASSERT_NE(link, nullptr);
     const std::string name = RVName(link);
     EXPECT_EQ(name.substr(name.find('@')), "@qvhost");

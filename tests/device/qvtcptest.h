@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -29,6 +30,7 @@
 
 #include "device/qvmessagelayer.h"
 #include "device/qvtcp.h"
+#include "quorvane.h"
 #include "support/qvprivatenetwork.h"
 
 namespace qvtest {
@@ -57,6 +59,16 @@ inline std::chrono::steady_clock::time_point& LinkDeadline() {
   return deadline;
 }
 inline int UntilLinkDeadline(void*, QVYieldParams* parameters) { return UntilDeadline(&LinkDeadline(), parameters); }
+
+// A link opened from the command text whose waits end at the deadline, 20
+// seconds from now; null when it does not open.
+inline QVLink* OpenLinkWithDeadline(RVEnvironment* environment, const std::string& command) {
+  int error = 0;
+  QVLink* link = RVOpenString(environment, command.c_str(), &error);
+  LinkDeadline() = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  if (link != nullptr) RVSetYieldFunction(link, &UntilLinkDeadline);
+  return link;
+}
 
 inline void* TcpAllocate(uint64_t size) { return std::malloc(size); }
 inline void TcpRelease(void* block) { std::free(block); }
@@ -129,6 +141,48 @@ struct Device {
   }
   std::chrono::steady_clock::time_point deadline;
 };
+
+// Writes data through the device's windows, reading acknowledgements when no
+// window is free: 0 or the failing answer.
+inline long WriteThrough(void* device, const std::string& data) {
+  char* window = nullptr;
+  long size = 0;
+  long answer = TcpCall(device, Quorvane::QVDEVICE_WRITE_WINDOW, &window, &size);
+  size_t at = 0;
+  for (int round = 0; answer == 0 && at < data.size() && round < 100000; ++round) {
+    if (window == nullptr) {
+      char* segment = nullptr;
+      long length = 0;
+      answer = TcpCall(device, Quorvane::QVDEVICE_READ, &segment, &length);
+      if (answer == 0) answer = TcpCall(device, Quorvane::QVDEVICE_WRITE_WINDOW, &window, &size);
+      continue;
+    }
+    long placed = static_cast<long>(std::min<size_t>(static_cast<size_t>(size), data.size() - at));
+    std::memcpy(window, data.data() + at, static_cast<size_t>(placed));
+    at += static_cast<size_t>(placed);
+    answer = TcpCall(device, Quorvane::QVDEVICE_WRITE, &window, &placed);
+  }
+  // The last window goes out once a window is free again.
+  for (int round = 0; answer == 0 && window == nullptr && round < 1000; ++round) {
+    char* segment = nullptr;
+    long length = 0;
+    answer = TcpCall(device, Quorvane::QVDEVICE_READ, &segment, &length);
+    if (answer == 0) answer = TcpCall(device, Quorvane::QVDEVICE_WRITE_WINDOW, &window, &size);
+  }
+  return answer;
+}
+
+// Reads count data bytes: 0 or the failing answer.
+inline long ReadThrough(void* device, size_t count, std::string* got) {
+  for (int round = 0; got->size() < count && round < 100000; ++round) {
+    char* segment = nullptr;
+    long length = 0;
+    const long answer = TcpCall(device, Quorvane::QVDEVICE_READ, &segment, &length);
+    if (answer != 0) return answer;
+    got->append(segment == nullptr ? "" : std::string(segment, static_cast<size_t>(length)));
+  }
+  return got->size() == count ? 0 : -1;
+}
 
 // A raw socket the test drives as the other side.
 class RawSocket {
