@@ -732,6 +732,7 @@ void RVReleaseUTF8ErrorMessage(QVLink* link, const unsigned char* text) QV_NOEXC
 void RVReleaseUCS2ErrorMessage(QVLink* link, const unsigned short* text) QV_NOEXCEPT;
 void RVReleaseUTF16ErrorMessage(QVLink* link, const unsigned short* text) QV_NOEXCEPT;
 void RVReleaseUTF32ErrorMessage(QVLink* link, const unsigned int* text) QV_NOEXCEPT;
+
 /* Flushes and closes the link, its device with it, and frees it. */
 void RVClose(QVLink* link) QV_NOEXCEPT;
 
@@ -803,8 +804,6 @@ QVLink* RVFromLinkID(RVEnvironment* environment, int64_t number) QV_NOEXCEPT;
 
 /* The environment the link belongs to, or null. */
 RVEnvironment* RVLinkEnvironment(QVLink* link) QV_NOEXCEPT;
-/* The link-side part of that environment (its allocator pair, link numbers
- * and queues), or null. */
 #ifdef __cplusplus
 }
 class QVLink_globals;
@@ -812,6 +811,8 @@ extern "C" {
 #else
 typedef struct QVLink_globals QVLink_globals;
 #endif
+/* The link-side part of that environment (its allocator pair, link numbers
+ * and queues), or null. */
 QVLink_globals* RLinkEnvironment(QVLink* link) QV_NOEXCEPT;
 /* The environment of link-side globals; null for null. */
 RVEnvironment* RVEnclosingEnvironment(const QVLink_globals* globals) QV_NOEXCEPT;
@@ -829,7 +830,8 @@ void RVDeinit(QVLink_globals* globals) QV_NOEXCEPT;
  * given length in bytes. Adding answers the replacement's index (from 0), or
  * -1 for a null link or name, a negative length, a byte above 127 or no
  * memory. Clearing an index answers 1 (also for an index not held), 0 for a
- * null link. A duplicated link starts with the same replacements. */
+ * null link or when the replacements cannot be locked (nothing changes). A
+ * duplicated link starts with the same replacements. */
 long RVSetSymbolReplacement(QVLink* link, const char* from, int fromLength, const char* to,
                             int toLength) QV_NOEXCEPT;
 int RVClearSymbolReplacement(QVLink* link, long index) QV_NOEXCEPT;
