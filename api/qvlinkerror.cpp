@@ -1,17 +1,23 @@
 // A link's error code: reading, setting, clearing, the two correction rules
 // of gets and puts, and the flush that records its outcome in the code.
+#include <cstdint>
+
 #include "api/qvcalldiscipline.h"
 #include "api/qvcodecwrite.h"
 #include "api/qvlink.h"
 
+// The link keeps its code in a 32-bit word; the code itself is signed (-1 is
+// "Unknown KOVR problem encountered.").
 long RVError(QVLink* link) noexcept {
   if (link == nullptr) return 1;
   QVLinkLockGuard guard(link);
-  return link->error;
+  return static_cast<int32_t>(link->error);
 }
 
 int RVSetError(QVLink* link, long code) noexcept {
   if (link == nullptr) return 0;
+  // A code the word cannot hold would come back as another code.
+  if (code < INT32_MIN || code > INT32_MAX) return 0;
   QVLinkLockGuard guard(link);
   if (link->error != 0) return 0;
   link->error = static_cast<uint32_t>(code);

@@ -23,7 +23,7 @@ void pool_dealloc(void* globals, void* block) {
 }
 
 QVLink_globals* RVInit(qvmempool_allocate_fn allocate, qvmempool_deallocate_fn deallocate,
-                       qv_environment* environment) {
+                       qv_environment* environment) noexcept {
   if (allocate == nullptr || deallocate == nullptr) return nullptr;
   QVLink_globals* globals = nullptr;
   try {
@@ -47,7 +47,7 @@ QVLink_globals* RVInit(qvmempool_allocate_fn allocate, qvmempool_deallocate_fn d
   return globals;
 }
 
-void RVDeinit(QVLink_globals* globals) {
+void RVDeinit(QVLink_globals* globals) noexcept {
   if (globals == nullptr) return;
   if (globals->queueKit != nullptr) qvqk__end(globals->queueKit);
   if (globals->queueMemory != nullptr) qvplatform::qvqueue_destroy_memstruct(globals->queueMemory);
@@ -55,7 +55,7 @@ void RVDeinit(QVLink_globals* globals) {
   delete globals;
 }
 
-qv_environment* RVEnclosingEnvironment(const QVLink_globals* globals) {
+qv_environment* RVEnclosingEnvironment(const QVLink_globals* globals) noexcept {
   return globals != nullptr ? globals->environment : nullptr;
 }
 

@@ -20,6 +20,7 @@
 #include "api/qvmempool.h"
 #include "datastructures/qvqueue.h"
 #include "datastructures/qvqueuestack.h"
+#include "quorvane.h"  // RVInit, RVDeinit, RVEnclosingEnvironment
 #include "utilities/qvobject.h"
 
 class QVLink;
@@ -58,18 +59,14 @@ class QVLink_globals : public Quorvane::QVObject {
   mempool_qvt pool{};
 };
 
-// New globals for the environment, or null (a missing function or no memory).
-QVLink_globals* RVInit(qvmempool_allocate_fn allocate, qvmempool_deallocate_fn deallocate,
-                       qv_environment* environment);
-// Ends the queue kit and memory and frees the globals; null ignored. The link
-// map is expected to be empty (RVEnd closes the links first).
-void RVDeinit(QVLink_globals* globals);
+// RVInit makes the globals of an environment and RVDeinit ends their queue
+// kit and memory and frees them; RVDeinit expects the link map empty (RVEnd
+// closes the links first). Both, and RVEnclosingEnvironment, are public
+// calls (quorvane.h).
 
 // Allocation through the globals' pool: the pair handed to the queue-stack kit.
 void* pool_alloc(void* globals, uint64_t size);
 void pool_dealloc(void* globals, void* block);
-
-qv_environment* RVEnclosingEnvironment(const QVLink_globals* globals);
 
 using QVLinkList = std::vector<QVLink*, Quorvane::QVStdAllocator<QVLink*>>;
 // Every link of the environment in increasing number; empty without globals.

@@ -1,4 +1,5 @@
-// A link's number, name, user data and the peer's environment id.
+// A link's number, name, user data, the environment it belongs to and the
+// peer's environment id.
 #include <algorithm>
 #include <cstring>
 
@@ -96,6 +97,10 @@ QVLink* RVFromLinkID(qv_environment* environment, int64_t number) noexcept {
   if (environment == nullptr || environment->globals == nullptr) return nullptr;
   return environment->globals->findLink(number);
 }
+
+RVEnvironment* RVLinkEnvironment(QVLink* link) noexcept { return link != nullptr ? link->environment() : nullptr; }
+
+QVLink_globals* RLinkEnvironment(QVLink* link) noexcept { return link != nullptr ? link->globals : nullptr; }
 
 void RVSetUserData(QVLink* link, void* data, qvlink_user_function function) noexcept {
   if (link == nullptr) return;

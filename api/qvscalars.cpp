@@ -2,6 +2,7 @@
 // arrives to the asked type; puts widen the small integers to 32 bits and the
 // 32-bit reals to doubles.
 #include <cstring>
+#include <limits>
 
 #include "api/qvcalldiscipline.h"
 #include "api/qvcodecread.h"
@@ -36,6 +37,22 @@ int PutNumber(QVLink* link, Value value, unsigned type, Mirror mirror) {
 
 int PutInt32(QVLink* link, int value) { return PutNumber(link, value, 228, RVPutInteger32); }
 int PutReal64(QVLink* link, double value) { return PutNumber(link, value, 246, RVPutReal64); }
+
+// An x87 extended value fills 10 of the 16 bytes it travels in; the other six
+// are padding that no store defines. They go out as zeros, not as whatever
+// the caller's stack held.
+struct Extended {
+  alignas(long double) unsigned char bytes[sizeof(long double)];
+};
+constexpr size_t kExtendedValueBytes = std::numeric_limits<long double>::digits == 64 ? 10 : sizeof(long double);
+
+int PutExtended(QVLink* link, long double value) {
+  Extended clean{};
+  std::memcpy(clean.bytes, &value, kExtendedValueBytes);
+  return qvcall::Put(
+      link, qvcall::Pending::kWrite, [&](QVLink* w) { RVPutReal128(w, value); },
+      [&](QVLink* k) { return QVPutBinaryNumber_(k->writeState, k->deviceStack, k->queueStack.base, clean.bytes, 248); });
+}
 
 }  // namespace
 
@@ -87,7 +104,5 @@ int RVPutReal32(QVLink* link, double value) noexcept { return PutReal64(link, va
 int RVPutDouble(QVLink* link, double value) noexcept { return PutReal64(link, value); }
 int RVPutReal64(QVLink* link, double value) noexcept { return PutReal64(link, value); }
 int RVPutReal(QVLink* link, double value) noexcept { return PutReal64(link, value); }
-int RVPutLongDouble(QVLink* link, long double value) noexcept {
-  return PutNumber(link, value, 248, RVPutReal128);
-}
-int RVPutReal128(QVLink* link, long double value) noexcept { return PutNumber(link, value, 248, RVPutReal128); }
+int RVPutLongDouble(QVLink* link, long double value) noexcept { return PutExtended(link, value); }
+int RVPutReal128(QVLink* link, long double value) noexcept { return PutExtended(link, value); }

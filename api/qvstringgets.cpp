@@ -301,8 +301,16 @@ int RVGetUTF32String(QVLink* link, const unsigned int** text, int* units) QV_NOE
 int RVGetByteString(QVLink* link, const unsigned char** text, int* length, long missing) QV_NOEXCEPT {
   return GetBytes(link, text, length, missing, false);
 }
+// Unlike its sisters, a failure leaves the caller's pointer as it was.
 int RVGetString(QVLink* link, const char** text) QV_NOEXCEPT {
-  return GetString(link, text, ENCODING_ASCII, 0, false, [](const Text&) {});
+  const char* got = nullptr;
+  const int ok = GetString(link, &got, ENCODING_ASCII, 0, false, [](const Text&) {});
+  if (ok != 0 && text != nullptr) {
+    *text = got;
+  } else if (got != nullptr) {
+    RVReleaseString(link, got);
+  }
+  return ok;
 }
 
 int RVGetNumberAsUCS2String(QVLink* link, const unsigned short** text, int* length) QV_NOEXCEPT {
@@ -333,5 +341,8 @@ int RVGetNumberAsString(QVLink* link, const char** text) QV_NOEXCEPT {
     return RVGetNumberAsByteString(link, reinterpret_cast<const unsigned char**>(text), &length, 0);
   }
   if (type == TOK_SYMBOL) return RVGetSymbol(link, text);
-  return RVGetString(link, text);
+  // Null after a failure, whichever get read the token.
+  const int ok = RVGetString(link, text);
+  if (ok == 0 && text != nullptr) *text = nullptr;
+  return ok;
 }

@@ -148,7 +148,8 @@ int RVHandleSignal(RVEnvironment* environment, int signal) QV_NOEXCEPT;
 
 /* The message of a link error code; "Error " and the signed decimal code for
  * a code without a message, in a buffer of the environment that the next
- * such call overwrites. Null for a null environment. */
+ * such call (or RVErrorMessage on one of its links) overwrites. Null for a
+ * null environment. */
 const char* RVErrorString(RVEnvironment* environment, long code) QV_NOEXCEPT;
 
 /* ---- Dialogs ----------------------------------------------------------- *
@@ -581,6 +582,8 @@ int RVGet7BitCharacters(QVLink* link, long* left, char* buffer, long size, long*
  * The number forms give real-number text in input syntax (1.5*^10) and
  * count the rewritten text.
  */
+/* NUL-terminated 7-bit text; a function comes next: 3. On any failure
+ * *text is left as it was. */
 int RVGetString(QVLink* link, const char** text) QV_NOEXCEPT;
 int RVGetByteString(QVLink* link, const unsigned char** text, int* length, long missing) QV_NOEXCEPT;
 int RVGetUCS2String(QVLink* link, const unsigned short** text, int* length) QV_NOEXCEPT;
@@ -705,10 +708,31 @@ QVLink* RVLoopbackOpen(RVEnvironment* environment, int* error) QV_NOEXCEPT;
 int RVConnect(QVLink* link) QV_NOEXCEPT;
 /* Hands all pending output to the device; 0 whenever the link has an error. */
 int RVFlush(QVLink* link) QV_NOEXCEPT;
-/* The link's error code, 0 when none; 1 for a null link. */
+/* The link's error code with its sign (-1 is -1), 0 when none; 1 for a null
+ * link. */
 long RVError(QVLink* link) QV_NOEXCEPT;
 /* Clears the error and answers nonzero; 0, keeping it, for errors 1 and 9. */
 int RVClearError(QVLink* link) QV_NOEXCEPT;
+
+/* The message of the link's error code, as RVErrorString gives it in the
+ * link's environment; null for a null link. The plain and UTF-8 forms are
+ * the library's text (their releases do nothing), the UTF-8 length in
+ * bytes. The UCS-2, UTF-16 and UTF-32 forms are new copies without a
+ * terminator, given back with their release (null ignored), the length in
+ * 16-bit or 32-bit units: UCS-2 has no byte-order mark, UTF-16 and UTF-32
+ * begin with U+FEFF in this machine's order and the length counts it. Null
+ * also when no memory is left; the length is then left as it was. */
+const char* RVErrorMessage(QVLink* link) QV_NOEXCEPT;
+const unsigned char* RVUTF8ErrorMessage(QVLink* link, int* length) QV_NOEXCEPT;
+const unsigned short* RVUCS2ErrorMessage(QVLink* link, int* length) QV_NOEXCEPT;
+const unsigned short* RVUTF16ErrorMessage(QVLink* link, int* length) QV_NOEXCEPT;
+const unsigned int* RVUTF32ErrorMessage(QVLink* link, int* length) QV_NOEXCEPT;
+void RVReleaseErrorMessage(QVLink* link, const char* text) QV_NOEXCEPT;
+void RVReleaseUTF8ErrorMessage(QVLink* link, const unsigned char* text) QV_NOEXCEPT;
+void RVReleaseUCS2ErrorMessage(QVLink* link, const unsigned short* text) QV_NOEXCEPT;
+void RVReleaseUTF16ErrorMessage(QVLink* link, const unsigned short* text) QV_NOEXCEPT;
+void RVReleaseUTF32ErrorMessage(QVLink* link, const unsigned int* text) QV_NOEXCEPT;
+
 /* Flushes and closes the link, its device with it, and frees it. */
 void RVClose(QVLink* link) QV_NOEXCEPT;
 
@@ -778,6 +802,41 @@ int64_t RVToLinkID(QVLink* link) QV_NOEXCEPT;
 /* The live link of that number, or null. */
 QVLink* RVFromLinkID(RVEnvironment* environment, int64_t number) QV_NOEXCEPT;
 
+/* The environment the link belongs to, or null. */
+RVEnvironment* RVLinkEnvironment(QVLink* link) QV_NOEXCEPT;
+#ifdef __cplusplus
+}
+class QVLink_globals;
+extern "C" {
+#else
+typedef struct QVLink_globals QVLink_globals;
+#endif
+/* The link-side part of that environment (its allocator pair, link numbers
+ * and queues), or null. */
+QVLink_globals* RLinkEnvironment(QVLink* link) QV_NOEXCEPT;
+/* The environment of link-side globals; null for null. */
+RVEnvironment* RVEnclosingEnvironment(const QVLink_globals* globals) QV_NOEXCEPT;
+/* New link-side globals over the allocator pair, belonging to environment
+ * (may be null), or null for a missing function or no memory. Every
+ * environment makes its own at start; RVDeinit frees globals made here, and
+ * only those (never an environment's own). */
+QVLink_globals* RVInit(RVAllocator allocator, RVDeallocator deallocator, RVEnvironment* environment) QV_NOEXCEPT;
+void RVDeinit(QVLink_globals* globals) QV_NOEXCEPT;
+
+/* Symbol replacement: a symbol the program puts whose context (the
+ * characters before its first backquote) is from goes out with the context
+ * to instead, and a symbol read whose context is to reaches the program with
+ * from; the first replacement that matches wins. Names are 7-bit text of the
+ * given length in bytes. Adding answers the replacement's index (from 0), or
+ * -1 for a null link or name, a negative length, a byte above 127 or no
+ * memory. Clearing an index answers 1 (also for an index not held), 0 for a
+ * null link or when the replacements cannot be locked (nothing changes). A
+ * duplicated link starts with the same replacements. */
+long RVSetSymbolReplacement(QVLink* link, const char* from, int fromLength, const char* to,
+                            int toLength) QV_NOEXCEPT;
+int RVClearSymbolReplacement(QVLink* link, long index) QV_NOEXCEPT;
+void RVClearAllSymbolReplacements(QVLink* link) QV_NOEXCEPT;
+
 /* Called with the link when it is destroyed. */
 typedef void (*RVUserFunction)(QVLink* link);
 void RVSetUserData(QVLink* link, void* data, RVUserFunction function) QV_NOEXCEPT;
@@ -792,7 +851,8 @@ void* RVUserBlock(QVLink* link) QV_NOEXCEPT;
  * given back with RVReleaseEnvIDString (null when the peer sent none). */
 int RVGetLinkedEnvIDString(QVLink* link, const char** text) QV_NOEXCEPT;
 void RVReleaseEnvIDString(QVLink* link, const char* text) QV_NOEXCEPT;
-/* Stores code as the link's error when it has none; 1 when stored. */
+/* Stores code as the link's error when it has none; 1 when stored. 0 also
+ * for a code outside the 32-bit signed range, which a link cannot hold. */
 int RVSetError(QVLink* link, long code) QV_NOEXCEPT;
 
 /* ---- Yield functions and out-of-band messages -------------------------- *

@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Compares what a shared library exports with what public headers declare.
 
-Usage: qvcheck-exports.py LIBRARY HEADER...
+Usage: qvcheck-exports.py [--promised LIST] LIBRARY HEADER...
 
 The headers are preprocessed as C; every declaration that is not a typedef
 and declares a function names one function. The dynamic symbols the library
 defines (nm -D --defined-only, code and data) must be exactly those names:
 a declared function the library lacks and an export no header declares both
 fail the check.
+
+A call missing from the headers and the exports alike passes that
+comparison; LIST names the calls the library promises (one a line, # starts
+a comment line), and each of them must be both declared and exported.
 """
 
 import re
@@ -54,22 +58,44 @@ def exported(library):
     return names
 
 
+def promised_calls(path):
+    names = set()
+    with open(path) as listing:
+        for line in listing:
+            line = line.strip()
+            if line and not line.startswith("#"):
+                names.add(line)
+    return names
+
+
 def main():
-    if len(sys.argv) < 3:
+    args = sys.argv[1:]
+    promised = set()
+    if len(args) >= 2 and args[0] == "--promised":
+        promised = promised_calls(args[1])
+        args = args[2:]
+    if len(args) < 2:
         print(__doc__)
         return 2
     declared = set()
-    for header in sys.argv[2:]:
+    for header in args[1:]:
         declared |= declared_functions(header)
-    found = exported(sys.argv[1])
+    found = exported(args[0])
     missing = sorted(declared - found)
     extra = sorted(found - declared)
+    broken = sorted(promised - (declared & found))
     for name in missing:
         print("declared but not exported: %s" % name)
     for name in extra:
         print("exported but not declared: %s" % name)
-    print("%d functions declared, %d symbols exported" % (len(declared), len(found)))
-    return 1 if missing or extra else 0
+    for name in broken:
+        if name not in declared and name not in found:
+            print("promised but neither declared nor exported: %s" % name)
+        else:
+            print("promised but not %s: %s" % ("declared" if name not in declared else "exported", name))
+    print("%d functions declared, %d symbols exported, %d calls promised" % (len(declared), len(found),
+                                                                              len(promised)))
+    return 1 if missing or extra or broken else 0
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
 #!/bin/bash
 # Installs a built tree into a private prefix and checks what came out: the
-# shared library exports exactly the public headers' functions, the installed
-# program finds its library from its own folder, and the example host builds
-# against the installed tree through find_package and through pkg-config, and
-# runs.
+# shared library exports exactly the public headers' functions, among them
+# every call of scripts/qvpublic-calls.txt (so that a promised call missing
+# from headers and exports alike fails too), the installed program finds its
+# library from its own folder, and the example host builds against the
+# installed tree through find_package and through pkg-config, and runs.
 #   qvcheck-install.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -18,7 +19,8 @@ libdir=$(find "$prefix" -name libquorvane.so -printf '%h\n' | head -n1)
 test -n "$libdir" || { echo "no shared library installed"; exit 1; }
 test -f "$libdir/libquorvane.a" || { echo "no static library installed"; exit 1; }
 
-python3 "$source_dir/scripts/qvcheck-exports.py" "$libdir/libquorvane.so" "$prefix"/include/quorvane/*.h
+python3 "$source_dir/scripts/qvcheck-exports.py" --promised "$source_dir/scripts/qvpublic-calls.txt" \
+  "$libdir/libquorvane.so" "$prefix"/include/quorvane/*.h
 
 # The program resolves its library inside the prefix with no help from the
 # environment, and runs: over a loopback link it reads back its own

@@ -34,4 +34,10 @@ if(NOT QV_SANITIZE AND NOT QV_FUZZ)
   add_test(NAME application.InstalledTree
     COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/qvcheck-install.sh ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
   set_tests_properties(application.InstalledTree PROPERTIES TIMEOUT 300 LABELS application)
+  # The export check itself fails when a promised call is missing from the
+  # headers and the exports alike.
+  add_test(NAME application.ExportCheckHoldsThePromisedCalls
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/qvcheckexports_selftest.sh ${PROJECT_SOURCE_DIR}
+            $<TARGET_FILE:quorvane_shared> ${QV_PUBLIC_HEADERS})
+  set_tests_properties(application.ExportCheckHoldsThePromisedCalls PROPERTIES TIMEOUT 120 LABELS application)
 endif()
