@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "api/qvenvironment.h"
 #include "api/qvlink.h"
 #include "quorvane.h"
+#include "qvfuzzenvironment.h"
 #include "qvfuzzpeer.h"
 #include "utilities/qvlinklog/qvdateformatter.h"
 #include "utilities/qvlinklog/qvexprlog.h"
@@ -205,31 +205,12 @@ void CheckLines(const CapturingLog& log, const uint8_t* data, size_t size) {
   }
 }
 
-RVEnvironment* Environment() {
-  static RVEnvironment* const environment = [] {
-    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-    if (parameters == nullptr) std::abort();
-    RVSetDeviceParameter(parameters, "");
-    RVEnvironment* made = RVBegin(parameters);
-    RVReleaseParameters(parameters);
-    if (made == nullptr) std::abort();
-    // Ended before the statics the environment uses are destroyed.
-    std::atexit([] { RVEnd(Environment()); });
-    return made;
-  }();
-  return environment;
-}
-
 // The reader over a link whose peer sends data: up to 64 expressions, until
 // the link fails.
 void ReadAsALink(const uint8_t* data, size_t size) {
   qvfuzz::Peer peer{data, size, 0, size > 0 ? data[0] : 0u, 61, std::vector<char>(64), {}};
-  QVLink* link = QVInternalMake(Environment()->globals,
-                                QVDeviceInstance::initWithDeviceObjectAndFunction(&peer, &qvfuzz::PeerFunction), nullptr);
-  if (link == nullptr) std::abort();
-  feature_set features = Environment()->ownFeatures;
-  std::strcpy(features.numerics_id, "UniqueID");
-  if (RVEstablish(link, &features) != 1) std::abort();
+  QVLink* link =
+      qvfuzz::EstablishedLink(QVDeviceInstance::initWithDeviceObjectAndFunction(&peer, &qvfuzz::PeerFunction), false);
   {
     QVSmartPointer<QVLinkLog> reader = QVLinkLog::init();
     auto* capture = new CapturingLog();
