@@ -15,31 +15,14 @@
 #include "api/qvstream.h"
 #include "application/qvapplication.h"
 #include "quorvane.h"
+#include "qvfuzzenvironment.h"
 
 namespace {
 
-RVEnvironment* Environment() {
-  static RVEnvironment* const environment = [] {
-    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-    if (parameters == nullptr) std::abort();
-    RVSetDeviceParameter(parameters, "");
-    RVEnvironment* made = RVBegin(parameters);
-    RVReleaseParameters(parameters);
-    if (made == nullptr) std::abort();
-    // Ended before the statics the environment uses are destroyed.
-    std::atexit([] { RVEnd(Environment()); });
-    return made;
-  }();
-  return environment;
-}
+using qvfuzz::Environment;
 
 QVLink* LoopbackHolding(const uint8_t* data, size_t size) {
-  QVLink* link = QVInternalMake(Environment()->globals, {}, nullptr);
-  if (link == nullptr) std::abort();
-  QVMakeLoopback(link);
-  feature_set features = Environment()->ownFeatures;
-  std::strcpy(features.numerics_id, "UniqueID");
-  if (RVEstablish(link, &features) != 1) std::abort();
+  QVLink* link = qvfuzz::EstablishedLink({}, true);
   long error = 0;
   // The bytes go the way the link's own writes go.
   if (qvs__putn(link->deviceStack, link->queueStack.base, data, static_cast<int64_t>(size), &error) !=

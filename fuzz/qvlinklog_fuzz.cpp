@@ -2,17 +2,28 @@
 // column writer: UTF-8, UTF-16 and UTF-32 text in either byte order with and
 // without a mark, bytes, numbers, lists, arrays, errors and date patterns.
 // Every run of text is copied into a heap block of exactly its size, so a
-// read past it is caught. The written text is captured: no line may be wider
-// than 80 columns, and without raw line breaks in the input the column must
-// equal the width of the last line.
+// read past it is caught. The same bytes, as what a peer sends, are then read
+// by the link log's reader, expression by expression, until the link fails
+// (the peer's bytes end wherever they end, often inside an expression).
+// The written text is captured: no line may be wider than 80 columns,
+// without raw line breaks in the input the column must equal the width of
+// the last line, and a read the link ended closes with a failure's line.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <regex>
 #include <string>
+#include <vector>
 
+#include "api/qvlink.h"
+#include "quorvane.h"
+#include "qvfuzzenvironment.h"
+#include "qvfuzzpeer.h"
 #include "utilities/qvlinklog/qvdateformatter.h"
 #include "utilities/qvlinklog/qvexprlog.h"
+#include "utilities/qvlinklog/qvlinklog.h"
 
 using namespace Quorvane;
 
@@ -179,13 +190,7 @@ void Step(CapturingLog& log, Input& in) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  CapturingLog log;
-  Input in(data, size);
-  for (int steps = 0; !in.done() && steps < 400; ++steps) Step(log, in);
-
+void CheckLines(const CapturingLog& log, const uint8_t* data, size_t size) {
   size_t lineStart = 0;
   for (size_t i = 0; i <= log.out.size(); ++i) {
     if (i == log.out.size() || log.out[i] == '\n') {
@@ -198,5 +203,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t width = last == std::string::npos ? log.out.size() : log.out.size() - last - 1;
     Check(log.getCurrentColumn() == width);
   }
+}
+
+// The reader over a link whose peer sends data: up to 64 expressions, until
+// the link fails.
+void ReadAsALink(const uint8_t* data, size_t size) {
+  qvfuzz::Peer peer{data, size, 0, size > 0 ? data[0] : 0u, 61, std::vector<char>(64), {}};
+  QVLink* link =
+      qvfuzz::EstablishedLink(QVDeviceInstance::initWithDeviceObjectAndFunction(&peer, &qvfuzz::PeerFunction), false);
+  {
+    QVSmartPointer<QVLinkLog> reader = QVLinkLog::init();
+    auto* capture = new CapturingLog();
+    reader->expressionLog() = QVSmartPointer<QVExprLog>(capture);
+    bool going = true;
+    for (int expressions = 0; going && expressions < 64; ++expressions) {
+      going = reader->readAndLogLink(QVLogReadDirection, link);
+    }
+    CheckLines(*capture, data, size);
+    if (!going && RVError(link) != 0) {
+      std::string text = capture->out;
+      text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+      static const std::regex kFailureLine("(unexpectedly died|closed the link|Link Error: [0-9]+)$");
+      Check(std::regex_search(text, kFailureLine));
+    }
+  }
+  long first = 0;
+  long second = 0;
+  QVDestroy(link, &first, &second);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  CapturingLog log;
+  Input in(data, size);
+  for (int steps = 0; !in.done() && steps < 400; ++steps) Step(log, in);
+  CheckLines(log, data, size);
+  ReadAsALink(data, size);
   return 0;
 }

@@ -20,6 +20,7 @@
 #include "api/qvlink.h"
 #include "api/qvsymbolreplacement.h"
 #include "quorvane.h"
+#include "qvfuzzenvironment.h"
 #include "qvfuzzpeer.h"
 #include "text/qvstringdictionary.h"
 
@@ -28,32 +29,14 @@ namespace {
 using qvfuzz::Peer;
 using qvfuzz::PeerFunction;
 
-RVEnvironment* Environment() {
-  static RVEnvironment* const environment = [] {
-    RVEnvironmentParameters* parameters = RVNewParameters(46, 25);
-    if (parameters == nullptr) std::abort();
-    RVSetDeviceParameter(parameters, "");
-    RVEnvironment* made = RVBegin(parameters);
-    RVReleaseParameters(parameters);
-    if (made == nullptr) std::abort();
-    // Ended before the statics the environment uses are destroyed.
-    std::atexit([] { RVEnd(Environment()); });
-    return made;
-  }();
-  return environment;
-}
+using qvfuzz::Environment;
 
 const Quorvane::QVRawStringDictionary kSymbols[] = {{"List", 1}, {"CallPacket", 2}, {"f", 3}, {"\\:03b1x", 4},
                                                     {nullptr, 0}};
 const Quorvane::QVRawStringDictionary kStrings[] = {{"hello", 7}, {"caf\xE9", 300}, {"\\|01F600", 9}, {nullptr, 0}};
 
 QVLink* Established(Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device, bool loopback) {
-  QVLink* link = QVInternalMake(Environment()->globals, std::move(device), nullptr);
-  if (link == nullptr) std::abort();
-  if (loopback) QVMakeLoopback(link);
-  feature_set features = Environment()->ownFeatures;
-  std::strcpy(features.numerics_id, "UniqueID");
-  if (RVEstablish(link, &features) != 1) std::abort();
+  QVLink* link = qvfuzz::EstablishedLink(std::move(device), loopback);
   link->symbolDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kSymbols);
   link->stringDictionary = Quorvane::QVStringDictionary::initWithRawDictionary(kStrings);
   // Names read in the context B reach the caller in the longer context, and

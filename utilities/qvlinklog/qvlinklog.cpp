@@ -214,10 +214,12 @@ void* QVLinkLog::Thread1() {
   }
   threadConnect.store(1);
   QVLink* links[3] = {readLink, writeLinkThread, controlLink};
-  QVLink* failed = nullptr;  // its failure ends the log; its line is written last
-  bool ended = false;        // a failure already logged ends the log
-  while (failed == nullptr && !ended && !logThreadSync->ShutdownRequestedQ()) {
-    serveArrivalRequest(failed);
+  // A failed link ends the log; what came of its last expression and its
+  // line are written last. A failure below 0: its line is written already.
+  QVLink* failed = nullptr;
+  long failure = 0;
+  while (failed == nullptr && !logThreadSync->ShutdownRequestedQ()) {
+    serveArrivalRequest(failed, failure);
     if (failed != nullptr) break;
     const int ready = RVReadyParallel(theEnv, links, 3, 0, kStopSliceMicroseconds);
     if (ready != 0 && ready != 1) {
@@ -225,53 +227,56 @@ void* QVLinkLog::Thread1() {
       break;
     }
     QVLink* link = links[ready];
-    Whole got = logWholeExpression(link, false);
+    long code = 0;
+    Whole got = logExpression(link, Pass::kRunning, code);
     if (got == Whole::kIncomplete) {
       // The rest is on its way: meanwhile the logged link's lock is let go
       // and the other direction is served.
       QVLink* others[2] = {ready == 0 ? writeLinkThread : readLink, controlLink};
       if (RVReadyParallel(theEnv, others, 2, 0, kIncompletePauseMicroseconds) != 0) continue;
       link = others[0];
-      got = logWholeExpression(link, false);
+      got = logExpression(link, Pass::kRunning, code);
     }
-    if (got == Whole::kLinkFailed) failed = link;
-    if (got == Whole::kLogEnded) ended = true;
+    if (got == Whole::kLinkFailed || got == Whole::kLogEnded) {
+      failed = link;
+      failure = got == Whole::kLinkFailed ? code : -1;
+    }
   }
-  // What crossed before the end is logged: every expression already whole,
-  // in both directions; then the line of a link that failed.
-  QVLink* alsoFailed = logWhatIsWhole(failed);
-  for (QVLink* link : {failed, alsoFailed}) {
-    if (link != nullptr) logLinkError(directionOf(link), link);
-  }
-  endThread();
+  logTheRest(failed, failure);
   return nullptr;
 }
 
-QVLink* QVLinkLog::logWhatIsWhole(QVLink* failed) {
-  QVLink* links[2] = {readLink, writeLinkThread};
-  bool open[2] = {readLink != failed, writeLinkThread != failed};
-  QVLink* broken = nullptr;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPassMilliseconds);
-  while ((open[0] || open[1]) && std::chrono::steady_clock::now() < until) {
-    for (int i = 0; i < 2; ++i) {
-      if (!open[i]) continue;
-      const Whole got = logWholeExpression(links[i], true);
-      if (got == Whole::kLogged) continue;
-      open[i] = false;
-      if (got == Whole::kLinkFailed && broken == nullptr) broken = links[i];
-    }
+void QVLinkLog::logTheRest(QVLink* failed, long failure) {
+  // What crossed before the end is logged, the tokens of an expression that
+  // never came whole included: under the logged link's lock, so nothing more
+  // is mirrored meanwhile, and a put after it finds the log no longer ready.
+  QVLinkLockGuard hold(readLink);
+  for (QVLink* link : {readLink, writeLinkThread}) {
+    long none = 0;
+    if (link != failed) logWhileThere(link, Pass::kEnding, none);
   }
-  return broken;
+  if (failed != nullptr && failure >= 0) logWhileThere(failed, Pass::kEnding, failure);
+  endThread();
 }
 
-void QVLinkLog::serveArrivalRequest(QVLink*& failed) {
+QVLink* QVLinkLog::logWhatIsWhole(long& failure) {
+  QVLinkLockGuard hold(readLink);
+  for (QVLink* link : {readLink, writeLinkThread}) {
+    const Whole got = logWhileThere(link, Pass::kArrived, failure);
+    if (got == Whole::kLogEnded) failure = -1;
+    if (got == Whole::kLinkFailed || got == Whole::kLogEnded) return link;
+  }
+  return nullptr;
+}
+
+void QVLinkLog::serveArrivalRequest(QVLink*& failed, long& failure) {
   uint64_t asked = 0;
   {
     std::lock_guard<std::mutex> hold(arrivalLock);
     asked = arrivalsAsked;
     if (asked == arrivalsServed) return;
   }
-  failed = logWhatIsWhole(nullptr);
+  failed = logWhatIsWhole(failure);
   {
     std::lock_guard<std::mutex> hold(arrivalLock);
     arrivalsServed = asked;

@@ -50,8 +50,6 @@ class QVLinkLog : public QVThreadableObject {
   static constexpr long kRestPatienceMilliseconds = 20;
   // How long the other direction is watched after an expression was not whole.
   static constexpr long kIncompletePauseMicroseconds = 10000;
-  // The bound of one pass over what has already arrived.
-  static constexpr long kPassMilliseconds = 1000;
   // How long a caller waits for the log thread to log what has arrived.
   static constexpr long kArrivalWaitMilliseconds = 3000;
 
@@ -98,8 +96,8 @@ class QVLinkLog : public QVThreadableObject {
 
   void* Thread1() override;
 
-  // One expression from link, logged in direction d; false when the link
-  // failed (the failure is logged). Waits for the rest of a partial one.
+  // One expression from link, token by token, logged in direction d; false
+  // when a get failed, after the tokens read before it and the failure's line.
   bool readAndLogLink(qvlogdirection d, QVLink* link);
   bool readArrayAndLog(qvlogdirection d, QVLink* link);
 
@@ -113,24 +111,42 @@ class QVLinkLog : public QVThreadableObject {
   // Stops the thread, then closes the log's links, newest first.
   void releaseLinks();
   void closeLink(QVLink*& link);
-  bool logLinkError(qvlogdirection d, QVLink* link);
 
   enum class Whole {
     kLogged,      // one expression read and logged
     kIncomplete,  // not all of it there yet: nothing read, nothing logged
-    kLinkFailed,  // the link failed before the expression was whole; its line is not written
+    kCut,         // not all of it there at the end: what had come of it is logged
+    kLinkFailed,  // the link failed before the expression was whole (see Pass)
     kLogEnded,    // the link failed while logging; its line is written
   };
-  // The next expression of link, logged only when all of it has arrived; a
-  // final pass waits for nothing, else the rest gets a short while to come.
-  Whole logWholeExpression(QVLink* link, bool finalPass);
-  // Logs what has arrived whole on both links, skipping a failed one, for at
-  // most one pass bound; answers a link that failed meanwhile (line not written).
-  QVLink* logWhatIsWhole(QVLink* failed);
+  enum class Pass {
+    kRunning,  // the rest of an expression gets a short while to come
+    kArrived,  // nothing is waited for; an expression not whole stays unread
+    kEnding,   // nothing is waited for; what came of one not whole is logged
+  };
+  // The next expression of link, logged once all of it has arrived. A link
+  // that fails: while running or for what has arrived nothing is read and its
+  // code goes to failure; when ending, what came of the expression is logged,
+  // then the line of failure (given, or met now).
+  Whole logExpression(QVLink* link, Pass pass, long& failure);
+  // The tokens of one expression from link, logged in direction d; false at
+  // the first get that fails, with its line not written.
+  bool readTokens(qvlogdirection d, QVLink* link);
+  bool logLinkError(qvlogdirection d, QVLink* link, long error);
+  // Expressions of link while they are there without waiting, under the
+  // logged link's lock; answers how the last one went.
+  Whole logWhileThere(QVLink* link, Pass pass, long& failure);
+  // Logs what has arrived whole on both links; answers a link that failed
+  // meanwhile, with its code in failure (its line not written).
+  QVLink* logWhatIsWhole(long& failure);
+  // The thread's end: what has come on each link is logged, a failed link's
+  // last, then its line; the log stops being ready before anything else
+  // can cross.
+  void logTheRest(QVLink* failed, long failure);
   qvlogdirection directionOf(const QVLink* link) const {
     return link == readLink ? QVLogReadDirection : QVLogWriteDirection;
   }
-  void serveArrivalRequest(QVLink*& failed);
+  void serveArrivalRequest(QVLink*& failed, long& failure);
   void endThread();
   // Start-up's last step: ready, unless the thread has already ended.
   void markReady();

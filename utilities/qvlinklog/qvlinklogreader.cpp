@@ -1,7 +1,9 @@
 // The log thread's reading: one whole expression from a link, token by
-// token, each reported to the expression log in the given direction; and
-// the test, before it, that all of the expression has arrived.
+// token, each reported to the expression log in the given direction; the
+// test, before it, that all of the expression has arrived; and, at the end,
+// what came of an expression that never arrived whole.
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "api/qvlink.h"
@@ -96,6 +98,22 @@ class RestWaitScope {
   RVYielderFunction previous_;
 };
 
+// Where the input a link's queues hold ends. Only a take from the device
+// moves it: by this link, or by the links it shares its input with.
+struct InputEnd {
+  const void* chunk = nullptr;
+  uint64_t serial = 0;
+  const unsigned char* write = nullptr;
+  bool operator==(const InputEnd&) const = default;
+};
+
+InputEnd InputEndOf(const QVLink* link) {
+  const _queue* queue = link->queueStack.base;
+  if (queue == nullptr || queue->shared == nullptr || queue->shared->last_chunk == nullptr) return {};
+  const _queue_shared* shared = queue->shared;
+  return {shared->last_chunk, shared->last_chunk->serial, shared->write_pointer};
+}
+
 // One expression-log call per element type.
 void LogAs(QVExprLog& log, qvlogdirection d, const unsigned char* data, const int* dims, char** heads, int depth) {
   log.logInt8Array(d, reinterpret_cast<const char*>(data), dims, heads, depth);
@@ -134,35 +152,74 @@ void LogArray(QVLink* link, QVExprLog& log, qvlogdirection d, int (*get)(QVLink*
 
 }  // namespace
 
-QVLinkLog::Whole QVLinkLog::logWholeExpression(QVLink* link, bool finalPass) {
+QVLinkLog::Whole QVLinkLog::logExpression(QVLink* link, Pass pass, long& failure) {
   // The test and the read are one unit under the link's lock, which is also
   // the lock of the logged link when link is its duplicate: no other reader
   // moves the link, and no other thread's wait meets the yield function.
   QVLinkLockGuard hold(link);
+  const qvlogdirection d = directionOf(link);
   RestWait wait{std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(finalPass ? 0 : kRestPatienceMilliseconds),
+                    std::chrono::milliseconds(pass == Pass::kRunning ? kRestPatienceMilliseconds : 0),
                 logThreadSync};
-  {
-    RestWaitScope scope(link, link == readLink ? loggedLink : link, &wait);
-    Mark start(link);
-    if (start.get() == nullptr) return Whole::kLinkFailed;
-    if (RVTransferExpression(nullptr, link) == 0) {
-      if (!wait.backedOut) return Whole::kLinkFailed;
-      // The rest has not come: the part that did stays unread for next time.
-      // The device only stopped waiting when asked to (the link reports any
-      // such stop as a lost device, a code the public clear keeps): nothing
-      // was taken from it, so the code goes.
-      link->error = 0;
-      RVSeekMark(link, start.get(), 0);
-      return Whole::kIncomplete;
+  RestWaitScope scope(link, link == readLink ? loggedLink : link, &wait);
+  Mark start(link);
+  if (start.get() == nullptr) {
+    // Only a link that holds an error (other than a close) refuses a mark.
+    const long held = RVError(link) != 0 ? RVError(link) : 8;
+    if (pass != Pass::kEnding) {
+      failure = held;
+      return Whole::kLinkFailed;
     }
-    RVSeekMark(link, start.get(), 0);
+    logLinkError(d, link, failure != 0 ? failure : held);
+    return Whole::kLinkFailed;
   }
-  return readAndLogLink(directionOf(link), link) ? Whole::kLogged : Whole::kLogEnded;
+  const bool whole = RVTransferExpression(nullptr, link) != 0;
+  const long met = whole ? 0 : RVError(link);
+  RVSeekMark(link, start.get(), 0);
+  if (whole) {
+    if (readTokens(d, link)) return Whole::kLogged;
+    logLinkError(d, link, RVError(link));
+    return Whole::kLogEnded;
+  }
+  // Nothing of the expression is logged yet, and its start is read again.
+  // The device stopped either because it was asked to or because the link
+  // failed; it reports both as a lost device, a code the public clear keeps.
+  link->error = 0;
+  if (pass != Pass::kEnding) {
+    if (wait.backedOut) return Whole::kIncomplete;
+    failure = met;
+    return Whole::kLinkFailed;
+  }
+  if (failure == 0 && !wait.backedOut) failure = met;
+  // Read until the input ends, where the device is asked to stop at once.
+  readTokens(d, link);
+  if (failure == 0) return Whole::kCut;
+  logLinkError(d, link, failure);
+  return Whole::kLinkFailed;
 }
 
-bool QVLinkLog::logLinkError(qvlogdirection d, QVLink* link) {
-  const long error = RVError(link);
+QVLinkLog::Whole QVLinkLog::logWhileThere(QVLink* link, Pass pass, long& failure) {
+  // The caller holds the logged link's lock, so the logged link takes
+  // nothing in from the device meanwhile: only these reads do. What the
+  // queues held and one more take from the device are logged; a peer that
+  // never pauses does not keep the pass going. The other links are fed only
+  // under that lock, so they run dry.
+  const bool shared = link == readLink;
+  InputEnd end = InputEndOf(link);
+  bool tookMore = false;
+  for (;;) {
+    const Whole got = logExpression(link, pass, failure);
+    if (got != Whole::kLogged) return got;
+    if (!shared) continue;
+    const InputEnd now = InputEndOf(link);
+    if (now == end) continue;
+    if (tookMore) return got;
+    tookMore = true;
+    end = now;
+  }
+}
+
+bool QVLinkLog::logLinkError(qvlogdirection d, QVLink* link, long error) {
   if (error == 0) return true;
   const char* linkName = RVName(link);
   const std::string who = linkName != nullptr ? linkName : "";
@@ -179,6 +236,12 @@ bool QVLinkLog::logLinkError(qvlogdirection d, QVLink* link) {
 }
 
 bool QVLinkLog::readAndLogLink(qvlogdirection d, QVLink* link) {
+  if (readTokens(d, link)) return true;
+  logLinkError(d, link, RVError(link));
+  return false;
+}
+
+bool QVLinkLog::readTokens(qvlogdirection d, QVLink* link) {
   QVExprLog& log = *exprLog;
   switch (RVGetType(link)) {
     case kString: {
@@ -245,7 +308,7 @@ bool QVLinkLog::readAndLogLink(qvlogdirection d, QVLink* link) {
         RVReleaseSymbol(link, head);
         log.logFunction(d, headText.c_str(), headText.size(), static_cast<unsigned long>(count));
         for (int i = 0; i < count; ++i) {
-          if (!readAndLogLink(d, link)) return false;
+          if (!readTokens(d, link)) return false;
         }
         break;
       }
@@ -258,7 +321,7 @@ bool QVLinkLog::readAndLogLink(qvlogdirection d, QVLink* link) {
       if (RVGetArgCount(link, &count) != 0) {
         log.logFunctionWithAlternateHead(d, static_cast<unsigned long>(count));
         for (int i = 0; i <= count; ++i) {
-          if (!readAndLogLink(d, link)) return false;
+          if (!readTokens(d, link)) return false;
         }
       }
       break;
@@ -266,7 +329,7 @@ bool QVLinkLog::readAndLogLink(qvlogdirection d, QVLink* link) {
     default:
       break;
   }
-  return logLinkError(d, link);
+  return RVError(link) == 0;
 }
 
 bool QVLinkLog::readArrayAndLog(qvlogdirection d, QVLink* link) {
