@@ -132,4 +132,73 @@ bool KillAndAwaitEnd(pid_t pid, bool reap, std::chrono::milliseconds within) {
   return WaitUntil([pid] { return EndedQ(pid); }, within);
 }
 
+namespace {
+
+std::string Same(const std::string& name) { return name; }
+std::string PortOnLoopback(const std::string& name) { return std::to_string(std::atoi(name.c_str())) + "@127.0.0.1"; }
+
+}  // namespace
+
+const ListenerKind kListenerKinds[kListenerKindCount] = {
+    {"SharedMemory", "-linkprotocol SharedMemory -linkmode listen", false, true,
+     "-linkprotocol SharedMemory -linkmode connect", &Same, false},
+    {"SharedMemoryLaunched", "-linkmode launch", true, false, "", nullptr, false},
+    {"Pipes", "-linkprotocol Pipes -linkmode launch", true, false, "", nullptr, false},
+    {"TCP", "-linkprotocol TCP -linkmode listen -linkname 0", false, false, "-linkprotocol TCP -linkmode connect",
+     &PortOnLoopback, true},
+    {"TCPIPOld", "-linkprotocol TCPIP -linkmode listen -linkname @127.0.0.1", false, false,
+     "-linkprotocol TCPIP -linkmode connect", &Same, false},
+    {"TCPIPNew", "-linkprotocol TCPIP -linkmode listen -linkname @127.0.0.1 -linkoptions QVUseNewTCPIPConnection",
+     false, false, "-linkprotocol TCPIP -linkmode connect -linkoptions QVUseNewTCPIPConnection", &Same, false},
+};
+
+const ListenerKind& ListenerKindNamed(const std::string& name) {
+  for (const ListenerKind& kind : kListenerKinds) {
+    if (name == kind.name) return kind;
+  }
+  throw std::invalid_argument("no listener kind " + name);
+}
+
+ListenerWithConnector::ListenerWithConnector(RVEnvironment* environment, const ListenerKind& kind,
+                                             const std::string& command, const std::string& dir)
+    : kind_(kind), report_(dir) {
+  std::string open = kind.listen;
+  if (kind.launches) open += " -linkname '" + command + " " + report_.path() + "'";
+  if (kind.named) open += " -linkname qvpeer" + std::to_string(getpid());
+  int error = 0;
+  link_ = RVOpenString(environment, open.c_str(), &error);
+  if (link_ == nullptr) {
+    failure_ = open + ": error " + std::to_string(error);
+    return;
+  }
+  if (!kind.launches) {
+    const char* name = RVName(link_);
+    // Made before the fork: the child only starts the program.
+    const std::string line = "exec " + command + " " + report_.path() + " " + kind.connect + " -linkname " +
+                             kind.connectTo(name != nullptr ? name : "");
+    started_ = fork();
+    if (started_ < 0) {
+      failure_ = "fork: " + std::string(strerror(errno));
+      started_ = 0;
+      return;
+    }
+    if (started_ == 0) {
+      execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  told_ = report_.Await(std::chrono::seconds(20));
+  if (started_ == 0) started_ = told_.pid;
+  if (told_.pid <= 0) failure_ = "the connector never told how far it got";
+}
+
+ListenerWithConnector::~ListenerWithConnector() { KillConnector(); }
+
+bool ListenerWithConnector::KillConnector() {
+  if (started_ <= 0) return false;
+  const bool ended = KillAndAwaitEnd(started_, !kind_.launches);
+  started_ = 0;
+  return ended;
+}
+
 }  // namespace qvtest
