@@ -10,8 +10,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -115,13 +113,19 @@ ConnectorReport::Line ConnectorReport::Await(std::chrono::milliseconds within) {
 
 namespace {
 
-// Gone, or a zombie: it runs no more.
+// Gone, or a zombie: it runs no more. Its status file may vanish while it is
+// read (its parent reaps it): that too means it is gone.
 bool EndedQ(pid_t pid) {
   if (kill(pid, 0) != 0) return errno == ESRCH;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+  const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ESRCH;
+  char buffer[512];
+  const ssize_t n = read(fd, buffer, sizeof buffer);
+  close(fd);
+  if (n <= 0) return n < 0 && errno == ESRCH;
+  const std::string text(buffer, static_cast<size_t>(n));
+  const size_t end = text.rfind(')');
+  return end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'Z';
 }
 
 }  // namespace
