@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -79,7 +80,8 @@ void BM_ListenerConnect(benchmark::State& state, const char* kindName, bool kill
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         if (gGaveUp) {
           gHung.insert(row);
-          failure = "RVConnect did not answer before the yield function gave up";
+          failure = "RVConnect did not answer before the yield function gave up (the connector: " +
+                    peer.told().stage + ")";
         } else if (killed ? connected != 0 || RVError(link) != kLinkLost : connected != 1) {
           failure = "RVConnect answered " + std::to_string(connected) + ", error " + std::to_string(RVError(link));
         }
@@ -88,6 +90,7 @@ void BM_ListenerConnect(benchmark::State& state, const char* kindName, bool kill
     }
     RVDeinitialize(environment);
     if (!failure.empty()) {
+      std::fprintf(stderr, "%s: %s\n", row.c_str(), failure.c_str());
       state.SkipWithError(failure.c_str());
       break;
     }

@@ -168,7 +168,10 @@ ListenerWithConnector::ListenerWithConnector(RVEnvironment* environment, const L
     : kind_(kind), report_(dir) {
   std::string open = kind.listen;
   if (kind.launches) open += " -linkname '" + command + " " + report_.path() + "'";
-  if (kind.named) open += " -linkname qvpeer" + std::to_string(getpid());
+  // A name of its own each time: a name whose last connector was killed is
+  // another case than the one these measure.
+  static int made = 0;
+  if (kind.named) open += " -linkname qvpeer" + std::to_string(getpid()) + "n" + std::to_string(++made);
   int error = 0;
   link_ = RVOpenString(environment, open.c_str(), &error);
   if (link_ == nullptr) {
