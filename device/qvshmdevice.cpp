@@ -20,6 +20,9 @@ constexpr char kSourceFile[] = "device/qvshm";
 constexpr unsigned long kListenMode = 2;
 constexpr unsigned long kConnectMode = 4;
 constexpr char kLocalHost[] = "127.0.0.1";
+// How long one look for the connector on the side channel waits: the slice
+// the socket layer's accept gave the yield function.
+constexpr unsigned long kSideChannelPollMicroseconds = 1000;
 
 QVString Upper(QVString text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -261,10 +264,18 @@ void QVSharedMemoryDevice::JoinSideChannel() {
         QVIPV4, QVStream, QVIPAddress(kLocalHost, QVIPV4, memoryLayout->listenerPort()));
     connectionPoint->Connect(&SideChannelYield, this);
   } else {
-    connectionPoint->GetIncomingAndDuplicate(&SideChannelYield, this);
+    AcceptSideChannel();
   }
   connectionPoint->SetOption(QVOptionKeepAlive);
   sideChannelJoined = true;
+}
+
+// A connector killed after it set its flags never comes: between short polls
+// of the listening socket the wait asks, as the flag waits do, whether the
+// peer's process is gone, and the yield function whether to go on.
+void QVSharedMemoryDevice::AcceptSideChannel() {
+  WaitWhile([this] { return !connectionPoint->HasConnectionQ(kSideChannelPollMicroseconds); }, 0);
+  connectionPoint->GetIncomingAndDuplicate();
 }
 
 bool QVSharedMemoryDevice::YieldAbortQ() { return QVCallYielder(yieldFunction, yieldCookie, nullptr) != 0; }
@@ -282,7 +293,7 @@ void QVSharedMemoryDevice::WaitWhile(Holds&& holds, long sleepMicroseconds) {
     if (!holds()) return;
     if (PeerProcessGoneQ()) Fail("The peer's process is gone.", __LINE__, qvexceptiontype::deadPeer);
     if (YieldAbortQ()) Fail("Yield function requested abort.", __LINE__, qvexceptiontype::yieldAbort);
-    usleep(static_cast<useconds_t>(sleepMicroseconds));
+    if (sleepMicroseconds > 0) usleep(static_cast<useconds_t>(sleepMicroseconds));
   }
 }
 

@@ -90,8 +90,10 @@ class QVSharedMemoryDevice : public QVDevice {
   void ConnectSyncObjects();
   void OpenSideChannel();
   void JoinSideChannel();
-  // Waits while the flag check holds, polling the yield function; a peer
-  // whose process has ended ends the wait.
+  void AcceptSideChannel();
+  // Waits while the check holds, sleeping that long between looks (0: the
+  // check waits itself) and polling the yield function; a peer whose process
+  // has ended ends the wait.
   template <typename Holds>
   void WaitWhile(Holds&& holds, long sleepMicroseconds);
   bool YieldAbortQ();

@@ -520,6 +520,67 @@ TEST(SharedMemoryLink, ConnectEndsWhenThePeerDiedBeforeConnecting) {
   }
 }
 
+// What the listener's yield function does on its third call while it waits
+// for a connector at the side channel.
+struct SideChannelWait {
+  bool killPeer;  // else it asks to stop
+  Child* peer;
+  int calls = 0;
+  std::chrono::steady_clock::time_point giveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+};
+
+int OnThirdCall(void* cookie, QVYieldParams*) {
+  auto& wait = *static_cast<SideChannelWait*>(cookie);
+  if (++wait.calls == 3) {
+    if (!wait.killPeer) return 1;
+    wait.peer->Kill();
+  }
+  return std::chrono::steady_clock::now() >= wait.giveUpAt ? 1 : 0;
+}
+
+// A connector that is ready (its flags up, as its own Connect sets them) and
+// alive but not yet at the side channel is waited for there, the yield
+// function asked meanwhile: its request to stop ends the wait with 52, and
+// the connector's death ends it with 1, however long the yield function
+// would let it wait. One case a process: the connector is forked before
+// this process makes a world.
+class SharedMemorySideChannelWait : public testing::TestWithParam<bool> {};
+
+TEST_P(SharedMemorySideChannelWait, HearsTheYieldFunctionAndThePeersDeath) {
+  const bool killPeer = GetParam();
+  const std::string name = UniqueName("scw");
+  SharedMailbox box;
+  Child peer([&] {
+    if (!Reaches(box, 1)) return 10;
+    World world;
+    Link link;
+    if (world.Make(link, name, kConnect) != 0) return 11;
+    SegmentView own(name, QVConnectorSide);
+    if (!own.mappedQ()) return 12;
+    own.layout().setFlag(QVSHMFlag::connectorSyncObjectsReady, 1);
+    box->stage = 2;
+    return Reaches(box, 99, std::chrono::seconds(60)) ? 0 : 13;
+  });
+  World world;
+  Link listener;
+  ASSERT_EQ(world.Make(listener, name, kListen), 0);
+  box->stage = 1;
+  ASSERT_TRUE(Reaches(box, 2));
+  SideChannelWait wait{killPeer, &peer};
+  ASSERT_EQ(Call(listener.raw(), QVDEVICE_SET_YIELD_FUNCTION, reinterpret_cast<void*>(&OnThirdCall), &wait), 0);
+  // Both flag waits end at once: every call comes from the side channel's.
+  EXPECT_EQ(Call(listener.raw(), QVDEVICE_CONNECT), killPeer ? 1 : 52);
+  EXPECT_GE(wait.calls, 3);
+  SegmentView segment(name);
+  ASSERT_TRUE(segment.mappedQ());
+  EXPECT_EQ(segment.layout().flag(QVSHMFlag::listenerSyncObjectsReady), 1) << "the flag waits were not passed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, SharedMemorySideChannelWait, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& row) {
+                           return std::string(row.param ? "TheConnectorIsKilled" : "TheYieldFunctionAsksToStop");
+                         });
+
 // The world may go before a device it made: the device still closes without
 // reaching into it, and leaves neither record nor segment.
 TEST(SharedMemoryLink, ADeviceOutlivingItsWorldClosesCleanly) {

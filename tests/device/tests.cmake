@@ -29,3 +29,11 @@ foreach(test IN ITEMS test_device_qvpipeslaunch_test test_device_qvpipessignals_
     target_compile_definitions(${test} PRIVATE QV_PIPES_CHILD="$<TARGET_FILE:qvpipes_child>")
   endif()
 endforeach()
+# A program the peer-death tests start as the connecting side, and kill.
+add_executable(qvconnector_child ${CMAKE_CURRENT_LIST_DIR}/qvconnector_child.cpp)
+target_link_libraries(qvconnector_child PRIVATE quorvane_test_plumbing)
+qv_apply_flags(qvconnector_child)
+if(TARGET test_device_qvpeerkilled_test)
+  add_dependencies(test_device_qvpeerkilled_test qvconnector_child)
+  target_compile_definitions(test_device_qvpeerkilled_test PRIVATE QV_CONNECTOR_CHILD="$<TARGET_FILE:qvconnector_child>")
+endif()

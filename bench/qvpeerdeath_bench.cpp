@@ -1,0 +1,129 @@
+// How long a listener's RVConnect takes to answer that the link is lost when
+// its connector was killed while it waited in its connect (this program run
+// again as the connector, told apart by its first word), per device; beside
+// it, the floor: the same connect with the connector alive, which succeeds.
+// One connect per repetition; the median over the repetitions is the figure.
+#include <benchmark/benchmark.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "quorvane.h"
+#include "support/qvconnectorchild.h"
+#include "support/qvprivatenetwork.h"
+#include "support/qvtest.h"
+
+namespace {
+
+constexpr char kConnectorWord[] = "--connector";
+constexpr int kRepetitions = 15;
+constexpr long kLinkLost = 1;
+
+bool gPrivateNetwork = false;
+
+std::string ConnectorCommand() {
+  char path[PATH_MAX] = {};
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  return std::string(path, n > 0 ? static_cast<size_t>(n) : 0) + " " + kConnectorWord;
+}
+
+// Ends a connect that would wait for ever, so that a fault shows as an error
+// (once: the later repetitions of that row are skipped at once).
+constexpr auto kGiveUpAfter = std::chrono::seconds(10);
+std::chrono::steady_clock::time_point gGiveUpAt;
+bool gGaveUp = false;
+int UntilGiveUp(void*, QVYieldParams*) {
+  if (std::chrono::steady_clock::now() < gGiveUpAt) return 0;
+  gGaveUp = true;
+  return 1;
+}
+std::set<std::string> gHung;
+
+void BM_ListenerConnect(benchmark::State& state, const char* kindName, bool killed) {
+  const qvtest::ListenerKind& kind = qvtest::ListenerKindNamed(kindName);
+  if (kind.anyAddress && !gPrivateNetwork) {
+    state.SkipWithError("no private network namespace: the listener would bind this machine's interfaces");
+    return;
+  }
+  const std::string row = std::string(kindName) + (killed ? " killed" : " alive");
+  if (gHung.count(row) != 0) {
+    state.SkipWithError("RVConnect did not answer before the yield function gave up");
+    return;
+  }
+  const std::string command = ConnectorCommand();
+  for (auto _ : state) {
+    RVEnvironment* environment = RVInitialize(nullptr);
+    if (environment == nullptr) {
+      state.SkipWithError("no environment");
+      break;
+    }
+    std::string failure;
+    {
+      qvtest::ListenerWithConnector peer(environment, kind, command, qvtest::PrivateRoot());
+      QVLink* link = peer.link();
+      if (link == nullptr) {
+        failure = peer.failure();
+      } else if (killed && !peer.KillConnector()) {
+        failure = "the connector outlived SIGKILL";
+      } else {
+        gGiveUpAt = std::chrono::steady_clock::now() + kGiveUpAfter;
+        gGaveUp = false;
+        RVSetYieldFunction(link, &UntilGiveUp);
+        const auto start = std::chrono::steady_clock::now();
+        const int connected = RVConnect(link);
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (gGaveUp) {
+          gHung.insert(row);
+          failure = "RVConnect did not answer before the yield function gave up (the connector: " +
+                    peer.told().stage + ")";
+        } else if (killed ? connected != 0 || RVError(link) != kLinkLost : connected != 1) {
+          failure = "RVConnect answered " + std::to_string(connected) + ", error " + std::to_string(RVError(link));
+        }
+      }
+      if (link != nullptr) RVClose(link);
+    }
+    RVDeinitialize(environment);
+    if (!failure.empty()) {
+      std::fprintf(stderr, "%s: %s\n", row.c_str(), failure.c_str());
+      state.SkipWithError(failure.c_str());
+      break;
+    }
+  }
+}
+
+void Register() {
+  for (const qvtest::ListenerKind& kind : qvtest::kListenerKinds) {
+    for (const bool killed : {true, false}) {
+      const std::string name = std::string("BM_ListenerConnect/") + kind.name + (killed ? "/killed" : "/alive");
+      benchmark::RegisterBenchmark(name.c_str(), &BM_ListenerConnect, kind.name, killed)
+          ->UseManualTime()
+          ->Iterations(1)
+          ->Repetitions(kRepetitions)
+          ->ReportAggregatesOnly(true)
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], kConnectorWord) == 0) return qvtest::ConnectorMain(argc - 1, argv + 1);
+  // Before any thread: a network of this process's own for the TCP listener.
+  gPrivateNetwork = qvtest::EnterPrivateNetwork();
+  const std::string root = qvtest::PrivateRoot();
+  setenv("QUORVANE_TMPDIR", root.c_str(), 1);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  Register();
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  qvtest::RemoveTree(root);
+  return 0;
+}

@@ -1,0 +1,132 @@
+// A listener whose connector died before the listener connected: the
+// connecting program (started by the test, or launched by the link) opens its
+// link, waits in its connect for the listener, tells the test so and is
+// killed there with SIGKILL. The listener's RVConnect must then fail with
+// error 1 (the link is lost) rather than wait for a peer that is gone, with
+// or without a yield function of the user's that lets it wait. A watchdog
+// ends the test process if RVConnect has not answered within ten seconds.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "quorvane.h"
+#include "support/qvconnectorchild.h"
+#include "support/qvprivatenetwork.h"
+#include "support/qvtest.h"
+
+namespace {
+
+constexpr auto kConnectDeadline = std::chrono::seconds(10);
+constexpr long kLinkLost = 1;
+
+// Ends the process, saying why, unless disarmed (destroyed) in time: a wait
+// that never ends must fail the test, not hang it to the case's time-out.
+class Watchdog {
+ public:
+  Watchdog(std::chrono::seconds within, std::string what) : what_(std::move(what)) {
+    thread_ = std::thread([this, within] {
+      std::unique_lock<std::mutex> hold(mutex_);
+      if (done_.wait_for(hold, within, [this] { return disarmed_; })) return;
+      std::fprintf(stderr, "FAILED: %s still waits after %lld s\n", what_.c_str(),
+                   static_cast<long long>(within.count()));
+      std::fflush(stderr);
+      qvtest::RemoveTree(qvtest::PrivateRoot());
+      _exit(3);
+    });
+  }
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      disarmed_ = true;
+    }
+    done_.notify_one();
+    thread_.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  std::string what_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool disarmed_ = false;
+  std::thread thread_;
+};
+
+// A yield function that lets the wait go on: it must not hide the peer's death.
+int GoOn(void*, QVYieldParams*) { return 0; }
+
+// Faults of the other devices this case shows that are known, not mended yet.
+const char* KnownFaultOf(const std::string& kind) {
+  if (kind == "TCPIPOld") {
+    return "the listener of the old model, once it has answered the connector's request for a message port, "
+           "waits for the message connection of a connector that died with only the yield function to end it";
+  }
+  return nullptr;
+}
+
+struct Case {
+  const qvtest::ListenerKind* kind;
+  bool yields;  // the listener has a yield function of the user's
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.kind->name << (c.yields ? " yielding" : ""); }
+
+class PeerKilledBeforeConnect : public testing::TestWithParam<Case> {};
+
+TEST_P(PeerKilledBeforeConnect, ListenersConnectAnswersTheLinkIsLost) {
+  const qvtest::ListenerKind& kind = *GetParam().kind;
+  if (const char* fault = KnownFaultOf(kind.name)) GTEST_SKIP() << fault;
+  // Before the library starts any thread: the namespace needs a process of one thread.
+  if (kind.anyAddress && !qvtest::EnterPrivateNetwork()) {
+    GTEST_SKIP() << "no private network namespace (" << qvtest::PrivateNetworkRefusal()
+                 << "): the listener would bind this machine's interfaces";
+  }
+  RVEnvironment* environment = RVInitialize(nullptr);
+  ASSERT_NE(environment, nullptr);
+  QVLink* link = nullptr;
+  {
+    qvtest::ListenerWithConnector peer(environment, kind, QV_CONNECTOR_CHILD, qvtest::PrivateRoot());
+    link = peer.link();
+    ASSERT_EQ(peer.failure(), "");
+    ASSERT_TRUE(peer.told().stage == "waiting" || peer.told().stage == "connected") << peer.told().stage;
+    ASSERT_TRUE(peer.KillConnector()) << "the connector outlived SIGKILL";
+  }
+  if (GetParam().yields) {
+    ASSERT_EQ(RVSetYieldFunction(link, &GoOn), 1);
+  }
+  int connected = -1;
+  {
+    Watchdog watchdog(kConnectDeadline, std::string(kind.name) + ": RVConnect with a killed connector");
+    connected = RVConnect(link);
+  }
+  EXPECT_EQ(connected, 0);
+  EXPECT_EQ(RVError(link), kLinkLost) << RVErrorString(environment, RVError(link));
+  RVClose(link);
+  RVDeinitialize(environment);
+}
+
+std::vector<Case> Cases() {
+  std::vector<Case> cases;
+  for (const qvtest::ListenerKind& kind : qvtest::kListenerKinds) {
+    for (const bool yields : {false, true}) cases.push_back({&kind, yields});
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, PeerKilledBeforeConnect, testing::ValuesIn(Cases()),
+                         [](const testing::TestParamInfo<Case>& row) {
+                           return std::string(row.param.kind->name) + (row.param.yields ? "_Yielding" : "");
+                         });
+
+}  // namespace
