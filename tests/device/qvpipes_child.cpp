@@ -183,6 +183,9 @@ int Handler(QVLink* link) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The parent signals this process (or writes records that raise SIGIO) as
+  // soon as the link is up, which is when this thread first waits.
+  qvtest::SetUpSignalStateOfThisThread();
   if (argc < 2) return 2;
   const std::string role = argv[1];
   if (role == "link") return WithOwnLink(argc, argv, Echo);

@@ -1,8 +1,10 @@
 #include "qvtest.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,6 +62,16 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
     std::this_thread::sleep_for(pause);
     if (pause < std::chrono::milliseconds(10)) pause *= 2;
   }
+}
+
+void SetUpSignalStateOfThisThread() {
+  if (!kThreadSanitizer) return;
+  sigset_t all, previous;
+  sigfillset(&all);
+  if (pthread_sigmask(SIG_BLOCK, &all, &previous) != 0) return;
+  const timespec none{0, 0};
+  nanosleep(&none, nullptr);  // a blocking call: the set-up happens here
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 int RunInChild(const std::function<int()>& body) {

@@ -48,6 +48,15 @@ bool WaitUntil(const std::function<bool()>& pred,
 #endif
 inline constexpr bool kThreadSanitizer = QV_TEST_THREAD_SANITIZER != 0;
 
+// ThreadSanitizer sets up a thread's signal state lazily, on the thread's
+// first blocking call, and loses a signal that lands while it does so (the
+// clang 14 and g++ 12 runtimes: the handler's own set-up, holding the
+// signal, is overwritten by the one it interrupted). A process that hears of
+// events by signals calls this on its thread before a peer may signal it:
+// the set-up is done there, with every signal held back. Does nothing in
+// other builds.
+void SetUpSignalStateOfThisThread();
+
 // Forks, runs body in the child and exits with its result (0..255); the
 // parent waits and returns the raw wait status.
 int RunInChild(const std::function<int()>& body);

@@ -1,6 +1,7 @@
 // Main of every test program: each process gets a private temporary root,
 // QUORVANE_TMPDIR points the library's sync folder into it, and the root is
-// removed when the process ends.
+// removed when the process ends. The thread's signal state is set up before
+// any test runs (see SetUpSignalStateOfThisThread).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include "qvtest.h"
 
 int main(int argc, char** argv) {
+  // Before any test can be signalled; the processes a test forks inherit it.
+  qvtest::SetUpSignalStateOfThisThread();
   testing::InitGoogleTest(&argc, argv);
   const pid_t owner = getpid();
   const std::string root = qvtest::PrivateRoot();
