@@ -362,7 +362,8 @@ extern "C" {
 
 /* ---- Typed calls: token level ------------------------------------------ */
 
-/* Type of the next token (raw byte, or public type); 0 on failure. */
+/* Type of the next token (raw byte, or public type RV_TOK_...); 0 on
+ * failure. */
 int RVGetNextRaw(QVLink* link) QV_NOEXCEPT;
 int RVGetNext(QVLink* link) QV_NOEXCEPT;
 /* Type of the current token, reading the next when none is current. */
@@ -772,10 +773,11 @@ int RVTestUTF16HeadWithArgCount(QVLink* link, const unsigned short* head, int le
 int RVTestUTF32HeadWithArgCount(QVLink* link, const unsigned int* head, int length, int* count) QV_NOEXCEPT;
 
 /* ---- Typed calls: packets ---------------------------------------------- *
- * The kind of the next packet (1 to 21) from its head, leaving the input at
- * its first argument; 0 on failure: 22 while the current packet still has
- * unread expressions (nothing read), 23 for a head of no known kind (the
- * head read, its arguments not), or the code of the head's get.
+ * The kind of the next packet (RV_..._PACKET, 1 to 21) from its head,
+ * leaving the input at its first argument; 0 on failure: RV_ERR_UNREAD_DATA
+ * (22) while the current packet still has unread expressions (nothing
+ * read), RV_ERR_UNKNOWN_PACKET (23) for a head of no known kind (the head
+ * read, its arguments not), or the code of the head's get.
  */
 int RVNextPacket(QVLink* link) QV_NOEXCEPT;
 
@@ -809,8 +811,8 @@ QVLink* RVLoopbackOpen(RVEnvironment* environment, int* error) QV_NOEXCEPT;
 int RVConnect(QVLink* link) QV_NOEXCEPT;
 /* Hands all pending output to the device; 0 whenever the link has an error. */
 int RVFlush(QVLink* link) QV_NOEXCEPT;
-/* The link's error code with its sign (-1 is -1), 0 when none; 1 for a null
- * link. */
+/* The link's error code (RV_ERR_...) with its sign (-1 is -1), 0 when none;
+ * 1 for a null link. */
 long RVError(QVLink* link) QV_NOEXCEPT;
 /* Clears the error and answers nonzero; 0, keeping it, for errors 1 and 9. */
 int RVClearError(QVLink* link) QV_NOEXCEPT;
