@@ -8,15 +8,6 @@
 #include "api/qvmessages.h"
 #include "quorvane.h"
 
-namespace {
-
-// "RVNextPacket called while the current packet has unread data."
-constexpr long kUnreadData = 22;
-// "RVNextPacket read in an unknown packet head."
-constexpr long kUnknownHead = 23;
-
-}  // namespace
-
 int RVNextPacket(QVLink* link) QV_NOEXCEPT {
   if (link == nullptr) return 0;
   qv_environment* environment = link->environment();
@@ -24,7 +15,7 @@ int RVNextPacket(QVLink* link) QV_NOEXCEPT {
   int owed = 0;
   if (RVExpressionsToGet(link, &owed) == 0) return 0;
   if (owed != 0) {
-    RVSetError(link, kUnreadData);
+    RVSetError(link, RV_ERR_UNREAD_DATA);
     return 0;
   }
   const char* head = nullptr;
@@ -32,6 +23,6 @@ int RVNextPacket(QVLink* link) QV_NOEXCEPT {
   const int64_t code = environment->packetHeads != nullptr ? name2code(environment->packetHeads, head) : 0;
   RVReleaseSymbol(link, head);
   if (code != 0) return static_cast<int>(code);
-  RVSetError(link, kUnknownHead);
+  RVSetError(link, RV_ERR_UNKNOWN_PACKET);
   return 0;
 }

@@ -4,14 +4,17 @@
 
 #include <cstdint>
 
+#include "quorvane.h"
+
+// The kinds a caller sees are the public names.
 enum token_type : uint8_t {
-  TOK_STRING = 34,
-  TOK_SYMBOL = 35,
-  TOK_REAL = 42,
-  TOK_INTEGER = 43,
+  TOK_STRING = RV_TOK_STRING,
+  TOK_SYMBOL = RV_TOK_SYMBOL,
+  TOK_REAL = RV_TOK_REAL,
+  TOK_INTEGER = RV_TOK_INTEGER,
   TOK_ARRAY = 65,
   TOK_DIMENSIONS = 68,
-  TOK_FUNCTION = 70,
+  TOK_FUNCTION = RV_TOK_FUNCTION,
   TOK_OLD_INTEGER = 73,
   TOK_OPT_SYMBOL = 79,
   TOK_PACKED = 80,

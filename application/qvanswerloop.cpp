@@ -55,7 +55,7 @@ int RVDoCallPacket(QVLink* link) noexcept { return _RVDoCallPacket(link, _tramps
 int RVAnswer(QVLink* link) noexcept {
   int packet = 0;
   while (RVDone.load() == 0 && RVError(link) == 0 && WaitForInput(link) &&
-         (packet = RVNextPacket(link)) == kCallPacket) {
+         (packet = RVNextPacket(link)) == RV_CALL_PACKET) {
     RVAbort.store(0);
     if (RVDoCallPacket(link) == 0) packet = 0;
   }

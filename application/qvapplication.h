@@ -39,11 +39,7 @@ inline constexpr const char* kAlgorithm3Pattern =
     "Algorithm3[b_List, h_List,l_List,e_List,huan_List,time_Integer,ratio1_Real,ratio2_Real,ratio3_Real,ratio4_Real]";
 inline constexpr const char* kAlgorithm3Arguments = "{b,h,l,e,huan,time,ratio1,ratio2,ratio3,ratio4}";
 
-// Packet kinds and messages the program acts on.
-inline constexpr int kReturnPacket = 3;
-inline constexpr int kCallPacket = 7;
-inline constexpr int kSuspendPacket = 17;
-inline constexpr int kResumePacket = 18;
+// The out-of-band messages the program acts on.
 inline constexpr int kTerminateMessage = 1;
 inline constexpr int kInterruptMessage = 2;
 inline constexpr int kAbortMessage = 3;

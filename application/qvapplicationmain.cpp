@@ -23,7 +23,7 @@ int QVServeLink(QVLink* link) noexcept {
   if (stdyielder != nullptr) RVSetYieldFunction(link, stdyielder);
   if (stdhandler != nullptr) RVSetMessageHandler(link, stdhandler);
   if (RVInstall(link) != 0) {
-    while (RVAnswer(link) == kResumePacket && refuse_to_be_a_frontend(link) != 0) {
+    while (RVAnswer(link) == RV_RESUME_PACKET && refuse_to_be_a_frontend(link) != 0) {
     }
   }
   RVClose(link);

@@ -26,7 +26,7 @@ int refuse_to_be_a_frontend(QVLink* link) noexcept {
   RVEndPacket(link);
 
   int packet = RVNextPacket(link);
-  while (packet != 0 && packet != kSuspendPacket) {
+  while (packet != 0 && packet != RV_SUSPEND_PACKET) {
     RVNewPacket(link);
     packet = RVNextPacket(link);
   }
@@ -46,7 +46,7 @@ int RVEvaluateString(QVLink* link, const char* text) noexcept {
   if (RVAbort.load() != 0) return 0;
   if (RVEvaluate(link, text) != 0) {
     int packet = RVAnswer(link);
-    while (packet != 0 && packet != kReturnPacket) {
+    while (packet != 0 && packet != RV_RETURN_PACKET) {
       RVNewPacket(link);
       packet = RVAnswer(link);
     }

@@ -27,8 +27,6 @@ constexpr int kLists = 5;
 constexpr int kListLength = 250;
 constexpr int kReals = 4;
 constexpr int kInteger = 42;
-constexpr int kCallPacket = 7;
-constexpr int kReturnPacket = 3;
 
 RVEnvironment* Environment() {
   static RVEnvironment* const environment = [] {
@@ -82,7 +80,7 @@ bool PutAnswer(QVLink* link, double value) {
 // integer and the reals, answers their sum.
 void Serve(QVLink* link) {
   for (;;) {
-    if (RVNextPacket(link) != kCallPacket) return;
+    if (RVNextPacket(link) != RV_CALL_PACKET) return;
     double sum = 0;
     for (int list = 0; list < kLists; ++list) {
       double* data = nullptr;
@@ -116,7 +114,7 @@ double Expected() {
 
 double ReadAnswer(QVLink* link) {
   double value = 0;
-  if (RVNextPacket(link) != kReturnPacket || RVGetReal64(link, &value) != 1) return -1;
+  if (RVNextPacket(link) != RV_RETURN_PACKET || RVGetReal64(link, &value) != 1) return -1;
   return value;
 }
 

@@ -31,8 +31,6 @@ namespace {
 
 constexpr int kLists = 5;
 constexpr int kDays = 250;
-constexpr int kCallPacket = 7;
-constexpr int kReturnPacket = 3;
 constexpr int kAlgorithmCall = 0;
 constexpr int kBulkCall = 1;
 constexpr int kBulkIntoBufferCall = 2;  // read stepwise into the server's own buffer
@@ -81,7 +79,7 @@ bool PutBulk(QVLink* link, bool packed, int kind) {
 
 double ReadAnswer(QVLink* link) {
   double value = -1;
-  if (RVNextPacket(link) != kReturnPacket || RVGetReal64(link, &value) != 1) return -1;
+  if (RVNextPacket(link) != RV_RETURN_PACKET || RVGetReal64(link, &value) != 1) return -1;
   return value;
 }
 
@@ -105,7 +103,7 @@ bool ReadIntoBuffer(QVLink* link, double* last) {
 // Reads one call of any kind; its answer is the last real it held.
 bool ReadCall(QVLink* link, double* answer) {
   int kind = -1;
-  if (RVNextPacket(link) != kCallPacket || RVGetInteger(link, &kind) != 1) return false;
+  if (RVNextPacket(link) != RV_CALL_PACKET || RVGetInteger(link, &kind) != 1) return false;
   int count = 0;
   if (kind == kBulkIntoBufferCall) return ReadIntoBuffer(link, answer);
   if (kind == kBulkCall) {

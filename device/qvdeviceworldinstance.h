@@ -6,7 +6,7 @@
 
 #include "device/qvdeviceinstance.h"
 #include "device/qvdeviceparameters.h"
-#include "qvresult.h"
+#include "device/qvresult.h"
 #include "utilities/qvsignalhandlermanager.h"
 #include "utilities/qvsmartpointer.h"
 

@@ -10,7 +10,6 @@
 
 #define DAYS 250
 #define TIME 3
-#define REAL_TOKEN 42 /* what RVGetType answers for a real number */
 
 /* The sample: five series of 250 days (b, h, l, e, huan). */
 static double SampleValue(int series, int day) {
@@ -66,7 +65,7 @@ int main(int argc, char** argv) {
   QVLink* link = RVOpenArgcArgv(environment, 5, words, &error);
   double value = 0.0;
   int ok = link != NULL && RVConnect(link) && ReadDefinition(link) && SendCall(link) &&
-           RVGetType(link) == REAL_TOKEN && RVGetReal64(link, &value);
+           RVGetType(link) == RV_TOK_REAL && RVGetReal64(link, &value);
   if (ok) {
     printf("Algorithm3[time %d] = %.17g (%a)\n", TIME, value, value);
   } else {

@@ -28,8 +28,8 @@ static int PutCall(QVLink* link) {
 static int ReadCall(QVLink* link) {
   int index = -1;
   int count = 0;
-  if (RVNextPacket(link) != 7 || !RVGetInteger(link, &index) || index != 0 || !RVTestHead(link, "List", &count) ||
-      count != 10) {
+  if (RVNextPacket(link) != RV_CALL_PACKET || !RVGetInteger(link, &index) || index != 0 ||
+      !RVTestHead(link, "List", &count) || count != 10) {
     return 0;
   }
   double sum = 0.0;

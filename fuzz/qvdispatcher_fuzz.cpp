@@ -45,10 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int round = 0; round < kRounds; ++round) {
     if (RVError(link) != 0 || RVReady(link) != 1) break;
     const int packet = RVNextPacket(link);
-    if (packet == kCallPacket) {
+    if (packet == RV_CALL_PACKET) {
       RVAbort = 0;
       RVDoCallPacket(link);
-    } else if (packet != kResumePacket || refuse_to_be_a_frontend(link) == 0) {
+    } else if (packet != RV_RESUME_PACKET || refuse_to_be_a_frontend(link) == 0) {
       break;
     }
   }

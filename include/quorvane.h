@@ -2,10 +2,10 @@
  * handled by pointer, results are codes or null. Under C++ every function is
  * noexcept: no exception ever leaves the library through it.
  *
- * Sections: conventions, opaque objects, allocator functions, environment
- * parameters, environment, signals, error texts, dialogs, argument vectors,
- * typed calls, links, yield functions and messages, logging, link
- * servers, link services.
+ * Sections: conventions, named codes, opaque objects, allocator functions,
+ * environment parameters, environment, signals, error texts, dialogs,
+ * argument vectors, typed calls, links, yield functions and messages,
+ * logging, link servers, link services.
  */
 #ifndef QUORVANE_H
 #define QUORVANE_H
@@ -23,6 +23,107 @@
 #define QV_NOEXCEPT
 #endif
 #endif
+
+/* ---- Named codes ------------------------------------------------------- *
+ * Names for the numbers that calls answer and that links store. The
+ * comments further down give codes by number; these names stand for them.
+ */
+
+/* Link error codes, as RVError answers them and RVErrorString names them.
+ * Codes 12 to 20 and 26 to 31 are not used. */
+enum {
+  RV_ERR_NONE = 0,
+  RV_ERR_CONNECTION_LOST = 1,
+  RV_ERR_INCONSISTENT_DATA = 2,
+  RV_ERR_GET_OUT_OF_SEQUENCE = 3,
+  RV_ERR_BAD_TOKEN = 4,
+  RV_ERR_PUT_OUT_OF_SEQUENCE = 5,
+  RV_ERR_PUT_DATA_OVERFLOW = 6,
+  RV_ERR_NUMBER_OVERFLOW = 7,
+  RV_ERR_OUT_OF_MEMORY = 8,
+  RV_ERR_ACCEPT_FAILED = 9,
+  RV_ERR_UNCONNECTED = 10,
+  RV_ERR_PEER_CLOSED = 11, /* the peer closed; data may still be underway */
+  RV_ERR_END_PACKET = 21,  /* an unexpected or missing RVEndPacket */
+  RV_ERR_UNREAD_DATA = 22, /* RVNextPacket before the current packet was read */
+  RV_ERR_UNKNOWN_PACKET = 23,
+  RV_ERR_UNEXPECTED_END = 24, /* a packet ended before its expression */
+  RV_ERR_ABORTED = 25,
+  RV_ERR_UNINITIALIZED = 32,
+  RV_ERR_INSUFFICIENT_ARGUMENTS = 33,
+  RV_ERR_UNAVAILABLE_PROTOCOL = 34,
+  RV_ERR_UNAVAILABLE_MODE = 35,
+  RV_ERR_LAUNCH_UNSUPPORTED = 36,
+  RV_ERR_LAUNCH_AGAIN = 37,
+  RV_ERR_LAUNCH_MEMORY = 38,
+  RV_ERR_NO_PARENT = 39,
+  RV_ERR_NAME_IN_USE = 40,
+  RV_ERR_NOT_LISTENING = 41,
+  RV_ERR_BAD_NAME = 42,
+  RV_ERR_BAD_LOCATION = 43,
+  RV_ERR_RESOURCE_MISSING = 44,
+  RV_ERR_LAUNCH_RESOURCE_MISSING = 45,
+  RV_ERR_EXECUTABLE_NOT_FOUND = 46,
+  RV_ERR_INVALID_CHARACTERS = 47,
+  RV_ERR_CONVERT_TO_LINK = 48,   /* text of the given encoding */
+  RV_ERR_CONVERT_FROM_LINK = 49, /* to the requested encoding */
+  RV_ERR_NOT_EXECUTABLE = 50,
+  RV_ERR_SYNC_OBJECT = 51,
+  RV_ERR_YIELD_TERMINATED = 52,
+  RV_ERR_UNKNOWN_SYMBOL = 53, /* a dictionary code this side does not know */
+  RV_ERR_UNKNOWN_STRING = 54,
+  RV_ERR_BUFFER_TOO_SMALL = 55,
+  RV_ERR_UNKNOWN_NUMERICS = 56,
+  RV_ERR_NO_SYSTEM_SERVICE = 57,
+  RV_ERR_BAD_ARGUMENT = 58,
+  RV_ERR_DISCOVERY_HOSTNAME = 59,
+  RV_ERR_DISCOVERY_DOMAIN = 60,
+  RV_ERR_DISCOVERY_SERVICE_NAME = 61,
+  RV_ERR_DISCOVERY_STATE = 62,
+  RV_ERR_DISCOVERY_FLAGS = 63,
+  RV_ERR_DISCOVERY_COLLISION = 64,
+  RV_ERR_DISCOVERY_NOT_CONNECTED = 65,
+  RV_ERR_UNKNOWN = -1
+};
+
+/* Token types, as RVGetNext and RVGetType answer them (0 on failure): older
+ * and dictionary-coded forms come as their plain kind, an array as a
+ * function, and a binary number as a real or an integer. */
+enum {
+  RV_TOK_STRING = 34,
+  RV_TOK_SYMBOL = 35,
+  RV_TOK_REAL = 42,
+  RV_TOK_INTEGER = 43,
+  RV_TOK_FUNCTION = 70
+};
+
+/* Packet kinds, as RVNextPacket answers them for a packet's head: each is
+ * the head's name ("CallPacket" is RV_CALL_PACKET). "Enter" is
+ * RV_ENTER_TEXT_PACKET too; "SyntaxPacket" and "ErrorPacket" share 10. */
+enum {
+  RV_INPUT_PACKET = 1,
+  RV_TEXT_PACKET = 2,
+  RV_RETURN_PACKET = 3,
+  RV_RETURN_TEXT_PACKET = 4,
+  RV_MESSAGE_PACKET = 5,
+  RV_MENU_PACKET = 6,
+  RV_CALL_PACKET = 7,
+  RV_INPUT_NAME_PACKET = 8,
+  RV_OUTPUT_NAME_PACKET = 9,
+  RV_SYNTAX_PACKET = 10,
+  RV_ERROR_PACKET = 10,
+  RV_DISPLAY_PACKET = 11,
+  RV_DISPLAY_END_PACKET = 12,
+  RV_EVALUATE_PACKET = 13,
+  RV_ENTER_TEXT_PACKET = 14,
+  RV_ENTER_EXPRESSION_PACKET = 15,
+  RV_RETURN_EXPRESSION_PACKET = 16,
+  RV_SUSPEND_PACKET = 17,
+  RV_RESUME_PACKET = 18,
+  RV_BEGIN_DIALOG_PACKET = 19,
+  RV_END_DIALOG_PACKET = 20,
+  RV_INPUT_STRING_PACKET = 21
+};
 
 QV_EXPORT_BEGIN
 
@@ -261,7 +362,8 @@ extern "C" {
 
 /* ---- Typed calls: token level ------------------------------------------ */
 
-/* Type of the next token (raw byte, or public type); 0 on failure. */
+/* Type of the next token (raw byte, or public type RV_TOK_...); 0 on
+ * failure. */
 int RVGetNextRaw(QVLink* link) QV_NOEXCEPT;
 int RVGetNext(QVLink* link) QV_NOEXCEPT;
 /* Type of the current token, reading the next when none is current. */
@@ -671,10 +773,11 @@ int RVTestUTF16HeadWithArgCount(QVLink* link, const unsigned short* head, int le
 int RVTestUTF32HeadWithArgCount(QVLink* link, const unsigned int* head, int length, int* count) QV_NOEXCEPT;
 
 /* ---- Typed calls: packets ---------------------------------------------- *
- * The kind of the next packet (1 to 21) from its head, leaving the input at
- * its first argument; 0 on failure: 22 while the current packet still has
- * unread expressions (nothing read), 23 for a head of no known kind (the
- * head read, its arguments not), or the code of the head's get.
+ * The kind of the next packet (RV_..._PACKET, 1 to 21) from its head,
+ * leaving the input at its first argument; 0 on failure: RV_ERR_UNREAD_DATA
+ * (22) while the current packet still has unread expressions (nothing
+ * read), RV_ERR_UNKNOWN_PACKET (23) for a head of no known kind (the head
+ * read, its arguments not), or the code of the head's get.
  */
 int RVNextPacket(QVLink* link) QV_NOEXCEPT;
 
@@ -708,8 +811,8 @@ QVLink* RVLoopbackOpen(RVEnvironment* environment, int* error) QV_NOEXCEPT;
 int RVConnect(QVLink* link) QV_NOEXCEPT;
 /* Hands all pending output to the device; 0 whenever the link has an error. */
 int RVFlush(QVLink* link) QV_NOEXCEPT;
-/* The link's error code with its sign (-1 is -1), 0 when none; 1 for a null
- * link. */
+/* The link's error code (RV_ERR_...) with its sign (-1 is -1), 0 when none;
+ * 1 for a null link. */
 long RVError(QVLink* link) QV_NOEXCEPT;
 /* Clears the error and answers nonzero; 0, keeping it, for errors 1 and 9. */
 int RVClearError(QVLink* link) QV_NOEXCEPT;

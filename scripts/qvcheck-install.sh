@@ -1,10 +1,11 @@
 #!/bin/bash
-# Installs a built tree into a private prefix and checks what came out: the
-# shared library exports exactly the public headers' functions, among them
-# every call of scripts/qvpublic-calls.txt (so that a promised call missing
-# from headers and exports alike fails too), the installed program finds its
-# library from its own folder, and the example host builds against the
-# installed tree through find_package and through pkg-config, and runs.
+# Installs a built tree into a private prefix and checks what came out: every
+# header of include/ and no other, each plain C on its own; the shared library
+# exports exactly the public headers' functions, among them every call of
+# scripts/qvpublic-calls.txt (so that a promised call missing from headers and
+# exports alike fails too); the installed program finds its library from its
+# own folder; and the example host builds against the installed tree through
+# find_package (on either library) and through pkg-config, and runs.
 #   qvcheck-install.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -18,6 +19,19 @@ cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 libdir=$(find "$prefix" -name libquorvane.so -printf '%h\n' | head -n1)
 test -n "$libdir" || { echo "no shared library installed"; exit 1; }
 test -f "$libdir/libquorvane.a" || { echo "no static library installed"; exit 1; }
+
+# The public folder is what gets installed, and each of its headers is plain
+# C on its own: internal headers live beside their users.
+installed=$(cd "$prefix/include/quorvane" && ls -- *.h)
+public=$(cd "$source_dir/include" && ls -- *.h)
+if [ "$installed" != "$public" ]; then
+  echo "installed headers differ from include/:"; diff <(echo "$public") <(echo "$installed") || true; exit 1
+fi
+for header in $installed; do
+  printf '#include <quorvane/%s>\ntypedef int qvcheck_unit;\n' "$header" |
+    cc -std=c99 -Wall -Wextra -Wpedantic -Werror -fsyntax-only -I"$prefix/include" -x c - ||
+    { echo "quorvane/$header is not plain C"; exit 1; }
+done
 
 python3 "$source_dir/scripts/qvcheck-exports.py" --promised "$source_dir/scripts/qvpublic-calls.txt" \
   "$libdir/libquorvane.so" "$prefix"/include/quorvane/*.h
@@ -36,10 +50,15 @@ status=0
 env -u LD_LIBRARY_PATH "$program" -linkmode Loopback </dev/null >/dev/null 2>&1 || status=$?
 test "$status" -eq 1 || { echo "the program ended with status $status"; exit 1; }
 
-# The example host, through the CMake package.
+# The example host, through the CMake package: on the shared library, and on
+# the static one (a C program, so the package brings the C++ run time).
 cmake -S "$source_dir/examples" -B "$work/example-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/example-cmake" >/dev/null
 "$work/example-cmake/qvhost"
+if ldd "$work/example-cmake/qvhost_static" | grep -q libquorvane; then
+  echo "the host built on the static library loads the shared one"; exit 1
+fi
+"$work/example-cmake/qvhost_static"
 
 # And through pkg-config, against the shared library.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"

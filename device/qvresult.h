@@ -41,7 +41,7 @@ class QVResult {
 
   const T& unwrap() const {
     if (!ok_) {
-      throw QVException("QVResult: unwrap() on an Err value", "include/qvresult", __LINE__,
+      throw QVException("QVResult: unwrap() on an Err value", "device/qvresult", __LINE__,
                         qvexceptiontype::internalError, 0);
     }
     return value_;
