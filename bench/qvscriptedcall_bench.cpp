@@ -1,9 +1,12 @@
-// One call's round trip between two links over scripted devices paired back
-// to back: A sends CallPacket[List of 250 reals (five times), an integer, four
-// reals], a serving thread on B reads it with the typed gets and answers
-// ReturnPacket[a real], A reads the answer. The floor, in the same run: the
-// same numbers of bytes sent and answered over a raw socketpair, the answer
-// written once the whole request has been read.
+// An Algorithm3-shaped call between two links of one process over scripted
+// devices paired back to back (no real device, no second process): the
+// codec's and the typed calls' share of a call. A sends CallPacket[List of
+// 250 reals (five times), an integer, four reals], a serving thread on B
+// reads it with the typed gets and answers ReturnPacket[a real], A reads the
+// answer. The floor, in the same run: the same numbers of bytes sent and
+// answered over a raw socketpair between two threads, the answer written
+// once the whole request has been read. What a host meets (the installable
+// program launched over a real device) is measured in qvendtoend_bench.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -178,7 +181,7 @@ std::pair<size_t, size_t> MessageSizes(QVLink* a) {
   return {measure(PutCall), measure([](QVLink* link) { return PutAnswer(link, 1.0); })};
 }
 
-void BM_CallRoundTrip(benchmark::State& state) {
+void BM_ScriptedCallRoundTrip(benchmark::State& state) {
   CallPair pair;
   if (!pair.ready()) return state.SkipWithError("links not established");
   const auto [request, answer] = MessageSizes(pair.a);
@@ -191,7 +194,7 @@ void BM_CallRoundTrip(benchmark::State& state) {
   state.counters["answer_bytes"] = static_cast<double>(answer);
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(request + answer));
 }
-BENCHMARK(BM_CallRoundTrip)->UseRealTime();
+BENCHMARK(BM_ScriptedCallRoundTrip)->UseRealTime();
 
 bool ReadFully(int fd, char* buffer, size_t n) {
   size_t got = 0;
@@ -214,7 +217,7 @@ bool WriteFully(int fd, const char* buffer, size_t n) {
 }
 
 // The floor: the same byte counts as the call, ping-ponged over a socketpair.
-void BM_RawSocketpairRoundTrip(benchmark::State& state) {
+void BM_FloorSocketpairRoundTrip(benchmark::State& state) {
   size_t request = 0;
   size_t answer = 0;
   {
@@ -247,6 +250,6 @@ void BM_RawSocketpairRoundTrip(benchmark::State& state) {
   state.counters["answer_bytes"] = static_cast<double>(answer);
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(request + answer));
 }
-BENCHMARK(BM_RawSocketpairRoundTrip)->UseRealTime();
+BENCHMARK(BM_FloorSocketpairRoundTrip)->UseRealTime();
 
 }  // namespace
