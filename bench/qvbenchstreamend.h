@@ -1,14 +1,21 @@
 // One end of a procedural stream device ("Pipes" or "TCP") driven through
 // its interface function, for the device benchmarks: data goes in windows,
 // acknowledgements are taken when no window is free. Each bench program
-// makes and connects its device its own way, then sends and receives here.
+// makes and connects its pair of devices its own way (a StreamPair); the
+// round trip and the one-way stream are measured here.
 #pragma once
+
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "bench/qvbenchfloors.h"
 #include "device/qvdeviceinstance.h"
 
 namespace qvbench {
@@ -88,5 +95,52 @@ struct StreamEnd {
     }
   }
 };
+
+// An end here and its peer's end in a forked child that serves it
+// (StreamEnd::Serve); the child is stopped and the end closed when it goes.
+class StreamPair {
+ public:
+  StreamPair() = default;
+  ~StreamPair() {
+    if (child_ > 0) {
+      kill(child_, SIGKILL);
+      waitpid(child_, nullptr, 0);
+    }
+    end_.Close();
+  }
+  StreamPair(const StreamPair&) = delete;
+  StreamPair& operator=(const StreamPair&) = delete;
+  StreamEnd& end() { return end_; }
+
+ protected:
+  StreamEnd end_;
+  pid_t child_ = -1;
+};
+
+// kPacketBytes there and back; Pair(0) makes an echoing peer.
+template <typename Pair>
+void StreamRoundTrip(benchmark::State& state) {
+  Pair pair(0);
+  std::vector<char> packet(kPacketBytes, 'q'), back(kPacketBytes);
+  for (auto _ : state) {
+    pair.end().Send(packet.data(), kPacketBytes);
+    pair.end().Receive(back.data(), kPacketBytes);
+  }
+}
+
+// state.range(0) MiB of reals one way, answered by one byte; Pair(bytes)
+// makes a peer that sinks streams of that many bytes.
+template <typename Pair>
+void StreamOneWay(benchmark::State& state) {
+  const std::vector<double> reals = BulkReals(state);
+  const size_t bytes = reals.size() * sizeof(double);
+  Pair pair(bytes);
+  for (auto _ : state) {
+    pair.end().Send(reinterpret_cast<const char*>(reals.data()), bytes);
+    char answer = 0;
+    pair.end().Receive(&answer, 1);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
+}
 
 }  // namespace qvbench

@@ -9,12 +9,10 @@
 // The link over this device, through the public calls, is measured in
 // qvhostdevices_bench.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -38,9 +36,9 @@ void Open(qvbench::StreamEnd& end, int in, int out, int msgIn, int msgOut) {
 
 // The two ends across a fork, each device owning its pipe ends: the child
 // echoes (stream 0) or sinks streams of that many bytes until it is stopped.
-class Pair {
+class PipesPair : public qvbench::StreamPair {
  public:
-  explicit Pair(size_t stream) {
+  explicit PipesPair(size_t stream) {
     int a[2], b[2], ma[2], mb[2];
     if (pipe(a) != 0 || pipe(b) != 0 || pipe(ma) != 0 || pipe(mb) != 0) std::abort();
     watchsignal(SIGIO, &unix_signal_handler);
@@ -54,41 +52,12 @@ class Pair {
     for (int fd : {a[0], b[1], ma[0], mb[1]}) close(fd);
     Open(end_, b[0], a[1], mb[0], ma[1]);
   }
-  ~Pair() {
-    kill(child_, SIGKILL);
-    waitpid(child_, nullptr, 0);
-    end_.Close();
-  }
-  Pair(const Pair&) = delete;
-  Pair& operator=(const Pair&) = delete;
-  qvbench::StreamEnd& end() { return end_; }
-
- private:
-  pid_t child_ = -1;
-  qvbench::StreamEnd end_;
 };
 
-void BM_PipesDeviceRoundTrip(benchmark::State& state) {
-  Pair pair(0);
-  std::vector<char> packet(kPacketBytes, 'q'), back(kPacketBytes);
-  for (auto _ : state) {
-    pair.end().Send(packet.data(), kPacketBytes);
-    pair.end().Receive(back.data(), kPacketBytes);
-  }
-}
+void BM_PipesDeviceRoundTrip(benchmark::State& state) { qvbench::StreamRoundTrip<PipesPair>(state); }
 BENCHMARK(BM_PipesDeviceRoundTrip)->Apply(qvbench::RoundTrips);
 
-void BM_PipesDeviceOneWay(benchmark::State& state) {
-  const std::vector<double> reals = qvbench::BulkReals(state);
-  const size_t bytes = reals.size() * sizeof(double);
-  Pair pair(bytes);
-  for (auto _ : state) {
-    pair.end().Send(reinterpret_cast<const char*>(reals.data()), bytes);
-    char answer = 0;
-    pair.end().Receive(&answer, 1);
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
-}
+void BM_PipesDeviceOneWay(benchmark::State& state) { qvbench::StreamOneWay<PipesPair>(state); }
 BENCHMARK(BM_PipesDeviceOneWay)->Apply(qvbench::OneWaySizes);
 
 using qvbench::BM_FloorMemcpy;

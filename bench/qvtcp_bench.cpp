@@ -9,12 +9,10 @@
 // The link over this device, through the public calls, is measured in
 // qvhostdevices_bench.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -41,9 +39,9 @@ std::string Make(qvbench::StreamEnd& end, unsigned long mode, const std::string&
 
 // The two ends across a fork: this one listens, the child connects and
 // echoes (stream 0) or sinks streams of that many bytes until it is stopped.
-class Pair {
+class TcpPair : public qvbench::StreamPair {
  public:
-  explicit Pair(size_t stream) {
+  explicit TcpPair(size_t stream) {
     watchsignal(SIGIO, &unix_signal_handler);
     watchsignal(SIGURG, &unix_signal_handler);
     const std::string name = Make(end_, 2, "");
@@ -56,41 +54,12 @@ class Pair {
     }
     end_.Connect();
   }
-  ~Pair() {
-    kill(child_, SIGKILL);
-    waitpid(child_, nullptr, 0);
-    end_.Close();
-  }
-  Pair(const Pair&) = delete;
-  Pair& operator=(const Pair&) = delete;
-  qvbench::StreamEnd& end() { return end_; }
-
- private:
-  qvbench::StreamEnd end_;
-  pid_t child_ = -1;
 };
 
-void BM_TcpDeviceRoundTrip(benchmark::State& state) {
-  Pair pair(0);
-  std::vector<char> packet(kPacketBytes, 'q'), back(kPacketBytes);
-  for (auto _ : state) {
-    pair.end().Send(packet.data(), kPacketBytes);
-    pair.end().Receive(back.data(), kPacketBytes);
-  }
-}
+void BM_TcpDeviceRoundTrip(benchmark::State& state) { qvbench::StreamRoundTrip<TcpPair>(state); }
 BENCHMARK(BM_TcpDeviceRoundTrip)->Apply(qvbench::RoundTrips);
 
-void BM_TcpDeviceOneWay(benchmark::State& state) {
-  const std::vector<double> reals = qvbench::BulkReals(state);
-  const size_t bytes = reals.size() * sizeof(double);
-  Pair pair(bytes);
-  for (auto _ : state) {
-    pair.end().Send(reinterpret_cast<const char*>(reals.data()), bytes);
-    char answer = 0;
-    pair.end().Receive(&answer, 1);
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
-}
+void BM_TcpDeviceOneWay(benchmark::State& state) { qvbench::StreamOneWay<TcpPair>(state); }
 BENCHMARK(BM_TcpDeviceOneWay)->Apply(qvbench::OneWaySizes);
 
 using qvbench::BM_FloorMemcpy;

@@ -9,7 +9,9 @@
 //   public RVGetReal64List, against two memcpys of the same bytes.
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "api/qvarraymeter.h"
@@ -25,6 +27,11 @@ constexpr size_t kListBytes = size_t{1} << 20;
 const unsigned char kListHead[] = {0x23, 0x47, 0x41, 0x7E, 0x44, 0x4C, 0x69, 0x73, 0x74, 0x0A};
 
 using qvbench::LoopbackLink;
+
+// What the numbers got are added into: wide and unsigned for integers, so
+// that a long run wraps instead of overflowing.
+template <typename T>
+using Sum = std::conditional_t<std::is_integral_v<T>, uint64_t, T>;
 
 template <typename T>
 int Put(QVLink* link, T value) {
@@ -49,7 +56,7 @@ void BM_PutGetThroughTheLink(benchmark::State& state) {
   LoopbackLink loopback;
   QVLink* link = loopback.get();
   if (link == nullptr) return state.SkipWithError("no link");
-  T sum = 0;
+  Sum<T> sum = 0;
   for (auto _ : state) {
     for (int i = 0; i < kNumbers; ++i) {
       if (Put(link, static_cast<T>(i)) != 1) return state.SkipWithError("put failed");
@@ -58,7 +65,7 @@ void BM_PutGetThroughTheLink(benchmark::State& state) {
     for (int i = 0; i < kNumbers; ++i) {
       T v{};
       if (Get(link, &v) != 1) return state.SkipWithError("get failed");
-      sum += v;
+      sum += static_cast<Sum<T>>(v);
     }
   }
   benchmark::DoNotOptimize(sum);
@@ -72,7 +79,7 @@ template <typename T>
 void BM_SameBytesByHand(benchmark::State& state) {
   const unsigned type = sizeof(T) == 4 ? 228 : 246;
   std::vector<unsigned char> buffer(kNumbers * (sizeof(T) + 2));
-  T sum = 0;
+  Sum<T> sum = 0;
   for (auto _ : state) {
     unsigned char* p = buffer.data();
     for (int i = 0; i < kNumbers; ++i) {
@@ -88,7 +95,7 @@ void BM_SameBytesByHand(benchmark::State& state) {
       if (q[0] != type || q[1 + sizeof(T)] != '\n') return state.SkipWithError("bad token");
       T v;
       std::memcpy(&v, q + 1, sizeof v);
-      sum += v;
+      sum += static_cast<Sum<T>>(v);
       q += sizeof(T) + 2;
     }
   }
