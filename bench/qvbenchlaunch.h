@@ -1,10 +1,23 @@
 // A program launched by a host over a device, through the public calls only:
 // the host's environment and its link to the program, connected. Everything
-// here is set-up, done before a benchmark's timed loop.
+// here is set-up, done before a benchmark's timed loop; when it goes, the
+// program has ended and been reaped, so that nothing of one benchmark runs
+// on into the next.
 #pragma once
 
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "quorvane.h"
 
@@ -37,6 +50,39 @@ inline std::chrono::steady_clock::time_point& GiveUpAt() {
 
 inline int UntilGiveUp(void*, QVYieldParams*) { return std::chrono::steady_clock::now() >= GiveUpAt() ? 1 : 0; }
 
+// The children of this process, as the system lists them for each thread.
+inline std::vector<pid_t> Children() {
+  std::vector<pid_t> children;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return children;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream list(std::string("/proc/self/task/") + entry->d_name + "/children");
+    for (pid_t pid = 0; list >> pid;) children.push_back(pid);
+  }
+  closedir(tasks);
+  std::sort(children.begin(), children.end());
+  return children;
+}
+
+// The one child in after that is not in before, or -1.
+inline pid_t NewChild(const std::vector<pid_t>& before, const std::vector<pid_t>& after) {
+  std::vector<pid_t> added;
+  std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(added));
+  return added.size() == 1 ? added.front() : -1;
+}
+
+// Waits up to ten seconds for the program to end, then kills it, and reaps
+// it (unless the library's own reaping came first).
+inline void Reap(pid_t program) {
+  const auto descriptor = static_cast<int>(syscall(SYS_pidfd_open, program, 0));
+  if (descriptor < 0) return;  // already reaped
+  pollfd ended{descriptor, POLLIN, 0};
+  if (poll(&ended, 1, 10000) != 1) kill(program, SIGKILL);
+  close(descriptor);
+  waitpid(program, nullptr, 0);
+}
+
 }  // namespace launchdetail
 
 class LaunchedProgram {
@@ -52,7 +98,9 @@ class LaunchedProgram {
                      const_cast<char*>("-linkmode"),     const_cast<char*>("launch"),
                      const_cast<char*>("-linkname"),     const_cast<char*>(command.c_str())};
     int error = 0;
+    const std::vector<pid_t> before = launchdetail::Children();
     link_ = RVOpenArgcArgv(environment_, 6, words, &error);
+    program_ = launchdetail::NewChild(before, launchdetail::Children());
     if (link_ == nullptr) {
       failure_ = std::string("launch: ") + RVErrorString(environment_, error);
       return;
@@ -65,8 +113,10 @@ class LaunchedProgram {
     if (!connected) Fail("connect");
   }
   ~LaunchedProgram() {
-    // The program ends with the link.
+    // The program ends with the link; it is reaped while the environment,
+    // which may reap it too, still stands.
     if (link_ != nullptr) RVClose(link_);
+    if (program_ > 0) launchdetail::Reap(program_);
     if (environment_ != nullptr) RVDeinitialize(environment_);
   }
   LaunchedProgram(const LaunchedProgram&) = delete;
@@ -86,6 +136,7 @@ class LaunchedProgram {
  private:
   RVEnvironment* environment_ = nullptr;
   QVLink* link_ = nullptr;
+  pid_t program_ = -1;  // -1 when it could not be told apart
   std::string failure_;
 };
 
