@@ -1,6 +1,7 @@
 // What a host meets when it calls Algorithm3: quorvane-algorithm3 launched as
 // a child over each device by a host on the public calls alone (this program
-// links only the shared library). The launch, the connection, the handshake
+// links only the shared library; a launch passes no link options, so "TCPIP"
+// runs its default connection model). The launch, the connection, the handshake
 // and the reading of the program's definition come before the timed loop;
 // each iteration is one call, its answer checked.
 // - BM_Algorithm3Call/<device>/days:N/time:0: the link cost of a call. Five
