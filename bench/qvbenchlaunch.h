@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -65,22 +64,22 @@ inline std::vector<pid_t> Children() {
   return children;
 }
 
-// The one child in after that is not in before, or -1.
-inline pid_t NewChild(const std::vector<pid_t>& before, const std::vector<pid_t>& after) {
+// A descriptor of the one child in after that is not in before, or -1. It
+// names that process for good, whatever its number comes to name later.
+inline int NewChild(const std::vector<pid_t>& before, const std::vector<pid_t>& after) {
   std::vector<pid_t> added;
   std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(added));
-  return added.size() == 1 ? added.front() : -1;
+  return added.size() == 1 ? static_cast<int>(syscall(SYS_pidfd_open, added.front(), 0)) : -1;
 }
 
 // Waits up to ten seconds for the program to end, then kills it, and reaps
 // it (unless the library's own reaping came first).
-inline void Reap(pid_t program) {
-  const auto descriptor = static_cast<int>(syscall(SYS_pidfd_open, program, 0));
-  if (descriptor < 0) return;  // already reaped
-  pollfd ended{descriptor, POLLIN, 0};
-  if (poll(&ended, 1, 10000) != 1) kill(program, SIGKILL);
-  close(descriptor);
-  waitpid(program, nullptr, 0);
+inline void Reap(int program) {
+  pollfd ended{program, POLLIN, 0};
+  if (poll(&ended, 1, 10000) != 1) syscall(SYS_pidfd_send_signal, program, SIGKILL, nullptr, 0);
+  siginfo_t info{};
+  waitid(P_PIDFD, static_cast<id_t>(program), &info, WEXITED);
+  close(program);
 }
 
 }  // namespace launchdetail
@@ -116,7 +115,7 @@ class LaunchedProgram {
     // The program ends with the link; it is reaped while the environment,
     // which may reap it too, still stands.
     if (link_ != nullptr) RVClose(link_);
-    if (program_ > 0) launchdetail::Reap(program_);
+    if (program_ >= 0) launchdetail::Reap(program_);
     if (environment_ != nullptr) RVDeinitialize(environment_);
   }
   LaunchedProgram(const LaunchedProgram&) = delete;
@@ -136,7 +135,7 @@ class LaunchedProgram {
  private:
   RVEnvironment* environment_ = nullptr;
   QVLink* link_ = nullptr;
-  pid_t program_ = -1;  // -1 when it could not be told apart
+  int program_ = -1;  // a process descriptor; -1 when it could not be told apart
   std::string failure_;
 };
 
