@@ -1,11 +1,8 @@
-// A loopback link for the benchmarks: an environment without device worlds
-// and one established loopback link, ended together.
+// A loopback link for the benchmarks, made with the public calls as a user
+// makes one: an environment without device worlds and one loopback link,
+// ended together.
 #pragma once
 
-#include <cstring>
-
-#include "api/qvenvironment.h"
-#include "api/qvlink.h"
 #include "quorvane.h"
 
 namespace qvbench {
@@ -17,13 +14,8 @@ class LoopbackLink {
     RVSetDeviceParameter(parameters, "");
     environment_ = RVBegin(parameters);
     RVReleaseParameters(parameters);
-    if (environment_ == nullptr) return;
-    link_ = QVInternalMake(environment_->globals, {}, nullptr);
-    if (link_ == nullptr) return;
-    QVMakeLoopback(link_);
-    feature_set features = environment_->ownFeatures;
-    std::strcpy(features.numerics_id, "UniqueID");
-    if (RVEstablish(link_, &features) != 1) link_ = nullptr;
+    int error = 0;
+    if (environment_ != nullptr) link_ = RVLoopbackOpen(environment_, &error);
   }
   ~LoopbackLink() {
     if (environment_ != nullptr) RVEnd(environment_);

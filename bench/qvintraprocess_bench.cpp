@@ -4,8 +4,10 @@
 //   threads over a mutex and condition variable;
 // - a 64 MiB list of reals one way, read whole as an array by the other
 //   thread, against memcpy of 64 MiB; the list goes as one packed array token
-//   (what a peer sends for a list of machine reals) or as a List function of
-//   single reals (what the public puts can write).
+//   written by the codec's internal put (internal_packed_put:1; what a peer
+//   sends for a list of machine reals, which no public put writes) or as a
+//   List function of single reals (internal_packed_put:0; what the public
+//   puts can write).
 #include <benchmark/benchmark.h>
 
 #include <condition_variable>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/qvbenchfloors.h"
 #include "quorvane.h"
 #include "support/qvlistheads.h"
 
@@ -176,18 +179,14 @@ void BM_IntraProcessRealArray64MiB(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kBulkReals * 8);
 }
-BENCHMARK(BM_IntraProcessRealArray64MiB)->ArgName("packed")->Arg(1)->Arg(0)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IntraProcessRealArray64MiB)
+    ->ArgName("internal_packed_put")
+    ->Arg(1)
+    ->Arg(0)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
-void BM_Memcpy64MiBFloor(benchmark::State& state) {
-  const std::vector<double>& bulk = Bulk();
-  std::vector<double> copy(bulk.size());
-  for (auto _ : state) {
-    std::memcpy(copy.data(), bulk.data(), bulk.size() * sizeof(double));
-    benchmark::DoNotOptimize(copy.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kBulkReals * 8);
-}
-BENCHMARK(BM_Memcpy64MiBFloor)->UseRealTime()->Unit(benchmark::kMillisecond);
+using qvbench::BM_FloorMemcpy;
+BENCHMARK(BM_FloorMemcpy)->ArgName("MiB")->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,22 +1,22 @@
-// Two processes joined by a shared-memory link opened by name and mode. A
-// forked server answers each CallPacket at once with ReturnPacket[a real].
-// Measured beside their floors in the same run:
-// - an Algorithm3-shaped call (five lists of 250 reals, an integer, four
-//   reals in; one real out) against a futex ping-pong between two processes;
-// - a 64 MiB list of reals one way (answered by one real once all is read)
-//   against memcpy of 64 MiB.
-// Lists go either as one packed array token each (what a host sends for a
-// list of machine reals) or as a List function of single reals (what the
-// public puts can write); the server reads both with the list get.
+// Two processes joined by a shared-memory link opened by name and mode; a
+// server forked from this program answers each CallPacket at once with
+// ReturnPacket[a real]. The lists here go as one packed array token each,
+// written by the codec's internal put: what a peer sends for a list of
+// machine reals, and a call no host can make (a host's puts write List of
+// single reals: see qvendtoend_bench and qvhostdevices_bench). Beside floors
+// measured in the same run:
+// - BM_SharedMemoryAlgorithm3CallInternalPackedPut: five packed lists of 250
+//   reals, an integer and four reals in, one real out; floor
+//   BM_FloorFutexPingPong;
+// - BM_SharedMemory64MiBInternalPackedPut/get:stepwise|whole: a packed list
+//   of 64 MiB of reals one way, read with the public gets stepwise into a
+//   buffer the server keeps (stepwise) or whole into a block of its own
+//   (whole); floor BM_FloorMemcpy/MiB:64.
 #include <benchmark/benchmark.h>
-#include <linux/futex.h>
 #include <signal.h>
-#include <sys/mman.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "api/qvlink.h"
+#include "bench/qvbenchfloors.h"
 #include "quorvane.h"
 #include "support/qvlistheads.h"
 
@@ -37,12 +38,9 @@ constexpr int kBulkIntoBufferCall = 2;  // read stepwise into the server's own b
 constexpr long kBulkReals = 64L * 1024 * 1024 / sizeof(double);
 constexpr unsigned kReal64 = 246;  // binary type of a machine double
 
-// Writes a list of reals as a packed array token, or as List[r1, r2, ...].
-bool PutReals(QVLink* link, const std::vector<double>& values, bool packed) {
-  if (packed) return qvcodec::PutPackedList(link, values.data(), kReal64, static_cast<int64_t>(values.size()));
-  bool ok = RVPutFunction(link, "List", static_cast<int>(values.size())) == 1;
-  for (double value : values) ok = ok && RVPutReal64(link, value);
-  return ok;
+// A list of reals as one packed array token, through the internal put.
+bool PutPackedReals(QVLink* link, const std::vector<double>& values) {
+  return qvcodec::PutPackedList(link, values.data(), kReal64, static_cast<int64_t>(values.size()));
 }
 
 const std::vector<double>& Series() {
@@ -63,17 +61,17 @@ const std::vector<double>& Bulk() {
   return values;
 }
 
-bool PutAlgorithmCall(QVLink* link, bool packed) {
+bool PutAlgorithmCall(QVLink* link) {
   bool ok = RVPutFunction(link, "CallPacket", 2) && RVPutInteger(link, kAlgorithmCall) &&
             RVPutFunction(link, "List", kLists + 5);
-  for (int list = 0; list < kLists && ok; ++list) ok = PutReals(link, Series(), packed);
+  for (int list = 0; list < kLists && ok; ++list) ok = PutPackedReals(link, Series());
   ok = ok && RVPutInteger(link, 3);
   for (double ratio : {0.4, 0.3, 0.2, 0.1}) ok = ok && RVPutReal64(link, ratio);
   return ok && RVEndPacket(link) && RVFlush(link);
 }
 
-bool PutBulk(QVLink* link, bool packed, int kind) {
-  const bool ok = RVPutFunction(link, "CallPacket", 2) && RVPutInteger(link, kind) && PutReals(link, Bulk(), packed);
+bool PutBulk(QVLink* link, int kind) {
+  const bool ok = RVPutFunction(link, "CallPacket", 2) && RVPutInteger(link, kind) && PutPackedReals(link, Bulk());
   return ok && RVEndPacket(link) && RVFlush(link);
 }
 
@@ -211,89 +209,38 @@ class ServedLink {
   QVLink* link_ = nullptr;
 };
 
-void BM_SharedMemoryAlgorithm3Call(benchmark::State& state) {
+void BM_SharedMemoryAlgorithm3CallInternalPackedPut(benchmark::State& state) {
   ServedLink served;
   if (served.link() == nullptr) return state.SkipWithError("link not established");
-  const bool packed = state.range(0) != 0;
   for (auto _ : state) {
-    if (!PutAlgorithmCall(served.link(), packed)) return state.SkipWithError("call not sent");
+    if (!PutAlgorithmCall(served.link())) return state.SkipWithError("call not sent");
     if (ReadAnswer(served.link()) != 0.1) return state.SkipWithError("wrong answer");
   }
 }
-BENCHMARK(BM_SharedMemoryAlgorithm3Call)->ArgName("packed")->Arg(1)->Arg(0)->UseRealTime();
+BENCHMARK(BM_SharedMemoryAlgorithm3CallInternalPackedPut)->Apply(qvbench::RoundTrips);
 
-// ---- floor: one word bounced between two processes through futexes ----
+using qvbench::BM_FloorFutexPingPong;
+BENCHMARK(BM_FloorFutexPingPong)->Apply(qvbench::RoundTrips);
 
-long Futex(std::atomic<int>* word, int operation, int value) {
-  return syscall(SYS_futex, reinterpret_cast<int*>(word), operation, value, nullptr, nullptr, 0);
-}
-
-// Waits while the word holds value.
-void WaitWhile(std::atomic<int>* word, int value) {
-  while (word->load(std::memory_order_acquire) == value) Futex(word, FUTEX_WAIT, value);
-}
-
-void Set(std::atomic<int>* word, int value) {
-  word->store(value, std::memory_order_release);
-  Futex(word, FUTEX_WAKE, 1);
-}
-
-void BM_FutexPingPongFloor(benchmark::State& state) {
-  void* memory = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return state.SkipWithError("no shared mapping");
-  auto* word = new (memory) std::atomic<int>(0);  // 0 idle, 1 ping, 2 pong, 3 stop
-  const pid_t child = fork();
-  if (child == 0) {
-    for (;;) {
-      WaitWhile(word, 0);
-      WaitWhile(word, 2);
-      if (word->load() == 3) _exit(0);
-      Set(word, 2);
-    }
-  }
-  for (auto _ : state) {
-    Set(word, 1);
-    WaitWhile(word, 1);
-  }
-  Set(word, 3);
-  waitpid(child, nullptr, 0);
-  munmap(memory, sizeof(std::atomic<int>));
-}
-BENCHMARK(BM_FutexPingPongFloor)->UseRealTime();
-
-void BM_SharedMemory64MiBOneWay(benchmark::State& state) {
+void BM_SharedMemory64MiBInternalPackedPut(benchmark::State& state, int kind) {
   Bulk();
   ServedLink served;
   if (served.link() == nullptr) return state.SkipWithError("link not established");
   const double last = Bulk().back();
-  const bool packed = state.range(0) != 0;
-  const int kind = state.range(1) != 0 ? kBulkIntoBufferCall : kBulkCall;
   for (auto _ : state) {
-    if (!PutBulk(served.link(), packed, kind)) return state.SkipWithError("list not sent");
+    if (!PutBulk(served.link(), kind)) return state.SkipWithError("list not sent");
     if (ReadAnswer(served.link()) != last) return state.SkipWithError("wrong answer");
   }
   state.SetBytesProcessed(state.iterations() * kBulkReals * static_cast<int64_t>(sizeof(double)));
 }
-// into_buffer:1 reads the list stepwise into a buffer the server keeps;
-// into_buffer:0 gets it whole in a block of its own, freshly allocated.
-BENCHMARK(BM_SharedMemory64MiBOneWay)
-    ->ArgNames({"packed", "into_buffer"})
-    ->Args({1, 1})
-    ->Args({1, 0})
-    ->Args({0, 0})
+BENCHMARK_CAPTURE(BM_SharedMemory64MiBInternalPackedPut, get:stepwise, kBulkIntoBufferCall)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SharedMemory64MiBInternalPackedPut, get:whole, kBulkCall)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
-void BM_Memcpy64MiBFloor(benchmark::State& state) {
-  const std::vector<double>& source = Bulk();
-  std::vector<double> target(source.size());
-  for (auto _ : state) {
-    std::memcpy(target.data(), source.data(), source.size() * sizeof(double));
-    benchmark::DoNotOptimize(target.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(state.iterations() * kBulkReals * static_cast<int64_t>(sizeof(double)));
-}
-BENCHMARK(BM_Memcpy64MiBFloor)->UseRealTime()->Unit(benchmark::kMillisecond);
+using qvbench::BM_FloorMemcpy;
+BENCHMARK(BM_FloorMemcpy)->ArgName("MiB")->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,9 +1,14 @@
-// The "TCPIP" device between two processes over 127.0.0.1 (new model)
-// against its floors in the same run: a small-packet round trip against a raw
-// TCP ping-pong, and 64 MiB one way against a raw TCP stream and memcpy.
+// The "TCPIP" device between two processes over 127.0.0.1 (new model),
+// driven through its device class, against raw TCP in the same run. The fork
+// and the connection come before each timed loop; the peer serves the whole
+// run and is stopped after it.
+// - BM_TCPIPDeviceRoundTrip: kPacketBytes there and back; floor
+//   BM_FloorRawTcpPingPong.
+// - BM_TCPIPDeviceOneWay/MiB:N: N MiB of reals one way, answered by one
+//   byte; floors BM_FloorRawTcpStream/MiB:N and BM_FloorMemcpy/MiB:N.
+// The link over this device, through the public calls, is measured in
+// qvhostdevices_bench.
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,18 +19,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/qvbenchfloors.h"
 #include "device/qvtcpipdevice.h"
 #include "device/qvtcpipworld.h"
-#include "utilities/qvexception.h"
 #include "tests/device/qvtcpipraw.h"
+#include "utilities/qvexception.h"
 
 namespace {
 
 using namespace Quorvane;
-using namespace qvtcpiptest;
-
-constexpr size_t kPacket = 16;
-constexpr size_t kBulk = size_t{64} << 20;
+using qvbench::kPacketBytes;
 
 // The message connections raise SIGIO and SIGURG; the environment would
 // install the world's handler for them.
@@ -95,7 +98,7 @@ struct Child {
       _exit(0);
     }
     ::close(fds[1]);
-    if (Readable(fds[0]) && ::read(fds[0], &port, sizeof port) != sizeof port) port = 0;
+    if (qvtcpiptest::Readable(fds[0]) && ::read(fds[0], &port, sizeof port) != sizeof port) port = 0;
     ::close(fds[0]);
   }
   ~Child() {
@@ -108,131 +111,67 @@ struct Child {
 
 void TellPort(int fd, unsigned short port) { [[maybe_unused]] ssize_t n = ::write(fd, &port, sizeof port); }
 
-void NoDelay(int fd) {
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-// Echo (packet true) or sink-and-acknowledge (packet false) over raw TCP.
-void RawServe(int portPipe, bool echo) {
-  unsigned short port = 0;
-  Fd listening = ListenLoopback(&port);
-  TellPort(portPipe, port);
-  Fd peer(::accept(listening.get(), nullptr, nullptr));
-  NoDelay(peer.get());
-  std::vector<char> buffer(1 << 16);
-  size_t total = 0;
-  for (;;) {
-    const ssize_t n = ::recv(peer.get(), buffer.data(), echo ? kPacket : buffer.size(), echo ? MSG_WAITALL : 0);
-    if (n <= 0) return;
-    if (echo) {
-      SendAll(peer.get(), buffer.data(), static_cast<size_t>(n));
-    } else if ((total += static_cast<size_t>(n)) >= kBulk) {
-      total -= kBulk;
-      SendAll(peer.get(), "k", 1);
-    }
-  }
-}
-
-void DeviceServeOnce(int portPipe, bool echo) {
+// Echoes each packet (stream 0), or takes each stream of that many bytes
+// whole and answers one byte, until the other side goes.
+void DeviceServeOnce(int portPipe, size_t stream) {
   QVTCPIPWorld world;
   auto device = Make(world, Block(2, "@127.0.0.1"));
-  TellPort(portPipe, static_cast<unsigned short>(std::stoi(std::string(QVNameAndPorts::Parse(device->Name(), "").DataPort.c_str()))));
+  TellPort(portPipe, static_cast<unsigned short>(
+                         std::stoi(std::string(QVNameAndPorts::Parse(device->Name(), "").DataPort.c_str()))));
   device->Connect();
-  std::vector<char> packet(kPacket);
+  std::vector<char> packet(kPacketBytes);
   for (;;) {
-    if (echo) {
-      if (!Receive(*device, packet.data(), kPacket)) return;
-      Send(*device, packet.data(), kPacket);
+    if (stream == 0) {
+      if (!Receive(*device, packet.data(), kPacketBytes)) return;
+      Send(*device, packet.data(), kPacketBytes);
     } else {
-      if (!Receive(*device, nullptr, kBulk)) return;
+      if (!Receive(*device, nullptr, stream)) return;
       Send(*device, "k", 1);
     }
   }
 }
 
-void DeviceServe(int portPipe, bool echo) {
+void DeviceServe(int portPipe, size_t stream) {
   try {
-    DeviceServeOnce(portPipe, echo);
+    DeviceServeOnce(portPipe, stream);
   } catch (const QVException&) {
     // The other process went away: the run is over.
   }
 }
 
-void BM_RawTCPPingPong(benchmark::State& state) {
-  Child child([](int fd) { RawServe(fd, true); });
-  Fd fd = ConnectLoopback(child.port);
-  NoDelay(fd.get());
-  char packet[kPacket] = {};
-  for (auto _ : state) {
-    SendAll(fd.get(), packet, kPacket);
-    if (::recv(fd.get(), packet, kPacket, MSG_WAITALL) != static_cast<ssize_t>(kPacket)) {
-      state.SkipWithError("echo ended");
-      break;
-    }
-  }
-}
-
-void BM_TCPIPPingPong(benchmark::State& state) {
-  Child child([](int fd) { DeviceServe(fd, true); });
+void BM_TCPIPDeviceRoundTrip(benchmark::State& state) {
+  Child child([](int fd) { DeviceServe(fd, 0); });
   QVTCPIPWorld world;
   auto device = Make(world, Block(4, std::to_string(child.port) + "@127.0.0.1"));
   device->Connect();
-  char packet[kPacket] = {};
+  char packet[kPacketBytes] = {};
   for (auto _ : state) {
-    Send(*device, packet, kPacket);
-    if (!Receive(*device, packet, kPacket)) {
-      state.SkipWithError("echo ended");
-      break;
-    }
+    Send(*device, packet, kPacketBytes);
+    if (!Receive(*device, packet, kPacketBytes)) return state.SkipWithError("echo ended");
   }
 }
+BENCHMARK(BM_TCPIPDeviceRoundTrip)->Apply(qvbench::RoundTrips);
 
-void BM_Memcpy64MiB(benchmark::State& state) {
-  std::vector<char> from(kBulk, 1);
-  std::vector<char> to(kBulk);
-  for (auto _ : state) {
-    std::memcpy(to.data(), from.data(), kBulk);
-    benchmark::DoNotOptimize(to.data());
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBulk));
-}
-
-void BM_RawTCPStream64MiB(benchmark::State& state) {
-  Child child([](int fd) { RawServe(fd, false); });
-  Fd fd = ConnectLoopback(child.port);
-  std::vector<char> bulk(kBulk, 1);
-  for (auto _ : state) {
-    char ack = 0;
-    if (!SendAll(fd.get(), bulk.data(), kBulk) || ::recv(fd.get(), &ack, 1, MSG_WAITALL) != 1) {
-      state.SkipWithError("sink ended");
-      break;
-    }
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBulk));
-}
-
-void BM_TCPIPStream64MiB(benchmark::State& state) {
-  Child child([](int fd) { DeviceServe(fd, false); });
+void BM_TCPIPDeviceOneWay(benchmark::State& state) {
+  const std::vector<double> reals = qvbench::BulkReals(state);
+  const size_t bytes = reals.size() * sizeof(double);
+  Child child([bytes](int fd) { DeviceServe(fd, bytes); });
   QVTCPIPWorld world;
   auto device = Make(world, Block(4, std::to_string(child.port) + "@127.0.0.1"));
   device->Connect();
-  // The reals of an array, as the link lays them out.
-  std::vector<double> reals(kBulk / sizeof(double), 0.5);
   for (auto _ : state) {
-    Send(*device, reinterpret_cast<const char*>(reals.data()), kBulk);
-    if (!Receive(*device, nullptr, 1)) {
-      state.SkipWithError("sink ended");
-      break;
-    }
+    Send(*device, reinterpret_cast<const char*>(reals.data()), bytes);
+    if (!Receive(*device, nullptr, 1)) return state.SkipWithError("sink ended");
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBulk));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
 }
+BENCHMARK(BM_TCPIPDeviceOneWay)->Apply(qvbench::OneWaySizes);
 
-BENCHMARK(BM_RawTCPPingPong)->UseRealTime();
-BENCHMARK(BM_TCPIPPingPong)->UseRealTime();
-BENCHMARK(BM_Memcpy64MiB)->UseRealTime();
-BENCHMARK(BM_RawTCPStream64MiB)->UseRealTime();
-BENCHMARK(BM_TCPIPStream64MiB)->UseRealTime();
+using qvbench::BM_FloorMemcpy;
+using qvbench::BM_FloorRawTcpPingPong;
+using qvbench::BM_FloorRawTcpStream;
+BENCHMARK(BM_FloorRawTcpPingPong)->Apply(qvbench::RoundTrips);
+BENCHMARK(BM_FloorRawTcpStream)->Apply(qvbench::OneWaySizes);
+BENCHMARK(BM_FloorMemcpy)->Apply(qvbench::OneWaySizes);
 
 }  // namespace
