@@ -12,6 +12,7 @@
 #include <set>
 
 #include "utilities/qvexception.h"
+#include "utilities/qvplatformthreads.h"
 #include "utilities/qvprocess.h"
 #include "utilities/qvsyncobject.h"
 #include "utilities/qvsyncobjectnamerecordmanager.h"
@@ -45,11 +46,10 @@ bool PlainEntryNameQ(const QVString& name) {
 
 // A record file may only lead to the removal of objects its own owner owns,
 // so one user cannot have another's objects removed by writing a record.
-void UnlinkIfOwnedLike(const QVString& path, uid_t owner, bool wantFifo) {
+void UnlinkFifoIfOwned(const QVString& path, uid_t owner) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return;
-  if (st.st_uid != owner) return;
-  if (wantFifo ? !S_ISFIFO(st.st_mode) : !S_ISREG(st.st_mode)) return;
+  if (st.st_uid != owner || !S_ISFIFO(st.st_mode)) return;
   unlink(path.c_str());
 }
 
@@ -61,10 +61,11 @@ void RemoveObjectFromSystem(const QVSyncObjectNameRecord& record, uid_t owner) {
       sem_unlink(makeIPCName(record.name).c_str());
       break;
     case QVSyncTypeFileLockMutex:
-      UnlinkIfOwnedLike(makeFileLockingIPCName(record.name), owner, false);
+      // The dead process may have shared the lock with one that lives.
+      RemoveLockFileIfUnused(makeFileLockingIPCName(record.name), owner);
       break;
     case QVSyncTypeFifoCondition:
-      UnlinkIfOwnedLike(makeFIFOIPCName(record.name), owner, true);
+      UnlinkFifoIfOwned(makeFIFOIPCName(record.name), owner);
       break;
     default:
       break;
