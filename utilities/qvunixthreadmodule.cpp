@@ -37,6 +37,9 @@ std::condition_variable& RecordManagerCondition() {
 std::atomic<bool> recordManagerThreadShouldStop{false};
 bool startedRecordManagerThread = false;    // under internalLock
 QVThread* recordManagerWatchThread = nullptr;  // under internalLock
+// The process that started the clean-up thread (0: none). Read at exit
+// without internalLock, which a forked child may have inherited locked.
+std::atomic<pid_t> recordManagerThreadOwner{0};
 
 // Names come from record files in a shared directory: only a plain entry of
 // the sync directory may be removed, never a path that leads elsewhere.
@@ -88,6 +91,14 @@ void SweepDeadProcessRecords(QVSyncObjectNameRecordManager& manager) {
     deadFiles.insert(record.recordFile);
   }
   for (const QVString& path : deadFiles) manager.removeProcessRecordFile(path);
+  manager.removeAbandonedWrites();
+}
+
+// A program that ends without ending its environments: its threads must not
+// go on sweeping and writing records while the process is torn down.
+void StopThreadModuleAtExit() {
+  if (recordManagerThreadOwner.load() != getpid()) return;
+  deinitThreadModule();
 }
 
 }  // namespace
@@ -99,6 +110,12 @@ void QVUnixThreadModuleGlobals::startRecordManagerThread() {
   recordManagerWatchThread =
       QVThreadsFactory().CreateThread(&recordManagerWatchThreadFunction, nullptr);
   startedRecordManagerThread = true;
+  recordManagerThreadOwner.store(getpid());
+  static bool registered = false;  // under internalLock; a forked child inherits the hook
+  if (!registered) {
+    registered = true;
+    atexit(&StopThreadModuleAtExit);
+  }
 }
 
 void QVUnixThreadModuleGlobals::stopRecordManagerThread() {
@@ -114,6 +131,7 @@ void QVUnixThreadModuleGlobals::stopRecordManagerThread() {
   std::unique_ptr<QVThread> thread(recordManagerWatchThread);
   recordManagerWatchThread = nullptr;
   startedRecordManagerThread = false;
+  recordManagerThreadOwner.store(0);
   thread->Join();
 }
 
@@ -132,7 +150,10 @@ void QVUnixThreadModuleGlobals::deinitialize() { recordManagerThreadShouldStop.s
 
 bool initThreadModule() {
   const bool ok = initSyncObjectDir();
-  if (ok) QVUnixThreadModuleGlobals::startRecordManagerThread();
+  if (ok) {
+    QVSyncObjectNameRecordManager::initialize();
+    QVUnixThreadModuleGlobals::startRecordManagerThread();
+  }
   return ok;
 }
 

@@ -1,6 +1,8 @@
-// Main of every test program: each process gets a private temporary root,
-// QUORVANE_TMPDIR points the library's sync folder into it, and the root is
-// removed when the process ends.
+// Main of every test program: each process gets a private temporary root
+// inside the folder the test run gave it, QUORVANE_TMPDIR points the
+// library's sync folder into it, and the root is removed when the process
+// ends, once the library's record threads have written what they still had
+// and stopped: nothing may write there after the clean-up.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,6 +16,6 @@ int main(int argc, char** argv) {
   const std::string root = qvtest::PrivateRoot();
   setenv("QUORVANE_TMPDIR", root.c_str(), 1);
   int rc = RUN_ALL_TESTS();
-  if (getpid() == owner) qvtest::RemoveTree(root);
+  if (getpid() == owner) qvtest::EndTestProcess(root);
   return rc;
 }
