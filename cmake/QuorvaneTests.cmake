@@ -4,7 +4,10 @@
 # at the end of that directory every entry it added (add_test, and each case
 # that gtest_discover_tests finds at test time for the targets named with
 # qv_isolate_discovered_tests) gets $<build>/test-tmp/<entry name>, unless it
-# chose a QUORVANE_TMPDIR itself.
+# chose a QUORVANE_TMPDIR itself. A test program makes its private root inside
+# that folder (tests/support/test_main.cpp), so tests that run in parallel
+# stay apart; scripts/test.sh empties test-tmp before a run and fails when a
+# test left anything in it.
 include_guard(GLOBAL)
 
 function(qv_isolate_tests)
