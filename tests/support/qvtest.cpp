@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -107,7 +108,10 @@ bool ProcessBarrier::Arrive(long generation, std::chrono::milliseconds deadline)
   return true;
 }
 
-int RunInChild(const std::function<int()>& body) {
+namespace {
+// Forks; the child runs body and leaves with its result, through exit() when
+// asked (so that its exit hooks run), else through _exit().
+pid_t ForkRunning(const std::function<int()>& body, bool throughExit) {
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -117,10 +121,28 @@ int RunInChild(const std::function<int()>& body) {
     } catch (...) {
       rc = 124;
     }
+    if (throughExit) std::exit(rc);
     _exit(rc);
   }
+  return pid;
+}
+}  // namespace
+
+int RunInChild(const std::function<int()>& body) {
+  const pid_t pid = ForkRunning(body, false);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+int RunInChildThroughExit(const std::function<int()>& body, std::chrono::milliseconds deadline) {
+  const pid_t pid = ForkRunning(body, true);
+  int status = 0;
+  if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, deadline)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
   }
   return status;
 }

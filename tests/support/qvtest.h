@@ -74,5 +74,9 @@ class ProcessBarrier {
 // Forks, runs body in the child and exits with its result (0..255); the
 // parent waits and returns the raw wait status.
 int RunInChild(const std::function<int()>& body);
+// The same, but the child ends through exit(), so that its exit hooks run as
+// a program's would; -1 (the child killed) when it has not ended in time.
+int RunInChildThroughExit(const std::function<int()>& body,
+                          std::chrono::milliseconds deadline = std::chrono::seconds(60));
 
 }  // namespace qvtest

@@ -99,30 +99,6 @@ class SharedCount {
   std::atomic<long>* count_;
 };
 
-// Runs body in a forked child that ends through exit(), so that the
-// process's exit hooks run as a program's would; returns its exit status, or
-// -1 when it did not end in time.
-int ExitStatusOfChild(const std::function<int()>& body) {
-  const pid_t child = fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    int rc = 125;
-    try {
-      rc = body();
-    } catch (...) {
-      rc = 124;
-    }
-    std::exit(rc);
-  }
-  qvtest::ChildKiller killer(child);
-  int status = -1;
-  if (!qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, std::chrono::seconds(60))) {
-    return -1;
-  }
-  killer.release();
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // In the child: whether the record thread serves this process (it does not
 // in a child of a process that had one already, as when every case of this
 // program runs in one process).
@@ -260,7 +236,7 @@ TEST(RecordThread, EndingTheLastEnvironmentWritesWhatWasQueuedAndStartsNoThread)
 TEST(RecordThread, ExitWritesWhatWasQueued) {
   for (const bool environmentLeftOpen : {false, true}) {
     SharedCount pid;
-    const int status = ExitStatusOfChild([&] {
+    const int status = qvtest::RunInChildThroughExit([&] {
       if (environmentLeftOpen && RVInitialize(nullptr) == nullptr) return 2;
       auto first = std::make_unique<QVFileLockingMutexHandle>("first");
       if (!BackgroundThreadRunsQ()) return kHelperSkipped;
@@ -269,8 +245,11 @@ TEST(RecordThread, ExitWritesWhatWasQueued) {
       MakeAndDropLocks("queued-", 20);
       return 0;  // through exit(), the environment (if any) still open
     });
-    if (status == kHelperSkipped) GTEST_SKIP() << "this process had a record thread before the child forked";
-    ASSERT_EQ(status, 0) << "environment left open: " << environmentLeftOpen;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kHelperSkipped) {
+      GTEST_SKIP() << "this process had a record thread before the child forked";
+    }
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "; environment left open: "
+                                                              << environmentLeftOpen;
     const std::vector<std::string> left = EntriesOf(static_cast<pid_t>((*pid).load()));
     EXPECT_TRUE(left.empty()) << "environment left open: " << environmentLeftOpen << "; left " << left[0] << ": "
                               << ReadFile(SyncPath(left[0]));
@@ -283,7 +262,7 @@ TEST(RecordThread, NothingIsWrittenAfterATestProgramsCleanUp) {
   qvtest::TempDir dir;
   for (int run = 0; run < 20; ++run) {
     const std::string root = dir.file("run" + std::to_string(run));
-    const int status = ExitStatusOfChild([&] {
+    const int status = qvtest::RunInChildThroughExit([&] {
       if (mkdir(root.c_str(), 0700) != 0) return 2;
       setenv("QUORVANE_TMPDIR", root.c_str(), 1);
       if (!initSyncObjectDir()) return 3;
@@ -295,8 +274,10 @@ TEST(RecordThread, NothingIsWrittenAfterATestProgramsCleanUp) {
       qvtest::EndTestProcess(root);
       return 0;
     });
-    if (status == kHelperSkipped) GTEST_SKIP() << "this process had a record thread before the child forked";
-    ASSERT_EQ(status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kHelperSkipped) {
+      GTEST_SKIP() << "this process had a record thread before the child forked";
+    }
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(Exists(root)) << "run " << run << " left: " << EntriesIn(root).size() << " entries";
   }
 }
