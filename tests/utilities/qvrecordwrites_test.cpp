@@ -122,7 +122,7 @@ void MakeAndDropLocks(const std::string& stem, int count) {
 // none), and once it is gone the sweep leaves nothing of it at all.
 TEST(RecordFileWrites, AWriterKilledMidwayLeavesAWholeRecordOrNone) {
   ASSERT_TRUE(initSyncObjectDir());
-  constexpr int kKills = 200;
+  const int kKills = qvtest::kThreadSanitizer ? 50 : 200;  // each fork is slow there
   SharedCount writes;
   std::mt19937 random(38);
   std::vector<pid_t> writers;
@@ -260,7 +260,8 @@ TEST(RecordThread, ExitWritesWhatWasQueued) {
 // the private root goes; nothing may make the root again or keep it.
 TEST(RecordThread, NothingIsWrittenAfterATestProgramsCleanUp) {
   qvtest::TempDir dir;
-  for (int run = 0; run < 20; ++run) {
+  const int runs = qvtest::kThreadSanitizer ? 5 : 20;
+  for (int run = 0; run < runs; ++run) {
     const std::string root = dir.file("run" + std::to_string(run));
     const int status = qvtest::RunInChildThroughExit([&] {
       if (mkdir(root.c_str(), 0700) != 0) return 2;
