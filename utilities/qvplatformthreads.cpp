@@ -49,6 +49,7 @@ bool SameFile(int fd, const QVString& path) {
 bool UnlinkIfUnused(int fd, const QVString& path) {
   return UsageLock(fd, F_WRLCK, false) && SameFile(fd, path) && unlink(path.c_str()) == 0;
 }
+
 [[noreturn]] void ThrowErrno(const char* what, int line, int error) {
   throw QVException(what, kSourceFile, line, qvexceptiontype::systemCallFailed, error);
 }
