@@ -4,7 +4,10 @@
 # at the end of that directory every entry it added (add_test, and each case
 # that gtest_discover_tests finds at test time for the targets named with
 # qv_isolate_discovered_tests) gets $<build>/test-tmp/<entry name>, unless it
-# chose a QUORVANE_TMPDIR itself.
+# chose a QUORVANE_TMPDIR itself. A test program makes its private root inside
+# that folder (tests/support/test_main.cpp), so tests that run in parallel
+# stay apart; scripts/test.sh empties test-tmp before a run and fails when a
+# test left anything in it.
 include_guard(GLOBAL)
 
 function(qv_isolate_tests)
@@ -18,13 +21,24 @@ endfunction()
 
 function(_qv_isolate_tests_now)
   set(QV_TEST_TMPDIR_ROOT ${PROJECT_BINARY_DIR}/test-tmp)
-  # Folder names keep letters, digits, '.', '_' and '-'; anything else becomes '_'.
-  set(QV_TEST_TMPDIR_UNSAFE "[^A-Za-z0-9._-]")
+  # Folder names keep letters, digits, '.', '_' and '-' (anything else becomes
+  # '_'). Names of parameterised cases can be far longer than a file name may
+  # be: a long one keeps its start and gets a digest of the whole name.
+  set(QV_TEST_TMPDIR_FOLDER [=[
+    string(REGEX REPLACE "[^A-Za-z0-9._-]" "_" folder "${test}")
+    string(LENGTH "${folder}" length)
+    if(length GREATER 100)
+      string(SUBSTRING "${folder}" 0 80 start)
+      string(MD5 digest "${test}")
+      string(SUBSTRING "${digest}" 0 16 digest)
+      set(folder "${start}-${digest}")
+    endif()
+]=])
   get_property(tests DIRECTORY PROPERTY TESTS)
   foreach(test IN LISTS tests)
     get_test_property(${test} ENVIRONMENT environment)
     if(NOT "${environment}" MATCHES "(^|;)QUORVANE_TMPDIR=")
-      string(REGEX REPLACE "${QV_TEST_TMPDIR_UNSAFE}" "_" folder "${test}")
+      cmake_language(EVAL CODE "${QV_TEST_TMPDIR_FOLDER}")
       set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT "QUORVANE_TMPDIR=${QV_TEST_TMPDIR_ROOT}/${folder}")
     endif()
   endforeach()
@@ -43,7 +57,7 @@ function(_qv_isolate_tests_now)
 # Generated: a QUORVANE_TMPDIR of its own for every discovered test case.
 foreach(target IN ITEMS @QV_TARGETS@)
   foreach(test IN LISTS ${target}_TESTS)
-    string(REGEX REPLACE "@QV_TEST_TMPDIR_UNSAFE@" "_" folder "${test}")
+@QV_TEST_TMPDIR_FOLDER@
     set_tests_properties("${test}" PROPERTIES ENVIRONMENT "QUORVANE_TMPDIR=@QV_TEST_TMPDIR_ROOT@/${folder}")
   endforeach()
 endforeach()

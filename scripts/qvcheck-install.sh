@@ -13,6 +13,8 @@ build_dir=$(cd "$2" && pwd)
 mkdir -p "${QUORVANE_TMPDIR:-/tmp}"
 work=$(mktemp -d "${QUORVANE_TMPDIR:-/tmp}/qvinstall.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# The programs run below keep their sync files in the work folder, which goes.
+export QUORVANE_TMPDIR="$work"
 prefix="$work/prefix"
 
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null

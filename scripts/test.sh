@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the library and its tests out of tree and runs every test in parallel.
 #   scripts/test.sh [build-dir] [extra cmake arguments...]
-# Fails, too, when the run created /tmp/Quorvane, the sync folder that running
-# programs share: every test must keep to its own QUORVANE_TMPDIR.
+# Fails, too, when a test left anything behind in its temporary folder, and
+# when the run created /tmp/Quorvane, the sync folder that running programs
+# share: every test must keep to its own QUORVANE_TMPDIR.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/ensure-packages.sh"
@@ -11,6 +12,12 @@ shift || true
 jobs=$(nproc)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 cmake --build "$build" -j "$jobs"
+
+# Every test's QUORVANE_TMPDIR is a folder of its own in here
+# (cmake/QuorvaneTests.cmake); this run owns it, so it starts empty.
+test_tmp=$build/test-tmp
+rm -rf "$test_tmp"
+mkdir -p "$test_tmp"
 
 shared_sync=/tmp/Quorvane
 shared_existed=0
@@ -22,4 +29,14 @@ if [ "$shared_existed" = 0 ] && [ -e "$shared_sync" ]; then
        "a test ran without a QUORVANE_TMPDIR of its own (remove $shared_sync before the next run)" >&2
   exit 1
 fi
+# A test's own folder may stay, empty; anything in it was left behind (by the
+# test, or by a thread of the library still writing after the test's clean-up).
+left=$( { find "$test_tmp" -mindepth 2; find "$test_tmp" -mindepth 1 -maxdepth 1 ! -type d; } | sort)
+if [ -n "$left" ]; then
+  echo "error: the test run left $(printf '%s\n' "$left" | wc -l) entries in $test_tmp" \
+       "(the first folder below it names the test):" >&2
+  printf '%s\n' "$left" | head -n 40 >&2
+  exit 1
+fi
+rm -rf "$test_tmp"
 exit "$status"

@@ -18,8 +18,8 @@ constexpr char kFillerBytes[] = "FillerBytes\n";
 constexpr size_t kFillerLength = sizeof(kFillerBytes) - 1;
 
 // A record lock on the first byte of a lock file marks a handle that uses it:
-// shared while the handle lives, exclusive (never waited for) when the last
-// one decides to remove the file. Locks of the open file itself, so they are
+// shared while the handle lives, exclusive (never waited for) while the last
+// one removes the file. Locks of the open file itself, so they are
 // independent of other descriptors of this process and of flock.
 bool UsageLock(int fd, short type, bool wait) {
   struct flock range = {};
@@ -40,6 +40,14 @@ bool SameFile(int fd, const QVString& path) {
   struct stat named = {};
   if (fstat(fd, &mine) != 0 || stat(path.c_str(), &named) != 0) return false;
   return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
+// Removes the lock file open on fd when no handle uses it. Whoever holds the
+// exclusive usage lock is the only one that may unlink the name, and only
+// while the name is still its file; an opener that comes meanwhile waits on
+// that lock, then finds the name gone and makes the file again.
+bool UnlinkIfUnused(int fd, const QVString& path) {
+  return UsageLock(fd, F_WRLCK, false) && SameFile(fd, path) && unlink(path.c_str()) == 0;
 }
 
 [[noreturn]] void ThrowErrno(const char* what, int line, int error) {
@@ -73,6 +81,8 @@ QVFileLockingMutexHandle::QVFileLockingMutexHandle(const QVString& lockName)
   }
   if (pwrite(fd, kFillerBytes, kFillerLength, 0) != static_cast<ssize_t>(kFillerLength)) {
     const int error = errno;
+    UsageLock(fd, F_UNLCK, false);
+    UnlinkIfUnused(fd, path);  // not left behind when no one else uses it
     close(fd);
     ThrowErrno("Write error.", __LINE__, error);
   }
@@ -80,11 +90,29 @@ QVFileLockingMutexHandle::QVFileLockingMutexHandle(const QVString& lockName)
 }
 
 QVFileLockingMutexHandle::~QVFileLockingMutexHandle() {
-  // Only a handle that finds no other user may remove the name; one that is
-  // opening it now waits on our exclusive lock and then finds the name gone.
-  if (UsageLock(fd, F_WRLCK, false) && SameFile(fd, path)) unlink(path.c_str());
+  // A forked child shares the parent's open file, and with it the parent's
+  // usage lock: it lets go of the descriptor and leaves the name alone.
+  if (getpid() == owner) {
+    // Our own mark goes first: two last users closing at once would each
+    // still see the other's and neither would remove the file. Of two that
+    // try in turn, the later finds the earlier's mark gone.
+    UsageLock(fd, F_UNLCK, false);
+    UnlinkIfUnused(fd, path);
+  }
   close(fd);
   RecordSyncObjectRemoval(name, kSyncRecordFileMutex);
+}
+
+bool RemoveLockFileIfUnused(const QVString& path, uid_t owner) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st = {};
+  bool removed = false;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == owner) {
+    removed = UnlinkIfUnused(fd, path);
+  }
+  close(fd);
+  return removed;
 }
 
 bool QVFileLockingMutexHandle::Lock() {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include "utilities/qvsyncobject.h"
 #include "utilities/qvthreadprimitives.h"
@@ -25,10 +27,11 @@ class QVPthreadMutexHandle : public QVMutexHandle, public QVUnixSyncObject {
 // directory. Every handle opens the file itself, so two handles on one name
 // exclude each other within one process as well as across processes.
 //
-// The file is removed only by the last handle that uses it (each handle holds
-// a shared record lock on its first byte while it lives), so a name keeps
-// meaning one lock for as long as any handle in any process holds it. Files
-// left by processes that died are left to the record clean-up.
+// The file is removed by the last handle that uses it, and never while another
+// uses it (each handle holds a shared record lock on its first byte while it
+// lives), so a name keeps meaning one lock for as long as any handle in any
+// process holds it. Files left by processes that died are left to the record
+// clean-up, which removes them through RemoveLockFileIfUnused.
 class QVFileLockingMutexHandle : public QVMutexHandle, public QVUnixSyncObject {
  public:
   explicit QVFileLockingMutexHandle(const QVString& name);
@@ -43,8 +46,14 @@ class QVFileLockingMutexHandle : public QVMutexHandle, public QVUnixSyncObject {
 
  private:
   int fd = -1;
+  pid_t owner = getpid();  // a forked child's copy never removes the file
   QVString path;
   QVString name;
 };
+
+// Removes the lock file at path when it is a regular file of the given owner
+// that no handle of any process uses; true when this call removed it. A file
+// in use stays: its last handle removes it.
+bool RemoveLockFileIfUnused(const QVString& path, uid_t owner);
 
 }  // namespace Quorvane

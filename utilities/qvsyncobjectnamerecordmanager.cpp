@@ -3,11 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <list>
 #include <memory>
 #include <mutex>
 
 #include "utilities/platform/qvfilelock_linux.h"
+#include "utilities/platform/qvwholefile.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvfilehandle.h"
 #include "utilities/qvprocess.h"
@@ -29,6 +32,12 @@ std::mutex managerLock;
 QVSmartPointer<QVSyncObjectNameRecordManager>* theManager = nullptr;
 bool initializedTheManager = false;
 pid_t managerOwner = 0;
+// Cleared when the thread module stops: from then on until it starts again
+// no thread writes records; the managers made meanwhile write at once.
+bool backgroundThreadAllowed = true;
+// The process whose background thread the exit hook must stop (0: none).
+// Read without managerLock, which a forked child may have inherited locked.
+std::atomic<pid_t> backgroundThreadOwner{0};
 
 // The removals waiting for the background thread: one queue for the process
 // (it outlives any one manager), with its own lock for the same reason.
@@ -49,15 +58,18 @@ constexpr long kFirstRetryMicroseconds = 100000;
 constexpr long kLongestRetryMicroseconds = 30000000;
 
 // Holds a record file's lock for one scope. Released by the file's identity,
-// not its path, so the file may be deleted while the lock is held.
+// not its path, so the file may be deleted or replaced while the lock is
+// held. Only a file that exists is locked: a lock never makes an empty one.
 class FileLockHold {
  public:
   explicit FileLockHold(const QVString& path) {
     int err = 0;
-    switch (platform::LockWholeFile(path, &key_, &err)) {
+    switch (platform::LockExistingWholeFile(path, &key_, &err)) {
       case platform::FileLockResult::ok:
+        held_ = true;
         return;
       case platform::FileLockResult::openFailed:
+        if (err == ENOENT) return;  // gone meanwhile: nothing to hold
         throw QVException("Open failed while locking a record file.", kSourceFile, __LINE__,
                           qvexceptiontype::systemCallFailed, err);
       case platform::FileLockResult::lockFailed:
@@ -68,21 +80,23 @@ class FileLockHold {
   }
   ~FileLockHold() {
     int err = 0;
-    platform::UnlockWholeFile(key_, &err);
+    if (held_) platform::UnlockWholeFile(key_, &err);
   }
   FileLockHold(const FileLockHold&) = delete;
   FileLockHold& operator=(const FileLockHold&) = delete;
 
+  // False when there was no file to lock.
+  bool heldQ() const { return held_; }
+  // Whether path names the locked file still (not a newer one put there).
+  bool stillAtQ(const QVString& path) const {
+    struct stat st;
+    return held_ && stat(path.c_str(), &st) == 0 && st.st_dev == key_.device && st.st_ino == key_.inode;
+  }
+
  private:
   platform::FileLockKey key_;
+  bool held_ = false;
 };
-
-QVFilePermissions ReadWriteForAll() {
-  QVFilePermissions permissions;
-  permissions.setReadPermissions(true, true, true);
-  permissions.setWritePermissions(true, true, true);
-  return permissions;
-}
 
 // Record files lie in a directory every user may write to. Only a regular
 // file is read (a FIFO planted there would block the reader for good), and no
@@ -142,7 +156,10 @@ QVSmartPointer<QVSyncObjectNameRecordManager> QVSyncObjectNameRecordManager::def
     try {
       auto* made = new QVSmartPointer<QVSyncObjectNameRecordManager>(
           new QVSyncObjectNameRecordManager());
-      if (forkedChild) {
+      // The process keeps its record file: removals of objects entered by
+      // the previous manager must find them.
+      if (!forkedChild && theManager != nullptr && *theManager) (*made)->AdoptRecordFileNames(**theManager);
+      if (forkedChild || !backgroundThreadAllowed) {
         (*made)->writeRemovalsAtOnce = true;
       } else {
         // The thread gets a reference of its own: a later re-initialisation
@@ -155,6 +172,8 @@ QVSmartPointer<QVSyncObjectNameRecordManager> QVSyncObjectNameRecordManager::def
           delete made;
           throw;
         }
+        StopBackgroundThreadAtExit();
+        backgroundThreadOwner.store(self);
       }
       if (theManager != nullptr) delete theManager;
       theManager = made;
@@ -168,10 +187,20 @@ QVSmartPointer<QVSyncObjectNameRecordManager> QVSyncObjectNameRecordManager::def
   return *theManager;
 }
 
+void QVSyncObjectNameRecordManager::initialize() {
+  std::lock_guard<std::mutex> guard(managerLock);
+  if (backgroundThreadAllowed) return;
+  backgroundThreadAllowed = true;
+  // The manager made while no thread was allowed gives way to one with a
+  // thread at its next use.
+  if (initializedTheManager && managerOwner == getpid()) initializedTheManager = false;
+}
+
 void QVSyncObjectNameRecordManager::deinitialize() {
   QVSmartPointer<QVSyncObjectNameRecordManager> manager;
   {
     std::lock_guard<std::mutex> guard(managerLock);
+    backgroundThreadAllowed = false;
     if (theManager == nullptr || managerOwner != getpid()) {
       initializedTheManager = false;
       return;
@@ -180,9 +209,25 @@ void QVSyncObjectNameRecordManager::deinitialize() {
     initializedTheManager = false;
   }
   if (!manager) return;
+  {
+    // Removals marked from here on are written by whoever marks them; those
+    // queued before are written by the thread's last pass.
+    std::lock_guard<std::mutex> queue(queueLock);
+    manager->writeRemovalsAtOnce = true;
+  }
   manager->stopBackgroundThread.store(true);
   manager->threadSync.Signal();
   manager->threadSync.Stop();
+  backgroundThreadOwner.store(0);
+}
+
+void QVSyncObjectNameRecordManager::StopBackgroundThreadAtExit() {
+  static bool registered = false;  // under managerLock; a forked child inherits the hook
+  if (registered) return;
+  registered = true;
+  atexit([] {
+    if (backgroundThreadOwner.load() == getpid()) deinitialize();
+  });
 }
 
 void* QVSyncObjectNameRecordManager::syncObjectBackgroundThread(void* argument) {
@@ -206,6 +251,8 @@ void* QVSyncObjectNameRecordManager::syncObjectBackgroundThread(void* argument) 
         manager->threadSync.Wait();
       }
     }
+    // Stopped: what was queued before the stop is written now, once.
+    manager->WriteQueuedRemovals();
   } catch (const QVException&) {
   }
   return nullptr;
@@ -248,6 +295,16 @@ QVString QVSyncObjectNameRecordManager::RecordFileNameLocked(int pid) {
   return QVString("qv") + ToQVString(std::to_string(pid)) + "-" + found->second + ".rec";
 }
 
+void QVSyncObjectNameRecordManager::AdoptRecordFileNames(QVSyncObjectNameRecordManager& previous) {
+  std::map<int32_t, QVString> names;
+  {
+    QVMutex guard(previous.mutexHandle);
+    names = previous.recordFileSuffixes;
+  }
+  QVMutex guard(mutexHandle);
+  recordFileSuffixes = std::move(names);
+}
+
 QVString QVSyncObjectNameRecordManager::computeRecordFileName(int pid) {
   QVMutex guard(mutexHandle);
   return RecordFileNameLocked(pid);
@@ -257,6 +314,7 @@ QVSyncObjectNameRecordList QVSyncObjectNameRecordManager::ReadRecordFile(const Q
   QVSmartPointer<QVData> contents;
   {
     FileLockHold hold(path);
+    if (!hold.heldQ()) return {};
     if (!ReadRecordFileContents(path, &contents)) {
       throw QVException("Not a record file.", kSourceFile, __LINE__,
                         qvexceptiontype::badRecordFile, 0);
@@ -266,16 +324,18 @@ QVSyncObjectNameRecordList QVSyncObjectNameRecordManager::ReadRecordFile(const Q
 }
 
 void QVSyncObjectNameRecordManager::WriteRecordFile(const QVString& path,
-                                                    const QVSmartPointer<QVData>& contents,
-                                                    bool setPermissions, bool* permissionsSet) {
-  // Emptied only while the file lock is held: listers delete files they
-  // find empty.
+                                                    const QVSmartPointer<QVData>& contents) {
+  // The new text goes into a file of its own that then takes the record's
+  // name: a reader, or a process killed while it writes, never finds a
+  // record empty or cut short. The old file's lock is held meanwhile, so a
+  // lister deciding about the old file decides before it is replaced.
   FileLockHold hold(path);
-  QVSmartPointer<QVFileHandle> handle = QVFileHandle::fileHandleForWritingAtPath(path);
-  handle->writeData(contents);
-  handle->closeFile();  // every byte is in the file before the lock goes
-  if (setPermissions) {
-    *permissionsSet = fileManager.setAccessPermissionsForObjectAtPath(path, ReadWriteForAll());
+  int err = 0;
+  const void* bytes = contents ? contents->bytes() : nullptr;
+  const size_t length = contents ? static_cast<size_t>(contents->length()) : 0;
+  if (platform::ReplaceWholeFile(path, bytes, length, 0666, &err) != platform::WholeFileResult::created) {
+    throw QVException("Unable to write a record file.", kSourceFile, __LINE__,
+                      qvexceptiontype::systemCallFailed, err);
   }
 }
 
@@ -284,20 +344,13 @@ void QVSyncObjectNameRecordManager::addObjectToRecord(const QVSyncObjectNameReco
   QVMutex guard(mutexHandle);
   FillInRecordFile(record);
   const QVString& path = record.recordFile;
-  bool permissionsSet = false;
   try {
     QVSyncObjectNameRecordList records;
     if (fileManager.fileExistsAtPath(path)) records = ReadRecordFile(path);
     records.push_back(record);
-    const QVSmartPointer<QVData> contents =
-        QVSyncObjectNameRecordFileFormat().makeFileContents(records);
-    WriteRecordFile(path, contents, true, &permissionsSet);
+    WriteRecordFile(path, QVSyncObjectNameRecordFileFormat().makeFileContents(records));
   } catch (const QVException& caught) {
     Wrap("File handle or file manager exception.", caught, __LINE__);
-  }
-  if (!permissionsSet) {
-    throw QVException("Unable to set file permissions", kSourceFile, __LINE__,
-                      qvexceptiontype::systemCallFailed, 0);
   }
 }
 
@@ -319,8 +372,7 @@ void QVSyncObjectNameRecordManager::removeObjectFromRecord(const QVSyncObjectNam
     if (kept.empty()) {
       fileManager.deleteFileAtPath(path);
     } else {
-      WriteRecordFile(path, QVSyncObjectNameRecordFileFormat().makeFileContents(kept), false,
-                      nullptr);
+      WriteRecordFile(path, QVSyncObjectNameRecordFileFormat().makeFileContents(kept));
     }
   } catch (const QVException& caught) {
     Wrap("File handle or file manager error.", caught, __LINE__);
@@ -335,12 +387,14 @@ void QVSyncObjectNameRecordManager::removeObjectFromRecord(const QVString& name,
 void QVSyncObjectNameRecordManager::markObjectAsRemovedFromRecord(const QVString& name,
                                                                   _qvsynctype type) {
   QueuedRemoval removal{QVSyncObjectNameRecord(name, type), 0};
-  if (writeRemovalsAtOnce) {
-    removeObjectFromRecord(removal.record);
-    return;
+  {
+    std::lock_guard<std::mutex> guard(queueLock);
+    if (!writeRemovalsAtOnce) {
+      Queue().push_back(removal);
+      return;
+    }
   }
-  std::lock_guard<std::mutex> guard(queueLock);
-  Queue().push_back(removal);
+  removeObjectFromRecord(removal.record);
 }
 
 void QVSyncObjectNameRecordManager::flushRemovedObjectsFromSystemRecord() { threadSync.Signal(); }
@@ -361,20 +415,24 @@ QVSyncObjectNameRecordList QVSyncObjectNameRecordManager::getRecordList() {
     } catch (const QVException&) {
       continue;  // cannot be locked: passed over
     }
+    if (!hold->heldQ()) continue;  // gone meanwhile
     try {
-      // Decided and deleted under the file lock, so a file that its owner
-      // refills meanwhile is never deleted by mistake.
+      // Decided and deleted under the file lock, and only while the name is
+      // still the file read, so a record its owner rewrites meanwhile is
+      // never deleted by mistake.
       QVSmartPointer<QVData> contents;
       if (!ReadRecordFileContents(path, &contents)) continue;  // passed over
-      if (!contents || contents->length() == 0) {
-        fileManager.deleteFileAtPath(path);
-        continue;
-      }
       QVSyncObjectNameRecordList records;
-      try {
-        records = format.interpretFileContents(contents);
-      } catch (const QVException&) {
-        fileManager.deleteFileAtPath(path);
+      bool broken = !contents || contents->length() == 0;
+      if (!broken) {
+        try {
+          records = format.interpretFileContents(contents);
+        } catch (const QVException&) {
+          broken = true;
+        }
+      }
+      if (broken) {
+        if (hold->stillAtQ(path)) fileManager.deleteFileAtPath(path);
         continue;
       }
       for (QVSyncObjectNameRecord& record : records) record.recordFile = path;
@@ -384,6 +442,17 @@ QVSyncObjectNameRecordList QVSyncObjectNameRecordManager::getRecordList() {
     }
   }
   return result;
+}
+
+void QVSyncObjectNameRecordManager::removeAbandonedWrites() {
+  QVMutex guard(mutexHandle);
+  for (const QVString& name : fileManager.entryNamesForDirectoryAtPath(recordFileDirectory)) {
+    pid_t writer = 0;
+    if (!platform::UnfinishedWholeFileQ(name, &writer) || QVProcess::processIsAliveQ(writer)) continue;
+    const QVString path = recordFileDirectory + getPathSeparator() + name;
+    struct stat entry;
+    if (lstat(path.c_str(), &entry) == 0 && S_ISREG(entry.st_mode)) unlink(path.c_str());
+  }
 }
 
 bool QVSyncObjectNameRecordManager::isValidRecordFileName(const QVString& name) {

@@ -25,11 +25,18 @@ class QVSyncObjectNameRecordManager : public QVObject {
   QVSyncObjectNameRecordManager(const QVSyncObjectNameRecordManager&) = delete;
   QVSyncObjectNameRecordManager& operator=(const QVSyncObjectNameRecordManager&) = delete;
 
-  // The process's manager, made (with its background thread) on first use;
-  // empty when it could not be made.
+  // The process's manager, made on first use; empty when it could not be
+  // made. It has a background thread unless the thread module has stopped
+  // (and not started again) or this is a forked child; without one it writes
+  // removals at once. A thread it starts is stopped at exit at the latest.
   static QVSmartPointer<QVSyncObjectNameRecordManager> defaultManager();
-  // Stops the default manager's background thread; the next defaultManager
-  // makes a new manager.
+  // The thread module has started: managers may have a background thread
+  // again, and the next defaultManager makes one that has.
+  static void initialize();
+  // Stops the default manager's background thread once it has written what
+  // was queued; until initialize, no manager starts a thread, and removals
+  // marked meanwhile are written at once. The next defaultManager makes a new
+  // manager, which keeps the process's record file name.
   static void deinitialize();
 
   void addObjectToRecord(const QVSyncObjectNameRecord& record);
@@ -37,7 +44,8 @@ class QVSyncObjectNameRecordManager : public QVObject {
   // Takes every equal entry out; deletes the file when nothing is left.
   void removeObjectFromRecord(const QVSyncObjectNameRecord& record);
   void removeObjectFromRecord(const QVString& name, _qvsynctype type);
-  // Queues a removal for the background thread; writes nothing.
+  // Queues a removal for the background thread and writes nothing; a default
+  // manager without a thread writes it at once.
   void markObjectAsRemovedFromRecord(const QVString& name, _qvsynctype type);
   // Wakes the background thread to write the queued removals; returns at once.
   void flushRemovedObjectsFromSystemRecord();
@@ -46,6 +54,10 @@ class QVSyncObjectNameRecordManager : public QVObject {
   // found empty or unreadable are deleted; entries that are not regular files,
   // or are larger than a record file may be, are passed over.
   QVSyncObjectNameRecordList getRecordList();
+
+  // Removes what writers that died midway left of their records' new text
+  // in the record directory (never a finished record).
+  void removeAbandonedWrites();
 
   QVString computeRecordFileName(int pid);
   static bool isValidRecordFileName(const QVString& name);
@@ -66,13 +78,15 @@ class QVSyncObjectNameRecordManager : public QVObject {
 
  private:
   static void* syncObjectBackgroundThread(void* argument);
+  static void StopBackgroundThreadAtExit();  // managerLock held
   // One background pass; true when some removals failed and stay queued.
   bool WriteQueuedRemovals();
   void FillInRecordFile(QVSyncObjectNameRecord& record);  // manager lock held
+  void AdoptRecordFileNames(QVSyncObjectNameRecordManager& previous);
   QVString RecordFileNameLocked(int pid);                 // manager lock held
   QVSyncObjectNameRecordList ReadRecordFile(const QVString& path);
-  void WriteRecordFile(const QVString& path, const QVSmartPointer<QVData>& contents,
-                       bool setPermissions, bool* permissionsSet);
+  // Replaces the file whole, mode 0666.
+  void WriteRecordFile(const QVString& path, const QVSmartPointer<QVData>& contents);
 
   QVString recordFileDirectory;
   QVFileManager fileManager;
@@ -80,7 +94,9 @@ class QVSyncObjectNameRecordManager : public QVObject {
   std::map<int32_t, QVString> recordFileSuffixes;
   QVThreadSync threadSync;
   std::atomic<bool> stopBackgroundThread{false};
-  // Set for the manager of a forked child, which has no background thread.
+  // Set for a default manager without a background thread (a forked child's,
+  // one made while the thread module is stopped, one whose thread stopped).
+  // Under queueLock.
   bool writeRemovalsAtOnce = false;
 };
 

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "utilities/qvexception.h"
+#include "utilities/qvplatformthreads.h"
 #include "utilities/qvprocess.h"
 #include "utilities/qvsyncobject.h"
 #include "utilities/qvsyncobjectnamerecordmanager.h"
@@ -36,6 +37,9 @@ std::condition_variable& RecordManagerCondition() {
 std::atomic<bool> recordManagerThreadShouldStop{false};
 bool startedRecordManagerThread = false;    // under internalLock
 QVThread* recordManagerWatchThread = nullptr;  // under internalLock
+// The process that started the clean-up thread (0: none). Read at exit
+// without internalLock, which a forked child may have inherited locked.
+std::atomic<pid_t> recordManagerThreadOwner{0};
 
 // Names come from record files in a shared directory: only a plain entry of
 // the sync directory may be removed, never a path that leads elsewhere.
@@ -45,11 +49,10 @@ bool PlainEntryNameQ(const QVString& name) {
 
 // A record file may only lead to the removal of objects its own owner owns,
 // so one user cannot have another's objects removed by writing a record.
-void UnlinkIfOwnedLike(const QVString& path, uid_t owner, bool wantFifo) {
+void UnlinkFifoIfOwned(const QVString& path, uid_t owner) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return;
-  if (st.st_uid != owner) return;
-  if (wantFifo ? !S_ISFIFO(st.st_mode) : !S_ISREG(st.st_mode)) return;
+  if (st.st_uid != owner || !S_ISFIFO(st.st_mode)) return;
   unlink(path.c_str());
 }
 
@@ -61,10 +64,11 @@ void RemoveObjectFromSystem(const QVSyncObjectNameRecord& record, uid_t owner) {
       sem_unlink(makeIPCName(record.name).c_str());
       break;
     case QVSyncTypeFileLockMutex:
-      UnlinkIfOwnedLike(makeFileLockingIPCName(record.name), owner, false);
+      // The dead process may have shared the lock with one that lives.
+      RemoveLockFileIfUnused(makeFileLockingIPCName(record.name), owner);
       break;
     case QVSyncTypeFifoCondition:
-      UnlinkIfOwnedLike(makeFIFOIPCName(record.name), owner, true);
+      UnlinkFifoIfOwned(makeFIFOIPCName(record.name), owner);
       break;
     default:
       break;
@@ -87,6 +91,14 @@ void SweepDeadProcessRecords(QVSyncObjectNameRecordManager& manager) {
     deadFiles.insert(record.recordFile);
   }
   for (const QVString& path : deadFiles) manager.removeProcessRecordFile(path);
+  manager.removeAbandonedWrites();
+}
+
+// A program that ends without ending its environments: its threads must not
+// go on sweeping and writing records while the process is torn down.
+void StopThreadModuleAtExit() {
+  if (recordManagerThreadOwner.load() != getpid()) return;
+  deinitThreadModule();
 }
 
 }  // namespace
@@ -98,6 +110,12 @@ void QVUnixThreadModuleGlobals::startRecordManagerThread() {
   recordManagerWatchThread =
       QVThreadsFactory().CreateThread(&recordManagerWatchThreadFunction, nullptr);
   startedRecordManagerThread = true;
+  recordManagerThreadOwner.store(getpid());
+  static bool registered = false;  // under internalLock; a forked child inherits the hook
+  if (!registered) {
+    registered = true;
+    atexit(&StopThreadModuleAtExit);
+  }
 }
 
 void QVUnixThreadModuleGlobals::stopRecordManagerThread() {
@@ -113,6 +131,7 @@ void QVUnixThreadModuleGlobals::stopRecordManagerThread() {
   std::unique_ptr<QVThread> thread(recordManagerWatchThread);
   recordManagerWatchThread = nullptr;
   startedRecordManagerThread = false;
+  recordManagerThreadOwner.store(0);
   thread->Join();
 }
 
@@ -131,7 +150,10 @@ void QVUnixThreadModuleGlobals::deinitialize() { recordManagerThreadShouldStop.s
 
 bool initThreadModule() {
   const bool ok = initSyncObjectDir();
-  if (ok) QVUnixThreadModuleGlobals::startRecordManagerThread();
+  if (ok) {
+    QVSyncObjectNameRecordManager::initialize();
+    QVUnixThreadModuleGlobals::startRecordManagerThread();
+  }
   return ok;
 }
 

@@ -1,17 +1,22 @@
 #include "qvtest.h"
 
 #include <dirent.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+
+#include "utilities/qvunixthreadmodule.h"
 
 namespace qvtest {
 
@@ -23,12 +28,26 @@ std::string MakeTemp(const std::string& parent, const char* stem) {
   }
   return pattern;
 }
+// mkdir -p: every missing folder of path.
+void MakeFolders(const std::string& path) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string prefix = path.substr(0, slash);
+    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+      throw std::runtime_error("mkdir " + prefix + " failed: " + std::string(strerror(errno)));
+    }
+    if (slash == std::string::npos) return;
+  }
+}
 }  // namespace
 
 const std::string& PrivateRoot() {
   static const std::string root = [] {
+    // Inside the folder the test run gave this test, where one was given.
+    const char* given = getenv("QUORVANE_TMPDIR");
     const char* base = getenv("TMPDIR");
-    return MakeTemp(base != nullptr && *base != 0 ? base : "/tmp", "quorvane-test-");
+    std::string parent = given != nullptr && *given != 0 ? given : base != nullptr && *base != 0 ? base : "/tmp";
+    MakeFolders(parent);
+    return MakeTemp(parent, "quorvane-test-");
   }();
   return root;
 }
@@ -48,6 +67,11 @@ void RemoveTree(const std::string& path) {
   } else {
     unlink(path.c_str());
   }
+}
+
+void EndTestProcess(const std::string& root) {
+  Quorvane::deinitThreadModule();
+  RemoveTree(root);
 }
 
 TempDir::TempDir() : path_(MakeTemp(PrivateRoot(), "dir-")) {}
@@ -74,7 +98,31 @@ void SetUpSignalStateOfThisThread() {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-int RunInChild(const std::function<int()>& body) {
+ProcessBarrier::ProcessBarrier(int parties) : parties_(parties) {
+  shared_ = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared_ == MAP_FAILED) throw std::runtime_error("mmap failed: " + std::string(strerror(errno)));
+  new (shared_) std::atomic<long>(0);
+}
+
+ProcessBarrier::~ProcessBarrier() { munmap(shared_, sizeof(std::atomic<long>)); }
+
+bool ProcessBarrier::Arrive(long generation, std::chrono::milliseconds deadline) {
+  auto& arrivals = *static_cast<std::atomic<long>*>(shared_);
+  arrivals.fetch_add(1);
+  const long wanted = generation * parties_;
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  // Spins (yielding): the parties are meant to leave at the same moment.
+  while (arrivals.load() < wanted) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    sched_yield();
+  }
+  return true;
+}
+
+namespace {
+// Forks; the child runs body and leaves with its result, through exit() when
+// asked (so that its exit hooks run), else through _exit().
+pid_t ForkRunning(const std::function<int()>& body, bool throughExit) {
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -84,10 +132,28 @@ int RunInChild(const std::function<int()>& body) {
     } catch (...) {
       rc = 124;
     }
+    if (throughExit) std::exit(rc);
     _exit(rc);
   }
+  return pid;
+}
+}  // namespace
+
+int RunInChild(const std::function<int()>& body) {
+  const pid_t pid = ForkRunning(body, false);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+int RunInChildThroughExit(const std::function<int()>& body, std::chrono::milliseconds deadline) {
+  const pid_t pid = ForkRunning(body, true);
+  int status = 0;
+  if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, deadline)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
   }
   return status;
 }

@@ -23,11 +23,17 @@ class TempDir {
   std::string path_;
 };
 
-// The private root made for this test process; QUORVANE_TMPDIR points at it.
+// The private root made for this test process, inside the QUORVANE_TMPDIR the
+// test run gave it (else TMPDIR, else /tmp); QUORVANE_TMPDIR then points at it.
 const std::string& PrivateRoot();
 
 // Removes a folder tree; missing paths are fine.
 void RemoveTree(const std::string& path);
+
+// The end of a test process: stops the library's record threads, once they
+// have written what they still had queued, then removes the private root, so
+// that nothing writes into it afterwards.
+void EndTestProcess(const std::string& root);
 
 // Polls pred until it holds or the deadline passes; returns its last value.
 bool WaitUntil(const std::function<bool()>& pred,
@@ -57,8 +63,29 @@ inline constexpr bool kThreadSanitizer = QV_TEST_THREAD_SANITIZER != 0;
 // other builds.
 void SetUpSignalStateOfThisThread();
 
+// A barrier for processes forked after it was made, in memory they share:
+// each of `parties` processes arrives for generation 1, 2, ... in turn, and
+// Arrive returns once all have arrived for that generation (false when they
+// did not within the deadline).
+class ProcessBarrier {
+ public:
+  explicit ProcessBarrier(int parties);
+  ~ProcessBarrier();
+  ProcessBarrier(const ProcessBarrier&) = delete;
+  ProcessBarrier& operator=(const ProcessBarrier&) = delete;
+  bool Arrive(long generation, std::chrono::milliseconds deadline = std::chrono::seconds(20));
+
+ private:
+  int parties_;
+  void* shared_;
+};
+
 // Forks, runs body in the child and exits with its result (0..255); the
 // parent waits and returns the raw wait status.
 int RunInChild(const std::function<int()>& body);
+// The same, but the child ends through exit(), so that its exit hooks run as
+// a program's would; -1 (the child killed) when it has not ended in time.
+int RunInChildThroughExit(const std::function<int()>& body,
+                          std::chrono::milliseconds deadline = std::chrono::seconds(60));
 
 }  // namespace qvtest

@@ -1,7 +1,10 @@
-// Main of every test program: each process gets a private temporary root,
-// QUORVANE_TMPDIR points the library's sync folder into it, and the root is
-// removed when the process ends. The thread's signal state is set up before
-// any test runs (see SetUpSignalStateOfThisThread).
+// Main of every test program: each process gets a private temporary root
+// inside the folder the test run gave it, QUORVANE_TMPDIR points the
+// library's sync folder into it, and the root is removed when the process
+// ends, once the library's record threads have written what they still had
+// and stopped: nothing may write there after the clean-up. The thread's
+// signal state is set up before any test runs (see
+// SetUpSignalStateOfThisThread).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,6 +20,6 @@ int main(int argc, char** argv) {
   const std::string root = qvtest::PrivateRoot();
   setenv("QUORVANE_TMPDIR", root.c_str(), 1);
   int rc = RUN_ALL_TESTS();
-  if (getpid() == owner) qvtest::RemoveTree(root);
+  if (getpid() == owner) qvtest::EndTestProcess(root);
   return rc;
 }

@@ -318,6 +318,7 @@ TEST_F(RecordManager, MarkingWritesNothing) {
 }
 
 TEST(DefaultRecordManager, FlushWritesMarkedRemovals) {
+  QVSyncObjectNameRecordManager::initialize();  // a thread serves it even after an earlier stop
   QVSmartPointer<QVSyncObjectNameRecordManager> manager =
       QVSyncObjectNameRecordManager::defaultManager();
   ASSERT_TRUE(manager);
@@ -335,16 +336,19 @@ TEST(DefaultRecordManager, FlushWritesMarkedRemovals) {
   manager->flushRemovedObjectsFromSystemRecord();
   EXPECT_TRUE(qvtest::WaitUntil([&] { return !Exists(path); }));
 
-  // After a stop the next default manager is a new one with a new file name.
+  // After a stop the next default manager is a new one that keeps the
+  // process's file name, so that it finds what the first one entered.
   QVSyncObjectNameRecordManager::deinitialize();
   QVSmartPointer<QVSyncObjectNameRecordManager> next =
       QVSyncObjectNameRecordManager::defaultManager();
   ASSERT_TRUE(next);
   EXPECT_NE(next.get(), manager.get());
+  EXPECT_EQ(next->computeRecordFileName(getpid()), manager->computeRecordFileName(getpid()));
   QVSyncObjectNameRecordManager::deinitialize();
 }
 
 TEST(DefaultRecordManager, PersistentFailureBacksOffAndGivesUp) {
+  QVSyncObjectNameRecordManager::initialize();
   QVSmartPointer<QVSyncObjectNameRecordManager> manager =
       QVSyncObjectNameRecordManager::defaultManager();
   ASSERT_TRUE(manager);
