@@ -1,6 +1,7 @@
 // The pool is a handful of atomic words with no destructor, so that it stays
-// usable whatever else the program's exit has already torn down; the object
-// that joins its threads at exit is made when the first thread starts. A
+// usable whatever else the program's exit has already torn down; each start
+// registers the exit handler that joins the threads it started (a forked
+// child starts, and registers, anew). A
 // thread waits on the generation word (a futex, no lock), and a caller's parts
 // live on the caller's stack: the caller takes parts like any thread, then
 // waits until every part has run and no thread still looks at them.
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "utilities/platform/qvcpus.h"
@@ -70,17 +72,14 @@ class ComputePool {
 
 constinit ComputePool gPool;
 
-// Made with the first thread, so that its destructor runs at exit.
-struct JoinAtExit {
-  ~JoinAtExit() { gPool.Stop(); }
-};
+void StopAtExit() { gPool.Stop(); }
 
 void ComputePool::Start() noexcept {
   int expected = kNotStarted;
   if (!state_.compare_exchange_strong(expected, kStarting)) return;
   static const bool forkHandled = pthread_atfork(&WaitWhileStarting, nullptr, &ForgetThreadsInChild) == 0;
   (void)forkHandled;
-  static JoinAtExit joinAtExit;
+  std::atexit(&StopAtExit);
   const int wanted = std::min(platform::AllowedCpuCount(), kMostThreads) - 1;
   // The threads compute and nothing else: signals stay with the others.
   sigset_t all;
