@@ -12,6 +12,7 @@
 //   L::Splat(x)             x in every lane
 //   L::Load(p), L::Store(p, v)
 //   L::Any(m)               some lane of m is set
+//   L::Select(m, a, b)      a in the lanes of m, b in the others
 //   L::Toward0(x)           x truncated toward zero, for x inside the 32-bit range
 // Each file that builds the rules for one instruction set includes this header
 // and defines its L; everything here has internal linkage, so that no copy
@@ -77,7 +78,7 @@ template <class L>
 typename L::Real Truncated(typename L::Real x, typename L::Mask taken, LaneFaults<L>& faults) {
   const typename L::Mask inRange = (x > kAboveTruncation) & (x < kBelowTruncation);
   faults.truncation |= taken & ~inRange;
-  return L::Toward0(inRange ? x : L::Splat(kLowest32));
+  return L::Toward0(L::Select(inRange, x, L::Splat(kLowest32)));
 }
 
 template <class L>
@@ -141,41 +142,45 @@ void LaneTrade(typename L::Real buy, typename L::Real sell, double high, double 
   const Mask trading = buying | halfSale | sellAll;
   if (!L::Any(trading)) return;
 
-  // The blocks bought: from half the cash on a first buy, else from all of it
-  // (before any sale of the day). cash * 0.5 is cash / 2.0 exactly: both are
-  // the correctly rounded half of cash.
-  Real bought = L::Splat(0.0);
-  if (L::Any(buying)) {
-    const Real spendable = book.allCash ? book.cash * 0.5 : book.cash;
-    bought = Truncated<L>(spendable / buy / kBlock, buying, faults);
-  }
-  const Real cost = bought * buy * kBlock;
-  const Real heldSale = book.shares * sell * kBlock * fee;
-  const Real sold = L::Toward0(book.shares * 0.5);  // shares / 2 toward zero, exactly
-  const Real halfSaleValue = sold * sell * kBlock * fee;
-
-  // Adds like the machine's 32-bit add: the sum of two 32-bit integers is
-  // exact in a double, and one turn of 2^32 brings it back in range.
-  const Real sum = book.shares + bought;
-  const Mask overflows = (sum > kHighest32) | (sum < kLowest32);
-  faults.blockOverflow |= buyMore & overflows;
-  const Real held = sum > kHighest32 ? sum - kWrap32 : (sum < kLowest32 ? sum + kWrap32 : sum);
-
-  const Real afterHeldSale = book.cash + heldSale;
+  // Each kind of trade is worked out only when some lane makes it; the kinds
+  // exclude each other, so each lane keeps the values of its own.
   Real cash = book.cash;
-  cash = (firstBuy | buyMore) ? book.cash - cost : cash;
-  cash = halfSale ? book.cash + halfSaleValue : cash;
-  cash = sellAll ? afterHeldSale : cash;
-  cash = sellAndBuy ? afterHeldSale - cost : cash;
-  book.cash = cash;
-
   Real shares = book.shares;
-  shares = (firstBuy | sellAndBuy) ? bought : shares;
-  shares = halfSale ? book.shares - sold : shares;
-  shares = sellAll ? L::Splat(0.0) : shares;
-  shares = buyMore ? held : shares;
+  Real cost = L::Splat(0.0);
+  if (L::Any(buying)) {
+    // From half the cash on a first buy, else from all of it (before any sale
+    // of the day). cash * 0.5 is cash / 2.0 exactly: both are the correctly
+    // rounded half of cash.
+    const Real spendable = L::Select(book.allCash, book.cash * 0.5, book.cash);
+    const Real bought = Truncated<L>(spendable / buy / kBlock, buying, faults);
+    cost = bought * buy * kBlock;
+    cash = L::Select(firstBuy | buyMore, book.cash - cost, cash);
+    shares = L::Select(firstBuy | sellAndBuy, bought, shares);
+    if (L::Any(buyMore)) {
+      // Adds like the machine's 32-bit add: the sum of two 32-bit integers is
+      // exact in a double, and one turn of 2^32 brings it back in range.
+      const Real sum = book.shares + bought;
+      const Mask above = sum > kHighest32;
+      const Mask below = sum < kLowest32;
+      faults.blockOverflow |= buyMore & (above | below);
+      const Real held = L::Select(above, sum - kWrap32, L::Select(below, sum + kWrap32, sum));
+      shares = L::Select(buyMore, held, shares);
+    }
+  }
+  if (L::Any(halfSale)) {
+    const Real sold = L::Toward0(book.shares * 0.5);  // shares / 2 toward zero, exactly
+    cash = L::Select(halfSale, book.cash + sold * sell * kBlock * fee, cash);
+    shares = L::Select(halfSale, book.shares - sold, shares);
+  }
+  const Mask sellingAll = sellAll | sellAndBuy;
+  if (L::Any(sellingAll)) {
+    const Real afterHeldSale = book.cash + book.shares * sell * kBlock * fee;
+    cash = L::Select(sellAll, afterHeldSale, cash);
+    cash = L::Select(sellAndBuy, afterHeldSale - cost, cash);
+    shares = L::Select(sellAll, L::Splat(0.0), shares);
+  }
+  book.cash = cash;
   book.shares = shares;
-
   book.allCash = (book.allCash & ~firstBuy) | sellAll;
   book.fullyInvested = (book.fullyInvested & ~halfSale) | buyMore;
 }

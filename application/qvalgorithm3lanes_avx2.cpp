@@ -20,6 +20,7 @@ struct Avx2Lanes {
   static Real Load(const double* p) { return _mm256_loadu_pd(p); }
   static void Store(double* p, Real v) { _mm256_storeu_pd(p, v); }
   static bool Any(Mask m) { return _mm256_movemask_pd(_mm256_castsi256_pd(m)) != 0; }
+  static Real Select(Mask m, Real a, Real b) { return _mm256_blendv_pd(b, a, _mm256_castsi256_pd(m)); }
   static Real Toward0(Real x) { return _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(x)); }
 };
 

@@ -17,6 +17,10 @@ struct Sse2Lanes {
   static Real Load(const double* p) { return _mm_loadu_pd(p); }
   static void Store(double* p, Real v) { _mm_storeu_pd(p, v); }
   static bool Any(Mask m) { return _mm_movemask_pd(_mm_castsi128_pd(m)) != 0; }
+  static Real Select(Mask m, Real a, Real b) {
+    const __m128d lanes = _mm_castsi128_pd(m);
+    return _mm_or_pd(_mm_and_pd(lanes, a), _mm_andnot_pd(lanes, b));
+  }
   static Real Toward0(Real x) { return _mm_cvtepi32_pd(_mm_cvttpd_epi32(x)); }
 };
 

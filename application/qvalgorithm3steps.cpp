@@ -31,6 +31,7 @@ struct OneLane {
   static Real Load(const double* p) { return Real{*p}; }
   static void Store(double* p, Real v) { *p = v[0]; }
   static bool Any(Mask m) { return m[0] != 0; }
+  static Real Select(Mask m, Real a, Real b) { return m[0] != 0 ? a : b; }
   static Real Toward0(Real x) { return Real{static_cast<double>(static_cast<std::int32_t>(x[0]))}; }
 };
 

@@ -14,7 +14,11 @@ namespace Quorvane {
 
 namespace {
 
-constexpr int kMostParts = 64;
+// A part costs its first cycles' days again (time of them); two parts per
+// thread let a thread that the system runs late leave its second part to the
+// others for a few days more of work.
+constexpr int kPartsPerThread = 2;
+constexpr int kMostParts = 128;
 
 struct SweepParts {
   const QVAlgorithm3Lanes* lanes;
@@ -77,7 +81,8 @@ void Algorithm3Sweep(const QVAlgorithm3Series& s, int time, double* best, QVAlgo
   if (lanes == nullptr || !Algorithm3LanesSupported(*lanes)) lanes = &Algorithm3WidestLanes();
   const int threads = spread.threads == 1 ? 1 : ComputeThreadCount();
   const int used = spread.threads > 0 ? std::min(spread.threads, threads) : threads;
-  SweepParts sweep{lanes, {&s, indicators, time}, best, std::min(used, kMostParts), {}};
+  const int parts = used == 1 ? 1 : std::min(used * kPartsPerThread, kMostParts);
+  SweepParts sweep{lanes, {&s, indicators, time}, best, parts, {}};
   RunComputeParts(sweep.parts, used, &SweepPart, &sweep);
   for (int part = 0; part < sweep.parts; ++part) {
     faults.truncation = faults.truncation || sweep.faults[part].truncation;
