@@ -10,7 +10,7 @@
 // extension leaves to the instruction set:
 //   L::Real, L::Mask        kWidth doubles; kWidth all-ones or all-zero words
 //   L::Splat(x)             x in every lane
-//   L::Load(p), L::Store(p, v)
+//   L::kWidth, L::Load(p), L::Store(p, v)   for the sweep's many lanes
 //   L::Any(m)               some lane of m is set
 //   L::Select(m, a, b)      a in the lanes of m, b in the others
 //   L::Toward0(x)           x truncated toward zero, for x inside the 32-bit range

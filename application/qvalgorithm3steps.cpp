@@ -23,13 +23,10 @@ constexpr int kLastRunDay = 4;
 constexpr int kSkipDivisor = 5;
 
 struct OneLane {
-  static constexpr int kWidth = 1;
   typedef double Real __attribute__((vector_size(8)));
   typedef long long Mask __attribute__((vector_size(8)));
 
   static Real Splat(double x) { return Real{x}; }
-  static Real Load(const double* p) { return Real{*p}; }
-  static void Store(double* p, Real v) { *p = v[0]; }
   static bool Any(Mask m) { return m[0] != 0; }
   static Real Select(Mask m, Real a, Real b) { return m[0] != 0 ? a : b; }
   static Real Toward0(Real x) { return Real{static_cast<double>(static_cast<std::int32_t>(x[0]))}; }
