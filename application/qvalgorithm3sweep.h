@@ -18,18 +18,20 @@ constexpr int kLongestWindow = 6;  // time + 1 days, time at most 5
 static_assert(kSweepPasses <= kPassSlots, "every pass has its slot");
 
 // The k of each pass and its square: k is a running sum of 0.01 from 0.0 while
-// it stays at or below 2.0 (it passes 2.0 after 200 additions).
+// it stays at or below 2.0 (it passes 2.0 after 200 additions). Made by the
+// compiler, whose double arithmetic rounds like the processor's; the functions
+// exist only then, so no instruction set's file emits a copy of them.
 struct QVAlgorithm3SweepKs {
   double k[kSweepPasses] = {};
   double kk[kSweepPasses] = {};
 };
-constexpr int CountSweepPasses() {
+consteval int CountSweepPasses() {
   int passes = 0;
   for (double k = 0.0; k <= 2.0; k = 0.01 + k) ++passes;
   return passes;
 }
 static_assert(CountSweepPasses() == kSweepPasses, "the sweep makes 200 passes, k = 0.00 to 1.99");
-constexpr QVAlgorithm3SweepKs MakeSweepKs() {
+consteval QVAlgorithm3SweepKs MakeSweepKs() {
   QVAlgorithm3SweepKs ks;
   double k = 0.0;
   for (int p = 0; p < kSweepPasses; ++p) {
