@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "application/qvalgorithm3steps.h"
+#include "application/qvalgorithm3sweep.h"
 
 namespace Quorvane {
 
@@ -34,7 +35,8 @@ qvalgorithm3status CheckAlgorithm3Arguments(const double* b, long bCount, const 
 QVAlgorithm3Outcome RunAlgorithm3(const double* b, long bCount, const double* h, long hCount,
                                   const double* l, long lCount, const double* e, long eCount,
                                   const double* huan, long huanCount, int time, double ratio1,
-                                  double ratio2, double ratio3, double ratio4) {
+                                  double ratio2, double ratio3, double ratio4,
+                                  const QVAlgorithm3Spread& spread) {
   QVAlgorithm3Outcome outcome;
   outcome.status =
       CheckAlgorithm3Arguments(b, bCount, h, hCount, l, lCount, e, eCount, huan, huanCount, time);
@@ -44,7 +46,7 @@ QVAlgorithm3Outcome RunAlgorithm3(const double* b, long bCount, const double* h,
   const QVAlgorithm3Series series{b, h, l, e, huan, ratio1, ratio2, ratio3, ratio4};
   QVAlgorithm3Faults faults;
   double best[kAlgorithm3Days] = {};
-  Algorithm3Sweep(series, time, best, faults);
+  Algorithm3Sweep(series, time, best, faults, spread);
   outcome.value = Algorithm3Run(series, best, faults);
   if (faults.truncation) {
     outcome.status = qvalgorithm3status::truncationOutOfRange;

@@ -4,6 +4,8 @@
 // and answers "$Failed" unless the outcome's status is ok.
 #pragma once
 
+#include "application/qvalgorithm3sweep.h"
+
 namespace Quorvane {
 
 enum class qvalgorithm3status {
@@ -27,13 +29,16 @@ struct QVAlgorithm3Outcome {
   qvalgorithm3status status = qvalgorithm3status::ok;
 };
 
-// Checks the call, then runs both phases. When the check refuses, nothing is
-// read and value is 0.0. When a fault turns up on the way, the run completes
-// with the defined substitutes (see TruncateTo32) and the status names the
-// first kind of fault in the order of the enum. Allocates nothing.
+// Checks the call, then runs both phases, the sweep spread as told (by
+// default over the widest lanes and every thread the process may use). When
+// the check refuses, nothing is read and value is 0.0. When a fault turns up
+// on the way, the run completes with the defined substitutes (see
+// TruncateTo32) and the status names the first kind of fault in the order of
+// the enum. Allocates nothing once the compute threads have started.
 QVAlgorithm3Outcome RunAlgorithm3(const double* b, long bCount, const double* h, long hCount,
                                   const double* l, long lCount, const double* e, long eCount,
                                   const double* huan, long huanCount, int time, double ratio1,
-                                  double ratio2, double ratio3, double ratio4);
+                                  double ratio2, double ratio3, double ratio4,
+                                  const QVAlgorithm3Spread& spread = {});
 
 }  // namespace Quorvane

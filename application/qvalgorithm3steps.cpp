@@ -1,12 +1,13 @@
 // Built with -ffp-contract=off (see application/CMakeLists.txt). Every
-// expression below is written in the order of its operations: products and
-// sums left to right, one rounding each, so that the answer is the same on
-// every build.
+// expression is written in the order of its operations: products and sums
+// left to right, one rounding each, so that the answer is the same on every
+// build. The rules themselves are in application/qvalgorithm3lanes.h, here
+// taken one lane wide, the sweep's lanes being as many passes side by side.
 #include "application/qvalgorithm3steps.h"
 
-#include <cmath>
 #include <limits>
 
+#include "application/qvalgorithm3lanes.h"
 #include "application/qvstatistics.h"
 
 namespace Quorvane {
@@ -17,145 +18,71 @@ static_assert(std::numeric_limits<double>::is_iec559, "IEEE doubles");
 
 namespace {
 
-constexpr double kBlock = 100.0;
-constexpr double kHalf = 2.0;
-constexpr double kInitialBand = 0.04;
-constexpr double kQuietMix = 0.11;
-constexpr double kBusyMix = 0.25;
-constexpr double kTurnoverScale = 50.0;
-constexpr double kDeviationScale = 10.0;
-constexpr double kCents = 100.0;
-constexpr double kSweepStep = 0.01;
-constexpr double kSweepLimit = 2.0;
-constexpr int kLastIndicatorDay = 245;  // huan[i + 4] must stay inside the series
-constexpr int kFirstSweepDay = 249;
-constexpr int kLastSweepDay = 6;
 constexpr int kFirstRunDay = 199;
 constexpr int kLastRunDay = 4;
 constexpr int kSkipDivisor = 5;
 
-// The sweep's k is a running sum; count its passes the way the loop does.
-constexpr int SweepPasses() {
-  int passes = 0;
-  for (double k = 0.0; k <= kSweepLimit; k = kSweepStep + k) {
-    ++passes;
-  }
-  return passes;
-}
-static_assert(SweepPasses() == 200, "the sweep makes 200 passes, k = 0.00 to 1.99");
-static_assert(SweepPasses() <= kPassSlots, "every pass has its slot");
+struct OneLane {
+  typedef double Real __attribute__((vector_size(8)));
+  typedef long long Mask __attribute__((vector_size(8)));
 
-double Cents(std::int32_t truncated) { return static_cast<double>(truncated) / kCents; }
+  static Real Splat(double x) { return Real{x}; }
+  static bool Any(Mask m) { return m[0] != 0; }
+  static Real Select(Mask m, Real a, Real b) { return m[0] != 0 ? a : b; }
+  static Real Toward0(Real x) { return Real{static_cast<double>(static_cast<std::int32_t>(x[0]))}; }
+};
+
+LaneBook<OneLane> ToLane(const QVAlgorithm3Book& book) {
+  const auto inState = [&book](int state) { return OneLane::Mask{book.state == state ? -1 : 0}; };
+  return {OneLane::Splat(book.cash), OneLane::Splat(static_cast<double>(book.shares)), inState(kAllCash),
+          inState(kFullyInvested)};
+}
+
+// Shares stay whole numbers inside the 32-bit range, so they convert back exactly.
+QVAlgorithm3Book FromLane(const LaneBook<OneLane>& lane) {
+  const int state = lane.allCash[0] != 0 ? kAllCash : (lane.fullyInvested[0] != 0 ? kFullyInvested : kHalfInvested);
+  return {lane.cash[0], static_cast<std::int32_t>(lane.shares[0]), state};
+}
 
 }  // namespace
 
+QVAlgorithm3Indicators Algorithm3DayIndicators(const QVAlgorithm3Series& s, int i) {
+  QVAlgorithm3Indicators day;
+  day.mix = s.huan[i + 1] * s.ratio1 + s.huan[i + 2] * s.ratio2 + s.huan[i + 3] * s.ratio3 + s.huan[i + 4] * s.ratio4;
+  day.sd = STDEVP(s.b[i], s.h[i + 1], s.l[i + 1], s.b[i + 1], s.e[i + 1]);
+  day.mom = s.b[i] - 0.4 * s.e[i + 1] - 0.3 * s.b[i + 1] - 0.2 * s.e[i + 2] - 0.1 * s.b[i + 2];
+  return day;
+}
+
 std::int32_t TruncateTo32(double x, QVAlgorithm3Faults& faults) {
-  // Inside (-2^31 - 1, 2^31) truncation toward zero lands in range; outside it,
-  // and for a NaN, the conversion would be undefined.
-  if (x > -2147483649.0 && x < 2147483648.0) {
-    return static_cast<std::int32_t>(x);
-  }
-  faults.truncation = true;
-  return std::numeric_limits<std::int32_t>::min();
+  LaneFaults<OneLane> laneFaults;
+  const OneLane::Real truncated = Truncated<OneLane>(OneLane::Splat(x), ~OneLane::Mask{}, laneFaults);
+  laneFaults.AddTo(faults);
+  return static_cast<std::int32_t>(truncated[0]);
 }
 
 double Algorithm3Equity(const QVAlgorithm3Series& s, int j, const QVAlgorithm3Book& book) {
-  return book.cash + static_cast<double>(book.shares) * s.e[j] * kBlock;
+  return LaneEquity<OneLane>(s.e[j], ToLane(book))[0];
 }
 
 void Algorithm3DayStep(const QVAlgorithm3Series& s, int i, double k, const QVAlgorithm3Phase& phase,
                        QVAlgorithm3Book& book, QVAlgorithm3Faults& faults) {
-  double down = kInitialBand;
-  double up = kInitialBand;
+  LaneFaults<OneLane> laneFaults;
+  OneLane::Real buy = OneLane::Splat(s.b[i] - kInitialBand);
+  OneLane::Real sell = OneLane::Splat(s.b[i] + kInitialBand);
+  bool trades = true;
   if (i <= kLastIndicatorDay) {
-    const double mix = s.huan[i + 1] * s.ratio1 + s.huan[i + 2] * s.ratio2 + s.huan[i + 3] * s.ratio3 +
-                       s.huan[i + 4] * s.ratio4;
-    const double sd = STDEVP(s.b[i], s.h[i + 1], s.l[i + 1], s.b[i + 1], s.e[i + 1]);
-    const double turnoverTerm = Cents(TruncateTo32(k * mix * kTurnoverScale, faults));
-    const double deviationTerm = Cents(TruncateTo32(k * k * sd * kDeviationScale, faults));
-    const double base = turnoverTerm + deviationTerm;
-    const double mom = s.b[i] - 0.4 * s.e[i + 1] - 0.3 * s.b[i + 1] - 0.2 * s.e[i + 2] - 0.1 * s.b[i + 2];
-    down = base;
-    up = base + Cents(TruncateTo32(k * k * mom * phase.momentumScale, faults));
-    if (mix <= kQuietMix) {
-      return;
-    }
-    if (mix >= kBusyMix) {
-      down = phase.busyDown + down;
-      up = phase.busyUp + up;
-    }
+    const QVAlgorithm3Indicators day = Algorithm3DayIndicators(s, i);
+    const OneLane::Real lane = OneLane::Splat(k);
+    LaneLevels<OneLane>(lane, lane * lane, day, s.b[i], phase, buy, sell, laneFaults);
+    trades = DayTrades(i, day);
   }
-  const double buy = s.b[i] - down;
-  const double sell = s.b[i] + up;
-  const double high = s.h[i];
-  const double low = s.l[i];
-
-  // Each comparison is written out as the rule states it: with a NaN operand
-  // every one is false and the day trades nothing.
-  switch (book.state) {
-    case kAllCash:
-      if (low <= buy) {
-        book.shares = TruncateTo32(book.cash / kHalf / buy / kBlock, faults);
-        book.cash = book.cash - static_cast<double>(book.shares) * buy * kBlock;
-        book.state = kHalfInvested;
-      }
-      break;
-    case kFullyInvested:
-      if (high >= sell) {
-        const std::int32_t sold = book.shares / 2;
-        book.cash = book.cash + static_cast<double>(sold) * sell * kBlock * phase.fee;
-        book.shares = book.shares - sold;
-        book.state = kHalfInvested;
-      }
-      break;
-    case kHalfInvested:
-      if (high >= sell && low <= buy) {
-        const std::int32_t bought = TruncateTo32(book.cash / buy / kBlock, faults);
-        book.cash = book.cash + static_cast<double>(book.shares) * sell * kBlock * phase.fee -
-                    static_cast<double>(bought) * buy * kBlock;
-        book.shares = bought;
-      } else if (high >= sell && low > buy) {
-        book.cash = book.cash + static_cast<double>(book.shares) * sell * kBlock * phase.fee;
-        book.shares = 0;
-        book.state = kAllCash;
-      } else if (high < sell && low <= buy) {
-        const std::int32_t bought = TruncateTo32(book.cash / buy / kBlock, faults);
-        std::int32_t held = 0;
-        // Wraps like the machine's add instead of overflowing; the fault is kept.
-        if (__builtin_add_overflow(book.shares, bought, &held)) {
-          faults.blockOverflow = true;
-        }
-        book.shares = held;
-        book.cash = book.cash - static_cast<double>(bought) * buy * kBlock;
-        book.state = kFullyInvested;
-      }
-      break;
-    default:
-      break;
+  if (trades) {
+    LaneBook<OneLane> lane = ToLane(book);
+    LaneTrade<OneLane>(buy, sell, s.h[i], s.l[i], phase.fee, lane, laneFaults);
+    book = FromLane(lane);
   }
-}
-
-void Algorithm3SweepCycle(const QVAlgorithm3Series& s, int t, int time, double* res,
-                          QVAlgorithm3Faults& faults) {
-  double k = 0.0;
-  int p = 0;
-  while (k <= kSweepLimit) {
-    QVAlgorithm3Book book;
-    for (int i = t; i >= t - time; --i) {
-      Algorithm3DayStep(s, i, k, kSweepPhase, book, faults);
-    }
-    res[p] = Algorithm3Equity(s, t - time, book);
-    k = kSweepStep + k;
-    ++p;
-  }
-}
-
-void Algorithm3Sweep(const QVAlgorithm3Series& s, int time, double* best, QVAlgorithm3Faults& faults) {
-  double res[kPassSlots] = {};
-  for (int t = kFirstSweepDay; t >= kLastSweepDay; --t) {
-    Algorithm3SweepCycle(s, t, time, res, faults);
-    best[t - time - 1] = zuidazhi(res);
-  }
+  laneFaults.AddTo(faults);
 }
 
 double Algorithm3Run(const QVAlgorithm3Series& s, const double* best, QVAlgorithm3Faults& faults) {

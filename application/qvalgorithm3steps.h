@@ -1,7 +1,8 @@
-// The building blocks of the price-band simulation: one day's trade, one sweep
-// cycle over the values of k, and the two phases. RunAlgorithm3
-// (application/qvalgorithm3.h) strings them together; they are separate so
-// each rule can be exercised on hand-made days.
+// The building blocks of the price-band simulation: a day's indicators, one
+// day's trade, and the run. The sweep, which makes the same day steps for 200
+// values of k at once, is in application/qvalgorithm3sweep.h; RunAlgorithm3
+// (application/qvalgorithm3.h) strings the phases together. They are separate
+// so each rule can be exercised on hand-made days.
 //
 // Every series is indexed with day 0 the most recent; the callers guarantee at
 // least kAlgorithm3Days values in each (CheckAlgorithm3Arguments).
@@ -13,6 +14,7 @@ namespace Quorvane {
 
 constexpr int kAlgorithm3Days = 250;
 constexpr double kStartingCash = 100000.0;
+constexpr int kLastIndicatorDay = 245;  // huan[i + 4] must stay inside the series
 
 // The five series and the four turnover weights of one call.
 struct QVAlgorithm3Series {
@@ -55,6 +57,17 @@ struct QVAlgorithm3Faults {
   bool blockOverflow = false;  // the block count left the 32-bit range
 };
 
+// What a day's bands are made of, whatever k and the book: the weighted
+// turnover, the five-value deviation and the momentum.
+struct QVAlgorithm3Indicators {
+  double mix = 0.0;
+  double sd = 0.0;
+  double mom = 0.0;
+};
+
+// The indicators of day i, for i <= kLastIndicatorDay.
+QVAlgorithm3Indicators Algorithm3DayIndicators(const QVAlgorithm3Series& s, int i);
+
 // x truncated toward zero to 32 bits. A NaN or a value outside the range gives
 // -2147483648 (what the processor's truncating conversion gives) and marks the
 // fault, so the outcome stays defined and reproducible.
@@ -66,17 +79,6 @@ double Algorithm3Equity(const QVAlgorithm3Series& s, int j, const QVAlgorithm3Bo
 // One day: the bands from the indicators, then at most one trade.
 void Algorithm3DayStep(const QVAlgorithm3Series& s, int i, double k, const QVAlgorithm3Phase& phase,
                        QVAlgorithm3Book& book, QVAlgorithm3Faults& faults);
-
-// One sweep cycle ending on day t: a fresh book per k = 0.00, 0.01, ... (a
-// running sum while k <= 2.0: 200 passes), each trading days t down to
-// t - time; res[p] gets pass p's equity on day t - time. Slots from 200 on are
-// left alone. res holds kPassSlots values.
-void Algorithm3SweepCycle(const QVAlgorithm3Series& s, int t, int time, double* res,
-                          QVAlgorithm3Faults& faults);
-
-// The whole sweep, days 249 down to 6; best[t - time - 1] gets the k that won
-// the cycle ending on day t. best and the pass table hold kAlgorithm3Days values.
-void Algorithm3Sweep(const QVAlgorithm3Series& s, int time, double* best, QVAlgorithm3Faults& faults);
 
 // The run: days 199 down to 4 with k = best[i], skipping days where i + 2 is a
 // multiple of 5; answers the equity on day 4.

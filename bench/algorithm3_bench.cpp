@@ -1,5 +1,11 @@
-// One algorithm3 call on a 250-day series, for each window length, against a
-// floor: the same number of day steps doing only the five-value deviation.
+// One algorithm3 call on a 250-day series, for each window length, against
+// its floor in the same run: the same call computed the way the program did
+// before its sweep ran in lanes and threads (one pass after another, one day
+// step at a time). The program's code is timed on the calling thread alone
+// and on every thread the process may use: the compute threads are as many as
+// the processors in the affinity mask when they start, so run the benchmark
+// under taskset (for example taskset -c 0-7) to choose them. Times are wall
+// clock.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -7,7 +13,9 @@
 #include <random>
 
 #include "application/qvalgorithm3.h"
-#include "application/qvstatistics.h"
+#include "application/qvalgorithm3reference.h"
+#include "application/qvalgorithm3sweep.h"
+#include "application/qvcomputethreads.h"
 
 namespace {
 
@@ -36,13 +44,12 @@ struct Series {
 // then the run's days.
 long DaySteps(int time) { return 244L * 200L * (time + 1) + 196L; }
 
-void BM_Algorithm3Call(benchmark::State& state) {
+template <typename Call>
+void TimeCalls(benchmark::State& state, Call call) {
   const Series s;
   const int time = static_cast<int>(state.range(0));
   for (auto _ : state) {
-    const Quorvane::QVAlgorithm3Outcome outcome =
-        Quorvane::RunAlgorithm3(s.b.data(), kDays, s.h.data(), kDays, s.l.data(), kDays, s.e.data(), kDays,
-                                s.huan.data(), kDays, time, 0.4, 0.3, 0.2, 0.1);
+    const Quorvane::QVAlgorithm3Outcome outcome = call(s, time);
     benchmark::DoNotOptimize(outcome.value);
     if (outcome.status != Quorvane::qvalgorithm3status::ok) {
       state.SkipWithError("the call was refused");
@@ -51,20 +58,36 @@ void BM_Algorithm3Call(benchmark::State& state) {
   }
   state.counters["day_steps"] = static_cast<double>(DaySteps(time));
 }
-BENCHMARK(BM_Algorithm3Call)->DenseRange(1, 5)->Unit(benchmark::kMicrosecond);
 
-void BM_DeviationFloor(benchmark::State& state) {
-  const Series s;
-  const long steps = DaySteps(static_cast<int>(state.range(0)));
-  for (auto _ : state) {
-    double sum = 0.0;
-    for (long n = 0; n < steps; ++n) {
-      const int i = 6 + static_cast<int>(n % 240);
-      sum += Quorvane::STDEVP(s.b[i], s.h[i + 1], s.l[i + 1], s.b[i + 1], s.e[i + 1]);
-    }
-    benchmark::DoNotOptimize(sum);
-  }
+void BM_Algorithm3Reference(benchmark::State& state) {
+  TimeCalls(state, [](const Series& s, int time) {
+    return Quorvane::reference::RunAlgorithm3(s.b.data(), kDays, s.h.data(), kDays, s.l.data(), kDays, s.e.data(),
+                                              kDays, s.huan.data(), kDays, time, 0.4, 0.3, 0.2, 0.1);
+  });
 }
-BENCHMARK(BM_DeviationFloor)->DenseRange(1, 5)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Algorithm3Reference)->DenseRange(1, 5)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void TimeProgram(benchmark::State& state, const Quorvane::QVAlgorithm3Spread& spread) {
+  TimeCalls(state, [&spread](const Series& s, int time) {
+    return Quorvane::RunAlgorithm3(s.b.data(), kDays, s.h.data(), kDays, s.l.data(), kDays, s.e.data(), kDays,
+                                   s.huan.data(), kDays, time, 0.4, 0.3, 0.2, 0.1, spread);
+  });
+  state.counters["lanes"] = (spread.lanes != nullptr ? *spread.lanes : Quorvane::Algorithm3WidestLanes()).width;
+}
+
+void BM_Algorithm3OneThread(benchmark::State& state) { TimeProgram(state, {nullptr, 1}); }
+BENCHMARK(BM_Algorithm3OneThread)->DenseRange(1, 5)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The two lanes every x86-64 processor has, for processors without AVX2.
+void BM_Algorithm3OneThreadSse2(benchmark::State& state) {
+  TimeProgram(state, {&Quorvane::kAlgorithm3Sse2Lanes, 1});
+}
+BENCHMARK(BM_Algorithm3OneThreadSse2)->DenseRange(1, 5)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_Algorithm3AllThreads(benchmark::State& state) {
+  TimeProgram(state, {});
+  state.counters["threads"] = Quorvane::ComputeThreadCount();
+}
+BENCHMARK(BM_Algorithm3AllThreads)->DenseRange(1, 5)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace

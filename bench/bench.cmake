@@ -1,5 +1,5 @@
 if(TARGET algorithm3_bench)
-  target_link_libraries(algorithm3_bench PRIVATE quorvane_numerics)
+  target_link_libraries(algorithm3_bench PRIVATE quorvane_numerics quorvane_numerics_reference)
 endif()
 
 # The far side of the host benchmarks, built and linked as quorvane-algorithm3

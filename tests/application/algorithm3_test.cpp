@@ -11,6 +11,7 @@
 
 #include "application/qvalgorithm3.h"
 #include "application/qvalgorithm3steps.h"
+#include "application/qvalgorithm3sweep.h"
 #include "application/qvstatistics.h"
 
 // Counts the allocations of this program, to show that a call makes none.
@@ -255,26 +256,39 @@ TEST(Algorithm3Day, DaysAfterTheIndicatorWindowKeepTheInitialBands) {
 
 TEST(Algorithm3Sweep, EachPassStoresItsEquityInItsOwnSlot) {
   const Days d = Days::Swinging();
+  const QVAlgorithm3Series series = d.Series();
+  QVAlgorithm3Indicators indicators[kLastIndicatorDay + 1];
+  Algorithm3Indicators(series, indicators);
   constexpr int t = 120;
   constexpr int time = 3;
-  std::array<double, kPassSlots> res;
-  res.fill(-7.0);
-  QVAlgorithm3Faults faults;
-  Algorithm3SweepCycle(d.Series(), t, time, res.data(), faults);
-  // Pass p runs with the p-th running sum of 0.01.
-  double k = 0.0;
-  for (int p = 0; p < 200; ++p) {
-    QVAlgorithm3Book book;
-    for (int i = t; i >= t - time; --i) {
-      Algorithm3DayStep(d.Series(), i, k, kSweepPhase, book, faults);
+  const QVAlgorithm3SweepInput input{&series, indicators, time};
+  for (const QVAlgorithm3Lanes* lanes : {&kAlgorithm3Sse2Lanes, &kAlgorithm3Avx2Lanes}) {
+    if (!Algorithm3LanesSupported(*lanes)) continue;
+    QVAlgorithm3SweepDay window[time + 1];
+    const QVAlgorithm3SweepDay* days[time + 1];
+    QVAlgorithm3Faults faults;
+    for (int n = 0; n <= time; ++n) {
+      lanes->day(input, t - n, window[n], faults);
+      days[n] = &window[n];
     }
-    EXPECT_EQ(res[p], Algorithm3Equity(d.Series(), t - time, book)) << p;
-    k = 0.01 + k;
+    std::array<double, kPassSlots> res;
+    res.fill(-7.0);
+    lanes->cycle(input, t, days, res.data(), faults);
+    // Pass p runs with the p-th running sum of 0.01, one day step after another.
+    double k = 0.0;
+    for (int p = 0; p < 200; ++p) {
+      QVAlgorithm3Book book;
+      for (int i = t; i >= t - time; --i) {
+        Algorithm3DayStep(series, i, k, kSweepPhase, book, faults);
+      }
+      EXPECT_EQ(res[p], Algorithm3Equity(series, t - time, book)) << lanes->name << " pass " << p;
+      k = 0.01 + k;
+    }
+    for (int p = 200; p < kPassSlots; ++p) {
+      EXPECT_EQ(res[p], -7.0) << "slot " << p << " is beyond the 200 passes";
+    }
+    EXPECT_FALSE(faults.truncation || faults.blockOverflow);
   }
-  for (int p = 200; p < kPassSlots; ++p) {
-    EXPECT_EQ(res[p], -7.0) << "slot " << p << " is beyond the 200 passes";
-  }
-  EXPECT_FALSE(faults.truncation || faults.blockOverflow);
 }
 
 TEST(Algorithm3Sweep, WritesTheChosenKJustBelowEachWindow) {

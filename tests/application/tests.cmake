@@ -2,7 +2,7 @@
 file(GLOB QV_APPLICATION_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_test.cpp)
 foreach(source IN LISTS QV_APPLICATION_TESTS)
   get_filename_component(stem ${source} NAME_WE)
-  target_link_libraries(test_application_${stem} PRIVATE quorvane_numerics quorvane_application)
+  target_link_libraries(test_application_${stem} PRIVATE quorvane_numerics quorvane_numerics_reference quorvane_application)
 endforeach()
 # The program's own exit statuses are checked on the executable.
 add_dependencies(test_application_qvapplication_test quorvane-algorithm3)
