@@ -66,15 +66,6 @@ class Watchdog {
 // A yield function that lets the wait go on: it must not hide the peer's death.
 int GoOn(void*, QVYieldParams*) { return 0; }
 
-// Faults of the other devices this case shows that are known, not mended yet.
-const char* KnownFaultOf(const std::string& kind) {
-  if (kind == "TCPIPOld") {
-    return "the listener of the old model, once it has answered the connector's request for a message port, "
-           "waits for the message connection of a connector that died with only the yield function to end it";
-  }
-  return nullptr;
-}
-
 struct Case {
   const qvtest::ListenerKind* kind;
   bool yields;  // the listener has a yield function of the user's
@@ -86,7 +77,6 @@ class PeerKilledBeforeConnect : public testing::TestWithParam<Case> {};
 
 TEST_P(PeerKilledBeforeConnect, ListenersConnectAnswersTheLinkIsLost) {
   const qvtest::ListenerKind& kind = *GetParam().kind;
-  if (const char* fault = KnownFaultOf(kind.name)) GTEST_SKIP() << fault;
   // Before the library starts any thread: the namespace needs a process of one thread.
   if (kind.anyAddress && !qvtest::EnterPrivateNetwork()) {
     GTEST_SKIP() << "no private network namespace (" << qvtest::PrivateNetworkRefusal()
