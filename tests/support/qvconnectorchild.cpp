@@ -166,7 +166,7 @@ const ListenerKind& ListenerKindNamed(const std::string& name) {
 ListenerWithConnector::ListenerWithConnector(RVEnvironment* environment, const ListenerKind& kind,
                                              const std::string& command, const std::string& dir,
                                              ConnectorParent parent)
-    : kind_(kind), report_(dir) {
+    : report_(dir) {
   const bool keeper = parent == ConnectorParent::kNonReaping;
   if (keeper && kind.launches) {
     failure_ = std::string(kind.name) + ": a launched connector's parent is the link's process";

@@ -107,7 +107,6 @@ class ListenerWithConnector {
   // until told (tellKeeper_ closed); -1 when it cannot be started.
   pid_t StartKeeper(const std::string& line);
 
-  const ListenerKind& kind_;
   ConnectorReport report_;
   QVLink* link_ = nullptr;
   pid_t started_ = 0;      // the connector while it runs
