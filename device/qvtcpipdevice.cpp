@@ -12,6 +12,7 @@
 
 #include "device/qvtcpipworld.h"
 #include "network/qvnetworkinspector.h"
+#include "utilities/platform/qvstreampeer.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvversion.h"
 
@@ -25,6 +26,9 @@ constexpr unsigned long kConnect = 4;
 constexpr char kPreamble[] = "need_msg_port";
 constexpr size_t kPreambleLength = sizeof kPreamble - 1;
 constexpr size_t kAnswerLimit = 256;
+// How long one look for the message connection waits: the slice the socket
+// layer's accept gives the yield function.
+constexpr unsigned long kAcceptSliceMicroseconds = 1000;
 
 QVString Upper(QVString text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
@@ -299,7 +303,8 @@ void QVTCPIPDevice::ConnectServer() {
   } else {
     QVEndPoint dataConnection = data.GetIncomingConnection(&EndPointYield, this);
     SetConnectionOptions(dataConnection, false, false);
-    mesg = data.GetIncomingConnection(&EndPointYield, this);
+    AwaitMessageConnection(data, dataConnection);
+    mesg = data.GetIncomingConnection();
     SetConnectionOptions(mesg, false, true);
     data.Close();
     data = dataConnection;
@@ -341,8 +346,25 @@ void QVTCPIPDevice::OldConnectServer() {
   }
   answer += "Y";
   WriteFull(data, answer.data(), answer.size());
-  mesg.GetIncomingAndDuplicate(&EndPointYield, this);
+  AwaitMessageConnection(mesg, data);
+  mesg.GetIncomingAndDuplicate();
   SetConnectionOptions(mesg, false, true);
+}
+
+// A connector that dies once its data connection is made never makes its
+// message connection: between short looks for that connection, the data
+// connection's end is watched (its peer's shutdown is the connector's death
+// or close), and the yield function asked as the socket layer's accept asks
+// it. A connection already waiting is taken before the peer is looked at.
+void QVTCPIPDevice::AwaitMessageConnection(QVEndPoint& listening, QVEndPoint& dataConnection) {
+  const int peer = dataConnection.GetSocket().GetRawSocket();
+  while (!listening.HasConnectionQ(kAcceptSliceMicroseconds)) {
+    if (platform::StreamPeerGoneQ(peer)) {
+      Fail("The peer closed its data connection before it made its message connection.", __LINE__,
+           qvexceptiontype::deadPeer);
+    }
+    if (EndPointYield(this, nullptr)) Fail("Backing out of Accept", __LINE__, qvexceptiontype::backOut);
+  }
 }
 
 void QVTCPIPDevice::OldConnectClient() {

@@ -136,6 +136,9 @@ class QVTCPIPDevice : public QVDevice {
   void ConnectClient();
   void OldConnectServer();
   void OldConnectClient();
+  // Returns once the message connection waits on listening; fails when the
+  // peer of the data connection has gone first, or the yield function asks.
+  void AwaitMessageConnection(QVEndPoint& listening, QVEndPoint& dataConnection);
   void Established();
   void StartWriter();
   void WriterLoop();

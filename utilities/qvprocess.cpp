@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "utilities/platform/qvprocessend.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvfilemanager.h"
 #include "utilities/qvsignalhandlermanager.h"
@@ -115,8 +116,10 @@ int QVProcess::currentProcessId() { return static_cast<int>(getpid()); }
 
 bool QVProcess::processIsAliveQ(int id) {
   if (id < 1) return false;
-  if (kill(id, 0) == 0) return true;
-  return errno == EPERM;
+  if (kill(id, 0) != 0 && errno != EPERM) return false;
+  // A process that has ended keeps its id until its parent reaps it, but it
+  // runs no more: a peer that waits for it would wait for ever.
+  return !platform::ProcessEndedUnreapedQ(id);
 }
 
 bool QVProcess::tryWait(int id) {

@@ -19,7 +19,9 @@ class QVProcess {
   // at once (the shell could not run the program, or a signal ended it).
   static int launch(QVString command);
   static int currentProcessId();
-  // Exists, ours or someone else's; false for ids below 1.
+  // Exists and has not ended, ours or someone else's: a process that ended
+  // and waits for its parent to reap it is not alive (and is not reaped
+  // here). False for ids below 1.
   static bool processIsAliveQ(int id);
   // True when the child can be forgotten: it is gone, was reaped here, or is
   // no child of this process.

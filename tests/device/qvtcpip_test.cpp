@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -409,6 +411,55 @@ TEST_F(TCPIPTest, OldPreambleFailures) {
   });
   EXPECT_EQ(ThrownType([&] { client->Connect(); }), 70);
   far.join();
+}
+
+// Backs out of the device's wait once the deadline has passed: a wait that
+// never ends fails the case instead of hanging it.
+int UntilDeadline(void* cookie, QVYieldParams*) {
+  return std::chrono::steady_clock::now() >= *static_cast<std::chrono::steady_clock::time_point*>(cookie) ? 1 : 0;
+}
+
+// A connecting program, a process of its own, that dies once its data
+// connection is made and before its message connection: the listener's
+// connect answers the dead peer (type 35) although its yield function lets
+// it wait. One that lives on is waited for until the yield function stops
+// the wait (type 9).
+TEST_F(TCPIPTest, ListenerWaitingForTheMessageConnectionOfADeadPeerFails) {
+  struct Case {
+    const char* what;
+    unsigned long options;
+    const char* sent;  // on the data connection, before the answer ending in "Y" is read
+    bool dies;
+    std::chrono::milliseconds patience;  // of the listener's yield function
+    long type;
+  } cases[] = {
+      {"old model, the message port asked for", 0, "need_msg_portY", true, std::chrono::seconds(10), 35},
+      {"old model, the message port known", 0, "need_msg_portN", true, std::chrono::seconds(10), 35},
+      {"new model, no connection after the data connection", kNew, "", true, std::chrono::seconds(10), 35},
+      {"old model, the peer lives on", 0, "need_msg_portY", false, std::chrono::milliseconds(300), 9},
+      {"new model, the peer lives on", kNew, "", false, std::chrono::milliseconds(300), 9},
+  };
+  for (const Case& c : cases) {
+    auto device = Make(world, Block("TCPIP", 2, "@127.0.0.1", c.options));
+    const auto port = static_cast<unsigned short>(std::stoi(Str(QVNameAndPorts::Parse(device->Name(), "").DataPort)));
+    const bool asks = std::strlen(c.sent) > 0;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      Fd data = ConnectLoopback(port);
+      if (data.get() < 0 || !SendAll(data.get(), c.sent, std::strlen(c.sent))) _exit(1);
+      for (char byte = 0; asks && byte != 'Y';) {
+        if (!Readable(data.get()) || ::recv(data.get(), &byte, 1, 0) != 1) _exit(1);
+      }
+      if (c.dies) ::kill(::getpid(), SIGKILL);
+      for (;;) ::pause();
+    }
+    qvtest::ChildKiller killer(child);
+    auto deadline = std::chrono::steady_clock::now() + c.patience;
+    device->SetYieldFunction(&UntilDeadline, &deadline);
+    EXPECT_EQ(ThrownType([&] { device->Connect(); }), c.type) << c.what;
+    EXPECT_FALSE(device->ConnectedQ()) << c.what;
+  }
 }
 
 TEST_F(TCPIPTest, SendFailureMakesTheNextWriteFail) {

@@ -164,8 +164,14 @@ const ListenerKind& ListenerKindNamed(const std::string& name) {
 }
 
 ListenerWithConnector::ListenerWithConnector(RVEnvironment* environment, const ListenerKind& kind,
-                                             const std::string& command, const std::string& dir)
-    : kind_(kind), report_(dir) {
+                                             const std::string& command, const std::string& dir,
+                                             ConnectorParent parent)
+    : report_(dir) {
+  const bool keeper = parent == ConnectorParent::kNonReaping;
+  if (keeper && kind.launches) {
+    failure_ = std::string(kind.name) + ": a launched connector's parent is the link's process";
+    return;
+  }
   std::string open = kind.listen;
   if (kind.launches) open += " -linkname '" + command + " " + report_.path() + "'";
   // A name of its own each time: a name whose last connector was killed is
@@ -183,27 +189,72 @@ ListenerWithConnector::ListenerWithConnector(RVEnvironment* environment, const L
     // Made before the fork: the child only starts the program.
     const std::string line = "exec " + command + " " + report_.path() + " " + kind.connect + " -linkname " +
                              kind.connectTo(name != nullptr ? name : "");
-    started_ = fork();
-    if (started_ < 0) {
+    const pid_t child = keeper ? StartKeeper(line) : StartProgram(line);
+    if (child < 0) {
       failure_ = "fork: " + std::string(strerror(errno));
-      started_ = 0;
       return;
     }
-    if (started_ == 0) {
-      execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    (keeper ? keeper_ : started_) = child;
+    reaped_ = !keeper;
   }
   told_ = report_.Await(std::chrono::seconds(20));
   if (started_ == 0) started_ = told_.pid;
   if (told_.pid <= 0) failure_ = "the connector never told how far it got";
 }
 
-ListenerWithConnector::~ListenerWithConnector() { KillConnector(); }
+ListenerWithConnector::~ListenerWithConnector() {
+  KillConnector();
+  if (keeper_ > 0) {
+    close(tellKeeper_);
+    waitpid(keeper_, nullptr, 0);
+  }
+}
+
+pid_t ListenerWithConnector::StartProgram(const std::string& line) {
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return child;
+}
+
+// The keeper starts the program and then only waits, never reaping it,
+// until the end of its pipe from the caller is closed (the object goes, or
+// the caller's process ends); then it ends the program, reaps it and ends.
+// Between fork and exit it makes only calls that a child of a threaded
+// process may make.
+pid_t ListenerWithConnector::StartKeeper(const std::string& line) {
+  int tell[2];
+  if (pipe2(tell, O_CLOEXEC) != 0) return -1;
+  const pid_t keeper = fork();
+  if (keeper == 0) {
+    // It holds nothing of the caller's but its end of the pipe: no copy of
+    // a listening socket or a link's descriptor outlives the caller's own.
+    if (dup2(tell[0], 3) != 3) _exit(1);
+    close_range(4, ~0U, 0);
+    const pid_t program = StartProgram(line);
+    char byte;
+    while (read(3, &byte, 1) < 0 && errno == EINTR) {
+    }
+    if (program > 0) {
+      kill(program, SIGKILL);
+      waitpid(program, nullptr, 0);
+    }
+    _exit(0);
+  }
+  close(tell[0]);
+  if (keeper < 0) {
+    close(tell[1]);
+    return -1;
+  }
+  tellKeeper_ = tell[1];
+  return keeper;
+}
 
 bool ListenerWithConnector::KillConnector() {
   if (started_ <= 0) return false;
-  const bool ended = KillAndAwaitEnd(started_, !kind_.launches);
+  const bool ended = KillAndAwaitEnd(started_, reaped_);
   started_ = 0;
   return ended;
 }

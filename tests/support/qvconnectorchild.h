@@ -71,14 +71,22 @@ inline constexpr int kListenerKindCount = 6;
 extern const ListenerKind kListenerKinds[kListenerKindCount];
 const ListenerKind& ListenerKindNamed(const std::string& name);
 
+// Who is the parent of a connector that the listener does not launch.
+enum class ConnectorParent {
+  kCaller,     // the caller's process, which reaps it when it is killed
+  kNonReaping  // a process between, which does not reap it while the object
+               // lives: killed, it stays a zombie until then
+};
+
 // A listening link of one kind whose connector waits in its connect: the
 // connector is the command (a program and its leading words, without blanks
 // in them) followed by the FIFO and the link's words. The connector is
 // killed, if still running, when the object goes; the link is the caller's.
+// A launched connector's parent is the link's process: kNonReaping is refused.
 class ListenerWithConnector {
  public:
   ListenerWithConnector(RVEnvironment* environment, const ListenerKind& kind, const std::string& command,
-                        const std::string& dir);
+                        const std::string& dir, ConnectorParent parent = ConnectorParent::kCaller);
   ~ListenerWithConnector();
   ListenerWithConnector(const ListenerWithConnector&) = delete;
   ListenerWithConnector& operator=(const ListenerWithConnector&) = delete;
@@ -92,10 +100,19 @@ class ListenerWithConnector {
   bool KillConnector();
 
  private:
-  const ListenerKind& kind_;
+  // The program run by /bin/sh -c line, a child of the caller's; -1 when
+  // the fork failed.
+  static pid_t StartProgram(const std::string& line);
+  // A child of the caller's that starts the program and never reaps it
+  // until told (tellKeeper_ closed); -1 when it cannot be started.
+  pid_t StartKeeper(const std::string& line);
+
   ConnectorReport report_;
   QVLink* link_ = nullptr;
-  pid_t started_ = 0;  // the connector while it runs
+  pid_t started_ = 0;      // the connector while it runs
+  bool reaped_ = false;    // started_ is the caller's child, reaped by the caller
+  pid_t keeper_ = 0;       // the connector's parent that does not reap it
+  int tellKeeper_ = -1;    // closed to tell the keeper to reap the connector and end
   ConnectorReport::Line told_;
   std::string failure_;
 };

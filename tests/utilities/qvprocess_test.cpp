@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -142,6 +145,110 @@ TEST(Process, AliveAndTryWait) {
   EXPECT_TRUE(qvtest::WaitUntil([&] { return QVProcess::tryWait(child); }));
   EXPECT_EQ(ProcessState(child), "missing");
   EXPECT_FALSE(QVProcess::processIsAliveQ(child));
+}
+
+// A process for the aliveness cases: a child of the test, or a grandchild
+// whose parent (the test's child) never reaps it and waits until it is told
+// to end (its pipe closed). The process waits too, on the same pipe; with
+// firstThreadEnds its first thread ends at once, another thread waiting.
+class WatchedProcess {
+ public:
+  WatchedProcess(bool grandchild, bool firstThreadEnds) {
+    int go[2], told[2];
+    if (pipe(go) != 0 || pipe(told) != 0) return;
+    child_ = fork();
+    if (child_ == 0) {
+      close(go[1]);
+      close(told[0]);
+      pid_t target = getpid();
+      if (grandchild) target = fork();
+      if (target == 0 || !grandchild) Become(go[0], firstThreadEnds);
+      // The parent of a grandchild: says who it is, then waits, never reaping it.
+      (void)!write(told[1], &target, sizeof target);
+      char byte;
+      (void)!read(go[0], &byte, 1);
+      _exit(0);
+    }
+    close(go[0]);
+    close(told[1]);
+    go_ = go[1];
+    target_ = child_;
+    if (grandchild && read(told[0], &target_, sizeof target_) != static_cast<ssize_t>(sizeof target_)) target_ = 0;
+    close(told[0]);
+  }
+  ~WatchedProcess() {
+    if (target_ > 0) kill(target_, SIGKILL);
+    if (go_ >= 0) close(go_);
+    if (child_ > 0) waitpid(child_, nullptr, 0);
+  }
+  WatchedProcess(const WatchedProcess&) = delete;
+  WatchedProcess& operator=(const WatchedProcess&) = delete;
+
+  pid_t target() const { return target_; }
+  // Reaps the child; its status, or -1.
+  int Reap() {
+    int status = -1;
+    if (child_ > 0 && waitpid(child_, &status, 0) != child_) status = -1;
+    child_ = 0;
+    return status;
+  }
+
+ private:
+  [[noreturn]] static void Become(int go, bool firstThreadEnds) {
+    auto wait = [](void* fd) -> void* {
+      char byte;
+      (void)!read(static_cast<int>(reinterpret_cast<intptr_t>(fd)), &byte, 1);
+      _exit(0);
+    };
+    void* const fd = reinterpret_cast<void*>(static_cast<intptr_t>(go));
+    if (firstThreadEnds) {
+      pthread_t other;
+      if (pthread_create(&other, nullptr, wait, fd) != 0) _exit(1);
+      // Ends this thread alone, without unwinding into the test's frames.
+      syscall(SYS_exit, 0);
+    }
+    wait(fd);
+    _exit(0);
+  }
+
+  pid_t child_ = -1;
+  pid_t target_ = 0;
+  int go_ = -1;
+};
+
+// A process that was killed has ended while its parent has still to reap
+// it, ours or another's, and the check leaves it to be reaped. One whose
+// first thread has ended, the system shows as a zombie too, but another of
+// its threads runs: it is alive.
+TEST(Process, AKilledProcessNotYetReapedIsNotAlive) {
+  struct Case {
+    const char* what;
+    bool grandchild;
+    bool killed;  // else its first thread ends, another waits
+    bool alive;
+  } cases[] = {
+      {"our child, killed", false, true, false},
+      {"a child of another, killed", true, true, false},
+      {"our child, its first thread ended", false, false, true},
+      {"a child of another, its first thread ended", true, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WatchedProcess process(c.grandchild, !c.killed);
+    const pid_t pid = process.target();
+    ASSERT_GT(pid, 0);
+    if (c.killed) {
+      EXPECT_TRUE(QVProcess::processIsAliveQ(pid));
+      ASSERT_EQ(kill(pid, SIGKILL), 0);
+    }
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return ProcessState(pid) == "zombie"; }));
+    EXPECT_EQ(QVProcess::processIsAliveQ(pid), c.alive);
+    if (!c.grandchild && c.killed) {
+      // Nothing was reaped: the status is still ours to collect.
+      const int status = process.Reap();
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    }
+  }
 }
 
 TEST(ProcessManager, TableKeepsOneEntryAndForgetsNonChildren) {
