@@ -297,6 +297,10 @@ void QVSharedMemoryDevice::WaitWhile(Holds&& holds, long sleepMicroseconds) {
   }
 }
 
+std::atomic<bool> QVSharedMemoryDevice::offersAtomicCounting{true};
+
+void QVSharedMemoryDevice::OfferAtomicCounting(bool offer) { offersAtomicCounting = offer; }
+
 bool QVSharedMemoryDevice::ConnectedQ() const {
   if (!memoryLayout || segmentReleased.load()) return false;
   const QVSHMLayoutData data = memoryLayout->data();
@@ -314,6 +318,10 @@ void QVSharedMemoryDevice::Connect() {
   WaitWhile([this] { return !ConnectedQ(); }, 100);
   ConnectSyncObjects();
   const bool listener = sideOfConnection == QVListenerSide;
+  // Offered before the ready flag, so that the peer sees the offer once it
+  // sees the flag; a peer of an older build leaves its word 0.
+  const bool offer = offersAtomicCounting.load();
+  if (offer) memoryLayout->setReaderState(shmlayout::kReaderWantsWakeUps);
   memoryLayout->setFlag(listener ? QVSHMFlag::listenerSyncObjectsReady : QVSHMFlag::connectorSyncObjectsReady, 1);
   readQueueSignalCondition->Signal();
   WaitWhile(
@@ -326,6 +334,9 @@ void QVSharedMemoryDevice::Connect() {
         return data.listenerSyncObjectsReady == 0 || data.connectorSyncObjectsReady == 0;
       },
       1);
+  const uint32_t peerState = memoryLayout->peerReaderState();
+  peerCountsFreely =
+      offer && (peerState == shmlayout::kReaderWantsWakeUps || peerState == shmlayout::kReaderLooking);
   JoinSideChannel();
   if (listener) memoryLayout->setFlag(QVSHMFlag::listenerPending, 0);
   StartEventWatch();
