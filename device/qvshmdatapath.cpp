@@ -67,6 +67,13 @@ void QVSharedMemoryDevice::WakeReaders() noexcept {
     } catch (...) {
     }
   }
+  WakeSleepingReader(false);
+  WakeSleepingReader(true);
+}
+
+// A reader asleep on its state word hears no condition.
+void QVSharedMemoryDevice::WakeSleepingReader(bool peer) noexcept {
+  if (memoryLayout && !segmentReleased.load()) memoryLayout->wakeSleepingReader(peer);
 }
 
 // An orderly close: the peer's closing notice was seen (or still waits in the
@@ -198,7 +205,16 @@ void QVSharedMemoryDevice::Write(char*, unsigned long n) {
 // sees the other, so a reader about to sleep is always signalled.
 void QVSharedMemoryDevice::WakeReader() {
   std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (memoryLayout->peerReaderState() != shmlayout::kReaderLooking) writeQueueSignalCondition->Signal();
+  switch (memoryLayout->peerReaderState()) {
+    case shmlayout::kReaderLooking:
+      return;
+    case shmlayout::kReaderSleeping:
+      // A reader that stopped sleeping meanwhile looks at the ring again.
+      memoryLayout->wakeSleepingReader(true);
+      return;
+    default:
+      writeQueueSignalCondition->Signal();
+  }
 }
 
 bool QVSharedMemoryDevice::ReadQueueLooksEmptyQ() const {
@@ -223,6 +239,27 @@ bool QVSharedMemoryDevice::SpinForData() {
   memoryLayout->setReaderState(shmlayout::kReaderWantsWakeUps);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   return met;
+}
+
+// One bounded sleep of the reader, after telling the writer how to wake it
+// and looking at the ring once more; the window when data came meanwhile.
+QVSHMWindow QVSharedMemoryDevice::SleepForData() {
+  if (peerCountsFreely) {
+    // The word is set before the last look and the writer looks at the word
+    // after its commit: a commit the look missed finds the reader asleep.
+    memoryLayout->setReaderState(shmlayout::kReaderSleeping);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    QVSHMWindow window = LookAtReadQueue();
+    if (window.length == 0) memoryLayout->sleepWhileReaderSleeps(kReaderWaitMicroseconds);
+    memoryLayout->setReaderState(shmlayout::kReaderWantsWakeUps);
+    return window;
+  }
+  // A peer of an older build signals every empty-to-non-empty edge, also
+  // those our spin met.
+  TakeLeftoverSignals(*readQueueSignalCondition);
+  if (const QVSHMWindow window = LookAtReadQueue(); window.length != 0) return window;
+  readQueueSignalCondition->Wait(kReaderWaitMicroseconds);
+  return QVSHMWindow();
 }
 
 void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
@@ -257,16 +294,10 @@ void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
       SpinForData();
       continue;
     }
-    // A peer of an older build signals every empty-to-non-empty edge, also
-    // those our spin met.
-    if (!peerCountsFreely) {
-      TakeLeftoverSignals(*readQueueSignalCondition);
-      if (const QVSHMWindow window = LookAtReadQueue(); window.length != 0) {
-        handOut(window);
-        return;
-      }
+    if (const QVSHMWindow window = SleepForData(); window.length != 0) {
+      handOut(window);
+      return;
     }
-    readQueueSignalCondition->Wait(kReaderWaitMicroseconds);
     waited = true;
   }
 }

@@ -127,6 +127,7 @@ QVSharedMemoryDevice::~QVSharedMemoryDevice() {
       if (writeQueueSignalCondition) writeQueueSignalCondition->Signal();
     } catch (...) {
     }
+    WakeSleepingReader(true);
   }
   sideChannelJoined = false;
   if (connectionPoint) {
@@ -335,8 +336,7 @@ void QVSharedMemoryDevice::Connect() {
       },
       1);
   const uint32_t peerState = memoryLayout->peerReaderState();
-  peerCountsFreely =
-      offer && (peerState == shmlayout::kReaderWantsWakeUps || peerState == shmlayout::kReaderLooking);
+  peerCountsFreely = offer && shmlayout::CountsFreelyQ(peerState);
   JoinSideChannel();
   if (listener) memoryLayout->setFlag(QVSHMFlag::listenerPending, 0);
   StartEventWatch();
@@ -361,6 +361,7 @@ bool QVSharedMemoryDevice::PeerVanishedQ() const {
 void QVSharedMemoryDevice::MarkPeerDead() {
   deviceIsDead = true;
   if (readQueueSignalCondition) readQueueSignalCondition->Signal();
+  WakeSleepingReader(false);
 }
 
 void QVSharedMemoryDevice::ReleaseInSignal(bool wake) noexcept {

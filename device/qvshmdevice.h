@@ -126,6 +126,9 @@ class QVSharedMemoryDevice : public QVDevice {
   void WakeReader();
   // The reader's spin before a sleep; true when data came.
   bool SpinForData();
+  QVSHMWindow SleepForData();
+  // Wakes this side's reader (or the peer's) when it sleeps on its word.
+  void WakeSleepingReader(bool peer) noexcept;
   // One look at the read ring's free space without its lock: a hint only.
   bool ReadQueueLooksEmptyQ() const;
   // Takes signals left from edges that came while we were not asleep.

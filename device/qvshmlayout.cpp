@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "utilities/platform/qvwordwait.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvsharedmemorysegment.h"
 
@@ -332,6 +333,22 @@ uint32_t QVSHMLayout::peerReaderState() const {
   if (start_ == nullptr) return 0;
   return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(start_ + writeQueueAt_ + kReaderStateAt))
       .load(std::memory_order_seq_cst);
+}
+
+void QVSHMLayout::sleepWhileReaderSleeps(long microseconds) {
+  if (start_ == nullptr) return;
+  platform::WaitWhileWordIs(reinterpret_cast<uint32_t*>(start_ + readQueueAt_ + kReaderStateAt), kReaderSleeping,
+                            microseconds);
+}
+
+void QVSHMLayout::wakeSleepingReader(bool peer) {
+  if (start_ == nullptr) return;
+  auto* word = reinterpret_cast<uint32_t*>(start_ + (peer ? writeQueueAt_ : readQueueAt_) + kReaderStateAt);
+  uint32_t sleeping = kReaderSleeping;
+  if (std::atomic_ref<uint32_t>(*word).compare_exchange_strong(sleeping, kReaderWantsWakeUps,
+                                                               std::memory_order_seq_cst)) {
+    platform::WakeWordSleepers(word);
+  }
 }
 
 // ---- ring queues ----

@@ -105,10 +105,14 @@ constexpr uint32_t kProcessIDAt = 20;
 // it counts and whether it needs a wake-up.
 constexpr uint32_t kReaderStateAt = 24;
 
-// Reader states. Either one also says that the reader changes freeSpace only
-// by atomic adds, so that its writer may subtract without the queue's lock.
-constexpr uint32_t kReaderWantsWakeUps = 0x51A70001;  // may sleep: signal each empty-to-non-empty edge
+// Reader states. Each also says that the reader changes freeSpace only by
+// atomic adds, so that its writer may subtract without the queue's lock.
+constexpr uint32_t kReaderWantsWakeUps = 0x51A70001;  // may wait on its condition: signal each edge
 constexpr uint32_t kReaderLooking = 0x51A70002;       // spinning on the ring: no signal needed
+constexpr uint32_t kReaderSleeping = 0x51A70003;      // asleep on this word: wake the word
+inline bool CountsFreelyQ(uint32_t readerState) {
+  return readerState == kReaderWantsWakeUps || readerState == kReaderLooking || readerState == kReaderSleeping;
+}
 }  // namespace shmlayout
 
 // The 16-bit flags of the data block, by their place in it.
@@ -217,6 +221,12 @@ class QVSHMLayout : public QVObject {
   // consistent, as the wake-up handshake needs.
   void setReaderState(uint32_t state);
   uint32_t peerReaderState() const;
+  // Sleeps while this side's state word says sleeping (time-out in
+  // microseconds); wakes this side's or the peer's reader if it sleeps on
+  // its word, setting the word to kReaderWantsWakeUps first, so that a
+  // reader on its way to sleep does not.
+  void sleepWhileReaderSleeps(long microseconds);
+  void wakeSleepingReader(bool peer);
 
   // The ring by its counter alone, for two sides that both count with atomic
   // adds: each side reads only its own offset and freeSpace, so no lock is
