@@ -146,32 +146,35 @@ std::array<uint32_t, 2> ReaderStates(const std::string& name) {
 // Each side offers atomic counting in the queue it reads (A: the connector,
 // B: the listener); a side that behaves as an older build leaves its word 0,
 // and the link still carries bytes both ways.
-TEST(SharedMemoryCounting, EachSideOffersInTheQueueItReadsAndAnOlderSideLeavesItsWordZero) {
-  for (const bool childOlder : {false, true}) {
-    SCOPED_TRACE(childOlder ? "the connector behaves as an older build" : "both of this build");
-    const std::string name = UniqueName(childOlder ? "qvcntold" : "qvcntnew");
-    SharedMailbox box;
-    Child child([&] {
-      const AsOlderBuild older(childOlder);
-      return Connector(box, name, 3, [](Link& link) {
-        std::string got;
-        return ReceiveAll(link.raw(), 5, got) == 0 && SendAll(link.raw(), got) == 0 ? 0 : 20;
-      });
+class SharedMemoryCounting : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SharedMemoryCounting, EachSideOffersInTheQueueItReadsAndAnOlderSideLeavesItsWordZero) {
+  const bool childOlder = GetParam();
+  const std::string name = UniqueName(childOlder ? "qvcntold" : "qvcntnew");
+  SharedMailbox box;
+  Child child([&] {
+    const AsOlderBuild older(childOlder);
+    return Connector(box, name, 3, [](Link& link) {
+      std::string got;
+      return ReceiveAll(link.raw(), 5, got) == 0 && SendAll(link.raw(), got) == 0 ? 0 : 20;
     });
-    World world;
-    Link listener;
-    ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
-    ASSERT_EQ(SendAll(listener.raw(), "hello"), 0);
-    std::string got;
-    ASSERT_EQ(ReceiveAll(listener.raw(), 5, got), 0);
-    EXPECT_EQ(got, "hello");
-    const std::array<uint32_t, 2> states = ReaderStates(name);
-    EXPECT_EQ(states[0], childOlder ? 0u : shmlayout::kReaderWantsWakeUps);
-    EXPECT_TRUE(shmlayout::CountsFreelyQ(states[1])) << states[1];
-    box->stage = 3;
-    EXPECT_TRUE(ExitedWith(child.Wait(), 0));
-  }
+  });
+  World world;
+  Link listener;
+  ASSERT_TRUE(ListenAndConnect(world, listener, box, name));
+  ASSERT_EQ(SendAll(listener.raw(), "hello"), 0);
+  std::string got;
+  ASSERT_EQ(ReceiveAll(listener.raw(), 5, got), 0);
+  EXPECT_EQ(got, "hello");
+  const std::array<uint32_t, 2> states = ReaderStates(name);
+  EXPECT_EQ(states[0], childOlder ? 0u : shmlayout::kReaderWantsWakeUps);
+  EXPECT_TRUE(shmlayout::CountsFreelyQ(states[1])) << states[1];
+  box->stage = 3;
+  EXPECT_TRUE(ExitedWith(child.Wait(), 0));
 }
+
+INSTANTIATE_TEST_SUITE_P(Connector, SharedMemoryCounting, ::testing::Values(false, true),
+                         [](const auto& param) { return std::string(param.param ? "older" : "ofThisBuild"); });
 
 // Bytes of link k at position i: a link that read another's bytes, or lost
 // or repeated some, shows it.
@@ -183,7 +186,7 @@ std::string LinkPayload(int k, size_t length) {
 
 // Sixteen links between the same two processes at once, each driven by its
 // own thread on both sides, each carrying several rings' worth both ways.
-TEST(SharedMemoryCounting, SixteenLinksAtOnceCarryEachItsOwnBytes) {
+TEST(SharedMemoryLinks, SixteenLinksAtOnceCarryEachItsOwnBytes) {
   if (qvtest::kThreadSanitizer) GTEST_SKIP() << "the child starts threads after a fork from a threaded process";
   constexpr int kLinks = 16;
   const size_t length = 2 * shmlayout::kBufferLength + 4321;
