@@ -119,6 +119,40 @@ long FillFromDevice(device_kebab* stack, _queue* queue) {
   }
 }
 
+// A read this long that finds the queue empty copies from the device's
+// window straight into the caller's buffer, not through the queue first.
+constexpr int64_t kStraightReadLeast = 4096;
+
+// Only bytes nobody can ask for again may pass the queue by: no mark or
+// sibling queue that would read them later, nothing borrowed, and nothing
+// of ours pending that the peer may need before it writes.
+bool StraightReadQ(device_kebab* stack, _queue* queue, int64_t count) {
+  return count >= kStraightReadLeast && stack != nullptr && stack->loopback == 0 && stack->device &&
+         Pending(stack) == 0 && qvqueue_isempty(queue) == 1 && qvqueue_outstanding_marks(queue) == 0 &&
+         queue->shared->pending == 0 && qvqueue_sibling_count(queue) == 1 && qvqueue_borrowed(queue) == 0;
+}
+
+// One device window: what the caller asked for goes to out, the rest of the
+// window to the queue, as a fill would have put it. Answers the bytes put at
+// out; *code tells why there were none.
+int64_t ReadStraight(device_kebab* stack, _queue* queue, unsigned char* out, int64_t count, long* code) {
+  long error = 0;
+  Window window = stack->device->read(&error);
+  if (error != 0) {
+    *code = error == kPeerClosed || error == kNothingArrives ? error : kDeviceLost;
+    return 0;
+  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(window.first);
+  const int64_t size = bytes != nullptr ? window.second : 0;
+  const int64_t straight = std::min(size, count);
+  if (straight > 0) std::memcpy(out, bytes, static_cast<size_t>(straight));
+  const int64_t queued = size > straight ? AppendExact(queue, bytes + straight, size - straight) : 0;
+  long more = 0;
+  stack->device->readComplete(window.first, straight + queued, &more);
+  *code = straight + queued < size ? kQueueRefused : more == kPeerClosed ? kPeerClosed : 0;
+  return straight;
+}
+
 // The queue is empty: send what is pending, else wait for the device.
 int WaitForByte(device_kebab* stack, _queue* queue, long* error) {
   if (stack == nullptr) return SetError(error, kNothingArrives);
@@ -320,6 +354,17 @@ int64_t qvs__getn(device_kebab* stack, _queue* queue, void* buffer, int64_t coun
   auto* out = static_cast<unsigned char*>(buffer);
   int64_t got = TakeQueued(queue, out, count);
   while (got < count) {
+    if (StraightReadQ(stack, queue, count - got)) {
+      long code = 0;
+      const int64_t straight = ReadStraight(stack, queue, out + got, count - got, &code);
+      if (straight == 0 && code != 0) {
+        SetError(error, code);
+        break;
+      }
+      got += straight;
+      got += TakeQueued(queue, out + got, count - got);
+      continue;
+    }
     const int c = qvs__getc(stack, queue, error);
     if (c < 0) break;
     out[got++] = static_cast<unsigned char>(c);

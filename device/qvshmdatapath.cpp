@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstdint>
 #include <utility>
 
@@ -66,6 +67,13 @@ void QVSharedMemoryDevice::WakeReaders() noexcept {
     } catch (...) {
     }
   }
+  WakeSleepingReader(false);
+  WakeSleepingReader(true);
+}
+
+// A reader asleep on its state word hears no condition.
+void QVSharedMemoryDevice::WakeSleepingReader(bool peer) noexcept {
+  if (memoryLayout && !segmentReleased.load()) memoryLayout->wakeSleepingReader(peer);
 }
 
 // An orderly close: the peer's closing notice was seen (or still waits in the
@@ -104,19 +112,38 @@ void QVSharedMemoryDevice::FailStopped(const char* closed, const char* dead, uns
 
 // Signals of edges that came while we were not asleep (busy, or spinning)
 // are taken before a sleep, so that it waits for a fresh one; the ring is
-// looked at once more after, and a commit or release after that look sends
-// a fresh signal, so nothing is missed. Bounded, so that a peer that keeps
-// signalling cannot hold us here.
+// looked at once more after, since a signal taken may be a fresh one.
+// Bounded, so that a peer that keeps signalling cannot hold us here.
 void QVSharedMemoryDevice::TakeLeftoverSignals(QVCondition& condition) {
   for (int i = 0; i < kLeftoverReads && condition.Wait(0); ++i) {
   }
+}
+
+// A peer that counts with atomic adds needs no lock to agree with us on the
+// ring: each side moves only its own offset and changes freeSpace in one
+// step. A peer of an older build changes the counter under the queue's lock
+// with a plain store, so with it every change still takes that lock.
+QVSHMWindow QVSharedMemoryDevice::LookAtWriteQueue(bool mayRewind) {
+  const uint32_t whole = memoryLayout->bufferLength();
+  const auto look = [&] {
+    // Drained while we waited: start again at the ring's beginning so the
+    // window is the whole buffer. A writer that finds room at once keeps its
+    // offsets. The reader does not touch an empty queue's offsets.
+    if (mayRewind && memoryLayout->writeQueueFreeSpace() == whole &&
+        memoryLayout->writeWindowFromCount().length < whole) {
+      memoryLayout->resetWriteQueue();
+    }
+    return peerCountsFreely ? memoryLayout->writeWindowFromCount() : memoryLayout->writeWindow();
+  };
+  if (peerCountsFreely) return look();
+  QVMutex hold(writeQueueLock.get());
+  return look();
 }
 
 void QVSharedMemoryDevice::WriteWindow(char** buffer, unsigned long* length) {
   if (buffer == nullptr || length == nullptr) {
     Fail("Argument pointers cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
   }
-  const uint32_t whole = memoryLayout->bufferLength();
   const auto handOut = [&](const QVSHMWindow& window) {
     *buffer = reinterpret_cast<char*>(window.bytes);
     *length = window.length;
@@ -128,23 +155,11 @@ void QVSharedMemoryDevice::WriteWindow(char** buffer, unsigned long* length) {
   nextWriteWindow = QVSHMWindow();
   const auto full = [this] { return memoryLayout->writeQueueFreeSpace() == 0; };
   bool spun = false;
-  bool lookedAgain = false;
   for (bool first = true;; first = false) {
     if (deviceIsDead.load() || segmentReleased.load()) {
       Fail("WriteWindow detected the death of the device.", __LINE__, qvexceptiontype::connectionClosed);
     }
-    QVSHMWindow window;
-    {
-      QVMutex hold(writeQueueLock.get());
-      // Drained while we waited: start again at the ring's beginning so the
-      // window is the whole buffer. A writer that finds room at once keeps
-      // its offsets.
-      if (!first && memoryLayout->writeQueueHeader().freeSpace == whole && memoryLayout->bytesAvailableToWrite() < whole) {
-        memoryLayout->resetWriteQueue();
-      }
-      window = memoryLayout->writeWindow();
-    }
-    if (window.length != 0) {
+    if (const QVSHMWindow window = LookAtWriteQueue(!first); window.length != 0) {
       handOut(window);
       return;
     }
@@ -158,12 +173,11 @@ void QVSharedMemoryDevice::WriteWindow(char** buffer, unsigned long* length) {
       Fail("Yield function requested abort during WriteWindow.", __LINE__, qvexceptiontype::yieldAbort);
     }
     if (PeerLeftQ()) continue;
+    // The reader signals every full-to-not-full edge, also those met awake.
     TakeLeftoverSignals(*readFreeSpaceAvailableCondition);
-    // Room came meanwhile: look again, once (a ring the peer spoiled would
-    // keep saying so).
-    if (!lookedAgain && !full()) {
-      lookedAgain = true;
-      continue;
+    if (const QVSHMWindow window = LookAtWriteQueue(true); window.length != 0) {
+      handOut(window);
+      return;
     }
     readFreeSpaceAvailableCondition->Wait(kWriterWaitMicroseconds);
   }
@@ -174,44 +188,95 @@ void QVSharedMemoryDevice::Write(char*, unsigned long n) {
   nextWriteWindow = QVSHMWindow();
   const uint32_t count = Count(n);
   uint32_t freeBefore;
-  QVSHMWindow next;
-  {
+  if (peerCountsFreely) {
+    freeBefore = memoryLayout->countWritten(count);
+    nextWriteWindow = memoryLayout->writeWindowFromCount();
+  } else {
     QVMutex hold(writeQueueLock.get());
     freeBefore = memoryLayout->writeQueueHeader().freeSpace;
     memoryLayout->wroteThisManyBytes(count);
-    next = memoryLayout->writeWindow();
+    nextWriteWindow = memoryLayout->writeWindow();
   }
-  nextWriteWindow = next;
-  if (count != 0 && freeBefore == memoryLayout->bufferLength()) writeQueueSignalCondition->Signal();
+  if (count != 0 && freeBefore == memoryLayout->bufferLength()) WakeReader();
+}
+
+// The commit comes before the look at the reader's state, and the reader
+// states that it may sleep before its last look at the ring: one of the two
+// sees the other, so a reader about to sleep is always signalled.
+void QVSharedMemoryDevice::WakeReader() {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  switch (memoryLayout->peerReaderState()) {
+    case shmlayout::kReaderLooking:
+      return;
+    case shmlayout::kReaderSleeping:
+      // A reader that stopped sleeping meanwhile looks at the ring again.
+      memoryLayout->wakeSleepingReader(true);
+      return;
+    default:
+      writeQueueSignalCondition->Signal();
+  }
 }
 
 bool QVSharedMemoryDevice::ReadQueueLooksEmptyQ() const {
   return memoryLayout->readQueueFreeSpace() == memoryLayout->bufferLength();
 }
 
+// The reader's window needs no lock with either kind of peer: the counter
+// says how many bytes wait, and the writer places them (and any rewind of
+// the offsets) before the counter says so.
 QVSHMWindow QVSharedMemoryDevice::LookAtReadQueue() {
   if (nextReadWindow.length != 0) return std::exchange(nextReadWindow, QVSHMWindow());
-  // Empty at this look: a commit after it signals us.
-  if (ReadQueueLooksEmptyQ()) return QVSHMWindow();
-  QVMutex hold(readQueueLock.get());
-  return memoryLayout->readWindow();
+  return memoryLayout->readWindowFromCount();
+}
+
+// Spins on the ring while telling a writer that counts freely that no signal
+// is needed; says it may sleep again before the caller's next look.
+bool QVSharedMemoryDevice::SpinForData() {
+  const auto empty = [this] { return ReadQueueLooksEmptyQ(); };
+  if (!peerCountsFreely) return readSpin.SpinWhile(empty);
+  memoryLayout->setReaderState(shmlayout::kReaderLooking);
+  const bool met = readSpin.SpinWhile(empty);
+  memoryLayout->setReaderState(shmlayout::kReaderWantsWakeUps);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  return met;
+}
+
+// One bounded sleep of the reader, after telling the writer how to wake it
+// and looking at the ring once more; the window when data came meanwhile.
+QVSHMWindow QVSharedMemoryDevice::SleepForData() {
+  if (peerCountsFreely) {
+    // The word is set before the last look and the writer looks at the word
+    // after its commit: a commit the look missed finds the reader asleep.
+    memoryLayout->setReaderState(shmlayout::kReaderSleeping);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    QVSHMWindow window = LookAtReadQueue();
+    if (window.length == 0) memoryLayout->sleepWhileReaderSleeps(kReaderWaitMicroseconds);
+    memoryLayout->setReaderState(shmlayout::kReaderWantsWakeUps);
+    return window;
+  }
+  // A peer of an older build signals every empty-to-non-empty edge, also
+  // those our spin met.
+  TakeLeftoverSignals(*readQueueSignalCondition);
+  if (const QVSHMWindow window = LookAtReadQueue(); window.length != 0) return window;
+  readQueueSignalCondition->Wait(kReaderWaitMicroseconds);
+  return QVSHMWindow();
 }
 
 void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
   if (buffer == nullptr || length == nullptr) {
     Fail("Read arguments cannot be NULL.", __LINE__, qvexceptiontype::badArgument);
   }
-  const auto empty = [this] { return ReadQueueLooksEmptyQ(); };
+  const auto handOut = [&](const QVSHMWindow& window) {
+    *buffer = reinterpret_cast<char*>(window.bytes);
+    *length = window.length;
+  };
   bool spun = false;
-  bool lookedAgain = false;
   bool waited = false;
   for (;;) {
     if (segmentReleased.load()) Fail("Read detected a dead state.", __LINE__, qvexceptiontype::deadPeer);
-    const QVSHMWindow window = LookAtReadQueue();
     // What the peer wrote before it went is still delivered.
-    if (window.length != 0) {
-      *buffer = reinterpret_cast<char*>(window.bytes);
-      *length = window.length;
+    if (const QVSHMWindow window = LookAtReadQueue(); window.length != 0) {
+      handOut(window);
       return;
     }
     if (deviceIsDead.load()) {
@@ -222,17 +287,17 @@ void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
       // Seen gone: one more look at the ring above before failing.
       if (PeerLeftQ()) continue;
     }
-    // A writer that commits within a moment is met awake.
+    // A writer that commits within a moment is met awake; the ring is looked
+    // at again above, after the spin, whichever way it ended.
     if (!spun) {
       spun = true;
-      if (readSpin.SpinWhile(empty)) continue;
-    }
-    TakeLeftoverSignals(*readQueueSignalCondition);
-    if (!lookedAgain && !empty()) {
-      lookedAgain = true;
+      SpinForData();
       continue;
     }
-    readQueueSignalCondition->Wait(kReaderWaitMicroseconds);
+    if (const QVSHMWindow window = SleepForData(); window.length != 0) {
+      handOut(window);
+      return;
+    }
     waited = true;
   }
 }
@@ -244,14 +309,15 @@ void QVSharedMemoryDevice::ReadComplete(char*, unsigned long n) {
   nextReadWindow = QVSHMWindow();
   const uint32_t count = Count(n);
   uint32_t freeBefore;
-  QVSHMWindow next;
-  {
+  if (peerCountsFreely) {
+    freeBefore = memoryLayout->countRead(count);
+    nextReadWindow = memoryLayout->readWindowFromCount();
+  } else {
     QVMutex hold(readQueueLock.get());
     freeBefore = memoryLayout->readQueueHeader().freeSpace;
     memoryLayout->readThisManyBytes(count);
-    next = memoryLayout->readWindow();
+    nextReadWindow = memoryLayout->readWindow();
   }
-  nextReadWindow = next;
   if (count != 0 && freeBefore == 0) writeFreeSpaceAvailableCondition->Signal();
 }
 
@@ -262,10 +328,7 @@ bool QVSharedMemoryDevice::HasDataQ() {
   if (segmentReleased.load()) Fail("HasDataQ detected a dead link.", __LINE__, qvexceptiontype::deadPeer);
   readQueueSignalCondition->Wait(0);
   const auto holdsData = [this] {
-    if (nextReadWindow.length != 0) return true;
-    if (ReadQueueLooksEmptyQ()) return false;
-    QVMutex hold(readQueueLock.get());
-    return memoryLayout->bytesAvailableToRead() != 0;
+    return nextReadWindow.length != 0 || memoryLayout->readWindowFromCount().length != 0;
   };
   if (holdsData()) return true;
   if (!PeerLeftQ()) return false;

@@ -127,6 +127,7 @@ QVSharedMemoryDevice::~QVSharedMemoryDevice() {
       if (writeQueueSignalCondition) writeQueueSignalCondition->Signal();
     } catch (...) {
     }
+    WakeSleepingReader(true);
   }
   sideChannelJoined = false;
   if (connectionPoint) {
@@ -297,6 +298,10 @@ void QVSharedMemoryDevice::WaitWhile(Holds&& holds, long sleepMicroseconds) {
   }
 }
 
+std::atomic<bool> QVSharedMemoryDevice::offersAtomicCounting{true};
+
+void QVSharedMemoryDevice::OfferAtomicCounting(bool offer) { offersAtomicCounting = offer; }
+
 bool QVSharedMemoryDevice::ConnectedQ() const {
   if (!memoryLayout || segmentReleased.load()) return false;
   const QVSHMLayoutData data = memoryLayout->data();
@@ -314,6 +319,10 @@ void QVSharedMemoryDevice::Connect() {
   WaitWhile([this] { return !ConnectedQ(); }, 100);
   ConnectSyncObjects();
   const bool listener = sideOfConnection == QVListenerSide;
+  // Offered before the ready flag, so that the peer sees the offer once it
+  // sees the flag; a peer of an older build leaves its word 0.
+  const bool offer = offersAtomicCounting.load();
+  if (offer) memoryLayout->setReaderState(shmlayout::kReaderWantsWakeUps);
   memoryLayout->setFlag(listener ? QVSHMFlag::listenerSyncObjectsReady : QVSHMFlag::connectorSyncObjectsReady, 1);
   readQueueSignalCondition->Signal();
   WaitWhile(
@@ -326,6 +335,8 @@ void QVSharedMemoryDevice::Connect() {
         return data.listenerSyncObjectsReady == 0 || data.connectorSyncObjectsReady == 0;
       },
       1);
+  const uint32_t peerState = memoryLayout->peerReaderState();
+  peerCountsFreely = offer && shmlayout::CountsFreelyQ(peerState);
   JoinSideChannel();
   if (listener) memoryLayout->setFlag(QVSHMFlag::listenerPending, 0);
   StartEventWatch();
@@ -350,6 +361,7 @@ bool QVSharedMemoryDevice::PeerVanishedQ() const {
 void QVSharedMemoryDevice::MarkPeerDead() {
   deviceIsDead = true;
   if (readQueueSignalCondition) readQueueSignalCondition->Signal();
+  WakeSleepingReader(false);
 }
 
 void QVSharedMemoryDevice::ReleaseInSignal(bool wake) noexcept {

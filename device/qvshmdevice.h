@@ -58,6 +58,12 @@ class QVSharedMemoryDevice : public QVDevice {
   void notifyForClosedConnection() override {}
   void PrintDevice(std::ostream& os) const override;
 
+  // Whether devices that connect from now on offer their peer atomic
+  // counting (on by default). Off, a device behaves as a peer of an older
+  // build: it counts under the queue locks and wants every wake-up, so
+  // that the path kept for such peers can be tested.
+  static void OfferAtomicCounting(bool offer);
+
   // Both ends have attached to the segment.
   bool ConnectedQ() const;
   bool DeadQ() const { return deviceIsDead.load(); }
@@ -112,8 +118,17 @@ class QVSharedMemoryDevice : public QVDevice {
   bool PeerLeftQ() noexcept;
   bool PeerClosedQ() const noexcept;
   [[noreturn]] void FailStopped(const char* closed, const char* dead, unsigned line) const;
-  // The read window as it stands; an empty ring is seen without the lock.
+  // The write window as it stands (rewinding a drained queue when allowed)
+  // and the read window as it stands.
+  QVSHMWindow LookAtWriteQueue(bool mayRewind);
   QVSHMWindow LookAtReadQueue();
+  // Signals the peer's reader unless it said it is looking at the ring.
+  void WakeReader();
+  // The reader's spin before a sleep; true when data came.
+  bool SpinForData();
+  QVSHMWindow SleepForData();
+  // Wakes this side's reader (or the peer's) when it sleeps on its word.
+  void WakeSleepingReader(bool peer) noexcept;
   // One look at the read ring's free space without its lock: a hint only.
   bool ReadQueueLooksEmptyQ() const;
   // Takes signals left from edges that came while we were not asleep.
@@ -169,6 +184,11 @@ class QVSharedMemoryDevice : public QVDevice {
   QVSHMWindow nextReadWindow;
   QVSHMSpin readSpin;
   QVSHMSpin writeSpin;
+  // The peer said in Connect that it counts freeSpace with atomic adds and
+  // reports when it looks at the ring: then neither side takes the queue
+  // locks, and a reader that looks is not signalled. Set by Connect.
+  bool peerCountsFreely = false;
+  static std::atomic<bool> offersAtomicCounting;
 };
 
 }  // namespace Quorvane

@@ -3,8 +3,10 @@
 #include <sys/shm.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 
+#include "utilities/platform/qvwordwait.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvsharedmemorysegment.h"
 
@@ -27,6 +29,14 @@ Word LoadWord(const unsigned char* at) {
 template <typename Word>
 void StoreWord(unsigned char* at, Word value) {
   std::atomic_ref<Word>(*reinterpret_cast<Word*>(at)).store(value, std::memory_order_release);
+}
+
+// Changes freeSpace in one step, also for the peer counting at the same time.
+// Answers the value before.
+uint32_t AddToWord(unsigned char* at, int64_t delta) {
+  std::atomic_ref<uint32_t> word(*reinterpret_cast<uint32_t*>(at));
+  return delta >= 0 ? word.fetch_add(static_cast<uint32_t>(delta), std::memory_order_seq_cst)
+                    : word.fetch_sub(static_cast<uint32_t>(-delta), std::memory_order_seq_cst);
 }
 
 QVSHMLayoutHeader HeaderAt(const unsigned char* start) {
@@ -313,6 +323,34 @@ uint32_t QVSHMLayout::writeQueueProcessID() const { return Load32(writeQueueAt_ 
 
 uint32_t QVSHMLayout::readQueueProcessID() const { return Load32(readQueueAt_ + kProcessIDAt); }
 
+void QVSHMLayout::setReaderState(uint32_t state) {
+  if (start_ == nullptr) return;
+  std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(start_ + readQueueAt_ + kReaderStateAt))
+      .store(state, std::memory_order_seq_cst);
+}
+
+uint32_t QVSHMLayout::peerReaderState() const {
+  if (start_ == nullptr) return 0;
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(start_ + writeQueueAt_ + kReaderStateAt))
+      .load(std::memory_order_seq_cst);
+}
+
+void QVSHMLayout::sleepWhileReaderSleeps(long microseconds) {
+  if (start_ == nullptr) return;
+  platform::WaitWhileWordIs(reinterpret_cast<uint32_t*>(start_ + readQueueAt_ + kReaderStateAt), kReaderSleeping,
+                            microseconds);
+}
+
+void QVSHMLayout::wakeSleepingReader(bool peer) {
+  if (start_ == nullptr) return;
+  auto* word = reinterpret_cast<uint32_t*>(start_ + (peer ? writeQueueAt_ : readQueueAt_) + kReaderStateAt);
+  uint32_t sleeping = kReaderSleeping;
+  if (std::atomic_ref<uint32_t>(*word).compare_exchange_strong(sleeping, kReaderWantsWakeUps,
+                                                               std::memory_order_seq_cst)) {
+    platform::WakeWordSleepers(word);
+  }
+}
+
 // ---- ring queues ----
 
 void QVSHMLayout::ResetQueue(uint32_t at) {
@@ -402,6 +440,48 @@ void QVSHMLayout::readThisManyBytes(uint32_t n) {
   const uint32_t next = q.readOffset + n;
   Store32(readQueueAt_ + kReadOffsetAt, next == bufferLength_ ? 0 : next);
   Store32(readQueueAt_ + kFreeSpaceAt, q.freeSpace + n);
+}
+
+// The counter is loaded before the offset: a writer that rewound the queue
+// (both offsets 0) did so before the commit this load sees.
+QVSHMWindow QVSHMLayout::writeWindowFromCount() const {
+  if (start_ == nullptr || bufferLength_ == 0) return {};
+  const uint32_t free = Load32(writeQueueAt_ + kFreeSpaceAt);
+  const uint32_t at = Load32(writeQueueAt_ + kWriteOffsetAt);
+  if (free == 0 || free > bufferLength_ || at >= bufferLength_) return {};
+  return {start_ + writeBufferOffset() + at, std::min(free, bufferLength_ - at)};
+}
+
+QVSHMWindow QVSHMLayout::readWindowFromCount() const {
+  if (start_ == nullptr || bufferLength_ == 0) return {};
+  const uint32_t free = Load32(readQueueAt_ + kFreeSpaceAt);
+  const uint32_t at = Load32(readQueueAt_ + kReadOffsetAt);
+  if (free >= bufferLength_ || at >= bufferLength_) return {};
+  return {start_ + readBufferOffset() + at, std::min(bufferLength_ - free, bufferLength_ - at)};
+}
+
+// The offset moves first, the counter after: the reader learns of the bytes
+// only from the counter, and by then the offset (and the bytes) are there.
+uint32_t QVSHMLayout::countWritten(uint32_t n) {
+  const uint32_t free = Load32(writeQueueAt_ + kFreeSpaceAt);
+  if (n == 0) return free;
+  if (free == 0) {
+    QueueError("Internal queue error.  Freespace cannot be zero and then decremented.", __LINE__);
+  }
+  const QVSHMWindow window = writeWindowFromCount();
+  if (n > window.length) QueueError("Internal queue error.  Commit is larger than the write window.", __LINE__);
+  const uint32_t next = Load32(writeQueueAt_ + kWriteOffsetAt) + n;
+  Store32(writeQueueAt_ + kWriteOffsetAt, next == bufferLength_ ? 0 : next);
+  return AddToWord(start_ + writeQueueAt_ + kFreeSpaceAt, -int64_t{n});
+}
+
+uint32_t QVSHMLayout::countRead(uint32_t n) {
+  if (n == 0) return Load32(readQueueAt_ + kFreeSpaceAt);
+  const QVSHMWindow window = readWindowFromCount();
+  if (n > window.length) QueueError("Internal queue error.  Release is larger than the read window.", __LINE__);
+  const uint32_t next = Load32(readQueueAt_ + kReadOffsetAt) + n;
+  Store32(readQueueAt_ + kReadOffsetAt, next == bufferLength_ ? 0 : next);
+  return AddToWord(start_ + readQueueAt_ + kFreeSpaceAt, n);
 }
 
 void QVSHMLayout::print(std::ostream& os) const {

@@ -100,6 +100,19 @@ constexpr uint32_t kReadOffsetAt = 8;
 constexpr uint32_t kWriteOffsetAt = 12;
 constexpr uint32_t kFreeSpaceAt = 16;
 constexpr uint32_t kProcessIDAt = 20;
+// The queue header's last word, which builds before this one never read or
+// write (it stays 0 for them): the queue's reader tells its writer there how
+// it counts and whether it needs a wake-up.
+constexpr uint32_t kReaderStateAt = 24;
+
+// Reader states. Each also says that the reader changes freeSpace only by
+// atomic adds, so that its writer may subtract without the queue's lock.
+constexpr uint32_t kReaderWantsWakeUps = 0x51A70001;  // may wait on its condition: signal each edge
+constexpr uint32_t kReaderLooking = 0x51A70002;       // spinning on the ring: no signal needed
+constexpr uint32_t kReaderSleeping = 0x51A70003;      // asleep on this word: wake the word
+inline bool CountsFreelyQ(uint32_t readerState) {
+  return readerState == kReaderWantsWakeUps || readerState == kReaderLooking || readerState == kReaderSleeping;
+}
 }  // namespace shmlayout
 
 // The 16-bit flags of the data block, by their place in it.
@@ -202,6 +215,29 @@ class QVSHMLayout : public QVObject {
   // never a ground to change the queue (that takes the lock).
   uint32_t readQueueFreeSpace() const;
   uint32_t writeQueueFreeSpace() const;
+
+  // The state word of the queue this side reads, and the peer's word in the
+  // queue this side writes (0 from a peer that never writes it). Sequentially
+  // consistent, as the wake-up handshake needs.
+  void setReaderState(uint32_t state);
+  uint32_t peerReaderState() const;
+  // Sleeps while this side's state word says sleeping (time-out in
+  // microseconds); wakes this side's or the peer's reader if it sleeps on
+  // its word, setting the word to kReaderWantsWakeUps first, so that a
+  // reader on its way to sleep does not.
+  void sleepWhileReaderSleeps(long microseconds);
+  void wakeSleepingReader(bool peer);
+
+  // The ring by its counter alone, for two sides that both count with atomic
+  // adds: each side reads only its own offset and freeSpace, so no lock is
+  // needed to see a consistent queue. Windows are bounded by the buffer
+  // whatever the peer wrote. The commit and release answer freeSpace as it
+  // stood just before them; they refuse (type 1, nothing changed) a count
+  // beyond the window and a commit into a full queue.
+  QVSHMWindow writeWindowFromCount() const;
+  QVSHMWindow readWindowFromCount() const;
+  uint32_t countWritten(uint32_t n);
+  uint32_t countRead(uint32_t n);
 
   // Empty queues, offsets 0; the message slot and process id stay.
   void initializeQueues();

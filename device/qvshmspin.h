@@ -5,10 +5,13 @@
 // microseconds of spinning per wait; a full spin now and then finds out when
 // it is quick again. Whether a spin met the peer depends only on how fast the
 // peer answered, never on how long a sleep took to end, so a loaded machine's
-// slow wake-ups do not talk the spin down.
+// slow wake-ups do not talk the spin down. Only a thread allowed more than
+// one CPU spins: on one, the peer it waits for cannot run meanwhile.
 #pragma once
 
 #include <chrono>
+
+#include "utilities/platform/qvcpus.h"
 
 namespace Quorvane {
 
@@ -23,14 +26,22 @@ class QVSHMSpin {
   // While it is short, every this-many-th spin is a full one.
   static constexpr int kProbeEvery = 16;
 
+  // The affinity mask is looked at again this often: it can change while a
+  // link lives.
+  static constexpr Clock::duration kMaskLookEvery = std::chrono::milliseconds(100);
+
+  // Whether a thread allowed this many CPUs spins at all.
+  static bool WorthwhileFor(int allowedCpus) { return allowedCpus > 1; }
+
   // Spins while unchanged() holds, for at most the budget of this wait; true
-  // when it stopped holding. A machine with one processor never spins: the
-  // peer cannot run meanwhile.
+  // when it stopped holding. A thread allowed only one CPU never spins and
+  // does not look at all.
   template <typename Unchanged>
   bool SpinWhile(Unchanged&& unchanged) {
-    if (!Worthwhile()) return false;
+    const Clock::time_point now = Clock::now();
+    if (!Worthwhile(now)) return false;
     const bool full = longSpins_ || ++sinceProbe_ % kProbeEvery == 0;
-    const Clock::time_point until = Clock::now() + (full ? kLongest : kShortest);
+    const Clock::time_point until = now + (full ? kLongest : kShortest);
     bool met = false;
     do {
       for (int i = 0; i < kChecksPerClockLook && !met; ++i) {
@@ -49,7 +60,13 @@ class QVSHMSpin {
  private:
   static constexpr int kChecksPerClockLook = 16;
 
-  static bool Worthwhile();
+  bool Worthwhile(Clock::time_point now) {
+    if (now >= nextMaskLook_) {
+      worthwhile_ = WorthwhileFor(platform::AllowedCpuCount());
+      nextMaskLook_ = now + kMaskLookEvery;
+    }
+    return worthwhile_;
+  }
   static void Pause() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
@@ -70,6 +87,8 @@ class QVSHMSpin {
   bool longSpins_ = true;
   int misses_ = 0;
   unsigned sinceProbe_ = 0;
+  bool worthwhile_ = false;
+  Clock::time_point nextMaskLook_ = Clock::time_point::min();
 };
 
 }  // namespace Quorvane

@@ -18,64 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Sends every byte through write windows, as the link core does.
-long SendAll(void* device, const std::string& bytes) {
-  char* window = nullptr;
-  long size = 0;
-  if (const long error = Call(device, QVDEVICE_WRITE_WINDOW, &window, &size); error != 0) return error;
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const size_t n = std::min(bytes.size() - sent, static_cast<size_t>(size));
-    std::memcpy(window, bytes.data() + sent, n);
-    sent += n;
-    long count = static_cast<long>(n);
-    // Commits and takes the next window (waiting while the ring is full).
-    if (sent == bytes.size()) return Call(device, QVDEVICE_WRITE, &window, &count) == 0 ? 0 : -1;
-    if (const long error = Call(device, QVDEVICE_WRITE, &window, &count); error != 0) return error;
-    size = count;
-  }
-  return 0;
-}
-
-// Receives exactly n bytes, releasing them in pieces of at most chunk so
-// that the ring's offsets wrap at odd places.
-long ReceiveAll(void* device, size_t n, std::string& into, size_t chunk = 7919) {
-  into.clear();
-  while (into.size() < n) {
-    char* window = nullptr;
-    long size = 0;
-    if (const long error = Call(device, QVDEVICE_READ, &window, &size); error != 0) return error;
-    long take = static_cast<long>(std::min({n - into.size(), chunk, static_cast<size_t>(size)}));
-    into.append(window, static_cast<size_t>(take));
-    if (const long error = Call(device, QVDEVICE_READ_COMPLETE, window, &take); error != 0) return error;
-  }
-  return 0;
-}
-
-// Mostly the bytes a byte-stuffing or C-string bug trips on.
-std::string Payload(size_t length) {
-  std::string bytes(length, '\0');
-  for (size_t i = 0; i < length; ++i) {
-    bytes[i] = (i % 3 == 0) ? '\x5C' : (i % 3 == 1) ? '\0' : static_cast<char>(i * 131 >> 3);
-  }
-  return bytes;
-}
-
-// The connector child: connects, runs body on its device, and keeps the link
-// open until the parent reaches leaveAt.
-int Connector(const SharedMailbox& box, const std::string& name, int leaveAt,
-              const std::function<int(Link&)>& body) {
-  if (!Reaches(box, 1)) return 10;
-  World world;
-  Link link;
-  if (world.Make(link, name, kConnect) != 0) return 11;
-  if (link.Connect() != 0) return 12;
-  box->stage = 2;
-  if (const int answer = body(link); answer != 0) return answer;
-  if (leaveAt > 0 && !Reaches(box, leaveAt)) return 13;
-  return 0;
-}
-
 // Takes every signal pending on a device's descriptor.
 void Drain(int fd) {
   pollfd entry{fd, POLLIN, 0};
@@ -99,7 +41,6 @@ void ExpectReportsClosed(Link& link) {
   EXPECT_EQ(Call(link.raw(), QVDEVICE_HAS_DATA, nullptr, &has), 11);
 }
 
-bool ExitedWith(int status, int code) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 TEST(SharedMemoryDataPath, CarriesPayloadsSeveralRingsLongBothWays) {
   const std::string name = UniqueName("qvdpbig");
