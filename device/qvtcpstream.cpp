@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "device/qvmessagelayer.h"
+#include "device/qvpipeswindows.h"
 #include "device/qvtcprecord.h"
 
 namespace Quorvane::tcp {
@@ -13,6 +14,11 @@ using pipes::kCloseMark;
 using pipes::kEscape;
 
 constexpr long kRoleWordLimit = 256;
+static_assert(kWindowData <= pipes::kWindowData, "a window is sent through the Pipes device's room");
+
+long WritePieces(void* record, iovec* pieces, int count) {
+  return RecordWritePieces(static_cast<Record*>(record), pieces, count);
+}
 
 long Fail(Instance* instance) {
   instance->state = pipes::kFailed;
@@ -76,6 +82,8 @@ void HandOut(Scanner& s, char** start, long* size) {
 long Fill(Instance* instance) {
   Scanner& s = instance->scanner;
   if (s.cursor >= s.end) {
+    // The peer is met awake where it answers soon; otherwise the read blocks.
+    SpinUntilReadable(&instance->readSpin, instance->record->dataFd);
     const long got = RecordRead(instance->record, s.buffer, pipes::kReadBufferSize);
     if (got == -2) {
       instance->endOfStream = true;
@@ -95,9 +103,10 @@ long Fill(Instance* instance) {
     instance->state = pipes::kPeerClosed;
   } else if (events.peerWindows > 0 && instance->state != pipes::kFailed) {
     // Every window that ended in this input is acknowledged at once, all in one write.
-    char acknowledgements[pipes::kAcknowledgementsRoom];
-    const long length = pipes::EncodeAcknowledgements(events.peerWindows, instance->peer.lower, acknowledgements);
-    if (!WriteAll(instance, acknowledgements, length)) instance->state = pipes::kFailed;
+    if (pipes::SendAcknowledgements(events.peerWindows, instance->peer.lower, &WritePieces, instance->record) !=
+        pipes::Sent::kAll) {
+      instance->state = pipes::kFailed;
+    }
   }
   return 0;
 }
@@ -167,12 +176,10 @@ long WriteWindow(Instance* instance, char** start, long* size) noexcept {
       return 0;
     }
     WindowNode* window = instance->current;
-    char encoded[kWindowBuffer + 2];
-    const long length = pipes::EncodeWindow(window->buffer, window->placed, instance->own.upper, encoded);
-    const long sent = RecordWrite(instance->record, encoded, length);
+    const pipes::Sent sent = pipes::SendWindow(*window, instance->own.upper, &WritePieces, instance->record);
     // A window that did not go stays current: the caller learns of it.
-    if (sent == 0) return kYieldStopped;
-    if (sent != length) return Fail(instance);
+    if (sent == pipes::Sent::kStopped) return kYieldStopped;
+    if (sent == pipes::Sent::kFailed) return Fail(instance);
     window->next->sentBefore = window->placed + window->sentBefore;
     window->next->placed = 0;
     instance->current = window->next;
