@@ -29,9 +29,10 @@ struct QVStreamSpin {
   unsigned sinceProbe = 0;
 };
 
-// Before a blocking read of fd: true when fd is readable (or at end of file,
-// or the look failed: what a read reports at once), false when the caller's
-// read is to wait.
+// Before a blocking read of fd; takes no bytes. True when fd was seen
+// readable (also at end of file, or when the look failed: what a read
+// reports at once); false when it was not seen so, or not looked at, and the
+// caller's read waits, where it must, as it would have.
 bool SpinUntilReadable(QVStreamSpin* spin, int fd) noexcept;
 
 }  // namespace Quorvane

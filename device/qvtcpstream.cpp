@@ -78,12 +78,13 @@ void HandOut(Scanner& s, char** start, long* size) {
 }
 
 // Reads what the connection holds when nothing is buffered, scans it and
-// answers its control sequences: 0, or the answer a read gives.
-long Fill(Instance* instance) {
+// answers its control sequences: 0, or the answer a read gives. Unless the
+// connection is known to be readable, the read may have to wait.
+long Fill(Instance* instance, bool readable) {
   Scanner& s = instance->scanner;
   if (s.cursor >= s.end) {
     // The peer is met awake where it answers soon; otherwise the read blocks.
-    SpinUntilReadable(&instance->readSpin, instance->record->dataFd);
+    if (!readable) SpinUntilReadable(&instance->readSpin, instance->record->dataFd);
     const long got = RecordRead(instance->record, s.buffer, pipes::kReadBufferSize);
     if (got == -2) {
       instance->endOfStream = true;
@@ -158,7 +159,7 @@ long ConnectReady(Instance* instance, long* ready) noexcept {
   if (instance->state != pipes::kConnected) return 0;
   // Acknowledgements alone are no data: they are taken now, so a wait for
   // activity does not end in a read that blocks.
-  const long filled = Fill(instance);
+  const long filled = Fill(instance, true);
   if (filled == kPeerClosedLink) return 0;
   if (filled != 0) return 1;
   *ready = pipes::HasBufferedInput(instance->scanner) || instance->state == pipes::kPeerClosed ? 1 : 0;
@@ -206,7 +207,7 @@ long Read(Instance* instance, char** start, long* size) noexcept {
     if (instance->state == pipes::kPeerClosed || instance->endOfStream) return kPeerClosedLink;
     if (instance->state == pipes::kFailed) return kConnectionLost;
   }
-  const long filled = Fill(instance);
+  const long filled = Fill(instance, false);
   if (filled != 0) return filled;
   if (s.waitingSegments > 0) HandOut(s, start, size);
   return 0;
