@@ -68,12 +68,16 @@ bool ChildWasKilled(Instance* instance) {
   return false;
 }
 
-// Bytes read, 0 for a yield stop, -2 end of file, -1 error.
-long PipeRead(Instance* instance, void* buffer, long length) {
+// Bytes read, 0 for a yield stop, -2 end of file, -1 error. A read of the
+// stream meets the peer awake where it answers soon; otherwise it blocks.
+long PipeRead(Instance* instance, void* buffer, long length, bool stream = false) {
   Record* record = instance->record;
-  YieldData yield(kReadYieldValue);
-  const long got =
-      unix_read(record->readFd, buffer, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0, &yield.record);
+  long got = stream ? ReadSoon(&instance->readSpin, record->readFd, buffer, length) : kNothingReadYet;
+  if (got == kNothingReadYet) {
+    YieldData yield(kReadYieldValue);
+    got = unix_read(record->readFd, buffer, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
+                    &yield.record);
+  }
   if (got == -2 && ChildWasKilled(instance)) return -1;
   return got;
 }
@@ -292,9 +296,7 @@ long Read(Instance* instance, char** start, long* size) noexcept {
   if (s.cursor >= s.end) {
     if (instance->state == kPeerClosed) return kPeerClosedLink;
     if (instance->state == kFailed) return kConnectionLost;
-    // The peer is met awake where it answers soon; otherwise the read blocks.
-    SpinUntilReadable(&instance->readSpin, instance->record->readFd);
-    const long got = PipeRead(instance, s.buffer, kReadBufferSize);
+    const long got = PipeRead(instance, s.buffer, kReadBufferSize, true);
     if (got == -2) return kPeerClosedLink;
     if (got < 0) return kConnectionLost;
     if (got == 0) return kYieldStopped;

@@ -3,8 +3,11 @@
 #include <sched.h>
 #include <time.h>
 
+#include <cstdint>
+
 #include "utilities/platform/qvcpupause.h"
 #include "utilities/platform/qvcpus.h"
+#include "utilities/platform/qvreadifready.h"
 #include "utilities/platform/qvreadiness.h"
 
 namespace Quorvane {
@@ -14,6 +17,7 @@ namespace {
 // Pauses between two looks: a look is a system call, a pause some tens of
 // nanoseconds.
 constexpr int kPausesBetweenLooks = 24;
+constexpr long kEndOfFile = -2;
 
 int64_t Now() {
   timespec now{};
@@ -21,41 +25,67 @@ int64_t Now() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-bool ReadableNow(int fd) {
+struct Look {
+  bool met;     // the peer's bytes (or its end, or a failure) are there
+  long answer;  // what ReadSoon answers for it
+};
+
+// One look: a read that does not wait, or where the descriptor takes none,
+// a readiness poll (the caller's read then takes what it saw).
+Look LookOnce(QVStreamSpin* spin, int fd, void* buffer, long length) {
+  if (!spin->looksOnly) {
+    size_t count = 0;
+    switch (platform::ReadIfReady(fd, buffer, static_cast<size_t>(length), &count)) {
+      case platform::ReadIfReadyResult::got:
+        return {true, count > 0 ? static_cast<long>(count) : kEndOfFile};
+      case platform::ReadIfReadyResult::nothingYet: return {false, kNothingReadYet};
+      case platform::ReadIfReadyResult::failed: return {true, kNothingReadYet};
+      case platform::ReadIfReadyResult::unsupported: spin->looksOnly = true; break;
+    }
+  }
   platform::QVReadinessEntry entry{fd, platform::kReadinessReadable, 0};
-  return platform::CheckReadiness(&entry, 1, 0) != 0;
+  return {platform::CheckReadiness(&entry, 1, 0) != 0, kNothingReadYet};
 }
 
-bool BusyLookDue(QVStreamSpin* spin) {
-  if (spin->misses < QVStreamSpin::kMissesTolerated) return true;
-  return ++spin->sinceProbe % QVStreamSpin::kProbeEvery == 0;
+bool Due(QVStreamSpin::Way* way) {
+  if (way->misses < QVStreamSpin::kMissesTolerated) return true;
+  return ++way->sinceTry % QVStreamSpin::kTryEvery == 0;
 }
 
-bool BusyLook(int fd) {
-  const int64_t until = Now() + QVStreamSpin::kSpinNanoseconds;
+void Learn(QVStreamSpin::Way* way, bool met) {
+  if (met) way->misses = 0;
+  else if (way->misses < QVStreamSpin::kMissesTolerated) ++way->misses;
+}
+
+Look BusyLook(QVStreamSpin* spin, int fd, void* buffer, long length) {
+  Look look = LookOnce(spin, fd, buffer, length);
+  // The mask is read only when a look is due, so a change of it while the
+  // link lives is followed. With one CPU the peer cannot run meanwhile.
+  if (look.met || AllowedCpuCount() <= 1) return look;
+  const int64_t until = Now() + QVStreamSpin::kBusyLookNanoseconds;
   do {
     for (int i = 0; i < kPausesBetweenLooks; ++i) platform::CpuPause();
-    if (ReadableNow(fd)) return true;
-  } while (Now() < until);
-  return false;
+    look = LookOnce(spin, fd, buffer, length);
+  } while (!look.met && Now() < until);
+  return look;
 }
 
 }  // namespace
 
-bool SpinUntilReadable(QVStreamSpin* spin, int fd) noexcept {
-  // While looks keep missing, the peer mostly shares this CPU: it has not
-  // run since this side wrote, and even a first look would only cost a call.
-  if (BusyLookDue(spin)) {
-    // The mask is read only when a wait is due, so a change of it while the
-    // link lives is followed. With one CPU the peer cannot run meanwhile.
-    if (ReadableNow(fd) || (AllowedCpuCount() > 1 && BusyLook(fd))) {
-      spin->misses = 0;
-      return true;
-    }
-    if (spin->misses < QVStreamSpin::kMissesTolerated) ++spin->misses;
+long ReadSoon(QVStreamSpin* spin, int fd, void* buffer, long length) noexcept {
+  if (length <= 0) return kNothingReadYet;
+  if (Due(&spin->busyLook)) {
+    const Look look = BusyLook(spin, fd, buffer, length);
+    Learn(&spin->busyLook, look.met);
+    if (look.met) return look.answer;
   }
-  sched_yield();
-  return false;
+  if (Due(&spin->offerCpu)) {
+    sched_yield();
+    const Look look = LookOnce(spin, fd, buffer, length);
+    Learn(&spin->offerCpu, look.met);
+    if (look.met) return look.answer;
+  }
+  return kNothingReadYet;
 }
 
 }  // namespace Quorvane

@@ -83,9 +83,12 @@ void HandOut(Scanner& s, char** start, long* size) {
 long Fill(Instance* instance, bool readable) {
   Scanner& s = instance->scanner;
   if (s.cursor >= s.end) {
+    Record* record = instance->record;
     // The peer is met awake where it answers soon; otherwise the read blocks.
-    if (!readable) SpinUntilReadable(&instance->readSpin, instance->record->dataFd);
-    const long got = RecordRead(instance->record, s.buffer, pipes::kReadBufferSize);
+    long got = readable || Unconnected(record)
+                   ? kNothingReadYet
+                   : ReadSoon(&instance->readSpin, record->dataFd, s.buffer, pipes::kReadBufferSize);
+    if (got == kNothingReadYet) got = RecordRead(record, s.buffer, pipes::kReadBufferSize);
     if (got == -2) {
       instance->endOfStream = true;
       return kPeerClosedLink;
