@@ -46,9 +46,9 @@ long unix_write_pipe(int fd, const void* bytes, long length, qv_yield_function y
 enum class QVWriteTarget { kAny, kSocket, kPipe };
 
 // As unix_write, unix_send or unix_write_pipe, for the bytes of count pieces
-// in order, written with as few system calls as the descriptor takes them
-// in; the pieces (at most IOV_MAX) are used up as they go. Answers the bytes of all the pieces
-// when every one went, else as unix_write.
+// (at most IOV_MAX) in order, written with as few system calls as the
+// descriptor takes them in; the pieces are used up as they go. Answers the
+// bytes of all the pieces when every one went, else as unix_write.
 long unix_write_pieces(QVWriteTarget target, int fd, iovec* pieces, int count, qv_yield_function yielder, void* cookie,
                        int forceYield, QVYieldParams* yieldData) noexcept;
 

@@ -97,8 +97,8 @@ long unix_read(int fd, void* buffer, long length, qv_yield_function yielder, voi
 
 namespace {
 
-// Drops the first count bytes written from the pieces: answers the piece to
-// go on from, with its start moved past what of it went.
+// Drops the bytes written from the front of the pieces: answers the piece to
+// go on from, its start moved past what of it went.
 int Advance(iovec* pieces, int at, int count, size_t written) {
   while (at < count && written >= pieces[at].iov_len) {
     written -= pieces[at].iov_len;
