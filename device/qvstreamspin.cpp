@@ -84,6 +84,10 @@ long ReadSoon(QVStreamSpin* spin, int fd, void* buffer, long length) noexcept {
     const Look look = LookOnce(spin, fd, buffer, length);
     Learn(&spin->offerCpu, look.met);
     if (look.met) return look.answer;
+    // The peer did not answer from this CPU: it may run on another one,
+    // where a busy look would meet it. The next wait tries one.
+    QVStreamSpin::Way& busy = spin->busyLook;
+    if (busy.misses >= QVStreamSpin::kMissesTolerated) busy.misses = QVStreamSpin::kMissesTolerated - 1;
   }
   return kNothingReadYet;
 }

@@ -230,7 +230,8 @@ int main(int argc, char** argv) {
   if (role == "source" || role == "sink") {
     if (argc < 3) return 2;
     const long count = std::atol(argv[2]);
-    return WithOwnLink(argc, argv, [&](QVLink* link) { return role == "source" ? Source(link, count) : Sink(link, count); });
+    return WithOwnLink(argc, argv,
+                       [&](QVLink* link) { return role == "source" ? Source(link, count) : Sink(link, count); });
   }
   if (role != "records" && role != "signals") return 2;
   return Run(role == "records");
