@@ -5,6 +5,8 @@
 // routine works on plain descriptors and owns none of them.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstdint>
 
 #include "api/qvyield.h"
@@ -37,6 +39,18 @@ long unix_send(int fd, const void* bytes, long length, qv_yield_function yielder
 // function the write itself waits for room.
 long unix_write_pipe(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
                      QVYieldParams* yieldData) noexcept;
+
+// What a waiting write writes to: any descriptor (it is looked at for urgent
+// data before each write), a socket (as unix_send) or a pipe (as
+// unix_write_pipe).
+enum class QVWriteTarget { kAny, kSocket, kPipe };
+
+// As unix_write, unix_send or unix_write_pipe, for the bytes of count pieces
+// (at most IOV_MAX) in order, written with as few system calls as the
+// descriptor takes them in; the pieces are used up as they go. Answers the
+// bytes of all the pieces when every one went, else as unix_write.
+long unix_write_pieces(QVWriteTarget target, int fd, iovec* pieces, int count, qv_yield_function yielder, void* cookie,
+                       int forceYield, QVYieldParams* yieldData) noexcept;
 
 // Sends the record (the low 32 bits of each value) in one write: 1 when all
 // eight bytes went, 0 otherwise or for a negative descriptor.

@@ -18,6 +18,10 @@ void AddSegment(Scanner* s, char* start, long length) {
   ++s->waitingSegments;
 }
 
+iovec Piece(const char* start, long length) {
+  return iovec{const_cast<char*>(start), static_cast<size_t>(length)};
+}
+
 }  // namespace
 
 void Scan(Scanner* s, ScanEvents* events) noexcept {
@@ -29,9 +33,11 @@ void Scan(Scanner* s, ScanEvents* events) noexcept {
     if (!s->escapePending) {
       const long left = s->end - s->cursor;
       char* mark = static_cast<char*>(std::memchr(here, kEscape, static_cast<size_t>(left)));
-      const long run = mark == nullptr ? left : mark - here;
+      const long found = mark == nullptr ? left : mark - here;
+      const long run = found < kLongestSegment ? found : kLongestSegment;
       if (run > 0) AddSegment(s, here, run);
       s->cursor += run;
+      if (run < found) continue;  // the rest of the run is the next segment
       if (mark != nullptr) {
         s->escapePending = true;
         ++s->cursor;
@@ -75,6 +81,27 @@ long EncodeWindow(const char* data, long length, char ownUpper, char* out) noexc
   out[written++] = kEscape;
   out[written++] = ownUpper;
   return written;
+}
+
+int WindowPieces(const char* data, long length, const char* endMark, iovec* pieces, int most) noexcept {
+  int count = 0;
+  long from = 0;  // start of the piece under way
+  long look = 0;  // where the next data backslash is looked for
+  while (look < length) {
+    const char* mark = static_cast<const char*>(std::memchr(data + look, kEscape, static_cast<size_t>(length - look)));
+    if (mark == nullptr) break;
+    // Room for this piece, the one after the last backslash and the end mark.
+    if (count + 3 > most) return 0;
+    // The piece ends with the backslash; the next one starts with it again.
+    const long at = mark - data;
+    pieces[count++] = Piece(data + from, at + 1 - from);
+    from = at;
+    look = at + 1;
+  }
+  if (count + 2 > most) return 0;
+  if (length > from) pieces[count++] = Piece(data + from, length - from);
+  pieces[count++] = Piece(endMark, 2);
+  return count;
 }
 
 long EncodeAcknowledgements(long count, char peerLower, char* out) noexcept {

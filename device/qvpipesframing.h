@@ -6,13 +6,19 @@
 // point into the read buffer, so data is not copied again.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 
 namespace Quorvane::pipes {
 
-inline constexpr long kReadBufferSize = 1024;
+// One read takes all that has come, up to this: at most two windows of a
+// peer that keeps the rules, but also whatever a peer that does not sends.
+inline constexpr long kReadBufferSize = 65536;
 inline constexpr int kSegmentCount = 16;
+// A segment's length is 16 bits: a longer run of data is handed out in parts.
+inline constexpr long kLongestSegment = UINT16_MAX;
 inline constexpr long kWindowCapacity = 2044;
 inline constexpr long kWindowData = kWindowCapacity / 2;  // handed to the writer
 inline constexpr long kWindowBuffer = 2046;
@@ -53,12 +59,17 @@ bool HasBufferedInput(const Scanner& scanner) noexcept;
 // into out (room for 2 * length + 2 bytes); answers the bytes written.
 long EncodeWindow(const char* data, long length, char ownUpper, char* out) noexcept;
 
+// The same bytes as EncodeWindow, as pieces that point into the data itself
+// (so nothing is copied): each data backslash ends one piece and starts the
+// next, so it goes twice, and the last piece is endMark (a backslash and the
+// own upper-case letter, kept by the caller until the pieces are written).
+// Answers the number of pieces, or 0 when more than most would be needed.
+int WindowPieces(const char* data, long length, const char* endMark, iovec* pieces, int most) noexcept;
+
 // The acknowledgements of count windows of the peer, each a backslash and the
 // peer's lower-case letter, into out (room for 2 * count bytes); answers the
 // bytes written.
 long EncodeAcknowledgements(long count, char peerLower, char* out) noexcept;
-// Room for the acknowledgements one scan of a full read buffer can ask for.
-inline constexpr long kAcknowledgementsRoom = kReadBufferSize + 2;
 
 // Role letters and word of a connection mode.
 struct Role {

@@ -9,6 +9,7 @@
 #include "api/qvyield.h"
 #include "device/qvchild.h"
 #include "device/qvpipesframing.h"
+#include "device/qvstreamspin.h"
 
 namespace Quorvane::pipes {
 
@@ -65,6 +66,7 @@ struct Instance {
   bool endOfFileSeen;
   int32_t state;
   unsigned long mode;
+  QVStreamSpin readSpin;
   // Where a connect stopped by the yield function goes on.
   bool wordSaid;
   RoleWordReader peerWord;
@@ -115,6 +117,7 @@ long Launch(Record* record, const Descriptors& descriptors, const char* commandL
 
 // Writes that a reader's death cannot turn into a fatal SIGPIPE.
 long GuardedWrite(Record* record, const void* bytes, long length, QVYieldParams* yieldData) noexcept;
+long GuardedWritePieces(Record* record, iovec* pieces, int count, QVYieldParams* yieldData) noexcept;
 int GuardedWriteMessage(int fd, uint64_t code, uint64_t argument) noexcept;
 
 // The stream.

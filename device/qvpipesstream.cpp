@@ -9,6 +9,7 @@
 
 #include "device/qvmessagelayer.h"
 #include "device/qvpipesrecord.h"
+#include "device/qvpipeswindows.h"
 #include "device/qvsigpipeheld.h"
 #include "utilities/qvtimes.h"
 
@@ -45,6 +46,11 @@ Outcome WriteAll(Record* record, const void* bytes, long length) {
   return written == 0 ? Outcome::kStopped : Outcome::kFailed;
 }
 
+long WritePieces(void* record, iovec* pieces, int count) {
+  YieldData yield(kWriteYieldValue);
+  return GuardedWritePieces(static_cast<Record*>(record), pieces, count, &yield.record);
+}
+
 // End of file from a child killed by a signal is the link's loss, not a close.
 bool ChildWasKilled(Instance* instance) {
   Record* record = instance->record;
@@ -62,12 +68,16 @@ bool ChildWasKilled(Instance* instance) {
   return false;
 }
 
-// Bytes read, 0 for a yield stop, -2 end of file, -1 error.
-long PipeRead(Instance* instance, void* buffer, long length) {
+// Bytes read, 0 for a yield stop, -2 end of file, -1 error. A read of the
+// stream meets the peer awake where it answers soon; otherwise it blocks.
+long PipeRead(Instance* instance, void* buffer, long length, bool stream = false) {
   Record* record = instance->record;
-  YieldData yield(kReadYieldValue);
-  const long got =
-      unix_read(record->readFd, buffer, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0, &yield.record);
+  long got = stream ? ReadSoon(&instance->readSpin, record->readFd, buffer, length) : kNothingReadYet;
+  if (got == kNothingReadYet) {
+    YieldData yield(kReadYieldValue);
+    got = unix_read(record->readFd, buffer, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
+                    &yield.record);
+  }
   if (got == -2 && ChildWasKilled(instance)) return -1;
   return got;
 }
@@ -135,26 +145,32 @@ void ScanBuffered(Instance* instance) {
     instance->state = kPeerClosed;  // nobody is left to hear acknowledgements
   } else if (events.peerWindows > 0 && instance->state != kFailed) {
     // Every window that ended in this input is acknowledged at once, all in one write.
-    char acknowledgements[kAcknowledgementsRoom];
-    const long length = EncodeAcknowledgements(events.peerWindows, instance->peer.lower, acknowledgements);
     // The data already here is still handed out; the next read reports the loss.
-    if (WriteAll(instance->record, acknowledgements, length) != Outcome::kDone) instance->state = kFailed;
+    if (SendAcknowledgements(events.peerWindows, instance->peer.lower, &WritePieces, instance->record) != Sent::kAll) {
+      instance->state = kFailed;
+    }
   }
 }
 
 }  // namespace
 
-long GuardedWrite(Record* record, const void* bytes, long length, QVYieldParams* yieldData) noexcept {
+long GuardedWritePieces(Record* record, iovec* pieces, int count, QVYieldParams* yieldData) noexcept {
   // Mostly the descriptor is a pipe, and a write into a pipe can skip the
   // look for urgent data; descriptors given by number may be anything.
   if (record->writesToPipe == 0) {
     struct stat status {};
     record->writesToPipe = fstat(record->writeFd, &status) == 0 && S_ISFIFO(status.st_mode) ? 1 : -1;
   }
-  const auto write = record->writesToPipe > 0 ? &unix_write_pipe : &unix_write;
+  const QVWriteTarget target = record->writesToPipe > 0 ? QVWriteTarget::kPipe : QVWriteTarget::kAny;
   SigpipeHeld held;
-  return write(record->writeFd, bytes, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
-               yieldData);
+  return unix_write_pieces(target, record->writeFd, pieces, count, record->yielder, record->yieldCookie,
+                           record->forceYield ? 1 : 0, yieldData);
+}
+
+long GuardedWrite(Record* record, const void* bytes, long length, QVYieldParams* yieldData) noexcept {
+  if (length == 0) return 0;
+  iovec piece{const_cast<void*>(bytes), static_cast<size_t>(length)};
+  return GuardedWritePieces(record, &piece, 1, yieldData);
 }
 
 int GuardedWriteMessage(int fd, uint64_t code, uint64_t argument) noexcept {
@@ -249,12 +265,10 @@ long WriteWindow(Instance* instance, char** start, long* size) noexcept {
       return 0;
     }
     WindowNode* window = instance->current;
-    char encoded[kWindowBuffer + 2];
-    const long length = EncodeWindow(window->buffer, window->placed, instance->own.upper, encoded);
-    const Outcome sent = WriteAll(instance->record, encoded, length);
+    const Sent sent = SendWindow(*window, instance->own.upper, &WritePieces, instance->record);
     // A window that did not go stays current: the caller learns of it.
-    if (sent == Outcome::kStopped) return kYieldStopped;
-    if (sent == Outcome::kFailed) return Fail(instance);
+    if (sent == Sent::kStopped) return kYieldStopped;
+    if (sent == Sent::kFailed) return Fail(instance);
     window->next->sentBefore = window->placed + window->sentBefore;
     window->next->placed = 0;
     instance->current = window->next;
@@ -282,7 +296,7 @@ long Read(Instance* instance, char** start, long* size) noexcept {
   if (s.cursor >= s.end) {
     if (instance->state == kPeerClosed) return kPeerClosedLink;
     if (instance->state == kFailed) return kConnectionLost;
-    const long got = PipeRead(instance, s.buffer, kReadBufferSize);
+    const long got = PipeRead(instance, s.buffer, kReadBufferSize, true);
     if (got == -2) return kPeerClosedLink;
     if (got < 0) return kConnectionLost;
     if (got == 0) return kYieldStopped;

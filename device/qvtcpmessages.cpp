@@ -37,6 +37,13 @@ long RecordWrite(Record* record, const void* bytes, long length) noexcept {
                    yield.get());
 }
 
+long RecordWritePieces(Record* record, iovec* pieces, int count) noexcept {
+  if (Unconnected(record)) return -2;
+  YieldData yield(kWriteYieldValue, kYieldSleep);
+  return unix_write_pieces(QVWriteTarget::kSocket, record->dataFd, pieces, count, record->yielder, record->yieldCookie,
+                           record->forceYield ? 1 : 0, yield.get());
+}
+
 long WriteMessage(Record* record, uint64_t code, uint64_t argument) noexcept {
   if (Unconnected(record)) return kConnectionLost;
   if (record->msgFd >= 0) {

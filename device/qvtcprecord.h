@@ -7,6 +7,7 @@
 #include "api/qvyield.h"
 #include "device/qvpipesframing.h"
 #include "device/qvpipesrecord.h"
+#include "device/qvstreamspin.h"
 
 namespace Quorvane::tcp {
 
@@ -72,6 +73,7 @@ struct Instance {
   bool firstWindow;
   bool endOfStream;  // the connection ended with nothing left to read
   int32_t state;     // pipes::State
+  QVStreamSpin readSpin;
 };
 
 // Link error numbers of the device.
@@ -146,6 +148,7 @@ void DropConnections(Record* record) noexcept;
 // before it (write).
 long RecordRead(Record* record, void* buffer, long length) noexcept;
 long RecordWrite(Record* record, const void* bytes, long length) noexcept;
+long RecordWritePieces(Record* record, iovec* pieces, int count) noexcept;
 
 // Messages.
 long WriteMessage(Record* record, uint64_t code, uint64_t argument) noexcept;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "device/qvmessagelayer.h"
+#include "device/qvpipeswindows.h"
 #include "device/qvtcprecord.h"
 
 namespace Quorvane::tcp {
@@ -13,6 +14,11 @@ using pipes::kCloseMark;
 using pipes::kEscape;
 
 constexpr long kRoleWordLimit = 256;
+static_assert(kWindowData <= pipes::kWindowData, "a window is sent through the Pipes device's room");
+
+long WritePieces(void* record, iovec* pieces, int count) {
+  return RecordWritePieces(static_cast<Record*>(record), pieces, count);
+}
 
 long Fail(Instance* instance) {
   instance->state = pipes::kFailed;
@@ -72,11 +78,17 @@ void HandOut(Scanner& s, char** start, long* size) {
 }
 
 // Reads what the connection holds when nothing is buffered, scans it and
-// answers its control sequences: 0, or the answer a read gives.
-long Fill(Instance* instance) {
+// answers its control sequences: 0, or the answer a read gives. Unless the
+// connection is known to be readable, the read may have to wait.
+long Fill(Instance* instance, bool readable) {
   Scanner& s = instance->scanner;
   if (s.cursor >= s.end) {
-    const long got = RecordRead(instance->record, s.buffer, pipes::kReadBufferSize);
+    Record* record = instance->record;
+    // The peer is met awake where it answers soon; otherwise the read blocks.
+    long got = readable || Unconnected(record)
+                   ? kNothingReadYet
+                   : ReadSoon(&instance->readSpin, record->dataFd, s.buffer, pipes::kReadBufferSize);
+    if (got == kNothingReadYet) got = RecordRead(record, s.buffer, pipes::kReadBufferSize);
     if (got == -2) {
       instance->endOfStream = true;
       return kPeerClosedLink;
@@ -95,9 +107,10 @@ long Fill(Instance* instance) {
     instance->state = pipes::kPeerClosed;
   } else if (events.peerWindows > 0 && instance->state != pipes::kFailed) {
     // Every window that ended in this input is acknowledged at once, all in one write.
-    char acknowledgements[pipes::kAcknowledgementsRoom];
-    const long length = pipes::EncodeAcknowledgements(events.peerWindows, instance->peer.lower, acknowledgements);
-    if (!WriteAll(instance, acknowledgements, length)) instance->state = pipes::kFailed;
+    if (pipes::SendAcknowledgements(events.peerWindows, instance->peer.lower, &WritePieces, instance->record) !=
+        pipes::Sent::kAll) {
+      instance->state = pipes::kFailed;
+    }
   }
   return 0;
 }
@@ -149,7 +162,7 @@ long ConnectReady(Instance* instance, long* ready) noexcept {
   if (instance->state != pipes::kConnected) return 0;
   // Acknowledgements alone are no data: they are taken now, so a wait for
   // activity does not end in a read that blocks.
-  const long filled = Fill(instance);
+  const long filled = Fill(instance, true);
   if (filled == kPeerClosedLink) return 0;
   if (filled != 0) return 1;
   *ready = pipes::HasBufferedInput(instance->scanner) || instance->state == pipes::kPeerClosed ? 1 : 0;
@@ -167,12 +180,10 @@ long WriteWindow(Instance* instance, char** start, long* size) noexcept {
       return 0;
     }
     WindowNode* window = instance->current;
-    char encoded[kWindowBuffer + 2];
-    const long length = pipes::EncodeWindow(window->buffer, window->placed, instance->own.upper, encoded);
-    const long sent = RecordWrite(instance->record, encoded, length);
+    const pipes::Sent sent = pipes::SendWindow(*window, instance->own.upper, &WritePieces, instance->record);
     // A window that did not go stays current: the caller learns of it.
-    if (sent == 0) return kYieldStopped;
-    if (sent != length) return Fail(instance);
+    if (sent == pipes::Sent::kStopped) return kYieldStopped;
+    if (sent == pipes::Sent::kFailed) return Fail(instance);
     window->next->sentBefore = window->placed + window->sentBefore;
     window->next->placed = 0;
     instance->current = window->next;
@@ -199,7 +210,7 @@ long Read(Instance* instance, char** start, long* size) noexcept {
     if (instance->state == pipes::kPeerClosed || instance->endOfStream) return kPeerClosedLink;
     if (instance->state == pipes::kFailed) return kConnectionLost;
   }
-  const long filled = Fill(instance);
+  const long filled = Fill(instance, false);
   if (filled != 0) return filled;
   if (s.waitingSegments > 0) HandOut(s, start, size);
   return 0;

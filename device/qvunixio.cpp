@@ -4,6 +4,7 @@
 // waits in quiet 200 ms rounds (into a pipe, in the write itself) and a read
 // waits in the read itself.
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -96,29 +97,57 @@ long unix_read(int fd, void* buffer, long length, qv_yield_function yielder, voi
 
 namespace {
 
-// What a waiting write writes to: on a socket the bytes go with send, so
-// that a peer that has gone fails the write (EPIPE) without raising SIGPIPE;
-// a pipe never holds urgent data.
-enum class Target { kAny, kSocket, kPipe };
+// Drops the bytes written from the front of the pieces: answers the piece to
+// go on from, its start moved past what of it went.
+int Advance(iovec* pieces, int at, int count, size_t written) {
+  while (at < count && written >= pieces[at].iov_len) {
+    written -= pieces[at].iov_len;
+    ++at;
+  }
+  if (at < count) {
+    pieces[at].iov_base = static_cast<char*>(pieces[at].iov_base) + written;
+    pieces[at].iov_len -= written;
+  }
+  return at;
+}
 
-long WaitingWrite(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
-                  QVYieldParams* yieldData, Target target) {
+// On a socket the bytes go with sendmsg, so that a peer that has gone fails
+// the write (EPIPE) without raising SIGPIPE; elsewhere with writev.
+ssize_t WriteSome(int fd, iovec* pieces, int count, QVWriteTarget target) {
+  if (target != QVWriteTarget::kSocket) return writev(fd, pieces, count);
+  msghdr message{};
+  message.msg_iov = pieces;
+  message.msg_iovlen = static_cast<size_t>(count);
+  return sendmsg(fd, &message, MSG_NOSIGNAL);
+}
+
+}  // namespace
+
+long unix_write_pieces(QVWriteTarget target, int fd, iovec* pieces, int count, qv_yield_function yielder, void* cookie,
+                       int forceYield, QVYieldParams* yieldData) noexcept {
+  if (count < 0 || (count > 0 && pieces == nullptr)) {
+    errno = EINVAL;
+    return -1;
+  }
+  long length = 0;
+  for (int i = 0; i < count; ++i) length += static_cast<long>(pieces[i].iov_len);
   if (length == 0) return 0;
-  if (!UsableQ(fd, length, bytes)) return -1;
+  if (!UsableQ(fd, length, pieces)) return -1;
   const long wait = yielder == nullptr ? kQuietWait : (forceYield != 0 ? kForcedYieldWait : 0);
-  const char* from = static_cast<const char*>(bytes);
   long written = 0;
+  int at = 0;
   // Into a pipe without a yield function nothing is done between the waits
   // for room and there is no urgent data to look for, so the write itself
   // waits. A descriptor set non-blocking answers EAGAIN and goes on below.
-  while (target == Target::kPipe && yielder == nullptr && written < length) {
-    const ssize_t count = write(fd, from + written, static_cast<size_t>(length - written));
-    if (count > 0) {
-      written += static_cast<long>(count);
+  while (target == QVWriteTarget::kPipe && yielder == nullptr && written < length) {
+    const ssize_t n = writev(fd, pieces + at, count - at);
+    if (n > 0) {
+      written += static_cast<long>(n);
+      at = Advance(pieces, at, count, static_cast<size_t>(n));
       continue;
     }
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     return -1;
   }
   while (written < length) {
@@ -138,32 +167,41 @@ long WaitingWrite(int fd, const void* bytes, long length, qv_yield_function yiel
     } else if ((now & platform::kReadinessExceptional) != 0) {
       return -1;
     }
-    const size_t left = static_cast<size_t>(length - written);
-    const ssize_t count =
-        target == Target::kSocket ? send(fd, from + written, left, MSG_NOSIGNAL) : write(fd, from + written, left);
-    if (count > 0) {
-      written += static_cast<long>(count);
+    const ssize_t n = WriteSome(fd, pieces + at, count - at, target);
+    if (n > 0) {
+      written += static_cast<long>(n);
+      at = Advance(pieces, at, count, static_cast<size_t>(n));
       continue;
     }
-    if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     return -1;
   }
   return length;
+}
+
+namespace {
+
+long WriteOnePiece(QVWriteTarget target, int fd, const void* bytes, long length, qv_yield_function yielder,
+                   void* cookie, int forceYield, QVYieldParams* yieldData) {
+  if (length == 0) return 0;
+  if (!UsableQ(fd, length, bytes)) return -1;
+  iovec piece{const_cast<void*>(bytes), static_cast<size_t>(length)};
+  return unix_write_pieces(target, fd, &piece, 1, yielder, cookie, forceYield, yieldData);
 }
 
 }  // namespace
 
 long unix_write(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
                 QVYieldParams* yieldData) noexcept {
-  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, Target::kAny);
+  return WriteOnePiece(QVWriteTarget::kAny, fd, bytes, length, yielder, cookie, forceYield, yieldData);
 }
 
 long unix_send(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
                QVYieldParams* yieldData) noexcept {
-  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, Target::kSocket);
+  return WriteOnePiece(QVWriteTarget::kSocket, fd, bytes, length, yielder, cookie, forceYield, yieldData);
 }
 
 long unix_write_pipe(int fd, const void* bytes, long length, qv_yield_function yielder, void* cookie, int forceYield,
                      QVYieldParams* yieldData) noexcept {
-  return WaitingWrite(fd, bytes, length, yielder, cookie, forceYield, yieldData, Target::kPipe);
+  return WriteOnePiece(QVWriteTarget::kPipe, fd, bytes, length, yielder, cookie, forceYield, yieldData);
 }

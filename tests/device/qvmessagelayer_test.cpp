@@ -423,6 +423,55 @@ TEST(WaitingWrite, WritesEveryByteWhileTheReaderDrains) {
   }
 }
 
+// Many pieces, empty ones among them, on a descriptor set non-blocking so
+// that the writes take what fits and stop inside a piece, with and without a
+// yield function: every byte goes, in order, exactly once.
+TEST(WaitingWrite, PiecesGoWholeAndInOrderWhereverAWriteStops) {
+  struct Case {
+    const char* what;
+    DescriptorPair (*make)();
+    QVWriteTarget target;
+  };
+  const Case cases[] = {{"pipe", &qvtest::MakePipe, QVWriteTarget::kPipe},
+                        {"pipe, any descriptor", &qvtest::MakePipe, QVWriteTarget::kAny},
+                        {"socket pair", &qvtest::MakeSocketPair, QVWriteTarget::kSocket}};
+  std::vector<char> sent(400000);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 11 + i / 251);
+  for (const Case& c : cases) {
+    for (const bool yields : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (yields ? ", yielding" : ""));
+      DescriptorPair pair = c.make();
+      fcntl(pair.write, F_SETFL, fcntl(pair.write, F_GETFL) | O_NONBLOCK);
+      // Pieces of 0 to 5000 bytes over the whole payload.
+      std::vector<iovec> pieces;
+      for (size_t at = 0, k = 0; at < sent.size(); ++k) {
+        const size_t length = std::min(sent.size() - at, (k * 2654435761u) % 5001);
+        pieces.push_back(iovec{sent.data() + at, length});
+        at += length;
+      }
+      std::vector<char> received;
+      std::thread reader = DrainInto(pair.read, &received);
+      Yielder yielder;
+      yielder.stopAt = 1 << 30;
+      QVYieldParams data = FreshYieldData();
+      EXPECT_EQ(unix_write_pieces(c.target, pair.write, pieces.data(), static_cast<int>(pieces.size()),
+                                  yields ? &Yielder::Call : nullptr, &yielder, 0, &data),
+                static_cast<long>(sent.size()));
+      shutdown(pair.write, SHUT_WR);
+      close(pair.write);
+      pair.write = -1;
+      reader.join();
+      EXPECT_EQ(received, sent);
+    }
+  }
+  // No pieces, or only empty ones: nothing to write, and no call is made.
+  DescriptorPair closed = qvtest::MakePipe();
+  iovec empty{sent.data(), 0};
+  EXPECT_EQ(unix_write_pieces(QVWriteTarget::kPipe, -1, &empty, 1, nullptr, nullptr, 0, nullptr), 0);
+  EXPECT_EQ(unix_write_pieces(QVWriteTarget::kPipe, closed.write, nullptr, 0, nullptr, nullptr, 0, nullptr), 0);
+  EXPECT_EQ(unix_write_pieces(QVWriteTarget::kPipe, closed.write, nullptr, 1, nullptr, nullptr, 0, nullptr), -1);
+}
+
 // Urgent data waiting on the writer's own socket fails the write, room or
 // not; once it is taken, the same write goes.
 TEST(WaitingWrite, UrgentDataWaitingFailsTheWrite) {

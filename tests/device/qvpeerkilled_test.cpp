@@ -11,58 +11,20 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <condition_variable>
-#include <cstdio>
-#include <mutex>
 #include <ostream>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "quorvane.h"
 #include "support/qvconnectorchild.h"
 #include "support/qvprivatenetwork.h"
 #include "support/qvtest.h"
+#include "tests/device/qvwatchdog.h"
 
 namespace {
 
 constexpr auto kConnectDeadline = std::chrono::seconds(10);
 constexpr long kLinkLost = 1;
-
-// Ends the process, saying why, unless disarmed (destroyed) in time: a wait
-// that never ends must fail the test, not hang it to the case's time-out.
-class Watchdog {
- public:
-  Watchdog(std::chrono::seconds within, std::string what) : what_(std::move(what)) {
-    thread_ = std::thread([this, within] {
-      std::unique_lock<std::mutex> hold(mutex_);
-      if (done_.wait_for(hold, within, [this] { return disarmed_; })) return;
-      std::fprintf(stderr, "FAILED: %s still waits after %lld s\n", what_.c_str(),
-                   static_cast<long long>(within.count()));
-      std::fflush(stderr);
-      qvtest::RemoveTree(qvtest::PrivateRoot());
-      _exit(3);
-    });
-  }
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      disarmed_ = true;
-    }
-    done_.notify_one();
-    thread_.join();
-  }
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
-
- private:
-  std::string what_;
-  std::mutex mutex_;
-  std::condition_variable done_;
-  bool disarmed_ = false;
-  std::thread thread_;
-};
 
 // A yield function that lets the wait go on: it must not hide the peer's death.
 int GoOn(void*, QVYieldParams*) { return 0; }
@@ -102,7 +64,7 @@ TEST_P(PeerKilledBeforeConnect, ListenersConnectAnswersTheLinkIsLost) {
     if (GetParam().yields) {
       ASSERT_EQ(RVSetYieldFunction(link, &GoOn), 1);
     }
-    Watchdog watchdog(kConnectDeadline, std::string(kind.name) + Suffix(GetParam()) +
+    qvtest::Watchdog watchdog(kConnectDeadline, std::string(kind.name) + Suffix(GetParam()) +
                                             ": RVConnect with a killed connector");
     connected = RVConnect(link);
   }

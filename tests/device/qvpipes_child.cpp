@@ -24,10 +24,17 @@
 //                           (100, 0) to say so, waits without a link call
 //                           until the handler heard a record (in signal
 //                           context) and sends back (CODE + 1, ARGUMENT + 1)
+//   qvpipes_child source N  a link opened from its words (any protocol);
+//                           it puts a List of kBulkListLength reals, the
+//                           i-th 0.5 * i, and kills itself with SIGKILL once
+//                           N of them are put
+//   qvpipes_child sink N    a link opened from its words; it gets such a
+//                           List real by real and kills itself with SIGKILL
+//                           once N of them came
 //
 // The words the launch appends are ignored by the first two. Each but
-// "handler" then reads until the parent closes and exits 0; a step that fails
-// exits with a status of its own.
+// "handler", "source" and "sink" then reads until the parent closes and
+// exits 0; a step that fails exits with a status of its own.
 #include <signal.h>
 #include <unistd.h>
 
@@ -43,6 +50,7 @@
 #include "quorvane.h"
 #include "support/qvtest.h"
 #include "tests/device/qvbackslashtexts.h"
+#include "tests/device/qvbulklist.h"
 
 namespace {
 
@@ -180,6 +188,34 @@ int Handler(QVLink* link) {
   return 0;
 }
 
+// Dies in the middle of a bulk transfer: what is in flight stays there.
+[[noreturn]] void KilledHere() {
+  kill(getpid(), SIGKILL);
+  for (;;) pause();
+}
+
+int Source(QVLink* link, long count) {
+  if (RVActivate(link) == 0) return 52;
+  if (RVPutFunction(link, "List", qvtest::kBulkListLength) != 1) return 53;
+  for (long i = 0; i < count; ++i) {
+    if (RVPutReal64(link, qvtest::BulkReal(i)) != 1) return 54;
+  }
+  KilledHere();
+}
+
+int Sink(QVLink* link, long count) {
+  if (RVActivate(link) == 0) return 62;
+  const char* head = nullptr;
+  int length = 0;
+  if (RVGetFunction(link, &head, &length) != 1) return 63;
+  RVReleaseSymbol(link, head);
+  for (long i = 0; i < count; ++i) {
+    double real = 0;
+    if (RVGetReal64(link, &real) != 1 || real != qvtest::BulkReal(i)) return 64;
+  }
+  KilledHere();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -191,6 +227,12 @@ int main(int argc, char** argv) {
   if (role == "link") return WithOwnLink(argc, argv, Echo);
   if (role == "answers") return WithOwnLink(argc, argv, Answers);
   if (role == "handler") return WithOwnLink(argc, argv, Handler);
+  if (role == "source" || role == "sink") {
+    if (argc < 3) return 2;
+    const long count = std::atol(argv[2]);
+    return WithOwnLink(argc, argv,
+                       [&](QVLink* link) { return role == "source" ? Source(link, count) : Sink(link, count); });
+  }
   if (role != "records" && role != "signals") return 2;
   return Run(role == "records");
 }

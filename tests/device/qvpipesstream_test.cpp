@@ -7,8 +7,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -317,6 +319,150 @@ TEST_F(PipesYieldStop, EveryWindowEndingInOneInputIsAcknowledgedAtOnce) {
   EXPECT_EQ(rest, "bc");
   EXPECT_TRUE(NothingMoreHeard()) << "the window still open is not acknowledged";
 }
+
+// The bytes a window of data goes out as: each backslash doubled, then a
+// backslash and the sender's letter. Written here from the framing rules,
+// apart from the device's code.
+std::string OnTheWire(const std::string& data, char letter) {
+  std::string wire;
+  for (char c : data) {
+    wire += c;
+    if (c == '\\') wire += c;
+  }
+  return wire + '\\' + letter;
+}
+
+// n bytes of a pattern with a backslash at every offset in at.
+std::string WithBackslashesAt(size_t n, std::initializer_list<size_t> at) {
+  std::string data(n, '\0');
+  for (size_t i = 0; i < n; ++i) data[i] = static_cast<char>('a' + i % 26);
+  for (size_t i : at) data[i] = '\\';
+  return data;
+}
+
+// n bytes with count backslashes spread over them.
+std::string SpreadBackslashes(size_t n, size_t count) {
+  std::string data = WithBackslashesAt(n, {});
+  for (size_t k = 0; k < count; ++k) data[k * n / count] = '\\';
+  return data;
+}
+
+std::string Pattern(size_t n) {
+  std::string data(n, '\0');
+  for (size_t i = 0; i < n; ++i) data[i] = static_cast<char>((i * 7 + 3) % 256);
+  return data;
+}
+
+// Windows whose bytes go straight from the window buffer and windows with
+// too many backslashes for that, which are encoded into a copy first: either
+// way, what reaches the pipe is exactly the encoding of the data.
+TEST_F(PipesYieldStop, EveryWindowGoesOutAsItsEncodingWhereverItsBackslashesAre) {
+  Say("Yin ");
+  ASSERT_EQ(Call(device_, QVDEVICE_CONNECT), 0);
+  ASSERT_EQ(Heard(5), "Yang ");
+  struct Case {
+    const char* what;
+    std::string data;
+  };
+  const Case cases[] = {
+      {"empty", ""},
+      {"no backslash", "plain"},
+      {"one backslash alone", "\\"},
+      {"backslash first", "\\x"},
+      {"backslash last", "x\\"},
+      {"backslash first and last", "\\x\\"},
+      {"backslashes in a row", "a\\\\\\b"},
+      {"a whole window, no backslash", std::string(1022, 'w')},
+      {"a whole window, backslash first", WithBackslashesAt(1022, {0})},
+      {"a whole window, backslash last", WithBackslashesAt(1022, {1021})},
+      {"a whole window, backslashes at both ends", WithBackslashesAt(1022, {0, 1, 1020, 1021})},
+      {"61 backslashes", SpreadBackslashes(1022, 61)},
+      {"62 backslashes", SpreadBackslashes(1022, 62)},
+      {"63 backslashes", SpreadBackslashes(1022, 63)},
+      {"all backslashes", std::string(1022, '\\')},
+      {"every byte value", Pattern(1022)},
+  };
+  Window w;
+  ASSERT_EQ(Call(device_, QVDEVICE_WRITE_WINDOW, &w.start, &w.size), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NE(w.start, nullptr);
+    ASSERT_GE(w.size, static_cast<long>(c.data.size()));
+    std::memcpy(w.start, c.data.data(), c.data.size());
+    w.size = static_cast<long>(c.data.size());
+    ASSERT_EQ(Call(device_, QVDEVICE_WRITE, &w.start, &w.size), 0);
+    const std::string expected = OnTheWire(c.data, 'P');
+    ASSERT_EQ(Heard(expected.size()), expected);
+    ASSERT_TRUE(NothingMoreHeard());
+    // Acknowledged and the acknowledgement taken, so that a window is free.
+    Say("\\p");
+    Window none;
+    ASSERT_EQ(Call(device_, QVDEVICE_READ, &none.start, &none.size), 0);
+    EXPECT_EQ(none.start, nullptr);
+    ASSERT_EQ(Call(device_, QVDEVICE_ACKNOWLEDGE), 0);
+  }
+}
+
+// The peer's windows, each data backslash and each end mark among them,
+// arrive cut into reads of every size from one byte to a whole read buffer:
+// the data comes whole and in order, and each window is acknowledged once,
+// as soon as the read that holds its end mark is taken, and no sooner.
+class ReadSizes : public PipesYieldStop, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(ReadSizes, WindowsCutAnywhereComeWholeAndAreEachAcknowledgedOnce) {
+  Say("Yin ");
+  ASSERT_EQ(Call(device_, QVDEVICE_CONNECT), 0);
+  ASSERT_EQ(Heard(5), "Yang ");
+  const std::vector<std::string> windows = {
+      "\\", "a\\", "\\b", "\\\\", std::string(1022, 'x'), WithBackslashesAt(1022, {1021}),
+      WithBackslashesAt(1022, {0}), "", "plain", std::string(1022, '\\'), Pattern(1022), Pattern(300)};
+  std::string stream;
+  std::string data;
+  std::vector<size_t> ends;  // offset of each window's end letter in the stream
+  for (size_t i = 0; i < windows.size(); ++i) {
+    stream += OnTheWire(windows[i], 'C');
+    ends.push_back(stream.size() - 1);
+    data += windows[i];
+    // Between windows: an acknowledgement of nothing sent and an unknown
+    // escape, neither of them data.
+    if (i == 2) stream += "\\p";
+    if (i == 5) stream += "\\Z";
+  }
+  const size_t cut = GetParam();
+  std::string got;
+  size_t acknowledged = 0;
+  for (size_t at = 0; at < stream.size(); at += cut) {
+    const std::string read = stream.substr(at, cut);
+    Say(read);
+    // The first read takes all that was said; the calls after it hand out
+    // what it holds until nothing is left unread.
+    long unread = 0;
+    do {
+      Window segment;
+      ASSERT_EQ(Call(device_, QVDEVICE_READ, &segment.start, &segment.size), 0) << "at " << at;
+      if (segment.start != nullptr) {
+        ASSERT_GT(segment.size, 0);
+        got.append(segment.start, static_cast<size_t>(segment.size));
+      }
+      long size = 0;
+      unread = Call(device_, QVDEVICE_READ_COMPLETE, segment.start, &size);
+    } while (unread == 26);
+    ASSERT_EQ(unread, 0);
+    const size_t ended = static_cast<size_t>(
+        std::count_if(ends.begin(), ends.end(), [&](size_t end) { return end < at + read.size(); }));
+    if (ended > acknowledged) {
+      std::string expected;
+      for (size_t i = acknowledged; i < ended; ++i) expected += "\\c";
+      ASSERT_EQ(Heard(expected.size()), expected) << "at " << at;
+      acknowledged = ended;
+    }
+    ASSERT_TRUE(NothingMoreHeard()) << "at " << at;
+  }
+  EXPECT_EQ(acknowledged, windows.size());
+  EXPECT_EQ(got, data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipes, ReadSizes, ::testing::Values(1, 2, 3, 7, 1021, 1022, 1023, 4096, 65536));
 
 // A peer on raw pipes: what it sends before and as its role word.
 class RoleWords : public ::testing::TestWithParam<std::pair<std::string, long>> {};

@@ -23,7 +23,7 @@ add_executable(qvpipes_child ${CMAKE_CURRENT_LIST_DIR}/qvpipes_child.cpp)
 target_link_libraries(qvpipes_child PRIVATE quorvane_test_plumbing)
 qv_apply_flags(qvpipes_child)
 foreach(test IN ITEMS test_device_qvpipeslaunch_test test_device_qvpipessignals_test
-                     test_device_qvpipesanswers_test)
+                     test_device_qvpipesanswers_test test_device_qvbulkpeerkilled_test)
   if(TARGET ${test})
     add_dependencies(${test} qvpipes_child)
     target_compile_definitions(${test} PRIVATE QV_PIPES_CHILD="$<TARGET_FILE:qvpipes_child>")
