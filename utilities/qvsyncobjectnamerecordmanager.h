@@ -55,8 +55,9 @@ class QVSyncObjectNameRecordManager : public QVObject {
   // or are larger than a record file may be, are passed over.
   QVSyncObjectNameRecordList getRecordList();
 
-  // Removes what writers that died midway left of their records' new text
-  // in the record directory (never a finished record).
+  // Removes what writers that died midway left of a record's new text in the
+  // record directory (never a finished record): of this kind of record, and
+  // of the SharedMemory segments' records, which share the sync directory.
   void removeAbandonedWrites();
 
   QVString computeRecordFileName(int pid);
