@@ -51,12 +51,24 @@ int AwaitKill() {
 
 }  // namespace
 
+// The echo: one integer back, one more than it came, then the rest until the
+// link closes. The exit status says how it went.
+int EchoOnce(QVLink* link) {
+  int value = 0;
+  if (RVGetInteger32(link, &value) == 0) return 3;
+  if (RVPutInteger32(link, value + 1) == 0 || RVFlush(link) == 0) return 4;
+  for (int packets = 0; packets < 1000 && RVNextPacket(link) != 0; ++packets) {
+  }
+  return 0;
+}
+
 int ConnectorMain(int argc, char** argv) {
   if (argc < 2) return 2;
   gFifo = argv[1];
   gGiveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(kLifetimeSeconds);
+  const bool echo = argc > 2 && std::strcmp(argv[2], kEchoWord) == 0;
   std::vector<char*> words{argv[0]};
-  words.insert(words.end(), argv + 2, argv + argc);
+  words.insert(words.end(), argv + (echo ? 3 : 2), argv + argc);
   words.push_back(nullptr);
   RVEnvironment* environment = RVInitialize(nullptr);
   if (environment == nullptr) {
@@ -71,7 +83,11 @@ int ConnectorMain(int argc, char** argv) {
   }
   const int connected = RVConnect(link);
   Tell(connected == 1 ? std::string("connected") : "failed " + std::to_string(RVError(link)));
-  return AwaitKill();
+  if (!echo) return AwaitKill();
+  const int answer = connected == 1 ? EchoOnce(link) : 5;
+  RVClose(link);
+  RVDeinitialize(environment);
+  return answer;
 }
 
 ConnectorReport::ConnectorReport(const std::string& dir) {

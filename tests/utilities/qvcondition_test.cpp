@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -218,6 +219,58 @@ TEST(Condition, FifoNamesAndLifetimes) {
     EXPECT_TRUE(Exists(path));  // the opening side leaves the FIFO
   }
   EXPECT_FALSE(Exists(path));  // the creating side removes it
+}
+
+// Who removes a FIFO, and what: its maker removes it at its end, even while
+// another holds it open, so the name is free for a new one at once; the old
+// holder's end leaves that new one alone. A holder whose maker was killed
+// removes the FIFO at its end when no one else uses it.
+TEST(Condition, FifoRemovalTakesOnlyTheFifoItWasFor) {
+  QVThreadsFactory factory;
+  const QVString name = ToQVString(UniqueName("removal"));
+  const std::string path = ToStdString(makeFIFOIPCName(name));
+  auto inode = [&] {
+    struct stat st = {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  std::unique_ptr<QVCondition> made(factory.CreateCondition(name));
+  std::unique_ptr<QVCondition> holder(factory.OpenCondition(name, QVFifoConditionType));
+  made.reset();
+  EXPECT_FALSE(Exists(path)) << "a maker leaves its FIFO to those holding it";
+  std::unique_ptr<QVCondition> remade(factory.CreateCondition(name));
+  const auto fresh = inode();
+  holder.reset();
+  EXPECT_EQ(inode(), fresh) << "an old holder's end removed the new FIFO of the name";
+  remade.reset();
+  EXPECT_FALSE(Exists(path));
+
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t maker = fork();
+  ASSERT_GE(maker, 0);
+  if (maker == 0) {
+    close(ready[0]);
+    QVThreadsFactory childFactory;
+    std::unique_ptr<QVCondition> own(childFactory.CreateCondition(name));
+    (void)!write(ready[1], "r", 1);
+    for (;;) pause();  // until killed
+  }
+  qvtest::ChildKiller killer(maker);
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  delete factory.OpenCondition(name, QVFifoConditionType);
+  EXPECT_TRUE(Exists(path)) << "removed while its maker lives";
+  std::unique_ptr<QVCondition> first(factory.OpenCondition(name, QVFifoConditionType));
+  std::unique_ptr<QVCondition> last(factory.OpenCondition(name, QVFifoConditionType));
+  ASSERT_EQ(kill(maker, SIGKILL), 0);
+  ASSERT_EQ(waitpid(maker, nullptr, 0), maker);
+  killer.release();
+  first.reset();
+  EXPECT_TRUE(Exists(path)) << "removed while another holds it";
+  last.reset();
+  EXPECT_FALSE(Exists(path)) << "the last holder of a dead maker's FIFO left it behind";
 }
 
 TEST(Condition, FactoryKindErrors) {
