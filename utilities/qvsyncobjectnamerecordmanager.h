@@ -41,7 +41,8 @@ class QVSyncObjectNameRecordManager : public QVObject {
 
   void addObjectToRecord(const QVSyncObjectNameRecord& record);
   void addObjectToRecord(const QVString& name, _qvsynctype type);
-  // Takes every equal entry out; deletes the file when nothing is left.
+  // Takes the first equal entry out (one per registration); deletes the file
+  // when nothing is left.
   void removeObjectFromRecord(const QVSyncObjectNameRecord& record);
   void removeObjectFromRecord(const QVString& name, _qvsynctype type);
   // Queues a removal for the background thread and writes nothing; a default

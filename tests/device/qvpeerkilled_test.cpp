@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -27,6 +29,9 @@
 #include "support/qvconnectorchild.h"
 #include "support/qvprivatenetwork.h"
 #include "support/qvtest.h"
+#include "utilities/qvplatformthreads.h"
+#include "utilities/qvsyncobject.h"
+#include "utilities/qvsyncobjectnamerecordmanager.h"
 
 namespace {
 
@@ -141,6 +146,19 @@ pid_t StartConnector(const std::string& line) {
   return child;
 }
 
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The path of this process's record of named objects.
+std::string RecordOfThisProcess() {
+  Quorvane::QVSmartPointer<Quorvane::QVSyncObjectNameRecordManager> manager =
+      Quorvane::QVSyncObjectNameRecordManager::defaultManager();
+  return Quorvane::ToStdString(Quorvane::getThreadSyncDir()) + "/" +
+         Quorvane::ToStdString(manager->computeRecordFileName(getpid()));
+}
+
 std::chrono::steady_clock::time_point gGiveUpAt;
 int UntilGiveUp(void*, QVYieldParams*) { return std::chrono::steady_clock::now() >= gGiveUpAt ? 1 : 0; }
 
@@ -176,6 +194,19 @@ TEST(SharedMemoryNameReuse, AListenerReopenedAfterItsConnectorWasKilledServesThe
 
     QVLink* again = RVOpenString(environment, listen.c_str(), &error);
     ASSERT_NE(again, nullptr) << "the name was not free again: error " << error;
+    // Once the closed listener's queued removals are written (a probe's
+    // removal, queued after them, is), the record still names every object
+    // of the new one, so a crash of this process would not leave them.
+    const std::string record = RecordOfThisProcess();
+    {
+      Quorvane::QVFileLockingMutexHandle probe(Quorvane::ToQVString("probe" + name));
+    }
+    Quorvane::QVSyncObjectNameRecordManager::defaultManager()->flushRemovedObjectsFromSystemRecord();
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return ReadAll(record).find("probe") == std::string::npos; }));
+    for (const char* suffix : {"ffrdcon:FC", "ffrmcon:FC", "fffsrdcon:FC", "wrlck:FM", "rdlck:FM", "wrmsglck:FM",
+                               "rdmsglck:FM"}) {
+      EXPECT_NE(ReadAll(record).find(name + suffix), std::string::npos) << suffix << " is missing from the record";
+    }
     qvtest::ConnectorReport report(qvtest::PrivateRoot());
     const pid_t live = StartConnector(std::string("exec ") + QV_CONNECTOR_CHILD + " " + report.path() + " " +
                                       qvtest::kEchoWord + connect);
