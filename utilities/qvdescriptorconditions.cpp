@@ -148,13 +148,21 @@ constexpr int kMakeAttempts = 100;
 QVFifoCondition::QVFifoCondition(const QVString& conditionName, _qvsyncmode syncMode)
     : path(makeFIFOIPCName(conditionName)), name(conditionName), mode(syncMode) {
   for (int attempt = 0;; ++attempt) {
-    if (mode == QVCREATE) {
-      if (mkfifo(path.c_str(), 0666) != 0) ThrowErrno("Mkfifo error.", __LINE__, errno);
-      // Set the mode directly instead of clearing the process-wide umask.
-      chmod(path.c_str(), 0666);
+    if (mode == QVCREATE && mkfifo(path.c_str(), 0666) != 0) {
+      // One that a maker who died left behind, and that no one uses, is no
+      // one's: it goes, rather than wait for the clean-up to take it.
+      const int error = errno;
+      const bool taken = error == EEXIST && sharedfile::RemoveIfUnused(path, sharedfile::Kind::fifo, geteuid());
+      if (!taken || mkfifo(path.c_str(), 0666) != 0) ThrowErrno("Mkfifo error.", __LINE__, taken ? errno : error);
     }
+    // Set the mode directly instead of clearing the process-wide umask.
+    if (mode == QVCREATE) chmod(path.c_str(), 0666);
     readFd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (readFd < 0) ThrowErrno("Open error.", __LINE__, errno);
+    if (readFd < 0) {
+      // Made here and removed before it was marked: made again.
+      if (mode == QVCREATE && errno == ENOENT && attempt + 1 < kMakeAttempts) continue;
+      ThrowErrno("Open error.", __LINE__, errno);
+    }
     // Marked in use for as long as this object lives: the clean-up of a dead
     // process that also used the name, or the last user of a FIFO whose
     // maker died, then leaves it alone.

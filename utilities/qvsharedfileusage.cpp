@@ -66,8 +66,9 @@ bool RemoveIfUnused(const QVString& path, Kind kind, uid_t owner) noexcept {
   if (fd < 0) return false;
   struct stat st = {};
   bool removed = false;
-  if (fstat(fd, &st) == 0 && st.st_uid == owner && (kind == Kind::regular ? S_ISREG(st.st_mode) : S_ISFIFO(st.st_mode))) {
-    removed = UnlinkIfUnused(fd, path);
+  if (fstat(fd, &st) == 0 && st.st_uid == owner) {
+    const bool ofKind = kind == Kind::regular ? S_ISREG(st.st_mode) : S_ISFIFO(st.st_mode);
+    removed = ofKind && UnlinkIfUnused(fd, path);
   }
   close(fd);
   return removed;

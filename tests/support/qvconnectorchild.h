@@ -21,7 +21,9 @@ namespace qvtest {
 // "connected" or "failed N": its connect ended first; "unopened N"), and then
 // waits to be killed, for a minute at most. With kEchoWord before the link's
 // words, a connected program instead answers one integer with the next one,
-// reads until its link closes and exits 0 (another status when a step fails).
+// tells "answered" once its flush has returned (its only line unless a step
+// failed), reads until its link closes and exits 0 (another status when a
+// step fails).
 inline constexpr char kEchoWord[] = "--echo";
 int ConnectorMain(int argc, char** argv);
 
