@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <new>
+#include <vector>
 
+#include "utilities/qvchildreaper.h"
 #include "utilities/qvsignalsblocked.h"
 
 namespace {
@@ -173,6 +175,24 @@ int qvchild_wait_for_pid(_qvchild* table) noexcept {
     ReapAll(table);
     table->busy.clear();
   }
+  return kQVChildSuccess;
+}
+
+int qvchild_hand_over_unended(_qvchild* table) noexcept {
+  if (table == nullptr || table->children == nullptr) return kQVChildFailure;
+  qvchild_wait_for_pid(table);
+  std::vector<pid_t> unended;
+  {
+    TableHeld held(table);
+    try {
+      for (const auto& [pid, status] : *table->children) {
+        if (!Final(*status)) unended.push_back(pid);
+      }
+    } catch (...) {
+      return kQVChildFailure;
+    }
+  }
+  for (const pid_t pid : unended) Quorvane::QVChildReaper::handOver(pid);
   return kQVChildSuccess;
 }
 

@@ -43,5 +43,9 @@ int qvchild_remove_dead_pids(_qvchild* table) noexcept;
 // that merged leave no zombie; an ended child's record is final. Safe in
 // signal context.
 int qvchild_wait_for_pid(_qvchild* table) noexcept;
+// Gives every child of the table that has not ended to the last keeper of
+// children (utilities/qvchildreaper.h), which reaps it when it ends; for a
+// table whose SIGCHLD handling is about to go. The records stay.
+int qvchild_hand_over_unended(_qvchild* table) noexcept;
 int32_t qvchild_get_pid_status(_qvchild* table, pid_t pid) noexcept;
 int32_t qvchild_get_stop_value(_qvchild* table, pid_t pid) noexcept;

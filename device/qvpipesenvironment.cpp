@@ -24,6 +24,7 @@
 #include "device/qvpipes.h"
 #include "device/qvpipesrecord.h"
 #include "utilities/platform/qvsignals.h"
+#include "utilities/qvchildreaper.h"
 #include "utilities/qvsignalhandlermanager.h"
 #include "utilities/qvsignalsblocked.h"
 
@@ -252,6 +253,10 @@ void DeinitEnvironment(Environment* environment) noexcept {
       }
     }
   }
+  // No handler reaps for this table any more: what it launched and is still
+  // running is reaped by the last keeper of children.
+  qvchild_hand_over_unended(environment->children);
+  QVChildReaper::settle(QVChildReaper::kEndingBound);
   qvchild_destroy(environment->children);
   environment->deallocator(environment);
 }

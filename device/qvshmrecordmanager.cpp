@@ -22,6 +22,8 @@ constexpr size_t kPrefixLength = sizeof kPrefix - 1;
 constexpr char kSuffix[] = ".rec";
 // A file replaced this often while we wait for its lock is given up.
 constexpr int kLockAttempts = 1000;
+// Every user of the machine may join a record.
+constexpr mode_t kRecordMode = 0666;
 
 [[noreturn]] void Fail(const char* message, unsigned int line, qvexceptiontype type, int code) {
   throw QVException(message, kSourceFile, line, type, code);
@@ -54,6 +56,7 @@ class RecordLock {
       if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == key_.device &&
           st.st_ino == key_.inode) {
         empty_ = st.st_size == 0;
+        mode_ = st.st_mode & 07777;
         return;
       }
       platform::UnlockWholeFile(key_, &err);
@@ -73,6 +76,8 @@ class RecordLock {
   // A record file is made whole and never left empty under the lock, so an
   // empty one holds no record: junk.
   bool emptyQ() const { return empty_; }
+  // The locked file's permission bits.
+  mode_t mode() const { return mode_; }
 
  private:
   static void RefuseOddFile(const QVString& path) {
@@ -86,6 +91,7 @@ class RecordLock {
   platform::FileLockKey key_;
   bool missing_ = false;
   bool empty_ = false;
+  mode_t mode_ = 0;
 };
 
 // The record of a locked file; type 15 for one too long to be a record.
@@ -99,11 +105,19 @@ QVSHMRecord ReadRecord(const QVString& path) {
   return QVSHMRecordFileFormat().interpretFileContents(contents);
 }
 
-// Rewrites a locked file: emptied and filled while the lock is held.
-void WriteRecord(const QVString& path, const QVString& name, const QVSHMRecord& record) {
-  QVSmartPointer<QVFileHandle> handle = QVFileHandle::fileHandleForWritingAtPath(path);
-  handle->writeData(QVSHMRecordFileFormat().makeFileContents(name, record));
-  handle->closeFile();  // every byte is in the file before the lock goes
+// Replaces a locked file whole, with the given mode: the new record goes
+// into a file of its own that then takes the name, so a reader, or a writer
+// killed midway, never finds it empty or cut short. The lock is the old
+// file's: whoever waits for it finds the name on another file once it has
+// it, and locks that one (RecordLock), so updates still follow one another.
+// Nothing is done to the name after the replacement.
+void WriteRecord(const QVString& path, const QVString& name, const QVSHMRecord& record, mode_t mode) {
+  QVSmartPointer<QVData> contents = QVSHMRecordFileFormat().makeFileContents(name, record);
+  int err = 0;
+  if (platform::ReplaceWholeFile(path, contents->bytes(), static_cast<size_t>(contents->length()), mode, &err) !=
+      platform::WholeFileResult::created) {
+    Fail("Unable to write a record file.", __LINE__, qvexceptiontype::systemCallFailed, err);
+  }
 }
 
 // Makes the missing record file with its contents already in it (mode 0666):
@@ -111,7 +125,8 @@ void WriteRecord(const QVString& path, const QVString& name, const QVSHMRecord& 
 bool CreateRecord(const QVString& path, const QVString& name, const QVSHMRecord& record) {
   QVSmartPointer<QVData> contents = QVSHMRecordFileFormat().makeFileContents(name, record);
   int err = 0;
-  switch (platform::CreateWholeFile(path, contents->bytes(), static_cast<size_t>(contents->length()), 0666, &err)) {
+  switch (platform::CreateWholeFile(path, contents->bytes(), static_cast<size_t>(contents->length()), kRecordMode,
+                                    &err)) {
     case platform::WholeFileResult::created: return true;
     case platform::WholeFileResult::exists: return false;
     case platform::WholeFileResult::failed: break;
@@ -135,13 +150,6 @@ QVSHMRecord WithProcess(QVSHMRecord r, int pid) {
     a = pid;
   }
   return r;
-}
-
-QVFilePermissions ReadWriteForAll() {
-  QVFilePermissions permissions;
-  permissions.setReadPermissions(true, true, true);
-  permissions.setWritePermissions(true, true, true);
-  return permissions;
 }
 
 }  // namespace
@@ -187,31 +195,26 @@ QVString QVSHMRecordManager::RecordPath(const QVString& name) const {
   return recordFileDirectory + getPathSeparator() + makeFileName(name);
 }
 
+// Every file an add writes has its mode before it takes the name.
 void QVSHMRecordManager::Add(const QVString& name, int pid, const char* failure) {
   if (pid < 1) Fail("No process id to record.", __LINE__, qvexceptiontype::badArgument, 0);
   const QVString path = RecordPath(name);
   QVMutex guard(managerLock);
-  bool permissionsSet = false;
   bool done = false;
   try {
     for (int attempt = 0; attempt < kLockAttempts && !done; ++attempt) {
       RecordLock lock(path);
       if (lock.missingQ()) {
         done = CreateRecord(path, name, WithProcess(QVSHMRecord{0, 0}, pid));
-        permissionsSet = done;  // made with its mode
         continue;
       }
       const QVSHMRecord before = lock.emptyQ() ? QVSHMRecord{0, 0} : ReadRecord(path);
-      WriteRecord(path, name, WithProcess(before, pid));
-      permissionsSet = fileManager.setAccessPermissionsForObjectAtPath(path, ReadWriteForAll());
+      WriteRecord(path, name, WithProcess(before, pid), kRecordMode);
       done = true;
     }
     if (!done) Fail("Record file keeps changing.", __LINE__, qvexceptiontype::systemCallFailed, EAGAIN);
   } catch (const QVException& caught) {
     Wrap(failure, caught, __LINE__);
-  }
-  if (!permissionsSet) {
-    Fail("Unable to set file permissions", __LINE__, qvexceptiontype::systemCallFailed, errno);
   }
 }
 
@@ -237,7 +240,7 @@ void QVSHMRecordManager::removeProcessIDFromSegmentRecord(const QVString& name, 
     if (record.first == 0 && record.second == 0) {
       fileManager.deleteFileAtPath(path);  // under the lock: no one refills it meanwhile
     } else {
-      WriteRecord(path, name, record);
+      WriteRecord(path, name, record, lock.mode());  // a removal keeps the mode
     }
   } catch (const QVException& caught) {
     Wrap("File handle or file manager exception.", caught, __LINE__);

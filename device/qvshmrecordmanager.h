@@ -21,12 +21,13 @@ class QVSHMRecordManager : public QVObject {
   QVSHMRecordManager(const QVSHMRecordManager&) = delete;
   QVSHMRecordManager& operator=(const QVSHMRecordManager&) = delete;
 
-  // Each change reads, updates and rewrites the record under one hold of the
-  // file's lock, so two processes never lose each other's ids, and a reader
-  // never sees a record half written. Adds leave the file mode 0666; the
-  // last id removed deletes the file. Failures are QVExceptions of type 70
-  // (inner code: the inner type), 4 for the mode, 3 for a pid below 1 or a
-  // name that is not a plain file name.
+  // Each change reads and updates the record under one hold of the file's
+  // lock, so two processes never lose each other's ids, and replaces the
+  // file whole (mode 0666), so that a reader, or a writer killed midway,
+  // never finds a record empty or cut short; what such a writer leaves
+  // beside it is removed by the sync directory's sweep. The last id removed
+  // deletes the file. Failures are QVExceptions of type 70 (inner code: the
+  // inner type), 3 for a pid below 1 or a name that is not a plain file name.
   void makeRecordOfSegmentNameUsedByProcess(const QVString& name, int pid);
   void addProcessIDToSegmentRecord(const QVString& name, int pid);
   void removeProcessIDFromSegmentRecord(const QVString& name, int pid);

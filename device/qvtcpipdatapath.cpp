@@ -335,7 +335,8 @@ QVTCPIPDevice::Incoming QVTCPIPDevice::ReadMessageWithoutWaiting(unsigned long* 
   }
   if (got == QVTCPIPMessageStream::Got::nothing) return Incoming::none;
   // A broken record means the connection ended too.
-  if (got != QVTCPIPMessageStream::Got::message || first == kClosedCode) return Incoming::closed;
+  if (got != QVTCPIPMessageStream::Got::message) return Incoming::ended;
+  if (first == kClosedCode) return Incoming::closed;
   *code = first;
   *argument = second;
   return Incoming::message;
@@ -376,13 +377,15 @@ void QVTCPIPDevice::CloseEndPoints() noexcept {
   if (mesgDescriptor >= 0) ::shutdown(mesgDescriptor, SHUT_RDWR);
 }
 
-void QVTCPIPDevice::PeerClosed() noexcept {
-  if (core) {
-    std::lock_guard<std::mutex> sending(core->sendLock);
+void QVTCPIPDevice::PeerClosed(bool noticeGiven) noexcept {
+  if (noticeGiven) {
+    if (core) {
+      std::lock_guard<std::mutex> sending(core->sendLock);
+    }
+    const int fd = dataFd.load();
+    const char zero = 0;
+    if (fd >= 0) [[maybe_unused]] ssize_t n = ::send(fd, &zero, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
   }
-  const int fd = dataFd.load();
-  const char zero = 0;
-  if (fd >= 0) [[maybe_unused]] ssize_t n = ::send(fd, &zero, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
   connected.store(false);
 }
 

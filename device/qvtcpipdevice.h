@@ -104,9 +104,10 @@ class QVTCPIPDevice : public QVDevice {
   // Marks the device closed and shuts both connections; safe in signal context.
   void CloseEndPoints() noexcept;
   // For the signal thread: takes the next message that has wholly arrived,
-  // never waiting; closed when the peer's notice or the end of the
-  // connection came instead.
-  enum class Incoming { none, message, closed };
+  // never waiting; closed when the peer's close notice came instead, ended
+  // when the connection ended without one (the peer died, or cut a record
+  // short).
+  enum class Incoming { none, message, closed, ended };
   Incoming ReadMessageWithoutWaiting(unsigned long* code, unsigned long* argument) noexcept;
   void WriteMessageWithoutWaiting(unsigned long code, unsigned long argument);
   int GetRawDataSocket() { return GetFD(); }
@@ -117,9 +118,13 @@ class QVTCPIPDevice : public QVDevice {
   bool ClosedQ() const { return closed.load(); }
   QVEndPoint& MessageEndPoint() { return mesg; }
   int MessageDescriptor() const { return mesgFd.load(); }
-  // The peer's device closed: let a send in progress finish, put one zero
-  // byte on the data connection, mark not connected.
-  void PeerClosed() noexcept;
+  // The peer's device closed: mark not connected. After its close notice,
+  // let a send in progress finish and put one zero byte on the data
+  // connection. Not after a bare end: the peer is gone or going, and a byte
+  // that reached its socket before the system closed it would turn the end
+  // of its stream into a reset, so the reader here would see the link lost
+  // or closed as the timing fell.
+  void PeerClosed(bool noticeGiven) noexcept;
   // A delivered message: the handler hears it, terminate also ends the link.
   // The handler may destroy the device: nothing of it is touched afterwards.
   void Deliver(unsigned long code, unsigned long argument) noexcept;

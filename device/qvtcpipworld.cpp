@@ -139,7 +139,10 @@ bool DispatchDevice(size_t place, QVTCPIPDevice* device) {
       case QVTCPIPDevice::Incoming::none:
         return false;
       case QVTCPIPDevice::Incoming::closed:
-        device->PeerClosed();
+        device->PeerClosed(true);
+        return false;
+      case QVTCPIPDevice::Incoming::ended:
+        device->PeerClosed(false);
         return false;
       case QVTCPIPDevice::Incoming::message:
         break;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "utilities/qvexception.h"
+#include "utilities/qvsharedfileusage.h"
 #include "utilities/qvsyncobjectrecording.h"
 
 namespace Quorvane {
@@ -138,24 +139,48 @@ bool WaitNonBlocking(int readFd, long microseconds) {
 
 // ---- FIFO condition ----
 
+namespace {
+// A FIFO made here that someone took for unused and removed before this use
+// marked it is made again, this often at most.
+constexpr int kMakeAttempts = 100;
+}  // namespace
+
 QVFifoCondition::QVFifoCondition(const QVString& conditionName, _qvsyncmode syncMode)
     : path(makeFIFOIPCName(conditionName)), name(conditionName), mode(syncMode) {
-  if (mode == QVCREATE) {
-    if (mkfifo(path.c_str(), 0666) != 0) ThrowErrno("Mkfifo error.", __LINE__, errno);
+  for (int attempt = 0;; ++attempt) {
+    if (mode == QVCREATE && mkfifo(path.c_str(), 0666) != 0) {
+      // One that a maker who died left behind, and that no one uses, is no
+      // one's: it goes, rather than wait for the clean-up to take it.
+      const int error = errno;
+      const bool taken = error == EEXIST && sharedfile::RemoveIfUnused(path, sharedfile::Kind::fifo, geteuid());
+      if (!taken || mkfifo(path.c_str(), 0666) != 0) ThrowErrno("Mkfifo error.", __LINE__, taken ? errno : error);
+    }
     // Set the mode directly instead of clearing the process-wide umask.
-    chmod(path.c_str(), 0666);
-  }
-  readFd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (readFd < 0) {
-    const int error = errno;
-    if (mode == QVCREATE) unlink(path.c_str());
-    ThrowErrno("Open error.", __LINE__, error);
+    if (mode == QVCREATE) chmod(path.c_str(), 0666);
+    readFd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (readFd < 0) {
+      // Made here and removed before it was marked: made again.
+      if (mode == QVCREATE && errno == ENOENT && attempt + 1 < kMakeAttempts) continue;
+      ThrowErrno("Open error.", __LINE__, errno);
+    }
+    // Marked in use for as long as this object lives: the clean-up of a dead
+    // process that also used the name, or the last user of a FIFO whose
+    // maker died, then leaves it alone.
+    if (!sharedfile::MarkInUse(readFd)) {
+      const int error = errno;
+      close(readFd);
+      ThrowErrno("Open error.", __LINE__, error);
+    }
+    if (sharedfile::NamesFileQ(readFd, path)) break;
+    // Removed before the mark came: not this object's FIFO any more.
+    close(readFd);
+    if (mode != QVCREATE || attempt + 1 >= kMakeAttempts) ThrowErrno("Open error.", __LINE__, ENOENT);
   }
   // Does not block: this process already holds a reader.
   writeFd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (writeFd < 0) {
     const int error = errno;
-    if (mode == QVCREATE) unlink(path.c_str());
+    if (mode == QVCREATE) sharedfile::UnlinkOwnFile(readFd, path);
     close(readFd);
     ThrowErrno("Open error.", __LINE__, error);
   }
@@ -164,18 +189,27 @@ QVFifoCondition::QVFifoCondition(const QVString& conditionName, _qvsyncmode sync
     SetNonBlocking(readFd);
     SetNonBlocking(writeFd);
   } catch (...) {
+    if (mode == QVCREATE) sharedfile::UnlinkOwnFile(readFd, path);
     close(readFd);
     close(writeFd);
-    if (mode == QVCREATE) unlink(path.c_str());
     RecordSyncObjectRemoval(name, kSyncRecordFifoCondition);
     throw;
   }
 }
 
+// The maker removes its FIFO, whoever still holds it open, so the name is
+// free at once; one that only opened it removes it when its maker died
+// without doing so and no one else uses it. A removal takes only the FIFO this
+// object opened. A forked child shares the parent's open FIFO and its mark:
+// it lets go of its descriptors and leaves both alone.
 QVFifoCondition::~QVFifoCondition() {
+  if (getpid() == owner) {
+    if (mode == QVCREATE) sharedfile::UnlinkOwnFile(readFd, path);
+    sharedfile::UnmarkInUse(readFd);
+    if (mode != QVCREATE) sharedfile::UnlinkIfUnused(writeFd, path);
+  }
   close(readFd);
   close(writeFd);
-  if (mode == QVCREATE) unlink(path.c_str());
   RecordSyncObjectRemoval(name, kSyncRecordFifoCondition);
 }
 

@@ -2,6 +2,8 @@
 // on their descriptor together with others.
 #pragma once
 
+#include <unistd.h>
+
 #include <list>
 
 #include "utilities/qvcondition.h"
@@ -11,7 +13,9 @@ namespace Quorvane {
 
 // Named condition over a FIFO in the sync directory; works across processes.
 // The creating side makes (and at its end removes) the FIFO; the opening side
-// needs it to exist.
+// needs it to exist, and removes it at its end only when the maker died
+// without doing so and no one else uses it. Every object marks the FIFO in
+// use while it lives (utilities/qvsharedfileusage.h).
 class QVFifoCondition : public QVCondition, public QVUnixSyncObject {
  public:
   QVFifoCondition(const QVString& name, _qvsyncmode mode);
@@ -35,6 +39,7 @@ class QVFifoCondition : public QVCondition, public QVUnixSyncObject {
   QVString path;
   QVString name;
   _qvsyncmode mode;
+  pid_t owner = getpid();  // a forked child's copy leaves the FIFO alone
 };
 
 // Unnamed in-process condition over an anonymous pipe.

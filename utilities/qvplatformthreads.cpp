@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "utilities/qvexception.h"
+#include "utilities/qvsharedfileusage.h"
 #include "utilities/qvsyncobjectrecording.h"
 
 namespace Quorvane {
@@ -16,39 +17,6 @@ namespace {
 constexpr char kSourceFile[] = "utilities/qvplatformthreads";
 constexpr char kFillerBytes[] = "FillerBytes\n";
 constexpr size_t kFillerLength = sizeof(kFillerBytes) - 1;
-
-// A record lock on the first byte of a lock file marks a handle that uses it:
-// shared while the handle lives, exclusive (never waited for) while the last
-// one removes the file. Locks of the open file itself, so they are
-// independent of other descriptors of this process and of flock.
-bool UsageLock(int fd, short type, bool wait) {
-  struct flock range = {};
-  range.l_type = type;
-  range.l_whence = SEEK_SET;
-  range.l_start = 0;
-  range.l_len = 1;
-  while (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
-
-// True when path still names the file open on fd (it may have been removed by
-// the last user between our open and our usage lock).
-bool SameFile(int fd, const QVString& path) {
-  struct stat mine = {};
-  struct stat named = {};
-  if (fstat(fd, &mine) != 0 || stat(path.c_str(), &named) != 0) return false;
-  return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
-}
-
-// Removes the lock file open on fd when no handle uses it. Whoever holds the
-// exclusive usage lock is the only one that may unlink the name, and only
-// while the name is still its file; an opener that comes meanwhile waits on
-// that lock, then finds the name gone and makes the file again.
-bool UnlinkIfUnused(int fd, const QVString& path) {
-  return UsageLock(fd, F_WRLCK, false) && SameFile(fd, path) && unlink(path.c_str()) == 0;
-}
 
 [[noreturn]] void ThrowErrno(const char* what, int line, int error) {
   throw QVException(what, kSourceFile, line, qvexceptiontype::systemCallFailed, error);
@@ -68,12 +36,12 @@ QVFileLockingMutexHandle::QVFileLockingMutexHandle(const QVString& lockName)
       if (descriptor < 0 && errno == ENOENT) continue;  // removed meanwhile: make it again
     }
     if (descriptor < 0) ThrowErrno("Open error.", __LINE__, errno);
-    if (!UsageLock(descriptor, F_RDLCK, true)) {
+    if (!sharedfile::MarkInUse(descriptor)) {
       const int error = errno;
       close(descriptor);
       ThrowErrno("Open error.", __LINE__, error);
     }
-    if (SameFile(descriptor, path)) {
+    if (sharedfile::NamesFileQ(descriptor, path)) {
       fd = descriptor;
       break;
     }
@@ -81,8 +49,8 @@ QVFileLockingMutexHandle::QVFileLockingMutexHandle(const QVString& lockName)
   }
   if (pwrite(fd, kFillerBytes, kFillerLength, 0) != static_cast<ssize_t>(kFillerLength)) {
     const int error = errno;
-    UsageLock(fd, F_UNLCK, false);
-    UnlinkIfUnused(fd, path);  // not left behind when no one else uses it
+    sharedfile::UnmarkInUse(fd);
+    sharedfile::UnlinkIfUnused(fd, path);  // not left behind when no one else uses it
     close(fd);
     ThrowErrno("Write error.", __LINE__, error);
   }
@@ -96,23 +64,11 @@ QVFileLockingMutexHandle::~QVFileLockingMutexHandle() {
     // Our own mark goes first: two last users closing at once would each
     // still see the other's and neither would remove the file. Of two that
     // try in turn, the later finds the earlier's mark gone.
-    UsageLock(fd, F_UNLCK, false);
-    UnlinkIfUnused(fd, path);
+    sharedfile::UnmarkInUse(fd);
+    sharedfile::UnlinkIfUnused(fd, path);
   }
   close(fd);
   RecordSyncObjectRemoval(name, kSyncRecordFileMutex);
-}
-
-bool RemoveLockFileIfUnused(const QVString& path, uid_t owner) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st = {};
-  bool removed = false;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == owner) {
-    removed = UnlinkIfUnused(fd, path);
-  }
-  close(fd);
-  return removed;
 }
 
 bool QVFileLockingMutexHandle::Lock() {

@@ -28,10 +28,10 @@ class QVPthreadMutexHandle : public QVMutexHandle, public QVUnixSyncObject {
 // exclude each other within one process as well as across processes.
 //
 // The file is removed by the last handle that uses it, and never while another
-// uses it (each handle holds a shared record lock on its first byte while it
-// lives), so a name keeps meaning one lock for as long as any handle in any
-// process holds it. Files left by processes that died are left to the record
-// clean-up, which removes them through RemoveLockFileIfUnused.
+// uses it (each handle marks it in use while it lives, utilities/
+// qvsharedfileusage.h), so a name keeps meaning one lock for as long as any
+// handle in any process holds it. Files left by processes that died are left
+// to the record clean-up, which removes those no one uses.
 class QVFileLockingMutexHandle : public QVMutexHandle, public QVUnixSyncObject {
  public:
   explicit QVFileLockingMutexHandle(const QVString& name);
@@ -50,10 +50,5 @@ class QVFileLockingMutexHandle : public QVMutexHandle, public QVUnixSyncObject {
   QVString path;
   QVString name;
 };
-
-// Removes the lock file at path when it is a regular file of the given owner
-// that no handle of any process uses; true when this call removed it. A file
-// in use stays: its last handle removes it.
-bool RemoveLockFileIfUnused(const QVString& path, uid_t owner);
 
 }  // namespace Quorvane

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "utilities/platform/qvprocessend.h"
+#include "utilities/qvchildreaper.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvfilemanager.h"
 #include "utilities/qvsignalhandlermanager.h"
@@ -153,6 +154,9 @@ QVProcessManager::~QVProcessManager() {
   } catch (...) {
     // Nothing may leave a destructor; the thread object below joins anyway.
   }
+  // Never stopped (a manager that goes without the last environment's end):
+  // its children are reaped all the same, without waiting for them here.
+  HandOverTrackedProcesses(std::chrono::milliseconds(0));
   delete processWatchThread;
   const int writeEnd = wakeWriteFd.exchange(-1);
   if (writeEnd >= 0) close(writeEnd);
@@ -211,8 +215,21 @@ void QVProcessManager::stopTrackingAllProcesses() {
   StopWatchThread();
   // Stays set: a watch thread started later on this manager ends at once.
   stopProcessWatchThread.store(true);
-  QVMutex guard(processTableLock);
-  processTable->clear();
+  // The links are closed by now, so the children are ending: each is reaped
+  // here or, once the bound has passed, by the last keeper of children.
+  HandOverTrackedProcesses(QVChildReaper::kEndingBound);
+}
+
+void QVProcessManager::HandOverTrackedProcesses(std::chrono::milliseconds bound) noexcept {
+  std::set<int> left;
+  try {
+    internalUpdateAllTheStatus();
+    QVMutex guard(processTableLock);
+    left.swap(*processTable);
+  } catch (...) {
+  }
+  for (int id : left) QVChildReaper::handOver(id);
+  QVChildReaper::settle(bound);
 }
 
 void QVProcessManager::internalUpdateAllTheStatus() {

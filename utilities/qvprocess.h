@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <ostream>
 #include <set>
 
@@ -41,7 +42,9 @@ class QVProcessManager {
   // Wakes the watch thread to reap at once. Safe to call from a signal
   // handler: it only writes one byte to a pipe.
   void signalUpdateAllTheStatus() noexcept;
-  // Stops and joins the watch thread, then forgets every child.
+  // Stops and joins the watch thread, then gives every child still tracked
+  // to the last keeper of children: those that end within its bound are
+  // reaped before this returns, the others by its thread when they end.
   void stopTrackingAllProcesses();
   // One reaping pass over the tracked children.
   void internalUpdateAllTheStatus();
@@ -55,6 +58,8 @@ class QVProcessManager {
 
  private:
   void StopWatchThread();
+  // Empties the table into the last keeper of children, waiting at most bound.
+  void HandOverTrackedProcesses(std::chrono::milliseconds bound) noexcept;
 
   QVSmartPointer<std::set<int>> processTable;
   QVMutexHandle* processTableLock = nullptr;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <list>
@@ -366,9 +367,12 @@ void QVSyncObjectNameRecordManager::removeObjectFromRecord(const QVSyncObjectNam
   if (!fileManager.fileExistsAtPath(path)) return;
   try {
     QVSyncObjectNameRecordList kept = ReadRecordFile(path);
-    const size_t before = kept.size();
-    kept.remove_if([&](const QVSyncObjectNameRecord& entry) { return entry == record; });
-    if (kept.size() == before) return;  // nothing of this record: the file stays as it is
+    // One entry per registration, so one per removal: another object of the
+    // same name made meanwhile (a link reopened under its name while the
+    // old one's removals are still queued) keeps its entry.
+    const auto found = std::find(kept.begin(), kept.end(), record);
+    if (found == kept.end()) return;  // nothing of this record: the file stays as it is
+    kept.erase(found);
     if (kept.empty()) {
       fileManager.deleteFileAtPath(path);
     } else {

@@ -41,7 +41,8 @@ class QVSyncObjectNameRecordManager : public QVObject {
 
   void addObjectToRecord(const QVSyncObjectNameRecord& record);
   void addObjectToRecord(const QVString& name, _qvsynctype type);
-  // Takes every equal entry out; deletes the file when nothing is left.
+  // Takes the first equal entry out (one per registration); deletes the file
+  // when nothing is left.
   void removeObjectFromRecord(const QVSyncObjectNameRecord& record);
   void removeObjectFromRecord(const QVString& name, _qvsynctype type);
   // Queues a removal for the background thread and writes nothing; a default
@@ -55,8 +56,9 @@ class QVSyncObjectNameRecordManager : public QVObject {
   // or are larger than a record file may be, are passed over.
   QVSyncObjectNameRecordList getRecordList();
 
-  // Removes what writers that died midway left of their records' new text
-  // in the record directory (never a finished record).
+  // Removes what writers that died midway left of a record's new text in the
+  // record directory (never a finished record): of this kind of record, and
+  // of the SharedMemory segments' records, which share the sync directory.
   void removeAbandonedWrites();
 
   QVString computeRecordFileName(int pid);

@@ -14,6 +14,7 @@
 #include "utilities/qvexception.h"
 #include "utilities/qvplatformthreads.h"
 #include "utilities/qvprocess.h"
+#include "utilities/qvsharedfileusage.h"
 #include "utilities/qvsyncobject.h"
 #include "utilities/qvsyncobjectnamerecordmanager.h"
 #include "utilities/qvthreads.h"
@@ -48,14 +49,9 @@ bool PlainEntryNameQ(const QVString& name) {
 }
 
 // A record file may only lead to the removal of objects its own owner owns,
-// so one user cannot have another's objects removed by writing a record.
-void UnlinkFifoIfOwned(const QVString& path, uid_t owner) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (st.st_uid != owner || !S_ISFIFO(st.st_mode)) return;
-  unlink(path.c_str());
-}
-
+// so one user cannot have another's objects removed by writing a record; and
+// only of objects that no one uses, so a newer object made under the same
+// name, or one the dead process only opened, stays.
 void RemoveObjectFromSystem(const QVSyncObjectNameRecord& record, uid_t owner) {
   if (!PlainEntryNameQ(record.name)) return;
   switch (record.type) {
@@ -65,10 +61,10 @@ void RemoveObjectFromSystem(const QVSyncObjectNameRecord& record, uid_t owner) {
       break;
     case QVSyncTypeFileLockMutex:
       // The dead process may have shared the lock with one that lives.
-      RemoveLockFileIfUnused(makeFileLockingIPCName(record.name), owner);
+      sharedfile::RemoveIfUnused(makeFileLockingIPCName(record.name), sharedfile::Kind::regular, owner);
       break;
     case QVSyncTypeFifoCondition:
-      UnlinkFifoIfOwned(makeFIFOIPCName(record.name), owner);
+      sharedfile::RemoveIfUnused(makeFIFOIPCName(record.name), sharedfile::Kind::fifo, owner);
       break;
     default:
       break;

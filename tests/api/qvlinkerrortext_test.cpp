@@ -79,7 +79,9 @@ int AnswerOnceAndDie(QVLink* link) {
 
 // How each device reports a peer that vanished: "TCPIP" sees the connection
 // closed (and lets gets go on with what was read), "SharedMemory" sees the
-// peer's process gone.
+// peer's process gone. The peer has read all it was sent when it dies, and
+// this end sends it nothing once its message connection has ended, so its
+// connection ends rather than resets, whatever the timing of its death.
 struct DeadPeerCase {
   const char* protocol;
   long code;

@@ -6,11 +6,19 @@
 // or without a yield function of the user's that lets it wait, and also
 // while the dead connector's parent has not reaped it. A watchdog
 // ends the test process if RVConnect has not answered within ten seconds.
+// And a SharedMemory name whose connector was killed is listened on again
+// and serves the next connector.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -20,6 +28,9 @@
 #include "support/qvprivatenetwork.h"
 #include "support/qvtest.h"
 #include "tests/device/qvwatchdog.h"
+#include "utilities/qvplatformthreads.h"
+#include "utilities/qvsyncobject.h"
+#include "utilities/qvsyncobjectnamerecordmanager.h"
 
 namespace {
 
@@ -89,5 +100,100 @@ INSTANTIATE_TEST_SUITE_P(Devices, PeerKilledBeforeConnect, testing::ValuesIn(Cas
                          [](const testing::TestParamInfo<Case>& row) {
                            return std::string(row.param.kind->name) + Suffix(row.param);
                          });
+
+// A program of the connector's, the caller's child: /bin/sh runs line.
+pid_t StartConnector(const std::string& line) {
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return child;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The path of this process's record of named objects.
+std::string RecordOfThisProcess() {
+  Quorvane::QVSmartPointer<Quorvane::QVSyncObjectNameRecordManager> manager =
+      Quorvane::QVSyncObjectNameRecordManager::defaultManager();
+  return Quorvane::ToStdString(Quorvane::getThreadSyncDir()) + "/" +
+         Quorvane::ToStdString(manager->computeRecordFileName(getpid()));
+}
+
+std::chrono::steady_clock::time_point gGiveUpAt;
+int UntilGiveUp(void*, QVYieldParams*) { return std::chrono::steady_clock::now() >= gGiveUpAt ? 1 : 0; }
+
+// A SharedMemory listener whose connector was killed is closed, and the same
+// name is listened on again: the new listener's objects are its own (what
+// the dead connector's record names must not remove them), so a live
+// connector connects and carries a value both ways. Round after round.
+TEST(SharedMemoryNameReuse, AListenerReopenedAfterItsConnectorWasKilledServesTheNextConnector) {
+  constexpr int kRounds = 5;
+  RVEnvironment* environment = RVInitialize(nullptr);
+  ASSERT_NE(environment, nullptr);
+  const std::string name = "qvreuse" + std::to_string(getpid());
+  const std::string listen = "-linkprotocol SharedMemory -linkmode listen -linkname " + name;
+  const std::string connect = " -linkprotocol SharedMemory -linkmode connect -linkname " + name;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    int error = 0;
+    QVLink* first = RVOpenString(environment, listen.c_str(), &error);
+    ASSERT_NE(first, nullptr) << "error " << error;
+    {
+      qvtest::ConnectorReport report(qvtest::PrivateRoot());
+      const pid_t killed = StartConnector(std::string("exec ") + QV_CONNECTOR_CHILD + " " + report.path() + connect);
+      ASSERT_GT(killed, 0);
+      const qvtest::ConnectorReport::Line told = report.Await(std::chrono::seconds(20));
+      ASSERT_EQ(told.pid, killed) << "the connector never told how far it got";
+      ASSERT_TRUE(qvtest::KillAndAwaitEnd(killed, true));
+    }
+    {
+      qvtest::Watchdog watchdog(kConnectDeadline, "RVConnect with a killed connector");
+      EXPECT_EQ(RVConnect(first), 0);
+    }
+    RVClose(first);
+
+    QVLink* again = RVOpenString(environment, listen.c_str(), &error);
+    ASSERT_NE(again, nullptr) << "the name was not free again: error " << error;
+    // Once the closed listener's queued removals are written (a probe's
+    // removal, queued after them, is), the record still names every object
+    // of the new one, so a crash of this process would not leave them.
+    const std::string record = RecordOfThisProcess();
+    {
+      Quorvane::QVFileLockingMutexHandle probe(Quorvane::ToQVString("probe" + name));
+    }
+    Quorvane::QVSyncObjectNameRecordManager::defaultManager()->flushRemovedObjectsFromSystemRecord();
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return ReadAll(record).find("probe") == std::string::npos; }));
+    for (const char* suffix : {"ffrdcon:FC", "ffrmcon:FC", "fffsrdcon:FC", "wrlck:FM", "rdlck:FM", "wrmsglck:FM",
+                               "rdmsglck:FM"}) {
+      EXPECT_NE(ReadAll(record).find(name + suffix), std::string::npos) << suffix << " is missing from the record";
+    }
+    qvtest::ConnectorReport report(qvtest::PrivateRoot());
+    const pid_t live = StartConnector(std::string("exec ") + QV_CONNECTOR_CHILD + " " + report.path() + " " +
+                                      qvtest::kEchoWord + connect);
+    ASSERT_GT(live, 0);
+    gGiveUpAt = std::chrono::steady_clock::now() + kConnectDeadline;
+    ASSERT_EQ(RVSetYieldFunction(again, &UntilGiveUp), 1);
+    ASSERT_EQ(RVConnect(again), 1) << "error " << RVError(again) << "; the connector told \""
+                                   << report.Await(std::chrono::seconds(1)).stage << "\"";
+    ASSERT_EQ(RVPutInteger32(again, 41 + round), 1);
+    ASSERT_EQ(RVFlush(again), 1) << "error " << RVError(again);
+    int answer = 0;
+    EXPECT_EQ(RVGetInteger32(again, &answer), 1) << "error " << RVError(again);
+    EXPECT_EQ(answer, 42 + round);
+    // Closed once the connector's own flush has returned: a close that
+    // overtakes a flush in progress is another case than this one.
+    EXPECT_EQ(report.Await(kConnectDeadline).stage, "answered");
+    RVClose(again);
+    int status = -1;
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return waitpid(live, &status, WNOHANG) == live; }, kConnectDeadline));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  }
+  RVDeinitialize(environment);
+}
 
 }  // namespace

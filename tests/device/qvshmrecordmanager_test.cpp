@@ -1,11 +1,13 @@
 // Shared-memory record files on disk: their text both ways, the update rules
 // as files before and after, which names are record files, the stale test,
 // processes changing one record at once without a reader ever seeing a live
-// segment as stale, and a first record that is never seen half made.
+// segment as stale, a first record that is never seen half made, and a
+// writer killed midway that never leaves a record empty or cut short.
 #include "device/qvshmrecordmanager.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +18,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -24,7 +27,9 @@
 #include "support/qvtest.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvfiletest.h"
+#include "utilities/qvsyncobject.h"
 #include "utilities/qvtestprocesses.h"
+#include "utilities/qvunixthreadmodule.h"
 
 using namespace Quorvane;
 using qvfiletest::ModeOf;
@@ -477,4 +482,69 @@ TEST_F(SHMRecordFiles, FirstRecordsAreMadeWholeAlsoByTwoProcessesAtOnce) {
     if (entry != "." && entry != "..") ++entries;
   }
   EXPECT_EQ(entries, static_cast<size_t>(kRounds) + 1);
+}
+
+namespace {
+
+// The sync folder's leftovers of unfinished record writes.
+std::vector<std::string> UnfinishedWritesIn(const std::string& folder) {
+  std::vector<std::string> found;
+  for (const QVString& entry : QVFileManager().entryNamesForDirectoryAtPath(ToQVString(folder))) {
+    const std::string name = ToStdString(entry);
+    if (name.rfind(".new-qvshm-", 0) == 0) found.push_back(name);
+  }
+  return found;
+}
+
+}  // namespace
+
+// A writer killed at any moment of its updates leaves the record whole (one
+// of the two it writes in turn), never empty or cut short; what it left
+// beside the record is gone after the next sweep of the sync folder.
+TEST(SHMRecordWrites, AWriterKilledMidwayLeavesAWholeRecord) {
+  ASSERT_TRUE(initSyncObjectDir());
+  const std::string folder = ToStdString(getThreadSyncDir());
+  const std::string path = folder + "/qvshm-killed.rec";
+  const int kKills = qvtest::kThreadSanitizer ? 50 : 200;  // each fork is slow there
+  SharedWithChildren<std::atomic<long>> writes;
+  std::mt19937 random(38);
+  int broken = 0;
+  std::string example;
+  for (int kill = 0; kill < kKills; ++kill) {
+    unlink(path.c_str());
+    writes->store(0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      QVSHMRecordManager own;
+      own.addProcessIDToSegmentRecord("killed", 2222);
+      for (;;) {
+        own.addProcessIDToSegmentRecord("killed", 1111);
+        writes->fetch_add(1);
+        own.removeProcessIDFromSegmentRecord("killed", 1111);
+        writes->fetch_add(1);
+      }
+    }
+    qvtest::ChildKiller killer(child);
+    const long target = 1 + static_cast<long>(random() % 40);
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return writes->load() >= target; }));
+    ::kill(child, SIGKILL);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    killer.release();
+    const std::string text = ReadWithStream(path);
+    if (text != "2222:\n" && text != "2222:1111\n") {
+      ++broken;
+      example = "\"" + text + "\"";
+    }
+  }
+  unlink(path.c_str());
+  EXPECT_EQ(broken, 0) << "of " << kKills << " records whose writer was killed; e.g. " << example;
+
+  ASSERT_TRUE(initThreadModule());
+  std::vector<std::string> left;
+  EXPECT_TRUE(qvtest::WaitUntil([&] {
+    left = UnfinishedWritesIn(folder);
+    return left.empty();
+  })) << left.size() << " left, e.g. " << left.front();
+  deinitThreadModule();
 }

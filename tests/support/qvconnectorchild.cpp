@@ -24,6 +24,7 @@ constexpr unsigned kLifetimeSeconds = 60;
 
 const char* gFifo = nullptr;
 bool gTold = false;
+bool gEcho = false;  // tells only how its echo went
 std::chrono::steady_clock::time_point gGiveUpAt;
 
 // One line into the FIFO, once; the test holds its read end open.
@@ -40,7 +41,7 @@ void Tell(const std::string& stage) {
 
 // Called while the connect waits for the listener: the point to be killed at.
 int TellWhileWaiting(void*, QVYieldParams*) {
-  Tell("waiting");
+  if (!gEcho) Tell("waiting");
   return std::chrono::steady_clock::now() >= gGiveUpAt ? 1 : 0;
 }
 
@@ -51,12 +52,27 @@ int AwaitKill() {
 
 }  // namespace
 
+// The echo: one integer back, one more than it came; it tells once its flush
+// has returned and then reads until the link closes, so neither side closes
+// while the other's flush may still be under way. The exit status says how
+// it went.
+int EchoOnce(QVLink* link) {
+  int value = 0;
+  if (RVGetInteger32(link, &value) == 0) return 3;
+  if (RVPutInteger32(link, value + 1) == 0 || RVFlush(link) == 0) return 4;
+  Tell("answered");
+  for (int packets = 0; packets < 1000 && RVNextPacket(link) != 0; ++packets) {
+  }
+  return 0;
+}
+
 int ConnectorMain(int argc, char** argv) {
   if (argc < 2) return 2;
   gFifo = argv[1];
   gGiveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(kLifetimeSeconds);
+  gEcho = argc > 2 && std::strcmp(argv[2], kEchoWord) == 0;
   std::vector<char*> words{argv[0]};
-  words.insert(words.end(), argv + 2, argv + argc);
+  words.insert(words.end(), argv + (gEcho ? 3 : 2), argv + argc);
   words.push_back(nullptr);
   RVEnvironment* environment = RVInitialize(nullptr);
   if (environment == nullptr) {
@@ -67,11 +83,17 @@ int ConnectorMain(int argc, char** argv) {
   QVLink* link = RVOpenArgcArgv(environment, static_cast<int>(words.size() - 1), words.data(), &error);
   if (link == nullptr || RVSetYieldFunction(link, &TellWhileWaiting) == 0) {
     Tell("unopened " + std::to_string(error));
-    return AwaitKill();
+    return gEcho ? 6 : AwaitKill();
   }
   const int connected = RVConnect(link);
-  Tell(connected == 1 ? std::string("connected") : "failed " + std::to_string(RVError(link)));
-  return AwaitKill();
+  if (!gEcho || connected != 1) {
+    Tell(connected == 1 ? std::string("connected") : "failed " + std::to_string(RVError(link)));
+  }
+  if (!gEcho) return AwaitKill();
+  const int answer = connected == 1 ? EchoOnce(link) : 5;
+  RVClose(link);
+  RVDeinitialize(environment);
+  return answer;
 }
 
 ConnectorReport::ConnectorReport(const std::string& dir) {

@@ -19,7 +19,12 @@ namespace qvtest {
 // writes one line, its process id, a blank and how far it got ("waiting": its
 // connect called the yield function, so it waits for the listener;
 // "connected" or "failed N": its connect ended first; "unopened N"), and then
-// waits to be killed, for a minute at most.
+// waits to be killed, for a minute at most. With kEchoWord before the link's
+// words, a connected program instead answers one integer with the next one,
+// tells "answered" once its flush has returned (its only line unless a step
+// failed), reads until its link closes and exits 0 (another status when a
+// step fails).
+inline constexpr char kEchoWord[] = "--echo";
 int ConnectorMain(int argc, char** argv);
 
 // The reading end of the connector's FIFO, in a folder of its own below dir.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -218,6 +219,76 @@ TEST(Condition, FifoNamesAndLifetimes) {
     EXPECT_TRUE(Exists(path));  // the opening side leaves the FIFO
   }
   EXPECT_FALSE(Exists(path));  // the creating side removes it
+}
+
+// Who removes a FIFO, and what: its maker removes it at its end, even while
+// another holds it open, so the name is free for a new one at once; the old
+// holder's end leaves that new one alone. A holder whose maker was killed
+// removes the FIFO at its end when no one else uses it, and a new maker takes
+// over one that a dead maker left and no one holds.
+TEST(Condition, FifoRemovalTakesOnlyTheFifoItWasFor) {
+  QVThreadsFactory factory;
+  const QVString name = ToQVString(UniqueName("removal"));
+  const std::string path = ToStdString(makeFIFOIPCName(name));
+  auto inode = [&] {
+    struct stat st = {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  std::unique_ptr<QVCondition> made(factory.CreateCondition(name));
+  std::unique_ptr<QVCondition> holder(factory.OpenCondition(name, QVFifoConditionType));
+  made.reset();
+  EXPECT_FALSE(Exists(path)) << "a maker leaves its FIFO to those holding it";
+  std::unique_ptr<QVCondition> remade(factory.CreateCondition(name));
+  const auto fresh = inode();
+  holder.reset();
+  EXPECT_EQ(inode(), fresh) << "an old holder's end removed the new FIFO of the name";
+  remade.reset();
+  EXPECT_FALSE(Exists(path));
+
+  // A maker in a process of its own, which then waits to be killed.
+  auto startMaker = [&] {
+    int ready[2];
+    if (pipe(ready) != 0) return pid_t{-1};
+    const pid_t maker = fork();
+    if (maker == 0) {
+      close(ready[0]);
+      QVThreadsFactory childFactory;
+      std::unique_ptr<QVCondition> own(childFactory.CreateCondition(name));
+      (void)!write(ready[1], "r", 1);
+      for (;;) pause();  // until killed
+    }
+    close(ready[1]);
+    char byte = 0;
+    const bool started = maker > 0 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    return started ? maker : pid_t{-1};
+  };
+  auto kill9 = [](pid_t pid) { return kill(pid, SIGKILL) == 0 && waitpid(pid, nullptr, 0) == pid; };
+  const pid_t maker = startMaker();
+  ASSERT_GT(maker, 0);
+  qvtest::ChildKiller killer(maker);
+  delete factory.OpenCondition(name, QVFifoConditionType);
+  EXPECT_TRUE(Exists(path)) << "removed while its maker lives";
+  std::unique_ptr<QVCondition> first(factory.OpenCondition(name, QVFifoConditionType));
+  std::unique_ptr<QVCondition> last(factory.OpenCondition(name, QVFifoConditionType));
+  ASSERT_TRUE(kill9(maker));
+  killer.release();
+  first.reset();
+  EXPECT_TRUE(Exists(path)) << "removed while another holds it";
+  last.reset();
+  EXPECT_FALSE(Exists(path)) << "the last holder of a dead maker's FIFO left it behind";
+
+  // One a dead maker left that no one holds: the next maker takes the name.
+  const pid_t died = startMaker();
+  ASSERT_GT(died, 0);
+  ASSERT_TRUE(kill9(died));
+  ASSERT_TRUE(Exists(path));
+  std::unique_ptr<QVCondition> next;
+  EXPECT_NO_THROW(next.reset(factory.CreateCondition(name)));
+  ASSERT_TRUE(next);
+  std::unique_ptr<QVCondition> byName(factory.OpenCondition(name, QVFifoConditionType));
+  byName->Signal();
+  EXPECT_TRUE(next->Wait(0));
 }
 
 TEST(Condition, FactoryKindErrors) {

@@ -213,7 +213,10 @@ TEST_F(RecordManager, AddAndRemoveRewriteTheFile) {
 
   manager.removeObjectFromRecord("first", QVSyncTypeFifoCondition);  // other kind: stays
   EXPECT_EQ(ReadFile(path), kPid + "\nfirst:FM\nsecond:FC\nfirst:FM\n");
-  manager.removeObjectFromRecord("first", QVSyncTypeFileLockMutex);  // both lines go
+  // One line per removal: the other object of that name keeps its entry.
+  manager.removeObjectFromRecord("first", QVSyncTypeFileLockMutex);
+  EXPECT_EQ(ReadFile(path), kPid + "\nsecond:FC\nfirst:FM\n");
+  manager.removeObjectFromRecord("first", QVSyncTypeFileLockMutex);
   EXPECT_EQ(ReadFile(path), kPid + "\nsecond:FC\n");
   manager.removeObjectFromRecord("second", QVSyncTypeFifoCondition);
   EXPECT_FALSE(Exists(path));  // the last entry takes the file with it

@@ -281,3 +281,41 @@ TEST(ThreadModule, AProcessExitsWithTheCleanUpThreadRunning) {
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+// A dead process's record names objects by name only. Of those, the sweep
+// removes what no one uses; an object a live process uses under that name
+// (made afresh after the dead one's went, or only opened by the dead one)
+// stays, and is the same object afterwards.
+TEST(ThreadModule, ADeadProcesssRecordRemovesNoObjectThatIsInUse) {
+  ASSERT_TRUE(initSyncObjectDir());
+  const std::string usedFifo = Unique("usedfifo");
+  const std::string openedFifo = Unique("openedfifo");
+  const std::string unusedFifo = Unique("unusedfifo");
+  const std::string usedLock = Unique("usedlock");
+  QVFifoCondition made(ToQVString(usedFifo), QVCREATE);
+  QVFifoCondition maker(ToQVString(openedFifo), QVCREATE);
+  QVFifoCondition opened(ToQVString(openedFifo), QVOPEN);
+  QVFileLockingMutexHandle lock(ToQVString(usedLock));
+  ASSERT_EQ(mkfifo(SyncPath(unusedFifo).c_str(), 0666), 0);
+  struct stat before[3];
+  ASSERT_EQ(lstat(SyncPath(usedFifo).c_str(), &before[0]), 0);
+  ASSERT_EQ(lstat(SyncPath(openedFifo).c_str(), &before[1]), 0);
+  ASSERT_EQ(lstat(SyncPath(usedLock).c_str(), &before[2]), 0);
+  const std::string dead = std::to_string(DeadPid());
+  const std::string deadRecord = SyncPath("qv" + dead + "-gone.rec");
+  WriteFile(deadRecord, dead + "\n" + usedFifo + ":FC\n" + openedFifo + ":FC\n" + unusedFifo + ":FC\n" + usedLock +
+                            ":FM\n");
+
+  ASSERT_TRUE(initThreadModule());
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return !Exists(deadRecord) && !Exists(SyncPath(unusedFifo)); }));
+  deinitThreadModule();
+  const std::string kept[3] = {usedFifo, openedFifo, usedLock};
+  for (int i = 0; i < 3; ++i) {
+    struct stat after;
+    ASSERT_EQ(lstat(SyncPath(kept[i]).c_str(), &after), 0) << kept[i] << " was removed while in use";
+    EXPECT_EQ(after.st_ino, before[i].st_ino) << kept[i];
+  }
+  QVFifoCondition byName(ToQVString(usedFifo), QVOPEN);
+  byName.Signal();
+  EXPECT_TRUE(made.Wait(0)) << "the name no longer reaches the FIFO in use";
+}
