@@ -7,9 +7,12 @@
 
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "api/qvlink.h"
 #include "api/qvtokentypes.h"
 #include "quorvane.h"
 #include "tests/api/qvtokendecoder.h"
@@ -170,7 +173,8 @@ TEST_F(ScalarTokensTest, EachNumberGotIsOneExpressionFewerOwed) {
 }
 
 // The byte after a number's data must end the token: anything else is
-// inconsistent data and leaves the caller's variable alone. A number of
+// inconsistent data and leaves the caller's variable alone. Inside a packed
+// run only the run's own count says where an element starts. A number of
 // another type converts, and a text type declared before a put makes the
 // number go out as text.
 TEST_F(ScalarTokensTest, ANumberIsTakenAsItStandsOnlyWhereTheFormatSaysSo) {
@@ -185,6 +189,19 @@ TEST_F(ScalarTokensTest, ANumberIsTakenAsItStandsOnlyWhereTheFormatSaysSo) {
     EXPECT_EQ(RVGetInteger32(link, &value), 0);
     EXPECT_EQ(RVError(link), 2);
     EXPECT_EQ(value, 99);
+    Destroy(link);
+  }
+  {
+    SCOPED_TRACE("a packed run whose elements read like a whole token");
+    ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    device.WriteBytes("P\x44\xA1\x07\xA1\x05\x0A\n]");
+    for (int expected : {7, 0xA1, 5, 0x0A}) {
+      unsigned char value = 0;
+      EXPECT_EQ(RVGetInteger8(link, &value), 1) << RVError(link);
+      EXPECT_EQ(value, expected);
+    }
     Destroy(link);
   }
   {
@@ -217,6 +234,147 @@ TEST_F(ScalarTokensTest, ANumberIsTakenAsItStandsOnlyWhereTheFormatSaysSo) {
     EXPECT_EQ(decoded->text, U"-42");
     Destroy(link);
   }
+}
+
+// Random packets of numbers (every type and terminator, now and then a
+// byte that is no terminator), packed runs and functions of them, read with
+// typed gets of random types by two links: one whose queue lends its read
+// window, and one whose queue lends none, so that every byte goes through
+// the reader's general path. After every call both answer the same, hold the
+// same value and leave their reader in the same place.
+class ScalarReaderDifferentialTest : public TypedLinkTest {
+ protected:
+  // One step of the reader: a number of this type, or a function's count.
+  struct Step {
+    bool function;
+    unsigned wanted;
+  };
+
+  int Pick(int n) { return static_cast<int>(random_() % static_cast<uint32_t>(n)); }
+
+  // A value every type holds: integers 0 to 200, reals in halves.
+  std::string Encoded(unsigned type) {
+    const int whole = Pick(201);
+    const double real = whole / 2.0;
+    std::string bytes;
+    auto put = [&bytes](const auto& value, size_t width) {
+      bytes.assign(reinterpret_cast<const char*>(&value), width);
+      bytes.resize(width, '\0');
+    };
+    switch (type) {
+      case BINARY_INTEGER8: put(static_cast<unsigned char>(whole), 1); break;
+      case BINARY_INTEGER16: put(static_cast<short>(whole), 2); break;
+      case BINARY_INTEGER32: put(whole, 4); break;
+      case BINARY_INTEGER64: put(static_cast<long>(whole), 8); break;
+      case BINARY_REAL32: put(static_cast<float>(real), 4); break;
+      case BINARY_REAL64: put(real, 8); break;
+      default: put(static_cast<long double>(real), 10); bytes.resize(16, '\0'); break;
+    }
+    return bytes;
+  }
+
+  unsigned AnyType() { return Natives()[static_cast<size_t>(Pick(static_cast<int>(Natives().size())))].type; }
+
+  std::string Terminator() {
+    const int k = Pick(40);
+    return k == 0 ? ";" : k < 5 ? "\r" : k < 9 ? "," : "\n";
+  }
+
+  // One expression; its reader steps go to steps.
+  std::string Expression(int depth, std::vector<Step>& steps) {
+    const int kind = Pick(10);
+    if (kind == 0 && depth < 3) {
+      const int count = Pick(4);
+      steps.push_back({true, 0});
+      std::string out = "F" + std::string(1, static_cast<char>(0x40 | count));
+      out += Expression(depth + 1, steps);  // the head
+      for (int i = 0; i < count; ++i) out += Expression(depth + 1, steps);
+      return out;
+    }
+    if (kind <= 2) {
+      const unsigned type = kind == 1 ? AnyType() : unsigned{BINARY_INTEGER8};
+      const int n = 1 + Pick(6);
+      std::string out = "P" + std::string(1, static_cast<char>(0x40 | n)) + static_cast<char>(type);
+      for (int i = 0; i < n; ++i) {
+        // Bytes of elements may read like a whole token of their own.
+        const char lookalike[] = {static_cast<char>(BINARY_INTEGER8), '\n', ','};
+        out += type == BINARY_INTEGER8 && Pick(2) == 0 ? std::string(1, lookalike[Pick(3)]) : Encoded(type);
+        steps.push_back({false, AnyType()});
+      }
+      return out + "\n";
+    }
+    const unsigned type = AnyType();
+    steps.push_back({false, AnyType()});
+    return static_cast<char>(type) + Encoded(type) + Terminator();
+  }
+
+  static auto ReaderPlace(QVLink* link) {
+    const read_state& r = link->readState;
+    const three_state& c = r.converter;
+    return std::make_tuple(link->error, c.step, c.token, c.wire_left, c.token_count, c.delivered, r.packed_run,
+                           r.owed, r.last_error);
+  }
+
+  std::mt19937 random_{20240611};
+};
+
+TEST_F(ScalarReaderDifferentialTest, ReadsAlikeWithAndWithoutTheReadWindow) {
+  int numbers = 0;
+  int numbers_read = 0;
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::vector<Step> steps;
+    std::string stream;
+    for (int packet = 0; packet < 5; ++packet) {
+      if (Pick(4) == 0) stream += "\\\n";  // skipped between packets
+      stream += Expression(0, steps) + "]";
+    }
+    for (const Step& step : steps) numbers += step.function ? 0 : 1;
+    ScriptedOptions windowed;
+    windowed.readSize = 1 + Pick(64);
+    ScriptedDevice lending(windowed);
+    ScriptedDevice plain;
+    QVLink* fast = Scripted(lending);
+    QVLink* slow = Scripted(plain);
+    ASSERT_NE(fast, nullptr);
+    ASSERT_NE(slow, nullptr);
+    qvqueue_disable_borrow(slow->queueStack.base);
+    lending.WriteBytes(stream);
+    plain.WriteBytes(stream);
+    for (size_t i = 0; i < steps.size(); ++i) {
+      SCOPED_TRACE("step " + std::to_string(i));
+      const Step& step = steps[i];
+      if (step.function) {
+        const int type_fast = RVGetNext(fast);
+        ASSERT_EQ(type_fast, RVGetNext(slow));
+        int count_fast = -1;
+        int count_slow = -1;
+        ASSERT_EQ(RVGetArgCount(fast, &count_fast), RVGetArgCount(slow, &count_slow));
+        ASSERT_EQ(count_fast, count_slow);
+      } else {
+        unsigned char got_fast[16] = {};
+        unsigned char got_slow[16] = {};
+        const Native* native = nullptr;
+        for (const Native& n : Natives()) {
+          if (n.type == step.wanted) native = &n;
+        }
+        ASSERT_NE(native, nullptr);
+        const int ok = native->get(fast, got_fast);
+        ASSERT_EQ(ok, native->get(slow, got_slow));
+        ASSERT_EQ(std::memcmp(got_fast, got_slow, sizeof got_fast), 0);
+        numbers_read += ok;
+      }
+      ASSERT_EQ(ReaderPlace(fast), ReaderPlace(slow));
+      // A number whose terminator was wrong leaves 2; the stream goes on.
+      if (RVError(fast) != 0) {
+        ASSERT_EQ(RVClearError(fast), RVClearError(slow));
+      }
+    }
+    Destroy(fast);
+    Destroy(slow);
+  }
+  // Nearly every number reads: only those with a wrong terminator fail.
+  EXPECT_GT(numbers_read, numbers * 9 / 10) << numbers_read << " of " << numbers;
 }
 
 }  // namespace
