@@ -60,7 +60,8 @@ inline bool MayProceed(QVLink* link, Pending rule) noexcept {
 // replaces it under that lock and closes its links only afterwards.
 inline QVLink* LogWriteLink(QVLink* link) noexcept {
   const Quorvane::QVLinkLog* log = link->log.get();
-  if (log == nullptr || !log->doLoggingQ()) return nullptr;
+  if (log == nullptr) [[likely]] return nullptr;
+  if (!log->doLoggingQ()) return nullptr;
   return log->writeLink();
 }
 
@@ -116,11 +117,32 @@ inline int StorePut(QVLink* link, long code) noexcept {
   return code == 0 ? 1 : 0;
 }
 
+// The pending code is weighed without the lock (connecting takes it itself);
+// the lock is taken again when the call may go on. Kept out of the callers'
+// straight line: it runs only while the link holds a code.
+[[gnu::cold, gnu::noinline]] inline bool EnterWithPending(QVLink* link, Pending rule,
+                                                          QVLinkLockGuard& guard) noexcept {
+  guard.unlock();
+  if (!MayProceed(link, rule)) return false;
+  guard.lock(link);
+  return true;
+}
+
+// Takes the link lock for a call and lets the pending error decide. In the
+// common case, no error, the code is read once, under the lock the call then
+// keeps.
+inline bool Enter(QVLink* link, Pending rule, QVLinkLockGuard& guard) noexcept {
+  if (link == nullptr) return false;
+  guard.lock(link);
+  if (link->error == 0) [[likely]] return true;
+  return EnterWithPending(link, rule, guard);
+}
+
 // The whole read discipline around codec(link) -> code.
 template <class Codec>
 int Get(QVLink* link, Codec&& codec, Pending rule = Pending::kRead) noexcept {
-  if (!MayProceed(link, rule)) return 0;
-  QVLinkLockGuard guard(link);
+  QVLinkLockGuard guard;
+  if (!Enter(link, rule, guard)) return 0;
   const long code = RunCodec(link, codec);
   return StoreGet(link, code);
 }
@@ -129,8 +151,8 @@ int Get(QVLink* link, Codec&& codec, Pending rule = Pending::kRead) noexcept {
 // the log's write link; codec(link) -> code makes the put.
 template <class Mirror, class Codec>
 int Put(QVLink* link, Pending rule, Mirror&& mirror, Codec&& codec) noexcept {
-  if (!MayProceed(link, rule)) return 0;
-  QVLinkLockGuard guard(link);
+  QVLinkLockGuard guard;
+  if (!Enter(link, rule, guard)) return 0;
   MirrorPut(link, mirror);
   const long code = RunCodec(link, codec);
   return StorePut(link, code);

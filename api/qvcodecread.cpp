@@ -17,8 +17,6 @@ constexpr int kMaxLengthDigits = 18;
 constexpr int kAbortedRetries = 2;
 constexpr int64_t kSkipChunk = 128;
 
-bool IsTerminator(int byte) { return byte == 10 || byte == 13 || byte == 44; }
-
 // The next byte of a length field; an aborted read is tried again within the budget.
 int LengthByte(Source source, int* retries, long* error) {
   for (;;) {
@@ -196,7 +194,7 @@ long getlen(read_state* state, Source source) {
   } else {
     c.token_count = 0;
     c.wire_left = value;
-    AddOwed(state, -1);
+    qvcodec_count_atom(state);
   }
   return 0;
 }
@@ -211,7 +209,7 @@ long checkdone(read_state* state, Source source) {
   long error = 0;
   const int byte = source.Get(&error);
   if (byte < 0) return Fail(state, error != 0 ? kLost : kInconsistent);
-  if (!IsTerminator(byte)) return Fail(state, kInconsistent);
+  if (!qvcodec_is_terminator(byte)) return Fail(state, kInconsistent);
   return 0;
 }
 

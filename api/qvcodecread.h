@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "api/qvreadstate.h"
 #include "datastructures/qvdevicestack.h"
@@ -57,3 +58,40 @@ long QVFill_(read_state* state, device_kebab* stack, qv_queue_stack* queues);
 
 // The public type of a raw token type; 0 with *error set for a byte that is no token.
 uint64_t filter_tok(uint64_t type, long* error);
+
+// The bytes that end a token's data.
+inline bool qvcodec_is_terminator(int byte) { return byte == 10 || byte == 13 || byte == 44; }
+
+// An atom's length is read: one expression fewer owed in the packet (between
+// packets, 0 stands for the one being read).
+inline void qvcodec_count_atom(read_state* state) {
+  const int64_t base = state->owed != 0 ? state->owed : 1;
+  __builtin_sub_overflow(base, 1, &state->owed);
+}
+
+// The common case of QVGetBinaryNumber_, made where the number is got: between
+// tokens and outside a packed run, the next token is a number of the wanted
+// type whose bytes and terminator all lie in the read window. Copies the
+// number, leaves the reader as the general path does and answers true;
+// answers false, having read nothing, when any of that does not hold, and the
+// general path then does the work. size is the type's wire size; a constant
+// makes the copy one move.
+inline bool qvcodec_get_number_fast(read_state* state, qv_queue_stack* queues, void* destination, unsigned wanted,
+                                    int64_t size) {
+  three_state& c = state->converter;
+  const bool between = c.step == QVREAD_BETWEEN_TOKENS || (c.step == QVREAD_INSIDE_TOKEN && c.wire_left < 0);
+  const unsigned char* const at = queues->window;
+  if (!between || state->packed_run != 0 || state->dispatch == nullptr || destination == nullptr || size <= 0 ||
+      queues->window_end - at < size + 2 || at[0] != wanted || !qvcodec_is_terminator(at[size + 1])) {
+    return false;
+  }
+  std::memcpy(destination, at + 1, static_cast<size_t>(size));
+  queues->window += size + 2;
+  c.step = QVREAD_BETWEEN_TOKENS;
+  c.token = wanted;
+  c.wire_left = -1;
+  c.token_count = 0;
+  c.delivered = -1;
+  qvcodec_count_atom(state);
+  return true;
+}

@@ -193,6 +193,7 @@ long QVGetCharacters_(read_state* state, device_kebab* stack, qv_queue_stack* qu
 
 long QVGetBinaryNumber_(read_state* state, device_kebab* stack, qv_queue_stack* queues, void* destination,
                         unsigned wanted) {
+  if (qvcodec_get_number_fast(state, queues, destination, wanted, BinaryWidth(state, wanted))) return 0;
   const Source source{stack, queues};
   const three_state& c = state->converter;
   if (c.step >= 4 && c.step <= 32) return Fail(state, kImpossibleState);

@@ -315,6 +315,7 @@ long QVPutBinaryNumber_(write_state* state, device_kebab* stack, _queue* queue, 
                         unsigned type) {
   if (state->features.dispatch == nullptr) return Fail(state, -1);
   const int64_t size = BinarySize(state, type);
+  if (qvcodec_put_number_fast(state, stack, number, type, size)) return 0;
   unsigned char converted[kMaxBinaryBytes];
   unsigned peer_type = type;
   const void* bytes = number;

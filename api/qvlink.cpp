@@ -148,19 +148,6 @@ qv_environment* QVLink::environment() const { return globals != nullptr ? global
 
 QVLink::~QVLink() = default;
 
-QVLinkLockGuard::QVLinkLockGuard(QVLink* link) noexcept {
-  if (link == nullptr || link->lockOn == 0 || !link->lock) return;
-  held_ = link->lock;
-  locked_ = held_->Lock();
-}
-
-QVLinkLockGuard::~QVLinkLockGuard() { unlock(); }
-
-void QVLinkLockGuard::unlock() noexcept {
-  if (locked_) held_->Unlock();
-  locked_ = false;
-}
-
 QVLink* QVInternalMake(QVLink_globals* globals, Quorvane::QVSmartPointer<Quorvane::QVDeviceInstance> device,
                        long* error) noexcept {
   if (globals == nullptr) {
@@ -415,8 +402,9 @@ void RVEnableLinkLock(QVLink* link) noexcept {
 
 void RVDisableLinkLock(QVLink* link) noexcept {
   if (link == nullptr || link->lockOn == 0) return;
-  link->lock = Quorvane::QVSmartPointer<Quorvane::QVMutexHandle>();
   link->lockOn = 0;
+  link->retiredLock = link->lock;
+  link->lock = Quorvane::QVSmartPointer<Quorvane::QVMutexHandle>();
 }
 
 int RVValid(QVLink* link) noexcept {

@@ -45,8 +45,8 @@ struct qvlink_name_record {
 class QVLink : public Quorvane::QVObject {
  public:
   QVLink() = default;
-  // Releases the handles in the order: lock, log, string dictionary, symbol
-  // dictionary, mark pool, peer id.
+  // Releases the handles in the order: lock (the retired one first), log,
+  // string dictionary, symbol dictionary, mark pool, peer id.
   ~QVLink() override;
   QVLink(const QVLink&) = delete;
   QVLink& operator=(const QVLink&) = delete;
@@ -69,6 +69,9 @@ class QVLink : public Quorvane::QVObject {
   uint8_t sixDigitUnicode = 1;
   Quorvane::QVSmartPointer<Quorvane::QVLinkLog> log;
   Quorvane::QVSmartPointer<Quorvane::QVMutexHandle> lock;
+  // The lock last switched off, kept until the next switch-off or the link's
+  // end: a call that took it just before still unlocks a live mutex.
+  Quorvane::QVSmartPointer<Quorvane::QVMutexHandle> retiredLock;
   uint8_t lockOn = 0;
   void* serviceRegistration = nullptr;
   int32_t connectionMode = 0;
@@ -79,18 +82,33 @@ class QVLink : public Quorvane::QVObject {
 };
 
 // Holds the link lock for a scope when the link has it on; nothing otherwise.
+// Off, it costs one test; on and uncontended, the in-process recursive mutex
+// is taken without a system call. The guard keeps a plain pointer to the
+// mutex: the handle that owns it lives in the link (or in retiredLock once
+// switched off) for as long as a call may hold it.
 class QVLinkLockGuard {
  public:
-  explicit QVLinkLockGuard(QVLink* link) noexcept;
-  ~QVLinkLockGuard();
+  // Holds nothing until lock().
+  QVLinkLockGuard() noexcept = default;
+  explicit QVLinkLockGuard(QVLink* link) noexcept { lock(link); }
+  ~QVLinkLockGuard() { unlock(); }
   QVLinkLockGuard(const QVLinkLockGuard&) = delete;
   QVLinkLockGuard& operator=(const QVLinkLockGuard&) = delete;
+  // Takes the link's lock when it is on and this guard holds none.
+  void lock(QVLink* link) noexcept {
+    if (held_ != nullptr || link == nullptr || link->lockOn == 0) return;
+    Quorvane::QVMutexHandle* mutex = link->lock.get();
+    if (mutex != nullptr && mutex->Lock()) held_ = mutex;
+  }
   // Releases early; the destructor then does nothing.
-  void unlock() noexcept;
+  void unlock() noexcept {
+    if (held_ == nullptr) return;
+    held_->Unlock();
+    held_ = nullptr;
+  }
 
  private:
-  Quorvane::QVSmartPointer<Quorvane::QVMutexHandle> held_;
-  bool locked_ = false;
+  Quorvane::QVMutexHandle* held_ = nullptr;
 };
 
 // A new link holding error 10, or null with the code in *error (32: no

@@ -2,7 +2,8 @@
 // floors measured in the same run:
 // - 32-bit integers and 64-bit reals: 1000 puts, one flush, 1000 gets through
 //   the public calls, in numbers per second, against a plain loop that writes
-//   and parses the same token bytes by hand (goal: at least 1 M/s);
+//   and parses the same token bytes by hand (goal: at least 1 M/s); the
+//   32-bit case also with the link's lock on;
 // - BM_RealListInternalPackedPut: a 1 MiB list of 64-bit reals written as one
 //   packed array token by the codec's internal array put (what a peer sends
 //   for a list of machine reals; no public put writes it) and got with the
@@ -52,9 +53,7 @@ int Get(QVLink* link, T* value) {
 }
 
 template <typename T>
-void BM_PutGetThroughTheLink(benchmark::State& state) {
-  LoopbackLink loopback;
-  QVLink* link = loopback.get();
+void PutAndGet(benchmark::State& state, QVLink* link) {
   if (link == nullptr) return state.SkipWithError("no link");
   Sum<T> sum = 0;
   for (auto _ : state) {
@@ -71,8 +70,23 @@ void BM_PutGetThroughTheLink(benchmark::State& state) {
   benchmark::DoNotOptimize(sum);
   state.SetItemsProcessed(state.iterations() * kNumbers);
 }
+
+template <typename T>
+void BM_PutGetThroughTheLink(benchmark::State& state) {
+  LoopbackLink loopback;
+  PutAndGet<T>(state, loopback.get());
+}
 BENCHMARK_TEMPLATE(BM_PutGetThroughTheLink, int32_t);
 BENCHMARK_TEMPLATE(BM_PutGetThroughTheLink, double);
+
+// The same with the link's lock on (RVEnableLinkLock), as every link of a
+// thread-safe environment has it: each call takes the uncontended lock once.
+void BM_PutGetThroughALockedLink(benchmark::State& state) {
+  LoopbackLink loopback;
+  RVEnableLinkLock(loopback.get());
+  PutAndGet<int32_t>(state, loopback.get());
+}
+BENCHMARK(BM_PutGetThroughALockedLink);
 
 // The floor: the same token bytes written and parsed by hand.
 template <typename T>

@@ -340,6 +340,32 @@ TEST_F(LinkTest, LinkLockIsRecursiveAndSharedWithDuplicates) {
   Destroy(link);
 }
 
+// A call holds the lock by its mutex alone: switched off meanwhile, the
+// mutex stays alive until that call lets it go (a sanitizer build reports a
+// use after free otherwise), and a lock switched on again is a new one.
+TEST_F(LinkTest, LockSwitchedOffWhileHeldIsStillReleasedByItsHolder) {
+  QVLink* link = Loopback();
+  ASSERT_NE(link, nullptr);
+  RVEnableLinkLock(link);
+  Quorvane::QVMutexHandle* first = link->lock.get();
+  {
+    QVLinkLockGuard held(link);
+    RVDisableLinkLock(link);
+    EXPECT_EQ(link->lockOn, 0);
+    EXPECT_FALSE(link->lock);
+    EXPECT_TRUE(first->LockedQ());
+  }
+  EXPECT_FALSE(first->LockedQ());
+  RVEnableLinkLock(link);
+  ASSERT_TRUE(link->lock);
+  EXPECT_EQ(RVPutInteger32(link, 5), 1);
+  EXPECT_EQ(RVFlush(link), 1);
+  int value = 0;
+  EXPECT_EQ(RVGetInteger32(link, &value), 1);
+  EXPECT_EQ(value, 5);
+  Destroy(link);
+}
+
 TEST(LinkThreadSafeTest, EveryLinkOfAThreadSafeEnvironmentHasALock) {
   EnvironmentHandle environment(Begin(true));
   ASSERT_NE(environment, nullptr);
