@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/qvtest.h"
 #include "tests/device/qvtcpiptest.h"
 #include "utilities/qvsignalhandlermanager.h"
 #include "utilities/qvtestprocesses.h"
@@ -58,8 +59,7 @@ int HandleInChild(const SignalCase& c, QVTCPIPWorld& world, QVTCPIPDevice& devic
     if (sigaction(c.number, &action, nullptr) != 0) return 2;
   }
   if (c.fault) {
-    volatile int* nowhere = nullptr;
-    *nowhere = 1;
+    qvtest::StoreIntoAnInaccessiblePage();
   } else {
     raise(c.number);
   }

@@ -1,6 +1,7 @@
 #include "qvtest.h"
 
 #include <dirent.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,6 +61,13 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
     std::this_thread::sleep_for(pause);
     if (pause < std::chrono::milliseconds(10)) pause *= 2;
   }
+}
+
+void StoreIntoAnInaccessiblePage() {
+  const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* page = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) throw std::runtime_error("mmap failed: " + std::string(strerror(errno)));
+  *static_cast<volatile int*>(page) = 1;
 }
 
 int RunInChild(const std::function<int()>& body) {
