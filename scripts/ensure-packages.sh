@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev llvm libgtest-dev libgmock-dev
           libbenchmark-dev uuid-dev python3 iproute2 pkg-config
-          dbus avahi-daemon avahi-utils libavahi-compat-libdnssd1)
+          dbus avahi-daemon avahi-utils libavahi-compat-libdnssd1
+          locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -16,8 +16,11 @@ void* RunThreadableObject(void* object) {
   auto* threadable = static_cast<QVThreadableObject*>(object);
   // A worker that fails ends alone: an exception leaving a thread would end
   // the whole process. Its owner still stops and joins it as usual.
+  // Read outside the try block: there g++ 12, checking undefined behaviour,
+  // takes its copy of the object pointer for maybe unset.
+  const QVThreadableObject::ThreadFunction body = threadable->threadFunction;
   try {
-    return (threadable->*(threadable->threadFunction))();
+    return (threadable->*body)();
   } catch (const QVException&) {
   } catch (const std::exception&) {
   }

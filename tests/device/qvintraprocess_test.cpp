@@ -9,7 +9,6 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -20,6 +19,7 @@
 #include "device/qvintraprocessdevice.h"
 #include "device/qvintraprocessworld.h"
 #include "quorvane.h"
+#include "support/qvpattern.h"
 #include "tests/support/qvtest.h"
 
 namespace {
@@ -129,13 +129,13 @@ TEST(IntraProcessWorld, ModeAndNameChooseTheSide) {
 
 TEST(IntraProcessWorld, ServerNamesAreSevenLettersOrDigitsAndNeverRepeat) {
   QVIntraProcessWorld world;
-  const std::regex shape("[A-Za-z0-9]{7}_ipq");
+  const qvtest::Pattern shape("[A-Za-z0-9]{7}_ipq");
   std::vector<std::unique_ptr<QVDevice>> servers;
   std::set<std::string> names;
   for (int i = 0; i < 300; ++i) {
     servers.push_back(Make(world, kListen, ""));
     const std::string name = NameOf(*servers.back());
-    EXPECT_TRUE(std::regex_match(name, shape)) << name;
+    EXPECT_TRUE(shape.Matches(name)) << name;
     EXPECT_EQ(servers.back()->NameSize(), static_cast<long>(name.size()));
     names.insert(name);
   }
@@ -381,7 +381,7 @@ TEST(IntraProcessLink, TwoThreadsExchangeExpressionsOverALinkPair) {
   QVLink* server = RVOpenString(environment, "-linkcreate -linkprotocol IntraProcess", &error);
   ASSERT_NE(server, nullptr) << error;
   const std::string name = RVName(server);
-  EXPECT_TRUE(std::regex_match(name, std::regex("[A-Za-z0-9]{7}_ipq"))) << name;
+  EXPECT_TRUE(qvtest::Pattern("[A-Za-z0-9]{7}_ipq").Matches(name)) << name;
   QVLink* client =
       RVOpenString(environment, ("-linkconnect -linkname " + name + " -linkprotocol IntraProcess").c_str(), &error);
   ASSERT_NE(client, nullptr) << error;

@@ -79,13 +79,7 @@ inline std::string AddInterface(const std::string& address) {
 // In the child: the namespaces and files; empty, or the step refused.
 inline std::string Enter(const PrivateHost& host, const TempDir& dir) {
   constexpr int kSpaces = CLONE_NEWNET | CLONE_NEWUTS | CLONE_NEWNS;
-  if (unshare(kSpaces) != 0) {
-    const uid_t uid = getuid();
-    const gid_t gid = getgid();
-    if (unshare(CLONE_NEWUSER | kSpaces) != 0) return Failed("unshare(user, network, UTS and mount namespaces)");
-    MapToRoot(uid, gid);
-  }
-  if (!LoopbackUp()) return PrivateNetworkRefusal();
+  if (!EnterNamespaces(kSpaces, "network, UTS and mount namespaces") || !LoopbackUp()) return PrivateNetworkRefusal();
   if (sethostname(host.name.data(), host.name.size()) != 0) return Failed("sethostname");
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return Failed("private mounts");
   std::string failed = Bind(dir.file("hosts"), "/etc/hosts");

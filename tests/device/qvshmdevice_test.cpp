@@ -13,13 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "device/qvshmlayout.h"
 #include "device/qvshmnames.h"
 #include "device/qvshmrecordmanager.h"
 #include "qvshmtest.h"
+#include "support/qvpattern.h"
 
 using namespace Quorvane;
 using namespace qvshmtest;
@@ -169,7 +169,7 @@ TEST(SharedMemoryLink, AListenerWithoutANameDrawsOneNoObjectUses) {
   Link listener;
   ASSERT_EQ(world.Make(listener, "", kListen), 0);
   const std::string name = ToStdString(listener->Name());
-  EXPECT_TRUE(std::regex_match(name, std::regex("[A-Za-z0-9]{5}_shm"))) << name;
+  EXPECT_TRUE(qvtest::Pattern("[A-Za-z0-9]{5}_shm").Matches(name)) << name;
   EXPECT_TRUE(Exists(ShmPath(name)));
   listener.Close();
   EXPECT_FALSE(Exists(ShmPath(name)));

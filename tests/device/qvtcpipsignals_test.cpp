@@ -1,16 +1,23 @@
 // The "TCPIP" world's fatal-signal and hang-up handling. Mostly in a child
-// process that shares a connected device's connections with this one: our
-// copies of the descriptors keep the connections open when the child ends,
-// so the far end sees their end only when the child's handler shut them down.
+// process that connects a device to a far end here and sends this process
+// copies of the device's descriptors: they keep the connections open when the
+// child ends, so the far end sees their end only when the child's handler
+// shut them down. The child is forked before this process has any thread of
+// the library's: a child of a threaded process may find a lock of the
+// allocator held for ever (the address sanitizer's is not made safe for fork).
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "support/qvtest.h"
 #include "tests/device/qvtcpiptest.h"
 #include "utilities/qvsignalhandlermanager.h"
 #include "utilities/qvtestprocesses.h"
@@ -32,7 +39,6 @@ struct SignalCase {
 class TCPIPSignals : public ::testing::TestWithParam<SignalCase> {
  protected:
   static void SetUpTestSuite() { InstallSignalHandler(); }
-  QVTCPIPWorld world;
 };
 
 class TCPIPSignalsInProcess : public ::testing::Test {
@@ -58,12 +64,63 @@ int HandleInChild(const SignalCase& c, QVTCPIPWorld& world, QVTCPIPDevice& devic
     if (sigaction(c.number, &action, nullptr) != 0) return 2;
   }
   if (c.fault) {
-    volatile int* nowhere = nullptr;
-    *nowhere = 1;
+    qvtest::StoreIntoAnInaccessiblePage();
   } else {
     raise(c.number);
   }
   return !device.ConnectedQ() && device.ClosedQ() ? 0 : 3;
+}
+
+// Sends copies of the descriptors over a local socket; once sent they hold
+// their connections open, whether or not the sender lives on.
+bool SendDescriptors(int channel, const int (&fds)[2]) {
+  char byte = 0;
+  iovec part{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof fds);
+  std::memcpy(CMSG_DATA(header), fds, sizeof fds);
+  return ::sendmsg(channel, &message, MSG_NOSIGNAL) == 1;
+}
+
+bool ReceiveDescriptors(int channel, Fd (&fds)[2]) {
+  if (!Readable(channel)) return false;
+  char byte = 0;
+  iovec part{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (::recvmsg(channel, &message, MSG_CMSG_CLOEXEC) != 1) return false;
+  const cmsghdr* header = CMSG_FIRSTHDR(&message);
+  if (header == nullptr || header->cmsg_type != SCM_RIGHTS || header->cmsg_len != CMSG_LEN(2 * sizeof(int))) return false;
+  int received[2];
+  std::memcpy(received, CMSG_DATA(header), sizeof received);
+  for (int i = 0; i < 2; ++i) fds[i].reset(received[i]);
+  return true;
+}
+
+// The child: a device connected to the far end, its descriptors' copies sent
+// here, then the handler and the signal.
+int ConnectThenHandle(const SignalCase& c, const std::string& far, int channel) {
+  try {
+    QVTCPIPWorld world;
+    std::unique_ptr<QVTCPIPDevice> device = Make(world, Block("TCPIP", 4, far, QVUseNewTCPIPConnection));
+    device->Connect();
+    if (!SendDescriptors(channel, {device->GetRawDataSocket(), device->MessageDescriptor()})) return 4;
+    return HandleInChild(c, world, *device);
+  } catch (...) {
+    return 5;
+  }
 }
 
 // The connection ends (no byte, no silence) within the deadline.
@@ -74,11 +131,22 @@ bool Ends(int fd) {
 
 TEST_P(TCPIPSignals, ClosesEveryDeviceThenEndsOrGoesOn) {
   const SignalCase& c = GetParam();
-  RawLink link(world);
+  RawServer server;
+  int channel[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel), 0);
+  Fd here(channel[0]);
+  Fd there(channel[1]);
   const pid_t child = fork();
-  if (child == 0) _exit(HandleInChild(c, world, *link.device));
+  if (child == 0) {
+    here.reset();
+    _exit(ConnectThenHandle(c, server.Name(), there.get()));
+  }
   ASSERT_GT(child, 0);
   qvtest::ChildKiller killer(child);
+  there.reset();
+  ASSERT_TRUE(server.Accept() && server.Handshake()) << "the child's device did not connect";
+  Fd copies[2];
+  ASSERT_TRUE(ReceiveDescriptors(here.get(), copies)) << "the child sent no copies of its descriptors";
   int status = -1;
   ASSERT_TRUE(qvtest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }))
       << "the child did not end: the signal ran again and again";
@@ -88,8 +156,8 @@ TEST_P(TCPIPSignals, ClosesEveryDeviceThenEndsOrGoesOn) {
   } else {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.number) << "status " << status;
   }
-  EXPECT_TRUE(Ends(link.server.data.get())) << "the data connection was left open";
-  EXPECT_TRUE(Ends(link.server.mesg.get())) << "the message connection was left open";
+  EXPECT_TRUE(Ends(server.data.get())) << "the data connection was left open";
+  EXPECT_TRUE(Ends(server.mesg.get())) << "the message connection was left open";
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, TCPIPSignals,

@@ -18,6 +18,7 @@
 
 #include "quorvane.h"
 #include "support/qvtest.h"
+#include "tests/api/qvenvironmenttest.h"
 #include "tests/device/qvtcptest.h"
 
 namespace {
@@ -52,10 +53,11 @@ bool ConnectedDispositionQ(const Device& device) {
 }
 
 // An environment dispatches the signals its devices list; the program then
-// sets its own disposition, which the links must leave alone.
-RVEnvironment* Initialize() {
-  RVEnvironment* environment = RVInitialize(nullptr);
-  if (environment != nullptr && signal(SIGPIPE, SIG_DFL) == SIG_ERR) return nullptr;
+// sets its own disposition, which the links must leave alone. Ending it closes
+// the program's links and joins their threads before the program exits.
+qvtest::EnvironmentHandle Initialize() {
+  qvtest::EnvironmentHandle environment(RVInitialize(nullptr));
+  if (environment != nullptr && signal(SIGPIPE, SIG_DFL) == SIG_ERR) environment.reset();
   return environment;
 }
 
@@ -65,12 +67,12 @@ int Connector(const Device& device, int nameFd) {
   char name[256] = {};
   pollfd entry{nameFd, POLLIN, 0};
   if (poll(&entry, 1, 20000) != 1 || read(nameFd, name, sizeof name - 1) <= 0) return kNoName;
-  RVEnvironment* environment = Initialize();
+  const qvtest::EnvironmentHandle environment = Initialize();
   if (environment == nullptr) return kNoLink;
   const std::string open = std::string("-linkprotocol ") + device.protocol + " -linkmode connect -linkname " +
                            device.connectTo(name) + device.options;
   int error = 0;
-  QVLink* link = RVOpenString(environment, open.c_str(), &error);
+  QVLink* link = RVOpenString(environment.get(), open.c_str(), &error);
   if (link == nullptr) return kNoLink;
   if (RVConnect(link) != 1) return kNoConnect;
   return ConnectedDispositionQ(device) ? kFine : kDispositionChanged;
@@ -88,10 +90,10 @@ int Listener(const Device& device) {
     _exit(Connector(device, names[0]));
   }
   close(names[0]);
-  RVEnvironment* environment = Initialize();
+  const qvtest::EnvironmentHandle environment = Initialize();
   if (environment == nullptr) return kNoLink;
   int error = 0;
-  QVLink* link = RVOpenString(environment, device.listen, &error);
+  QVLink* link = RVOpenString(environment.get(), device.listen, &error);
   if (link == nullptr) return kNoLink;
   const std::string name = RVName(link);
   if (write(names[1], name.data(), name.size()) != static_cast<ssize_t>(name.size())) return kNoName;

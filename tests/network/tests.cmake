@@ -15,7 +15,8 @@ foreach(suite IN ITEMS AvahiLinkServer AvahiListener AvahiPublishedService)
     # A filter that matches nothing would pass silently.
     FAIL_REGULAR_EXPRESSION "Running 0 tests")
   if(QV_SANITIZE MATCHES "thread")
-    set_property(TEST network.${suite} APPEND PROPERTY ENVIRONMENT
-      "TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/qvavahi_tsan.supp")
+    # Added to the options the run gives (halt_on_error, say), not in their place.
+    set_property(TEST network.${suite} APPEND PROPERTY ENVIRONMENT_MODIFICATION
+      "TSAN_OPTIONS=string_append::suppressions=${CMAKE_CURRENT_LIST_DIR}/qvavahi_tsan.supp")
   endif()
 endforeach()

@@ -1,6 +1,6 @@
-// A network of the process's own: a user and network namespace with only
-// loopback up, so that sockets bound to the any-address reach nothing outside
-// and nothing outside reaches them.
+// A network of the process's own: a network namespace with only loopback up,
+// so that sockets bound to the any-address reach nothing outside and nothing
+// outside reaches them.
 #pragma once
 
 #include <net/if.h>
@@ -49,15 +49,27 @@ inline bool LoopbackUp() {
   return up;
 }
 
-// Enters a user and network namespace of this process's own, before any
-// thread exists; false (the reason in PrivateNetworkRefusal) when the kernel
-// refuses it.
-inline bool EnterPrivateNetwork() {
+// Enters namespaces of this process's own (CLONE_NEW* kinds, named in what)
+// before any thread exists: directly where the process may (root, also in a
+// chroot, which refuses it a user namespace), else inside a user namespace
+// whose root it becomes. False, the reason in PrivateNetworkRefusal, when the
+// kernel refuses both.
+inline bool EnterNamespaces(int kinds, const std::string& what) {
+  if (unshare(kinds) == 0) return true;
+  const std::string direct = std::strerror(errno);
   const uid_t uid = getuid();
   const gid_t gid = getgid();
-  if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return Refused("unshare(CLONE_NEWUSER | CLONE_NEWNET)");
+  if (unshare(CLONE_NEWUSER | kinds) != 0) {
+    PrivateNetworkRefusal() = "unshare(" + what + "): " + direct + "; inside a user namespace: " + std::strerror(errno);
+    return false;
+  }
   MapToRoot(uid, gid);
-  return LoopbackUp();
+  return true;
 }
+
+// Enters a network namespace of this process's own with loopback up, before
+// any thread exists; false (the reason in PrivateNetworkRefusal) when the
+// kernel refuses it.
+inline bool EnterPrivateNetwork() { return EnterNamespaces(CLONE_NEWNET, "network namespace") && LoopbackUp(); }
 
 }  // namespace qvtest

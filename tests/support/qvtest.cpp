@@ -119,6 +119,13 @@ bool ProcessBarrier::Arrive(long generation, std::chrono::milliseconds deadline)
   return true;
 }
 
+void StoreIntoAnInaccessiblePage() {
+  const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* page = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) throw std::runtime_error("mmap failed: " + std::string(strerror(errno)));
+  *static_cast<volatile int*>(page) = 1;
+}
+
 namespace {
 // Forks; the child runs body and leaves with its result, through exit() when
 // asked (so that its exit hooks run), else through _exit().

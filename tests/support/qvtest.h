@@ -80,6 +80,13 @@ class ProcessBarrier {
   void* shared_;
 };
 
+// Faults by a store into a page mapped without access: a real SIGSEGV, which
+// neither sanitizer build stops first (a store through a null pointer is
+// undefined behaviour, and the undefined-behaviour checks end the process
+// there). A handler that returns runs the store again: the one the test
+// installs must end the process.
+void StoreIntoAnInaccessiblePage();
+
 // Forks, runs body in the child and exits with its result (0..255); the
 // parent waits and returns the raw wait status.
 int RunInChild(const std::function<int()>& body);

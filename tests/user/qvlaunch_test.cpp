@@ -1,5 +1,6 @@
 // Launching a program that connects back: the file checks, the child's
 // command line as the program sees it, reaping, and the listening link.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,15 +43,35 @@ class LaunchTest : public ::testing::Test {
     ASSERT_NE(environment_, nullptr);
     record_ = qvtest::QueueScriptedWorld({"P", 0, 0});
     environment_->deviceManager->registerWorldForTesting(qvtest::ScriptedWorldFunction());
+    ASSERT_EQ(mkfifo(dir_.file("release").c_str(), 0600), 0);
+  }
+  void TearDown() override {
+    if (!pid_.empty()) Release();
   }
 
-  // A shell script that writes its process id and arguments, one a line, to out.
+  // A shell script that writes its process id and arguments, one a line, to
+  // out, and then stays until the test releases it: a program that ends at
+  // once is taken for one that could not be run, and a loaded machine may
+  // look at the child only after the script is done.
   std::string Helper(const std::string& name, bool executable = true) {
     const std::string path = dir_.file(name);
     std::ofstream(path) << "#!/bin/sh\nprintf '%s\\n' $$ \"$@\" > " << dir_.file("out") << ".tmp && mv "
-                        << dir_.file("out") << ".tmp " << dir_.file("out") << "\n";
+                        << dir_.file("out") << ".tmp " << dir_.file("out") << "\nread line < "
+                        << dir_.file("release") << "\n";
     chmod(path.c_str(), executable ? 0755 : 0644);
     return path;
+  }
+
+  // Lets the helper that wrote its arguments end: its read of the release
+  // pipe sees the end once this side has opened and closed it.
+  void Release() {
+    int fd = -1;
+    // Open without waiting: that succeeds once the helper is at its read.
+    EXPECT_TRUE(qvtest::WaitUntil(
+        [&] { return (fd = open(dir_.file("release").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }))
+        << "the helper never came to its read";
+    if (fd >= 0) close(fd);
+    pid_.clear();
   }
 
   QVLink* Launch(const std::string& command, int* error) {
@@ -99,7 +120,9 @@ TEST_F(LaunchTest, ChildGetsTheConnectOptionsAndIsReaped) {
   EXPECT_STREQ(RVLinkName(link), helper.c_str());
   ASSERT_EQ(record_->made.size(), 1u);
   ASSERT_FALSE(pid_.empty());
-  EXPECT_TRUE(qvtest::WaitUntil([&] { return Reaped(pid_); })) << pid_;
+  const std::string pid = pid_;
+  Release();
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return Reaped(pid); })) << pid;
   RVClose(link);
 }
 

@@ -544,6 +544,10 @@ TEST(FileManager, ForkedChildDoesNotReleaseTheParentsLock) {
 // A child forked while another thread of the parent takes and gives up file
 // locks can lock files itself: it never inherits the lock table half-used.
 TEST(FileManager, AChildForkedWhileAnotherThreadLocksCanLockToo) {
+  if (qvtest::kThreadSanitizer) {
+    GTEST_SKIP() << "ThreadSanitizer allocates inside its own open and close, where no guard of the library's "
+                    "reaches, and its allocator is not made safe for fork: a child may find it locked for ever";
+  }
   qvtest::TempDir dir;
   const QVString busy = Q(dir.file("busy"));
   const QVString own = Q(dir.file("own"));

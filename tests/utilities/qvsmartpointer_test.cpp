@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>

@@ -8,11 +8,11 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/qvpattern.h"
 #include "support/qvtest.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvsyncobject.h"
@@ -188,7 +188,7 @@ class RecordManager : public ::testing::Test {
 
 TEST_F(RecordManager, FileNameIsStableUntilReset) {
   const std::string name = ToStdString(manager.computeRecordFileName(4711));
-  EXPECT_TRUE(std::regex_match(name, std::regex("qv4711-[2-9a-km-np-z]{20}\\.rec"))) << name;
+  EXPECT_TRUE(qvtest::Pattern("qv4711-[2-9a-km-np-z]{20}\\.rec").Matches(name)) << name;
   EXPECT_EQ(ToStdString(manager.computeRecordFileName(4711)), name);
   EXPECT_NE(ToStdString(manager.computeRecordFileName(4712)).substr(7), name.substr(7));
   manager.reset();

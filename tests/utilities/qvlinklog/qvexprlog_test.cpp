@@ -7,13 +7,14 @@
 #include <atomic>
 #include <ctime>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/qvpattern.h"
 #include "tests/utilities/qvlinklog/qvexprlogtest.h"
+#include "tests/utilities/qvlinklog/qvlogfiletest.h"
 #include "utilities/qvexception.h"
 #include "utilities/qvprocess.h"
 
@@ -23,6 +24,7 @@ using qvfiletest::WriteWithStream;
 using qvlinklogtest::FixedPreamble;
 using qvlinklogtest::FixedPreambleLog;
 using qvlinklogtest::LogFile;
+using qvlinklogtest::kStampPattern;
 
 namespace {
 
@@ -57,9 +59,7 @@ TEST(QVExprLog, PreambleIsStampPidAndDirection) {
     const std::string preamble = ToStdString(log->preambleByDirection(d));
     const time_t after = Now();
     ASSERT_EQ(preamble.size(), 34 + pid.size()) << preamble;
-    EXPECT_TRUE(
-        std::regex_match(preamble, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{4}<.*)")))
-        << preamble;
+    EXPECT_TRUE(qvtest::Pattern(kStampPattern + std::string("<.*")).Matches(preamble)) << preamble;
     const std::string stamp = preamble.substr(0, 19);
     EXPECT_TRUE(stamp == LocalStamp(before) || stamp == LocalStamp(after)) << preamble;
     EXPECT_EQ(preamble.substr(24), "<" + pid + "," + word + ">: ");
@@ -239,19 +239,19 @@ TEST(QVExprLog, FilesChangeWhileEntriesAreWritten) {
   changer.join();
   log->closeFileHandles();
 
-  const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{4}<\d+,(write| read)>: entry-(\d+))");
+  const qvtest::Pattern line(kStampPattern + std::string("<[0-9]+,(write| read)>: entry-([0-9]+)"));
   auto entries = [&](const std::string& path) {
     std::vector<int> seen;
     std::istringstream in(ReadWithStream(path));
     std::string text;
     while (std::getline(in, text)) {
       if (text.empty()) continue;  // the break before a newly added file's first text
-      std::smatch m;
-      if (!std::regex_match(text, m, line)) {
+      qvtest::Pattern::Match m;
+      if (!line.Matches(text, &m)) {
         ADD_FAILURE() << path << ": torn line '" << text << "'";
         break;
       }
-      seen.push_back(std::stoi(m[2]));
+      seen.push_back(std::stoi(m.groups[2]));
     }
     return seen;
   };

@@ -6,13 +6,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "api/qvlink.h"
 #include "quorvane.h"
+#include "support/qvpattern.h"
 #include "support/qvtest.h"
 #include "tests/utilities/qvlinklog/qvlinkpairtest.h"
 #include "tests/utilities/qvlinklog/qvlogfiletest.h"
@@ -40,9 +40,9 @@ bool PutOne(QVLink* link, QVLink* loopback, int i) {
 
 // The number in Put[i] or Moved[i], or -1.
 int NumberOf(const std::string& text) {
-  static const std::regex shape("(Put|Moved)\\[(\\d+)\\]");
-  std::smatch match;
-  return std::regex_match(text, match, shape) ? std::stoi(match[2].str()) : -1;
+  static const qvtest::Pattern shape("(Put|Moved)\\[([0-9]+)\\]");
+  qvtest::Pattern::Match match;
+  return shape.Matches(text, &match) ? std::stoi(match.groups[2]) : -1;
 }
 
 class LoggedLinkAcrossThreads : public qvlinklogtest::LinkPair {};

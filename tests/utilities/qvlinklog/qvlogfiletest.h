@@ -11,12 +11,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "quorvane.h"
+#include "support/qvpattern.h"
 #include "support/qvtest.h"
 
 namespace qvlinklogtest {
@@ -35,6 +35,9 @@ inline std::string Unwrapped(const std::string& path) {
   return text;
 }
 
+// The date and time that begin an entry's preamble, as a pattern.
+inline constexpr const char* kStampPattern = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{4}";
+
 struct Entry {
   std::string direction;  // "write" or " read"
   std::string text;
@@ -44,15 +47,14 @@ struct Entry {
 // entry runs from its preamble to the next one.
 inline std::vector<Entry> Entries(const std::string& path) {
   const std::string text = Unwrapped(path);
-  const std::regex preamble("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{4}<" + std::to_string(getpid()) +
-                            ",(write| read)>: ");
+  const qvtest::Pattern preamble(kStampPattern + ("<" + std::to_string(getpid()) + ",(write| read)>: "));
   std::vector<Entry> entries;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), preamble); it != std::sregex_iterator(); ++it) {
+  for (const qvtest::Pattern::Match& found : preamble.FindAll(text)) {
     if (!entries.empty()) {
       std::string& last = entries.back().text;
-      last.resize(last.size() - (text.size() - static_cast<size_t>(it->position())));
+      last.resize(last.size() - (text.size() - found.position));
     }
-    entries.push_back({(*it)[1].str(), text.substr(static_cast<size_t>(it->position() + it->length()))});
+    entries.push_back({found.groups[1], text.substr(found.position + found.length)});
   }
   return entries;
 }
