@@ -27,24 +27,8 @@ static_assert(sizeof("Pipes " __DATE__ " 001") - 1 == 21);
 
 Record* RecordOf(void* device) { return static_cast<Instance*>(device)->record; }
 
-// A text with its terminating zero byte, and its length to *length: 8 when
-// the buffer cannot hold both.
-long CopyWhole(const char* text, char* buffer, long* length) {
-  if (buffer == nullptr || length == nullptr) return -1;
-  const long size = static_cast<long>(std::strlen(text));
-  if (*length < size + 1) return kNoMemory;
-  std::memcpy(buffer, text, static_cast<size_t>(size) + 1);
-  *length = size;
-  return 0;
-}
-
-// The value, and 8 into *width when it is asked for.
-long StoreWord(long value, void* word, void* width) {
-  if (word == nullptr) return -1;
-  *procedural::Word(word) = value;
-  if (width != nullptr) *procedural::Word(width) = 8;
-  return 0;
-}
+using procedural::CopyWhole;
+using procedural::StoreWord;
 
 }  // namespace
 

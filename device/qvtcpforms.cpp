@@ -27,26 +27,9 @@ constexpr const char* kWorldId = "TCP   " __DATE__ " 001";
 static_assert(sizeof("TCP   " __DATE__ " 001") - 1 == 21);
 
 using procedural::CopyTruncated;
+using procedural::CopyWhole;
+using procedural::StoreWord;
 using procedural::Word;
-
-// A text with its terminating zero byte, and its length to *length: 8 when
-// the buffer cannot hold both.
-long CopyWhole(const char* text, char* buffer, long* length) {
-  if (buffer == nullptr || length == nullptr) return -1;
-  const long size = static_cast<long>(std::strlen(text));
-  if (*length < size + 1) return kNoMemory;
-  std::memcpy(buffer, text, static_cast<size_t>(size) + 1);
-  *length = size;
-  return 0;
-}
-
-// The value, and 8 into *width when it is asked for.
-long StoreWord(long value, void* word, void* width) {
-  if (word == nullptr) return -1;
-  *Word(word) = value;
-  if (width != nullptr) *Word(width) = 8;
-  return 0;
-}
 
 // The host text whole when it fits, else only a zero first byte; the full
 // length is answered either way.
