@@ -13,15 +13,16 @@ constexpr unsigned long kFirstNameLength = 7;
 constexpr int kDrawsPerLength = 15;
 constexpr char kNameSuffix[] = "_ipq";
 
-struct QueueTable {
-  std::mutex lock;
-  std::map<QVString, QVIntraProcessCore*> cores;
+// The cores by link name, and the lock that guards them.
+struct Queues {
+  std::mutex queueTableHandle;
+  std::map<QVString, QVIntraProcessCore*> queueTable;
 };
 
 // Never destroyed: devices may outlive static destruction at exit.
-QueueTable& Table() {
-  static QueueTable* table = new QueueTable();
-  return *table;
+Queues& State() {
+  static Queues* queues = new Queues();
+  return *queues;
 }
 
 }  // namespace
@@ -81,10 +82,18 @@ void QVIntraProcessCallbackHandler::print(std::ostream& os) {
 // ---- core ----------------------------------------------------------------------
 
 QVIntraProcessCore::QVIntraProcessCore(const QVString& coreName) : name(coreName) {
-  for (int side = 0; side < 2; ++side) {
-    connectedConditions[side] = std::make_unique<QVPthreadCondition>();
-    readConditions[side] = std::make_unique<QVPipeCondition>();
+  for (QVSideOfConnection side : {QVIntraServerSide, QVIntraClientSide}) {
+    makeLocalConnectedCondition(side);
+    makeLocalReadCondition(side);
   }
+}
+
+void QVIntraProcessCore::makeLocalConnectedCondition(QVSideOfConnection side) {
+  connectedConditions[side] = std::make_unique<QVPthreadCondition>();
+}
+
+void QVIntraProcessCore::makeLocalReadCondition(QVSideOfConnection side) {
+  readConditions[side] = std::make_unique<QVPipeCondition>();
 }
 
 void QVIntraProcessCore::print(std::ostream& os) {
@@ -108,7 +117,7 @@ void QVIntraProcessCore::print(std::ostream& os) {
 // ---- table ---------------------------------------------------------------------
 
 QVIntraProcessCore* QVIntraProcessCreateServerCore() {
-  QueueTable& table = Table();
+  Queues& table = State();
   for (unsigned long length = kFirstNameLength;; ++length) {
     for (int draw = 0; draw < kDrawsPerLength; ++draw) {
       QVRandomString random(length);
@@ -117,20 +126,20 @@ QVIntraProcessCore* QVIntraProcessCreateServerCore() {
                           qvexceptiontype::outOfMemory, 0);
       }
       QVString name = QVString(random.c_str()) + kNameSuffix;
-      std::lock_guard<std::mutex> lock(table.lock);
-      if (table.cores.count(name) != 0) continue;
+      std::lock_guard<std::mutex> lock(table.queueTableHandle);
+      if (table.queueTable.count(name) != 0) continue;
       auto core = std::make_unique<QVIntraProcessCore>(name);
-      table.cores.emplace(name, core.get());
+      table.queueTable.emplace(name, core.get());
       return core.release();
     }
   }
 }
 
 QVIntraProcessCore* QVIntraProcessAttachClient(const QVString& name) {
-  QueueTable& table = Table();
-  std::lock_guard<std::mutex> lock(table.lock);
-  auto found = table.cores.find(name);
-  if (found == table.cores.end()) {
+  Queues& table = State();
+  std::lock_guard<std::mutex> lock(table.queueTableHandle);
+  auto found = table.queueTable.find(name);
+  if (found == table.queueTable.end()) {
     throw QVException("Unable to find queue associated with link name.", "device/qvintraprocess", __LINE__,
                       qvexceptiontype::notFound, 0);
   }
@@ -140,35 +149,35 @@ QVIntraProcessCore* QVIntraProcessAttachClient(const QVString& name) {
 
 void QVIntraProcessReleaseCore(QVIntraProcessCore* core, QVSideOfConnection side) {
   if (core == nullptr) return;
-  QueueTable& table = Table();
-  std::lock_guard<std::mutex> lock(table.lock);
+  Queues& table = State();
+  std::lock_guard<std::mutex> lock(table.queueTableHandle);
   core->gone[side].store(true);
   // Wake the other side out of a wait, so it sees this side is gone.
   core->signalRemoteReadCondition(side);
   core->signalRemoteConnectedCondition(side);
   if (--core->referenceCount > 0) return;
-  auto found = table.cores.find(core->getName());
-  if (found != table.cores.end() && found->second == core) table.cores.erase(found);
+  auto found = table.queueTable.find(core->getName());
+  if (found != table.queueTable.end() && found->second == core) table.queueTable.erase(found);
   delete core;
 }
 
 int QVIntraProcessReferences(QVIntraProcessCore* core) {
-  std::lock_guard<std::mutex> lock(Table().lock);
+  std::lock_guard<std::mutex> lock(State().queueTableHandle);
   return core->referenceCount;
 }
 
 std::vector<QVString, QVStdAllocator<QVString>> QVIntraProcessTableNames() {
-  QueueTable& table = Table();
-  std::lock_guard<std::mutex> lock(table.lock);
+  Queues& table = State();
+  std::lock_guard<std::mutex> lock(table.queueTableHandle);
   std::vector<QVString, QVStdAllocator<QVString>> names;
-  for (const auto& entry : table.cores) names.push_back(entry.first);
+  for (const auto& entry : table.queueTable) names.push_back(entry.first);
   return names;
 }
 
 void QVIntraProcessForgetNames() {
-  QueueTable& table = Table();
-  std::lock_guard<std::mutex> lock(table.lock);
-  table.cores.clear();
+  Queues& table = State();
+  std::lock_guard<std::mutex> lock(table.queueTableHandle);
+  table.queueTable.clear();
 }
 
 }  // namespace Quorvane

@@ -36,6 +36,9 @@ class QVIntraProcessCallbackHandler : public QVObject {
   bool hasYieldFunction();
   // Runs the message handler, when there is one, with the code and argument.
   void writeMessage(int code, int argument);
+  // A message never waits in the record: writeMessage hands it to the
+  // handler at once, or drops it.
+  bool hasMessageQ() const { return false; }
   // The yield function's answer; 0 without one.
   int yield();
   void print(std::ostream& os);
@@ -62,19 +65,22 @@ class QVIntraProcessCore : public QVObject {
   QVIntraProcessCallbackHandler& getLocalHandlers(QVSideOfConnection side) { return handlers[side]; }
   QVIntraProcessCallbackHandler& getRemoteHandlers(QVSideOfConnection side) { return handlers[Other(side)]; }
 
-  void signalRemoteReadCondition(QVSideOfConnection side) { readConditions[Other(side)]->Signal(); }
+  // A side's read condition, signalled by the other side's writes; its read
+  // descriptor is readable while a signal is pending.
+  QVPipeCondition& getLocalReadCondition(QVSideOfConnection side) { return *readConditions[side]; }
+  QVPipeCondition& getRemoteReadCondition(QVSideOfConnection side) { return *readConditions[Other(side)]; }
+  void signalRemoteReadCondition(QVSideOfConnection side) { getRemoteReadCondition(side).Signal(); }
   // True when signalled within the time-out.
   bool waitForLocalReadCondition(long microseconds, QVSideOfConnection side) {
-    return readConditions[side]->Wait(microseconds);
+    return getLocalReadCondition(side).Wait(microseconds);
   }
   // True when a signal is pending within the time-out; unlike a wait, the
   // signal stays pending.
   bool awaitLocalReadSignal(long microseconds, QVSideOfConnection side) {
-    return descriptor_readable(readConditions[side]->GetRawObject(), microseconds);
+    return descriptor_readable(getLocalReadCondition(side).GetRawObject(), microseconds);
   }
-  void signalLocalReadCondition(QVSideOfConnection side) { readConditions[side]->Signal(); }
-  void resetLocalReadCondition(QVSideOfConnection side) { readConditions[side]->Reset(); }
-  int localReadDescriptor(QVSideOfConnection side) { return readConditions[side]->GetRawObject(); }
+  void signalLocalReadCondition(QVSideOfConnection side) { getLocalReadCondition(side).Signal(); }
+  void resetLocalReadCondition(QVSideOfConnection side) { getLocalReadCondition(side).Reset(); }
 
   void signalRemoteConnectedCondition(QVSideOfConnection side) { connectedConditions[Other(side)]->Signal(); }
   bool waitForLocalConnectedCondition(long microseconds, QVSideOfConnection side) {
@@ -95,13 +101,16 @@ class QVIntraProcessCore : public QVObject {
   static QVSideOfConnection Other(QVSideOfConnection side) {
     return side == QVIntraServerSide ? QVIntraClientSide : QVIntraServerSide;
   }
+  void makeLocalConnectedCondition(QVSideOfConnection side);
+  void makeLocalReadCondition(QVSideOfConnection side);
 
   QVString name;
   std::atomic<bool> connected[2] = {false, false};
   // Set when a side's device goes, so the other stops waiting for it.
   std::atomic<bool> gone[2] = {false, false};
-  // All four exist for the core's whole life: a side may signal the other's
-  // at any moment after the core is in the table.
+  // All four are made with the core, both sides' at once, and exist for its
+  // whole life: a side may signal the other's at any moment after the core
+  // is in the table.
   std::unique_ptr<QVPthreadCondition> connectedConditions[2];
   std::unique_ptr<QVPipeCondition> readConditions[2];
   QVIntraStream LeftStream;   // server to client

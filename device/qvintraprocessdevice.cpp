@@ -115,7 +115,7 @@ void QVIntraProcessDevice::ReadMessage(unsigned long* code, unsigned long* argum
   *argument = 0;
 }
 
-bool QVIntraProcessDevice::HasMessageQ() { return false; }
+bool QVIntraProcessDevice::HasMessageQ() { return core->getRemoteHandlers(side).hasMessageQ(); }
 
 void QVIntraProcessDevice::SetMessageHandler(QVDeviceMessageHandler handler, void* cookie) {
   core->getLocalHandlers(side).setMessageHandler(handler, cookie);

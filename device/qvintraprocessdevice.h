@@ -39,7 +39,7 @@ class QVIntraProcessDevice : public QVDevice {
   long Type() override { return 6; }
   QVString Name() override { return core->getName(); }
   long NameSize() override { return static_cast<long>(core->getName().size()); }
-  int GetFD() override { return core->localReadDescriptor(side); }
+  int GetFD() override { return core->getLocalReadCondition(side).GetRawObject(); }
   bool HasConnectionQ() override { return core->remoteSideHasConnectedQ(side); }
   long Mode() override { return side; }
   unsigned long Options() override { return 0; }

@@ -13,6 +13,20 @@ void QVIntraStream::putWindow(char** start, char** end) {
   *end = last.bytes.get() + kChunkSize;
 }
 
+char* QVIntraStream::putWindowStart() {
+  char* start = nullptr;
+  char* end = nullptr;
+  putWindow(&start, &end);
+  return start;
+}
+
+char* QVIntraStream::putWindowEnd() {
+  char* start = nullptr;
+  char* end = nullptr;
+  putWindow(&start, &end);
+  return end;
+}
+
 void QVIntraStream::releasePutWindow(char* end) {
   if (end == nullptr) return;
   std::lock_guard<std::mutex> lock(handle);
@@ -39,6 +53,20 @@ void QVIntraStream::getWindow(char** start, char** end) {
   Chunk& front = chunks.front();
   *start = front.bytes.get() + readOffset;
   *end = front.bytes.get() + front.filled;
+}
+
+char* QVIntraStream::getWindowStart() {
+  char* start = nullptr;
+  char* end = nullptr;
+  getWindow(&start, &end);
+  return start;
+}
+
+char* QVIntraStream::getWindowEnd() {
+  char* start = nullptr;
+  char* end = nullptr;
+  getWindow(&start, &end);
+  return end;
 }
 
 void QVIntraStream::releaseGetWindow(char* end) {

@@ -28,11 +28,17 @@ class QVIntraStream : public QVObject {
   // The free space at the end of the last chunk; a chunk is appended first
   // when there is none or the last one is full.
   void putWindow(char** start, char** end);
+  // Each end of that window alone.
+  char* putWindowStart();
+  char* putWindowEnd();
   // Commits the bytes written up to end, which lies in the last put window.
   void releasePutWindow(char* end);
   // The unread bytes of the reader's current chunk (empty when there are
   // none), moving to the next chunk first when the current one is drained.
   void getWindow(char** start, char** end);
+  // Each end of that window alone.
+  char* getWindowStart();
+  char* getWindowEnd();
   // Consumes the current chunk's bytes up to end.
   void releaseGetWindow(char* end);
   bool emptyQ() const;

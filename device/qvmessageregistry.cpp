@@ -56,7 +56,8 @@ struct Snapshot {
 };
 static_assert(alignof(Entry) <= alignof(Snapshot));
 
-std::atomic<Snapshot*> gCurrent{nullptr};
+// The devices with message handlers, as the dispatch sees them now.
+std::atomic<Snapshot*> devswithhandlers{nullptr};
 std::atomic<int> gReaders{0};
 std::atomic<bool> gDispatching{false};
 // Odd while a dispatch round runs; the thread that runs it.
@@ -82,7 +83,7 @@ Snapshot* MakeSnapshot(size_t count) {
 // Publishes next (may be null for an empty registry) and frees what no
 // dispatch can still hold. Under ChangeLock.
 void Publish(Snapshot* next) {
-  Snapshot* old = gCurrent.exchange(next);
+  Snapshot* old = devswithhandlers.exchange(next);
   if (old != nullptr) {
     old->retiredNext = gRetired;
     gRetired = old;
@@ -123,7 +124,7 @@ enum class Change { kSet, kRemove };
 // 1 when done, 0 when refused; *replaced tells whether an old entry went.
 int Apply(Change change, const Entry& entry, bool* replaced) {
   std::lock_guard<std::mutex> guard(ChangeLock());
-  Snapshot* current = gCurrent.load();
+  Snapshot* current = devswithhandlers.load();
   const long found = IndexOf(current, entry.device);
   const size_t count = current == nullptr ? 0 : current->count;
   if (change == Change::kRemove && found < 0) return 0;
@@ -168,7 +169,7 @@ int ChangeRegistry(Change change, const Entry& entry) noexcept {
 // was: a handler on this thread may have changed the registry meanwhile. The
 // round's reader count keeps every snapshot it loads alive.
 bool StillRegistered(const Snapshot* seen, const Entry& entry) {
-  const Snapshot* now = gCurrent.load();
+  const Snapshot* now = devswithhandlers.load();
   if (now == seen) return true;
   const long found = IndexOf(now, entry.device);
   if (found < 0) return false;
@@ -221,7 +222,7 @@ void DispatchBatch(const Snapshot* seen, const Entry* entries, size_t count) {
 void DispatchOnce() {
   gDispatchRound.fetch_add(1);  // odd before the snapshot is loaded
   gReaders.fetch_add(1);
-  Snapshot* snapshot = gCurrent.load();
+  Snapshot* snapshot = devswithhandlers.load();
   if (snapshot != nullptr) {
     const Entry* entries = snapshot->entries();
     for (size_t start = 0; start < snapshot->count; start += platform::kReadinessBatch) {
@@ -260,7 +261,7 @@ int unix_setmsghandler(void* device, qv_message_reader reader, qv_message_handle
 
 int unix_getmsghandler(void* device, qv_message_handler* handler, void** cookie) noexcept {
   gReaders.fetch_add(1);
-  Snapshot* snapshot = gCurrent.load();
+  Snapshot* snapshot = devswithhandlers.load();
   const long found = IndexOf(snapshot, device);
   if (found >= 0) {
     const Entry& entry = snapshot->entries()[found];

@@ -45,37 +45,43 @@ struct Snapshot {
   HandlerEntry* handlers() { return reinterpret_cast<HandlerEntry*>(tables() + tableCount); }
 };
 
+// Made with the first environment, gone with the last.
 struct Tables {
-  std::map<uint64_t, std::vector<Record*>> devices;
-  std::map<uint64_t, _qvchild*> children;
-  uint64_t nextNumber = 0;
-  long activeEnvironments = 0;
+  // Each environment's launched devices, by environment number.
+  std::map<uint64_t, std::vector<Record*>> pipe_device_table;
+  // Each environment's child table, by environment number.
+  std::map<uint64_t, _qvchild*> pipe_child_table;
+  // The next environment number.
+  uint64_t pipe_device_table_number = 0;
+  long pipe_active_device_environments = 0;
 };
 
 // How long a change waits for the handlers that may hold an old snapshot.
 constexpr std::chrono::milliseconds kDrainWait{50};
 
-std::mutex gTableMutex;
-Tables* gTables = nullptr;  // under gTableMutex
+std::mutex pipe_device_table_mutex;
+Tables* gTables = nullptr;  // under pipe_device_table_mutex
 Snapshot* gRetired = nullptr;
 std::atomic<Snapshot*> gCurrent{nullptr};
 std::atomic<int> gReaders{0};
 
-std::atomic<Record*> gSignaledDevice{nullptr};
-std::atomic<qv_message_handler> gSignaledHandler{nullptr};
-std::atomic<void*> gSignaledCookie{nullptr};
-std::atomic<uint64_t> gSignaledCode{0};
+std::atomic<Record*> only_signaled_device{nullptr};
+std::atomic<qv_message_handler> signaled_device_handler{nullptr};
+std::atomic<void*> signaled_device_msgcookie{nullptr};
+// The code of the last message that came as a signal, 0 for none; a signal
+// carries no argument, so the message's argument is always 0.
+std::atomic<uint64_t> signaled_device_message{0};
 // The thread that made the signal-messaged device, the one that waits on it,
 // by its system number (0 for none): a thread handle would be unsafe to use
 // once that thread ended, the number is merely refused.
 std::atomic<long> gSignaledOwner{0};
 
-// gTableMutex taken with the signals pipe_signal_handler serves blocked on
+// pipe_device_table_mutex taken with the signals pipe_signal_handler serves blocked on
 // this thread: a handler here could otherwise call into a change (a message
 // handler closing a device) while this thread holds the mutex.
 class TableLock {
  public:
-  TableLock() noexcept : blocked_({SIGCHLD, SIGTERM, SIGINT, SIGABRT}), guard_(gTableMutex) {}
+  TableLock() noexcept : blocked_({SIGCHLD, SIGTERM, SIGINT, SIGABRT}), guard_(pipe_device_table_mutex) {}
 
  private:
   SignalsBlocked blocked_;
@@ -83,7 +89,7 @@ class TableLock {
 };
 
 // Shows next to the handlers and keeps the old snapshot for DrainRetired.
-// Under gTableMutex.
+// Under pipe_device_table_mutex.
 void Replace(Snapshot* next) {
   Snapshot* old = gCurrent.exchange(next);
   if (old != nullptr) {
@@ -93,13 +99,13 @@ void Replace(Snapshot* next) {
 }
 
 // Builds and publishes the snapshot of the tables; frees what no handler
-// can still hold. Under gTableMutex.
+// can still hold. Under pipe_device_table_mutex.
 void Publish() {
   std::vector<_qvchild*> tables;
   std::vector<HandlerEntry> handlers;
   if (gTables != nullptr) {
-    for (auto& [number, table] : gTables->children) tables.push_back(table);
-    for (auto& [number, list] : gTables->devices) {
+    for (auto& [number, table] : gTables->pipe_child_table) tables.push_back(table);
+    for (auto& [number, list] : gTables->pipe_device_table) {
       for (Record* record : list) {
         if (record->handler == nullptr) continue;
         bool seen = false;
@@ -191,17 +197,17 @@ void WakeOwner() {
   platform::SignalThreadOfThisProcess(owner, SIGIO);
 }
 
-void HandleMessage(int number, uint64_t code) {
-  qv_message_handler handler = gSignaledHandler.load();
+void handle_message(int number, uint64_t code) {
+  qv_message_handler handler = signaled_device_handler.load();
   if (handler != nullptr) {
-    gSignaledCode.store(0);
-    RVCallMessageHandler(handler, static_cast<QVLink*>(gSignaledCookie.load()), static_cast<long>(code), 0);
+    signaled_device_message.store(0);
+    RVCallMessageHandler(handler, static_cast<QVLink*>(signaled_device_msgcookie.load()), static_cast<long>(code), 0);
     WakeOwner();
     return;
   }
-  const bool slotTaken = gSignaledDevice.load() != nullptr;
+  const bool slotTaken = only_signaled_device.load() != nullptr;
   if (slotTaken) {
-    gSignaledCode.store(code);
+    signaled_device_message.store(code);
     WakeOwner();
   }
   SnapshotReader reader;
@@ -214,9 +220,17 @@ void HandleMessage(int number, uint64_t code) {
   if (!slotTaken && count == 0) NobodyTakes(number);
 }
 
+// Lets each environment's child table reap one finished child.
+void watch_pids() {
+  SnapshotReader reader;
+  Snapshot* snapshot = reader.get();
+  const size_t count = snapshot == nullptr ? 0 : snapshot->tableCount;
+  for (size_t i = 0; i < count; ++i) qvchild_wait_for_pid(snapshot->tables()[i]);
+}
+
 }  // namespace
 
-Environment* InitEnvironment(qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept {
+Environment* pipe_init(qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept {
   auto* environment = static_cast<Environment*>(allocator(sizeof(Environment)));
   if (environment == nullptr) return nullptr;
   *environment = Environment{allocator, deallocator, qvchild_new(allocator, deallocator), 0};
@@ -227,27 +241,27 @@ Environment* InitEnvironment(qv_allocator_fn allocator, qv_deallocator_fn deallo
   try {
     TableLock lock;
     if (gTables == nullptr) gTables = new Tables();
-    environment->number = gTables->nextNumber++;
-    gTables->devices[environment->number];
-    gTables->children[environment->number] = environment->children;
-    ++gTables->activeEnvironments;
+    environment->number = gTables->pipe_device_table_number++;
+    gTables->pipe_device_table[environment->number];
+    gTables->pipe_child_table[environment->number] = environment->children;
+    ++gTables->pipe_active_device_environments;
     Publish();
     DrainRetired();
     return environment;
   } catch (...) {
-    DeinitEnvironment(environment);
+    pipe_deinit(environment);
     return nullptr;
   }
 }
 
-void DeinitEnvironment(Environment* environment) noexcept {
+void pipe_deinit(Environment* environment) noexcept {
   if (environment == nullptr) return;
   {
     TableLock lock;
-    if (gTables != nullptr && gTables->children.erase(environment->number) != 0) {
-      gTables->devices.erase(environment->number);
+    if (gTables != nullptr && gTables->pipe_child_table.erase(environment->number) != 0) {
+      gTables->pipe_device_table.erase(environment->number);
       PublishRemoval();
-      if (--gTables->activeEnvironments == 0) {
+      if (--gTables->pipe_active_device_environments == 0) {
         delete gTables;
         gTables = nullptr;
       }
@@ -265,8 +279,8 @@ bool AddLaunched(Record* record) noexcept {
   try {
     TableLock lock;
     if (gTables == nullptr) return false;
-    auto list = gTables->devices.find(record->environment->number);
-    if (list == gTables->devices.end()) return false;
+    auto list = gTables->pipe_device_table.find(record->environment->number);
+    if (list == gTables->pipe_device_table.end()) return false;
     list->second.push_back(record);
     return true;
   } catch (...) {
@@ -277,8 +291,8 @@ bool AddLaunched(Record* record) noexcept {
 void RemoveLaunched(Record* record) noexcept {
   TableLock lock;
   if (gTables == nullptr) return;
-  auto list = gTables->devices.find(record->environment->number);
-  if (list == gTables->devices.end()) return;
+  auto list = gTables->pipe_device_table.find(record->environment->number);
+  if (list == gTables->pipe_device_table.end()) return;
   std::erase(list->second, record);
   PublishRemoval();
 }
@@ -295,36 +309,38 @@ void HandlersChanged() noexcept {
 
 bool ClaimSignaledSlot(Record* record) noexcept {
   Record* empty = nullptr;
-  if (!gSignaledDevice.compare_exchange_strong(empty, record)) return false;
+  if (!only_signaled_device.compare_exchange_strong(empty, record)) return false;
   gSignaledOwner.store(platform::ThisThreadNumber());
   return true;
 }
 
-bool IsSignaledDevice(const Record* record) noexcept { return record != nullptr && gSignaledDevice.load() == record; }
+bool IsSignaledDevice(const Record* record) noexcept {
+  return record != nullptr && only_signaled_device.load() == record;
+}
 
 void ReleaseSignaledSlot(const Record* record) noexcept {
   if (!IsSignaledDevice(record)) return;
-  gSignaledHandler.store(nullptr);
-  gSignaledCookie.store(nullptr);
-  gSignaledCode.store(0);
+  signaled_device_handler.store(nullptr);
+  signaled_device_msgcookie.store(nullptr);
+  signaled_device_message.store(0);
   gSignaledOwner.store(0);
-  gSignaledDevice.store(nullptr);
+  only_signaled_device.store(nullptr);
 }
 
 void SetSignaledHandler(qv_message_handler handler, void* cookie) noexcept {
   // A handler never meets the cookie of another: the handler goes first.
-  gSignaledHandler.store(nullptr);
-  gSignaledCookie.store(cookie);
-  gSignaledHandler.store(handler);
+  signaled_device_handler.store(nullptr);
+  signaled_device_msgcookie.store(cookie);
+  signaled_device_handler.store(handler);
 }
 
 void SignaledHandler(qv_message_handler* handler, void** cookie) noexcept {
-  *handler = gSignaledHandler.load();
-  if (cookie != nullptr) *cookie = gSignaledCookie.load();
+  *handler = signaled_device_handler.load();
+  if (cookie != nullptr) *cookie = signaled_device_msgcookie.load();
 }
 
 bool TakeSignaledMessage(uint64_t* code, uint64_t* argument, bool clear) noexcept {
-  const uint64_t stored = clear ? gSignaledCode.exchange(0) : gSignaledCode.load();
+  const uint64_t stored = clear ? signaled_device_message.exchange(0) : signaled_device_message.load();
   if (code != nullptr) *code = stored;
   if (argument != nullptr) *argument = 0;
   return stored != 0;
@@ -340,16 +356,10 @@ void pipe_signal_handler(int number) noexcept {
   using namespace Quorvane::pipes;
   const int savedErrno = errno;
   switch (number) {
-    case SIGINT: HandleMessage(number, 2); break;
-    case SIGABRT: HandleMessage(number, 3); break;
-    case SIGTERM: HandleMessage(number, 1); break;
-    case SIGCHLD: {
-      SnapshotReader reader;
-      Snapshot* snapshot = reader.get();
-      const size_t count = snapshot == nullptr ? 0 : snapshot->tableCount;
-      for (size_t i = 0; i < count; ++i) qvchild_wait_for_pid(snapshot->tables()[i]);
-      break;
-    }
+    case SIGINT: handle_message(number, 2); break;
+    case SIGABRT: handle_message(number, 3); break;
+    case SIGTERM: handle_message(number, 1); break;
+    case SIGCHLD: watch_pids(); break;
     default: break;
   }
   errno = savedErrno;

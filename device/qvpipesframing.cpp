@@ -171,7 +171,7 @@ bool ParseProtocol(const char* text, Descriptors* d) noexcept {
     at += length;
   }
   if (count == 0 || qvu_allnumeric(count, list, 0) != 1) return true;
-  long* targets[4] = {&d->in, &d->out, &d->msgIn, &d->msgOut};
+  long* targets[4] = {&d->fdIn, &d->fdOut, &d->fdMsgIn, &d->fdMsgOut};
   for (int i = 0; i < count; ++i) *targets[i] = std::strtol(list[i], nullptr, 10);
   d->given = true;
   return true;

@@ -102,10 +102,10 @@ WordStep TakeRoleWordByte(RoleWordReader* reader, char byte) noexcept;
 // The descriptor numbers of a protocol text "Pipes" or "Pipes:in,out,msgin,msgout";
 // false when the text does not name this protocol.
 struct Descriptors {
-  long in = 0;
-  long out = 1;
-  long msgIn = -1;
-  long msgOut = -1;
+  long fdIn = 0;
+  long fdOut = 1;
+  long fdMsgIn = -1;
+  long fdMsgOut = -1;
   bool given = false;
 };
 bool ParseProtocol(const char* text, Descriptors* descriptors) noexcept;

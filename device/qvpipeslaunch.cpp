@@ -96,7 +96,7 @@ void MoveDescriptors(Move* moves, int count) {
   close(ends.fds[3][0]);
   Move moves[4];
   int count = 0;
-  const long targets[4] = {d.in, d.out, d.msgIn, d.msgOut};
+  const long targets[4] = {d.fdIn, d.fdOut, d.fdMsgIn, d.fdMsgOut};
   const int childEnds[4] = {ends.fds[0][0], ends.fds[1][1], ends.fds[2][0], ends.fds[3][1]};
   int keep[5];
   int kept = 0;
@@ -125,8 +125,9 @@ void MoveDescriptors(Move* moves, int count) {
 
 bool Contains(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
 
-// The command line with what the child's link needs to know appended.
-char* CompleteCommandLine(qv_allocator_fn allocator, const char* commandLine) {
+// The shell's text: "exec " and the command line with what the child's link
+// needs to know appended.
+char* cmdfix(qv_allocator_fn allocator, const char* commandLine) {
   const char* parts[3] = {nullptr, nullptr, nullptr};
   if (!Contains(commandLine, "ParentConnect") && !Contains(commandLine, "parentconnect")) parts[0] = " -LinkMode ParentConnect";
   if (!Contains(commandLine, "Pipes")) parts[1] = " -LinkProtocol Pipes";
@@ -163,9 +164,10 @@ long FindProgram(Environment* environment, const char* commandLine) {
   return executable == 0 ? kNotExecutable : 0;
 }
 
-// The words of the command line for execv, null-ended, in one block: the
-// pointer table followed by the words.
-char** SplitWords(qv_allocator_fn allocator, qv_deallocator_fn deallocator, const char* text) {
+// The words of the completed command line (cmdfix's text after "exec ") for
+// execv without a shell, null-ended, in one block: the pointer table followed
+// by the words.
+char** noshellcmdfix(qv_allocator_fn allocator, qv_deallocator_fn deallocator, const char* text) {
   const size_t textSize = std::strlen(text) + 1;
   for (long slots = 2;; ++slots) {
     const size_t tableSize = static_cast<size_t>(slots) * sizeof(char*);
@@ -225,11 +227,11 @@ long Launch(Record* record, const Descriptors& d, const char* commandLine) noexc
   std::memcpy(record->name, commandLine, nameSize);
   if (const long found = FindProgram(environment, commandLine); found != 0) return found;
 
-  char* shellText = CompleteCommandLine(environment->allocator, commandLine);
+  char* shellText = cmdfix(environment->allocator, commandLine);
   if (shellText == nullptr) return kNoMemory;
   char** argv = nullptr;
   if (record->noShell) {
-    argv = SplitWords(environment->allocator, environment->deallocator, shellText + std::strlen("exec "));
+    argv = noshellcmdfix(environment->allocator, environment->deallocator, shellText + std::strlen("exec "));
     if (argv == nullptr) {
       environment->deallocator(shellText);
       return kNoMemory;
@@ -263,10 +265,10 @@ long Launch(Record* record, const Descriptors& d, const char* commandLine) noexc
   close(Ends::Take(ends.fds[3][1]));
   close(Ends::Take(ends.status[1]));
   record->childPid = child;
-  if (d.out >= 0) record->readFd = Ends::Take(ends.fds[1][0]);
-  if (d.in >= 0) record->writeFd = Ends::Take(ends.fds[0][1]);
-  if (d.msgOut >= 0) record->msgReadFd = Ends::Take(ends.fds[3][0]);
-  if (d.msgIn >= 0) record->msgWriteFd = Ends::Take(ends.fds[2][1]);
+  if (d.fdOut >= 0) record->readFd = Ends::Take(ends.fds[1][0]);
+  if (d.fdIn >= 0) record->writeFd = Ends::Take(ends.fds[0][1]);
+  if (d.fdMsgOut >= 0) record->msgReadFd = Ends::Take(ends.fds[3][0]);
+  if (d.fdMsgIn >= 0) record->msgWriteFd = Ends::Take(ends.fds[2][1]);
   if (record->msgReadFd >= 0) unix_arrange_to_get_msgs(record->msgReadFd, -1);
 
   long answer = WatchStart(child, ends.status[0]);

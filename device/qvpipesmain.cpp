@@ -1,8 +1,5 @@
 // The Pipes world's interface function: one selector, one answer.
-#include <signal.h>
-
 #include <cstring>
-#include <new>
 
 #include "device/qvdeviceparameters.h"
 #include "device/qvproceduralanswers.h"
@@ -14,17 +11,9 @@ namespace Quorvane::pipes {
 
 namespace {
 
-constexpr long kModes = 24;  // Launch and ParentConnect
-constexpr long kStreamCapacity = 4096;
 constexpr long kLaunchMode = 8;
 constexpr long kParentConnectMode = 16;
-constexpr const char* kProtocol = "Pipes";
-// A build stamp of 21 characters.
-constexpr const char* kWorldId = "Pipes " __DATE__ " 001";
-static_assert(sizeof("Pipes " __DATE__ " 001") - 1 == 21);
 
-using procedural::CopyTruncated;
-using procedural::StoreFixed;
 using procedural::Word;
 
 long InitWorld(void* object, void* a1, void* a2) {
@@ -33,7 +22,7 @@ long InitWorld(void* object, void* a1, void* a2) {
   if (allocator == nullptr || deallocator == nullptr) return kBadWorldArguments;
   auto* world = static_cast<World*>(allocator(sizeof(World)));
   if (world == nullptr) return kNoMemory;
-  *world = World{InitEnvironment(allocator, deallocator), allocator, deallocator};
+  *world = World{pipe_init(allocator, deallocator), allocator, deallocator};
   if (world->environment == nullptr) {
     deallocator(world);
     return kBadWorldArguments;
@@ -43,7 +32,7 @@ long InitWorld(void* object, void* a1, void* a2) {
 }
 
 long DeinitWorld(World* world) {
-  DeinitEnvironment(world->environment);
+  pipe_deinit(world->environment);
   world->deallocator(world);
   return 0;
 }
@@ -57,15 +46,15 @@ long MakeInstance(World* world, void** made, const char* block) {
   try {
     QVDeviceParameters parameters(block);
     mode = parameters.Mode;
-    record = MakeRecord(world, parameters.Protocol.c_str(), parameters.Mode, parameters.Name.c_str(),
-                        parameters.Options, &error);
+    record = pipe_make(world, parameters.Protocol.c_str(), parameters.Mode, parameters.Name.c_str(),
+                       parameters.Options, &error);
   } catch (...) {
     return kNoMemory;
   }
   if (record == nullptr) return error;
   auto* instance = static_cast<Instance*>(world->allocator(sizeof(Instance)));
   if (instance == nullptr) {
-    DestroyRecord(record);
+    pipe_destroy(record);
     return kNoMemory;
   }
   std::memset(static_cast<void*>(instance), 0, sizeof(Instance));
@@ -94,68 +83,32 @@ long MakeInstance(World* world, void** made, const char* block) {
   return 0;
 }
 
-long SignalHandlers(void* a1) {
-  if (a1 == nullptr) return -1;
-  try {
-    auto* list = new QVSignalHandlerList();
-    // Records on the message pipes raise SIGIO, whose dispatch the TCP and
-    // SharedMemory worlds loaded beside this one install.
-    for (int number : {SIGCHLD, SIGTERM, SIGINT, SIGABRT}) {
-      list->emplace_back(number, &pipe_signal_handler, false, false, true);
-    }
-    *static_cast<QVSignalHandlerList**>(a1) = list;
-    return 0;
-  } catch (...) {
-    return kNoMemory;
-  }
-}
-
 long WorldSelector(World* world, qvdeviceselector selector, void* a1, void* a2) {
   switch (selector) {
     case QVDEVICE_WORLD_DEINIT: return DeinitWorld(world);
     case QVDEVICE_WORLD_MAKE:
       if (a1 == nullptr || a2 == nullptr) return -1;
       return MakeInstance(world, static_cast<void**>(a1), static_cast<const char*>(a2));
-    case QVDEVICE_WORLD_GET_SIGNAL_HANDLERS: return SignalHandlers(a1);
+    case QVDEVICE_WORLD_GET_SIGNAL_HANDLERS: return pipe_get_signal_handlers(static_cast<QVSignalHandlerList**>(a1));
     case QVDEVICE_WORLD_RELEASE_SIGNAL_HANDLERS:
-      delete static_cast<QVSignalHandlerList*>(a1);
+      pipe_release_signal_handlers(static_cast<QVSignalHandlerList*>(a1));
       return 0;
-    case QVDEVICE_WORLD_PROTOCOL_NAME:
-      if (a1 == nullptr || a2 == nullptr) return -1;
-      if (*Word(a2) < 6) return kNoMemory;
-      std::memcpy(a1, kProtocol, 6);
-      *Word(a2) = 5;
-      return 0;
-    case QVDEVICE_WORLD_MODES:
-      if (a1 == nullptr) return -1;
-      *Word(a1) = kModes;
-      return 0;
-    case QVDEVICE_WORLD_STREAM_CAPACITY:
-      if (a1 == nullptr) return -1;
-      *Word(a1) = kStreamCapacity;
-      if (a2 != nullptr) *Word(a2) = 8;
-      return 0;
-    case QVDEVICE_WORLD_ID: {
-      if (a1 == nullptr || a2 == nullptr) return -1;
-      const long length = static_cast<long>(std::strlen(kWorldId));
-      if (*Word(a2) < length + 1) return kNoMemory;
-      std::memcpy(a1, kWorldId, static_cast<size_t>(length) + 1);
-      *Word(a2) = length;
-      return 0;
-    }
+    case QVDEVICE_WORLD_PROTOCOL_NAME: return pipe_world_protocol(static_cast<char*>(a1), Word(a2));
+    case QVDEVICE_WORLD_MODES: return pipe_world_modes(Word(a1));
+    case QVDEVICE_WORLD_STREAM_CAPACITY: return pipe_world_streamcapacity(Word(a1), Word(a2));
+    case QVDEVICE_WORLD_ID: return pipe_world_id(static_cast<char*>(a1), Word(a2));
     default: return -1;
   }
 }
 
 long DeviceSelector(Instance* instance, qvdeviceselector selector, void* a1, void* a2) {
-  Record* record = instance->record;
   switch (selector) {
     case QVDEVICE_CONNECT_READY:
       if (a2 == nullptr) return -1;
       return ConnectReady(instance, Word(a2));
     case QVDEVICE_HAS_DATA:
       if (a2 == nullptr) return -1;
-      return HasData(instance, Word(a2));
+      return pipe_hasdata(instance, Word(a2));
     case QVDEVICE_CONNECT: return Connect(instance);
     case QVDEVICE_WRITE:
       if (a1 == nullptr || a2 == nullptr) return -1;
@@ -171,33 +124,20 @@ long DeviceSelector(Instance* instance, qvdeviceselector selector, void* a1, voi
     case QVDEVICE_ACKNOWLEDGE: return instance->current == instance->oldestUnacknowledged ? 0 : kUnacknowledged;
     case QVDEVICE_CLOSE: Close(instance); return 0;
     case QVDEVICE_SET_YIELD_FUNCTION:
-      record->yielder = reinterpret_cast<qv_yield_function>(a1);
-      record->yieldCookie = a2;
-      return 0;
+      return pipe_setyieldfunction(instance, reinterpret_cast<qv_yield_function>(a1), a2);
     case QVDEVICE_GET_YIELD_FUNCTION:
-      if (a1 == nullptr) return -1;
-      *static_cast<qv_yield_function*>(a1) = record->yielder;
-      if (a2 != nullptr) *static_cast<void**>(a2) = record->yieldCookie;
-      return 0;
+      return pipe_getyieldfunction(instance, static_cast<qv_yield_function*>(a1), static_cast<void**>(a2));
     case QVDEVICE_SET_MESSAGE_HANDLER:
-      SetMessageHandler(record, reinterpret_cast<qv_message_handler>(a1), a2);
-      return 0;
-    case QVDEVICE_GET_MESSAGE_HANDLER: {
-      if (a1 == nullptr) return -1;
-      qv_message_handler handler = record->handler;
-      void* cookie = record->handlerCookie;
-      if (IsSignaledDevice(record)) SignaledHandler(&handler, &cookie);
-      *static_cast<qv_message_handler*>(a1) = handler;
-      if (a2 != nullptr) *static_cast<void**>(a2) = cookie;
-      return 0;
-    }
+      return pipe_setmsghandler(instance, reinterpret_cast<qv_message_handler>(a1), a2);
+    case QVDEVICE_GET_MESSAGE_HANDLER:
+      return pipe_getmsghandler(instance, static_cast<qv_message_handler*>(a1), static_cast<void**>(a2));
     case QVDEVICE_WRITE_MESSAGE:
       if (a1 == nullptr || a2 == nullptr) return -1;
-      return WriteMessage(record, static_cast<uint64_t>(*Word(a1)), static_cast<uint64_t>(*Word(a2)));
+      return pipe_writemsg(instance, static_cast<uint64_t>(*Word(a1)), static_cast<uint64_t>(*Word(a2)));
     case QVDEVICE_HAS_MESSAGE: {
       if (a1 == nullptr && a2 == nullptr) return -1;
       long waiting = 0;
-      const long answer = HasMessage(record, &waiting);
+      const long answer = pipe_hasmsg(instance, &waiting);
       *Word(a2 != nullptr ? a2 : a1) = waiting;
       return answer;
     }
@@ -205,44 +145,23 @@ long DeviceSelector(Instance* instance, qvdeviceselector selector, void* a1, voi
       if (a1 == nullptr || a2 == nullptr) return -1;
       uint64_t code = 0;
       uint64_t argument = 0;
-      const long answer = ReadMessage(record, &code, &argument);
+      const long answer = pipe_readmsg(instance, &code, &argument);
       *Word(a1) = static_cast<long>(code);
       *Word(a2) = static_cast<long>(argument);
       return answer;
     }
     case QVDEVICE_TYPE:
-      if (a1 == nullptr) return -1;
-      *Word(a1) = QVDEVICETYPE_PIPES;
-      return 0;
-    case QVDEVICE_NAME: return CopyTruncated(record->name, a1, a2);
+    case QVDEVICE_NAME:
     case QVDEVICE_NAME_SIZE:
-      if (a1 == nullptr) return -1;
-      *Word(a1) = static_cast<long>(std::strlen(record->name));
-      return 0;
     case QVDEVICE_FILE_DESCRIPTOR:
-      if (a1 == nullptr) return -1;
-      *static_cast<int*>(a1) = record->readFd;
-      return 0;
-    case QVDEVICE_SPECIFIC_30: return StoreFixed(record->childPid, a1, a2);
+    case QVDEVICE_SPECIFIC_30:
     case QVDEVICE_MODE:
-    case QVDEVICE_OPTIONS:
-      if (a1 == nullptr) return -1;
-      if (selector == QVDEVICE_MODE) *Word(a1) = record->launched != 0 ? kLaunchMode : kParentConnectMode;
-      else *Word(a1) = (record->forceYield ? 0x200 : 0) + (record->noShell ? 3 : 0);
-      if (a2 != nullptr) *Word(a2) = 8;
-      return 0;
+    case QVDEVICE_OPTIONS: return pipe_devinfo(instance, selector, a1, a2);
     case QVDEVICE_MODES:
-      if (a1 == nullptr) return -1;
-      *Word(a1) = kModes;
-      return 0;
-    case QVDEVICE_PROTOCOL_NAME: return CopyTruncated(kProtocol, a1, a2);
+    case QVDEVICE_PROTOCOL_NAME:
     case QVDEVICE_STREAM_CAPACITY:
-      if (a1 == nullptr) return -1;
-      *Word(a1) = kStreamCapacity;
-      if (a2 != nullptr) *Word(a2) = 8;
-      return 0;
-    case QVDEVICE_WORLD_IDENTITY: return CopyTruncated(kWorldId, a1, a2);
-    case QVDEVICE_SPECIFIC_40: return CopyTruncated("", a1, a2);
+    case QVDEVICE_WORLD_IDENTITY:
+    case QVDEVICE_SPECIFIC_40: return pipe_worldinfo(selector, a1, a2);
     default: return -1;
   }
 }

@@ -52,16 +52,16 @@ int TakeOver(int fd, const char* mode, FILE* stream) {
 long ConnectToParent(Record* record, Descriptors d, const char* name) {
   // Refused before the record owns anything: the caller's descriptors, and
   // its standard input and output, stay as they were.
-  if (d.msgIn == -1 && !ClaimSignaledSlot(record)) return kProtocolUnavailable;
+  if (d.fdMsgIn == -1 && !ClaimSignaledSlot(record)) return kProtocolUnavailable;
   if (!d.given) {
-    if (d.in == 0) d.in = TakeOver(0, "r", stdin);
-    if (d.out == 1) d.out = TakeOver(1, "w", stdout);
+    if (d.fdIn == 0) d.fdIn = TakeOver(0, "r", stdin);
+    if (d.fdOut == 1) d.fdOut = TakeOver(1, "w", stdout);
   }
   // Owned from here, so a failure below closes them.
-  record->readFd = static_cast<int>(d.in);
-  record->writeFd = static_cast<int>(d.out);
-  record->msgReadFd = static_cast<int>(d.msgIn);
-  record->msgWriteFd = static_cast<int>(d.msgOut);
+  record->readFd = static_cast<int>(d.fdIn);
+  record->writeFd = static_cast<int>(d.fdOut);
+  record->msgReadFd = static_cast<int>(d.fdMsgIn);
+  record->msgWriteFd = static_cast<int>(d.fdMsgOut);
   if (record->readFd < 0 || record->writeFd < 0) return kConnectionLost;
   record->name = CopyText(record->environment->allocator, name != nullptr && *name != '\0' ? name : "ParentLink");
   if (record->name == nullptr) return kNoMemory;
@@ -78,7 +78,7 @@ long ConnectToParent(Record* record, Descriptors d, const char* name) {
 }
 
 bool Fits(const Descriptors& d, long limit) {
-  for (long fd : {d.in, d.out, d.msgIn, d.msgOut}) {
+  for (long fd : {d.fdIn, d.fdOut, d.fdMsgIn, d.fdMsgOut}) {
     if (fd < -1 || fd >= limit) return false;
   }
   return true;
@@ -86,8 +86,8 @@ bool Fits(const Descriptors& d, long limit) {
 
 }  // namespace
 
-Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const char* name, unsigned long options,
-                   long* error) noexcept {
+Record* pipe_make(World* world, const char* protocol, unsigned long mode, const char* name, unsigned long options,
+                  long* error) noexcept {
   *error = 0;
   Environment* environment = world == nullptr ? nullptr : world->environment;
   if (environment == nullptr) {
@@ -127,13 +127,13 @@ Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const
   record->noShell = launch && (options & 3) == 3;
   *error = launch ? Launch(record, d, name) : ConnectToParent(record, d, name);
   if (*error != 0) {
-    DestroyRecord(record);
+    pipe_destroy(record);
     return nullptr;
   }
   return record;
 }
 
-void DestroyRecord(Record* record) noexcept {
+void pipe_destroy(Record* record) noexcept {
   if (record == nullptr) return;
   if (IsSignaledDevice(record)) {
     ReleaseSignaledSlot(record);

@@ -90,8 +90,8 @@ inline constexpr long kNotFound = 46;
 inline constexpr long kNotExecutable = 50;
 
 // Environment life (process-wide tables, signal snapshots).
-Environment* InitEnvironment(qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept;
-void DeinitEnvironment(Environment* environment) noexcept;
+Environment* pipe_init(qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept;
+void pipe_deinit(Environment* environment) noexcept;
 // Enters a launched record in its environment's list: false when it cannot.
 bool AddLaunched(Record* record) noexcept;
 void RemoveLaunched(Record* record) noexcept;
@@ -109,9 +109,9 @@ bool TakeSignaledMessage(uint64_t* code, uint64_t* argument, bool clear) noexcep
 void ReapChildren(Environment* environment) noexcept;
 
 // Records.
-Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const char* name, unsigned long options,
-                   long* error) noexcept;
-void DestroyRecord(Record* record) noexcept;
+Record* pipe_make(World* world, const char* protocol, unsigned long mode, const char* name, unsigned long options,
+                  long* error) noexcept;
+void pipe_destroy(Record* record) noexcept;
 // The launch itself: pipes, fork and exec, and the child's first moments.
 long Launch(Record* record, const Descriptors& descriptors, const char* commandLine) noexcept;
 
@@ -123,17 +123,11 @@ int GuardedWriteMessage(int fd, uint64_t code, uint64_t argument) noexcept;
 // The stream.
 long Connect(Instance* instance) noexcept;
 long ConnectReady(Instance* instance, long* ready) noexcept;
-// Whether the peer's data waits; control bytes alone are consumed, not data.
-long HasData(Instance* instance, long* ready) noexcept;
 long WriteWindow(Instance* instance, char** start, long* size) noexcept;
 long Read(Instance* instance, char** start, long* size) noexcept;
 long ReadComplete(Instance* instance) noexcept;
 // The count the writer placed in the window it was handed.
 void SetPlaced(Instance* instance, const char* start, long count) noexcept;
 void Close(Instance* instance) noexcept;
-long WriteMessage(Record* record, uint64_t code, uint64_t argument) noexcept;
-long HasMessage(Record* record, long* waiting) noexcept;
-long ReadMessage(Record* record, uint64_t* code, uint64_t* argument) noexcept;
-void SetMessageHandler(Record* record, qv_message_handler handler, void* cookie) noexcept;
 
 }  // namespace Quorvane::pipes

@@ -1,6 +1,4 @@
-// The Pipes stream: the connect exchange, windows out, segments in, and the
-// out-of-band messages.
-#include <signal.h>
+// The Pipes stream: the connect exchange, windows out and segments in.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +6,7 @@
 #include <cstring>
 
 #include "device/qvmessagelayer.h"
+#include "device/qvpipes.h"
 #include "device/qvpipesrecord.h"
 #include "device/qvpipeswindows.h"
 #include "device/qvsigpipeheld.h"
@@ -39,7 +38,8 @@ struct YieldData {
 // Outcome of one transfer: done, stopped by the yield function, failed.
 enum class Outcome { kDone, kStopped, kFailed };
 
-Outcome WriteAll(Record* record, const void* bytes, long length) {
+// The bytes to the write descriptor with the record's yield function.
+Outcome pipe_write(Record* record, const void* bytes, long length) {
   YieldData yield(kWriteYieldValue);
   const long written = GuardedWrite(record, bytes, length, &yield.record);
   if (written == length) return Outcome::kDone;
@@ -68,9 +68,10 @@ bool ChildWasKilled(Instance* instance) {
   return false;
 }
 
-// Bytes read, 0 for a yield stop, -2 end of file, -1 error. A read of the
+// From the read descriptor with the record's yield function: bytes read, 0
+// for a yield stop, -2 end of file, -1 error. A read of the
 // stream meets the peer awake where it answers soon; otherwise it blocks.
-long PipeRead(Instance* instance, void* buffer, long length, bool stream = false) {
+long pipe_read(Instance* instance, void* buffer, long length, bool stream = false) {
   Record* record = instance->record;
   long got = stream ? ReadSoon(&instance->readSpin, record->readFd, buffer, length) : kNothingReadYet;
   if (got == kNothingReadYet) {
@@ -83,18 +84,19 @@ long PipeRead(Instance* instance, void* buffer, long length, bool stream = false
 }
 
 Outcome ReadByte(Instance* instance, char* byte) {
-  const long got = PipeRead(instance, byte, 1);
+  const long got = pipe_read(instance, byte, 1);
   if (got == 1) return Outcome::kDone;
   return got == 0 ? Outcome::kStopped : Outcome::kFailed;
 }
 
-// A stop leaves the step where it was: the "Y" is sent once, and the next
-// call goes on waiting for the peer's.
-Outcome Synchronise(Instance* instance) {
+// The synchronisation: each side sends one "Y" and skips what comes before
+// the peer's. A stop leaves the step where it was: the "Y" is sent once, and
+// the next call goes on waiting for the peer's.
+Outcome pipe_connect(Instance* instance) {
   Record* record = instance->record;
   if (record->syncState > 0) return Outcome::kDone;
   if (record->syncState == 0) {
-    const Outcome wrote = WriteAll(record, "Y", 1);
+    const Outcome wrote = pipe_write(record, "Y", 1);
     if (wrote != Outcome::kDone) return wrote;
     record->syncState = -1;
   }
@@ -173,17 +175,12 @@ long GuardedWrite(Record* record, const void* bytes, long length, QVYieldParams*
   return GuardedWritePieces(record, &piece, 1, yieldData);
 }
 
-int GuardedWriteMessage(int fd, uint64_t code, uint64_t argument) noexcept {
-  SigpipeHeld held;
-  return unix_writemsg(fd, code, argument);
-}
-
 long Connect(Instance* instance) noexcept {
   if (instance->state == kConnected || instance->state == kPeerClosed) return 0;
   if (instance->state == kFailed) return kConnectionLost;
   // Each step keeps its place: a yield stop answers 25 and the next call
   // goes on from there.
-  const Outcome synchronised = Synchronise(instance);
+  const Outcome synchronised = pipe_connect(instance);
   if (synchronised == Outcome::kStopped) return kYieldStopped;
   if (synchronised == Outcome::kFailed) return Fail(instance);
   if (!instance->wordSaid) {
@@ -191,7 +188,7 @@ long Connect(Instance* instance) noexcept {
     const size_t length = std::strlen(instance->own.word);
     std::memcpy(said, instance->own.word, length);
     said[length] = ' ';
-    const Outcome wrote = WriteAll(instance->record, said, static_cast<long>(length) + 1);
+    const Outcome wrote = pipe_write(instance->record, said, static_cast<long>(length) + 1);
     if (wrote == Outcome::kStopped) return kYieldStopped;
     if (wrote == Outcome::kFailed) return Fail(instance);
     instance->wordSaid = true;
@@ -226,7 +223,12 @@ long ConnectReady(Instance* instance, long* ready) noexcept {
   return waited < 0 ? 1 : 0;
 }
 
-long HasData(Instance* instance, long* ready) noexcept {
+}  // namespace Quorvane::pipes
+
+long pipe_hasdata(void* device, long* ready) noexcept {
+  using namespace Quorvane::pipes;
+  if (device == nullptr || ready == nullptr) return -1;
+  auto* instance = static_cast<Instance*>(device);
   if (instance->state != kConnected) return ConnectReady(instance, ready);
   Scanner& s = instance->scanner;
   Record* record = instance->record;
@@ -253,6 +255,8 @@ long HasData(Instance* instance, long* ready) noexcept {
   }
   return ConnectReady(instance, ready);
 }
+
+namespace Quorvane::pipes {
 
 long WriteWindow(Instance* instance, char** start, long* size) noexcept {
   if (instance->state == kPeerClosed) return kPeerClosedLink;
@@ -296,7 +300,7 @@ long Read(Instance* instance, char** start, long* size) noexcept {
   if (s.cursor >= s.end) {
     if (instance->state == kPeerClosed) return kPeerClosedLink;
     if (instance->state == kFailed) return kConnectionLost;
-    const long got = PipeRead(instance, s.buffer, kReadBufferSize, true);
+    const long got = pipe_read(instance, s.buffer, kReadBufferSize, true);
     if (got == -2) return kPeerClosedLink;
     if (got < 0) return kConnectionLost;
     if (got == 0) return kYieldStopped;
@@ -316,65 +320,14 @@ long ReadComplete(Instance* instance) noexcept {
 void Close(Instance* instance) noexcept {
   if (instance->state == kConnected) {
     const char close[2] = {kEscape, kCloseMark};
-    WriteAll(instance->record, close, 2);
+    pipe_write(instance->record, close, 2);
   }
-  DestroyRecord(instance->record);
+  pipe_destroy(instance->record);
   qv_deallocator_fn deallocator = instance->world->deallocator;
   for (WindowNode& node : instance->nodes) {
     if (node.buffer != nullptr) deallocator(node.buffer);
   }
   deallocator(instance);
-}
-
-long WriteMessage(Record* record, uint64_t code, uint64_t argument) noexcept {
-  if (record->msgWriteFd >= 0) return GuardedWriteMessage(record->msgWriteFd, code, argument) == 1 ? 0 : kMessageWriteFailed;
-  const pid_t target = record->childPid != 0 ? record->childPid : record->parentPid;
-  if (target <= 0 || argument != 0) return kMessageWriteFailed;
-  int number = 0;
-  switch (code) {
-    case 1: number = SIGTERM; break;
-    case 2: number = SIGINT; break;
-    case 3: number = SIGABRT; break;
-    default: return kMessageWriteFailed;
-  }
-  return kill(target, number) == 0 ? 0 : kMessageWriteFailed;
-}
-
-long HasMessage(Record* record, long* waiting) noexcept {
-  if (IsSignaledDevice(record)) {
-    *waiting = TakeSignaledMessage(nullptr, nullptr, false) ? 1 : 0;
-    return 0;
-  }
-  *waiting = unix_select(record->msgReadFd, -1, -1, 0);
-  return *waiting < 0 ? 1 : 0;
-}
-
-long ReadMessage(Record* record, uint64_t* code, uint64_t* argument) noexcept {
-  if (IsSignaledDevice(record)) return TakeSignaledMessage(code, argument, true) ? 0 : kNoMessage;
-  if (record->msgReadFd < 0) return kNoMessage;
-  return unix_readmsg(record->msgReadFd, code, argument) == 1 ? 0 : kNoMessage;
-}
-
-namespace {
-
-int ReadRecordMessage(void* device, uint64_t* code, uint64_t* argument) {
-  auto* record = static_cast<Record*>(device);
-  return unix_readmsg(record->msgReadFd, code, argument);
-}
-
-}  // namespace
-
-void SetMessageHandler(Record* record, qv_message_handler handler, void* cookie) noexcept {
-  if (IsSignaledDevice(record)) {
-    SetSignaledHandler(handler, cookie);
-    return;
-  }
-  record->handler = handler;
-  record->handlerCookie = cookie;
-  if (record->launched != 0) HandlersChanged();
-  if (record->msgReadFd < 0) return;
-  if (handler == nullptr) unix_rmvmsghandler(record);
-  else unix_setmsghandler(record, ReadRecordMessage, handler, cookie, record->msgReadFd, -1);
 }
 
 }  // namespace Quorvane::pipes

@@ -86,7 +86,7 @@ QVSharedMemoryDevice::QVSharedMemoryDevice(QVDeviceParameters* parameters, QVSha
     }
     if (listener) OpenSideChannel();
     {
-      std::lock_guard<std::mutex> hold(shmworld::TableLock());
+      std::lock_guard<std::mutex> hold(shmworld::worldTableLock());
       deviceNumber = shmworld::TakeDeviceNumber();
     }
     memoryLayout->setFlag(listener ? QVSHMFlag::listenerConnected : QVSHMFlag::connectorConnected, 1);
@@ -109,9 +109,9 @@ QVSharedMemoryDevice::~QVSharedMemoryDevice() {
     eventWatchThread.reset();
   }
   {
-    std::lock_guard<std::mutex> hold(shmworld::TableLock());
-    auto devices = shmworld::Table().find(homeWorld);
-    if (devices != shmworld::Table().end()) devices->second.erase(deviceNumber);
+    std::lock_guard<std::mutex> hold(shmworld::worldTableLock());
+    auto devices = shmworld::worldTable().find(homeWorld);
+    if (devices != shmworld::worldTable().end()) devices->second.erase(deviceNumber);
   }
   // The flag goes down before the side channel ends, so that a peer that
   // learns of the end from the side channel reads an orderly close; and the
@@ -170,9 +170,9 @@ void QVSharedMemoryDevice::TearDownSegment() noexcept {
     try {
       // The world may have ended before its device: its table entry (erased
       // under the same lock before the world goes) says whether it is there.
-      std::lock_guard<std::mutex> hold(shmworld::TableLock());
+      std::lock_guard<std::mutex> hold(shmworld::worldTableLock());
       const int self = QVProcess::currentProcessId();
-      if (shmworld::Table().count(homeWorld) != 0) {
+      if (shmworld::worldTable().count(homeWorld) != 0) {
         world->getRecordManager().removeProcessIDFromSegmentRecord(deviceName, self);
       } else {
         QVSHMRecordManager().removeProcessIDFromSegmentRecord(deviceName, self);

@@ -14,7 +14,7 @@ constexpr char kSourceFile[] = "device/qvshm";
 }
 
 QVString SuffixOf(std::string_view key) {
-  for (const Suffix& row : kSuffixes) {
+  for (const Suffix& row : syncObjectNameMap) {
     if (row.key == key) return QVString(row.suffix);
   }
   throw QVException("No sync object of that key", kSourceFile, __LINE__, qvexceptiontype::internalError, 0);
@@ -31,7 +31,7 @@ void CheckLinkName(const QVString& name) {
 }
 
 bool NameTakenQ(const QVString& name) {
-  for (const Suffix& row : kSuffixes) {
+  for (const Suffix& row : syncObjectNameMap) {
     if (nameCollidesWithAnotherIPCName(name + QVString(row.suffix))) return true;
   }
   return false;

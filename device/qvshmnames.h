@@ -16,8 +16,10 @@ struct Suffix {
 };
 
 // Every object of a link is named link name + suffix. All fourteen take part
-// in the collision test of a drawn name, even those that make no object.
-inline constexpr Suffix kSuffixes[] = {
+// in the collision test of a drawn name, even those that make no object. A
+// constant table: nothing fills it at run time, so no lock guards it and no
+// count of devices keeps it.
+inline constexpr Suffix syncObjectNameMap[] = {
     {"ListenerName", "lst"},
     {"ConnectorName", "con"},
     {"WriteLock", "wrlck"},

@@ -40,8 +40,8 @@ QVDevice* QVSharedMemoryWorld::MakeDevice(char* block) {
 QVDevice* QVSharedMemoryWorld::MakeDeviceWithParameters(QVDeviceParameters* parameters) {
   auto device = std::make_unique<QVSharedMemoryDevice>(parameters, this);
   {
-    std::lock_guard<std::mutex> hold(shmworld::TableLock());
-    shmworld::Table()[worldNumber].try_emplace(device->getDeviceNumber(), device.get());
+    std::lock_guard<std::mutex> hold(shmworld::worldTableLock());
+    shmworld::worldTable()[worldNumber].try_emplace(device->getDeviceNumber(), device.get());
   }
   return device.release();
 }
@@ -73,7 +73,7 @@ void QVSharedMemorySignalHandler(int signal) {
   if (signal != SIGHUP && signal != SIGSEGV && signal != SIGBUS) return;
   const bool fault = signal != SIGHUP;
   // No lock: this runs in signal context, perhaps on a thread that holds it.
-  for (auto& [world, devices] : shmworld::Table()) {
+  for (auto& [world, devices] : shmworld::worldTable()) {
     for (auto& [number, device] : devices) {
       if (device != nullptr) device->ReleaseInSignal(!fault);
     }

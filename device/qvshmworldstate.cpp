@@ -14,68 +14,54 @@ namespace Quorvane::shmworld {
 
 namespace {
 
-// One watch thread and its stop request. The starter returns once the thread
-// has its name and has made its first pass: a world's devices are then never
-// made while the first sweep may still remove a segment of the same name.
-class Watch {
+// A condition a watch thread and its starter meet on: set by Signal until
+// Reset, and waited for.
+class WatchCondition {
  public:
-  template <typename Pass>
-  void Start(const char* name, long periodMicroseconds, Pass pass) {
-    stop_ = false;
-    started_ = false;
-    thread_.reset(caught([this, name, periodMicroseconds, pass] {
-      QVThread::SetName(name);
-      pass();
-      std::unique_lock<std::mutex> hold(mutex_);
-      started_ = true;
-      wake_.notify_all();
-      for (;;) {
-        wake_.wait_for(hold, std::chrono::microseconds(periodMicroseconds), [this] { return stop_; });
-        if (stop_) return;
-        hold.unlock();
-        pass();
-        hold.lock();
-      }
-    }));
-    std::unique_lock<std::mutex> hold(mutex_);
-    wake_.wait(hold, [this] { return started_; });
-  }
-
-  void Stop() noexcept {
-    if (!thread_) return;
+  void Signal() {
     {
       std::lock_guard<std::mutex> hold(mutex_);
-      stop_ = true;
+      set_ = true;
     }
     wake_.notify_all();
-    try {
-      thread_->Join();
-    } catch (const QVException&) {
-    }
-    thread_.reset();
+  }
+  void Reset() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    set_ = false;
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    wake_.wait(hold, [this] { return set_; });
+  }
+  // True when signalled within the time.
+  bool WaitFor(long microseconds) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return wake_.wait_for(hold, std::chrono::microseconds(microseconds), [this] { return set_; });
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable wake_;
-  bool stop_ = false;
-  bool started_ = false;
-  std::unique_ptr<QVThread> thread_;
+  bool set_ = false;
 };
 
 struct Shared {
-  std::mutex tableLock;
-  WorldTable table;
+  std::mutex worldTableLock;
+  WorldTable worldTable;
   std::atomic<uint64_t> nextWorldNumber{0};
-  uint64_t nextDeviceNumber = 0;  // under tableLock
+  uint64_t nextDeviceNumber = 0;  // under worldTableLock
 
-  std::mutex countLock;  // taken before tableLock
-  uint64_t activeWorlds = 0;
+  std::mutex currentlyActiveWorldLock;  // taken before worldTableLock
+  uint64_t currentlyActiveWorlds = 0;
   // The watches' own record manager: no world's, so no world's end can pull
   // it from under them.
   std::unique_ptr<QVSHMRecordManager> records;
-  Watch segmentWatch;
-  Watch otherProcessWatch;
+  std::unique_ptr<QVThread> segmentRecordWatchThread;
+  WatchCondition segmentRecordWatchThreadHasStarted;
+  WatchCondition segmentRecordWatchThreadStopRequested;
+  std::unique_ptr<QVThread> otherProcessWatchThread;
+  WatchCondition otherProcessWatchThreadHasStarted;
+  WatchCondition otherProcessWatchThreadStopRequested;
   std::atomic<uint64_t> segmentPasses{0};
   std::atomic<uint64_t> otherProcessPasses{0};
 };
@@ -114,8 +100,8 @@ void SegmentPass(QVSHMRecordManager& records) {
 // Marks dead every connected device of any world whose peer is gone.
 void OtherProcessPass() {
   Shared& shared = State();
-  std::lock_guard<std::mutex> hold(shared.tableLock);
-  for (auto& [world, devices] : shared.table) {
+  std::lock_guard<std::mutex> hold(shared.worldTableLock);
+  for (auto& [world, devices] : shared.worldTable) {
     for (auto& [number, device] : devices) {
       if (device != nullptr && device->PeerVanishedQ()) device->MarkPeerDead();
     }
@@ -123,22 +109,73 @@ void OtherProcessPass() {
   shared.otherProcessPasses++;
 }
 
+
+// A watch thread's life: named, a first pass, the start signalled, and then
+// a pass each period until the stop is requested. The start is signalled
+// only after the first pass: a world's devices are then never made while
+// the first sweep may still remove a segment of the same name.
+template <typename Pass>
+void RunWatch(const char* name, long periodMicroseconds, WatchCondition& hasStarted, WatchCondition& stopRequested,
+              Pass pass) {
+  QVThread::SetName(name);
+  pass();
+  hasStarted.Signal();
+  while (!stopRequested.WaitFor(periodMicroseconds)) pass();
+}
+
+void SegmentRecordWatchThreadFunction(QVSHMRecordManager* records) {
+  Shared& shared = State();
+  RunWatch(kSegmentWatchName, kSegmentWatchMicroseconds, shared.segmentRecordWatchThreadHasStarted,
+           shared.segmentRecordWatchThreadStopRequested, [records] { SegmentPass(*records); });
+}
+
+void OtherProcessWatchThreadFunction() {
+  Shared& shared = State();
+  RunWatch(kOtherProcessWatchName, kOtherProcessWatchMicroseconds, shared.otherProcessWatchThreadHasStarted,
+           shared.otherProcessWatchThreadStopRequested, [] { OtherProcessPass(); });
+}
+
+// Starts the thread on the body and returns once it has signalled its start.
+template <typename Body>
+void StartWatch(std::unique_ptr<QVThread>& thread, WatchCondition& hasStarted, WatchCondition& stopRequested,
+                Body body) {
+  hasStarted.Reset();
+  stopRequested.Reset();
+  thread.reset(caught(body));
+  hasStarted.Wait();
+}
+
+void StopWatch(std::unique_ptr<QVThread>& thread, WatchCondition& stopRequested) noexcept {
+  if (!thread) return;
+  stopRequested.Signal();
+  try {
+    thread->Join();
+  } catch (const QVException&) {
+  }
+  thread.reset();
+}
+
+void StopWatches(Shared& shared) noexcept {
+  StopWatch(shared.segmentRecordWatchThread, shared.segmentRecordWatchThreadStopRequested);
+  StopWatch(shared.otherProcessWatchThread, shared.otherProcessWatchThreadStopRequested);
+}
+
 }  // namespace
 
-std::mutex& TableLock() { return State().tableLock; }
-WorldTable& Table() { return State().table; }
+std::mutex& worldTableLock() { return State().worldTableLock; }
+WorldTable& worldTable() { return State().worldTable; }
 uint64_t TakeWorldNumber() { return State().nextWorldNumber++; }
 uint64_t TakeDeviceNumber() { return State().nextDeviceNumber++; }
 uint64_t NextWorldNumber() { return State().nextWorldNumber.load(); }
 
 uint64_t NextDeviceNumber() {
-  std::lock_guard<std::mutex> hold(State().tableLock);
+  std::lock_guard<std::mutex> hold(State().worldTableLock);
   return State().nextDeviceNumber;
 }
 
 uint64_t ActiveWorlds() {
-  std::lock_guard<std::mutex> hold(State().countLock);
-  return State().activeWorlds;
+  std::lock_guard<std::mutex> hold(State().currentlyActiveWorldLock);
+  return State().currentlyActiveWorlds;
 }
 
 uint64_t SegmentWatchPasses() { return State().segmentPasses.load(); }
@@ -146,44 +183,43 @@ uint64_t OtherProcessWatchPasses() { return State().otherProcessPasses.load(); }
 
 void WorldArrives(uint64_t world) {
   Shared& shared = State();
-  std::lock_guard<std::mutex> count(shared.countLock);
+  std::lock_guard<std::mutex> count(shared.currentlyActiveWorldLock);
   {
-    std::lock_guard<std::mutex> hold(shared.tableLock);
-    shared.table.try_emplace(world);
+    std::lock_guard<std::mutex> hold(shared.worldTableLock);
+    shared.worldTable.try_emplace(world);
   }
-  if (shared.activeWorlds == 0) {
+  if (shared.currentlyActiveWorlds == 0) {
     try {
       shared.records = std::make_unique<QVSHMRecordManager>();
       QVSHMRecordManager* records = shared.records.get();
-      shared.segmentWatch.Start(kSegmentWatchName, kSegmentWatchMicroseconds,
-                                [records] { SegmentPass(*records); });
-      shared.otherProcessWatch.Start(kOtherProcessWatchName, kOtherProcessWatchMicroseconds,
-                                     [] { OtherProcessPass(); });
+      StartWatch(shared.segmentRecordWatchThread, shared.segmentRecordWatchThreadHasStarted,
+                 shared.segmentRecordWatchThreadStopRequested,
+                 [records] { SegmentRecordWatchThreadFunction(records); });
+      StartWatch(shared.otherProcessWatchThread, shared.otherProcessWatchThreadHasStarted,
+                 shared.otherProcessWatchThreadStopRequested, [] { OtherProcessWatchThreadFunction(); });
     } catch (...) {
-      shared.segmentWatch.Stop();
-      shared.otherProcessWatch.Stop();
+      StopWatches(shared);
       shared.records.reset();
-      std::lock_guard<std::mutex> hold(shared.tableLock);
-      shared.table.erase(world);
+      std::lock_guard<std::mutex> hold(shared.worldTableLock);
+      shared.worldTable.erase(world);
       throw;
     }
   }
-  ++shared.activeWorlds;
+  ++shared.currentlyActiveWorlds;
 }
 
 void WorldLeaves(uint64_t world) {
   Shared& shared = State();
-  std::lock_guard<std::mutex> count(shared.countLock);
-  if (shared.activeWorlds == 1) {
-    shared.segmentWatch.Stop();
-    shared.otherProcessWatch.Stop();
+  std::lock_guard<std::mutex> count(shared.currentlyActiveWorldLock);
+  if (shared.currentlyActiveWorlds == 1) {
+    StopWatches(shared);
     shared.records.reset();
   }
   {
-    std::lock_guard<std::mutex> hold(shared.tableLock);
-    shared.table.erase(world);
+    std::lock_guard<std::mutex> hold(shared.worldTableLock);
+    shared.worldTable.erase(world);
   }
-  if (shared.activeWorlds > 0) --shared.activeWorlds;
+  if (shared.currentlyActiveWorlds > 0) --shared.currentlyActiveWorlds;
 }
 
 }  // namespace Quorvane::shmworld

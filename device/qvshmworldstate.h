@@ -18,12 +18,13 @@ namespace Quorvane::shmworld {
 using DeviceMap = std::map<uint64_t, QVSharedMemoryDevice*>;
 using WorldTable = std::map<uint64_t, DeviceMap>;
 
-// Guards Table() and the device numbers.
-std::mutex& TableLock();
-WorldTable& Table();
+// The live devices of every world, by world number; worldTableLock guards
+// it and the device numbers, and is taken after the count of live worlds'.
+std::mutex& worldTableLock();
+WorldTable& worldTable();
 
 uint64_t TakeWorldNumber();
-// Under TableLock.
+// Under worldTableLock.
 uint64_t TakeDeviceNumber();
 // The numbers the next world and device will get, for printing.
 uint64_t NextWorldNumber();

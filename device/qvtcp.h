@@ -1,6 +1,7 @@
 // The "TCP" device: a link's byte stream over one IPv4 TCP connection, with
 // an optional second connection for out-of-band messages. A procedural world:
-// everything goes through socket_main.
+// everything goes through socket_main, whose selectors call the operations
+// of device/qvtcprecord.h, one each.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +11,6 @@
 // The world's interface function (selectors of qvdeviceselector).
 long socket_main(void* object, Quorvane::qvdeviceselector selector, void* a1, void* a2) noexcept;
 
-// Joins name, the first separator and location (when location is not empty)
-// into buffer and splits it: *port at the start, *host after the first
-// separator, cut at the second separator with *rest after the cut. 0 on
-// success; -1 when the joined text does not fit the buffer.
 // What a holder of a device (the object selector 2 made) may keep with it;
 // null for a null device. No selector reads or writes it.
 void* socket_userdata(void* device) noexcept;
@@ -32,5 +29,9 @@ int socket_has_connection(void* device) noexcept;
 // or -1 when the wait fails or for a null device.
 int socket_hasdata(void* device) noexcept;
 
+// Joins name, the first separator and location (when location is not empty)
+// into buffer and splits it: *port at the start, *host after the first
+// separator, cut at the second separator with *rest after the cut. 0 on
+// success; -1 when the joined text does not fit the buffer.
 int qvu_parse_name(const char* name, const char* location, char* buffer, size_t size, char** port, char** host,
                    char** rest, const char* separators) noexcept;

@@ -63,19 +63,19 @@ void Tune(int fd) {
 
 // 1 written, 0 stopped by the yield function before any byte went, -1
 // failed.
-int WriteText(Record* record, const char* text) {
+int WriteText(socket_device* record, const char* text) {
   const long length = static_cast<long>(std::strlen(text));
-  const long sent = RecordWrite(record, text, length);
+  const long sent = socket_write(record, text, length);
   return sent == length ? 1 : (sent == 0 ? 0 : -1);
 }
 
 // One word ended by a comma or "Y": 1 read, 0 stopped by the yield function,
 // -1 failed (also for a word longer than the limit).
-int ReadWord(Record* record, char* word, long* length, char* ended) {
+int ReadWord(socket_device* record, char* word, long* length, char* ended) {
   *length = 0;
   for (;;) {
     char byte = 0;
-    const long got = RecordRead(record, &byte, 1);
+    const long got = socket_read(record, &byte, 1);
     if (got == 0) return 0;
     if (got != 1) return -1;
     if (byte == ',' || byte == 'Y') {
@@ -123,28 +123,28 @@ int ConnectTo(int fd, uint64_t address, uint16_t port) {
 
 // A failure after the data connection stood: it is closed (with a kept
 // listening socket), the record stays failed.
-long ClientFails(Record* record) {
+long ClientFails(socket_device* record) {
   if (record->dataFd >= 0) qvsock__closesocket(record->dataFd);
   record->dataFd = -1;
   Settle(record);
   return kStepFailed;
 }
 
-long Stopped(Record* record) {
+long Stopped(socket_device* record) {
   Restart(record);
   return kStepStopped;
 }
 
 // The outcome of a side-channel write that did not go whole.
-long WriteFails(Record* record, int written) { return written == 0 ? Stopped(record) : ClientFails(record); }
+long WriteFails(socket_device* record, int written) { return written == 0 ? Stopped(record) : ClientFails(record); }
 
-void Established(Record* record) {
+void Established(socket_device* record) {
   unix_arrange_to_get_msgs(record->msgFd, record->dataFd);
   if (record->msgFd >= 0) qvsock___closeonexec(record->msgFd);
   record->state = 1;
 }
 
-long ConnectClient(Record* record) {
+long ConnectClient(socket_device* record) {
   if (record->state == 1) return kStepConnected;
   if (record->state == -1) return kStepFailed;
   record->state = -1;
@@ -197,7 +197,7 @@ long ConnectClient(Record* record) {
 
 // Waits for a connection on fd: 1 ready, 0 stopped by the yield function,
 // -1 failed or, with a limit, timed out.
-int AwaitConnection(Record* record, int fd, bool limited) {
+int AwaitConnection(socket_device* record, int fd, bool limited) {
   const auto deadline = std::chrono::steady_clock::now() + kMessageAcceptLimit;
   for (;;) {
     const long wait = limited ? kMessageAcceptSlice : (record->yielder != nullptr ? 0 : kQuietAcceptWait);
@@ -212,28 +212,25 @@ int AwaitConnection(Record* record, int fd, bool limited) {
   }
 }
 
+// The socket of a message connection: bound to any address at a port the
+// system picks, which becomes the device's local port; -1 when it cannot be
+// made.
+int fresh_socket(socket_device* record) {
+  int error = 0;
+  return new_device(0, &record->localPort, &error);
+}
+
 // The message connection the client asked for; -1 when it does not come, -2
 // when the offer could not be written, -3 when the yield function stopped.
-int AcceptMessageConnection(Record* record) {
-  uint16_t port = 0;
-  Owned listener(qvsock__socket());
-  if (listener.get() < 0) return -1;
-  struct sockaddr_in address {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  socklen_t length = sizeof address;
-  if (qvsock___reuseaddr(listener.get()) != 0 || qvsock___closeonexec(listener.get()) < 0 ||
-      qvsock__bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      qvsock__getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      qvsock__listen(listener.get(), 1) != 0) {
+int AcceptMessageConnection(socket_device* record) {
+  Owned listener(fresh_socket(record));
+  if (listener.get() < 0 || qvsock__listen(listener.get(), 1) != 0) {
     // No port to offer: the client goes on without a message connection.
     const int written = WriteText(record, "Y");
     return written == 1 ? -1 : (written == 0 ? -3 : -2);
   }
-  port = ntohs(address.sin_port);
-  record->localPort = port;
   char words[32];
-  std::snprintf(words, sizeof words, "%s%uY", kPortWord, static_cast<unsigned>(port));
+  std::snprintf(words, sizeof words, "%s%uY", kPortWord, static_cast<unsigned>(record->localPort));
   const int written = WriteText(record, words);
   if (written != 1) return written == 0 ? -3 : -2;
   const int waited = AwaitConnection(record, listener.get(), true);
@@ -243,7 +240,7 @@ int AcceptMessageConnection(Record* record) {
   return accepted;
 }
 
-long ConnectServer(Record* record) {
+long ConnectServer(socket_device* record) {
   if (record->state == -1) return kStepFailed;
   if (record->state == 1) return kStepConnected;
   const int listener = record->dataFd;
@@ -304,19 +301,19 @@ long ConnectServer(Record* record) {
 
 }  // namespace
 
-void Restart(Record* record) noexcept {
+void Restart(socket_device* record) noexcept {
   DropConnections(record);
   if (record->listenFd >= 0) record->dataFd = record->listenFd;
   record->listenFd = -1;
   record->state = 0;
 }
 
-void Settle(Record* record) noexcept {
+void Settle(socket_device* record) noexcept {
   if (record->listenFd >= 0) qvsock__closesocket(record->listenFd);
   record->listenFd = -1;
 }
 
-long ConnectRecord(Record* record) noexcept {
+long socket_connect(socket_device* record) noexcept {
   record->connecting = 1;
   const long outcome = record->listening != 0 ? ConnectServer(record) : ConnectClient(record);
   record->connecting = 0;
@@ -326,7 +323,7 @@ long ConnectRecord(Record* record) noexcept {
     record->handler = &socket_stubhandler;
     record->handlerCookie = nullptr;
   }
-  if (record->state == 1) SetMessageHandler(record, record->handler, record->handlerCookie);
+  if (record->state == 1) socket_setmsghandler(record, record->handler, record->handlerCookie);
   return outcome;
 }
 

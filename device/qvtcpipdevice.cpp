@@ -107,9 +107,12 @@ QVTCPIPDevice::QVTCPIPDevice(char* block, QVTCPIPWorld* owner) : world(owner), p
   // Any mode with the Connect bit and no Listen bit connects, in both models.
   Side = listening ? 1 : 0;
   if (listening) {
-    CreateServer(oldModel);
+    if (oldModel) OldCreateServer();
+    else CreateServer();
+  } else if (oldModel) {
+    OldCreateClient();
   } else {
-    CreateClient(oldModel);
+    CreateClient();
   }
 }
 
@@ -163,36 +166,54 @@ bool QVTCPIPDevice::ChooseHost(_qvipprotocol& protocol) {
   return given;
 }
 
-void QVTCPIPDevice::CreateServer(bool old) {
+_qvipprotocol QVTCPIPDevice::ServerProtocol(qvexceptiontype refusal) {
   _qvipprotocol protocol = QVIPV4;
   if (ChooseHost(protocol) && protocol == QVIPV4 && (parameters.Options & QVUseIPV6) != 0) {
-    Fail("IPV6 link requested but linkname contains IPV4 hostname.", __LINE__,
-         old ? qvexceptiontype::badLinkName : qvexceptiontype::badArgument);
+    Fail("IPV6 link requested but linkname contains IPV4 hostname.", __LINE__, refusal);
   }
   if (protocol == QVIPV6) reportedOptions |= QVUseIPV6;
-  auto address = [&](const QVString& port) {
-    if (UseAnyAddr) return QVIPAddress::initForAnyAddressWithPort(PortNumber(port), protocol);
-    return QVIPAddress(nap.Hostname, protocol, PortNumber(port));
-  };
-  data = QVEndPoint(protocol, QVStream, address(nap.DataPort));
-  Listen(data);
-  if (old) {
-    mesg = QVEndPoint(protocol, QVStream, address(nap.MesgPort));
-    Listen(mesg);
-  }
+  return protocol;
+}
+
+void QVTCPIPDevice::ListenOn(QVEndPoint& endPoint, _qvipprotocol protocol, const QVString& port) {
+  const QVIPAddress address = UseAnyAddr ? QVIPAddress::initForAnyAddressWithPort(PortNumber(port), protocol)
+                                         : QVIPAddress(nap.Hostname, protocol, PortNumber(port));
+  endPoint = QVEndPoint(protocol, QVStream, address);
+  Listen(endPoint);
+}
+
+void QVTCPIPDevice::CreateServer() {
+  const _qvipprotocol protocol = ServerProtocol(qvexceptiontype::badArgument);
+  ListenOn(data, protocol, nap.DataPort);
   LinkHostName = nap.Hostname;
 }
 
-void QVTCPIPDevice::CreateClient(bool old) {
+void QVTCPIPDevice::OldCreateServer() {
+  const _qvipprotocol protocol = ServerProtocol(qvexceptiontype::badLinkName);
+  ListenOn(data, protocol, nap.DataPort);
+  ListenOn(mesg, protocol, nap.MesgPort);
+  LinkHostName = nap.Hostname;
+}
+
+QVIPAddress QVTCPIPDevice::ClientAddress(qvexceptiontype refusal, _qvipprotocol* protocol) {
+  *protocol = QVIPV4;
+  ChooseHost(*protocol);
+  if (nap.DataPort.empty()) Fail("Link name does not contain the data port number.", __LINE__, refusal);
+  return QVIPAddress(nap.Hostname, *protocol, PortNumber(nap.DataPort));
+}
+
+void QVTCPIPDevice::CreateClient() {
   _qvipprotocol protocol = QVIPV4;
-  ChooseHost(protocol);
-  if (nap.DataPort.empty()) {
-    Fail("Link name does not contain the data port number.", __LINE__,
-         old ? qvexceptiontype::badArgument : qvexceptiontype::badLinkName);
-  }
-  const QVIPAddress address(nap.Hostname, protocol, PortNumber(nap.DataPort));
+  const QVIPAddress address = ClientAddress(qvexceptiontype::badLinkName, &protocol);
   data = QVEndPoint(protocol, QVStream, address);
-  if (!old) mesg = QVEndPoint(protocol, QVStream, address);
+  mesg = QVEndPoint(protocol, QVStream, address);
+  LinkHostName = nap.Hostname;
+}
+
+void QVTCPIPDevice::OldCreateClient() {
+  _qvipprotocol protocol = QVIPV4;
+  const QVIPAddress address = ClientAddress(qvexceptiontype::badArgument, &protocol);
+  data = QVEndPoint(protocol, QVStream, address);
   LinkHostName = nap.Hostname;
 }
 
@@ -218,23 +239,9 @@ bool QVTCPIPDevice::EndPointYield(void* cookie, void*) {
   return QVCallYielder(device->yieldFunction.load(), device->yieldCookie.load(), nullptr) != 0;
 }
 
-size_t QVTCPIPDevice::ReadFull(QVEndPoint& endPoint, char* buffer, size_t count, QVYieldFunction yield,
-                               void* cookie) {
-  size_t got = 0;
-  while (got < count) {
-    const ssize_t n = endPoint.ReadAndHandleBlock(buffer + got, count - got, yield, cookie);
-    if (n <= 0) break;  // end of stream: never read it again
-    got += static_cast<size_t>(n);
-  }
-  return got;
-}
-
 void QVTCPIPDevice::WriteFull(QVEndPoint& endPoint, const char* buffer, size_t count) {
-  size_t sent = 0;
-  while (sent < count) {
-    const ssize_t n = endPoint.WriteAndHandleBlock(buffer + sent, count - sent, &EndPointYield, this);
-    if (n <= 0) Fail("Write on the connection failed.", __LINE__, qvexceptiontype::socketCallFailed);
-    sent += static_cast<size_t>(n);
+  if (!QVTCPIPWriteWhole(endPoint, buffer, count, &EndPointYield, this)) {
+    Fail("Write on the connection failed.", __LINE__, qvexceptiontype::socketCallFailed);
   }
 }
 
@@ -253,41 +260,14 @@ void QVTCPIPDevice::Connect() {
   Established();
 }
 
-std::ostream& operator<<(std::ostream& os, const QVTCPIPDeviceHeader& header) {
-  return os << "<QVTCPIPDeviceHeader><Version>" << QVVersion(header.major, header.minor, header.revision)
-            << "</Version><Payload size=\"" << header.payloadSize << "\">" << static_cast<const void*>(header.payload.get())
-            << "</Payload></QVTCPIPDeviceHeader>";
-}
-
 struct QVTCPIPHandshake {
-  static void SendHeader(QVTCPIPDevice& device) {
-    const QVVersion& v = QVTCPIPWorld::version;
-    const int32_t words[4] = {v.major, v.minor, v.revision, 0};
-    device.WriteFull(device.data, reinterpret_cast<const char*>(words), sizeof words);
-  }
-  static void ReceiveHeader(QVTCPIPDevice& device) {
-    int32_t words[4];
-    if (device.ReadFull(device.data, reinterpret_cast<char*>(words), sizeof words) != sizeof words) {
-      QVTCPIPDevice::Fail("Read 0 bytes while attempting to read TCPIP header.", __LINE__, qvexceptiontype::deadPeer);
-    }
-    QVTCPIPDeviceHeader& header = device.peerHeader;
-    header.major = words[0];
-    header.minor = words[1];
-    header.revision = words[2];
-    if (words[3] < 0 || words[3] > QVTCPIPDeviceHeader::kPayloadCap) {
-      QVTCPIPDevice::Fail("TCPIP header announces a payload of impossible size.", __LINE__,
-                          qvexceptiontype::badPreamble);
-    }
-    header.payloadSize = words[3];
-    header.payload.reset();
-    if (header.payloadSize > 0) {
-      header.payload = std::make_unique<char[]>(static_cast<size_t>(header.payloadSize));
-      const size_t size = static_cast<size_t>(header.payloadSize);
-      if (device.ReadFull(device.data, header.payload.get(), size) != size) {
-        QVTCPIPDevice::Fail("Read 0 bytes while attempting to read TCPIP header.", __LINE__,
-                            qvexceptiontype::deadPeer);
-      }
-    }
+  // Ours out, then the peer's in, on the data connection.
+  static void ExchangeHeaders(QVTCPIPDevice& device) {
+    const QVTCPIPDeviceHeader own(QVTCPIPWorld::version, &QVTCPIPDevice::EndPointYield, &device);
+    own.WriteHeader(device.data);
+    device.peerHeader.yieldFunction = &QVTCPIPDevice::EndPointYield;
+    device.peerHeader.yieldCookie = &device;
+    device.peerHeader.ReadHeader(device.data);
   }
   static void SendIdentity(QVTCPIPDevice& device, QVEndPoint& endPoint, const char* kind) {
     const QVString line = "id=" + Upper(device.identity.stringRepresentation()) + " connection=" + kind;
@@ -309,8 +289,7 @@ void QVTCPIPDevice::ConnectServer() {
     data.Close();
     data = dataConnection;
   }
-  QVTCPIPHandshake::SendHeader(*this);
-  QVTCPIPHandshake::ReceiveHeader(*this);
+  QVTCPIPHandshake::ExchangeHeaders(*this);
 }
 
 void QVTCPIPDevice::ConnectClient() {
@@ -320,8 +299,7 @@ void QVTCPIPDevice::ConnectClient() {
   mesg.Connect(&EndPointYield, this);
   SetConnectionOptions(mesg, true, true);
   if (uuidModel) QVTCPIPHandshake::SendIdentity(*this, mesg, "mesg");
-  QVTCPIPHandshake::SendHeader(*this);
-  QVTCPIPHandshake::ReceiveHeader(*this);
+  QVTCPIPHandshake::ExchangeHeaders(*this);
 }
 
 void QVTCPIPDevice::OldConnectServer() {

@@ -20,6 +20,7 @@
 #include "network/qvendpoint.h"
 #include "utilities/qvthreadprimitives.h"
 #include "utilities/qvuuid.h"
+#include "utilities/qvversion.h"
 
 namespace Quorvane {
 
@@ -32,12 +33,36 @@ inline constexpr unsigned long QVUseIPV6 = 0x10000;
 inline constexpr unsigned long QVUseNewTCPIPConnection = 0x100000;
 inline constexpr unsigned long QVUseOldTCPIPConnection = 0x200000;
 
+// Moves one buffer whole over the end point, calling the yield function
+// while it waits: the bytes read (fewer when the stream ends first), or false
+// when a write fails.
+size_t QVTCPIPReadWhole(QVEndPoint& endPoint, char* buffer, size_t count, QVYieldFunction yield, void* cookie);
+bool QVTCPIPWriteWhole(QVEndPoint& endPoint, const char* buffer, size_t count, QVYieldFunction yield, void* cookie);
+
 // The 16-byte header both sides of the new model send after connecting: three
 // version words and a payload size, in host byte order, then the payload.
 struct QVTCPIPDeviceHeader {
   static constexpr int32_t kPayloadCap = 64 * 1024;  // a peer's size above this is refused
+
+  QVTCPIPDeviceHeader() = default;
+  // Of the version, without payload; the transfers call the yield function
+  // while they wait.
+  QVTCPIPDeviceHeader(const QVVersion& version, QVYieldFunction yield, void* cookie);
+
+  // The four words, then the payload when its size is at least 1.
+  void WriteHeader(QVEndPoint& endPoint) const;
+  // The peer's header into this one; deadPeer when the stream ends first,
+  // badPreamble for a payload size below 0 or above kPayloadCap.
+  void ReadHeader(QVEndPoint& endPoint);
+  // One buffer each, whole: a write that fails is socketCallFailed; a read
+  // answers whether every byte came.
+  void WriteHeaderElement(QVEndPoint& endPoint, const char* bytes, size_t count) const;
+  bool ReadHeaderElement(QVEndPoint& endPoint, char* bytes, size_t count) const;
+
   int32_t major = 3, minor = 0, revision = 0, payloadSize = 0;
   std::unique_ptr<char[]> payload;
+  QVYieldFunction yieldFunction = nullptr;
+  void* yieldCookie = nullptr;
 };
 
 // Debug text: the version and the payload's size and address.
@@ -135,8 +160,20 @@ class QVTCPIPDevice : public QVDevice {
   void Setup(bool listening);
   // Parses the name and picks the host; true when the name or location gave it.
   bool ChooseHost(_qvipprotocol& protocol);
-  void CreateServer(bool oldModel);
-  void CreateClient(bool oldModel);
+  // The listening end points (the old model's two, the new model's one) and
+  // the connecting ones (the new model's two, the old model's data end point).
+  void CreateServer();
+  void OldCreateServer();
+  void CreateClient();
+  void OldCreateClient();
+  // The protocol of the host a listening device serves; refuses an IPv4
+  // host asked for IPv6 with the type given.
+  _qvipprotocol ServerProtocol(qvexceptiontype refusal);
+  // The end point made listening on the port of the chosen host (any port when empty).
+  void ListenOn(QVEndPoint& endPoint, _qvipprotocol protocol, const QVString& port);
+  // The connecting side's peer address; a name without a data port is
+  // refused with the type given.
+  QVIPAddress ClientAddress(qvexceptiontype refusal, _qvipprotocol* protocol);
   void ConnectServer();
   void ConnectClient();
   void OldConnectServer();
@@ -153,8 +190,9 @@ class QVTCPIPDevice : public QVDevice {
   void Drain() noexcept;
   void RequireCore(const char* what) const;
   // Reads exactly count bytes unless the stream ends first; answers the count.
-  size_t ReadFull(QVEndPoint& endPoint, char* buffer, size_t count, QVYieldFunction yield, void* cookie);
-  size_t ReadFull(QVEndPoint& endPoint, char* buffer, size_t count) { return ReadFull(endPoint, buffer, count, &EndPointYield, this); }
+  size_t ReadFull(QVEndPoint& endPoint, char* buffer, size_t count) {
+    return QVTCPIPReadWhole(endPoint, buffer, count, &EndPointYield, this);
+  }
   void WriteFull(QVEndPoint& endPoint, const char* buffer, size_t count);
   static bool EndPointYield(void* cookie, void* unused);
   [[noreturn]] static void Fail(const char* text, int line, qvexceptiontype type);

@@ -29,22 +29,29 @@ constexpr char kSource[] = "device/qvtcpip";
 // destroyed, so the signal handler and a thread ending late never reach a
 // destroyed object; the signal thread reads only this, never a world.
 struct Shared {
-  std::mutex lock;  // guards devices, dispatching, worlds and thread
-  std::vector<QVTCPIPDevice*> devices;
+  std::mutex devicelistmh;  // guards devicelist, dispatching, numberofworlds and signalthread
+  // Every live device, in creation order.
+  std::vector<QVTCPIPDevice*> devicelist;
   // The devices a dispatch pass is using, in its order. The pass works
   // without the lock, so a device's destructor waits until its entry is
   // cleared (when the pass is done with it); on the signal thread itself (a
   // handler closing a link) it clears the entry instead.
   std::vector<QVTCPIPDevice*> dispatching;
   std::condition_variable dispatched;
-  long worlds = 0;
-  std::unique_ptr<QVThread> thread;
+  long numberofworlds = 0;
+  // The "TCPIP-SignalHandler" thread; a world made after the last one ended
+  // starts it again.
+  std::unique_ptr<QVThread> signalthread;
   // Each thread has its own stop flag: one ending late never reads a newer one's.
   std::shared_ptr<std::atomic<bool>> stop;
+  // The last wake-up signal not yet taken by the signal thread; 0 for none.
   std::atomic<int> signumber{0};
-  // The handler wakes the thread through a pipe: a write is safe in signal context.
-  int wakeRead = -1;
-  std::atomic<int> wakeWrite{-1};
+  // What wakes the signal thread: a pipe, since the handler wakes it and a
+  // write is safe in signal context.
+  struct WakePipe {
+    int readEnd = -1;
+    std::atomic<int> writeEnd{-1};
+  } signalc;
   // The process these belong to: a child made by fork inherits the pipe,
   // which its parent's thread also reads, and a thread that it does not have.
   pid_t owner = 0;
@@ -73,7 +80,7 @@ Shared& State() {
 }
 
 void Wake() noexcept {
-  const int fd = State().wakeWrite.load();
+  const int fd = State().signalc.writeEnd.load();
   if (fd < 0) return;
   const char byte = 1;
   // A full pipe already holds a wake-up.
@@ -85,12 +92,12 @@ void OpenWakePipe() {
   if (shared.owner == ::getpid()) return;
   if (shared.owner != 0) {
     // Inherited from the parent: its thread does not run here and its pipe is shared.
-    [[maybe_unused]] QVThread* notOurs = shared.thread.release();
-    shared.worlds = 0;
-    const int inheritedWrite = shared.wakeWrite.exchange(-1);
+    [[maybe_unused]] QVThread* notOurs = shared.signalthread.release();
+    shared.numberofworlds = 0;
+    const int inheritedWrite = shared.signalc.writeEnd.exchange(-1);
     ::close(inheritedWrite);
-    ::close(shared.wakeRead);
-    shared.wakeRead = -1;
+    ::close(shared.signalc.readEnd);
+    shared.signalc.readEnd = -1;
   }
   int fds[2];
   if (::pipe(fds) != 0) {
@@ -101,28 +108,28 @@ void OpenWakePipe() {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  shared.wakeRead = fds[0];
-  shared.wakeWrite.store(fds[1]);
+  shared.signalc.readEnd = fds[0];
+  shared.signalc.writeEnd.store(fds[1]);
   shared.owner = ::getpid();
 }
 
 void DrainWakePipe() {
   char bytes[64];
-  while (::read(State().wakeRead, bytes, sizeof bytes) > 0) {
+  while (::read(State().signalc.readEnd, bytes, sizeof bytes) > 0) {
   }
 }
 
 // Whether the pass still holds the device at place: its handler may have destroyed it.
 bool StillDispatching(size_t place, const QVTCPIPDevice* device) {
   Shared& shared = State();
-  std::lock_guard<std::mutex> hold(shared.lock);
+  std::lock_guard<std::mutex> hold(shared.devicelistmh);
   return place < shared.dispatching.size() && shared.dispatching[place] == device;
 }
 
 void DoneDispatching(size_t place) {
   Shared& shared = State();
   {
-    std::lock_guard<std::mutex> hold(shared.lock);
+    std::lock_guard<std::mutex> hold(shared.devicelistmh);
     if (place < shared.dispatching.size()) shared.dispatching[place] = nullptr;
   }
   shared.dispatched.notify_all();
@@ -160,9 +167,9 @@ void DispatchPass() {
   Shared& shared = State();
   std::vector<pollfd> ready;
   {
-    std::lock_guard<std::mutex> hold(shared.lock);
+    std::lock_guard<std::mutex> hold(shared.devicelistmh);
     shared.dispatching.clear();
-    for (QVTCPIPDevice* device : shared.devices) {
+    for (QVTCPIPDevice* device : shared.devicelist) {
       if (!device->ConnectedQ()) continue;
       shared.dispatching.push_back(device);
       ready.push_back(pollfd{device->MessageDescriptor(), POLLIN, 0});
@@ -172,7 +179,7 @@ void DispatchPass() {
   if (!ready.empty() && ::poll(ready.data(), ready.size(), 0) > 0) {
     {
       // The devices with nothing to read are free to go at once.
-      std::lock_guard<std::mutex> hold(shared.lock);
+      std::lock_guard<std::mutex> hold(shared.devicelistmh);
       for (size_t place = 0; place < ready.size(); ++place) {
         if (ready[place].revents == 0) shared.dispatching[place] = nullptr;
       }
@@ -182,7 +189,7 @@ void DispatchPass() {
       if (ready[place].revents == 0) continue;
       QVTCPIPDevice* device = nullptr;
       {
-        std::lock_guard<std::mutex> hold(shared.lock);
+        std::lock_guard<std::mutex> hold(shared.devicelistmh);
         device = shared.dispatching[place];
       }
       if (device != nullptr && DispatchDevice(place, device)) more = true;
@@ -190,7 +197,7 @@ void DispatchPass() {
     }
   }
   {
-    std::lock_guard<std::mutex> hold(shared.lock);
+    std::lock_guard<std::mutex> hold(shared.devicelistmh);
     shared.dispatching.clear();
   }
   shared.dispatched.notify_all();
@@ -210,7 +217,7 @@ void SignalThreadBody(const std::shared_ptr<std::atomic<bool>>& stop) {
       } catch (const std::bad_alloc&) {
       }
     }
-    pollfd wait{shared.wakeRead, POLLIN, 0};
+    pollfd wait{shared.signalc.readEnd, POLLIN, 0};
     // A signal that came during the pass left a byte in the pipe.
     if (shared.signumber.load() == 0) ::poll(&wait, 1, -1);
     DrainWakePipe();
@@ -248,17 +255,17 @@ void ForEachSlot(Shared::SlotBlock& first, Visit&& visit) {
 
 void QVTCPIPWorld::AddDevice(QVTCPIPDevice* device) {
   Shared& shared = State();
-  std::lock_guard<std::mutex> hold(shared.lock);
+  std::lock_guard<std::mutex> hold(shared.devicelistmh);
   std::atomic<QVTCPIPDevice*>& slot = FreeSlot(shared.slots);
-  shared.devices.push_back(device);
+  shared.devicelist.push_back(device);
   slot.store(device);
 }
 
 void QVTCPIPWorld::RemoveDevice(QVTCPIPDevice* device) {
   Shared& shared = State();
   {
-    std::unique_lock<std::mutex> hold(shared.lock);
-    std::erase(shared.devices, device);
+    std::unique_lock<std::mutex> hold(shared.devicelistmh);
+    std::erase(shared.devicelist, device);
     if (onSignalThread) {
       // Its own handler (or another's) closes it: the pass must not touch it again.
       std::replace(shared.dispatching.begin(), shared.dispatching.end(), device, static_cast<QVTCPIPDevice*>(nullptr));
@@ -279,9 +286,11 @@ void QVTCPIPWorld::RemoveDevice(QVTCPIPDevice* device) {
 
 bool QVTCPIPWorld::SignalThreadRunningQ() {
   Shared& shared = State();
-  std::lock_guard<std::mutex> hold(shared.lock);
-  return shared.thread != nullptr;
+  std::lock_guard<std::mutex> hold(shared.devicelistmh);
+  return shared.signalthread != nullptr;
 }
+
+std::atomic<int>* QVTCPIPWorld::getSigNumber() { return &State().signumber; }
 
 void QVTCPIPWorld::SignalHandler(int number) {
   Shared& shared = State();
@@ -315,14 +324,14 @@ void QVTCPIPWorld::SignalHandler(int number) {
 
 QVTCPIPWorld::QVTCPIPWorld() {
   Shared& shared = State();
-  std::lock_guard<std::mutex> hold(shared.lock);
+  std::lock_guard<std::mutex> hold(shared.devicelistmh);
   OpenWakePipe();
-  if (shared.thread == nullptr) {
+  if (shared.signalthread == nullptr) {
     auto stop = std::make_shared<std::atomic<bool>>(false);
-    shared.thread.reset(caught([stop] { SignalThreadBody(stop); }));
+    shared.signalthread.reset(caught([stop] { SignalThreadBody(stop); }));
     shared.stop = stop;
   }
-  ++shared.worlds;
+  ++shared.numberofworlds;
 }
 
 QVTCPIPWorld::~QVTCPIPWorld() {
@@ -340,12 +349,12 @@ QVTCPIPWorld::~QVTCPIPWorld() {
   Shared& shared = State();
   std::unique_ptr<QVThread> ending;
   {
-    std::lock_guard<std::mutex> hold(shared.lock);
-    if (--shared.worlds <= 0 && shared.thread) {
-      shared.worlds = 0;
+    std::lock_guard<std::mutex> hold(shared.devicelistmh);
+    if (--shared.numberofworlds <= 0 && shared.signalthread) {
+      shared.numberofworlds = 0;
       // The next world made starts a new thread.
       shared.stop->store(true);
-      ending = std::move(shared.thread);
+      ending = std::move(shared.signalthread);
     }
   }
   if (ending) {

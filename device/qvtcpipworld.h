@@ -53,9 +53,11 @@ class QVTCPIPWorld : public QVDeviceWorld {
   static void RemoveDevice(QVTCPIPDevice* device);
   // The handler the environment installs for SIGIO, SIGURG, SIGSEGV, SIGBUS, SIGHUP.
   static void SignalHandler(int number);
-  // For tests: whether the process's signal thread runs, and how many passes
-  // it has made.
+  // For tests: whether the process's signal thread runs.
   static bool SignalThreadRunningQ();
+  // The number of the last wake-up signal (SIGIO or SIGURG) the signal thread
+  // has not yet taken; 0 for none.
+  static std::atomic<int>* getSigNumber();
 
  private:
   void InterfaceWatch();

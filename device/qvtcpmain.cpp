@@ -1,11 +1,7 @@
 // The TCP world's interface function: one selector, one answer.
-#include <signal.h>
-
 #include <cstring>
-#include <new>
 
 #include "device/qvdeviceparameters.h"
-#include "device/qvmessagelayer.h"
 #include "device/qvproceduralanswers.h"
 #include "device/qvtcp.h"
 #include "device/qvtcprecord.h"
@@ -15,31 +11,7 @@ namespace Quorvane::tcp {
 
 namespace {
 
-constexpr long kModes = 6;  // Listen and Connect
-constexpr long kStreamCapacity = 3896;
-constexpr long kListenMode = 2;
-constexpr long kConnectMode = 4;
-constexpr long kNameSizeAnswer = 500;
-constexpr const char* kProtocol = "TCP";
-// A build stamp of 21 characters.
-constexpr const char* kWorldId = "TCP   " __DATE__ " 001";
-static_assert(sizeof("TCP   " __DATE__ " 001") - 1 == 21);
-
-using procedural::CopyTruncated;
-using procedural::StoreFixed;
 using procedural::Word;
-
-// The host text whole when it fits, else only a zero first byte; the full
-// length is answered either way.
-long CopyHost(Globals* globals, void* buffer, void* capacity) {
-  if (buffer == nullptr || capacity == nullptr) return -1;
-  LazyInit(globals);
-  const long length = static_cast<long>(std::strlen(globals->host));
-  if (length < *Word(capacity)) std::memcpy(buffer, globals->host, static_cast<size_t>(length) + 1);
-  else if (*Word(capacity) > 0) static_cast<char*>(buffer)[0] = '\0';
-  *Word(capacity) = length;
-  return 0;
-}
 
 long InitWorld(void* object, void* a1, void* a2) {
   auto allocator = reinterpret_cast<qv_allocator_fn>(a1);
@@ -47,7 +19,7 @@ long InitWorld(void* object, void* a1, void* a2) {
   if (allocator == nullptr || deallocator == nullptr) return kBadWorldArguments;
   auto* world = static_cast<World*>(allocator(sizeof(World)));
   if (world == nullptr) return kNoMemory;
-  *world = World{InitGlobals(allocator, deallocator), allocator, deallocator};
+  *world = World{socket_init(allocator, deallocator), allocator, deallocator};
   if (world->globals == nullptr) {
     deallocator(world);
     return kBadWorldArguments;
@@ -57,7 +29,7 @@ long InitWorld(void* object, void* a1, void* a2) {
 }
 
 long DeinitWorld(World* world) {
-  if (world->globals != nullptr) world->deallocator(world->globals);
+  socket_deinit(world->globals);
   world->deallocator(world);
   return 0;
 }
@@ -67,11 +39,11 @@ long MakeInstance(World* world, void** made, const char* block) {
   if (!QVDeviceParameters::WellFormedBlock(block)) return kNameMalformed;
   unsigned long mode = 0;
   long error = 0;
-  Record* record = nullptr;
+  socket_device* record = nullptr;
   try {
     QVDeviceParameters parameters(block);
     mode = parameters.Mode;
-    record = MakeRecord(world, parameters.Protocol.c_str(), parameters.Mode, parameters.Name.c_str(),
+    record = socket_make(world, parameters.Protocol.c_str(), parameters.Mode, parameters.Name.c_str(),
                         parameters.Location.c_str(), parameters.Options, &error);
   } catch (...) {
     return kNoMemory;
@@ -79,7 +51,7 @@ long MakeInstance(World* world, void** made, const char* block) {
   if (record == nullptr) return error;
   auto* instance = static_cast<Instance*>(world->allocator(sizeof(Instance)));
   if (instance == nullptr) {
-    DestroyRecord(record);
+    socket_destroy(record);
     return kNoMemory;
   }
   std::memset(static_cast<void*>(instance), 0, sizeof(Instance));
@@ -105,68 +77,26 @@ long MakeInstance(World* world, void** made, const char* block) {
   return 0;
 }
 
-long SignalHandlers(void* a1) {
-  if (a1 == nullptr) return kNoMemory;
-  try {
-    auto* list = new QVSignalHandlerList();
-    for (int number : {SIGIO, SIGURG}) list->emplace_back(number, &unix_signal_handler, false, false, true);
-    *static_cast<QVSignalHandlerList**>(a1) = list;
-    return 0;
-  } catch (...) {
-    return kNoMemory;
-  }
-}
-
 long WorldSelector(World* world, qvdeviceselector selector, void* a1, void* a2) {
   switch (selector) {
     case QVDEVICE_WORLD_DEINIT: return DeinitWorld(world);
     case QVDEVICE_WORLD_MAKE:
       if (a1 == nullptr || a2 == nullptr) return -1;
       return MakeInstance(world, static_cast<void**>(a1), static_cast<const char*>(a2));
-    case QVDEVICE_WORLD_GET_SIGNAL_HANDLERS: return SignalHandlers(a1);
+    case QVDEVICE_WORLD_GET_SIGNAL_HANDLERS: return socket_get_signal_handlers(static_cast<QVSignalHandlerList**>(a1));
     case QVDEVICE_WORLD_RELEASE_SIGNAL_HANDLERS:
-      delete static_cast<QVSignalHandlerList*>(a1);
+      socket_release_signal_handlers(static_cast<QVSignalHandlerList*>(a1));
       return 0;
-    case QVDEVICE_WORLD_PROTOCOL_NAME:
-      if (a1 == nullptr || a2 == nullptr || world->globals == nullptr) return -1;
-      if (*Word(a2) < 4) return kNoMemory;
-      std::memcpy(a1, kProtocol, 4);
-      *Word(a2) = 3;
-      return 0;
-    case QVDEVICE_WORLD_MODES:
-      if (a1 == nullptr) return -1;
-      *Word(a1) = kModes;
-      return 0;
-    case QVDEVICE_WORLD_STREAM_CAPACITY:
-      if (a1 == nullptr || world->globals == nullptr) return -1;
-      *Word(a1) = kStreamCapacity;
-      if (a2 != nullptr) *Word(a2) = 8;
-      return 0;
-    case QVDEVICE_WORLD_ID: {
-      if (a1 == nullptr || a2 == nullptr || world->globals == nullptr) return -1;
-      const long length = static_cast<long>(std::strlen(kWorldId));
-      if (*Word(a2) < length + 1) return kNoMemory;
-      std::memcpy(a1, kWorldId, static_cast<size_t>(length) + 1);
-      *Word(a2) = length;
-      return 0;
-    }
+    case QVDEVICE_WORLD_PROTOCOL_NAME: return socket_world_protocol(world->globals, static_cast<char*>(a1), Word(a2));
+    case QVDEVICE_WORLD_MODES: return socket_world_modes(Word(a1));
+    case QVDEVICE_WORLD_STREAM_CAPACITY: return socket_world_streamcapacity(world->globals, Word(a1), Word(a2));
+    case QVDEVICE_WORLD_ID: return socket_world_id(world->globals, static_cast<char*>(a1), Word(a2));
     default: return -1;
   }
 }
 
-long HasMessage(Record* record, void* a1, void* a2) {
-  if (a1 == nullptr && a2 == nullptr) return -1;
-  long* answer = Word(a2 != nullptr ? a2 : a1);
-  if (Unconnected(record)) {
-    *answer = -2;
-    return 1;
-  }
-  *answer = unix_select(record->msgFd, -1, record->dataFd, 1);
-  return *answer < 0 ? 1 : 0;
-}
-
 long DeviceSelector(Instance* instance, qvdeviceselector selector, void* a1, void* a2) {
-  Record* record = instance->record;
+  socket_device* record = instance->record;
   switch (selector) {
     case QVDEVICE_CONNECT_READY:
     case QVDEVICE_HAS_DATA:
@@ -187,69 +117,42 @@ long DeviceSelector(Instance* instance, qvdeviceselector selector, void* a1, voi
     case QVDEVICE_ACKNOWLEDGE: return instance->current == instance->oldestUnacknowledged ? 0 : kUnacknowledged;
     case QVDEVICE_CLOSE: Close(instance); return 0;
     case QVDEVICE_SET_YIELD_FUNCTION:
-      record->yielder = reinterpret_cast<qv_yield_function>(a1);
-      record->yieldCookie = a2;
-      return 0;
+      return socket_setyieldfunction(record, reinterpret_cast<qv_yield_function>(a1), a2);
     case QVDEVICE_GET_YIELD_FUNCTION:
-      if (a1 == nullptr) return -1;
-      *static_cast<qv_yield_function*>(a1) = record->yielder;
-      if (a2 != nullptr) *static_cast<void**>(a2) = record->yieldCookie;
-      return 0;
+      return socket_getyieldfunction(record, static_cast<qv_yield_function*>(a1), static_cast<void**>(a2));
     case QVDEVICE_SET_MESSAGE_HANDLER:
-      SetMessageHandler(record, reinterpret_cast<qv_message_handler>(a1), a2);
+      socket_setmsghandler(record, reinterpret_cast<qv_message_handler>(a1), a2);
       return 0;
     case QVDEVICE_GET_MESSAGE_HANDLER:
-      if (a1 == nullptr) return -1;
-      *static_cast<qv_message_handler*>(a1) = record->handler;
-      if (a2 != nullptr) *static_cast<void**>(a2) = record->handlerCookie;
-      return 0;
+      return socket_getmsghandler(record, static_cast<qv_message_handler*>(a1), static_cast<void**>(a2));
     case QVDEVICE_WRITE_MESSAGE:
       if (a1 == nullptr || a2 == nullptr) return -1;
-      return WriteMessage(record, static_cast<uint64_t>(*Word(a1)), static_cast<uint64_t>(*Word(a2)));
-    case QVDEVICE_HAS_MESSAGE: return HasMessage(record, a1, a2);
+      return socket_writemsg(record, static_cast<uint64_t>(*Word(a1)), static_cast<uint64_t>(*Word(a2)));
+    case QVDEVICE_HAS_MESSAGE:
+      if (a1 == nullptr && a2 == nullptr) return -1;
+      return socket_hasmsg(record, Word(a2 != nullptr ? a2 : a1));
     case QVDEVICE_READ_MESSAGE: {
       if (a1 == nullptr || a2 == nullptr) return -1;
       uint64_t code = 0;
       uint64_t argument = 0;
-      const int read = ReadMessageOf(record, &code, &argument);
+      const int read = socket_readmsg(record, &code, &argument);
       *Word(a1) = static_cast<long>(code);
       *Word(a2) = static_cast<long>(argument);
       return read == -2 ? kConnectionLost : (read == 1 ? 0 : kNoMessage);
     }
     case QVDEVICE_TYPE:
-      if (a1 == nullptr) return -1;
-      *Word(a1) = QVDEVICETYPE_TCP;
-      return 0;
-    case QVDEVICE_NAME: return CopyTruncated(record->name, a1, a2);
+    case QVDEVICE_NAME:
     case QVDEVICE_NAME_SIZE:
-      if (a1 == nullptr) return -1;
-      *Word(a1) = kNameSizeAnswer;
-      return 0;
     case QVDEVICE_FILE_DESCRIPTOR:
-      if (a1 == nullptr) return -1;
-      *static_cast<int*>(a1) = record->dataFd;
-      return 0;
-    case QVDEVICE_SPECIFIC_34: return StoreFixed(record->peerAddress, a1, a2);
-    case QVDEVICE_SPECIFIC_35: return StoreFixed(record->peerPort, a1, a2);
+    case QVDEVICE_SPECIFIC_34:
+    case QVDEVICE_SPECIFIC_35:
     case QVDEVICE_MODE:
-    case QVDEVICE_OPTIONS:
-      if (a1 == nullptr) return -1;
-      if (selector == QVDEVICE_MODE) *Word(a1) = record->listening != 0 ? kListenMode : kConnectMode;
-      else *Word(a1) = record->forceYield ? 0x200 : 0;
-      if (a2 != nullptr) *Word(a2) = 8;
-      return 0;
+    case QVDEVICE_OPTIONS: return socket_devinfo(record, selector, a1, a2);
     case QVDEVICE_MODES:
-      if (a1 == nullptr) return -1;
-      *Word(a1) = kModes;
-      return 0;
-    case QVDEVICE_PROTOCOL_NAME: return CopyTruncated(kProtocol, a1, a2);
+    case QVDEVICE_PROTOCOL_NAME:
     case QVDEVICE_STREAM_CAPACITY:
-      if (a1 == nullptr) return -1;
-      *Word(a1) = kStreamCapacity;
-      if (a2 != nullptr) *Word(a2) = 8;
-      return 0;
-    case QVDEVICE_WORLD_IDENTITY: return CopyTruncated(kWorldId, a1, a2);
-    case QVDEVICE_SPECIFIC_40: return CopyHost(record->globals, a1, a2);
+    case QVDEVICE_WORLD_IDENTITY:
+    case QVDEVICE_SPECIFIC_40: return socket_worldinfo(record->globals, selector, a1, a2);
     default: return -1;
   }
 }

@@ -32,9 +32,47 @@ bool AllDigits(const char* text) {
   return true;
 }
 
-// A bound IPv4 stream socket with SO_REUSEADDR and close-on-exec at the port;
-// its port read back. -1 (error in *error) when any step fails.
-int BoundSocket(uint16_t port, uint16_t* localPort, int* error) {
+long MakeConnecting(socket_device* record, const char* name, const char* location) {
+  char buffer[kParseBufferSize];
+  char* port = nullptr;
+  char* host = nullptr;
+  char* rest = nullptr;
+  if (qvu_parse_name(name, location, buffer, sizeof buffer, &port, &host, &rest, "@") != 0) return kNameMalformed;
+  int error = 0;
+  record->dataFd = new_device(0, &record->localPort, &error);
+  if (record->dataFd < 0) return -1;
+  record->peerPort = static_cast<uint16_t>(std::strtol(port, nullptr, 10));
+  std::snprintf(record->peerHost, kHostTextSize, "%s", *host != '\0' ? host : record->globals->host);
+  std::snprintf(record->name, kNameSize, "%u@%s", static_cast<unsigned>(record->peerPort), record->peerHost);
+  record->listening = 0;
+  return 0;
+}
+
+long MakeListening(socket_device* record, const char* name, unsigned long options) {
+  record->acceptAnyHost = (options & 3) == kLocallyVisible ? 0 : 1;
+  const bool named = *name != '\0';
+  if (named && !AllDigits(name)) return kNameMalformed;
+  // Digits beyond a port number are no port.
+  if (named && (std::strlen(name) > 5 || std::strtol(name, nullptr, 10) > 65535)) return kNameMalformed;
+  int error = 0;
+  record->dataFd = new_device(static_cast<uint16_t>(std::strtol(name, nullptr, 10)), &record->localPort, &error);
+  if (record->dataFd < 0) {
+    if (error == EADDRINUSE) return kNameInUse;
+    if (error == -1) return -1;
+    return named ? kNameMalformed : error;
+  }
+  record->peerPort = 0;
+  record->peerAddress = 0;
+  record->peerHost[0] = '\0';
+  record->listening = 1;
+  std::snprintf(record->name, kNameSize, "%u@%s", static_cast<unsigned>(record->localPort), record->globals->host);
+  if (qvsock__listen(record->dataFd, 1) != 0) return -1;
+  return 0;
+}
+
+}  // namespace
+
+int new_device(uint16_t port, uint16_t* localPort, int* error) noexcept {
   const int fd = qvsock__socket();
   if (fd < 0) {
     *error = errno;
@@ -59,48 +97,8 @@ int BoundSocket(uint16_t port, uint16_t* localPort, int* error) {
   return -1;
 }
 
-long MakeConnecting(Record* record, const char* name, const char* location) {
-  char buffer[kParseBufferSize];
-  char* port = nullptr;
-  char* host = nullptr;
-  char* rest = nullptr;
-  if (qvu_parse_name(name, location, buffer, sizeof buffer, &port, &host, &rest, "@") != 0) return kNameMalformed;
-  int error = 0;
-  record->dataFd = BoundSocket(0, &record->localPort, &error);
-  if (record->dataFd < 0) return -1;
-  record->peerPort = static_cast<uint16_t>(std::strtol(port, nullptr, 10));
-  std::snprintf(record->peerHost, kHostTextSize, "%s", *host != '\0' ? host : record->globals->host);
-  std::snprintf(record->name, kNameSize, "%u@%s", static_cast<unsigned>(record->peerPort), record->peerHost);
-  record->listening = 0;
-  return 0;
-}
-
-long MakeListening(Record* record, const char* name, unsigned long options) {
-  record->acceptAnyHost = (options & 3) == kLocallyVisible ? 0 : 1;
-  const bool named = *name != '\0';
-  if (named && !AllDigits(name)) return kNameMalformed;
-  // Digits beyond a port number are no port.
-  if (named && (std::strlen(name) > 5 || std::strtol(name, nullptr, 10) > 65535)) return kNameMalformed;
-  int error = 0;
-  record->dataFd = BoundSocket(static_cast<uint16_t>(std::strtol(name, nullptr, 10)), &record->localPort, &error);
-  if (record->dataFd < 0) {
-    if (error == EADDRINUSE) return kNameInUse;
-    if (error == -1) return -1;
-    return named ? kNameMalformed : error;
-  }
-  record->peerPort = 0;
-  record->peerAddress = 0;
-  record->peerHost[0] = '\0';
-  record->listening = 1;
-  std::snprintf(record->name, kNameSize, "%u@%s", static_cast<unsigned>(record->localPort), record->globals->host);
-  if (qvsock__listen(record->dataFd, 1) != 0) return -1;
-  return 0;
-}
-
-}  // namespace
-
-Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const char* name, const char* location,
-                   unsigned long options, long* error) noexcept {
+socket_device* socket_make(World* world, const char* protocol, unsigned long mode, const char* name,
+                           const char* location, unsigned long options, long* error) noexcept {
   if (protocol != nullptr && *protocol != '\0' && (std::strlen(protocol) != 3 || strcasecmp(protocol, "TCP") != 0)) {
     *error = kProtocolUnavailable;
     return nullptr;
@@ -114,13 +112,13 @@ Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const
     *error = kBadWorldArguments;
     return nullptr;
   }
-  LazyInit(world->globals);
-  auto* record = static_cast<Record*>(world->allocator(sizeof(Record)));
+  lazy_init(world->globals);
+  auto* record = static_cast<socket_device*>(world->allocator(sizeof(socket_device)));
   if (record == nullptr) {
     *error = kNoMemory;
     return nullptr;
   }
-  std::memset(record, 0, sizeof(Record));
+  std::memset(record, 0, sizeof(socket_device));
   record->dataFd = record->msgFd = record->listenFd = -1;
   record->globals = world->globals;
   record->forceYield = (options & kForceYield) != 0;
@@ -128,13 +126,13 @@ Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const
   *error = (mode & kListen) != 0 ? MakeListening(record, text, options)
                                  : MakeConnecting(record, text, location != nullptr ? location : "");
   if (*error != 0) {
-    DestroyRecord(record);
+    socket_destroy(record);
     return nullptr;
   }
   return record;
 }
 
-void DropConnections(Record* record) noexcept {
+void DropConnections(socket_device* record) noexcept {
   unix_rmvmsghandler(record);
   for (int* fd : {&record->dataFd, &record->msgFd}) {
     if (*fd < 0) continue;
@@ -144,11 +142,10 @@ void DropConnections(Record* record) noexcept {
   }
 }
 
-void DestroyRecord(Record* record) noexcept {
+void socket_destroy(socket_device* record) noexcept {
+  socket_rmvmsghandler(record);
   DropConnections(record);
   Settle(record);
-  record->handler = nullptr;
-  record->handlerCookie = nullptr;
   record->globals->deallocator(record);
 }
 

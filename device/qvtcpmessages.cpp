@@ -1,5 +1,6 @@
 // Transfers of the TCP record and its out-of-band messages: eight-byte
-// records on the message connection, or one byte of urgent data without it.
+// records on the message connection, or one byte of urgent data without it,
+// and the handler that hears them.
 #include <sys/socket.h>
 
 #include "device/qvmessagelayer.h"
@@ -16,35 +17,35 @@ constexpr int64_t kWriteYieldValue = 4;
 constexpr long kYieldSleep = 12;
 
 int ReadRegistered(void* device, uint64_t* code, uint64_t* argument) {
-  return ReadMessageOf(static_cast<Record*>(device), code, argument) == 1 ? 1 : 0;
+  return socket_readmsg(static_cast<socket_device*>(device), code, argument) == 1 ? 1 : 0;
 }
 
 }  // namespace
 
-bool Unconnected(const Record* record) noexcept { return record->state == 0 && record->connecting == 0; }
+bool Unconnected(const socket_device* record) noexcept { return record->state == 0 && record->connecting == 0; }
 
-long RecordRead(Record* record, void* buffer, long length) noexcept {
+long socket_read(socket_device* record, void* buffer, long length) noexcept {
   if (Unconnected(record)) return -2;
   YieldData yield(kReadYieldValue, kYieldSleep);
   return unix_read(record->dataFd, buffer, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
                    yield.get());
 }
 
-long RecordWrite(Record* record, const void* bytes, long length) noexcept {
+long socket_write(socket_device* record, const void* bytes, long length) noexcept {
   if (Unconnected(record)) return -2;
   YieldData yield(kWriteYieldValue, kYieldSleep);
   return unix_send(record->dataFd, bytes, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,
                    yield.get());
 }
 
-long RecordWritePieces(Record* record, iovec* pieces, int count) noexcept {
+long RecordWritePieces(socket_device* record, iovec* pieces, int count) noexcept {
   if (Unconnected(record)) return -2;
   YieldData yield(kWriteYieldValue, kYieldSleep);
   return unix_write_pieces(QVWriteTarget::kSocket, record->dataFd, pieces, count, record->yielder, record->yieldCookie,
                            record->forceYield ? 1 : 0, yield.get());
 }
 
-long WriteMessage(Record* record, uint64_t code, uint64_t argument) noexcept {
+long socket_writemsg(socket_device* record, uint64_t code, uint64_t argument) noexcept {
   if (Unconnected(record)) return kConnectionLost;
   if (record->msgFd >= 0) {
     SigpipeHeld held;
@@ -56,7 +57,7 @@ long WriteMessage(Record* record, uint64_t code, uint64_t argument) noexcept {
   return qvsock__send(record->dataFd, &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1 ? 0 : kMessageWriteFailed;
 }
 
-int ReadMessageOf(Record* record, uint64_t* code, uint64_t* argument) noexcept {
+int socket_readmsg(socket_device* record, uint64_t* code, uint64_t* argument) noexcept {
   if (Unconnected(record)) return -2;
   if (unix_select(record->msgFd, -1, record->dataFd, 1) <= 0) return 0;
   *code = 0;
@@ -76,12 +77,34 @@ int ReadMessageOf(Record* record, uint64_t* code, uint64_t* argument) noexcept {
   return unix_readmsg(record->msgFd, code, argument) == 1 ? 1 : 0;
 }
 
-void SetMessageHandler(Record* record, qv_message_handler handler, void* cookie) noexcept {
+long socket_hasmsg(socket_device* record, long* waiting) noexcept {
+  if (Unconnected(record)) {
+    *waiting = -2;
+    return 1;
+  }
+  *waiting = unix_select(record->msgFd, -1, record->dataFd, 1);
+  return *waiting < 0 ? 1 : 0;
+}
+
+void socket_setmsghandler(socket_device* record, qv_message_handler handler, void* cookie) noexcept {
   record->handler = handler;
   record->handlerCookie = cookie;
   if (record->state != 1) return;
   if (handler == nullptr) unix_rmvmsghandler(record);
   else unix_setmsghandler(record, ReadRegistered, handler, cookie, record->msgFd, record->dataFd);
+}
+
+long socket_getmsghandler(socket_device* record, qv_message_handler* handler, void** cookie) noexcept {
+  if (handler == nullptr) return -1;
+  *handler = record->handler;
+  if (cookie != nullptr) *cookie = record->handlerCookie;
+  return 0;
+}
+
+void socket_rmvmsghandler(socket_device* record) noexcept {
+  unix_rmvmsghandler(record);
+  record->handler = nullptr;
+  record->handlerCookie = nullptr;
 }
 
 }  // namespace Quorvane::tcp

@@ -5,9 +5,11 @@
 #include <cstdint>
 
 #include "api/qvyield.h"
+#include "device/qvdeviceinstance.h"
 #include "device/qvpipesframing.h"
 #include "device/qvpipesrecord.h"
 #include "device/qvstreamspin.h"
+#include "utilities/qvsignalhandlermanager.h"
 
 namespace Quorvane::tcp {
 
@@ -19,7 +21,7 @@ inline constexpr long kWindowCapacity = 1944;
 inline constexpr long kWindowData = kWindowCapacity / 2;
 inline constexpr long kWindowBuffer = 1946;
 
-struct Globals {
+struct socket_globals {
   char host[kHostTextSize];
   uint64_t address;  // host byte order; 0 when none was found
   qv_allocator_fn allocator;
@@ -28,12 +30,12 @@ struct Globals {
 };
 
 struct World {
-  Globals* globals;
+  socket_globals* globals;
   qv_allocator_fn allocator;
   qv_deallocator_fn deallocator;
 };
 
-struct Record {
+struct socket_device {
   int dataFd;
   int msgFd;
   char name[kNameSize];
@@ -47,7 +49,7 @@ struct Record {
   void* yieldCookie;
   qv_message_handler handler;
   void* handlerCookie;
-  Globals* globals;
+  socket_globals* globals;
   int32_t acceptAnyHost;
   int32_t listening;
   // The listening socket while an accepted connection is being set up, so
@@ -62,7 +64,7 @@ using pipes::Scanner;
 using pipes::WindowNode;
 
 struct Instance {
-  Record* record;
+  socket_device* record;
   World* world;
   Scanner scanner;
   Role own;
@@ -118,9 +120,10 @@ class YieldData {
 };
 
 // World state.
-Globals* InitGlobals(qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept;
+socket_globals* socket_init(qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept;
+void socket_deinit(socket_globals* globals) noexcept;
 // Works out the host text and address once.
-void LazyInit(Globals* globals) noexcept;
+void lazy_init(socket_globals* globals) noexcept;
 // Host lookups by the reentrant resolver calls. The first IPv4 address of a
 // name (host byte order), false when it has none.
 bool LookUpName(const char* name, uint64_t* address, char* official, long officialSize) noexcept;
@@ -129,33 +132,60 @@ bool LookUpName(const char* name, uint64_t* address, char* official, long offici
 bool LookUpAddress(uint64_t address, char* name, long nameSize, uint64_t compared, bool* matched) noexcept;
 
 // Records.
-Record* MakeRecord(World* world, const char* protocol, unsigned long mode, const char* name, const char* location,
-                   unsigned long options, long* error) noexcept;
-void DestroyRecord(Record* record) noexcept;
+socket_device* socket_make(World* world, const char* protocol, unsigned long mode, const char* name,
+                           const char* location, unsigned long options, long* error) noexcept;
+void socket_destroy(socket_device* record) noexcept;
+// An IPv4 stream socket with SO_REUSEADDR and close-on-exec, bound to any
+// address at the port (0: the system's choice), its port read back into
+// *localPort; -1, with errno or -1 in *error, when a step fails.
+int new_device(uint16_t port, uint16_t* localPort, int* error) noexcept;
 // One of the kStep outcomes.
-long ConnectRecord(Record* record) noexcept;
+long socket_connect(socket_device* record) noexcept;
 // After a yield stop: the half-made connections go, a listening record gets
 // its listening socket back, and the next connect starts afresh (state 0).
-void Restart(Record* record) noexcept;
+void Restart(socket_device* record) noexcept;
 // The connection stands (or failed for good): the kept listening socket goes.
-void Settle(Record* record) noexcept;
+void Settle(socket_device* record) noexcept;
 // Closes the data and message connections and takes them out of the
 // message registry.
-void DropConnections(Record* record) noexcept;
+void DropConnections(socket_device* record) noexcept;
 
 // Descriptor transfer with the record's yield function: as unix_read and
 // unix_write, -2 without a connection or an attempt under way (read) or
 // before it (write).
-long RecordRead(Record* record, void* buffer, long length) noexcept;
-long RecordWrite(Record* record, const void* bytes, long length) noexcept;
-long RecordWritePieces(Record* record, iovec* pieces, int count) noexcept;
+long socket_read(socket_device* record, void* buffer, long length) noexcept;
+long socket_write(socket_device* record, const void* bytes, long length) noexcept;
+long RecordWritePieces(socket_device* record, iovec* pieces, int count) noexcept;
 
-// Messages.
-long WriteMessage(Record* record, uint64_t code, uint64_t argument) noexcept;
+// Messages: 0, 1 without a connection or an attempt under way, 17 when the
+// message cannot go.
+long socket_writemsg(socket_device* record, uint64_t code, uint64_t argument) noexcept;
 // -2 without a connection; 0 none; 1 one was read.
-int ReadMessageOf(Record* record, uint64_t* code, uint64_t* argument) noexcept;
-void SetMessageHandler(Record* record, qv_message_handler handler, void* cookie) noexcept;
-bool Unconnected(const Record* record) noexcept;
+int socket_readmsg(socket_device* record, uint64_t* code, uint64_t* argument) noexcept;
+// Whether a message waits (1, 0, or -1 when the wait failed, -2 without a
+// connection) in *waiting; 1 when the wait failed or there is no connection.
+long socket_hasmsg(socket_device* record, long* waiting) noexcept;
+// The handler and its cookie; a connected device is entered in the message
+// registry (taken out for a null handler).
+void socket_setmsghandler(socket_device* record, qv_message_handler handler, void* cookie) noexcept;
+long socket_getmsghandler(socket_device* record, qv_message_handler* handler, void** cookie) noexcept;
+// Takes the device out of the message registry and clears its handler.
+void socket_rmvmsghandler(socket_device* record) noexcept;
+long socket_setyieldfunction(socket_device* record, qv_yield_function function, void* cookie) noexcept;
+long socket_getyieldfunction(socket_device* record, qv_yield_function* function, void** cookie) noexcept;
+bool Unconnected(const socket_device* record) noexcept;
+
+// The world's answers about itself (selectors 4 to 9; those that need the
+// world state fail without it), about a device (26 to 35, 41, 42) and about
+// a device's world (36 to 40): buffer and length as the selector's a1 and a2.
+long socket_get_signal_handlers(QVSignalHandlerList** list) noexcept;
+void socket_release_signal_handlers(QVSignalHandlerList* list) noexcept;
+long socket_world_protocol(const socket_globals* globals, char* buffer, long* length) noexcept;
+long socket_world_modes(long* modes) noexcept;
+long socket_world_streamcapacity(const socket_globals* globals, long* capacity, long* width) noexcept;
+long socket_world_id(const socket_globals* globals, char* buffer, long* length) noexcept;
+long socket_devinfo(socket_device* record, qvdeviceselector selector, void* buffer, void* length) noexcept;
+long socket_worldinfo(socket_globals* globals, qvdeviceselector selector, void* buffer, void* length) noexcept;
 
 // The stream.
 long Connect(Instance* instance) noexcept;

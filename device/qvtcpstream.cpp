@@ -17,7 +17,7 @@ constexpr long kRoleWordLimit = 256;
 static_assert(kWindowData <= pipes::kWindowData, "a window is sent through the Pipes device's room");
 
 long WritePieces(void* record, iovec* pieces, int count) {
-  return RecordWritePieces(static_cast<Record*>(record), pieces, count);
+  return RecordWritePieces(static_cast<socket_device*>(record), pieces, count);
 }
 
 long Fail(Instance* instance) {
@@ -26,7 +26,7 @@ long Fail(Instance* instance) {
 }
 
 bool WriteAll(Instance* instance, const void* bytes, long length) {
-  return RecordWrite(instance->record, bytes, length) == length;
+  return socket_write(instance->record, bytes, length) == length;
 }
 
 // One word up to a blank or a comma: 1 read, 0 stopped by the yield
@@ -35,7 +35,7 @@ int ReadRoleWord(Instance* instance, char* word, long* length, char* ended) {
   *length = 0;
   for (;;) {
     char byte = 0;
-    const long got = RecordRead(instance->record, &byte, 1);
+    const long got = socket_read(instance->record, &byte, 1);
     if (got == 0) return 0;
     if (got != 1) return -1;
     if (byte == ' ' || byte == ',') {
@@ -54,7 +54,7 @@ long ExchangeRoleWords(Instance* instance) {
   const size_t length = std::strlen(instance->own.word);
   std::memcpy(said, instance->own.word, length);
   said[length] = ' ';
-  const long sent = RecordWrite(instance->record, said, static_cast<long>(length) + 1);
+  const long sent = socket_write(instance->record, said, static_cast<long>(length) + 1);
   if (sent == 0) return kYieldStopped;
   if (sent != static_cast<long>(length) + 1) return kConnectionLost;
   char word[kRoleWordLimit];
@@ -83,12 +83,12 @@ void HandOut(Scanner& s, char** start, long* size) {
 long Fill(Instance* instance, bool readable) {
   Scanner& s = instance->scanner;
   if (s.cursor >= s.end) {
-    Record* record = instance->record;
+    socket_device* record = instance->record;
     // The peer is met awake where it answers soon; otherwise the read blocks.
     long got = readable || Unconnected(record)
                    ? kNothingReadYet
                    : ReadSoon(&instance->readSpin, record->dataFd, s.buffer, pipes::kReadBufferSize);
-    if (got == kNothingReadYet) got = RecordRead(record, s.buffer, pipes::kReadBufferSize);
+    if (got == kNothingReadYet) got = socket_read(record, s.buffer, pipes::kReadBufferSize);
     if (got == -2) {
       instance->endOfStream = true;
       return kPeerClosedLink;
@@ -120,7 +120,7 @@ long Fill(Instance* instance, bool readable) {
 long Connect(Instance* instance) noexcept {
   if (instance->state == pipes::kConnected || instance->state == pipes::kPeerClosed) return 0;
   if (instance->state == pipes::kFailed) return kConnectionLost;
-  switch (ConnectRecord(instance->record)) {
+  switch (socket_connect(instance->record)) {
     case kStepConnected: break;
     case kStepStopped: return kYieldStopped;
     case kStepUnreachable: instance->state = pipes::kFailed; return kUnreachable;
@@ -151,7 +151,7 @@ long ConnectReady(Instance* instance, long* ready) noexcept {
     *ready = 1;
     return kPeerClosedLink;
   }
-  Record* record = instance->record;
+  socket_device* record = instance->record;
   if (record->state == 0 && record->listening == 0) {
     *ready = 1;
     return 0;
@@ -226,7 +226,7 @@ void Close(Instance* instance) noexcept {
     const char close[2] = {kEscape, kCloseMark};
     WriteAll(instance, close, 2);
   }
-  DestroyRecord(instance->record);
+  socket_destroy(instance->record);
   qv_deallocator_fn deallocator = instance->world->deallocator;
   for (WindowNode& node : instance->nodes) {
     if (node.buffer != nullptr) deallocator(node.buffer);

@@ -42,6 +42,11 @@ struct hostent* Resolve(std::vector<char>* buffer, struct hostent* entry, Lookup
   return nullptr;
 }
 
+// The dotted address of this machine's main interface, for a host whose name
+// resolves to nothing better than the loopback names; false when there is
+// none.
+bool socket_desparately_find_ip(char* text, size_t size) { return platform::MainInterfaceAddress(text, size); }
+
 }  // namespace
 
 bool LookUpName(const char* name, uint64_t* address, char* official, long officialSize) noexcept {
@@ -91,16 +96,20 @@ bool LookUpAddress(uint64_t address, char* name, long nameSize, uint64_t compare
   }
 }
 
-Globals* InitGlobals(qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept {
-  auto* globals = static_cast<Globals*>(allocator(sizeof(Globals)));
+socket_globals* socket_init(qv_allocator_fn allocator, qv_deallocator_fn deallocator) noexcept {
+  auto* globals = static_cast<socket_globals*>(allocator(sizeof(socket_globals)));
   if (globals == nullptr) return nullptr;
-  std::memset(globals, 0, sizeof(Globals));
+  std::memset(globals, 0, sizeof(socket_globals));
   globals->allocator = allocator;
   globals->deallocator = deallocator;
   return globals;
 }
 
-void LazyInit(Globals* globals) noexcept {
+void socket_deinit(socket_globals* globals) noexcept {
+  if (globals != nullptr) globals->deallocator(globals);
+}
+
+void lazy_init(socket_globals* globals) noexcept {
   if (globals->initialised != 0) return;
   char host[kHostTextSize + 1] = {};
   qvsock__gethostname(host, kHostTextSize);
@@ -115,7 +124,7 @@ void LazyInit(Globals* globals) noexcept {
   if (official[0] != '\0') std::strcpy(globals->host, official);
   if (std::strstr(globals->host, "localhost.localdomain") != nullptr) {
     char text[16] = {};
-    if (platform::MainInterfaceAddress(text, sizeof text)) CopyCut(globals->host, kHostTextSize, text);
+    if (socket_desparately_find_ip(text, sizeof text)) CopyCut(globals->host, kHostTextSize, text);
   }
   globals->address = address;
   globals->initialised = 1;

@@ -220,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   }
   const std::string text(reinterpret_cast<const char*>(stream), length);
   Descriptors d;
-  if (ParseProtocol(text.c_str(), &d) && d.given && (d.in < 0 || d.out < 0 || d.msgIn < -1 || d.msgOut < -1)) {
+  if (ParseProtocol(text.c_str(), &d) && d.given && (d.fdIn < 0 || d.fdOut < 0 || d.fdMsgIn < -1 || d.fdMsgOut < -1)) {
     std::abort();
   }
   return 0;

@@ -91,8 +91,11 @@ class DarwinServiceManager final : public QVServiceManager {
   bool loaded = false;
   platform::QVDNSSDFunctions functions_;
   QVThreadSync threadSync;
-  detail::QVUniqueFd controlRead_;
-  detail::QVUniqueFd controlWrite_;
+  // Read end watched by the thread, write end written by the operations.
+  struct ControlPipe {
+    detail::QVUniqueFd readEnd;
+    detail::QVUniqueFd writeEnd;
+  } controlPipe;
   std::mutex startLock_;  // one thread start at a time
   // Set before "stop" is written: the thread may read "stop" together with
   // other messages, as one unrecognised text.

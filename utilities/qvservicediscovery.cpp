@@ -74,8 +74,8 @@ DarwinServiceManager::DarwinServiceManager() : functions_(platform::LoadDNSSDFun
     throw QVException("DarwinServiceManager constructor failed in call to pipe().", kSourceFile, __LINE__,
                       qvexceptiontype::systemCallFailed, errno);
   }
-  controlRead_.reset(ends[0]);
-  controlWrite_.reset(ends[1]);
+  controlPipe.readEnd.reset(ends[0]);
+  controlPipe.writeEnd.reset(ends[1]);
 }
 
 DarwinServiceManager::~DarwinServiceManager() {
@@ -92,8 +92,8 @@ DarwinServiceManager::~DarwinServiceManager() {
       }
     }
   }
-  controlRead_.reset();
-  controlWrite_.reset();
+  controlPipe.readEnd.reset();
+  controlPipe.writeEnd.reset();
   // The platform's requests end too: a registration left open would go on
   // being advertised for a link that no longer exists.
   for (auto& [fd, record] : browseRefs) {
@@ -121,7 +121,7 @@ bool DarwinServiceManager::WriteControl(const char* text) {
   const size_t length = std::strlen(text);
   ssize_t written;
   do {
-    written = write(controlWrite_.get(), text, length);
+    written = write(controlPipe.writeEnd.get(), text, length);
   } while (written < 0 && errno == EINTR);
   return written == static_cast<ssize_t>(length);
 }
@@ -142,7 +142,7 @@ void* DarwinServiceManager::Thread1() {
 
 bool DarwinServiceManager::ServePass() {
   QVPollSet ready;
-  ready.Add(controlRead_.get());
+  ready.Add(controlPipe.readEnd.get());
   {
     QVMutex lock(threadSync.getLockHandle());
     for (const auto& entry : browseRefs) ready.Add(entry.first);
@@ -150,9 +150,9 @@ bool DarwinServiceManager::ServePass() {
     for (const auto& entry : registerRefs) ready.Add(entry.first);
   }
   if (!ready.ReadyQ(-1)) return true;
-  if (ready.SetQ(controlRead_.get())) {
+  if (ready.SetQ(controlPipe.readEnd.get())) {
     char text[512];
-    const ssize_t got = read(controlRead_.get(), text, sizeof text);
+    const ssize_t got = read(controlPipe.readEnd.get(), text, sizeof text);
     if (got < 0 && errno == EINTR) return true;
     if (got <= 0) return false;
     // "reloadref" or anything else: the set is rebuilt

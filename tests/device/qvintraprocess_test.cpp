@@ -145,6 +145,38 @@ TEST(IntraProcessWorld, ServerNamesAreSevenLettersOrDigitsAndNeverRepeat) {
   EXPECT_FALSE(InTable(first));
 }
 
+TEST(IntraStream, EachWindowEndAloneIsThatOfTheWholeWindow) {
+  Quorvane::QVIntraStream stream;
+  constexpr size_t kChunk = Quorvane::QVIntraStream::kChunkSize;
+  EXPECT_EQ(stream.getWindowStart(), nullptr);
+  EXPECT_EQ(stream.getWindowEnd(), nullptr);
+  // The first put window makes the first chunk; asking again makes no other.
+  char* start = stream.putWindowStart();
+  ASSERT_NE(start, nullptr);
+  EXPECT_EQ(stream.putWindowEnd(), start + kChunk);
+  EXPECT_EQ(stream.putWindowStart(), start);
+  stream.releasePutWindow(start + 10);
+  EXPECT_EQ(stream.putWindowStart(), start + 10);
+  EXPECT_EQ(stream.putWindowEnd(), start + kChunk);
+  EXPECT_EQ(stream.getWindowStart(), start);
+  EXPECT_EQ(stream.getWindowEnd(), start + 10);
+  stream.releaseGetWindow(start + 4);
+  EXPECT_EQ(stream.getWindowStart(), start + 4);
+  // A full chunk: the put window is a fresh chunk's, the get window stays in
+  // the old one until it is drained.
+  stream.releasePutWindow(start + kChunk);
+  char* next = stream.putWindowStart();
+  const auto at = reinterpret_cast<uintptr_t>(next);
+  const auto old = reinterpret_cast<uintptr_t>(start);
+  EXPECT_TRUE(at + kChunk <= old || at >= old + kChunk);
+  EXPECT_EQ(stream.putWindowEnd(), next + kChunk);
+  EXPECT_EQ(stream.getWindowEnd(), start + kChunk);
+  stream.releasePutWindow(next + 1);
+  stream.releaseGetWindow(start + kChunk);
+  EXPECT_EQ(stream.getWindowStart(), next);
+  EXPECT_EQ(stream.getWindowEnd(), next + 1);
+}
+
 TEST(IntraProcessDevice, BytesThroughManyWindowsComeBackInOrderWithinChunks) {
   QVIntraProcessWorld world;
   auto server = Make(world, kListen, "");

@@ -546,10 +546,10 @@ TEST(PipesProtocolText, DescriptorNumbers) {
   for (const Case& c : cases) {
     pipes::Descriptors d;
     EXPECT_EQ(pipes::ParseProtocol(c.text, &d), c.ours) << c.text;
-    EXPECT_EQ(d.in, c.in) << c.text;
-    EXPECT_EQ(d.out, c.out) << c.text;
-    EXPECT_EQ(d.msgIn, c.msgIn) << c.text;
-    EXPECT_EQ(d.msgOut, c.msgOut) << c.text;
+    EXPECT_EQ(d.fdIn, c.in) << c.text;
+    EXPECT_EQ(d.fdOut, c.out) << c.text;
+    EXPECT_EQ(d.fdMsgIn, c.msgIn) << c.text;
+    EXPECT_EQ(d.fdMsgOut, c.msgOut) << c.text;
   }
 }
 

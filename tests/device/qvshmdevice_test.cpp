@@ -200,7 +200,7 @@ TEST(SharedMemoryNames, ACandidateIsTakenByAnyOfItsSuffixes) {
   const std::string stem = UniqueName("nt");
   ASSERT_TRUE(initSyncObjectDir());
   EXPECT_FALSE(shmnames::NameTakenQ(ToQVString(stem)));
-  for (const shmnames::Suffix& row : shmnames::kSuffixes) {
+  for (const shmnames::Suffix& row : shmnames::syncObjectNameMap) {
     const std::string path = SyncDir() + "/" + stem + std::string(row.suffix);
     std::ofstream(path).put('x');
     EXPECT_TRUE(shmnames::NameTakenQ(ToQVString(stem))) << row.key;

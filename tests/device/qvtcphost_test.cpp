@@ -27,9 +27,9 @@ constexpr unsigned long kLocallyVisible = 1;
 
 // The world's address as the world works it out.
 uint64_t WorldAddress() {
-  tcp::Globals* globals = tcp::InitGlobals(&qvtest::TcpAllocate, &qvtest::TcpRelease);
+  tcp::socket_globals* globals = tcp::socket_init(&qvtest::TcpAllocate, &qvtest::TcpRelease);
   if (globals == nullptr) return ~0ull;
-  tcp::LazyInit(globals);
+  tcp::lazy_init(globals);
   const uint64_t address = globals->address;
   qvtest::TcpRelease(globals);
   return address;

@@ -333,6 +333,15 @@ TEST(TCPIPSignalThread, OnePerProcessAndRestartedForALaterWorld) {
   EXPECT_TRUE(qvtest::WaitUntil([&] { return heard.Count() == 1; }));
 }
 
+TEST(TCPIPSignalThread, AWakeUpWithNoDeviceConnectedIsTakenAndCleared) {
+  QVTCPIPWorld world;
+  for (int number : {SIGURG, SIGIO}) {
+    QVTCPIPWorld::SignalHandler(number);
+    EXPECT_TRUE(qvtest::WaitUntil([] { return QVTCPIPWorld::getSigNumber()->load() == 0; }))
+        << "the signal thread did not take signal " << number;
+  }
+}
+
 TEST_F(TCPIPTest, HangupClosesEveryDevice) {
   Pair pair = Connected(world, kNew);
   auto idle = Make(world, Block("TCPIP", 2, "@127.0.0.1", kNew));
