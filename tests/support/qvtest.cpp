@@ -153,6 +153,13 @@ bool ProcessBarrier::Arrive(long generation, std::chrono::milliseconds deadline)
   }
 }
 
+// The leak checker's own switch, present only in sanitizer builds.
+extern "C" void __lsan_disable() __attribute__((weak));
+
+void DisableLeakChecks() {
+  if (&__lsan_disable != nullptr) __lsan_disable();
+}
+
 void StoreIntoAnInaccessiblePage() {
   const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   void* page = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
