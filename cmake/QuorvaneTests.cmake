@@ -23,12 +23,15 @@ function(_qv_isolate_tests_now)
   set(QV_TEST_TMPDIR_ROOT ${PROJECT_BINARY_DIR}/test-tmp)
   # Folder names keep letters, digits, '.', '_' and '-' (anything else becomes
   # '_'). Names of parameterised cases can be far longer than a file name may
-  # be: a long one keeps its start and gets a digest of the whole name.
+  # be, and what a test makes in its folder must stay within the limits of
+  # the paths and link names built from it (a socket's path, a launch's
+  # command line) wherever the build tree lies: a name past 60 characters
+  # keeps its start and gets a digest of the whole name.
   set(QV_TEST_TMPDIR_FOLDER [=[
     string(REGEX REPLACE "[^A-Za-z0-9._-]" "_" folder "${test}")
     string(LENGTH "${folder}" length)
-    if(length GREATER 100)
-      string(SUBSTRING "${folder}" 0 80 start)
+    if(length GREATER 60)
+      string(SUBSTRING "${folder}" 0 43 start)
       string(MD5 digest "${test}")
       string(SUBSTRING "${digest}" 0 16 digest)
       set(folder "${start}-${digest}")

@@ -24,6 +24,21 @@ shared_existed=0
 if [ -e "$shared_sync" ]; then shared_existed=1; fi
 status=0
 ctest --test-dir "$build" -j "$jobs" --output-on-failure --no-tests=error || status=$?
+if [ "$status" != 0 ]; then
+  # Once more at the end, where a reader of only the last lines looks: each
+  # failed test's own output (its last 40 lines).
+  failed=$build/Testing/Temporary/LastTestsFailed.log
+  log=$build/Testing/Temporary/LastTest.log
+  if [ -f "$failed" ] && [ -f "$log" ]; then
+    cut -d: -f2- "$failed" | while IFS= read -r name; do
+      echo "---- output of $name"
+      awk -v name="$name" '
+        $0 ~ /^[0-9]+\/[0-9]+ Test: / { sub(/^[0-9]+\/[0-9]+ Test: /, ""); inside = ($0 == name); next }
+        inside && /^<end of output>/ { inside = 0 }
+        inside' "$log" | tail -n 40
+    done
+  fi
+fi
 if [ "$shared_existed" = 0 ] && [ -e "$shared_sync" ]; then
   echo "error: the test run created $shared_sync, the sync folder that running programs share;" \
        "a test ran without a QUORVANE_TMPDIR of its own (remove $shared_sync before the next run)" >&2

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "qvshmtest.h"
@@ -283,16 +284,27 @@ TEST(SharedMemoryDataPath, APeerKilledInTheMiddleEndsAWaitWithinASecond) {
   if (qvtest::kThreadSanitizer) {
     GTEST_SKIP() << "the killed peer starts threads in a child forked from a threaded process";
   }
-  for (const bool waitInRead : {true, false}) {
-    SCOPED_TRACE(waitInRead ? "blocked in Read" : "blocked in WriteWindow");
-    const std::string name = UniqueName(waitInRead ? "qvdpkillr" : "qvdpkillw");
-    SharedMailbox box;
-    Child child([&] {
+  // Both rounds' connectors are forked before this process makes any world:
+  // a child forked while the library's threads run would lack them.
+  constexpr bool kWaitsInRead[] = {true, false};
+  SharedMailbox boxes[2];
+  std::string names[2];
+  std::unique_ptr<Child> children[2];
+  for (int i = 0; i < 2; ++i) {
+    names[i] = UniqueName(kWaitsInRead[i] ? "qvdpkillr" : "qvdpkillw");
+    children[i] = std::make_unique<Child>([&box = boxes[i], &name = names[i]] {
       return Connector(box, name, 99, [&](Link& link) {
         // Half a packet, then nothing more: the parent waits for the rest.
         return SendAll(link.raw(), Payload(300)) == 0 ? 0 : 20;
       });
     });
+  }
+  for (int i = 0; i < 2; ++i) {
+    const bool waitInRead = kWaitsInRead[i];
+    SCOPED_TRACE(waitInRead ? "blocked in Read" : "blocked in WriteWindow");
+    const std::string& name = names[i];
+    SharedMailbox& box = boxes[i];
+    Child& child = *children[i];
     {
       World world;
       Link listener;

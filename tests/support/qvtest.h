@@ -80,6 +80,11 @@ class ProcessBarrier {
   void* shared_;
 };
 
+// Leak checks of a sanitizer build are off from here on in this process
+// (for a child that leaves something allocated at exit on purpose); does
+// nothing in other builds.
+void DisableLeakChecks();
+
 // Faults by a store into a page mapped without access: a real SIGSEGV, which
 // neither sanitizer build stops first (a store through a null pointer is
 // undefined behaviour, and the undefined-behaviour checks end the process

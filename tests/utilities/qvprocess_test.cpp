@@ -242,7 +242,14 @@ TEST(Process, AKilledProcessNotYetReapedIsNotAlive) {
       ASSERT_EQ(kill(pid, SIGKILL), 0);
     }
     ASSERT_TRUE(qvtest::WaitUntil([&] { return ProcessState(pid) == "zombie"; }));
-    EXPECT_EQ(QVProcess::processIsAliveQ(pid), c.alive);
+    if (c.alive) {
+      EXPECT_TRUE(QVProcess::processIsAliveQ(pid));
+    } else {
+      // The first thread of a killed process can show as a zombie while
+      // another (a sanitizer's own, say) is still being torn down: the
+      // process ends once the last has.
+      EXPECT_TRUE(qvtest::WaitUntil([&] { return !QVProcess::processIsAliveQ(pid); }));
+    }
     if (!c.grandchild && c.killed) {
       // Nothing was reaped: the status is still ours to collect.
       const int status = process.Reap();
