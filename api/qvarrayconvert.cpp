@@ -14,7 +14,7 @@ struct LeafCopy {
   Source source;
 };
 
-void* CopyOneLeaf(qvmeter* meter, void* position) {
+void* transfer_a_leaf(qvmeter* meter, void* position) {
   auto* copy = static_cast<LeafCopy*>(meter->move_context);
   meter->error = copy_expression_raw(copy->state, copy->source, meter->writer, meter->writer_stack,
                                      meter->writer_queue);
@@ -63,7 +63,7 @@ bool SkeletonFits(const qvmeter& array) {
 
 }  // namespace
 
-long array_as_function(read_state* state, Source source) {
+long missed_packed_array_opportunity(read_state* state, Source source) {
   if (nesting >= kMaxNesting) return Fail(state, kNoMemory);
   if (nesting == 0) skeleton_left = kMaxSkeletonBytes;
   const NestingGuard guard;
@@ -90,7 +90,7 @@ long array_as_function(read_state* state, Source source) {
   LeafCopy copy{state, source};
   out.move_context = &copy;
   if (error == 0 && out.leaves_left > 0) {
-    error = QVPutArrayData_(nested.state(), nullptr, nested.queue(), &out, &copy, out.leaves_left, CopyOneLeaf);
+    error = QVPutArrayData_(nested.state(), nullptr, nested.queue(), &out, &copy, out.leaves_left, transfer_a_leaf);
   }
   if (error != 0) return rs__last_error(state) != 0 ? rs__last_error(state) : Fail(state, error);
   // The reader took the array's type byte already: the nested form goes on
@@ -126,7 +126,7 @@ long QVPutArrayLeaves_(write_state* state, device_kebab* stack, _queue* queue, r
                        device_kebab* reader_stack, qv_queue_stack* reader_queues, qvmeter* meter, int64_t n) {
   LeafCopy copy{reader, Source{reader_stack, reader_queues}};
   meter->move_context = &copy;
-  const long error = QVPutArrayData_(state, stack, queue, meter, &copy, n, CopyOneLeaf);
+  const long error = QVPutArrayData_(state, stack, queue, meter, &copy, n, transfer_a_leaf);
   meter->move_context = nullptr;
   return error;
 }

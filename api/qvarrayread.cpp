@@ -81,8 +81,9 @@ long TakeLevel(qvmeter* meter, read_state* state, Source source, int64_t dimensi
 }
 
 // Nested functions: a level per function while the limit allows.
-long ReadNestedHeads(qvmeter* meter, read_state* state, Source source, write_state* writer,
-                     device_kebab* writer_stack, _queue* writer_queue, int64_t limit, uint64_t* leaf_type) {
+long transfer_heads_noting_mdepth_and_mdata_left(qvmeter* meter, read_state* state, Source source,
+                                                 write_state* writer, device_kebab* writer_stack,
+                                                 _queue* writer_queue, int64_t limit, uint64_t* leaf_type) {
   // What is owed once the whole array has been read: it settles one expression.
   const int64_t owed_after = state->owed > 0 ? state->owed - 1 : 0;
   for (int64_t level = 0;; ++level) {
@@ -101,7 +102,7 @@ long ReadNestedHeads(qvmeter* meter, read_state* state, Source source, write_sta
     uint64_t next = 0;
     if (const long error = CurrentOrNextType(state, source, &next); error != 0) return error;
     if (level + 1 < limit && next == TOK_ARRAY) {
-      if (const long error = array_as_function(state, source); error != 0) return error;
+      if (const long error = missed_packed_array_opportunity(state, source); error != 0) return error;
       next = TOK_FUNCTION;
     }
     if (level + 1 >= limit || next != TOK_FUNCTION) {
@@ -113,8 +114,10 @@ long ReadNestedHeads(qvmeter* meter, read_state* state, Source source, write_sta
 
 // The heads block of an array token, read from its own queue: levels up to
 // the ".", then whatever leaves it carries.
-long ReadHeadsBlock(qvmeter* meter, read_state* state, qv_queue_stack* link_queues, _queue* block,
-                    write_state* writer, device_kebab* writer_stack, _queue* writer_queue) {
+long transfer_heads_filling_mdimensions_and_head_marks(qvmeter* meter, read_state* state,
+                                                       qv_queue_stack* link_queues, _queue* block,
+                                                       write_state* writer, device_kebab* writer_stack,
+                                                       _queue* writer_queue) {
   QueueReader heads_reader(state, link_queues->environment, block);
   if (!heads_reader.ok()) return Fail(state, kNoMemory);
   read_state& reader = *heads_reader.state();
@@ -199,7 +202,8 @@ long skip_heads_block(read_state* state, Source source) {
     if (block != nullptr) qvqueue_destroy(block);
     return error;
   }
-  return ReadHeadsBlock(&scratch, state, source.queues, block, nullptr, nullptr, nullptr);
+  return transfer_heads_filling_mdimensions_and_head_marks(&scratch, state, source.queues, block, nullptr, nullptr,
+                                                           nullptr);
 }
 
 namespace {
@@ -215,7 +219,8 @@ long ReadArrayToken(qvmeter* meter, read_state* state, Source source, write_stat
     if (block != nullptr) qvqueue_destroy(block);
     return error;
   }
-  if (const long error = ReadHeadsBlock(meter, state, source.queues, block, writer, writer_stack, writer_queue);
+  if (const long error = transfer_heads_filling_mdimensions_and_head_marks(meter, state, source.queues, block,
+                                                                           writer, writer_stack, writer_queue);
       error != 0) {
     return error;
   }
@@ -233,12 +238,12 @@ long ReadArrayToken(qvmeter* meter, read_state* state, Source source, write_stat
 
 // Nested form: each new sub-array starts with its function token, whose count
 // must be the level's dimension, and its head, which is passed over.
-long GetBorrowExplicit(qvmeter* meter, int64_t level) {
+long get_borrow_explicit(qvmeter* meter, int64_t level) {
   read_state* state = meter->reader;
   const Source source{meter->reader_stack, meter->reader_queues};
   uint64_t type = 0;
   long error = CurrentOrNextType(state, source, &type);
-  if (error == 0 && type == TOK_ARRAY) error = array_as_function(state, source), type = TOK_FUNCTION;
+  if (error == 0 && type == TOK_ARRAY) error = missed_packed_array_opportunity(state, source), type = TOK_FUNCTION;
   int64_t count = -1;
   if (error == 0 && type != TOK_FUNCTION) error = Fail(state, kOutOfSequence);
   if (error == 0) error = QVGetRawArgCount_(state, source.stack, source.queues, &count);
@@ -328,7 +333,8 @@ long QVGetRawArrayType_(write_state* writer, device_kebab* writer_stack, _queue*
   if (type == TOK_ARRAY) {
     error = ReadArrayToken(meter, state, source, writer, writer_stack, writer_queue, &leaf, &declared);
   } else if (type == TOK_FUNCTION) {
-    error = ReadNestedHeads(meter, state, source, writer, writer_stack, writer_queue, limit, &leaf);
+    error = transfer_heads_noting_mdepth_and_mdata_left(meter, state, source, writer, writer_stack, writer_queue,
+                                                        limit, &leaf);
   } else {
     error = Fail(state, kOutOfSequence);
   }
@@ -337,7 +343,7 @@ long QVGetRawArrayType_(write_state* writer, device_kebab* writer_stack, _queue*
   meter->dimensions = meter->own_dimensions.data();
   meter->own_counters.assign(meter->own_dimensions.size(), 0);
   meter->counters = meter->own_counters.data();
-  if (am__construct(meter, type == TOK_ARRAY ? nullptr : GetBorrowExplicit) != 0) return Fail(state, kInconsistent);
+  if (am__construct(meter, type == TOK_ARRAY ? nullptr : get_borrow_explicit) != 0) return Fail(state, kInconsistent);
   // An array token's leaf count must be what its dimensions say.
   if (declared >= 0 && declared != meter->leaves_left) return Fail(state, kInconsistent);
   // A "." where a leaf starts would answer the leaf type of an array without leaves.

@@ -35,7 +35,7 @@ long WriteLevel(write_state* state, device_kebab* stack, _queue* queue, const qv
 }
 
 // Nested form: a new sub-array at a level begins with its function token and head again.
-long PutBorrowExplicit(qvmeter* meter, int64_t level) {
+long put_borrow_explicit(qvmeter* meter, int64_t level) {
   meter->error = WriteLevel(meter->writer, meter->writer_stack, meter->writer_queue, meter, level);
   return meter->error == 0 ? 1 : 0;
 }
@@ -117,7 +117,7 @@ long QVPutArray_(write_state* state, device_kebab* stack, _queue* queue, qvmeter
   if (!HeadsComplete(meter)) return ws__set_error(state, kOutOfSequence);
   BindWriter(meter, state, stack, queue);
   const bool array_token = (state->features.features & QVFEATURE_ARRAYS) != 0;
-  if (am__construct(meter, array_token ? nullptr : PutBorrowExplicit) != 0) {
+  if (am__construct(meter, array_token ? nullptr : put_borrow_explicit) != 0) {
     return ws__set_error(state, kInconsistent);
   }
   if (meter->depth == 0) return 0;

@@ -76,9 +76,29 @@ long CollectText(read_state* state, Source source, unsigned target, GrowingBuffe
   return 0;
 }
 
+// An older string's escaped-ASCII text as the body of a current string or
+// symbol token (its type byte is the reader's already): length, atom, terminator.
+Bytes put_old_data_new_way(const unsigned char* text, int64_t n) {
+  // Counted character by character: escapes stand for one character each.
+  int64_t characters = 0;
+  const char* cursor = reinterpret_cast<const char*>(text);
+  const char* end = cursor + n;
+  while (cursor < end && RVNextCharacter(&cursor, end) >= 0) ++characters;
+  Bytes atom;
+  atom.Add('A');
+  atom.Add('~');
+  atom.AddLength(static_cast<uint64_t>(characters), true);
+  atom.Add(text, n);
+  Bytes token;
+  token.AddLength(static_cast<uint64_t>(atom.size()), true);
+  token.Add(atom.data(), atom.size());
+  token.Add('\n');
+  return token;
+}
+
 }  // namespace
 
-long reframe_old_number(read_state* state, Source source, uint64_t* type) {
+long convert_old_number_text(read_state* state, Source source, uint64_t* type) {
   const uint64_t old = *type;
   long error = 0;
   const int64_t n = decode_len(source, &error);
@@ -102,7 +122,7 @@ long reframe_old_number(read_state* state, Source source, uint64_t* type) {
   return 0;
 }
 
-long binary_number_as_text(read_state* state, Source source) {
+long missed_binary_number_opportunity(read_state* state, Source source) {
   three_state& c = state->converter;
   const uint64_t type = c.token;
   const int64_t run_before = state->packed_run;
@@ -135,8 +155,25 @@ long binary_number_as_text(read_state* state, Source source) {
   return 0;
 }
 
-long reread_as_text(read_state* state, Source source, long error, uint64_t type, const unsigned char* body,
-                    int64_t n, int64_t run_before) {
+namespace {
+
+// The token's body given back, then its terminator and the rest of its run,
+// so that the token reads again from its type.
+long GiveBodyBack(read_state* state, Source source, long error, uint64_t type, Bytes* again,
+                  const unsigned char* body, int64_t n, int64_t run_before) {
+  again->Add(body, n);
+  again->Add('\n');
+  again->AddRunReopening(run_before, type);
+  if (const long pushed = Push(state, source, *again); pushed != 0) return pushed;
+  state->packed_run = 0;
+  ReadAgain(state, type);
+  return Fail(state, error);
+}
+
+}  // namespace
+
+long character_number_overflow(read_state* state, Source source, long error, uint64_t type,
+                               const unsigned char* text, int64_t n, int64_t run_before) {
   Bytes again;
   if (type == TOK_REAL || type == TOK_INTEGER) {
     again.AddLength(static_cast<uint64_t>(n + 3), true);
@@ -144,16 +181,16 @@ long reread_as_text(read_state* state, Source source, long error, uint64_t type,
     again.Add('~');
     again.AddByteCount(n);
   }
-  again.Add(body, n);
-  again.Add('\n');
-  again.AddRunReopening(run_before, type);
-  if (const long pushed = Push(state, source, again); pushed != 0) return pushed;
-  state->packed_run = 0;
-  ReadAgain(state, type);
-  return Fail(state, error);
+  return GiveBodyBack(state, source, error, type, &again, text, n, run_before);
 }
 
-long text_as_escaped_body(read_state* state, Source source) {
+long binary_number_overflow(read_state* state, Source source, long error, uint64_t type,
+                            const unsigned char* bytes, int64_t n, int64_t run_before) {
+  Bytes again;
+  return GiveBodyBack(state, source, error, type, &again, bytes, n, run_before);
+}
+
+long cook_atom_to_ascii_string(read_state* state, Source source) {
   three_state& c = state->converter;
   if (IsComposite(c.token) || c.token == TOK_OPT_SYMBOL || c.token == TOK_OPT_STRING) {
     return Fail(state, kOutOfSequence);
@@ -169,25 +206,13 @@ long text_as_escaped_body(read_state* state, Source source) {
   return 0;
 }
 
-long reframe_old_string(read_state* state, Source source, uint64_t* type) {
+long convert_old_string(read_state* state, Source source, uint64_t* type) {
   const uint64_t current = *type == TOK_OLD_SYMBOL ? TOK_SYMBOL : TOK_STRING;
   GrowingBuffer text(state->memory);
   if (const long error = CollectText(state, source, ENCODING_ASCII, &text); error != 0) return error;
-  // Counted character by character: escapes stand for one character each.
-  int64_t characters = 0;
-  const char* cursor = reinterpret_cast<const char*>(text.data());
-  const char* end = cursor + text.size();
-  while (cursor < end && RVNextCharacter(&cursor, end) >= 0) ++characters;
-  Bytes atom;
-  atom.Add('A');
-  atom.Add('~');
-  atom.AddLength(static_cast<uint64_t>(characters), true);
-  atom.Add(text.data(), text.size());
-  Bytes token;
-  token.AddLength(static_cast<uint64_t>(atom.size()), true);
-  token.Add(atom.data(), atom.size());
-  token.Add('\n');
-  if (const long pushed = Push(state, source, token); pushed != 0) return pushed;
+  if (const long pushed = Push(state, source, put_old_data_new_way(text.data(), text.size())); pushed != 0) {
+    return pushed;
+  }
   ReadAgain(state, current);
   *type = current;
   return 0;

@@ -70,7 +70,7 @@ long ReadTypeByte(read_state* state, Source source, uint64_t* type, bool* failed
     }
     if (byte == TOK_OLD_INTEGER || byte == TOK_OLD_REAL) {
       *type = static_cast<uint64_t>(byte);
-      return reframe_old_number(state, source, type);
+      return convert_old_number_text(state, source, type);
     }
     if (byte == TOK_PACKED) return BeginPackedRun(state, source, type);
     *type = static_cast<uint64_t>(byte);
@@ -96,7 +96,7 @@ long Filtered(read_state* state, Source source, long error, uint64_t* type) {
   if (error != 0) return error;
   // The older strings read as current string and symbol tokens.
   if ((*type == TOK_OLD_STRING || *type == TOK_OLD_SYMBOL) && state->converter.step == QVREAD_TYPE_READ) {
-    if (const long reframed = reframe_old_string(state, source, type); reframed != 0) {
+    if (const long reframed = convert_old_string(state, source, type); reframed != 0) {
       return FailType(state, type, reframed);  // no queue made: no type either
     }
   }
@@ -128,10 +128,11 @@ int64_t decode_len(Source source, long* error) {
 
 int64_t Source::Read(void* buffer, int64_t n, long* error) const {
   auto* out = static_cast<unsigned char*>(buffer);
-  const int64_t in_window = std::min<int64_t>(n, queues->window_end - queues->window);
+  const ReadWindow window = get_window(queues);
+  const int64_t in_window = std::min<int64_t>(n, window.end - window.start);
   if (in_window > 0) {
-    std::memcpy(out, queues->window, static_cast<size_t>(in_window));
-    queues->window += in_window;
+    std::memcpy(out, window.start, static_cast<size_t>(in_window));
+    get_complete(queues, window.start + in_window);
   }
   if (in_window == n) return n;
   const int64_t rest = __qvqk__getn(stack, queues, out + in_window, n - in_window, error);
@@ -141,10 +142,10 @@ int64_t Source::Read(void* buffer, int64_t n, long* error) const {
 int64_t Source::Skip(int64_t n, long* error) const {
   int64_t done = 0;
   while (done < n) {
-    const int64_t in_window = std::min<int64_t>(n - done, queues->window_end - queues->window);
+    const ReadWindow window = get_window(queues);
+    const int64_t in_window = std::min<int64_t>(n - done, window.end - window.start);
     if (in_window > 0) {
-      queues->window += in_window;
-      done += in_window;
+      done += get_complete(queues, window.start + in_window);
       continue;
     }
     unsigned char scratch[kSkipChunk];
@@ -303,7 +304,7 @@ long QVRawBytesToGet_(read_state* state, device_kebab* stack, qv_queue_stack* qu
 
 long QVBytesToGet_(read_state* state, device_kebab* stack, qv_queue_stack* queues, int64_t* count) {
   if (state->converter.step == QVREAD_TYPE_READ) {
-    if (const long error = text_as_escaped_body(state, Source{stack, queues}); error != 0) return error;
+    if (const long error = cook_atom_to_ascii_string(state, Source{stack, queues}); error != 0) return error;
   }
   if (const long error = QVRawBytesToGet_(state, stack, queues, count); error != 0) return error;
   state->converter.step = QVREAD_INSIDE_AS_TEXT;
@@ -312,7 +313,7 @@ long QVBytesToGet_(read_state* state, device_kebab* stack, qv_queue_stack* queue
 
 long QVBytesToGetTrap_(read_state* state, device_kebab* stack, qv_queue_stack* queues, int64_t* count) {
   if (IsBinary(state->converter.token) && state->converter.step == QVREAD_TYPE_READ) {
-    if (const long error = binary_number_as_text(state, Source{stack, queues}); error != 0) return error;
+    if (const long error = missed_binary_number_opportunity(state, Source{stack, queues}); error != 0) return error;
   }
   return QVRawBytesToGet_(state, stack, queues, count);
 }
@@ -332,7 +333,7 @@ long QVGetRawArgCount_(read_state* state, device_kebab* stack, qv_queue_stack* q
 
 long QVGetArgCount_(read_state* state, device_kebab* stack, qv_queue_stack* queues, int64_t* count) {
   if (state->converter.token == TOK_ARRAY) {
-    if (const long error = array_as_function(state, Source{stack, queues}); error != 0) return error;
+    if (const long error = missed_packed_array_opportunity(state, Source{stack, queues}); error != 0) return error;
   }
   return QVGetRawArgCount_(state, stack, queues, count);
 }

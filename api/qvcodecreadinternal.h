@@ -34,6 +34,19 @@ struct Source {
   int64_t Skip(int64_t n, long* error) const;
 };
 
+// The top queue's read window: the bytes that can be taken without a call.
+struct ReadWindow {
+  unsigned char* start;
+  unsigned char* end;
+};
+inline ReadWindow get_window(const qv_queue_stack* queues) { return {queues->window, queues->window_end}; }
+// The read position moves on to at, a byte of the window; the bytes consumed.
+inline int64_t get_complete(qv_queue_stack* queues, unsigned char* at) {
+  const int64_t consumed = at - queues->window;
+  queues->window = at;
+  return consumed;
+}
+
 inline long Fail(read_state* state, long code) { return rs__set_error(state, code); }
 
 inline bool IsBinary(uint64_t type) { return type >= 128 && type <= 255; }
@@ -82,19 +95,22 @@ class GrowingBuffer {
 
 // The forms the array and older-token engine re-frames. Until it is there,
 // each answers a clean error and leaves nothing allocated.
-long reframe_old_number(read_state* state, Source source, uint64_t* type);
-long binary_number_as_text(read_state* state, Source source);
-long text_as_escaped_body(read_state* state, Source source);
-long array_as_function(read_state* state, Source source);
-// After a number did not fit: the token's body (text characters, or a binary
-// number's bytes) is given back so that it reads again; run_before is the
-// packed run as it stood before the token was read.
-long reread_as_text(read_state* state, Source source, long error, uint64_t type, const unsigned char* body,
-                    int64_t n, int64_t run_before);
+long convert_old_number_text(read_state* state, Source source, uint64_t* type);
+long missed_binary_number_opportunity(read_state* state, Source source);
+long cook_atom_to_ascii_string(read_state* state, Source source);
+long missed_packed_array_opportunity(read_state* state, Source source);
+// After a number did not fit: the token's body is given back so that it
+// reads again (as a string, say), and error is answered; run_before is the
+// packed run as it stood before the token was read. For number text the body
+// is its characters, for a binary number its bytes.
+long character_number_overflow(read_state* state, Source source, long error, uint64_t type,
+                               const unsigned char* text, int64_t n, int64_t run_before);
+long binary_number_overflow(read_state* state, Source source, long error, uint64_t type,
+                            const unsigned char* bytes, int64_t n, int64_t run_before);
 // Passes over a heads block whose type was just read; leaves it carries are
 // pushed to be read next.
 long skip_heads_block(read_state* state, Source source);
 // The older string forms read as a string or symbol token.
-long reframe_old_string(read_state* state, Source source, uint64_t* type);
+long convert_old_string(read_state* state, Source source, uint64_t* type);
 
 }  // namespace qvcodecread

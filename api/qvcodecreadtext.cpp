@@ -26,7 +26,7 @@ bool PutBack(qv_queue_stack* queues, int byte) { return qvqueue_ungetc(qvqk__top
 long ReadTextHeader(read_state* state, Source source, uint8_t state_byte, unsigned target) {
   three_state& c = state->converter;
   if (IsBinary(c.token)) {
-    if (const long error = binary_number_as_text(state, source); error != 0) return error;
+    if (const long error = missed_binary_number_opportunity(state, source); error != 0) return error;
   }
   if (const long error = getlen(state, source); error != 0) return error;
   c.replacement = state_byte;
@@ -60,8 +60,9 @@ long Convert(read_state* state, Source source, unsigned char** out, unsigned cha
   three_state& c = state->converter;
   for (;;) {
     unsigned char lone = 0;
-    unsigned char* wire = source.queues->window;
-    unsigned char* wire_end = source.queues->window_end;
+    const ReadWindow window = get_window(source.queues);
+    unsigned char* wire = window.start;
+    unsigned char* wire_end = window.end;
     bool alone = false;
     if (wire == wire_end && c.wire_left > 0) {
       long error = 0;
@@ -77,7 +78,7 @@ long Convert(read_state* state, Source source, unsigned char** out, unsigned cha
     if (alone) {
       if (wire == &lone && !PutBack(source.queues, lone)) return Fail(state, -1);
     } else {
-      source.queues->window = wire;
+      get_complete(source.queues, wire);
     }
     switch (result) {
       case QV_STEP_WIRE:
@@ -112,7 +113,7 @@ long NumberFromText(read_state* state, Source source, void* destination, unsigne
   const long answer = state->dispatch(qvne_selector(wanted, static_cast<unsigned>(text_type)), destination,
                                       text.data(), &length);
   if (answer == QVNUMERIC_OVERFLOW) {
-    return reread_as_text(state, source, kOverflow, text_type, text.data(), text.size(), 0);
+    return character_number_overflow(state, source, kOverflow, text_type, text.data(), text.size(), 0);
   }
   return answer == 0 ? 0 : Fail(state, answer);
 }
@@ -128,7 +129,9 @@ long NumberFromBinary(read_state* state, Source source, void* destination, unsig
   }
   long count = 1;
   const long answer = state->dispatch(qvne_selector(wanted, received), destination, bytes, &count);
-  if (answer == QVNUMERIC_OVERFLOW) return reread_as_text(state, source, kOverflow, received, bytes, size, run_before);
+  if (answer == QVNUMERIC_OVERFLOW) {
+    return binary_number_overflow(state, source, kOverflow, received, bytes, size, run_before);
+  }
   return answer == 0 ? 0 : Fail(state, answer);
 }
 
@@ -222,9 +225,9 @@ long QVViewData_(read_state* state, device_kebab* stack, qv_queue_stack* queues,
   const int64_t n = *length;
   // In place only when the terminator is in the window too, so reading it
   // cannot move the queue off the chunk the data lies in.
-  if (queues->window_end - queues->window > n) {
-    *data = queues->window;
-    queues->window += n;
+  if (const ReadWindow window = get_window(queues); window.end - window.start > n) {
+    *data = window.start;
+    get_complete(queues, window.start + n);
     return change_rstate_rleft(state, source, n);
   }
   GrowingBuffer copy(state->memory);

@@ -85,7 +85,7 @@ struct Window {
   unsigned char* end = nullptr;
 };
 
-Window OpenWindow(device_kebab* stack, _queue* queue, long* error) {
+Window put_window(device_kebab* stack, _queue* queue, long* error) {
   if (stack != nullptr) {
     if (stack->room <= 0) {
       *error = qvs__flush_(stack, queue);
@@ -99,7 +99,7 @@ Window OpenWindow(device_kebab* stack, _queue* queue, long* error) {
   return {start, end};
 }
 
-void CommitWindow(device_kebab* stack, _queue* queue, unsigned char* written_end) {
+void put_complete(device_kebab* stack, _queue* queue, unsigned char* written_end) {
   if (stack != nullptr) {
     const int64_t used = written_end - stack->cursor;
     stack->cursor = written_end;
@@ -113,12 +113,12 @@ void CommitWindow(device_kebab* stack, _queue* queue, unsigned char* written_end
 // is nearly full; answers the converter's result, or -2 with *error set.
 int64_t ConvertOnce(three_state& c, device_kebab* stack, _queue* queue, unsigned char** caller,
                     unsigned char* caller_end, long* error) {
-  Window window = OpenWindow(stack, queue, error);
+  Window window = put_window(stack, queue, error);
   if (*error != 0) return -2;
   if (window.end - window.start >= kLocalBufferBytes) {
     unsigned char* wire = window.start;
     const int64_t result = c.next(&c, caller, caller_end, &wire, window.end);
-    CommitWindow(stack, queue, wire);
+    put_complete(stack, queue, wire);
     return result;
   }
   unsigned char local[kLocalBufferBytes];

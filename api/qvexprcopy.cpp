@@ -46,7 +46,7 @@ long copy_expression_raw(read_state* state, Source source, write_state* writer, 
     }
     --todo;
     if (type == TOK_ARRAY) {
-      if (const long error = array_as_function(state, source); error != 0) return error;
+      if (const long error = missed_packed_array_opportunity(state, source); error != 0) return error;
       type = TOK_FUNCTION;
     }
     if (type == TOK_FUNCTION || type == TOK_OPT_SYMBOL || type == TOK_OPT_STRING) {

@@ -18,7 +18,7 @@ constexpr long kOutOfSequence = 3;
 
 // The list engine under the link lock. limit bounds the length the caller's
 // type can report.
-long GetList(QVLink* link, void** data, int64_t* length, unsigned type, int64_t limit) {
+long QVGetBinaryNumberList_(QVLink* link, void** data, int64_t* length, unsigned type, int64_t limit) {
   qvmeter meter;
   meter.depth = 1;
   uint64_t leaf_type = 0;
@@ -62,7 +62,7 @@ template <class Length>
 int GetListAs(QVLink* link, void** data, Length* length, unsigned type) {
   return qvcall::Get(link, [&](QVLink* k) {
     int64_t n = 0;
-    const long code = GetList(k, data, &n, type, sizeof(Length) < sizeof(int64_t) ? INT_MAX : INT64_MAX);
+    const long code = QVGetBinaryNumberList_(k, data, &n, type, sizeof(Length) < sizeof(int64_t) ? INT_MAX : INT64_MAX);
     if (length != nullptr) *length = static_cast<Length>(n);
     return code;
   });
