@@ -8,7 +8,10 @@
 qv_dialog_functions QVDefaultDialogFunctions();
 
 // The defaults: the console forms below when SSH_CLIENT is set or standard
-// input is a terminal, the platform's notifications otherwise.
+// input is a terminal, the platform's notifications otherwise. They stand in
+// for QVAlert_darwin, QVRequest_darwin, QVConfirm_darwin and QVPermit_darwin
+// (QVDontPermit for QVDontPermit_darwin); the notification itself is this
+// platform's substitute in utilities/platform/qvnotification.h.
 int QVAlert_default(RVEnvironment* environment, const char* text);
 int QVRequest_default(RVEnvironment* environment, const char* prompt, char* buffer, long size);
 int QVConfirm_default(RVEnvironment* environment, const char* question, int defaultAnswer);

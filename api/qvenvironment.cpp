@@ -20,7 +20,7 @@ qv_environment::qv_environment() : deviceManager(Quorvane::QVDeviceManager::init
 qv_environment::~qv_environment() {
   if (--numberOfEnvironments != 0) return;
   delete processManager_.exchange(nullptr);
-  std::lock_guard<std::recursive_mutex> guard(dictionaryLock());
+  std::lock_guard<std::recursive_mutex> guard(stringDictionaryHandle());
   symbolManager().unloadDictionaries();
   stringManager().unloadDictionaries();
 }
@@ -37,7 +37,7 @@ QVStringDictionaryManager& qv_environment::stringManager() {
   return manager;
 }
 
-std::recursive_mutex& qv_environment::dictionaryLock() {
+std::recursive_mutex& qv_environment::stringDictionaryHandle() {
   // Made once and never destroyed: a dictionary may be loaded while the last
   // environment ends, and during the process's exit.
   static std::recursive_mutex* const lock = new std::recursive_mutex;
@@ -52,7 +52,7 @@ bool LoadKey(QVStringDictionaryManager& manager, const Quorvane::QVRawStringDict
              uint64_t key) noexcept {
   if (key != kBuiltInKey) return true;
   try {
-    std::lock_guard<std::recursive_mutex> guard(qv_environment::dictionaryLock());
+    std::lock_guard<std::recursive_mutex> guard(qv_environment::stringDictionaryHandle());
     if (!manager.hasDictionaryForKey(key)) {
       manager.setDictionaryForKey(key, QVStringDictionary::initWithRawDictionary(raw));
     }

@@ -115,10 +115,10 @@ class qv_environment : public Quorvane::QVObject {
   // The one tracker of launched children, while any environment object lives.
   static Quorvane::QVProcessManager* getProcessManager();
 
-  // The two process-wide dictionary managers, guarded by dictionaryLock().
+  // The two process-wide dictionary managers, guarded by stringDictionaryHandle().
   static Quorvane::QVStringDictionaryManager& symbolManager();
   static Quorvane::QVStringDictionaryManager& stringManager();
-  static std::recursive_mutex& dictionaryLock();
+  static std::recursive_mutex& stringDictionaryHandle();
   // Only key 1 has a built-in table; other keys do nothing. False when the
   // dictionary could not be made.
   static bool loadSymbolDictionaryForKey(uint64_t key) noexcept;

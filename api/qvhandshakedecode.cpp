@@ -24,7 +24,7 @@ constexpr uint64_t kAbsent = ~uint64_t{0};
 // Rows of format_arguments.
 enum : int { kRowLevel = 0, kRowNumerics = 1, kRowTokens = 2, kRowTextId = 3, kRowFormats = 4, kRowDecoders = 5 };
 
-// The test override of the offered keys, guarded by the dictionary lock.
+// The test override of the offered keys, guarded by stringDictionaryHandle.
 const Quorvane::QVBuiltInDictionaryTables* gTestTables = nullptr;
 size_t gTestTableCount = 0;
 
@@ -144,7 +144,7 @@ Quorvane::QVSmartPointer<Quorvane::QVStringDictionary> NegotiateDictionary(
     const std::string list(keys);
     const uint64_t key = determineTheCorrectKey(manager, list.c_str());
     load(key);
-    std::lock_guard<std::recursive_mutex> guard(qv_environment::dictionaryLock());
+    std::lock_guard<std::recursive_mutex> guard(qv_environment::stringDictionaryHandle());
     return key != 0 ? manager.getDictionaryForKey(key) : Quorvane::QVSmartPointer<Quorvane::QVStringDictionary>();
   } catch (...) {
     return {};
@@ -252,13 +252,13 @@ int qvhs__decode_feature_text(qv_environment* environment, const char* text, fea
 }
 
 Quorvane::QVDictionaryKeyList qvhs__supported_keys() {
-  std::lock_guard<std::recursive_mutex> guard(qv_environment::dictionaryLock());
+  std::lock_guard<std::recursive_mutex> guard(qv_environment::stringDictionaryHandle());
   if (gTestTables != nullptr) return Quorvane::QVStringDictionaryManager::supportedKeysOf(gTestTables, gTestTableCount);
   return Quorvane::QVStringDictionaryManager::supportedKeys();
 }
 
 void qvhs__install_dictionary_tables_for_tests(const Quorvane::QVBuiltInDictionaryTables* tables, size_t count) {
-  std::lock_guard<std::recursive_mutex> guard(qv_environment::dictionaryLock());
+  std::lock_guard<std::recursive_mutex> guard(qv_environment::stringDictionaryHandle());
   gTestTables = count != 0 ? tables : nullptr;
   gTestTableCount = gTestTables != nullptr ? count : 0;
   for (size_t i = 0; i < gTestTableCount; ++i) {

@@ -256,55 +256,61 @@ void Put(Count* out, int64_t value) {
   if (out != nullptr) *out = static_cast<Count>(value);
 }
 
-int GetUCS2(QVLink* link, const unsigned short** text, int* length, bool number) {
+// The string readers, one for each encoding a text is handed out in; number
+// asks for a real's text in input syntax.
+int QVGetUCS2String_(QVLink* link, const unsigned short** text, int* length, bool number) {
   return GetString(link, text, ENCODING_UCS2, 0, number, [&](const Text& t) { Put(length, t.bytes / 2); });
 }
 
-int GetUTF8(QVLink* link, const unsigned char** text, int* bytes, int* characters, bool number) {
+int QVGetUTF8String_(QVLink* link, const unsigned char** text, int* bytes, int* characters, bool number) {
   return GetString(link, text, ENCODING_UTF8, 0, number, [&](const Text& t) {
     Put(bytes, t.bytes);
     Put(characters, t.characters);
   });
 }
 
-int GetUTF16(QVLink* link, const unsigned short** text, int* units, int* characters, bool number) {
+int QVGetUTF16String_(QVLink* link, const unsigned short** text, int* units, int* characters, bool number) {
   return GetString(link, text, ENCODING_UTF16, 0, number, [&](const Text& t) {
     Put(units, t.bytes / 2);
     Put(characters, t.characters);
   });
 }
 
-int GetUTF32(QVLink* link, const unsigned int** text, int* units, bool number) {
+int QVGetUTF32String_(QVLink* link, const unsigned int** text, int* units, bool number) {
   return GetString(link, text, ENCODING_UTF32, 0, number, [&](const Text& t) { Put(units, t.bytes / 4); });
 }
 
 template <class Count>
-int GetBytes(QVLink* link, const unsigned char** text, Count* length, long missing, bool number) {
+int QVGet8BitString_(QVLink* link, const unsigned char** text, Count* length, long missing, bool number) {
   return GetString(link, text, ENCODING_BYTES, missing, number,
                    [&](const Text& t) { Put(length, t.bytes); });
+}
+
+int QVGet7BitString_(QVLink* link, const char** text, bool number) {
+  return GetString(link, text, ENCODING_ASCII, 0, number, [](const Text&) {});
 }
 
 }  // namespace
 
 int RVGetUCS2String(QVLink* link, const unsigned short** text, int* length) QV_NOEXCEPT {
-  return GetUCS2(link, text, length, false);
+  return QVGetUCS2String_(link, text, length, false);
 }
 int RVGetUTF8String(QVLink* link, const unsigned char** text, int* bytes, int* characters) QV_NOEXCEPT {
-  return GetUTF8(link, text, bytes, characters, false);
+  return QVGetUTF8String_(link, text, bytes, characters, false);
 }
 int RVGetUTF16String(QVLink* link, const unsigned short** text, int* units, int* characters) QV_NOEXCEPT {
-  return GetUTF16(link, text, units, characters, false);
+  return QVGetUTF16String_(link, text, units, characters, false);
 }
 int RVGetUTF32String(QVLink* link, const unsigned int** text, int* units) QV_NOEXCEPT {
-  return GetUTF32(link, text, units, false);
+  return QVGetUTF32String_(link, text, units, false);
 }
 int RVGetByteString(QVLink* link, const unsigned char** text, int* length, long missing) QV_NOEXCEPT {
-  return GetBytes(link, text, length, missing, false);
+  return QVGet8BitString_(link, text, length, missing, false);
 }
 // Unlike its sisters, a failure leaves the caller's pointer as it was.
 int RVGetString(QVLink* link, const char** text) QV_NOEXCEPT {
   const char* got = nullptr;
-  const int ok = GetString(link, &got, ENCODING_ASCII, 0, false, [](const Text&) {});
+  const int ok = QVGet7BitString_(link, &got, false);
   if (ok != 0 && text != nullptr) {
     *text = got;
   } else if (got != nullptr) {
@@ -314,19 +320,19 @@ int RVGetString(QVLink* link, const char** text) QV_NOEXCEPT {
 }
 
 int RVGetNumberAsUCS2String(QVLink* link, const unsigned short** text, int* length) QV_NOEXCEPT {
-  return GetUCS2(link, text, length, true);
+  return QVGetUCS2String_(link, text, length, true);
 }
 int RVGetNumberAsUTF8String(QVLink* link, const unsigned char** text, int* bytes, int* characters) QV_NOEXCEPT {
-  return GetUTF8(link, text, bytes, characters, true);
+  return QVGetUTF8String_(link, text, bytes, characters, true);
 }
 int RVGetNumberAsUTF16String(QVLink* link, const unsigned short** text, int* units, int* characters) QV_NOEXCEPT {
-  return GetUTF16(link, text, units, characters, true);
+  return QVGetUTF16String_(link, text, units, characters, true);
 }
 int RVGetNumberAsUTF32String(QVLink* link, const unsigned int** text, int* units) QV_NOEXCEPT {
-  return GetUTF32(link, text, units, true);
+  return QVGetUTF32String_(link, text, units, true);
 }
 int RVGetNumberAsByteString(QVLink* link, const unsigned char** text, long* length, long missing) QV_NOEXCEPT {
-  return GetBytes(link, text, length, missing, true);
+  return QVGet8BitString_(link, text, length, missing, true);
 }
 
 int RVGetNumberAsString(QVLink* link, const char** text) QV_NOEXCEPT {

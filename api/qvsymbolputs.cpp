@@ -135,8 +135,11 @@ int PutSymbol(QVLink* link, Mirror&& mirror, SymbolName name) {
   });
 }
 
+// The function writer of RVPutFunction and of its encoding forms
+// (QVPutUCS2Function_, QVPutUTF8Function_, QVPutUTF16Function_ and
+// QVPutUTF32Function_ are this writer given a head in that encoding).
 template <class Mirror>
-int PutFunction(QVLink* link, Mirror&& mirror, SymbolName head, int count) {
+int QVPutFunction_(QVLink* link, Mirror&& mirror, SymbolName head, int count) {
   if (head.text == nullptr) {
     // Unmarked 16- and 32-bit text is read high byte first, on any machine.
     static const char kList[] = "List";
@@ -207,26 +210,26 @@ int RVPutUTF32Symbol(QVLink* link, const unsigned int* name, int length) QV_NOEX
 
 int RVPutFunction(QVLink* link, const char* head, int count) QV_NOEXCEPT {
   const int64_t length = head == nullptr ? 0 : static_cast<int64_t>(std::strlen(head));
-  return PutFunction(link, [&](QVLink* w) { RVPutFunction(w, head, count); }, {head, length, -1, ENCODING_ASCII},
+  return QVPutFunction_(link, [&](QVLink* w) { RVPutFunction(w, head, count); }, {head, length, -1, ENCODING_ASCII},
                      count);
 }
 
 int RVPutUCS2Function(QVLink* link, const unsigned short* head, int length, int count) QV_NOEXCEPT {
-  return PutFunction(link, [&](QVLink* w) { RVPutUCS2Function(w, head, length, count); },
+  return QVPutFunction_(link, [&](QVLink* w) { RVPutUCS2Function(w, head, length, count); },
                      {head, length, head == nullptr ? 4 : length, ENCODING_UCS2}, count);
 }
 
 int RVPutUTF8Function(QVLink* link, const unsigned char* head, int length, int count) QV_NOEXCEPT {
-  return PutFunction(link, [&](QVLink* w) { RVPutUTF8Function(w, head, length, count); },
+  return QVPutFunction_(link, [&](QVLink* w) { RVPutUTF8Function(w, head, length, count); },
                      {head, length, 0, ENCODING_UTF8}, count);
 }
 
 int RVPutUTF16Function(QVLink* link, const unsigned short* head, int length, int count) QV_NOEXCEPT {
-  return PutFunction(link, [&](QVLink* w) { RVPutUTF16Function(w, head, length, count); },
+  return QVPutFunction_(link, [&](QVLink* w) { RVPutUTF16Function(w, head, length, count); },
                      {head, length, 0, ENCODING_UTF16}, count);
 }
 
 int RVPutUTF32Function(QVLink* link, const unsigned int* head, int length, int count) QV_NOEXCEPT {
-  return PutFunction(link, [&](QVLink* w) { RVPutUTF32Function(w, head, length, count); },
+  return QVPutFunction_(link, [&](QVLink* w) { RVPutUTF32Function(w, head, length, count); },
                      {head, length, 0, ENCODING_UTF32}, count);
 }

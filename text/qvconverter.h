@@ -115,15 +115,15 @@ int am_freezing_from(const three_state* state, uint8_t encoding);
 int can_freeze_to(const three_state* state, int bit_number);
 
 // ---- Block list ----
-unsigned char* put_block(character_environment* environment, cube** head, cube** tail, int64_t size,
+unsigned char* put_block(character_environment* state_instance, cube** head, cube** tail, int64_t size,
                          int64_t characters);
-void free_blocks(character_environment* environment, cube** head, cube** tail);
+void free_blocks(character_environment* state_instance, cube** head, cube** tail);
 int64_t blocks_size(const cube* head);
 int64_t blocks_count(const cube* head);
 unsigned char* read_block(cube* head);
 int64_t read_block_size(const cube* block);
-void read_block_done(character_environment* environment, cube** head, cube** tail, int64_t n);
-unsigned char* clone_blocks(character_environment* environment, cube** head, cube** tail, const cube* source);
+void read_block_done(character_environment* state_instance, cube** head, cube** tail, int64_t n);
+unsigned char* clone_blocks(character_environment* state_instance, cube** head, cube** tail, const cube* source);
 unsigned char* block_bytes(cube* block);
 
 // ---- Length forms ----

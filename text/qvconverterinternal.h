@@ -73,7 +73,17 @@ unsigned char ChoosePutLetter(uint8_t source, uint8_t accepted, bool six_digit, 
 // The encoding bit a get of the given wire letter delivers, or 0.
 uint8_t ChooseGetTarget(unsigned char letter, uint8_t accepted);
 
-// Step numbers. What a state owns follows from its step alone.
+// Step numbers. What a state owns follows from its step alone. One engine
+// serves every converter, so a converter's continuation is one of these
+// shared steps rather than a function of its own:
+//   kStepPutHeader, kStepPutStream: _g2_f and _g3_f (escaped ASCII into 'A'),
+//     _f8_f and _f9_f (into 'C'), _a7_f (bytes into 'B');
+//   kStepCounterCollect to kStepCounterStream: _iiii9_f, _ee10_f, _uuu10_f,
+//     _ff10_f (the collecting puts into 'B', 'D', 'E' and 'F');
+//   kStepPutCollect: _t1_f and _t2_f (the legacy form), _o1_f and _q1_f
+//     (bytes in pieces); kStepPutBlocks is their shared tail _p1_f;
+//   kStepGetConvert: _w6_f, _w5_f, _ccc2_f, _xxx2_f, _ddd2_f, _w4_f (the
+//     reads of an 'A' atom), and kStepGetPadding is discard_padding.
 enum : int64_t {
   kStepIdle = 0,
   kStepPutStart = 1,

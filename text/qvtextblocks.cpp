@@ -10,10 +10,10 @@ constexpr int64_t kHeader = static_cast<int64_t>(sizeof(cube));
 
 unsigned char* block_bytes(cube* block) { return reinterpret_cast<unsigned char*>(block) + kHeader; }
 
-unsigned char* put_block(character_environment* environment, cube** head, cube** tail, int64_t size,
+unsigned char* put_block(character_environment* state_instance, cube** head, cube** tail, int64_t size,
                          int64_t characters) {
-  if (environment == nullptr || head == nullptr || tail == nullptr || size < 0) return nullptr;
-  void* memory = environment->allocate(static_cast<uint64_t>(kHeader + size));
+  if (state_instance == nullptr || head == nullptr || tail == nullptr || size < 0) return nullptr;
+  void* memory = state_instance->allocate(static_cast<uint64_t>(kHeader + size));
   if (memory == nullptr) return nullptr;
   cube* block = static_cast<cube*>(memory);
   block->next = nullptr;
@@ -29,12 +29,12 @@ unsigned char* put_block(character_environment* environment, cube** head, cube**
   return block_bytes(block);
 }
 
-void free_blocks(character_environment* environment, cube** head, cube** tail) {
+void free_blocks(character_environment* state_instance, cube** head, cube** tail) {
   if (head == nullptr) return;
   cube* block = *head;
   while (block != nullptr) {
     cube* next = block->next;
-    environment->deallocate(block);
+    state_instance->deallocate(block);
     block = next;
   }
   *head = nullptr;
@@ -57,7 +57,7 @@ unsigned char* read_block(cube* head) { return head == nullptr ? nullptr : block
 
 int64_t read_block_size(const cube* block) { return block == nullptr ? 0 : block->size - block->offset; }
 
-void read_block_done(character_environment* environment, cube** head, cube** tail, int64_t n) {
+void read_block_done(character_environment* state_instance, cube** head, cube** tail, int64_t n) {
   cube* block = *head;
   if (block == nullptr) return;
   if (n < block->size - block->offset) {
@@ -66,12 +66,12 @@ void read_block_done(character_environment* environment, cube** head, cube** tai
   }
   *head = block->next;
   if (*head == nullptr) *tail = nullptr;
-  environment->deallocate(block);
+  state_instance->deallocate(block);
 }
 
-unsigned char* clone_blocks(character_environment* environment, cube** head, cube** tail, const cube* source) {
+unsigned char* clone_blocks(character_environment* state_instance, cube** head, cube** tail, const cube* source) {
   const int64_t size = blocks_size(source);
-  unsigned char* bytes = put_block(environment, head, tail, size, blocks_count(source));
+  unsigned char* bytes = put_block(state_instance, head, tail, size, blocks_count(source));
   if (bytes == nullptr) return nullptr;
   unsigned char* p = bytes;
   for (const cube* b = source; b != nullptr; b = b->next) {

@@ -27,14 +27,10 @@ namespace {
 std::mutex internalLock;  // start and stop of the clean-up thread
 // Never destroyed: a process may exit while the clean-up thread still waits
 // on them, and destroying a condition that has a waiter never returns.
-std::mutex& RecordManagerThreadLock() {
-  static auto* lock = new std::mutex;
-  return *lock;
-}
-std::condition_variable& RecordManagerCondition() {
-  static auto* condition = new std::condition_variable;
-  return *condition;
-}
+// They are first used once the program runs, never from another file's
+// static constructor.
+std::mutex& recordManagerThreadLock = *new std::mutex;  // pairs with the condition below
+std::condition_variable& recordManagerCondition = *new std::condition_variable;  // wakes the clean-up thread early
 std::atomic<bool> recordManagerThreadShouldStop{false};
 bool startedRecordManagerThread = false;    // under internalLock
 QVThread* recordManagerWatchThread = nullptr;  // under internalLock
@@ -121,8 +117,8 @@ void QVUnixThreadModuleGlobals::stopRecordManagerThread() {
   {
     // Under the lock the thread tests the flag in just before it waits, so
     // the wake-up cannot fall between its test and its wait.
-    std::lock_guard<std::mutex> wake(RecordManagerThreadLock());
-    RecordManagerCondition().notify_all();
+    std::lock_guard<std::mutex> wake(recordManagerThreadLock);
+    recordManagerCondition.notify_all();
   }
   std::unique_ptr<QVThread> thread(recordManagerWatchThread);
   recordManagerWatchThread = nullptr;
@@ -137,9 +133,9 @@ bool QVUnixThreadModuleGlobals::timeToStopRecordManagerThread() {
 
 void QVUnixThreadModuleGlobals::waitForRecordManagerCondition(unsigned long microseconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(microseconds);
-  std::unique_lock<std::mutex> lock(RecordManagerThreadLock());
+  std::unique_lock<std::mutex> lock(recordManagerThreadLock);
   if (recordManagerThreadShouldStop.load()) return;
-  RecordManagerCondition().wait_until(lock, deadline);
+  recordManagerCondition.wait_until(lock, deadline);
 }
 
 void QVUnixThreadModuleGlobals::deinitialize() { recordManagerThreadShouldStop.store(false); }

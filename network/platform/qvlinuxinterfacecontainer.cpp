@@ -53,7 +53,7 @@ bool QVLinuxInterfaceContainer::InterfacesChangedQ() {
   return fresh != *this;
 }
 
-QVStringList QVLinuxInterfaceContainer::PreferredList() const {
+QVStringList QVLinuxInterfaceContainer::preferredlist() const {
   std::vector<const QVInterface*> records;
   for (const auto& [name, record] : GetInterfaceTable()) {
     if (!record.LoopbackQ()) records.push_back(&record);
@@ -80,12 +80,12 @@ std::vector<const char*> Terminated(const QVStringList& names) {
 }  // namespace
 
 QVString QVLinuxInterfaceContainer::GetPreferredInterface() {
-  const QVStringList names = PreferredList();
+  const QVStringList names = preferredlist();
   return FindAnInterface(Terminated(names).data(), *this);
 }
 
 QVInterface& QVLinuxInterfaceContainer::FindWithPreferred(bool (*test)(QVInterface&)) {
-  const QVStringList names = PreferredList();
+  const QVStringList names = preferredlist();
   return FindAnInterfaceUsingThePreferredList(Terminated(names).data(), *this, test);
 }
 

@@ -40,7 +40,7 @@ class QVLinuxInterfaceContainer : public QVInterfaceContainer {
   // Interface names are not fixed on this platform, so the order is the
   // system's own: the interfaces present first come first, and the loopback
   // is reached only through the fallback of the search.
-  QVStringList PreferredList() const;
+  QVStringList preferredlist() const;
 
  private:
   QVInterface& FindWithPreferred(bool (*test)(QVInterface&));

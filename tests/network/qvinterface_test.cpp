@@ -305,7 +305,7 @@ QVLinuxInterfaceContainer LinuxHost() {
 
 TEST(LinuxPreferredOrder, RealInterfacesByIndexThenLoopback) {
   QVLinuxInterfaceContainer c = LinuxHost();
-  EXPECT_EQ(Names(c.PreferredList()), (std::vector<std::string>{"eth0", "wlan0", "docker0"}));
+  EXPECT_EQ(Names(c.preferredlist()), (std::vector<std::string>{"eth0", "wlan0", "docker0"}));
   EXPECT_EQ(Str(c.GetPreferredInterface()), "eth0");
   EXPECT_EQ(Str(c.GetPreferredInterfaceWithIPV4Address().GetName()), "eth0");
   EXPECT_EQ(Str(c.GetPreferredInterfaceWithLinkLocalIPV6Address().GetName()), "eth0");
@@ -333,7 +333,7 @@ TEST(LinuxPreferredOrder, UnknownIndicesComeLastAndTheLoopbackOnlyByFallback) {
   Fill(c, "eth1", {"10.0.0.8"});
   c.SetIndexForInterface("lo", 1);
   c.SetIndexForInterface("veth1", 9);
-  EXPECT_EQ(Names(c.PreferredList()), (std::vector<std::string>{"veth1", "eth1"}));
+  EXPECT_EQ(Names(c.preferredlist()), (std::vector<std::string>{"veth1", "eth1"}));
   QVLinuxInterfaceContainer onlyLoopback;
   Fill(onlyLoopback, "lo", {"127.0.0.1"});
   EXPECT_EQ(Str(onlyLoopback.GetPreferredInterfaceWithIPV4Address().GetName()), "lo");
