@@ -48,6 +48,24 @@ QVLink* Open(RVEnvironment* environment, const std::string& command) {
   return link;
 }
 
+// A child's link: once the parent has started (stage 1), an environment and
+// a link opened with command; null when either fails.
+QVLink* OpenWhenAsked(const SharedMailbox& box, const std::string& command, RVEnvironment** environment) {
+  *environment = nullptr;
+  if (!Reaches(box, 1)) return nullptr;
+  *environment = RVInitialize(nullptr);
+  return *environment != nullptr ? Open(*environment, command) : nullptr;
+}
+
+// Lets the child leave (stage 2), expects it to end well, then closes.
+void EndWithChild(const SharedMailbox& box, Child& child, QVLink* link, RVEnvironment* environment) {
+  box->stage = 2;
+  const int status = child.Wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  RVClose(link);
+  RVDeinitialize(environment);
+}
+
 // The connector program: sends Echo[bytes, {reals...}] and checks the answer.
 int Connector(const SharedMailbox& box, const std::string& name) {
   if (!Reaches(box, 1)) return 10;
@@ -157,11 +175,7 @@ TEST(SharedMemoryLinkByName, AConnectorThatComesFirstWaitsForTheListener) {
   int got = 0;
   EXPECT_EQ(RVGetInteger(link, &got), 1) << RVError(link);
   EXPECT_EQ(got, 42);
-  box->stage = 2;
-  const int status = child.Wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  RVClose(link);
-  RVDeinitialize(environment);
+  EndWithChild(box, child, link, environment);
 }
 
 // One side puts half a packet and is killed: the other side's get, waiting
@@ -176,9 +190,8 @@ TEST(SharedMemoryLinkByName, AGetWaitingOnAKilledPeerFailsWithinASecond) {
     const std::string theirs = std::string("-linkmode ") + (parentListens ? "connect" : "listen") + " -linkname " + name;
     SharedMailbox box;
     Child child([&] {
-      if (!Reaches(box, 1)) return 10;
-      RVEnvironment* environment = RVInitialize(nullptr);
-      QVLink* link = environment != nullptr ? Open(environment, theirs) : nullptr;
+      RVEnvironment* environment = nullptr;
+      QVLink* link = OpenWhenAsked(box, theirs, &environment);
       if (link == nullptr) return 11;
       if (!RVPutFunction(link, "Half", 2) || !RVPutInteger(link, 1) || !RVFlush(link)) return 12;
       box->stage = 2;
@@ -231,9 +244,8 @@ TEST(SharedMemoryLinkActivity, AWaitFindsEveryMessageAPeerSendsAfterARandomPause
   SCOPED_TRACE("seed " + std::to_string(seed));
   SharedMailbox box;
   Child child([&] {
-    if (!Reaches(box, 1)) return 10;
-    RVEnvironment* environment = RVInitialize(nullptr);
-    QVLink* link = environment != nullptr ? Open(environment, "-linkmode connect -linkname " + name) : nullptr;
+    RVEnvironment* environment = nullptr;
+    QVLink* link = OpenWhenAsked(box, "-linkmode connect -linkname " + name, &environment);
     if (link == nullptr) return 11;
     std::mt19937 random(seed);
     for (int i = 0; i < kMessages; ++i) {
@@ -276,11 +288,7 @@ TEST(SharedMemoryLinkActivity, AWaitFindsEveryMessageAPeerSendsAfterARandomPause
     EXPECT_LT(took, std::chrono::microseconds(microseconds) + std::chrono::milliseconds(500));
   }
   EXPECT_EQ(RVReady(link), 0);
-  box->stage = 2;
-  const int status = child.Wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  RVClose(link);
-  RVDeinitialize(environment);
+  EndWithChild(box, child, link, environment);
 }
 
 // A peer killed while the other side waits for activity, at once or a while
@@ -292,9 +300,8 @@ TEST(SharedMemoryLinkActivity, AWaitOnAPeerKilledMeanwhileReturnsAndTheReadFails
     const std::string name = UniqueName("qvshmwaitkill");
     SharedMailbox box;
     Child child([&] {
-      if (!Reaches(box, 1)) return 10;
-      RVEnvironment* environment = RVInitialize(nullptr);
-      QVLink* link = environment != nullptr ? Open(environment, "-linkmode connect -linkname " + name) : nullptr;
+      RVEnvironment* environment = nullptr;
+      QVLink* link = OpenWhenAsked(box, "-linkmode connect -linkname " + name, &environment);
       if (link == nullptr) return 11;
       if (!RVPutInteger(link, 7) || !RVEndPacket(link) || !RVFlush(link)) return 12;
       if (!Reaches(box, 2)) return 13;
