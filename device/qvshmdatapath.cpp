@@ -347,9 +347,12 @@ bool QVSharedMemoryDevice::HasDataQ() {
 // The caller has just found nothing (HasDataQ) and would wait on GetFD's
 // descriptor next. While the spin lasts a writer that counts freely is told
 // we look, so it signals nothing; the look after it comes once we want
-// wake-ups again, so a commit it missed signals.
+// wake-ups again, so a commit it missed signals. A spin that met nothing
+// (or did not run: one CPU) ends with a look at the ring alone: the caller
+// has just asked the rest, and a signal left pending only wakes its wait.
 bool QVSharedMemoryDevice::HasDataSoonQ() {
-  if (!segmentReleased.load() && !deviceIsDead.load() && nextReadWindow.length == 0) SpinForData(activitySpin);
+  if (segmentReleased.load() || deviceIsDead.load() || nextReadWindow.length != 0) return HasDataQ();
+  if (!SpinForData(activitySpin) && ReadQueueLooksEmptyQ()) return false;
   return HasDataQ();
 }
 
