@@ -266,6 +266,46 @@ void* ReadOneNumber(qvmeter* meter, void* position) {
   return error == 0 ? static_cast<unsigned char*>(position) + leaf->width : nullptr;
 }
 
+// Leaves of the wanted type lying whole in the read window, taken at once as
+// a scalar get takes one, up to n. The leaf that empties a sub-array while
+// more follow is left to the general path, which starts the next sub-array.
+int64_t TakeLeavesInWindow(qvmeter* meter, read_state* state, qv_queue_stack* queues, unsigned char* out, int64_t n,
+                           unsigned wanted, int64_t width) {
+  int64_t k = std::min(n, meter->leaves_left);
+  const int64_t inner = meter->depth - 1;
+  if (inner >= 0) {
+    const int64_t in_level = meter->counters[inner];
+    k = std::min(k, meter->leaves_left > in_level ? in_level - 1 : in_level);
+  }
+  if (k <= 0) return 0;
+  const int64_t got = qvcodec_get_numbers_fast(state, queues, out, k, wanted, width);
+  meter->leaves_left -= got;
+  if (inner >= 0) meter->counters[inner] -= got;
+  return got;
+}
+
+// Leaves of nested functions: runs in the window at once, each other leaf
+// (and the start of each sub-array) through the meter one at a time.
+long ReadNestedLeaves(read_state* state, device_kebab* stack, qv_queue_stack* queues, qvmeter* meter,
+                      unsigned char* out, int64_t n, unsigned wanted, int64_t width, int64_t* count) {
+  NumberLeaf leaf{wanted, width};
+  meter->move_context = &leaf;
+  long error = 0;
+  while (*count < n) {
+    if (out != nullptr) {
+      *count += TakeLeavesInWindow(meter, state, queues, out + *count * width, n - *count, wanted, width);
+      if (*count >= n || meter->leaves_left <= 0) break;
+    }
+    int64_t one = 0;
+    error = QVGetArrayData_(state, stack, queues, meter, out != nullptr ? out + *count * width : nullptr, 1,
+                            ReadOneNumber, &one);
+    *count += one;
+    if (error != 0 || one == 0) break;
+  }
+  meter->move_context = nullptr;
+  return error;
+}
+
 // Each element of a run read so far settled one expression.
 void SettleRunElements(read_state* state, int64_t k) {
   state->packed_run -= k;
@@ -399,16 +439,18 @@ long QVGetBinaryNumberArrayData_(read_state* state, device_kebab* stack, qv_queu
   *count = 0;
   const int64_t width = WidthOf(state, wanted);
   if (width <= 0 || width > kMaxBinaryBytes || state->dispatch == nullptr) return Fail(state, kOutOfSequence);
+  auto* out = static_cast<unsigned char*>(buffer);
   if (meter != nullptr && meter->borrow != nullptr) {
-    NumberLeaf leaf{wanted, width};
-    meter->move_context = &leaf;
-    const long error = QVGetArrayData_(state, stack, queues, meter, buffer, n, ReadOneNumber, count);
-    meter->move_context = nullptr;
-    return error;
+    return ReadNestedLeaves(state, stack, queues, meter, out, n, wanted, width, count);
   }
   if (meter != nullptr) n = std::min(n, meter->leaves_left);
-  auto* out = static_cast<unsigned char*>(buffer);
   while (*count < n) {
+    if (const int64_t k = qvcodec_get_numbers_fast(state, queues, out + *count * width, n - *count, wanted, width);
+        k > 0) {
+      *count += k;
+      if (meter != nullptr) am__spindown(meter, k);
+      continue;
+    }
     if (!TokenCurrent(state)) {
       uint64_t next = 0;
       if (const long error = QVGetNextRawType_(state, stack, queues, &next); error != 0) return error;

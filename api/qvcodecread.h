@@ -69,6 +69,41 @@ inline void qvcodec_count_atom(read_state* state) {
   __builtin_sub_overflow(base, 1, &state->owed);
 }
 
+// n atoms read: qvcodec_count_atom n times.
+inline void qvcodec_count_atoms(read_state* state, int64_t n) {
+  if (state->owed > 0) {
+    state->owed = state->owed > n ? state->owed - n : 0;
+    return;
+  }
+  for (; n > 0 && state->owed != 0; --n) qvcodec_count_atom(state);
+}
+
+// Whether the reader may take numbers straight from the read window: between
+// tokens and outside a packed run.
+inline bool qvcodec_may_take_numbers(const read_state* state) {
+  const three_state& c = state->converter;
+  const bool between = c.step == QVREAD_BETWEEN_TOKENS || (c.step == QVREAD_INSIDE_TOKEN && c.wire_left < 0);
+  return between && state->packed_run == 0 && state->dispatch != nullptr;
+}
+
+// Whether the bytes at `at` are one whole number token of the wanted type
+// (size its wire size), terminator included, before end.
+inline bool qvcodec_number_at(const unsigned char* at, const unsigned char* end, unsigned wanted, int64_t size) {
+  return end - at >= size + 2 && at[0] == wanted && qvcodec_is_terminator(at[size + 1]);
+}
+
+// k numbers of the wanted type were taken from the window: the reader is left
+// as the general path leaves it after the last of them.
+inline void qvcodec_settle_numbers(read_state* state, unsigned wanted, int64_t k) {
+  three_state& c = state->converter;
+  c.step = QVREAD_BETWEEN_TOKENS;
+  c.token = wanted;
+  c.wire_left = -1;
+  c.token_count = 0;
+  c.delivered = -1;
+  qvcodec_count_atoms(state, k);
+}
+
 // The common case of QVGetBinaryNumber_, made where the number is got: between
 // tokens and outside a packed run, the next token is a number of the wanted
 // type whose bytes and terminator all lie in the read window. Copies the
@@ -78,20 +113,47 @@ inline void qvcodec_count_atom(read_state* state) {
 // makes the copy one move.
 inline bool qvcodec_get_number_fast(read_state* state, qv_queue_stack* queues, void* destination, unsigned wanted,
                                     int64_t size) {
-  three_state& c = state->converter;
-  const bool between = c.step == QVREAD_BETWEEN_TOKENS || (c.step == QVREAD_INSIDE_TOKEN && c.wire_left < 0);
   const unsigned char* const at = queues->window;
-  if (!between || state->packed_run != 0 || state->dispatch == nullptr || destination == nullptr || size <= 0 ||
-      queues->window_end - at < size + 2 || at[0] != wanted || !qvcodec_is_terminator(at[size + 1])) {
+  if (!qvcodec_may_take_numbers(state) || destination == nullptr || size <= 0 ||
+      !qvcodec_number_at(at, queues->window_end, wanted, size)) {
     return false;
   }
   std::memcpy(destination, at + 1, static_cast<size_t>(size));
   queues->window += size + 2;
-  c.step = QVREAD_BETWEEN_TOKENS;
-  c.token = wanted;
-  c.wire_left = -1;
-  c.token_count = 0;
-  c.delivered = -1;
-  qvcodec_count_atom(state);
+  qvcodec_settle_numbers(state, wanted, 1);
   return true;
+}
+
+// The same for a run of up to n numbers one after another in the window, into
+// out at size bytes apart: answers how many were taken (0 when the first is
+// not there whole); the general path reads the one after. Size 0 takes the
+// size from the argument.
+template <int64_t Size>
+int64_t qvcodec_get_numbers_fast_sized(read_state* state, qv_queue_stack* queues, unsigned char* out, int64_t n,
+                                       unsigned wanted, int64_t any_size = 0) {
+  const int64_t size = Size > 0 ? Size : any_size;
+  if (!qvcodec_may_take_numbers(state) || out == nullptr || size <= 0) return 0;
+  // The window in locals: stores through out may alias anything.
+  const unsigned char* at = queues->window;
+  const unsigned char* const end = queues->window_end;
+  int64_t k = 0;
+  for (; k < n && qvcodec_number_at(at, end, wanted, size); ++k, at += size + 2) {
+    std::memcpy(out + k * size, at + 1, static_cast<size_t>(size));
+  }
+  if (k == 0) return 0;
+  queues->window += at - queues->window;
+  qvcodec_settle_numbers(state, wanted, k);
+  return k;
+}
+
+inline int64_t qvcodec_get_numbers_fast(read_state* state, qv_queue_stack* queues, unsigned char* out, int64_t n,
+                                        unsigned wanted, int64_t size) {
+  switch (size) {
+    case 1: return qvcodec_get_numbers_fast_sized<1>(state, queues, out, n, wanted);
+    case 2: return qvcodec_get_numbers_fast_sized<2>(state, queues, out, n, wanted);
+    case 4: return qvcodec_get_numbers_fast_sized<4>(state, queues, out, n, wanted);
+    case 8: return qvcodec_get_numbers_fast_sized<8>(state, queues, out, n, wanted);
+    case 16: return qvcodec_get_numbers_fast_sized<16>(state, queues, out, n, wanted);
+    default: return qvcodec_get_numbers_fast_sized<0>(state, queues, out, n, wanted, size);
+  }
 }

@@ -1,10 +1,12 @@
 // Readiness: whether a link has something to read, and waiting for activity
 // on one link or the first of several. The wait flushes and asks each link
-// first, so data already buffered is found without waiting; only then does
-// it wait on the links' descriptors, with one deadline for the whole call.
+// first, so data already buffered is found without waiting; a wait on one
+// link then lets its device look a moment for data about to come; only then
+// does it wait on the links' descriptors, with one deadline for the whole call.
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -60,6 +62,22 @@ bool Drain(int descriptor) {
 
 using Clock = std::chrono::steady_clock;
 
+// A wait with less time than this is a poll: its device does not look first.
+constexpr long kLookLeastMicroseconds = 1000;
+// Waits on up to this many links keep their descriptors on the stack.
+constexpr int kLinksInPlace = 8;
+
+// Whether data comes to a link that has nothing to read now, asked of its
+// device as a wait about to block asks (the device may look a moment); an
+// error is an answer too: the next read reports it.
+bool InputSoon(QVLink* link) {
+  QVLinkLockGuard guard(link);
+  device_kebab* stack = link->deviceStack;
+  if (link->error != 0 || stack == nullptr || stack->loopback != 0 || !stack->device) return false;
+  long error = 0;
+  return stack->device->hasDataSoon(&error) || error != 0;
+}
+
 // Microseconds left before the deadline (never below 0); -1 without one.
 long TimeLeft(bool bounded, Clock::time_point deadline) {
   if (!bounded) return -1;
@@ -110,20 +128,31 @@ int unix_ready_parallel(readyParallelEnv* wait, QVLink** links, int n, long seco
       bounded ? Clock::now() + std::chrono::seconds(whole) + std::chrono::microseconds(part)
               : Clock::time_point::max();
   // The environment's wait object may serve other threads at the same time;
-  // each wait keeps its descriptors to itself.
-  std::vector<Quorvane::platform::QVDescriptorWait> entries;
-  std::vector<int64_t> types;
-  try {
-    entries.resize(static_cast<size_t>(n));
-    types.resize(static_cast<size_t>(n));
-  } catch (...) {
-    return -1;
+  // each wait keeps its descriptors to itself, on the stack for a few links.
+  std::array<Quorvane::platform::QVDescriptorWait, kLinksInPlace> entriesInPlace;
+  std::array<int64_t, kLinksInPlace> typesInPlace;
+  std::vector<Quorvane::platform::QVDescriptorWait> moreEntries;
+  std::vector<int64_t> moreTypes;
+  Quorvane::platform::QVDescriptorWait* entries = entriesInPlace.data();
+  int64_t* types = typesInPlace.data();
+  if (n > kLinksInPlace) {
+    try {
+      moreEntries.resize(static_cast<size_t>(n));
+      moreTypes.resize(static_cast<size_t>(n));
+    } catch (...) {
+      return -1;
+    }
+    entries = moreEntries.data();
+    types = moreTypes.data();
   }
   for (;;) {
+    // Only a wait on one link looks: it would hold up the others.
+    const bool look = n == 1 && (!bounded || TimeLeft(bounded, deadline) >= kLookLeastMicroseconds);
     for (int i = 0; i < n; ++i) {
       QVLink* link = links[i];
       RVFlush(link);
       if (RVReady(link) == 1) return i;
+      if (look && InputSoon(link) && RVReady(link) == 1) return i;
       int64_t type = 0;
       if (!DeviceType(link, &type)) return -1;
       const unsigned long selector = DescriptorSelector(type);
@@ -134,7 +163,8 @@ int unix_ready_parallel(readyParallelEnv* wait, QVLink** links, int n, long seco
       entries[static_cast<size_t>(i)] = {descriptor, 0, false, 0};
       types[static_cast<size_t>(i)] = type;
     }
-    const int ready = Quorvane::platform::WaitForDescriptors(entries.data(), entries.size(), TimeLeft(bounded, deadline));
+    const int ready =
+        Quorvane::platform::WaitForDescriptors(entries, static_cast<size_t>(n), TimeLeft(bounded, deadline));
     if (ready == 0) return -2;
     if (ready < 0) return -1;
     for (int i = 0; i < n; ++i) {

@@ -200,7 +200,9 @@ long qvdevice_write(void* object, void* a1, void* a2) noexcept {
 template <class World, class Device>
 long qvdevice_has_data(void* object, void* a1, void* a2) noexcept {
   using namespace Quorvane::bridge;
-  return On<Device>(object, a1, a2, kA2, kWindow, [&](Device& d) { *As<long>(a2) = d.HasDataQ() ? 1 : 0; });
+  const bool soon = a1 != nullptr && *As<long>(a1) != 0;
+  return On<Device>(object, a1, a2, kA2, kWindow,
+                    [&](Device& d) { *As<long>(a2) = (soon ? d.HasDataSoonQ() : d.HasDataQ()) ? 1 : 0; });
 }
 
 template <class World, class Device>

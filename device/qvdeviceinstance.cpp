@@ -181,6 +181,12 @@ bool QVDeviceInstance::hasData(long* error) {
   return call(QVDEVICE_HAS_DATA, nullptr, &ready, error) == 0 && ready == 1;
 }
 
+bool QVDeviceInstance::hasDataSoon(long* error) {
+  long soon = 1;
+  long ready = 0;
+  return call(QVDEVICE_HAS_DATA, &soon, &ready, error) == 0 && ready == 1;
+}
+
 void QVDeviceInstance::readComplete(char* start, long count, long* error) {
   call(QVDEVICE_READ_COMPLETE, start, &count, error);
 }
@@ -344,6 +350,9 @@ long QVDeviceInstance::callWithSelector(unsigned long code, void* buffer, long l
                  ? nullptr
                  : &copy;
   const size_t bytes = AnswerBytes(selector);
+  // Has-data reads nothing of the caller's: its a1 is the link's own request
+  // to look a moment, which a caller's buffer must not pass for.
+  if (selector == QVDEVICE_HAS_DATA) return function_(device_, selector, nullptr, a2);
   if (bytes == 0) return function_(device_, selector, buffer, a2);
   // Fixed-size answers go through an aligned slot and reach the caller only
   // when the buffer holds them.

@@ -32,7 +32,8 @@ enum qvdeviceselector : int32_t {
   QVDEVICE_WRITE = 12,                   // d; a1: char** window start (in), next start (out);
                                          //    a2: count written (in), next window size (out)
   QVDEVICE_WRITE_WINDOW = 13,            // d; a1: char** start (out); a2: size (out)
-  QVDEVICE_HAS_DATA = 14,                // d; a2: 1 when a read would not block (out)
+  QVDEVICE_HAS_DATA = 14,                // d; a1: long (in, may be null): nonzero lets the device look a
+                                         //    moment before it answers 0; a2: 1 when a read would not block (out)
   QVDEVICE_READ = 15,                    // d; a1: char** start (out); a2: size (out)
   QVDEVICE_READ_COMPLETE = 16,           // d; a1: window start (itself); a2: count consumed (in)
   QVDEVICE_ACKNOWLEDGE = 17,             // d
@@ -130,6 +131,8 @@ class QVDeviceInstance : public QVObject {
   // Blocks until bytes, the peer's close (11) or an abort (25).
   Window read(long* error = nullptr);
   bool hasData(long* error = nullptr);
+  // hasData for a caller about to block until data comes (see selector 14).
+  bool hasDataSoon(long* error = nullptr);
   // Answers 26 when more bytes are ready at once, 11 when the peer has closed.
   void readComplete(char* start, long count, long* error = nullptr);
   void readComplete(Window& window, long* error = nullptr);

@@ -52,6 +52,10 @@ class QVDevice : public QVObject {
   // count bytes of the last read window were used.
   virtual void ReadComplete(char* start, unsigned long count) = 0;
   virtual bool HasDataQ() = 0;
+  // HasDataQ for a caller about to block until data comes (a readiness wait):
+  // a device that can look at its input cheaply may look for a moment first,
+  // so that data about to come is met without a sleep.
+  virtual bool HasDataSoonQ() { return HasDataQ(); }
   virtual void WriteMessage(unsigned long code, unsigned long argument) = 0;
   virtual void ReadMessage(unsigned long* code, unsigned long* argument) = 0;
   virtual bool HasMessageQ() = 0;

@@ -36,6 +36,7 @@ class QVSharedMemoryDevice : public QVDevice {
   void Read(char** start, unsigned long* size) override;
   void ReadComplete(char* start, unsigned long count) override;
   bool HasDataQ() override;
+  bool HasDataSoonQ() override;
   void WriteMessage(unsigned long code, unsigned long argument) override;
   void ReadMessage(unsigned long* code, unsigned long* argument) override;
   bool HasMessageQ() override;
@@ -124,8 +125,9 @@ class QVSharedMemoryDevice : public QVDevice {
   QVSHMWindow LookAtReadQueue();
   // Signals the peer's reader unless it said it is looking at the ring.
   void WakeReader();
-  // The reader's spin before a sleep; true when data came.
-  bool SpinForData();
+  // A reader's spin before a sleep, with the policy of its kind of wait;
+  // true when data came.
+  bool SpinForData(QVSHMSpin& spin);
   QVSHMWindow SleepForData();
   // Wakes this side's reader (or the peer's) when it sleeps on its word.
   void WakeSleepingReader(bool peer) noexcept;
@@ -184,6 +186,9 @@ class QVSharedMemoryDevice : public QVDevice {
   QVSHMWindow nextReadWindow;
   QVSHMSpin readSpin;
   QVSHMSpin writeSpin;
+  // The look of a readiness wait before it blocks: the next message after a
+  // pause comes when the peer pleases, unlike the rest of a message being read.
+  QVSHMSpin activitySpin;
   // The peer said in Connect that it counts freeSpace with atomic adds and
   // reports when it looks at the ring: then neither side takes the queue
   // locks, and a reader that looks is not signalled. Set by Connect.
