@@ -184,7 +184,10 @@ TEST_F(ReadyTest, ParallelWaitReportsADescriptorAbove1024) {
   ASSERT_NE(loopback, nullptr);
   std::unique_ptr<ScriptedDevice> device;
   QVLink* scripted = nullptr;
-  {
+  // A thread of the library may close a low descriptor it held while the
+  // low ones are taken, and the device's then lands there: made again.
+  for (int attempt = 0; attempt < 5 && (scripted == nullptr || WatchedDescriptor(scripted) <= 1024); ++attempt) {
+    if (scripted != nullptr) Destroy(scripted);
     LowDescriptorsTaken low(1100);
     if (!low.held()) {
       Destroy(loopback);
@@ -192,9 +195,9 @@ TEST_F(ReadyTest, ParallelWaitReportsADescriptorAbove1024) {
     }
     device = std::make_unique<ScriptedDevice>();
     scripted = Scripted(*device);
+    ASSERT_NE(scripted, nullptr);
   }
-  ASSERT_NE(scripted, nullptr);
-  ASSERT_GT(WatchedDescriptor(scripted), 1100);
+  ASSERT_GT(WatchedDescriptor(scripted), 1024);
   QVLink* links[] = {loopback, scripted};
   EXPECT_EQ(RVReadyParallel(environment_.get(), links, 2, 0, 1000), -2);
   std::thread writer([&] { device->WriteBytes(std::string("\xE4\x02\x00\x00\x00\x0A]", 7)); });
