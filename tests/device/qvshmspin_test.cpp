@@ -84,8 +84,10 @@ TEST(SharedMemorySpinChoice, ComesFromTheThreadsMask) {
       EXPECT_FALSE(met);
       EXPECT_EQ(looks, 0);
     } else {
-      EXPECT_TRUE(met);
-      EXPECT_EQ(looks, 1000);
+      // It looks; whether a thousand looks fit in the spin's time depends on
+      // how busy the machine is.
+      EXPECT_GT(looks, 0);
+      EXPECT_EQ(met, looks == 1000) << looks;
     }
   }
 }
