@@ -13,12 +13,10 @@
 #include "quorvane.h"
 #include "support/qvtest.h"
 #include "tests/application/qvalgorithm3definition.h"
+#include "tests/device/qvprivatehost.h"
 #include "tests/device/qvtcptest.h"
 
 namespace {
-
-// The socket devices' listeners bind the any-address.
-const bool kPrivateNetwork = qvtest::EnterPrivateNetwork();
 
 constexpr int kOpenBlockTooLong = 42;
 constexpr long kTerminate = 1;
@@ -43,28 +41,39 @@ struct EnvironmentEnd {
   ~EnvironmentEnd() { RVDeinitialize(environment); }
 };
 
-class LongCommandLineLaunch : public testing::TestWithParam<const char*> {};
-
-TEST_P(LongCommandLineLaunch, StartsTheProgramWhichConnectsBack) {
-  const std::string protocol = GetParam();
-  if (protocol != "SharedMemory") QV_REQUIRE_PRIVATE_NETWORK(kPrivateNetwork);
+// Launches the program on the long command line and reads what it sends
+// first: it runs, with its link to this one.
+void LaunchOnALongCommandLine(const char* protocol) {
   RVEnvironment* environment = RVInitialize(nullptr);
   ASSERT_NE(environment, nullptr);
   const EnvironmentEnd end{environment};
   const std::string command = LongCommandLine();
   ASSERT_GT(command.size(), 2000u) << "the command line is the test's point";
   int error = -1;
-  QVLink* link = Launch(environment, protocol.c_str(), command, &error);
+  QVLink* link = Launch(environment, protocol, command, &error);
   ASSERT_NE(link, nullptr) << "error " << error;
   EXPECT_EQ(error, 0);
   EXPECT_EQ(RVName(link), command);
   qvtest::LinkDeadline() = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   ASSERT_EQ(RVSetYieldFunction(link, &qvtest::UntilLinkDeadline), 1);
   ASSERT_EQ(RVActivate(link), 1) << "error " << RVError(link);
-  // What the program sends first: it runs, with its link to this one.
   ASSERT_NO_FATAL_FAILURE(qvtest::ReadAlgorithm3Definition(link));
   EXPECT_EQ(RVPutMessage(link, kTerminate), 1) << RVError(link);
   RVClose(link);
+}
+
+class LongCommandLineLaunch : public testing::TestWithParam<const char*> {};
+
+TEST_P(LongCommandLineLaunch, StartsTheProgramWhichConnectsBack) {
+  const char* protocol = GetParam();
+  if (std::string(protocol) == "SharedMemory") {
+    LaunchOnALongCommandLine(protocol);
+    return;
+  }
+  // The socket devices' listeners bind the any-address, and the program
+  // connects to the host name in the listener's name: on a host of the
+  // test's own, whose hosts file knows its name.
+  QV_ON_PRIVATE_HOST(qvtest::NamedLoopbackHost(), [&] { LaunchOnALongCommandLine(protocol); });
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, LongCommandLineLaunch, testing::Values("SharedMemory", "TCP", "TCPIP"),
