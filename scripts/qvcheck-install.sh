@@ -4,8 +4,9 @@
 # exports exactly the public headers' functions, among them every call of
 # scripts/qvpublic-calls.txt (so that a promised call missing from headers and
 # exports alike fails too); the installed program finds its library from its
-# own folder; and the example host builds against the installed tree through
-# find_package (on either library) and through pkg-config, and runs.
+# own folder; the example host builds against the installed tree through
+# find_package (on either library) and through pkg-config, and runs; and no
+# program or library there has an empty or relative run-path entry.
 #   qvcheck-install.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -61,6 +62,10 @@ if ldd "$work/example-cmake/qvhost_static" | grep -q libquorvane; then
   echo "the host built on the static library loads the shared one"; exit 1
 fi
 "$work/example-cmake/qvhost_static"
+
+# The installed tree and the example's build hold no empty or relative
+# run-path entry either.
+bash "$source_dir/scripts/qvcheck-runpaths.sh" "$prefix" "$work/example-cmake"
 
 # And through pkg-config, against the shared library.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"

@@ -4,14 +4,19 @@
 # launches the program over the default device, sends one Algorithm3 call and
 # prints the answer.
 #   scripts/run.sh [build-dir]
-# On a fresh Debian 12 machine as root it first installs what the build lacks.
+# On a fresh Debian 12 machine as root it first installs what the build lacks
+# (the library's packages alone).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/ensure-packages.sh"
+"$root/scripts/ensure-packages.sh" run
 # Absolute: the example's build looks for the installed tree from elsewhere.
 build=$(realpath -m "${1:-$root/build-run}")
 jobs=$(nproc)
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# A new build leaves out the tests and the benchmarks; a folder configured
+# before keeps its options (CI runs this on the test command's build).
+options=()
+[ -f "$build/CMakeCache.txt" ] || options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TESTS=OFF -DQV_BENCH=OFF)
+cmake -S "$root" -B "$build" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$build" -j "$jobs" --target quorvane quorvane_shared quorvane-algorithm3 >/dev/null
 prefix="$build/run-prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null

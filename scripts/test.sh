@@ -6,7 +6,10 @@
 # share: every test must keep to its own QUORVANE_TMPDIR.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/ensure-packages.sh"
+# A clang build (CC=clang CXX=clang++: the sanitizer and fuzz builds) needs clang's packages too.
+sets=(test)
+case "${CC:-} ${CXX:-}" in *clang*) sets+=(clang) ;; esac
+"$root/scripts/ensure-packages.sh" "${sets[@]}"
 build=${1:-$root/build}
 shift || true
 jobs=$(nproc)

@@ -41,3 +41,11 @@ if(NOT QV_SANITIZE AND NOT QV_FUZZ)
             $<TARGET_FILE:quorvane_shared> ${QV_PUBLIC_HEADERS})
   set_tests_properties(application.ExportCheckHoldsThePromisedCalls PROPERTIES TIMEOUT 120 LABELS application)
 endif()
+
+# No program or shared library of the build tree has an empty or relative
+# run-path entry (which makes the loader search the current folder), and each
+# finds the libraries it needs. Checked after the build, so a target added
+# later is held to it too.
+add_test(NAME application.BuildTreeRunPaths
+  COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/qvcheck-runpaths.sh ${PROJECT_BINARY_DIR})
+set_tests_properties(application.BuildTreeRunPaths PROPERTIES TIMEOUT 300 LABELS application)

@@ -43,3 +43,7 @@ endforeach()
 if(TARGET test_device_qvlaunchreaping_test)
   add_dependencies(test_device_qvlaunchreaping_test quorvane-algorithm3)
 endif()
+# The long command-line test launches the installable program over each device.
+if(TARGET test_device_qvlaunchcommandline_test)
+  add_dependencies(test_device_qvlaunchcommandline_test quorvane-algorithm3)
+endif()

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -32,25 +36,74 @@ Quorvane::QVException Thrown(Fn fn) {
 
 inline std::string Str(const Quorvane::QVString& s) { return Quorvane::ToStdString(s); }
 
-// The exit status of a child that could not have a private mount namespace.
-constexpr int kNoPrivateMounts = 77;
+// What a child of WithHostsFile ended with. refused is empty, or names the
+// step that kept the child from putting its host table in place (its body
+// then did not run, and the caller skips saying so).
+struct HostsFileChild {
+  int status = 0;
+  std::string refused;
+};
 
-inline bool NoPrivateMountsQ(int status) {
-  return WIFEXITED(status) && WEXITSTATUS(status) == kNoPrivateMounts;
-}
+namespace hostsfile {
 
-// Runs body in a child whose /etc/hosts is the given text (a private mount
-// namespace), so lookups do not depend on this machine's resolver. Returns
-// the child's wait status.
-inline int WithHostsFile(const std::string& contents, const std::function<int()>& body) {
+constexpr size_t kRefusalLimit = 256;
+
+// A page the child writes its refusal into, and the parent reads.
+class SharedRefusal {
+ public:
+  SharedRefusal()
+      : page_(mmap(nullptr, kRefusalLimit, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0)) {}
+  ~SharedRefusal() {
+    if (page_ != MAP_FAILED) munmap(page_, kRefusalLimit);
+  }
+  SharedRefusal(const SharedRefusal&) = delete;
+  SharedRefusal& operator=(const SharedRefusal&) = delete;
+
+  bool mapped() const { return page_ != MAP_FAILED; }
+  // In the child: the step, and the error's text unless error is 0.
+  void write(const char* step, int error) {
+    std::snprintf(static_cast<char*>(page_), kRefusalLimit, "%s%s%s", step, error != 0 ? ": " : "",
+                  error != 0 ? std::strerror(error) : "");
+  }
+  std::string text() const { return std::string(static_cast<const char*>(page_)); }
+
+ private:
+  void* page_;
+};
+
+}  // namespace hostsfile
+
+// Runs body in a child whose /etc/hosts is the given text (bound over it in
+// a private mount namespace), so lookups do not depend on this machine's
+// resolver.
+inline HostsFileChild WithHostsFile(const std::string& contents, const std::function<int()>& body) {
   qvtest::TempDir dir;
   const std::string path = dir.file("hosts");
   std::ofstream(path) << contents;
-  return qvtest::RunInChild([&] {
-    if (unshare(CLONE_NEWNS) != 0) return kNoPrivateMounts;
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kNoPrivateMounts;
+  hostsfile::SharedRefusal refusal;
+  if (!refusal.mapped()) {
+    ADD_FAILURE() << "mmap: " << std::strerror(errno);
+    return {1, ""};
+  }
+  constexpr int kRefused = 77;
+  HostsFileChild child;
+  child.status = qvtest::RunInChild([&] {
+    if (unshare(CLONE_NEWNS) != 0) {
+      refusal.write("no private mount namespace (unshare)", errno);
+      return kRefused;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      refusal.write("the mounts cannot be made private", errno);
+      return kRefused;
+    }
     if (mount(path.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
-      return kNoPrivateMounts;
+      const int error = errno;
+      if (access("/etc/hosts", F_OK) != 0) {
+        refusal.write("no /etc/hosts to bind the test's host table over", 0);
+      } else {
+        refusal.write("the test's host table cannot be bound over /etc/hosts", error);
+      }
+      return kRefused;
     }
     try {
       return body();
@@ -59,6 +112,8 @@ inline int WithHostsFile(const std::string& contents, const std::function<int()>
       return 1;
     }
   });
+  if (WIFEXITED(child.status) && WEXITSTATUS(child.status) == kRefused) child.refused = refusal.text();
+  return child;
 }
 
 }  // namespace qvnettest

@@ -16,7 +16,6 @@
 
 namespace {
 
-using qvnettest::NoPrivateMountsQ;
 using qvnettest::Str;
 using qvnettest::WithHostsFile;
 using Quorvane::QVException;
@@ -33,9 +32,9 @@ void Fill(QVLinuxInterfaceContainer& c, const char* name, int index,
   c.SetIndexForInterface(name, index);
 }
 
-void ExpectChildPassed(int status) {
-  if (NoPrivateMountsQ(status)) GTEST_SKIP() << "no private mount namespace";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+void ExpectChildPassed(const qvnettest::HostsFileChild& child) {
+  if (!child.refused.empty()) GTEST_SKIP() << child.refused;
+  EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << "status " << child.status;
 }
 
 const char kHosts[] =
