@@ -3,7 +3,8 @@
 // - BM_FloorMemcpy/MiB:N: memcpy of N MiB between two buffers touched before;
 // - BM_FloorFutexPingPong: one word bounced between two processes through a
 //   shared futex; BM_FloorFutexPingPongOnOneCpu: the same with both pinned to
-//   one CPU;
+//   one CPU; BM_FloorFutexPingPongPinnedApart: with each pinned to a CPU of
+//   its own;
 // - BM_FloorRawPipePingPong, BM_FloorRawTcpPingPong: kPacketBytes there and
 //   back between two processes over two pipes, or one TCP connection on
 //   127.0.0.1 (no delay on either side);
@@ -48,6 +49,34 @@ inline std::vector<double> BulkReals(const benchmark::State& state) {
   return reals;
 }
 
+// Gives every thread of this process the mask; true when each took it.
+inline bool PinEveryThread(const cpu_set_t& mask) {
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return false;
+  bool all = true;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    const auto thread = static_cast<pid_t>(std::atoi(entry->d_name));
+    all = sched_setaffinity(thread, sizeof mask, &mask) == 0 && all;
+  }
+  closedir(tasks);
+  return all;
+}
+
+inline int FirstCpuOf(const cpu_set_t& mask, int after = -1) {
+  for (int cpu = after + 1; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &mask)) return cpu;
+  }
+  return -1;
+}
+
+inline cpu_set_t OnlyCpu(int cpu) {
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  return one;
+}
+
 // Pins every thread of this process to the one CPU the caller runs on;
 // processes forked or launched meanwhile inherit that. When it goes, every
 // thread then living gets the process's former mask back.
@@ -57,42 +86,49 @@ class OneCpu {
     CPU_ZERO(&saved_);
     if (sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
     int cpu = sched_getcpu();
-    if (cpu < 0 || !CPU_ISSET(cpu, &saved_)) cpu = FirstOf(saved_);
+    if (cpu < 0 || !CPU_ISSET(cpu, &saved_)) cpu = FirstCpuOf(saved_);
     if (cpu < 0) return;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    pinned_ = EveryThread(one);
+    pinned_ = PinEveryThread(OnlyCpu(cpu));
   }
   ~OneCpu() {
-    if (CPU_COUNT(&saved_) > 0) EveryThread(saved_);
+    if (CPU_COUNT(&saved_) > 0) PinEveryThread(saved_);
   }
   OneCpu(const OneCpu&) = delete;
   OneCpu& operator=(const OneCpu&) = delete;
   bool pinned() const { return pinned_; }
 
  private:
-  static int FirstOf(const cpu_set_t& mask) {
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-      if (CPU_ISSET(cpu, &mask)) return cpu;
-    }
-    return -1;
-  }
-  static bool EveryThread(const cpu_set_t& mask) {
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) return false;
-    bool all = true;
-    while (const dirent* entry = readdir(tasks)) {
-      if (entry->d_name[0] == '.') continue;
-      const auto thread = static_cast<pid_t>(std::atoi(entry->d_name));
-      all = sched_setaffinity(thread, sizeof mask, &mask) == 0 && all;
-    }
-    closedir(tasks);
-    return all;
-  }
-
   cpu_set_t saved_;
   bool pinned_ = false;
+};
+
+// Two CPUs this process may use, one for it (host) and one for its peer
+// (peer), the usual low-latency set-up: each process on a CPU of its own.
+// Nothing is pinned until asked; when it goes, every thread then living
+// gets the process's former mask back.
+class PinnedApart {
+ public:
+  PinnedApart() {
+    CPU_ZERO(&saved_);
+    if (sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
+    host_ = FirstCpuOf(saved_);
+    peer_ = host_ < 0 ? -1 : FirstCpuOf(saved_, host_);
+  }
+  ~PinnedApart() {
+    if (CPU_COUNT(&saved_) > 0) PinEveryThread(saved_);
+  }
+  PinnedApart(const PinnedApart&) = delete;
+  PinnedApart& operator=(const PinnedApart&) = delete;
+  bool possible() const { return peer_ >= 0; }
+  int host() const { return host_; }
+  int peer() const { return peer_; }
+  // Every thread of this process (and what it forks from now on) on cpu.
+  bool EveryThreadTo(int cpu) const { return PinEveryThread(OnlyCpu(cpu)); }
+
+ private:
+  cpu_set_t saved_;
+  int host_ = -1;
+  int peer_ = -1;
 };
 
 namespace floordetail {
@@ -235,12 +271,16 @@ inline void Set(std::atomic<int>* word, int value) {
   Futex(word, FUTEX_WAKE, 1);
 }
 
-inline void FutexPingPong(benchmark::State& state) {
+// childCpu: the one CPU the child pins itself to before it answers (-1:
+// where this process runs).
+inline void FutexPingPong(benchmark::State& state, int childCpu = -1) {
   void* memory = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return state.SkipWithError("no shared mapping");
   auto* word = new (memory) std::atomic<int>(0);  // 0 idle, 1 ping, 2 pong, 3 stop
+  const cpu_set_t childMask = OnlyCpu(childCpu < 0 ? 0 : childCpu);
   const pid_t child = fork();
   if (child == 0) {
+    if (childCpu >= 0 && sched_setaffinity(0, sizeof childMask, &childMask) != 0) _exit(1);
     for (;;) {
       WaitWhile(word, 0);
       WaitWhile(word, 2);
@@ -281,6 +321,13 @@ inline void BM_FloorFutexPingPongOnOneCpu(benchmark::State& state) {
   const OneCpu pin;
   if (!pin.pinned()) return state.SkipWithError("not pinned");
   floordetail::FutexPingPong(state);
+}
+
+inline void BM_FloorFutexPingPongPinnedApart(benchmark::State& state) {
+  const PinnedApart pins;
+  if (!pins.possible()) return state.SkipWithError("fewer than 2 CPUs allowed");
+  if (!pins.EveryThreadTo(pins.host())) return state.SkipWithError("not pinned");
+  floordetail::FutexPingPong(state, pins.peer());
 }
 
 inline void BM_FloorRawPipePingPong(benchmark::State& state) {
