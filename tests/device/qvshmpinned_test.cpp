@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,8 @@ struct Placement {
   const char* label;
   bool apart;  // the child on a CPU of its own, else on the parent's
 };
+
+void PrintTo(const Placement& placement, std::ostream* out) { *out << placement.label; }
 
 class SharedMemoryPinned : public ::testing::TestWithParam<Placement> {};
 
