@@ -7,7 +7,8 @@
 //   its own;
 // - BM_FloorRawPipePingPong, BM_FloorRawTcpPingPong: kPacketBytes there and
 //   back between two processes over two pipes, or one TCP connection on
-//   127.0.0.1 (no delay on either side);
+//   127.0.0.1 (no delay on either side); BM_FloorRawPipePingPongPinnedApart:
+//   the pipes with each process pinned to a CPU of its own;
 // - BM_FloorRawPipeStream/MiB:N, BM_FloorRawTcpStream/MiB:N: N MiB one way,
 //   answered by one byte once all has been read.
 // The peer is forked and connected before the timed loop and reaped after it.
@@ -174,17 +175,20 @@ inline void Serve(int in, int out, size_t stream) {
 }
 
 // A peer process joined by two pipes (stream 0: echo) or by one TCP
-// connection on 127.0.0.1.
+// connection on 127.0.0.1; childCpu: the one CPU the pipe peer pins itself
+// to first (-1: where this process runs).
 class Peer {
  public:
   enum class Transport { kPipes, kTcp };
-  Peer(Transport transport, size_t stream) {
+  Peer(Transport transport, size_t stream, int childCpu = -1) {
     if (transport == Transport::kPipes) {
       int there[2] = {-1, -1};
       int back[2] = {-1, -1};
       if (::pipe(there) != 0 || ::pipe(back) != 0) return;
+      const cpu_set_t childMask = OnlyCpu(childCpu < 0 ? 0 : childCpu);
       child_ = fork();
       if (child_ == 0) {
+        if (childCpu >= 0 && sched_setaffinity(0, sizeof childMask, &childMask) != 0) _exit(1);
         ::close(there[1]);
         ::close(back[0]);
         Serve(there[0], back[1], stream);
@@ -233,9 +237,9 @@ class Peer {
   qvtcpiptest::Fd out_;
 };
 
-inline void PingPong(benchmark::State& state, Peer::Transport transport) {
+inline void PingPong(benchmark::State& state, Peer::Transport transport, int childCpu = -1) {
   std::vector<char> packet(kPacketBytes, 'q');
-  Peer peer(transport, 0);
+  Peer peer(transport, 0, childCpu);
   if (!peer.ok()) return state.SkipWithError("no peer");
   for (auto _ : state) {
     if (!WriteFully(peer.out(), packet.data(), kPacketBytes) || !ReadFully(peer.in(), packet.data(), kPacketBytes)) {
@@ -332,6 +336,13 @@ inline void BM_FloorFutexPingPongPinnedApart(benchmark::State& state) {
 
 inline void BM_FloorRawPipePingPong(benchmark::State& state) {
   floordetail::PingPong(state, floordetail::Peer::Transport::kPipes);
+}
+
+inline void BM_FloorRawPipePingPongPinnedApart(benchmark::State& state) {
+  const PinnedApart pins;
+  if (!pins.possible()) return state.SkipWithError("fewer than 2 CPUs allowed");
+  if (!pins.EveryThreadTo(pins.host())) return state.SkipWithError("not pinned");
+  floordetail::PingPong(state, floordetail::Peer::Transport::kPipes, pins.peer());
 }
 
 inline void BM_FloorRawTcpPingPong(benchmark::State& state) {

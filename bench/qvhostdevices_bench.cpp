@@ -8,9 +8,10 @@
 //   BM_FloorRawTcpPingPong (TCP and TCPIP).
 // - BM_IntegerRoundTripOnOneCpu/SharedMemory: the same with every thread of
 //   both processes pinned to one CPU. Floor: BM_FloorFutexPingPongOnOneCpu.
-// - BM_IntegerRoundTripPinnedApart/SharedMemory: the same with every thread
-//   of this host pinned to one CPU and the launched program to another.
-//   Floor: BM_FloorFutexPingPongPinnedApart.
+// - BM_IntegerRoundTripPinnedApart/<device>: the same with every thread of
+//   this host pinned to one CPU and the launched program to another. Floors:
+//   BM_FloorFutexPingPongPinnedApart (SharedMemory),
+//   BM_FloorRawPipePingPongPinnedApart (Pipes), each pinned the same way.
 // - BM_ListOneWay/<device>/MiB:N: a list of N MiB of reals put one real at
 //   a time (a host has no array put) and read stepwise by the peer into its
 //   own buffer, answered by its last real. Floors: BM_FloorMemcpy
@@ -29,6 +30,7 @@ using qvbench::BM_FloorFutexPingPongOnOneCpu;
 using qvbench::BM_FloorFutexPingPongPinnedApart;
 using qvbench::BM_FloorMemcpy;
 using qvbench::BM_FloorRawPipePingPong;
+using qvbench::BM_FloorRawPipePingPongPinnedApart;
 using qvbench::BM_FloorRawPipeStream;
 using qvbench::BM_FloorRawTcpPingPong;
 using qvbench::BM_FloorRawTcpStream;
@@ -65,6 +67,8 @@ BENCHMARK_CAPTURE(BM_IntegerRoundTripPinnedApart, SharedMemory, Device::kSharedM
 BENCHMARK(BM_FloorFutexPingPongPinnedApart)->Apply(RoundTrips);
 BENCHMARK_CAPTURE(BM_IntegerRoundTrip, Pipes, Device::kPipes)->Apply(RoundTrips);
 BENCHMARK(BM_FloorRawPipePingPong)->Apply(RoundTrips);
+BENCHMARK_CAPTURE(BM_IntegerRoundTripPinnedApart, Pipes, Device::kPipes)->Apply(RoundTrips);
+BENCHMARK(BM_FloorRawPipePingPongPinnedApart)->Apply(RoundTrips);
 BENCHMARK_CAPTURE(BM_IntegerRoundTrip, TCP, Device::kTCP)->Apply(RoundTrips);
 BENCHMARK_CAPTURE(BM_IntegerRoundTrip, TCPIP, Device::kTCPIP)->Apply(RoundTrips);
 BENCHMARK(BM_FloorRawTcpPingPong)->Apply(RoundTrips);
