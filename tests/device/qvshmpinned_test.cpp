@@ -30,6 +30,7 @@ constexpr int kRounds = 100;
 
 // Stages of the mailbox.
 constexpr int kListening = 1;  // the parent's listener is open
+constexpr int kAllBack = 2;    // the parent has every answer: the child may close
 constexpr int kPinFailed = 100;
 
 std::vector<int> TwoAllowedCpus() {
@@ -98,6 +99,7 @@ class ConnectorReaderState {
 };
 
 // The child's side: pinned first, then a plain host echoing kRounds integers.
+// It stays until the parent has its last answer: a peer gone fails a flush.
 int EchoPinned(const SharedMailbox& box, const std::string& name, int cpu) {
   if (!PinTo(cpu)) {
     box->stage = kPinFailed;
@@ -115,6 +117,7 @@ int EchoPinned(const SharedMailbox& box, const std::string& name, int cpu) {
     if (RVGetInteger32(link, &value) != 1) answer = 15;
     else if (RVPutInteger32(link, value) != 1 || RVEndPacket(link) != 1 || RVFlush(link) != 1) answer = 16;
   }
+  if (answer == 0 && !Reaches(box, kAllBack)) answer = 17;
   if (link != nullptr) RVClose(link);
   RVDeinitialize(environment);
   return answer;
@@ -180,6 +183,7 @@ TEST_P(SharedMemoryPinned, AWaitingSideLooksBeforeItSleepsOnlyWhereItsPeerCanRun
   } else {
     EXPECT_EQ(roundsLooked, 0) << "on one CPU with its peer, the child looked in " << roundsLooked << " rounds";
   }
+  box->stage = kAllBack;
   RVClose(link);
   RVDeinitialize(environment);
   EXPECT_TRUE(ExitedWith(child.Wait(), 0));
