@@ -31,7 +31,6 @@ constexpr int kRounds = 100;
 // Stages of the mailbox.
 constexpr int kListening = 1;  // the parent's listener is open
 constexpr int kAllBack = 2;    // the parent has every answer: the child may close
-constexpr int kPinFailed = 100;
 
 std::vector<int> TwoAllowedCpus() {
   cpu_set_t allowed;
@@ -44,32 +43,10 @@ std::vector<int> TwoAllowedCpus() {
   return cpus;
 }
 
-bool PinTo(int cpu) {
-  cpu_set_t one;
-  CPU_ZERO(&one);
-  CPU_SET(cpu, &one);
-  return sched_setaffinity(0, sizeof one, &one) == 0;
-}
-
-// The calling thread on one CPU while this lives (threads it starts inherit
-// that); its former mask back after.
-class PinnedHere {
- public:
-  explicit PinnedHere(int cpu) {
-    CPU_ZERO(&saved_);
-    pinned_ = sched_getaffinity(0, sizeof saved_, &saved_) == 0 && PinTo(cpu);
-  }
-  ~PinnedHere() {
-    if (pinned_) sched_setaffinity(0, sizeof saved_, &saved_);
-  }
-  PinnedHere(const PinnedHere&) = delete;
-  PinnedHere& operator=(const PinnedHere&) = delete;
-  bool pinned() const { return pinned_; }
-
- private:
-  cpu_set_t saved_;
-  bool pinned_ = false;
-};
+// The parent's connect gives up by this time (a child that could not pin
+// itself never comes).
+std::chrono::steady_clock::time_point gGiveUpAt;
+int UntilGiveUp(void*, QVYieldParams*) { return std::chrono::steady_clock::now() >= gGiveUpAt ? 1 : 0; }
 
 // The reader-state word of the queue the connector reads (A), mapped
 // read-only from the segment while this lives.
@@ -101,10 +78,8 @@ class ConnectorReaderState {
 // The child's side: pinned first, then a plain host echoing kRounds integers.
 // It stays until the parent has its last answer: a peer gone fails a flush.
 int EchoPinned(const SharedMailbox& box, const std::string& name, int cpu) {
-  if (!PinTo(cpu)) {
-    box->stage = kPinFailed;
-    return 10;
-  }
+  const PinnedThread pin(cpu);
+  if (!pin.pinned()) return 10;
   if (!Reaches(box, kListening)) return 11;
   RVEnvironment* environment = RVInitialize(nullptr);
   if (environment == nullptr) return 12;
@@ -140,7 +115,7 @@ TEST_P(SharedMemoryPinned, AWaitingSideLooksBeforeItSleepsOnlyWhereItsPeerCanRun
   SharedMailbox box;
   // Forked before this process starts the library.
   Child child([&] { return EchoPinned(box, name, placement.apart ? cpus[1] : cpus[0]); });
-  const PinnedHere pin(cpus[0]);
+  const PinnedThread pin(cpus[0]);
   ASSERT_TRUE(pin.pinned());
 
   RVEnvironment* environment = RVInitialize(nullptr);
@@ -150,7 +125,10 @@ TEST_P(SharedMemoryPinned, AWaitingSideLooksBeforeItSleepsOnlyWhereItsPeerCanRun
   QVLink* link = RVOpenString(environment, command.c_str(), &error);
   ASSERT_NE(link, nullptr) << error;
   box->stage = kListening;
+  gGiveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  ASSERT_EQ(RVSetYieldFunction(link, &UntilGiveUp), 1);
   ASSERT_EQ(RVConnect(link), 1) << RVErrorMessage(link);
+  ASSERT_EQ(RVSetYieldFunction(link, nullptr), 1);
   const ConnectorReaderState child_state(name);
   ASSERT_TRUE(child_state.mapped());
 
