@@ -41,8 +41,9 @@ class QVSHMSpin {
   // look at all.
   template <typename Unchanged>
   bool SpinWhile(int peerProcess, Unchanged&& unchanged) {
+    if (!SpinsFor(peerProcess)) return false;
+    // Timed from here: a look at the masks does not eat into the budget.
     const Clock::time_point now = Clock::now();
-    if (!choice_.Spins(peerProcess, Nanoseconds(now))) return false;
     const bool full = longSpins_ || ++sinceProbe_ % kProbeEvery == 0;
     const Clock::time_point until = now + (full ? kLongest : kShortest);
     bool met = false;

@@ -58,10 +58,9 @@ void Learn(QVStreamSpin::Way* way, bool met) {
 
 Look BusyLook(QVStreamSpin* spin, int fd, void* buffer, long length, int peerProcess) {
   Look look = LookOnce(spin, fd, buffer, length);
-  if (look.met) return look;
-  const int64_t now = Now();
-  if (!spin->choice.Spins(peerProcess, now)) return look;
-  const int64_t until = now + QVStreamSpin::kBusyLookNanoseconds;
+  if (look.met || !spin->choice.Spins(peerProcess, Now())) return look;
+  // Timed from here: a look at the masks does not eat into the budget.
+  const int64_t until = Now() + QVStreamSpin::kBusyLookNanoseconds;
   do {
     for (int i = 0; i < kPausesBetweenLooks; ++i) platform::CpuPause();
     look = LookOnce(spin, fd, buffer, length);

@@ -55,8 +55,11 @@ bool AllowedCpusOf(int pid, QVCpuSet* cpus) noexcept {
   try {
     QVCpuSet read;
     const auto take = [&](const cpu_set_t* mask, size_t size, int width) {
-      for (int cpu = 0; cpu < width; ++cpu) {
-        if (CPU_ISSET_S(cpu, size, mask)) read.Add(cpu);
+      const int count = CPU_COUNT_S(size, mask);
+      for (int cpu = 0, found = 0; cpu < width && found < count; ++cpu) {
+        if (!CPU_ISSET_S(cpu, size, mask)) continue;
+        read.Add(cpu);
+        ++found;
       }
     };
     if (WithMaskOf(static_cast<pid_t>(pid), take) != 1 || read.Count() == 0) return false;
