@@ -3,10 +3,12 @@
 // - BM_FloorMemcpy/MiB:N: memcpy of N MiB between two buffers touched before;
 // - BM_FloorFutexPingPong: one word bounced between two processes through a
 //   shared futex; BM_FloorFutexPingPongOnOneCpu: the same with both pinned to
-//   one CPU;
+//   one CPU; BM_FloorFutexPingPongPinnedApart: with each pinned to a CPU of
+//   its own;
 // - BM_FloorRawPipePingPong, BM_FloorRawTcpPingPong: kPacketBytes there and
 //   back between two processes over two pipes, or one TCP connection on
-//   127.0.0.1 (no delay on either side);
+//   127.0.0.1 (no delay on either side); BM_FloorRawPipePingPongPinnedApart:
+//   the pipes with each process pinned to a CPU of its own;
 // - BM_FloorRawPipeStream/MiB:N, BM_FloorRawTcpStream/MiB:N: N MiB one way,
 //   answered by one byte once all has been read.
 // The peer is forked and connected before the timed loop and reaped after it.
@@ -48,6 +50,34 @@ inline std::vector<double> BulkReals(const benchmark::State& state) {
   return reals;
 }
 
+// Gives every thread of this process the mask; true when each took it.
+inline bool PinEveryThread(const cpu_set_t& mask) {
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return false;
+  bool all = true;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    const auto thread = static_cast<pid_t>(std::atoi(entry->d_name));
+    all = sched_setaffinity(thread, sizeof mask, &mask) == 0 && all;
+  }
+  closedir(tasks);
+  return all;
+}
+
+inline int FirstCpuOf(const cpu_set_t& mask, int after = -1) {
+  for (int cpu = after + 1; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &mask)) return cpu;
+  }
+  return -1;
+}
+
+inline cpu_set_t OnlyCpu(int cpu) {
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  return one;
+}
+
 // Pins every thread of this process to the one CPU the caller runs on;
 // processes forked or launched meanwhile inherit that. When it goes, every
 // thread then living gets the process's former mask back.
@@ -57,42 +87,49 @@ class OneCpu {
     CPU_ZERO(&saved_);
     if (sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
     int cpu = sched_getcpu();
-    if (cpu < 0 || !CPU_ISSET(cpu, &saved_)) cpu = FirstOf(saved_);
+    if (cpu < 0 || !CPU_ISSET(cpu, &saved_)) cpu = FirstCpuOf(saved_);
     if (cpu < 0) return;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    pinned_ = EveryThread(one);
+    pinned_ = PinEveryThread(OnlyCpu(cpu));
   }
   ~OneCpu() {
-    if (CPU_COUNT(&saved_) > 0) EveryThread(saved_);
+    if (CPU_COUNT(&saved_) > 0) PinEveryThread(saved_);
   }
   OneCpu(const OneCpu&) = delete;
   OneCpu& operator=(const OneCpu&) = delete;
   bool pinned() const { return pinned_; }
 
  private:
-  static int FirstOf(const cpu_set_t& mask) {
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-      if (CPU_ISSET(cpu, &mask)) return cpu;
-    }
-    return -1;
-  }
-  static bool EveryThread(const cpu_set_t& mask) {
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) return false;
-    bool all = true;
-    while (const dirent* entry = readdir(tasks)) {
-      if (entry->d_name[0] == '.') continue;
-      const auto thread = static_cast<pid_t>(std::atoi(entry->d_name));
-      all = sched_setaffinity(thread, sizeof mask, &mask) == 0 && all;
-    }
-    closedir(tasks);
-    return all;
-  }
-
   cpu_set_t saved_;
   bool pinned_ = false;
+};
+
+// Two CPUs this process may use, one for it (host) and one for its peer
+// (peer), the usual low-latency set-up: each process on a CPU of its own.
+// Nothing is pinned until asked; when it goes, every thread then living
+// gets the process's former mask back.
+class PinnedApart {
+ public:
+  PinnedApart() {
+    CPU_ZERO(&saved_);
+    if (sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
+    host_ = FirstCpuOf(saved_);
+    peer_ = host_ < 0 ? -1 : FirstCpuOf(saved_, host_);
+  }
+  ~PinnedApart() {
+    if (CPU_COUNT(&saved_) > 0) PinEveryThread(saved_);
+  }
+  PinnedApart(const PinnedApart&) = delete;
+  PinnedApart& operator=(const PinnedApart&) = delete;
+  bool possible() const { return peer_ >= 0; }
+  int host() const { return host_; }
+  int peer() const { return peer_; }
+  // Every thread of this process (and what it forks from now on) on cpu.
+  bool EveryThreadTo(int cpu) const { return PinEveryThread(OnlyCpu(cpu)); }
+
+ private:
+  cpu_set_t saved_;
+  int host_ = -1;
+  int peer_ = -1;
 };
 
 namespace floordetail {
@@ -138,17 +175,20 @@ inline void Serve(int in, int out, size_t stream) {
 }
 
 // A peer process joined by two pipes (stream 0: echo) or by one TCP
-// connection on 127.0.0.1.
+// connection on 127.0.0.1; childCpu: the one CPU the pipe peer pins itself
+// to first (-1: where this process runs).
 class Peer {
  public:
   enum class Transport { kPipes, kTcp };
-  Peer(Transport transport, size_t stream) {
+  Peer(Transport transport, size_t stream, int childCpu = -1) {
     if (transport == Transport::kPipes) {
       int there[2] = {-1, -1};
       int back[2] = {-1, -1};
       if (::pipe(there) != 0 || ::pipe(back) != 0) return;
+      const cpu_set_t childMask = OnlyCpu(childCpu < 0 ? 0 : childCpu);
       child_ = fork();
       if (child_ == 0) {
+        if (childCpu >= 0 && sched_setaffinity(0, sizeof childMask, &childMask) != 0) _exit(1);
         ::close(there[1]);
         ::close(back[0]);
         Serve(there[0], back[1], stream);
@@ -197,9 +237,9 @@ class Peer {
   qvtcpiptest::Fd out_;
 };
 
-inline void PingPong(benchmark::State& state, Peer::Transport transport) {
+inline void PingPong(benchmark::State& state, Peer::Transport transport, int childCpu = -1) {
   std::vector<char> packet(kPacketBytes, 'q');
-  Peer peer(transport, 0);
+  Peer peer(transport, 0, childCpu);
   if (!peer.ok()) return state.SkipWithError("no peer");
   for (auto _ : state) {
     if (!WriteFully(peer.out(), packet.data(), kPacketBytes) || !ReadFully(peer.in(), packet.data(), kPacketBytes)) {
@@ -235,12 +275,16 @@ inline void Set(std::atomic<int>* word, int value) {
   Futex(word, FUTEX_WAKE, 1);
 }
 
-inline void FutexPingPong(benchmark::State& state) {
+// childCpu: the one CPU the child pins itself to before it answers (-1:
+// where this process runs).
+inline void FutexPingPong(benchmark::State& state, int childCpu = -1) {
   void* memory = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return state.SkipWithError("no shared mapping");
   auto* word = new (memory) std::atomic<int>(0);  // 0 idle, 1 ping, 2 pong, 3 stop
+  const cpu_set_t childMask = OnlyCpu(childCpu < 0 ? 0 : childCpu);
   const pid_t child = fork();
   if (child == 0) {
+    if (childCpu >= 0 && sched_setaffinity(0, sizeof childMask, &childMask) != 0) _exit(1);
     for (;;) {
       WaitWhile(word, 0);
       WaitWhile(word, 2);
@@ -283,8 +327,22 @@ inline void BM_FloorFutexPingPongOnOneCpu(benchmark::State& state) {
   floordetail::FutexPingPong(state);
 }
 
+inline void BM_FloorFutexPingPongPinnedApart(benchmark::State& state) {
+  const PinnedApart pins;
+  if (!pins.possible()) return state.SkipWithError("fewer than 2 CPUs allowed");
+  if (!pins.EveryThreadTo(pins.host())) return state.SkipWithError("not pinned");
+  floordetail::FutexPingPong(state, pins.peer());
+}
+
 inline void BM_FloorRawPipePingPong(benchmark::State& state) {
   floordetail::PingPong(state, floordetail::Peer::Transport::kPipes);
+}
+
+inline void BM_FloorRawPipePingPongPinnedApart(benchmark::State& state) {
+  const PinnedApart pins;
+  if (!pins.possible()) return state.SkipWithError("fewer than 2 CPUs allowed");
+  if (!pins.EveryThreadTo(pins.host())) return state.SkipWithError("not pinned");
+  floordetail::PingPong(state, floordetail::Peer::Transport::kPipes, pins.peer());
 }
 
 inline void BM_FloorRawTcpPingPong(benchmark::State& state) {

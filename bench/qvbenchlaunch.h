@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -86,8 +87,9 @@ inline void Reap(int program) {
 
 class LaunchedProgram {
  public:
-  // command: the program's path and its own words, as -linkname takes it.
-  LaunchedProgram(Device device, const std::string& command) {
+  // command: the program's path and its own words, as -linkname takes it;
+  // launched() runs once the program is started, before the link connects.
+  LaunchedProgram(Device device, const std::string& command, const std::function<void()>& launched = {}) {
     environment_ = RVInitialize(nullptr);
     if (environment_ == nullptr) {
       failure_ = "no environment";
@@ -104,6 +106,7 @@ class LaunchedProgram {
       failure_ = std::string("launch: ") + RVErrorString(environment_, error);
       return;
     }
+    if (launched) launched();
     launchdetail::GiveUpAt() = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     RVSetYieldFunction(link_, &launchdetail::UntilGiveUp);
     const bool connected = RVConnect(link_) == 1;

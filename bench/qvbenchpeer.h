@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,10 @@ namespace qvbench {
 inline std::string PeerCommand(const char* mode) { return std::string(QV_BENCH_PEER_PROGRAM) + " " + mode; }
 
 // One integer put, the packet ended and flushed; the peer's echo got back.
-inline void BM_IntegerRoundTrip(benchmark::State& state, Device device) {
-  LaunchedProgram peer(device, PeerCommand("echo"));
+// launched() runs once the peer is started, before the link connects.
+inline void BM_IntegerRoundTrip(benchmark::State& state, Device device,
+                                const std::function<void()>& launched = {}) {
+  LaunchedProgram peer(device, PeerCommand("echo"), launched);
   QVLink* link = peer.link();
   if (link == nullptr) return state.SkipWithError(peer.failure().c_str());
   int sent = 0;

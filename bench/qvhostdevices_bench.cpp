@@ -8,6 +8,10 @@
 //   BM_FloorRawTcpPingPong (TCP and TCPIP).
 // - BM_IntegerRoundTripOnOneCpu/SharedMemory: the same with every thread of
 //   both processes pinned to one CPU. Floor: BM_FloorFutexPingPongOnOneCpu.
+// - BM_IntegerRoundTripPinnedApart/<device>: the same with every thread of
+//   this host pinned to one CPU and the launched program to another. Floors:
+//   BM_FloorFutexPingPongPinnedApart (SharedMemory),
+//   BM_FloorRawPipePingPongPinnedApart (Pipes), each pinned the same way.
 // - BM_ListOneWay/<device>/MiB:N: a list of N MiB of reals put one real at
 //   a time (a host has no array put) and read stepwise by the peer into its
 //   own buffer, answered by its last real. Floors: BM_FloorMemcpy
@@ -23,8 +27,10 @@ namespace {
 
 using qvbench::BM_FloorFutexPingPong;
 using qvbench::BM_FloorFutexPingPongOnOneCpu;
+using qvbench::BM_FloorFutexPingPongPinnedApart;
 using qvbench::BM_FloorMemcpy;
 using qvbench::BM_FloorRawPipePingPong;
+using qvbench::BM_FloorRawPipePingPongPinnedApart;
 using qvbench::BM_FloorRawPipeStream;
 using qvbench::BM_FloorRawTcpPingPong;
 using qvbench::BM_FloorRawTcpStream;
@@ -41,12 +47,28 @@ void BM_IntegerRoundTripOnOneCpu(benchmark::State& state, Device device) {
   BM_IntegerRoundTrip(state, device);
 }
 
+// The program inherits the launching thread's CPU, the peer's; every thread
+// of this host then moves to its own before the link connects, so that
+// neither side's first look at the masks sees them together.
+void BM_IntegerRoundTripPinnedApart(benchmark::State& state, Device device) {
+  const qvbench::PinnedApart pins;
+  if (!pins.possible()) return state.SkipWithError("fewer than 2 CPUs allowed");
+  if (!pins.EveryThreadTo(pins.peer())) return state.SkipWithError("not pinned");
+  bool moved = false;
+  BM_IntegerRoundTrip(state, device, [&] { moved = pins.EveryThreadTo(pins.host()); });
+  if (!moved) state.SkipWithError("the host was not pinned apart");
+}
+
 BENCHMARK_CAPTURE(BM_IntegerRoundTrip, SharedMemory, Device::kSharedMemory)->Apply(RoundTrips);
 BENCHMARK(BM_FloorFutexPingPong)->Apply(RoundTrips);
 BENCHMARK_CAPTURE(BM_IntegerRoundTripOnOneCpu, SharedMemory, Device::kSharedMemory)->Apply(RoundTrips);
 BENCHMARK(BM_FloorFutexPingPongOnOneCpu)->Apply(RoundTrips);
+BENCHMARK_CAPTURE(BM_IntegerRoundTripPinnedApart, SharedMemory, Device::kSharedMemory)->Apply(RoundTrips);
+BENCHMARK(BM_FloorFutexPingPongPinnedApart)->Apply(RoundTrips);
 BENCHMARK_CAPTURE(BM_IntegerRoundTrip, Pipes, Device::kPipes)->Apply(RoundTrips);
 BENCHMARK(BM_FloorRawPipePingPong)->Apply(RoundTrips);
+BENCHMARK_CAPTURE(BM_IntegerRoundTripPinnedApart, Pipes, Device::kPipes)->Apply(RoundTrips);
+BENCHMARK(BM_FloorRawPipePingPongPinnedApart)->Apply(RoundTrips);
 BENCHMARK_CAPTURE(BM_IntegerRoundTrip, TCP, Device::kTCP)->Apply(RoundTrips);
 BENCHMARK_CAPTURE(BM_IntegerRoundTrip, TCPIP, Device::kTCPIP)->Apply(RoundTrips);
 BENCHMARK(BM_FloorRawTcpPingPong)->Apply(RoundTrips);

@@ -73,7 +73,8 @@ bool ChildWasKilled(Instance* instance) {
 // stream meets the peer awake where it answers soon; otherwise it blocks.
 long pipe_read(Instance* instance, void* buffer, long length, bool stream = false) {
   Record* record = instance->record;
-  long got = stream ? ReadSoon(&instance->readSpin, record->readFd, buffer, length) : kNothingReadYet;
+  const pid_t peer = record->childPid != 0 ? record->childPid : record->parentPid;
+  long got = stream ? ReadSoon(&instance->readSpin, record->readFd, buffer, length, peer) : kNothingReadYet;
   if (got == kNothingReadYet) {
     YieldData yield(kReadYieldValue);
     got = unix_read(record->readFd, buffer, length, record->yielder, record->yieldCookie, record->forceYield ? 1 : 0,

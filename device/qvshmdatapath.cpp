@@ -49,6 +49,14 @@ bool StreamEndedQ(int fd) {
   return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
+// The peer's process, as it recorded itself in the queue it writes: whose
+// CPUs decide whether a wait for it spins. A number no process can have
+// counts as not known.
+int PeerProcessOf(const QVSHMLayout& layout) {
+  const uint32_t pid = layout.readQueueProcessID();
+  return pid <= INT32_MAX ? static_cast<int>(pid) : QVSpinChoice::kPeerUnknown;
+}
+
 }  // namespace
 
 void QVSharedMemoryDevice::MarkDead(int32_t deathType) noexcept {
@@ -168,7 +176,7 @@ void QVSharedMemoryDevice::WriteWindow(char** buffer, unsigned long* length) {
     // Full. A reader that frees room within a moment is met awake.
     if (!spun) {
       spun = true;
-      if (writeSpin.SpinWhile(full)) continue;
+      if (writeSpin.SpinWhile(PeerProcessOf(*memoryLayout), full)) continue;
     }
     // The yield function is asked before each sleep.
     if (YieldAbortQ()) {
@@ -233,12 +241,15 @@ QVSHMWindow QVSharedMemoryDevice::LookAtReadQueue() {
 
 // Spins on the ring while telling a writer that counts freely that no signal
 // is needed; says it may sleep again before the caller's next look. A peer
-// the watch finds gone ends the spin too: nothing more will come.
+// the watch finds gone ends the spin too: nothing more will come. Where the
+// choice is not to spin, the writer is not told anything either.
 bool QVSharedMemoryDevice::SpinForData(QVSHMSpin& spin) {
   const auto empty = [this] { return ReadQueueLooksEmptyQ() && !deviceIsDead.load() && !segmentReleased.load(); };
-  if (!peerCountsFreely) return spin.SpinWhile(empty);
+  const int peer = PeerProcessOf(*memoryLayout);
+  if (!spin.SpinsFor(peer)) return false;
+  if (!peerCountsFreely) return spin.SpinWhile(peer, empty);
   memoryLayout->setReaderState(shmlayout::kReaderLooking);
-  const bool met = spin.SpinWhile(empty);
+  const bool met = spin.SpinWhile(peer, empty);
   memoryLayout->setReaderState(shmlayout::kReaderWantsWakeUps);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   return met;
@@ -348,7 +359,7 @@ bool QVSharedMemoryDevice::HasDataQ() {
 // descriptor next. While the spin lasts a writer that counts freely is told
 // we look, so it signals nothing; the look after it comes once we want
 // wake-ups again, so a commit it missed signals. A spin that met nothing
-// (or did not run: one CPU) ends with a look at the ring alone: the caller
+// (or did not run) ends with a look at the ring alone: the caller
 // has just asked the rest, and a signal left pending only wakes its wait.
 bool QVSharedMemoryDevice::HasDataSoonQ() {
   if (segmentReleased.load() || deviceIsDead.load() || nextReadWindow.length != 0) return HasDataQ();

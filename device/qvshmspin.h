@@ -5,13 +5,15 @@
 // microseconds of spinning per wait; a full spin now and then finds out when
 // it is quick again. Whether a spin met the peer depends only on how fast the
 // peer answered, never on how long a sleep took to end, so a loaded machine's
-// slow wake-ups do not talk the spin down. Only a thread allowed more than
-// one CPU spins: on one, the peer it waits for cannot run meanwhile.
+// slow wake-ups do not talk the spin down. Whether to spin at all comes from
+// the CPUs this thread and the peer's process may use (QVSpinChoice): where
+// the peer may need the very CPU this side would spin on, it never spins.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
-#include "utilities/platform/qvcpus.h"
+#include "device/qvspinchoice.h"
 
 namespace Quorvane {
 
@@ -26,20 +28,22 @@ class QVSHMSpin {
   // While it is short, every this-many-th spin is a full one.
   static constexpr int kProbeEvery = 16;
 
-  // The affinity mask is looked at again this often: it can change while a
-  // link lives.
-  static constexpr Clock::duration kMaskLookEvery = std::chrono::milliseconds(100);
+  // Whether a thread allowed this many CPUs spins when its peer's CPUs are
+  // not known.
+  static bool WorthwhileFor(int allowedCpus) { return QVSpinChoice::WorthwhileFor(allowedCpus); }
 
-  // Whether a thread allowed this many CPUs spins at all.
-  static bool WorthwhileFor(int allowedCpus) { return allowedCpus > 1; }
+  // Whether a wait of the calling thread for the process peerProcess
+  // (QVSpinChoice::kPeerUnknown: not known) spins now.
+  bool SpinsFor(int peerProcess) { return choice_.Spins(peerProcess, Nanoseconds(Clock::now())); }
 
   // Spins while unchanged() holds, for at most the budget of this wait; true
-  // when it stopped holding. A thread allowed only one CPU never spins and
-  // does not look at all.
+  // when it stopped holding. Where the choice is not to spin, it does not
+  // look at all.
   template <typename Unchanged>
-  bool SpinWhile(Unchanged&& unchanged) {
+  bool SpinWhile(int peerProcess, Unchanged&& unchanged) {
+    if (!SpinsFor(peerProcess)) return false;
+    // Timed from here: a look at the masks does not eat into the budget.
     const Clock::time_point now = Clock::now();
-    if (!Worthwhile(now)) return false;
     const bool full = longSpins_ || ++sinceProbe_ % kProbeEvery == 0;
     const Clock::time_point until = now + (full ? kLongest : kShortest);
     bool met = false;
@@ -60,12 +64,8 @@ class QVSHMSpin {
  private:
   static constexpr int kChecksPerClockLook = 16;
 
-  bool Worthwhile(Clock::time_point now) {
-    if (now >= nextMaskLook_) {
-      worthwhile_ = WorthwhileFor(platform::AllowedCpuCount());
-      nextMaskLook_ = now + kMaskLookEvery;
-    }
-    return worthwhile_;
+  static int64_t Nanoseconds(Clock::time_point at) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
   }
   static void Pause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -87,8 +87,7 @@ class QVSHMSpin {
   bool longSpins_ = true;
   int misses_ = 0;
   unsigned sinceProbe_ = 0;
-  bool worthwhile_ = false;
-  Clock::time_point nextMaskLook_ = Clock::time_point::min();
+  QVSpinChoice choice_;
 };
 
 }  // namespace Quorvane

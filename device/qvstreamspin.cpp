@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "utilities/platform/qvcpupause.h"
-#include "utilities/platform/qvcpus.h"
 #include "utilities/platform/qvreadifready.h"
 #include "utilities/platform/qvreadiness.h"
 
@@ -57,11 +56,10 @@ void Learn(QVStreamSpin::Way* way, bool met) {
   else if (way->misses < QVStreamSpin::kMissesTolerated) ++way->misses;
 }
 
-Look BusyLook(QVStreamSpin* spin, int fd, void* buffer, long length) {
+Look BusyLook(QVStreamSpin* spin, int fd, void* buffer, long length, int peerProcess) {
   Look look = LookOnce(spin, fd, buffer, length);
-  // The mask is read only when a look is due, so a change of it while the
-  // link lives is followed. With one CPU the peer cannot run meanwhile.
-  if (look.met || platform::AllowedCpuCount() <= 1) return look;
+  if (look.met || !spin->choice.Spins(peerProcess, Now())) return look;
+  // Timed from here: a look at the masks does not eat into the budget.
   const int64_t until = Now() + QVStreamSpin::kBusyLookNanoseconds;
   do {
     for (int i = 0; i < kPausesBetweenLooks; ++i) platform::CpuPause();
@@ -72,10 +70,10 @@ Look BusyLook(QVStreamSpin* spin, int fd, void* buffer, long length) {
 
 }  // namespace
 
-long ReadSoon(QVStreamSpin* spin, int fd, void* buffer, long length) noexcept {
+long ReadSoon(QVStreamSpin* spin, int fd, void* buffer, long length, int peerProcess) noexcept {
   if (length <= 0) return kNothingReadYet;
   if (Due(&spin->busyLook)) {
-    const Look look = BusyLook(spin, fd, buffer, length);
+    const Look look = BusyLook(spin, fd, buffer, length, peerProcess);
     Learn(&spin->busyLook, look.met);
     if (look.met) return look.answer;
   }

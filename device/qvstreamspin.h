@@ -4,9 +4,10 @@
 // short waits, and a sleep and a wake-up per window cost more than the
 // window itself. Two ways to meet the peer awake, each made only while it
 // pays:
-// - Where the process may run on more than one CPU, a short busy look
-//   (reads that do not wait, with pauses between them) meets a peer on
-//   another CPU that answers within tens of microseconds.
+// - Where this side and the peer cannot be held to one CPU (QVSpinChoice:
+//   this thread may use several, or it and the peer are pinned apart), a
+//   short busy look (reads that do not wait, with pauses between them)
+//   meets a peer on another CPU that answers within tens of microseconds.
 // - Offering the CPU to whatever else may run on it lets a peer that shares
 //   this CPU answer before this side sleeps; it then finds this side awake,
 //   so its next window costs no wake-up either.
@@ -15,6 +16,8 @@
 // when it pays again; then the device waits as it would have. Each look is
 // itself the read, so a look that finds the peer's bytes costs nothing more.
 #pragma once
+
+#include "device/qvspinchoice.h"
 
 namespace Quorvane {
 
@@ -31,6 +34,7 @@ struct QVStreamSpin {
   };
   Way busyLook;
   Way offerCpu;
+  QVSpinChoice choice;
   // The descriptor cannot be read without waiting: looks are readiness polls.
   bool looksOnly = false;
 };
@@ -39,7 +43,8 @@ struct QVStreamSpin {
 inline constexpr long kNothingReadYet = -3;
 
 // Before a read of fd that may block: the bytes read into buffer (at most
-// length, more than 0), -2 at end of file, or kNothingReadYet.
-long ReadSoon(QVStreamSpin* spin, int fd, void* buffer, long length) noexcept;
+// length, more than 0), -2 at end of file, or kNothingReadYet. peerProcess
+// is the process at the far end (QVSpinChoice::kPeerUnknown: not known).
+long ReadSoon(QVStreamSpin* spin, int fd, void* buffer, long length, int peerProcess) noexcept;
 
 }  // namespace Quorvane

@@ -87,7 +87,8 @@ long Fill(Instance* instance, bool readable) {
     // The peer is met awake where it answers soon; otherwise the read blocks.
     long got = readable || Unconnected(record)
                    ? kNothingReadYet
-                   : ReadSoon(&instance->readSpin, record->dataFd, s.buffer, pipes::kReadBufferSize);
+                   : ReadSoon(&instance->readSpin, record->dataFd, s.buffer, pipes::kReadBufferSize,
+                              QVSpinChoice::kPeerUnknown);
     if (got == kNothingReadYet) got = socket_read(record, s.buffer, pipes::kReadBufferSize);
     if (got == -2) {
       instance->endOfStream = true;

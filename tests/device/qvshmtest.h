@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -296,6 +297,33 @@ inline int Connector(const SharedMailbox& box, const std::string& name, int leav
   if (leaveAt > 0 && !Reaches(box, leaveAt)) return 13;
   return 0;
 }
+
+// The calling thread pinned to one CPU while this lives (threads it starts
+// and children it forks inherit that; -1: the CPU it runs on); its former
+// mask back after.
+class PinnedThread {
+ public:
+  explicit PinnedThread(int cpu = -1) {
+    CPU_ZERO(&saved_);
+    if (sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
+    if (cpu < 0) cpu = sched_getcpu();
+    if (cpu < 0) return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    pinned_ = sched_setaffinity(0, sizeof one, &one) == 0;
+  }
+  ~PinnedThread() {
+    if (pinned_) sched_setaffinity(0, sizeof saved_, &saved_);
+  }
+  PinnedThread(const PinnedThread&) = delete;
+  PinnedThread& operator=(const PinnedThread&) = delete;
+  bool pinned() const { return pinned_; }
+
+ private:
+  cpu_set_t saved_;
+  bool pinned_ = false;
+};
 
 inline bool ExitedWith(int status, int code) {
   return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code;

@@ -5,7 +5,6 @@
 // middle of a stream; and the state word each side offers in the segment.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/mman.h>
 
 #include <array>
@@ -23,32 +22,6 @@ using namespace qvshmtest;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Pins the calling thread (and so the children it forks) to the CPU it runs
-// on; gives the former mask back when it goes.
-class PinnedToOneCpu {
- public:
-  PinnedToOneCpu() {
-    CPU_ZERO(&saved_);
-    if (sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
-    const int cpu = sched_getcpu();
-    if (cpu < 0) return;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    pinned_ = sched_setaffinity(0, sizeof one, &one) == 0;
-  }
-  ~PinnedToOneCpu() {
-    if (pinned_) sched_setaffinity(0, sizeof saved_, &saved_);
-  }
-  PinnedToOneCpu(const PinnedToOneCpu&) = delete;
-  PinnedToOneCpu& operator=(const PinnedToOneCpu&) = delete;
-  bool pinned() const { return pinned_; }
-
- private:
-  cpu_set_t saved_;
-  bool pinned_ = false;
-};
 
 // The device's older-build behaviour, for one process, while it lives.
 class AsOlderBuild {
@@ -82,7 +55,7 @@ class SharedMemoryOneCpu : public ::testing::TestWithParam<Peers> {};
 TEST_P(SharedMemoryOneCpu, NoWakeUpIsLostOverAHundredThousandMessages) {
   constexpr int kRoundTrips = 50000;
   const Peers peers = GetParam();
-  const PinnedToOneCpu pin;
+  const PinnedThread pin;
   if (!pin.pinned()) GTEST_SKIP() << "cannot pin to one CPU";
   const std::string name = UniqueName(std::string("qvwk") + peers.label);
   SharedMailbox box;

@@ -19,22 +19,23 @@ namespace {
 using Quorvane::kNothingReadYet;
 using Quorvane::QVStreamSpin;
 using Quorvane::ReadSoon;
+constexpr int kPeerUnknown = Quorvane::QVSpinChoice::kPeerUnknown;
 
 TEST(StreamSpin, ReadsWhatIsThereAndWaitsForNothing) {
   qvtest::RawPipe pipe;
   QVStreamSpin spin;
   char got[8] = {};
   ASSERT_EQ(write(pipe.w(), "abc", 3), 3);
-  EXPECT_EQ(ReadSoon(&spin, pipe.r(), got, sizeof got), 3);
+  EXPECT_EQ(ReadSoon(&spin, pipe.r(), got, sizeof got, kPeerUnknown), 3);
   EXPECT_EQ(std::string(got, 3), "abc");
   // Enough misses for both ways to stop, and some after.
   for (int i = 0; i < 2 * QVStreamSpin::kMissesTolerated; ++i) {
-    EXPECT_EQ(ReadSoon(&spin, pipe.r(), got, sizeof got), kNothingReadYet) << i;
+    EXPECT_EQ(ReadSoon(&spin, pipe.r(), got, sizeof got, kPeerUnknown), kNothingReadYet) << i;
   }
   // Whatever it answers then, no byte is lost.
   ASSERT_EQ(write(pipe.w(), "de", 2), 2);
   std::string later;
-  const long soon = ReadSoon(&spin, pipe.r(), got, sizeof got);
+  const long soon = ReadSoon(&spin, pipe.r(), got, sizeof got, kPeerUnknown);
   if (soon > 0) later.assign(got, static_cast<size_t>(soon));
   else EXPECT_EQ(soon, kNothingReadYet);
   if (later.size() < 2) {
@@ -45,7 +46,7 @@ TEST(StreamSpin, ReadsWhatIsThereAndWaitsForNothing) {
   EXPECT_EQ(later, "de");
   QVStreamSpin fresh;
   close(pipe.Release(1));
-  EXPECT_EQ(ReadSoon(&fresh, pipe.r(), got, sizeof got), -2);
+  EXPECT_EQ(ReadSoon(&fresh, pipe.r(), got, sizeof got, kPeerUnknown), -2);
 }
 
 // A descriptor no read without waiting can be made on (here a directory):
@@ -55,7 +56,7 @@ TEST(StreamSpin, LooksOnlyWhereItCannotReadWithoutWaiting) {
   ASSERT_GE(directory, 0);
   QVStreamSpin spin;
   char got[8];
-  EXPECT_EQ(ReadSoon(&spin, directory, got, sizeof got), kNothingReadYet);
+  EXPECT_EQ(ReadSoon(&spin, directory, got, sizeof got, kPeerUnknown), kNothingReadYet);
   EXPECT_TRUE(spin.looksOnly);
   close(directory);
 }

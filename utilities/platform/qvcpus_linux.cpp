@@ -2,9 +2,11 @@
 // default cpu_set_t on machines with very many processors: the mask is asked
 // for at growing sizes until it fits.
 #include <sched.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "utilities/platform/qvcpus.h"
 
@@ -19,21 +21,53 @@ int OnlineCpuCount() {
   return online > 0 ? static_cast<int>(online) : 1;
 }
 
+// The mask of pid (0: the calling thread), handed to take(mask, size, cpus)
+// once read: 1 when it was, 0 when the system keeps none for pid, -1 when it
+// refused otherwise.
+template <typename Take>
+int WithMaskOf(pid_t pid, Take&& take) {
+  for (int cpus = CPU_SETSIZE; cpus <= kLargestMask; cpus *= 2) {
+    cpu_set_t* mask = CPU_ALLOC(cpus);
+    if (mask == nullptr) return -1;
+    const size_t size = CPU_ALLOC_SIZE(cpus);
+    const int got = sched_getaffinity(pid, size, mask);
+    const int error = errno;
+    if (got == 0) take(mask, size, cpus);
+    CPU_FREE(mask);
+    if (got == 0) return 1;
+    if (error != EINVAL) return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int AllowedCpuCount() noexcept {
-  for (int cpus = CPU_SETSIZE; cpus <= kLargestMask; cpus *= 2) {
-    cpu_set_t* mask = CPU_ALLOC(cpus);
-    if (mask == nullptr) return OnlineCpuCount();
-    const size_t size = CPU_ALLOC_SIZE(cpus);
-    const int got = sched_getaffinity(0, size, mask);
-    const int count = got == 0 ? CPU_COUNT_S(size, mask) : 0;
-    const int error = errno;
-    CPU_FREE(mask);
-    if (got == 0) return count > 0 ? count : 1;
-    if (error != EINVAL) return OnlineCpuCount();
+  int count = 0;
+  if (WithMaskOf(0, [&](const cpu_set_t* mask, size_t size, int) { count = CPU_COUNT_S(size, mask); }) != 1) {
+    return OnlineCpuCount();
   }
-  return OnlineCpuCount();
+  return count > 0 ? count : 1;
+}
+
+bool AllowedCpusOf(int pid, QVCpuSet* cpus) noexcept {
+  if (pid < 0 || cpus == nullptr) return false;
+  try {
+    QVCpuSet read;
+    const auto take = [&](const cpu_set_t* mask, size_t size, int width) {
+      const int count = CPU_COUNT_S(size, mask);
+      for (int cpu = 0, found = 0; cpu < width && found < count; ++cpu) {
+        if (!CPU_ISSET_S(cpu, size, mask)) continue;
+        read.Add(cpu);
+        ++found;
+      }
+    };
+    if (WithMaskOf(static_cast<pid_t>(pid), take) != 1 || read.Count() == 0) return false;
+    *cpus = std::move(read);
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace Quorvane::platform
