@@ -71,7 +71,9 @@ std::ostream& operator<<(std::ostream& os, const QVTCPIPDeviceHeader& header);
 // Bytes the caller committed and the writer thread has not yet sent.
 class QVTCPIPDeviceThreadCore {
  public:
-  static constexpr size_t kChunkSize = 5120;
+  // Large enough that a bulk transfer costs the writer one send per 64 KiB,
+  // not one per few kilobytes.
+  static constexpr size_t kChunkSize = 65536;
   struct Chunk {
     char bytes[kChunkSize];
     size_t committed = 0;  // written by the caller
@@ -89,7 +91,8 @@ class QVTCPIPDeviceThreadCore {
 
 class QVTCPIPDevice : public QVDevice {
  public:
-  static constexpr size_t kReadBufferSize = 4096;
+  // One read takes what a loopback connection delivers at once.
+  static constexpr size_t kReadBufferSize = 65536;
   static constexpr unsigned long kSliceMicroseconds = 50000;
   static constexpr uint32_t kClosedCode = 9;
 
