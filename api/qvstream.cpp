@@ -73,7 +73,7 @@ long FlushLoopback(device_kebab* stack, _queue* queue) {
 // The codec writes at most this much of a device's window before handing it
 // on: a transfer larger than a shared-memory ring is then read while its next
 // piece is written, instead of the two sides taking turns on the whole ring.
-constexpr int64_t kWritePiece = 16384;
+constexpr int64_t kWritePiece = 65536;
 
 // While the device gives no window, reading the peer's output may be what
 // frees room on its side.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
+#include <vector>
 
 #include "device/qvdeviceworld.h"
 #include "device/qvtcpipmessagestream.h"
@@ -80,9 +81,22 @@ class QVTCPIPDeviceThreadCore {
     size_t sent = 0;       // taken by the writer
   };
 
+  // Chunks the writer has finished are kept, up to this many, for the caller
+  // to write into again: a transfer that runs ahead of the network then
+  // copies into memory already in use, not into pages the system must first
+  // give and clear.
+  static constexpr size_t kSparesKept = (size_t{64} << 20) / kChunkSize;
+
+  // A chunk to write into next: one the writer finished, or a new one whose
+  // bytes are not cleared first. Under lock.
+  std::unique_ptr<Chunk> TakeChunk();
+  // The front chunk is sent whole: it goes, kept for TakeChunk. Under lock.
+  void RetireFront();
+
   std::mutex lock;                  // guards chunks, the counters and the flags below
   std::condition_variable changed;  // bytes committed, bytes sent, stop or failure
   std::deque<std::unique_ptr<Chunk>> chunks;
+  std::vector<std::unique_ptr<Chunk>> spares;
   bool failed = false;   // a send failed: nothing more goes out
   bool sending = false;  // the writer is sending a range it took
   std::mutex sendLock;  // held by the writer while a send is in progress

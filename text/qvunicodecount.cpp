@@ -2,7 +2,6 @@
 // tests. The sizing functions refuse exactly what the converters refuse, so a
 // size that was given is the size the conversion writes.
 #include <algorithm>
-#include <cstring>
 
 #include "text/qvunicode.h"
 #include "text/qvunicodecodec.h"
@@ -18,17 +17,18 @@ bool BadArguments(const void* s, int64_t length, const int64_t* count) {
 bool BadOrder(endian e) { return e != QV_ENDIAN_NATIVE && e != QV_ENDIAN_SWAPPED; }
 
 // Walks well-formed UTF-8; calls add(code, length) per character, or
-// ascii8(p) for the eight 7-bit characters at p at once (by default, add for
-// each). Returns 1, or 0 at an ill-formed or cut-off sequence, or what add or
-// ascii8 returns when it is not 1.
-template <typename Add, typename Ascii8>
-int WalkUTF8(const unsigned char* s, int64_t length, Add add, Ascii8 ascii8) {
+// ascii(p, n) for a run of n 7-bit characters at p at once (by default, add
+// for each). Returns 1, or 0 at an ill-formed or cut-off sequence, or what
+// add or ascii returns when it is not 1.
+template <typename Add, typename Ascii>
+int WalkUTF8(const unsigned char* s, int64_t length, Add add, Ascii ascii) {
   int64_t i = 0;
   while (i < length) {
-    if (length - i >= 8 && AllASCII8(s + i)) {
-      const int r = ascii8(s + i);
+    if (s[i] < 0x80) {
+      const int64_t run = ASCIIRun(s + i, length - i);
+      const int r = ascii(s + i, run);
       if (r != 1) return r;
-      i += 8;
+      i += run;
       continue;
     }
     uint32_t code;
@@ -43,8 +43,8 @@ int WalkUTF8(const unsigned char* s, int64_t length, Add add, Ascii8 ascii8) {
 
 template <typename Add>
 int WalkUTF8(const unsigned char* s, int64_t length, Add add) {
-  return WalkUTF8(s, length, add, [&add](const unsigned char* p) {
-    for (int k = 0; k < 8; ++k) {
+  return WalkUTF8(s, length, add, [&add](const unsigned char* p, int64_t n) {
+    for (int64_t k = 0; k < n; ++k) {
       const int r = add(p[k], 1);
       if (r != 1) return r;
     }
@@ -69,25 +69,21 @@ int SizeUTF32(const unsigned int* s, int64_t length, int64_t* count, endian e, S
 
 }  // namespace
 
-// Every byte but a continuation byte (10xxxxxx) starts a character. Eight
-// bytes at a time: each lane of a word of counters takes its byte's
-// continuation bit, for at most 255 words before the lanes are summed.
+// Every byte but a continuation byte (10xxxxxx) starts a character. The
+// bytes go in blocks of fixed length, each lane counting its own (a loop the
+// compiler makes wide), at most 255 blocks before the lanes are summed.
 int QVCountUnicodePointsInUTF8String(const unsigned char* s, int64_t length, int64_t* count) {
   if (BadArguments(s, length, count)) return 0;
-  constexpr uint64_t kLow = 0x0101010101010101ull;
-  constexpr uint64_t kPairs = 0x00FF00FF00FF00FFull;
+  constexpr int kBlock = 64;
   int64_t continuations = 0;
   int64_t i = 0;
-  while (length - i >= 8) {
-    const int64_t words = std::min<int64_t>((length - i) / 8, 255);
-    uint64_t lanes = 0;
-    for (int64_t k = 0; k < words; ++k, i += 8) {
-      uint64_t v;
-      std::memcpy(&v, s + i, 8);
-      lanes += (v >> 7) & ~(v >> 6) & kLow;
+  while (length - i >= kBlock) {
+    const int64_t blocks = std::min<int64_t>((length - i) / kBlock, 255);
+    unsigned char lanes[kBlock] = {};
+    for (int64_t b = 0; b < blocks; ++b, i += kBlock) {
+      for (int k = 0; k < kBlock; ++k) lanes[k] += (s[i + k] & 0xC0) == 0x80;
     }
-    lanes = (lanes & kPairs) + ((lanes >> 8) & kPairs);
-    continuations += static_cast<int64_t>((lanes * 0x0001000100010001ull) >> 48);
+    for (int k = 0; k < kBlock; ++k) continuations += lanes[k];
   }
   for (; i < length; ++i) continuations += (s[i] & 0xC0) == 0x80;
   *count = length - continuations;
@@ -143,8 +139,8 @@ int QVCountUCS2SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t*
         ++n;
         return 1;
       },
-      [&n](const unsigned char*) {
-        n += 8;
+      [&n](const unsigned char*, int64_t run) {
+        n += run;
         return 1;
       });
   if (r != 1) return r;
@@ -161,8 +157,26 @@ int QVCountUTF16SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t
         n += c > 0xFFFF ? 2 : 1;
         return 1;
       },
-      [&n](const unsigned char*) {
-        n += 8;
+      [&n](const unsigned char*, int64_t run) {
+        n += run;
+        return 1;
+      });
+  if (r != 1) return r;
+  *count = n;
+  return 1;
+}
+
+int QVCountUTF32SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t* count) {
+  if (BadArguments(s, length, count)) return 0;
+  int64_t n = 0;
+  const int r = WalkUTF8(
+      s, length,
+      [&n](uint32_t, int) {
+        ++n;
+        return 1;
+      },
+      [&n](const unsigned char*, int64_t run) {
+        n += run;
         return 1;
       });
   if (r != 1) return r;
