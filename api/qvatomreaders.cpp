@@ -183,11 +183,36 @@ long QVGetUCS2Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, q
                      });
 }
 
+// A first call with no room reads the atom's header. A counted atom is
+// delivered with exactly the characters its header counts (the converter
+// fails it otherwise), so only one read to its length is counted afterwards.
 long QVGetUTF8Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues,
                     unsigned char** text, int64_t* bytes, int64_t* characters, int64_t /*hint*/) {
+  *text = nullptr;
+  Clear(bytes, characters);
+  unsigned char none = 0;
+  int64_t delivered = 0;
+  uint8_t state_byte = '?';
+  if (const long error =
+          QVGetCharacters_(state, stack, queues, &delivered, &none, &none, &state_byte, ENCODING_UTF8);
+      error != 0) {
+    return error;
+  }
+  const int64_t declared = Finished(state) ? 0 : state->converter.characters;
+  if (Finished(state)) {
+    qvatom::Block block(pool);
+    if (!block.Reserve(2)) return rs__set_error(state, kNoMemory);
+    Terminate(block.data(), 0, 1);
+    *text = block.Release<unsigned char>();
+    return 0;
+  }
   const Pass how{ENCODING_UTF8, 1, kUTF8FirstBytes + 2, '?', GrowByLeft};
   return ReadCounted(pool, state, stack, queues, how, text, bytes, characters,
-                     [](const unsigned char* t, uint64_t written, int64_t* points) {
+                     [declared](const unsigned char* t, uint64_t written, int64_t* points) {
+                       if (declared >= 0) {
+                         *points = declared;
+                         return true;
+                       }
                        return QVCountUnicodePointsInUTF8String(t, static_cast<int64_t>(written), points) != 0;
                      });
 }

@@ -2,6 +2,7 @@
 // the caller's binary type, or whole.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "api/qvcodecreadinternal.h"
 #include "api/qvtokentypes.h"
@@ -54,6 +55,54 @@ long ConverterFailure(read_state* state, int64_t result) {
   }
 }
 
+// After one converter step: kGoOn to convert more, else the answer.
+constexpr long kGoOn = std::numeric_limits<long>::min();
+
+long AfterStep(read_state* state, Source source, int64_t result) {
+  switch (result) {
+    case QV_STEP_WIRE:
+      // The atom is shorter than its header.
+      return state->converter.wire_left <= 0 ? Fail(state, kInconsistent) : kGoOn;
+    case QV_STEP_CALLER: return 0;
+    case QV_STEP_DONE: return EndAtom(state, source);
+    default: return ConverterFailure(state, result);
+  }
+}
+
+// An atom body this long, read into room this large, is converted where it
+// lies in the device's window when the queues hold nothing of it: no copy
+// into the queue first.
+constexpr int64_t kStraightLeast = 4096;
+
+struct StraightStep {
+  three_state* converter;
+  unsigned char** out;
+  unsigned char* out_end;
+  int64_t result;
+};
+
+int64_t ConvertWhereItLies(void* cookie, unsigned char* bytes, int64_t size) {
+  auto* step = static_cast<StraightStep*>(cookie);
+  three_state& c = *step->converter;
+  unsigned char* wire = bytes;
+  step->result = c.next(&c, step->out, step->out_end, &wire, bytes + std::min(size, std::max<int64_t>(c.wire_left, 0)));
+  return wire - bytes;
+}
+
+// One step straight from the device; kGoOn also when the queues must be read
+// instead (nothing is taken then).
+long ConvertStraight(read_state* state, Source source, unsigned char** out, unsigned char* out_end, bool* taken) {
+  StraightStep step{&state->converter, out, out_end, QV_STEP_WIRE};
+  long error = 0;
+  const int64_t took = __qvqk__take(source.stack, source.queues, &ConvertWhereItLies, &step, &error);
+  *taken = took >= 0;
+  if (took < 0) return kGoOn;
+  if (error != 0) return Fail(state, error);
+  // A window with nothing in it (a wait the yield function ended) is read again.
+  if (took == 0 && step.result == QV_STEP_WIRE) return kGoOn;
+  return AfterStep(state, source, step.result);
+}
+
 // Runs the converter over the read window until it finishes the atom or fills
 // the caller's buffer.
 long Convert(read_state* state, Source source, unsigned char** out, unsigned char* out_end) {
@@ -64,6 +113,11 @@ long Convert(read_state* state, Source source, unsigned char** out, unsigned cha
     unsigned char* wire = window.start;
     unsigned char* wire_end = window.end;
     bool alone = false;
+    if (wire == wire_end && c.wire_left >= kStraightLeast && out_end - *out >= kStraightLeast) {
+      bool taken = false;
+      if (const long answer = ConvertStraight(state, source, out, out_end, &taken); answer != kGoOn) return answer;
+      if (taken) continue;
+    }
     if (wire == wire_end && c.wire_left > 0) {
       long error = 0;
       const int byte = __qvqk__getc(source.stack, source.queues, &error);
@@ -80,14 +134,7 @@ long Convert(read_state* state, Source source, unsigned char** out, unsigned cha
     } else {
       get_complete(source.queues, wire);
     }
-    switch (result) {
-      case QV_STEP_WIRE:
-        if (c.wire_left <= 0) return Fail(state, kInconsistent);  // the atom is shorter than its header
-        continue;
-      case QV_STEP_CALLER: return 0;
-      case QV_STEP_DONE: return EndAtom(state, source);
-      default: return ConverterFailure(state, result);
-    }
+    if (const long answer = AfterStep(state, source, result); answer != kGoOn) return answer;
   }
 }
 

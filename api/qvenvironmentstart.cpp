@@ -18,6 +18,7 @@
 #include "network/qvipinterfacecontainer.h"
 #include "text/qvconverter.h"
 #include "user/qvlinkoptions.h"
+#include "utilities/platform/qvmappedblock.h"
 
 using Quorvane::QVEnvironmentParameters;
 using Quorvane::QVObject;
@@ -270,7 +271,11 @@ void End(qv_environment& environment) noexcept {
   if (last) StopProcessWideParts(environment);
   ReleaseParts(environment);
   delete &environment;
-  if (last && qv_environment::numberOfEnvironments == 0) QVObject::InstallDefaultAllocators();
+  if (last && qv_environment::numberOfEnvironments == 0) {
+    QVObject::InstallDefaultAllocators();
+    // The block kept for the next large text goes back with the last environment.
+    Quorvane::platform::DropKeptBlock();
+  }
 }
 
 }  // namespace

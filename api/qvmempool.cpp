@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "api/qvlinkmark.h"
+#include "utilities/platform/qvmappedblock.h"
+#include "utilities/qvobject.h"
 
 namespace {
 
@@ -29,6 +31,67 @@ bool AtomSizes(uint64_t size, uint64_t* capacity, uint64_t* block_bytes) {
 }
 
 unsigned char* BlockOf(void* atom) { return static_cast<unsigned char*>(atom) - kAtomHeaderBytes; }
+
+// Atoms whose blocks are this large, over the process heap's own pair, are
+// blocks of their own from the system's virtual memory: a large text read as
+// it arrives then grows without its bytes being copied or its pages faulted
+// in one small page at a time. Bit 0 of the header, never set in a capacity
+// (a multiple of 8), marks them.
+constexpr uint64_t kMappedAtomLeast = uint64_t{1} << 20;
+constexpr uint64_t kMappedMark = 1;
+
+uint64_t HeaderOf(const void* atom) {
+  uint64_t header = 0;
+  std::memcpy(&header, static_cast<const unsigned char*>(atom) - kAtomHeaderBytes, sizeof header);
+  return header;
+}
+
+bool MappedQ(const void* atom) { return (HeaderOf(atom) & kMappedMark) != 0; }
+
+// The allocator promises no alignment, so the header is copied, not stored.
+void* PlaceHeader(void* block, uint64_t capacity, bool mapped) {
+  const uint64_t header = capacity | (mapped ? kMappedMark : 0);
+  std::memcpy(block, &header, sizeof header);
+  return static_cast<unsigned char*>(block) + kAtomHeaderBytes;
+}
+
+// The pairs that are the process heap itself. Their atoms grow with the
+// heap's own realloc, which extends a block where it lies or moves a large
+// one's pages instead of copying its bytes, and the largest are mappings.
+bool ProcessHeapQ(const mempool_qvt* pool) {
+  return pool != nullptr &&
+         ((pool->allocate == internal_quorvane_allocator && pool->deallocate == internal_quorvane_deallocator) ||
+          (pool->allocate == Quorvane::qvallocator && pool->deallocate == Quorvane::qvdeallocator));
+}
+
+// A mapped atom's capacity is its whole mapping but the header.
+void* PlaceMapped(void* block, uint64_t length) { return PlaceHeader(block, length - kAtomHeaderBytes, true); }
+
+// The atom grown to size where that needs no copy (a mapping, or a heap block
+// that stays below the mapped size); null with *done false when it needs
+// one, null with *done true on exhaustion (the old atom still valid).
+void* GrowInPlace(void* atom, uint64_t size, uint64_t* capacity, uint64_t old_capacity, bool* done) {
+  uint64_t rounded = 0;
+  uint64_t block_bytes = 0;
+  *done = true;
+  if (!AtomSizes(size, &rounded, &block_bytes)) return nullptr;
+  if (MappedQ(atom)) {
+    uint64_t length = old_capacity + kAtomHeaderBytes;
+    void* grown = Quorvane::platform::RemapBlock(BlockOf(atom), &length, block_bytes);
+    if (grown == nullptr) return nullptr;
+    if (capacity != nullptr) *capacity = length - kAtomHeaderBytes;
+    return PlaceMapped(grown, length);
+  }
+  if (block_bytes >= kMappedAtomLeast) {
+    *done = false;
+    return nullptr;
+  }
+  void* grown = std::realloc(BlockOf(atom), block_bytes);
+  if (grown == nullptr) grown = std::realloc(BlockOf(atom), block_bytes);
+  if (grown == nullptr) return nullptr;
+  if (capacity != nullptr) *capacity = rounded;
+  return PlaceHeader(grown, rounded, false);
+}
 
 }  // namespace
 
@@ -72,23 +135,28 @@ void* AllocAtom(mempool_qvt* pool, uint64_t size, uint64_t* capacity, void* /*co
   // Reported before the allocation, as callers expect even when it then fails.
   if (capacity != nullptr) *capacity = rounded;
   if (!fits || pool == nullptr || pool->allocate == nullptr) return nullptr;
-  auto* block = static_cast<unsigned char*>(AllocateWithRetry(pool->allocate, block_bytes));
-  if (block == nullptr) return nullptr;
-  // The allocator promises no alignment, so the header is copied, not stored.
-  std::memcpy(block, &rounded, sizeof rounded);
-  return block + kAtomHeaderBytes;
+  if (block_bytes >= kMappedAtomLeast && ProcessHeapQ(pool)) {
+    uint64_t length = 0;
+    if (void* block = Quorvane::platform::MapBlock(block_bytes, &length)) {
+      // The whole mapping is room.
+      if (capacity != nullptr) *capacity = length - kAtomHeaderBytes;
+      return PlaceMapped(block, length);
+    }
+  }
+  void* block = AllocateWithRetry(pool->allocate, block_bytes);
+  return block != nullptr ? PlaceHeader(block, rounded, false) : nullptr;
 }
 
 void DeallocAtom(mempool_qvt* pool, void* atom, void* context) {
   if (atom == nullptr) return;
+  if (MappedQ(atom)) {
+    Quorvane::platform::UnmapBlock(BlockOf(atom), AtomCapacity(atom) + kAtomHeaderBytes);
+    return;
+  }
   GeneralDealloc(pool, BlockOf(atom), context);
 }
 
-uint64_t AtomCapacity(const void* atom) {
-  uint64_t capacity = 0;
-  std::memcpy(&capacity, static_cast<const unsigned char*>(atom) - kAtomHeaderBytes, sizeof capacity);
-  return capacity;
-}
+uint64_t AtomCapacity(const void* atom) { return HeaderOf(atom) & ~uint64_t{7}; }
 
 void* ReallocAtom(mempool_qvt* pool, void* atom, uint64_t size, uint64_t* capacity, void* context) {
   if (atom == nullptr) return AllocAtom(pool, size, capacity, context);
@@ -96,6 +164,14 @@ void* ReallocAtom(mempool_qvt* pool, void* atom, uint64_t size, uint64_t* capaci
   if (old_capacity > size) {
     if (capacity != nullptr) *capacity = old_capacity;
     return atom;
+  }
+  if (ProcessHeapQ(pool) || MappedQ(atom)) {
+    bool done = false;
+    if (void* grown = GrowInPlace(atom, size, capacity, old_capacity, &done)) return grown;
+    if (done) {
+      if (capacity != nullptr) *capacity = old_capacity;
+      return nullptr;
+    }
   }
   void* grown = AllocAtom(pool, size, capacity, context);
   if (grown == nullptr) {

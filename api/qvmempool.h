@@ -34,11 +34,14 @@ void general_pop(mempool_qvt* pool, void* block);
 
 // An atom of capacity = size rounded up to 8, reported through capacity (may be
 // null) before the allocation; null on exhaustion, and null with capacity 0 when
-// the capacity or the block size (capacity + 8) would not fit in 64 bits.
+// the capacity or the block size (capacity + 8) would not fit in 64 bits. A
+// large atom over the process heap's pair is a mapping of its own, whose
+// capacity (reported once it is made) is all of it.
 void* AllocAtom(mempool_qvt* pool, uint64_t size, uint64_t* capacity, void* context);
 void DeallocAtom(mempool_qvt* pool, void* atom, void* context);
 // Grows an atom when its capacity is not greater than size (a new atom, the old
-// capacity's bytes copied, the old one freed); never shrinks it. A null atom is
+// capacity's bytes copied, the old one freed; over the process heap's own
+// pair, the heap's realloc); never shrinks it. A null atom is
 // AllocAtom. On failure answers null; the old atom stays valid and capacity
 // reports its capacity.
 void* ReallocAtom(mempool_qvt* pool, void* atom, uint64_t size, uint64_t* capacity, void* context);

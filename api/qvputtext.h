@@ -48,9 +48,7 @@ inline int64_t UnitBytes(unsigned encoding) noexcept {
 inline bool CountUTF8(const unsigned char* text, int64_t length, int64_t* count) noexcept {
   *count = 0;
   if (length == 0) return true;
-  int64_t units = 0;
-  if (QVCountUTF16SizeOfUTF8String(text, length, &units) == 0) return false;
-  return QVCountUnicodePointsInUTF8String(text, length, count) != 0;
+  return QVCountUTF32SizeOfUTF8String(text, length, count) != 0;
 }
 
 // How UTF-16 units read in the given order end: on whole characters, on a

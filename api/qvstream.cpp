@@ -70,6 +70,11 @@ long FlushLoopback(device_kebab* stack, _queue* queue) {
   return left > 0 ? kQueueRefused : 0;
 }
 
+// The codec writes at most this much of a device's window before handing it
+// on: a transfer larger than a shared-memory ring is then read while its next
+// piece is written, instead of the two sides taking turns on the whole ring.
+constexpr int64_t kWritePiece = 65536;
+
 // While the device gives no window, reading the peer's output may be what
 // frees room on its side.
 long AwaitWindow(device_kebab* stack, _queue* queue, Window window) {
@@ -80,7 +85,7 @@ long AwaitWindow(device_kebab* stack, _queue* queue, Window window) {
     window = stack->device->writeWindow(&error);
     if (error != 0) return error;
   }
-  SetWindow(stack, reinterpret_cast<unsigned char*>(window.first), window.second);
+  SetWindow(stack, reinterpret_cast<unsigned char*>(window.first), std::min<int64_t>(window.second, kWritePiece));
   return 0;
 }
 
@@ -126,31 +131,46 @@ constexpr int64_t kStraightReadLeast = 4096;
 // Only bytes nobody can ask for again may pass the queue by: no mark or
 // sibling queue that would read them later, nothing borrowed, and nothing
 // of ours pending that the peer may need before it writes.
-bool StraightReadQ(device_kebab* stack, _queue* queue, int64_t count) {
-  return count >= kStraightReadLeast && stack != nullptr && stack->loopback == 0 && stack->device &&
-         Pending(stack) == 0 && qvqueue_isempty(queue) == 1 && qvqueue_outstanding_marks(queue) == 0 &&
-         queue->shared->pending == 0 && qvqueue_sibling_count(queue) == 1 && qvqueue_borrowed(queue) == 0;
+bool PassableQ(device_kebab* stack, _queue* queue) {
+  return stack != nullptr && stack->loopback == 0 && stack->device && Pending(stack) == 0 &&
+         qvqueue_isempty(queue) == 1 && qvqueue_outstanding_marks(queue) == 0 && queue->shared->pending == 0 &&
+         qvqueue_sibling_count(queue) == 1 && qvqueue_borrowed(queue) == 0;
 }
 
-// One device window: what the caller asked for goes to out, the rest of the
-// window to the queue, as a fill would have put it. Answers the bytes put at
-// out; *code tells why there were none.
-int64_t ReadStraight(device_kebab* stack, _queue* queue, unsigned char* out, int64_t count, long* code) {
+bool StraightReadQ(device_kebab* stack, _queue* queue, int64_t count) {
+  return count >= kStraightReadLeast && PassableQ(stack, queue);
+}
+
+// One device window: take() consumes what it wants of it where it lies, the
+// rest goes to the queue, as a fill would have put it. Answers the bytes
+// taken; *code tells why there were none.
+template <typename Take>
+int64_t TakeFromDevice(device_kebab* stack, _queue* queue, Take&& take, long* code) {
   long error = 0;
   Window window = stack->device->read(&error);
   if (error != 0) {
     *code = error == kPeerClosed || error == kNothingArrives ? error : kDeviceLost;
     return 0;
   }
-  const auto* bytes = reinterpret_cast<const unsigned char*>(window.first);
+  auto* bytes = reinterpret_cast<unsigned char*>(window.first);
   const int64_t size = bytes != nullptr ? window.second : 0;
-  const int64_t straight = std::min(size, count);
-  if (straight > 0) std::memcpy(out, bytes, static_cast<size_t>(straight));
-  const int64_t queued = size > straight ? AppendExact(queue, bytes + straight, size - straight) : 0;
+  const int64_t taken = size > 0 ? std::clamp<int64_t>(take(bytes, size), 0, size) : 0;
+  const int64_t queued = size > taken ? AppendExact(queue, bytes + taken, size - taken) : 0;
   long more = 0;
-  stack->device->readComplete(window.first, straight + queued, &more);
-  *code = straight + queued < size ? kQueueRefused : more == kPeerClosed ? kPeerClosed : 0;
-  return straight;
+  stack->device->readComplete(window.first, taken + queued, &more);
+  *code = taken + queued < size ? kQueueRefused : more == kPeerClosed ? kPeerClosed : 0;
+  return taken;
+}
+
+int64_t ReadStraight(device_kebab* stack, _queue* queue, unsigned char* out, int64_t count, long* code) {
+  return TakeFromDevice(
+      stack, queue,
+      [&](const unsigned char* bytes, int64_t size) {
+        const int64_t straight = std::min(size, count);
+        std::memcpy(out, bytes, static_cast<size_t>(straight));
+        return straight;
+      },
+      code);
 }
 
 // The queue is empty: send what is pending, else wait for the device.
@@ -372,6 +392,17 @@ int64_t qvs__getn(device_kebab* stack, _queue* queue, void* buffer, int64_t coun
   }
   ResetWhenDrained(stack, queue);
   return got;
+}
+
+int64_t qvs__take(device_kebab* stack, _queue* queue, qvs_take_fn take, void* cookie, long* error) {
+  if (take == nullptr || !PassableQ(stack, queue)) return -1;
+  long code = 0;
+  const int64_t taken =
+      TakeFromDevice(stack, queue, [&](unsigned char* bytes, int64_t size) { return take(cookie, bytes, size); }, &code);
+  // Bytes the queue refused are lost: that is reported even after a take.
+  if ((taken == 0 && code != 0) || code == kQueueRefused) SetError(error, code);
+  ResetWhenDrained(stack, queue);
+  return taken;
 }
 
 int qvs__isempty(device_kebab* stack, _queue* queue) {

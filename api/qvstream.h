@@ -39,6 +39,17 @@ int qvs__getc(device_kebab* stack, _queue* queue, long* error);
 int qvs__peekc(device_kebab* stack, _queue* queue, long* error);
 // Bytes stored in buffer; short only on an error, which goes to *error.
 int64_t qvs__getn(device_kebab* stack, _queue* queue, void* buffer, int64_t count, long* error);
+// A reader that takes bytes from a window as they lie (a text converter, say)
+// and answers how many it took.
+typedef int64_t (*qvs_take_fn)(void* cookie, unsigned char* bytes, int64_t size);
+// When the queue may be passed by (empty, unmarked, unshared, nothing pending
+// to send), reads one window from the device and lets take() consume bytes
+// straight from it; the bytes it leaves go to the queue, as a fill would
+// have put them. Answers the bytes taken (with *error set when the queue
+// refused what was left: those bytes are lost), 0 with *error set when the
+// device gave nothing, or -1 when the queue may not be passed by now (the
+// caller then reads through the queue).
+int64_t qvs__take(device_kebab* stack, _queue* queue, qvs_take_fn take, void* cookie, long* error);
 // 1 when nothing can be read from the queue now (pending output is flushed
 // first, which for loopback refills the queue), else 0.
 int qvs__isempty(device_kebab* stack, _queue* queue);

@@ -4,6 +4,9 @@
 //   quorvane-bench-peer echo LINK-ARGUMENTS  answers each integer with itself
 //   quorvane-bench-peer sink LINK-ARGUMENTS  reads each list of reals stepwise
 //       into a buffer it keeps from call to call and answers its last element
+//   quorvane-bench-peer bytes LINK-ARGUMENTS  gets each byte string whole
+//       (RVGetByteString) and answers its length and last byte
+//   quorvane-bench-peer utf8 LINK-ARGUMENTS  the same with RVGetUTF8String
 // The link arguments are those a launching host appends. Exit status 0 once
 // the host has closed the link, 1 when the link never served.
 #include <cstdio>
@@ -45,13 +48,50 @@ void Sink(QVLink* link) {
   }
 }
 
+// Answers a text's length and its last unit, so the host knows all came.
+bool AnswerText(QVLink* link, long length, int last) {
+  return RVPutFunction(link, "List", 2) == 1 && RVPutInteger64(link, length) == 1 && RVPutInteger32(link, last) == 1 &&
+         RVEndPacket(link) == 1 && RVFlush(link) == 1;
+}
+
+void Bytes(QVLink* link) {
+  for (;;) {
+    const unsigned char* text = nullptr;
+    int length = 0;
+    if (RVGetByteString(link, &text, &length, 0) != 1) return;
+    const int last = length > 0 ? text[length - 1] : -1;
+    RVReleaseByteString(link, text);
+    if (!AnswerText(link, length, last)) return;
+  }
+}
+
+void Utf8(QVLink* link) {
+  for (;;) {
+    const unsigned char* text = nullptr;
+    int bytes = 0;
+    int characters = 0;
+    if (RVGetUTF8String(link, &text, &bytes, &characters) != 1) return;
+    const int last = bytes > 0 ? text[bytes - 1] : -1;
+    RVReleaseUTF8String(link, text);
+    if (!AnswerText(link, bytes, last)) return;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "";
-  void (*serve)(QVLink*) = std::strcmp(mode, "echo") == 0 ? &Echo : std::strcmp(mode, "sink") == 0 ? &Sink : nullptr;
+  struct Mode {
+    const char* name;
+    void (*serve)(QVLink*);
+  };
+  constexpr Mode kModes[] = {{"echo", &Echo}, {"sink", &Sink}, {"bytes", &Bytes}, {"utf8", &Utf8}};
+  void (*serve)(QVLink*) = nullptr;
+  for (const Mode& m : kModes) {
+    if (std::strcmp(mode, m.name) == 0) serve = m.serve;
+  }
   if (serve == nullptr) {
-    std::fprintf(stderr, "usage: %s echo|sink LINK-ARGUMENTS\n", argv[0]);
+    std::fprintf(stderr, "usage: %s echo|sink|bytes|utf8 LINK-ARGUMENTS\n", argv[0]);
     return 2;
   }
   RVEnvironment* environment = RVInitialize(nullptr);

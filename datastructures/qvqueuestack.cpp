@@ -302,6 +302,12 @@ int __qvqk__getc(device_kebab* device, qv_queue_stack* stack, long* error) {
   return AroundWindow(stack, [&] { return _qvqk__getc(device, stack, error); });
 }
 
+int64_t __qvqk__take(device_kebab* device, qv_queue_stack* stack, int64_t (*take)(void*, unsigned char*, int64_t),
+                     void* cookie, long* error) {
+  if (!Constructed(stack) || !AtBottom(stack)) return -1;
+  return AroundWindow(stack, [&] { return qvs__take(device, stack->top, take, cookie, error); });
+}
+
 int __qvqk__peekc(device_kebab* device, qv_queue_stack* stack, long* error) {
   if (!Constructed(stack)) return SetError(error, kNothingArrives);
   return AroundWindow(stack, [&] { return _qvqk__peekc(device, stack, error); });

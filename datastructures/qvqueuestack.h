@@ -86,6 +86,10 @@ int __qvqk__getc(device_kebab* device, qv_queue_stack* stack, long* error);
 int __qvqk__peekc(device_kebab* device, qv_queue_stack* stack, long* error);
 int64_t __qvqk__getn(device_kebab* device, qv_queue_stack* stack, void* buffer, int64_t count,
                      long* error);
+// With only the bottom level left, qvs__take on its queue (-1 otherwise): a
+// reader that takes bytes where they lie reads the device's window itself.
+int64_t __qvqk__take(device_kebab* device, qv_queue_stack* stack, int64_t (*take)(void*, unsigned char*, int64_t),
+                     void* cookie, long* error);
 // The working halves, called by the slow paths with no window borrowed.
 int _qvqk__getc(device_kebab* device, qv_queue_stack* stack, long* error);
 int _qvqk__peekc(device_kebab* device, qv_queue_stack* stack, long* error);

@@ -2,15 +2,12 @@
 // queues of the segment, wake-ups only on the empty-to-non-empty and
 // full-to-not-full transitions, and waits bounded so that a lost wake-up or a
 // peer gone costs at most one time-out.
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <atomic>
 #include <cstdint>
 #include <utility>
 
 #include "device/qvshmdevice.h"
+#include "utilities/platform/qvstreampeer.h"
 #include "utilities/qvthreads.h"
 
 namespace Quorvane {
@@ -30,23 +27,6 @@ uint32_t Count(unsigned long n) {
                       qvexceptiontype::internalError, 0);
   }
   return static_cast<uint32_t>(n);
-}
-
-// The side channel's stream has ended (the peer closed it, or the system did
-// when the peer died) or broke. Nothing is consumed.
-bool StreamEndedQ(int fd) {
-  if (fd < 0) return false;
-  pollfd entry{fd, POLLIN, 0};
-  int ready;
-  while ((ready = poll(&entry, 1, 0)) < 0 && errno == EINTR) {
-  }
-  if (ready <= 0) return false;
-  if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
-  char byte;
-  ssize_t n;
-  while ((n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT)) < 0 && errno == EINTR) {
-  }
-  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 // The peer's process, as it recorded itself in the queue it writes: whose
@@ -106,7 +86,7 @@ bool QVSharedMemoryDevice::PeerLeftQ() noexcept {
     MarkDead(0);
     return true;
   }
-  if (sideChannelJoined && StreamEndedQ(connectionPoint->GetSocket().GetRawSocket())) {
+  if (sideChannelJoined && platform::StreamPeerGoneQ(connectionPoint->GetSocket().GetRawSocket())) {
     MarkDead(PeerClosedQ() ? 0 : 1);
     return true;
   }

@@ -1,14 +1,37 @@
 // Each connected shared-memory device has one thread that takes the peer's
 // messages as they come: the closing notice turns the device closed, any
 // other message goes to the link's handler or waits in its slot for
-// ReadMessage.
-#include <list>
+// ReadMessage. It also watches the side channel, which carries no bytes and
+// ends only when the peer closes it or its process ends: a peer killed
+// without a word makes the device dead at once, and wakes whoever waits on
+// it (a read, a write, a wait for activity on GetFD's descriptor), where
+// the other-process watch would take up to a pass of its own.
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <iterator>
 
 #include "device/qvshmdevice.h"
+#include "utilities/platform/qvpoll.h"
+#include "utilities/platform/qvstreampeer.h"
 #include "utilities/qvthreadprimitives.h"
 #include "utilities/qvthreads.h"
 
 namespace Quorvane {
+
+namespace {
+
+// Bytes nobody should have sent on the side channel are read and dropped, so
+// that they cannot keep its descriptor readable.
+void DropStrayBytes(int fd) noexcept {
+  char bytes[256];
+  for (;;) {
+    const ssize_t n = recv(fd, bytes, sizeof bytes, MSG_DONTWAIT);
+    if (n <= 0 && !(n < 0 && errno == EINTR)) return;
+  }
+}
+
+}  // namespace
 
 void QVSharedMemoryDevice::StartEventWatch() {
   eventWatchThread.reset(caught([this] { EventWatch(); }));
@@ -17,14 +40,35 @@ void QVSharedMemoryDevice::StartEventWatch() {
 void QVSharedMemoryDevice::EventWatch() noexcept {
   try {
     QVThread::SetName("SHM-" + deviceName + "-EventWatch");
-    std::list<QVCondition*> conditions{readUrgentMessageCondition.get(), terminateEventWatchCondition.get()};
+    // Joined before the watch starts, closed only after it has been joined
+    // (or, in a signal handler, after the device is marked dead).
+    const int sideChannel = sideChannelJoined ? connectionPoint->GetSocket().GetRawSocket() : -1;
     while (!deviceIsDead.load()) {
-      QVCondition* signalled = QVMultipleConditionWait(conditions, -1);
-      if (signalled == readUrgentMessageCondition.get()) {
-        TakeMessage();
-      } else if (signalled == terminateEventWatchCondition.get()) {
+      platform::QVDescriptorWait entries[] = {{readUrgentMessageCondition->GetRawObject(), 0, false, 0},
+                                              {terminateEventWatchCondition->GetRawObject(), 0, false, 0},
+                                              {sideChannel, 0, false, 0}};
+      if (platform::WaitForDescriptors(entries, std::size(entries), -1) < 0) {
+        throw QVException("The event watch cannot wait.", "device/qvshm", __LINE__, qvexceptiontype::internalError,
+                          errno);
+      }
+      if (entries[1].readable) {
+        terminateEventWatchCondition->Reset();
         MarkDead(1);
         WakeReaders();
+        continue;
+      }
+      // A message sent just before the peer went is taken before its end.
+      if (entries[0].readable) {
+        readUrgentMessageCondition->Reset();
+        TakeMessage();
+      }
+      if (entries[2].readable && !deviceIsDead.load()) {
+        if (platform::StreamPeerGoneQ(sideChannel)) {
+          MarkDead(PeerClosedQ() ? 0 : 1);
+          WakeReaders();
+        } else {
+          DropStrayBytes(sideChannel);
+        }
       }
     }
   } catch (...) {

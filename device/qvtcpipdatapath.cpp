@@ -45,6 +45,20 @@ void EndStreamBeforeClosing(int fd) noexcept {
 
 }  // namespace
 
+std::unique_ptr<QVTCPIPDeviceThreadCore::Chunk> QVTCPIPDeviceThreadCore::TakeChunk() {
+  if (spares.empty()) return std::unique_ptr<Chunk>(new Chunk);
+  std::unique_ptr<Chunk> chunk = std::move(spares.back());
+  spares.pop_back();
+  chunk->committed = 0;
+  chunk->sent = 0;
+  return chunk;
+}
+
+void QVTCPIPDeviceThreadCore::RetireFront() {
+  if (spares.size() < kSparesKept) spares.push_back(std::move(chunks.front()));
+  chunks.pop_front();
+}
+
 void QVTCPIPDevice::RequireCore(const char* what) const {
   if (!core) Fail("Tcore object does not exist.", __LINE__, qvexceptiontype::missingObject);
   if (!connected.load()) {
@@ -100,7 +114,7 @@ void QVTCPIPDevice::WriterLoop() {
       return;
     }
     chunk.sent = to;
-    if (chunk.sent == QVTCPIPDeviceThreadCore::kChunkSize) c.chunks.pop_front();
+    if (chunk.sent == QVTCPIPDeviceThreadCore::kChunkSize) c.RetireFront();
     c.changed.notify_all();
   }
 }
@@ -171,7 +185,7 @@ void QVTCPIPDevice::WriteWindow(char** start, unsigned long* size) {
   }
   auto& chunks = core->chunks;
   if (chunks.empty() || chunks.back()->committed == QVTCPIPDeviceThreadCore::kChunkSize) {
-    chunks.push_back(std::make_unique<QVTCPIPDeviceThreadCore::Chunk>());
+    chunks.push_back(core->TakeChunk());
   }
   QVTCPIPDeviceThreadCore::Chunk& chunk = *chunks.back();
   *start = chunk.bytes + chunk.committed;
@@ -208,7 +222,7 @@ bool QVTCPIPDevice::SendWithoutWaiting() {
     if (n <= 0) return false;  // full or failing: the writer waits for room or reports the failure
     chunk.sent += static_cast<size_t>(n);
   }
-  if (chunk.sent == QVTCPIPDeviceThreadCore::kChunkSize) c.chunks.pop_front();
+  if (chunk.sent == QVTCPIPDeviceThreadCore::kChunkSize) c.RetireFront();
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
+#include <vector>
 
 #include "device/qvdeviceworld.h"
 #include "device/qvtcpipmessagestream.h"
@@ -71,16 +72,31 @@ std::ostream& operator<<(std::ostream& os, const QVTCPIPDeviceHeader& header);
 // Bytes the caller committed and the writer thread has not yet sent.
 class QVTCPIPDeviceThreadCore {
  public:
-  static constexpr size_t kChunkSize = 5120;
+  // Large enough that a bulk transfer costs the writer one send per 64 KiB,
+  // not one per few kilobytes.
+  static constexpr size_t kChunkSize = 65536;
   struct Chunk {
     char bytes[kChunkSize];
     size_t committed = 0;  // written by the caller
     size_t sent = 0;       // taken by the writer
   };
 
+  // Chunks the writer has finished are kept, up to this many, for the caller
+  // to write into again: a transfer that runs ahead of the network then
+  // copies into memory already in use, not into pages the system must first
+  // give and clear.
+  static constexpr size_t kSparesKept = (size_t{64} << 20) / kChunkSize;
+
+  // A chunk to write into next: one the writer finished, or a new one whose
+  // bytes are not cleared first. Under lock.
+  std::unique_ptr<Chunk> TakeChunk();
+  // The front chunk is sent whole: it goes, kept for TakeChunk. Under lock.
+  void RetireFront();
+
   std::mutex lock;                  // guards chunks, the counters and the flags below
   std::condition_variable changed;  // bytes committed, bytes sent, stop or failure
   std::deque<std::unique_ptr<Chunk>> chunks;
+  std::vector<std::unique_ptr<Chunk>> spares;
   bool failed = false;   // a send failed: nothing more goes out
   bool sending = false;  // the writer is sending a range it took
   std::mutex sendLock;  // held by the writer while a send is in progress
@@ -89,7 +105,8 @@ class QVTCPIPDeviceThreadCore {
 
 class QVTCPIPDevice : public QVDevice {
  public:
-  static constexpr size_t kReadBufferSize = 4096;
+  // One read takes what a loopback connection delivers at once.
+  static constexpr size_t kReadBufferSize = 65536;
   static constexpr unsigned long kSliceMicroseconds = 50000;
   static constexpr uint32_t kClosedCode = 9;
 

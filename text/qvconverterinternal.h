@@ -7,6 +7,7 @@
 // new encoding is one new row.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -163,9 +164,10 @@ inline int64_t ScanUtf8Run(const unsigned char* p, int64_t n, int64_t max_chars,
   int64_t i = 0;
   int64_t c = 0;
   while (c < max_chars && i < n) {
-    if (n - i >= 8 && max_chars - c >= 8 && Quorvane::unicode::AllASCII8(p + i)) {
-      i += 8;
-      c += 8;
+    if (p[i] < 0x80) {
+      const int64_t run = Quorvane::unicode::ASCIIRun(p + i, std::min(n - i, max_chars - c));
+      i += run;
+      c += run;
       continue;
     }
     uint32_t code;

@@ -83,6 +83,8 @@ int QVCountUTF8SizeOfUTF32String(const unsigned int* s, int64_t length, int64_t*
 // -1 when a character lies beyond UCS-2.
 int QVCountUCS2SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t* count);
 int QVCountUTF16SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t* count);
+// Code points of well-formed UTF-8 (0 for ill-formed or cut-off text).
+int QVCountUTF32SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t* count);
 int QVCountUTF16SizeOfUTF32String(const unsigned int* s, int64_t length, int64_t* count, endian e);
 int QVCountUTF8SizeOfByteString(const unsigned char* s, int64_t length, int64_t* count);
 

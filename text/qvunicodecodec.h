@@ -120,4 +120,20 @@ inline bool AllASCII8(const unsigned char* p) {
   return (v & 0x8080808080808080ull) == 0;
 }
 
+// The length of the 7-bit run that starts the n bytes at p: most text is
+// 7-bit, and a run is found 32 bytes at a time.
+inline int64_t ASCIIRun(const unsigned char* p, int64_t n) {
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  int64_t i = 0;
+  for (; n - i >= 32; i += 32) {
+    uint64_t v[4];
+    std::memcpy(v, p + i, sizeof v);
+    if (((v[0] | v[1] | v[2] | v[3]) & kHigh) != 0) break;
+  }
+  for (; n - i >= 8 && AllASCII8(p + i); i += 8) {
+  }
+  while (i < n && p[i] < 0x80) ++i;
+  return i;
+}
+
 }  // namespace Quorvane::unicode

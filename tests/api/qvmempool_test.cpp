@@ -233,3 +233,48 @@ TEST(MemPoolHeap, InternalAdaptersAreAPair) {
   std::memset(block, 1, 32);
   internal_quorvane_deallocator(block);
 }
+
+// Over the process heap's own pair an atom grows without the caller's pair
+// seeing it: below a megabyte on the heap, above it as a mapping of its own
+// whose capacity is all of it. At every step, across both, the bytes written
+// stay, the header tells the capacity, and a large atom given back is handed
+// out again for the next one (and the last environment's end gives it back).
+TEST(MemPoolOnTheHeap, AtomsGrowAcrossHeapAndMappingKeepingTheirBytes) {
+  mempool_qvt heap{};
+  init_mempool(&heap, internal_quorvane_allocator, internal_quorvane_deallocator);
+  uint64_t capacity = 0;
+  auto* atom = static_cast<unsigned char*>(AllocAtom(&heap, 20, &capacity, nullptr));
+  ASSERT_NE(atom, nullptr);
+  uint64_t written = 0;
+  const auto fill = [&](uint64_t to) {
+    for (; written < to; ++written) atom[written] = static_cast<unsigned char>(written * 7 + (written >> 12));
+  };
+  fill(capacity);
+  for (const uint64_t size : {uint64_t{4000}, uint64_t{700000}, uint64_t{1} << 20, uint64_t{3} << 20,
+                              uint64_t{40} << 20}) {
+    SCOPED_TRACE(size);
+    auto* grown = static_cast<unsigned char*>(ReallocAtom(&heap, atom, size, &capacity, nullptr));
+    ASSERT_NE(grown, nullptr);
+    EXPECT_GE(capacity, size);
+    EXPECT_EQ(AtomCapacity(grown), capacity);
+    atom = grown;
+    bool same = true;
+    for (uint64_t i = 0; i < written && same; ++i) {
+      same = atom[i] == static_cast<unsigned char>(i * 7 + (i >> 12));
+    }
+    EXPECT_TRUE(same) << "bytes changed in growing";
+    fill(capacity);
+  }
+  // An atom never shrinks, mapped or not.
+  EXPECT_EQ(ReallocAtom(&heap, atom, 10, &capacity, nullptr), atom);
+  DeallocAtom(&heap, atom, nullptr);
+
+  // The block given back serves the next large atom, whole.
+  uint64_t again = 0;
+  auto* next = static_cast<unsigned char*>(AllocAtom(&heap, 2 << 20, &again, nullptr));
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(next, atom);
+  EXPECT_EQ(again, capacity);
+  next[again - 1] = 1;
+  DeallocAtom(&heap, next, nullptr);
+}

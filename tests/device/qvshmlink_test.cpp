@@ -292,27 +292,48 @@ TEST(SharedMemoryLinkActivity, AWaitFindsEveryMessageAPeerSendsAfterARandomPause
 }
 
 // A peer killed while the other side waits for activity, at once or a while
-// into the wait, and left unreaped meanwhile: the wait returns, well before
-// its deadline, and the read after it reports the error.
-TEST(SharedMemoryLinkActivity, AWaitOnAPeerKilledMeanwhileReturnsAndTheReadFails) {
-  for (const long dieAfter : {0L, 30L, 3000L, 60000L}) {
-    SCOPED_TRACE("the peer dies " + std::to_string(dieAfter) + " us into the wait");
-    const std::string name = UniqueName("qvshmwaitkill");
+// into the wait, and left unreaped meanwhile: the wait returns within a
+// second of the death (well inside one pass of the other-process watch,
+// which is 3 s), whichever side died and whichever wait was blocked, and the
+// read after it reports the error.
+struct KilledDuringWait {
+  const char* what;
+  bool parentListens;
+  bool unbounded;  // RVWaitForLinkActivity; else RVReadyParallel with a deadline
+  long dieAfter;   // microseconds into the wait
+};
+
+constexpr KilledDuringWait kKilledDuringWait[] = {
+    {"connector killed at once, bounded wait", true, false, 0},
+    {"connector killed 30 us in, bounded wait", true, false, 30},
+    {"connector killed 3 ms in, bounded wait", true, false, 3000},
+    {"connector killed 60 ms in, unbounded wait", true, true, 60000},
+    {"listener killed at once, unbounded wait", false, true, 0},
+    {"listener killed 60 ms in, bounded wait", false, false, 60000},
+};
+
+TEST(SharedMemoryLinkActivity, AWaitOnAPeerKilledMeanwhileReturnsWithinASecondAndTheReadFails) {
+  for (const KilledDuringWait& c : kKilledDuringWait) {
+    SCOPED_TRACE(c.what);
+    const std::string name = UniqueName(c.parentListens ? "qvshmwaitkillc" : "qvshmwaitkilll");
+    const std::string mine = std::string("-linkmode ") + (c.parentListens ? "listen" : "connect") + " -linkname " + name;
+    const std::string theirs =
+        std::string("-linkmode ") + (c.parentListens ? "connect" : "listen") + " -linkname " + name;
     SharedMailbox box;
     Child child([&] {
       RVEnvironment* environment = nullptr;
-      QVLink* link = OpenWhenAsked(box, "-linkmode connect -linkname " + name, &environment);
+      QVLink* link = OpenWhenAsked(box, theirs, &environment);
       if (link == nullptr) return 11;
       if (!RVPutInteger(link, 7) || !RVEndPacket(link) || !RVFlush(link)) return 12;
       if (!Reaches(box, 2)) return 13;
-      PauseFor(dieAfter);
+      PauseFor(c.dieAfter);
       raise(SIGKILL);
       return 14;
     });
     RVEnvironment* environment = RVInitialize(nullptr);
     ASSERT_NE(environment, nullptr);
     box->stage = 1;
-    QVLink* link = Open(environment, "-linkmode listen -linkname " + name);
+    QVLink* link = Open(environment, mine);
     ASSERT_NE(link, nullptr);
     // The first message, so that the link has carried data and its waits
     // have met the peer awake.
@@ -322,11 +343,14 @@ TEST(SharedMemoryLinkActivity, AWaitOnAPeerKilledMeanwhileReturnsAndTheReadFails
     EXPECT_EQ(got, 7);
     ASSERT_EQ(RVNewPacket(link), 1);
     box->stage = 2;
-    // A wait asleep on the link's descriptor learns of the death from the
-    // other-process watch, one pass of which is 3 s.
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(RVReadyParallel(environment, &link, 1, 20, 0), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    if (c.unbounded) {
+      EXPECT_EQ(RVWaitForLinkActivity(link), 1);
+    } else {
+      EXPECT_EQ(RVReadyParallel(environment, &link, 1, 20, 0), 0);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(1) + std::chrono::microseconds(c.dieAfter));
     EXPECT_EQ(RVGetInteger(link, &got), 0);
     EXPECT_NE(RVError(link), 0);
     const int status = child.Wait();
