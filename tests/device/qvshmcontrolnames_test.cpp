@@ -89,6 +89,11 @@ TEST(SharedMemoryControlNames, AKilledConnectorLeavesNothingAfterTheNextSweepOrI
       {"trailing carriage return", "", "\r", true},
       {"other control bytes", "\x01", "\x1b" "c\x7f" "d\x1f", true},
       {"plain", "", "", true},
+      // Not a control byte, but the same kind of leak: a colon is what the
+      // record of named objects puts between a name and its kind.
+      {"colon", "a:", "b", true},
+      {"two colons", "a:", ":c", true},
+      {"colons at both ends", ":", ":", true},
   };
   // The connector's QUORVANE_TMPDIR is this test's, and so is its sync folder.
   const std::string root = qvtest::PrivateRoot();
