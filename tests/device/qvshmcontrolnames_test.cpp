@@ -1,4 +1,5 @@
-// SharedMemory link names holding control characters, with a connector in a
+// SharedMemory link names holding control characters, or the colons and dots
+// the record files of the sync folder also use, with a connector in a
 // process of its own that opens the link, waits in its connect for a
 // listener that never comes and is killed there with SIGKILL. Whatever it
 // made in the sync folder must be gone after the next sweep of that folder
@@ -89,11 +90,17 @@ TEST(SharedMemoryControlNames, AKilledConnectorLeavesNothingAfterTheNextSweepOrI
       {"trailing carriage return", "", "\r", true},
       {"other control bytes", "\x01", "\x1b" "c\x7f" "d\x1f", true},
       {"plain", "", "", true},
-      // Not a control byte, but the same kind of leak: a colon is what the
-      // record of named objects puts between a name and its kind.
+      // Not control bytes, but the same kind of leak: a colon is what the
+      // record of named objects puts between a name and its kind, and the
+      // segment's record file ("qvshm-" + name + ".rec") must be found again
+      // with the dots of its name.
       {"colon", "a:", "b", true},
       {"two colons", "a:", ":c", true},
       {"colons at both ends", ":", ":", true},
+      {"dot", "a.", "b", true},
+      {"two dots in a row", "a..", "b", true},
+      {"ends like a record file", "name", ".rec", true},
+      {"colon and dot", "a:", ".b", true},
   };
   // The connector's QUORVANE_TMPDIR is this test's, and so is its sync folder.
   const std::string root = qvtest::PrivateRoot();
