@@ -137,7 +137,6 @@ class QVSharedMemoryDevice : public QVDevice {
   static void TakeLeftoverSignals(QVCondition& condition);
   void TearDownSegment() noexcept;
   void DeleteSyncObjects() noexcept;
-  void DropSegment() noexcept;
   [[noreturn]] void Fail(const QVString& what, unsigned line, qvexceptiontype type) const;
 
   QVSharedMemoryWorld* world;

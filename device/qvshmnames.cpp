@@ -23,7 +23,11 @@ QVString SuffixOf(std::string_view key) {
 void CheckLinkName(const QVString& name) {
   const bool escapes = name.find('/') != QVString::npos || name.find('\0') != QVString::npos;
   const bool hidden = !name.empty() && name.front() == '.';
-  if (escapes || hidden || name.size() > kMaximumNameLength) {
+  // The record of a process's named objects holds one line per object: a
+  // line feed would split the line, and the sweep after a crash could no
+  // longer name the objects to remove.
+  const bool splitsRecord = name.find('\n') != QVString::npos;
+  if (escapes || hidden || splitsRecord || name.size() > kMaximumNameLength) {
     // The name itself is not repeated: it may hold a NUL or be very long.
     throw QVException("Link name not usable for shared memory.", kSourceFile, __LINE__,
                       qvexceptiontype::badLinkName, 0);

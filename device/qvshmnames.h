@@ -44,9 +44,10 @@ QVString SuffixOf(std::string_view key);
 // longest of those additions must still leave a legal file name.
 inline constexpr size_t kMaximumNameLength = 255 - 10;
 
-// Refuses, with type 61, a name that could leave the sync folder or name a
-// hidden or over-long file: one holding "/" or NUL, starting with ".", or
-// longer than kMaximumNameLength. The empty name passes (a listener draws one).
+// Refuses, with type 61, a name that could leave the sync folder, name a
+// hidden or over-long file, or not be read back from the record of named
+// objects: one holding "/", NUL or a line feed, starting with ".", or longer
+// than kMaximumNameLength. The empty name passes (a listener draws one).
 void CheckLinkName(const QVString& name);
 
 // Drawn names: 5 letters and digits + "_shm".

@@ -20,6 +20,7 @@ constexpr char kSourceFile[] = "device/qvshmrecordmanager";
 constexpr char kPrefix[] = "qvshm-";
 constexpr size_t kPrefixLength = sizeof kPrefix - 1;
 constexpr char kSuffix[] = ".rec";
+constexpr size_t kSuffixLength = sizeof kSuffix - 1;
 // A file replaced this often while we wait for its lock is given up.
 constexpr int kLockAttempts = 1000;
 // Every user of the machine may join a record.
@@ -172,16 +173,21 @@ QVString QVSHMRecordManager::makeFileName(const QVString& name) {
   return QVString(kPrefix) + name + kSuffix;
 }
 
+// Whatever lies between the prefix and the suffix is the segment's name, dots
+// included: a record whose segment name holds a dot must still be found, or
+// its segment outlives its users for good.
 bool QVSHMRecordManager::isValidRecordFileName(const QVString& fileName) {
-  if (fileName.size() < kPrefixLength || fileName.compare(0, kPrefixLength, kPrefix) != 0) {
-    return false;
-  }
-  const size_t dot = fileName.find('.');
-  return dot != QVString::npos && fileName.compare(dot, QVString::npos, kSuffix) == 0;
+  return fileName.size() >= kPrefixLength + kSuffixLength && fileName.compare(0, kPrefixLength, kPrefix) == 0 &&
+         fileName.compare(fileName.size() - kSuffixLength, kSuffixLength, kSuffix) == 0;
 }
 
 QVString QVSHMRecordManager::segmentNameFromFileName(const QVString& fileName) {
   if (fileName.size() <= kPrefixLength) return QVString();
+  if (fileName.size() >= kPrefixLength + kSuffixLength &&
+      fileName.compare(fileName.size() - kSuffixLength, kSuffixLength, kSuffix) == 0) {
+    return fileName.substr(kPrefixLength, fileName.size() - kSuffixLength - kPrefixLength);
+  }
+  // Not a record file's name: read up to its first dot, as ever.
   const size_t dot = fileName.find('.', kPrefixLength);
   const size_t end = dot == QVString::npos ? fileName.size() : dot;
   return fileName.substr(kPrefixLength, end - kPrefixLength);

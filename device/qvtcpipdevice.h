@@ -174,7 +174,6 @@ class QVTCPIPDevice : public QVDevice {
 
  private:
   friend struct QVTCPIPHandshake;
-  void Setup(bool listening);
   // Parses the name and picks the host; true when the name or location gave it.
   bool ChooseHost(_qvipprotocol& protocol);
   // The listening end points (the old model's two, the new model's one) and

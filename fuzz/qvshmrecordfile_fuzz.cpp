@@ -17,11 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const QVString segment = QVSHMRecordManager::segmentNameFromFileName(text);
   const bool valid = QVSHMRecordManager::isValidRecordFileName(text);
   if (valid != (QVSHMRecordManager::makeFileName(segment) == text)) std::abort();
-  if (text.find('.') == QVString::npos) {
-    const QVString made = QVSHMRecordManager::makeFileName(text);
-    if (!QVSHMRecordManager::isValidRecordFileName(made)) std::abort();
-    if (QVSHMRecordManager::segmentNameFromFileName(made) != text) std::abort();
-  }
+  // Any segment name, dots and all, is found again in its record file's name.
+  const QVString made = QVSHMRecordManager::makeFileName(text);
+  if (!QVSHMRecordManager::isValidRecordFileName(made)) std::abort();
+  if (QVSHMRecordManager::segmentNameFromFileName(made) != text) std::abort();
 
   const QVSHMRecordFileFormat format;
   QVSHMRecord record;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "utilities/qvexception.h"
 
@@ -64,10 +65,12 @@ QVSyncObjectNameRecordList QVSyncObjectNameRecordFileFormat::interpretFileConten
     // The text ends at its first zero byte.
     const char* zero = static_cast<const char*>(std::memchr(line, '\0', length));
     if (zero != nullptr) length = static_cast<size_t>(zero - line);
-    const char* colon = static_cast<const char*>(std::memchr(line, ':', length));
-    if (length == 0 || colon == nullptr) continue;
-    const size_t nameLength = static_cast<size_t>(colon - line);
-    const _qvsynctype type = SyncTypeFromCode(colon + 1, length - nameLength - 1);
+    // The name is all before the last colon: no kind's code holds one, but a
+    // name may, and is written as it stands. A line with one colon reads as
+    // it always did.
+    const size_t nameLength = std::string_view(line, length).rfind(':');
+    if (nameLength == std::string_view::npos) continue;
+    const _qvsynctype type = SyncTypeFromCode(line + nameLength + 1, length - nameLength - 1);
     records.emplace_back(QVString(line, nameLength), type, pid);
   }
   return records;

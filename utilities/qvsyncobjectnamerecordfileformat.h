@@ -18,8 +18,9 @@ class QVSyncObjectNameRecordFileFormat : public QVObject {
   // Records of unknown kind are left out; records of two processes throw
   // type 15. An empty list gives empty contents.
   QVSmartPointer<QVData> makeFileContents(const QVSyncObjectNameRecordList& records) const;
-  // Lines without ":" are skipped; a line of 512 or more characters throws
-  // type 70. Records come back with an empty record file.
+  // Lines without ":" are skipped; the name is all before the last ":", so
+  // names holding colons read back as written. A line of 512 or more
+  // characters throws type 70. Records come back with an empty record file.
   QVSyncObjectNameRecordList interpretFileContents(const QVSmartPointer<QVData>& data) const;
 
   void print(std::ostream& os) const;

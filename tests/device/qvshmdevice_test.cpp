@@ -227,6 +227,7 @@ TEST(SharedMemoryLink, RefusesNamesModesAndProtocolsItCannotServe) {
       {"a/b", kConnect, "SharedMemory", qvexceptiontype::badLinkName, 42},
       {".hidden", kListen, "SharedMemory", qvexceptiontype::badLinkName, 42},
       {std::string("nul\0cut", 7), kListen, "SharedMemory", qvexceptiontype::badLinkName, 42},
+      {"line\nfeed", kListen, "SharedMemory", qvexceptiontype::badLinkName, 42},
       {tooLong, kListen, "SharedMemory", qvexceptiontype::badLinkName, 42},
       {"", kConnect, "SharedMemory", qvexceptiontype::badLinkName, 42},
       {"", 0, "SharedMemory", qvexceptiontype::badLinkName, 42},  // no name: connect mode
@@ -246,6 +247,7 @@ TEST(SharedMemoryLink, RefusesNamesModesAndProtocolsItCannotServe) {
   EXPECT_FALSE(Exists(SyncDir() + "/../escape"));
   EXPECT_FALSE(Exists(SyncDir() + "/../escapewrlck"));
   EXPECT_EQ(EntriesWith(SyncDir(), "fine"), std::vector<std::string>{});
+  EXPECT_EQ(EntriesWith(SyncDir(), "feed"), std::vector<std::string>{});
 }
 
 TEST(SharedMemoryLink, TheProtocolNameIsComparedWithoutCaseAndModeZeroFollowsTheName) {

@@ -128,7 +128,14 @@ TEST(SHMRecordNames, RecordFileNamesAndTheSegmentsTheyName) {
       {"qvshm-abc_shm.rec", true, "abc_shm"},
       {"qvshm-.rec", true, ""},
       {"qvshm-abc_shm.rec.bak", false, "abc_shm"},
-      {"qvshm-a.b.rec", false, "a"},
+      // Dots in a segment's name stay part of it: only the ending is the suffix.
+      {"qvshm-a.b.rec", true, "a.b"},
+      {"qvshm-a..b.rec", true, "a..b"},
+      {"qvshm-name.rec.rec", true, "name.rec"},
+      {"qvshm-a:b.c.rec", true, "a:b.c"},
+      {"qvshm-.x.rec", true, ".x"},
+      {"qvshm-rec", false, "rec"},
+      {"qvshm.rec", false, "rec"},
       {"qvshm-", false, ""},
       {"qvshm-abc", false, "abc"},
       {"qvshmx-abc.rec", false, "-abc"},
@@ -142,6 +149,11 @@ TEST(SHMRecordNames, RecordFileNamesAndTheSegmentsTheyName) {
     EXPECT_EQ(QVSHMRecordManager::segmentNameFromFileName(c.file), c.segment);
   }
   EXPECT_EQ(QVSHMRecordManager::makeFileName("abcde_shm"), "qvshm-abcde_shm.rec");
+  for (const char* segment : {"abcde_shm", "a.b", "a..b", "name.rec", ".rec", "a:b:c", "x\ny.", ""}) {
+    SCOPED_TRACE(segment);
+    EXPECT_TRUE(QVSHMRecordManager::isValidRecordFileName(QVSHMRecordManager::makeFileName(segment)));
+    EXPECT_EQ(QVSHMRecordManager::segmentNameFromFileName(QVSHMRecordManager::makeFileName(segment)), segment);
+  }
 }
 
 namespace {
@@ -319,7 +331,7 @@ TEST_F(SHMRecordFiles, ListsOnlyRecordFilesOfSegmentsAndPrints) {
   std::vector<std::string> names;
   for (const QVString& name : listed) names.push_back(ToStdString(name));
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"a", "b_shm"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"a", "b_shm", "d.e"}));
 
   manager.removeSegmentRecord("a");
   manager.removeSegmentRecord("never-was");

@@ -81,13 +81,14 @@ TEST(RecordFileFormat, WritesAndReadsBack) {
   records.emplace_back("ignored", QVSyncTypeUnknown, pid + 1);  // kind 0: left out, pid not looked at
   records.emplace_back("fifo-two", QVSyncTypeFifoCondition, pid);
   records.emplace_back("lock-one", QVSyncTypeFileLockMutex, pid);  // repeats are kept
+  records.emplace_back(":with:colons:", QVSyncTypeFifoCondition, pid);  // written as they stand
   for (int type = 1; type <= 10; ++type) {
     records.emplace_back(ToQVString("k" + std::to_string(type)), static_cast<_qvsynctype>(type), pid);
   }
   const QVSyncObjectNameRecordFileFormat format;
   const std::string text = Text(format.makeFileContents(records));
   EXPECT_EQ(text.substr(0, text.find("k1:")),
-            kPid + "\nlock-one:FM\nfifo-two:FC\nlock-one:FM\n");
+            kPid + "\nlock-one:FM\nfifo-two:FC\nlock-one:FM\n:with:colons::FC\n");
   EXPECT_EQ(text.substr(text.find("k1:")),
             "k1:SM\nk2:SC\nk3:FM\nk4:FC\nk5:PC\nk6:PTM\nk7:PTC\nk8:WM\nk9:WCM\nk10:WC\n");
 
@@ -130,7 +131,13 @@ TEST(RecordFileFormat, ReadsWhatItFindsLineByLine) {
       {"first line only", "42\n", {}},
       {"no final line feed", "42\nx:FM", {{"x", 3, 42}}},
       {"skips lines without colon and empty lines", "42\nnocolon\n\ny:FC\n", {{"y", 4, 42}}},
-      {"cut at the first colon", "42\na:b:FM\n", {{"a", 0, 42}}},
+      // A name may hold colons; the code after the last one never does.
+      {"colon in the name", "42\na:b:FM\n", {{"a:b", 3, 42}}},
+      {"colons around the name", "42\n:a::FC\n", {{":a:", 4, 42}}},
+      // What follows a known code is no code: such a line names nothing to
+      // remove, as it never did.
+      {"field after the code", "42\nx:FM:7\n", {{"x:FM", 0, 42}}},
+      {"colon after the code", "42\nx:FM:\n", {{"x:FM", 0, 42}}},
       {"lower-case code", "42\nx:fm\n", {{"x", 0, 42}}},
       {"trailing blank", "42\nx:FM \n", {{"x", 0, 42}}},
       {"carriage returns", "42\r\nx:FM\r\n", {{"x", 0, 42}}},
@@ -222,6 +229,24 @@ TEST_F(RecordManager, AddAndRemoveRewriteTheFile) {
   EXPECT_FALSE(Exists(path));  // the last entry takes the file with it
   EXPECT_NO_THROW(manager.removeObjectFromRecord("second", QVSyncTypeFifoCondition));
   EXPECT_NO_THROW(manager.removeProcessRecord(getpid()));
+}
+
+// Each entry rewrites the whole file from what it reads there: the entries of
+// names holding colons must read back as entered, or the next entry drops
+// them and the objects are never cleaned up after a crash.
+TEST_F(RecordManager, NamesWithColonsKeepTheirEntries) {
+  const std::string path = OwnFile();
+  manager.addObjectToRecord("a:bwrlck", QVSyncTypeFileLockMutex);
+  manager.addObjectToRecord("a:b:ffwrcon", QVSyncTypeFifoCondition);
+  manager.addObjectToRecord("plain", QVSyncTypeFileLockMutex);
+  EXPECT_EQ(ReadFile(path), kPid + "\na:bwrlck:FM\na:b:ffwrcon:FC\nplain:FM\n");
+  manager.removeObjectFromRecord("a:bwrlck", QVSyncTypeFileLockMutex);
+  EXPECT_EQ(ReadFile(path), kPid + "\na:b:ffwrcon:FC\nplain:FM\n");
+  manager.removeObjectFromRecord("a", QVSyncTypeFifoCondition);  // a part of a name is no name
+  manager.removeObjectFromRecord("plain", QVSyncTypeFileLockMutex);
+  EXPECT_EQ(ReadFile(path), kPid + "\na:b:ffwrcon:FC\n");
+  manager.removeObjectFromRecord("a:b:ffwrcon", QVSyncTypeFifoCondition);
+  EXPECT_FALSE(Exists(path));
 }
 
 TEST_F(RecordManager, RecordWithAFileAlreadyGivenGoesThere) {
