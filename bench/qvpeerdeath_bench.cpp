@@ -2,7 +2,11 @@
 // its connector was killed while it waited in its connect (this program run
 // again as the connector, told apart by its first word), per device; beside
 // it, the floor: the same connect with the connector alive, which succeeds.
-// One connect per repetition; the median over the repetitions is the figure.
+// And how long a wait for activity on a connected link (RVWaitForLinkActivity,
+// asleep: nothing comes) takes to return once its peer has been killed, from
+// the moment SIGKILL is sent, per device side by side.
+// One connect or wait per repetition; the median over the repetitions is the
+// figure.
 #include <benchmark/benchmark.h>
 #include <limits.h>
 #include <unistd.h>
@@ -13,6 +17,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "quorvane.h"
 #include "support/qvconnectorchild.h"
@@ -97,7 +102,73 @@ void BM_ListenerConnect(benchmark::State& state, const char* kindName, bool kill
   }
 }
 
+// The peer is killed while this side sleeps in its wait: a little later than
+// the wait began, so that it is asleep by then.
+constexpr auto kKillAfter = std::chrono::milliseconds(30);
+
+void BM_WaitWhenPeerKilled(benchmark::State& state, const char* kindName) {
+  const qvtest::ListenerKind& kind = qvtest::ListenerKindNamed(kindName);
+  if (kind.anyAddress && !gPrivateNetwork) {
+    state.SkipWithError("no private network namespace: the listener would bind this machine's interfaces");
+    return;
+  }
+  const std::string command = ConnectorCommand();
+  for (auto _ : state) {
+    RVEnvironment* environment = RVInitialize(nullptr);
+    if (environment == nullptr) {
+      state.SkipWithError("no environment");
+      break;
+    }
+    std::string failure;
+    {
+      qvtest::ListenerWithConnector peer(environment, kind, command, qvtest::PrivateRoot());
+      QVLink* link = peer.link();
+      gGiveUpAt = std::chrono::steady_clock::now() + kGiveUpAfter;
+      if (link == nullptr) {
+        failure = peer.failure();
+      } else if (RVSetYieldFunction(link, &UntilGiveUp) == 0 || RVConnect(link) != 1) {
+        failure = "RVConnect failed, error " + std::to_string(RVError(link));
+      } else {
+        RVSetYieldFunction(link, nullptr);
+        std::chrono::steady_clock::time_point sent;
+        bool killed = false;
+        std::thread killer([&] {
+          std::this_thread::sleep_for(kKillAfter);
+          sent = std::chrono::steady_clock::now();
+          killed = peer.KillConnector();
+        });
+        const int answer = RVWaitForLinkActivity(link);
+        const auto returned = std::chrono::steady_clock::now();
+        killer.join();
+        if (!killed) {
+          failure = "the connector outlived SIGKILL";
+        } else if (answer != 1 || returned < sent) {
+          failure = "the wait answered " + std::to_string(answer) + " before the peer was killed";
+        } else {
+          state.SetIterationTime(std::chrono::duration<double>(returned - sent).count());
+        }
+      }
+      if (link != nullptr) RVClose(link);
+    }
+    RVDeinitialize(environment);
+    if (!failure.empty()) {
+      std::fprintf(stderr, "%s: %s\n", kindName, failure.c_str());
+      state.SkipWithError(failure.c_str());
+      break;
+    }
+  }
+}
+
 void Register() {
+  for (const qvtest::ListenerKind& kind : qvtest::kListenerKinds) {
+    const std::string name = std::string("BM_WaitWhenPeerKilled/") + kind.name;
+    benchmark::RegisterBenchmark(name.c_str(), &BM_WaitWhenPeerKilled, kind.name)
+        ->UseManualTime()
+        ->Iterations(1)
+        ->Repetitions(kRepetitions)
+        ->ReportAggregatesOnly(true)
+        ->Unit(benchmark::kMillisecond);
+  }
   for (const qvtest::ListenerKind& kind : qvtest::kListenerKinds) {
     for (const bool killed : {true, false}) {
       const std::string name = std::string("BM_ListenerConnect/") + kind.name + (killed ? "/killed" : "/alive");
