@@ -50,15 +50,14 @@ int UntilGiveUp(void*, QVYieldParams*) {
 }
 std::set<std::string> gHung;
 
-void BM_ListenerConnect(benchmark::State& state, const char* kindName, bool killed) {
-  const qvtest::ListenerKind& kind = qvtest::ListenerKindNamed(kindName);
+// Each repetition: an environment and a listening link of the kind with this
+// program as its connector, handed to measure, which answers what went
+// wrong ("" when nothing did). The first failure ends the row.
+template <typename Measure>
+void EachRepetition(benchmark::State& state, const qvtest::ListenerKind& kind, const std::string& row,
+                    Measure&& measure) {
   if (kind.anyAddress && !gPrivateNetwork) {
     state.SkipWithError("no private network namespace: the listener would bind this machine's interfaces");
-    return;
-  }
-  const std::string row = std::string(kindName) + (killed ? " killed" : " alive");
-  if (gHung.count(row) != 0) {
-    state.SkipWithError("RVConnect did not answer before the yield function gave up");
     return;
   }
   const std::string command = ConnectorCommand();
@@ -72,25 +71,7 @@ void BM_ListenerConnect(benchmark::State& state, const char* kindName, bool kill
     {
       qvtest::ListenerWithConnector peer(environment, kind, command, qvtest::PrivateRoot());
       QVLink* link = peer.link();
-      if (link == nullptr) {
-        failure = peer.failure();
-      } else if (killed && !peer.KillConnector()) {
-        failure = "the connector outlived SIGKILL";
-      } else {
-        gGiveUpAt = std::chrono::steady_clock::now() + kGiveUpAfter;
-        gGaveUp = false;
-        RVSetYieldFunction(link, &UntilGiveUp);
-        const auto start = std::chrono::steady_clock::now();
-        const int connected = RVConnect(link);
-        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        if (gGaveUp) {
-          gHung.insert(row);
-          failure = "RVConnect did not answer before the yield function gave up (the connector: " +
-                    peer.told().stage + ")";
-        } else if (killed ? connected != 0 || RVError(link) != kLinkLost : connected != 1) {
-          failure = "RVConnect answered " + std::to_string(connected) + ", error " + std::to_string(RVError(link));
-        }
-      }
+      failure = link == nullptr ? peer.failure() : measure(peer, link);
       if (link != nullptr) RVClose(link);
     }
     RVDeinitialize(environment);
@@ -102,61 +83,64 @@ void BM_ListenerConnect(benchmark::State& state, const char* kindName, bool kill
   }
 }
 
+void BM_ListenerConnect(benchmark::State& state, const char* kindName, bool killed) {
+  const std::string row = std::string(kindName) + (killed ? " killed" : " alive");
+  if (gHung.count(row) != 0) {
+    state.SkipWithError("RVConnect did not answer before the yield function gave up");
+    return;
+  }
+  EachRepetition(state, qvtest::ListenerKindNamed(kindName), row,
+                 [&](qvtest::ListenerWithConnector& peer, QVLink* link) -> std::string {
+                   if (killed && !peer.KillConnector()) return "the connector outlived SIGKILL";
+                   gGiveUpAt = std::chrono::steady_clock::now() + kGiveUpAfter;
+                   gGaveUp = false;
+                   RVSetYieldFunction(link, &UntilGiveUp);
+                   const auto start = std::chrono::steady_clock::now();
+                   const int connected = RVConnect(link);
+                   state.SetIterationTime(
+                       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+                   if (gGaveUp) {
+                     gHung.insert(row);
+                     return "RVConnect did not answer before the yield function gave up (the connector: " +
+                            peer.told().stage + ")";
+                   }
+                   if (killed ? connected != 0 || RVError(link) != kLinkLost : connected != 1) {
+                     return "RVConnect answered " + std::to_string(connected) + ", error " +
+                            std::to_string(RVError(link));
+                   }
+                   return "";
+                 });
+}
+
 // The peer is killed while this side sleeps in its wait: a little later than
 // the wait began, so that it is asleep by then.
 constexpr auto kKillAfter = std::chrono::milliseconds(30);
 
 void BM_WaitWhenPeerKilled(benchmark::State& state, const char* kindName) {
-  const qvtest::ListenerKind& kind = qvtest::ListenerKindNamed(kindName);
-  if (kind.anyAddress && !gPrivateNetwork) {
-    state.SkipWithError("no private network namespace: the listener would bind this machine's interfaces");
-    return;
-  }
-  const std::string command = ConnectorCommand();
-  for (auto _ : state) {
-    RVEnvironment* environment = RVInitialize(nullptr);
-    if (environment == nullptr) {
-      state.SkipWithError("no environment");
-      break;
-    }
-    std::string failure;
-    {
-      qvtest::ListenerWithConnector peer(environment, kind, command, qvtest::PrivateRoot());
-      QVLink* link = peer.link();
-      gGiveUpAt = std::chrono::steady_clock::now() + kGiveUpAfter;
-      if (link == nullptr) {
-        failure = peer.failure();
-      } else if (RVSetYieldFunction(link, &UntilGiveUp) == 0 || RVConnect(link) != 1) {
-        failure = "RVConnect failed, error " + std::to_string(RVError(link));
-      } else {
-        RVSetYieldFunction(link, nullptr);
-        std::chrono::steady_clock::time_point sent;
-        bool killed = false;
-        std::thread killer([&] {
-          std::this_thread::sleep_for(kKillAfter);
-          sent = std::chrono::steady_clock::now();
-          killed = peer.KillConnector();
-        });
-        const int answer = RVWaitForLinkActivity(link);
-        const auto returned = std::chrono::steady_clock::now();
-        killer.join();
-        if (!killed) {
-          failure = "the connector outlived SIGKILL";
-        } else if (answer != 1 || returned < sent) {
-          failure = "the wait answered " + std::to_string(answer) + " before the peer was killed";
-        } else {
-          state.SetIterationTime(std::chrono::duration<double>(returned - sent).count());
-        }
-      }
-      if (link != nullptr) RVClose(link);
-    }
-    RVDeinitialize(environment);
-    if (!failure.empty()) {
-      std::fprintf(stderr, "%s: %s\n", kindName, failure.c_str());
-      state.SkipWithError(failure.c_str());
-      break;
-    }
-  }
+  EachRepetition(state, qvtest::ListenerKindNamed(kindName), kindName,
+                 [&](qvtest::ListenerWithConnector& peer, QVLink* link) -> std::string {
+                   gGiveUpAt = std::chrono::steady_clock::now() + kGiveUpAfter;
+                   if (RVSetYieldFunction(link, &UntilGiveUp) == 0 || RVConnect(link) != 1) {
+                     return "RVConnect failed, error " + std::to_string(RVError(link));
+                   }
+                   RVSetYieldFunction(link, nullptr);
+                   std::chrono::steady_clock::time_point sent;
+                   bool killed = false;
+                   std::thread killer([&] {
+                     std::this_thread::sleep_for(kKillAfter);
+                     sent = std::chrono::steady_clock::now();
+                     killed = peer.KillConnector();
+                   });
+                   const int answer = RVWaitForLinkActivity(link);
+                   const auto returned = std::chrono::steady_clock::now();
+                   killer.join();
+                   if (!killed) return "the connector outlived SIGKILL";
+                   if (answer != 1 || returned < sent) {
+                     return "the wait answered " + std::to_string(answer) + " before the peer was killed";
+                   }
+                   state.SetIterationTime(std::chrono::duration<double>(returned - sent).count());
+                   return "";
+                 });
 }
 
 void Register() {

@@ -52,6 +52,29 @@ int WalkUTF8(const unsigned char* s, int64_t length, Add add) {
   });
 }
 
+// Sizes well-formed UTF-8 in another form, size_of(code) units per character
+// (one for each 7-bit one); a size below 1 is answered as the refusal.
+template <typename SizeOf>
+int SizeUTF8(const unsigned char* s, int64_t length, int64_t* count, SizeOf size_of) {
+  if (BadArguments(s, length, count)) return 0;
+  int64_t n = 0;
+  const int r = WalkUTF8(
+      s, length,
+      [&n, &size_of](uint32_t c, int) {
+        const int units = size_of(c);
+        if (units < 1) return units;
+        n += units;
+        return 1;
+      },
+      [&n](const unsigned char*, int64_t run) {
+        n += run;
+        return 1;
+      });
+  if (r != 1) return r;
+  *count = n;
+  return 1;
+}
+
 // Sizes UTF-32 text in another form, size_of(code) units per scalar value.
 template <typename SizeOf>
 int SizeUTF32(const unsigned int* s, int64_t length, int64_t* count, endian e, SizeOf size_of) {
@@ -130,58 +153,16 @@ int QVCountUTF8SizeOfUTF32String(const unsigned int* s, int64_t length, int64_t*
 }
 
 int QVCountUCS2SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t* count) {
-  if (BadArguments(s, length, count)) return 0;
-  int64_t n = 0;
-  const int r = WalkUTF8(
-      s, length,
-      [&n](uint32_t c, int) {
-        if (c > 0xFFFF) return -1;  // beyond UCS-2
-        ++n;
-        return 1;
-      },
-      [&n](const unsigned char*, int64_t run) {
-        n += run;
-        return 1;
-      });
-  if (r != 1) return r;
-  *count = n;
-  return 1;
+  // -1: beyond UCS-2.
+  return SizeUTF8(s, length, count, [](uint32_t c) { return c > 0xFFFF ? -1 : 1; });
 }
 
 int QVCountUTF16SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t* count) {
-  if (BadArguments(s, length, count)) return 0;
-  int64_t n = 0;
-  const int r = WalkUTF8(
-      s, length,
-      [&n](uint32_t c, int) {
-        n += c > 0xFFFF ? 2 : 1;
-        return 1;
-      },
-      [&n](const unsigned char*, int64_t run) {
-        n += run;
-        return 1;
-      });
-  if (r != 1) return r;
-  *count = n;
-  return 1;
+  return SizeUTF8(s, length, count, [](uint32_t c) { return c > 0xFFFF ? 2 : 1; });
 }
 
 int QVCountUTF32SizeOfUTF8String(const unsigned char* s, int64_t length, int64_t* count) {
-  if (BadArguments(s, length, count)) return 0;
-  int64_t n = 0;
-  const int r = WalkUTF8(
-      s, length,
-      [&n](uint32_t, int) {
-        ++n;
-        return 1;
-      },
-      [&n](const unsigned char*, int64_t run) {
-        n += run;
-        return 1;
-      });
-  if (r != 1) return r;
-  *count = n;
-  return 1;
+  return SizeUTF8(s, length, count, [](uint32_t) { return 1; });
 }
 
 int QVCountUTF16SizeOfUTF32String(const unsigned int* s, int64_t length, int64_t* count, endian e) {

@@ -18,6 +18,7 @@
 
 #include "quorvane.h"
 #include "qvshmtest.h"
+#include "tests/text/qviconvoracle.h"
 
 using namespace qvshmtest;
 
@@ -89,57 +90,28 @@ QVLink* ConnectWhenAsked(const SharedMailbox& box, const Kind& kind, RVEnvironme
 
 // Code points of every width: 7-bit, two, three and four UTF-8 bytes (the
 // last also a UTF-16 surrogate pair).
-char32_t PointAt(size_t i) {
+uint32_t PointAt(size_t i) {
   switch (i % 7) {
-    case 0: return U'a' + static_cast<char32_t>(i % 26);
+    case 0: return 'a' + static_cast<uint32_t>(i % 26);
     case 1: return 0x00E9;
     case 2: return 0x263A;
-    case 3: return 0x1F600 + static_cast<char32_t>(i % 64);
-    case 4: return U'\\';
+    case 3: return 0x1F600 + static_cast<uint32_t>(i % 64);
+    case 4: return '\\';
     case 5: return 0x07FF;
     default: return 0xFFFD;
   }
 }
 
-std::vector<char32_t> Points(size_t n) {
-  std::vector<char32_t> points(n);
+std::vector<uint32_t> Points(size_t n) {
+  std::vector<uint32_t> points(n);
   for (size_t i = 0; i < n; ++i) points[i] = PointAt(i);
   return points;
 }
 
-std::vector<unsigned char> Utf8(const std::vector<char32_t>& points) {
-  std::vector<unsigned char> out;
-  for (char32_t c : points) {
-    if (c < 0x80) {
-      out.push_back(static_cast<unsigned char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<unsigned char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<unsigned char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<unsigned char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<unsigned char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<unsigned char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<unsigned char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
-std::vector<unsigned short> Utf16(const std::vector<char32_t>& points) {
-  std::vector<unsigned short> out;
-  for (char32_t c : points) {
-    if (c < 0x10000) {
-      out.push_back(static_cast<unsigned short>(c));
-    } else {
-      out.push_back(static_cast<unsigned short>(0xD800 + ((c - 0x10000) >> 10)));
-      out.push_back(static_cast<unsigned short>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-    }
-  }
-  return out;
+// The text in an encoding, by iconv: an oracle of its own.
+std::vector<unsigned char> Encoded(const std::vector<uint32_t>& points, const char* encoding) {
+  const std::string bytes = qvtexttest::MustIconv(points, encoding);
+  return std::vector<unsigned char>(bytes.begin(), bytes.end());
 }
 
 enum class Encoding { kBytes, kUTF8, kUCS2, kUTF16, kUTF32 };
@@ -158,16 +130,20 @@ Text Wrap(Encoding encoding, const char* name, const std::vector<Unit>& units) {
   return text;
 }
 
+Text Wrap(Encoding encoding, const char* name, std::vector<unsigned char> bytes, size_t unit) {
+  return Text{encoding, name, std::move(bytes), unit};
+}
+
 // The same texts in both processes: the child echoes them in this order.
 std::vector<Text> Texts() {
-  const std::vector<char32_t> points = Points(kUnits);
+  const std::vector<uint32_t> points = Points(kUnits);
   std::vector<unsigned char> bytes(kUnits);
   for (size_t i = 0; i < kUnits; ++i) bytes[i] = static_cast<unsigned char>(i * 131 + (i >> 9));
   std::vector<unsigned short> ucs2(kUnits);
   for (size_t i = 0; i < kUnits; ++i) ucs2[i] = static_cast<unsigned short>(0x20 + (i * 7919) % 0xD000);
-  return {Wrap(Encoding::kBytes, "bytes", bytes), Wrap(Encoding::kUTF8, "UTF-8", Utf8(points)),
-          Wrap(Encoding::kUCS2, "UCS-2", ucs2), Wrap(Encoding::kUTF16, "UTF-16", Utf16(points)),
-          Wrap(Encoding::kUTF32, "UTF-32", std::vector<char32_t>(points.begin(), points.end())),
+  return {Wrap(Encoding::kBytes, "bytes", bytes), Wrap(Encoding::kUTF8, "UTF-8", Encoded(points, "UTF-8"), 1),
+          Wrap(Encoding::kUCS2, "UCS-2", ucs2), Wrap(Encoding::kUTF16, "UTF-16", Encoded(points, "UTF-16LE"), 2),
+          Wrap(Encoding::kUTF32, "UTF-32", points),
           Wrap(Encoding::kBytes, "three bytes", std::vector<unsigned char>{'x', 0, '\\'})};
 }
 
