@@ -38,10 +38,11 @@ bool Finished(const read_state* state) {
 }
 
 // Characters of the atom still to come, as the codec counts them; a
-// character read but not yet handed out counts too.
+// character read but not yet handed out counts too. Negative for an atom
+// read to its length, whose count is not known.
 int64_t CharactersLeft(const read_state* state) {
   const three_state& c = state->converter;
-  if (c.characters < 0) return 0;
+  if (c.characters < 0 || c.accepted == ENCODING_OLDSTRING) return -1;
   return c.characters + (c.pending > 0 ? 1 : 0);
 }
 
@@ -49,18 +50,22 @@ int64_t CharactersLeft(const read_state* state) {
 // characters left and the number of the pass just made.
 using Growth = uint64_t (*)(uint64_t capacity, uint64_t unit, int64_t left, int pass);
 
-// Capacity plus the characters left, never more than doubling.
+// Capacity plus the characters left, never more than doubling: a block
+// that filled has had that many bytes arrive. An atom whose count is not
+// known doubles.
 uint64_t GrowByLeft(uint64_t capacity, uint64_t unit, int64_t left, int /*pass*/) {
   const uint64_t units = capacity / unit;
-  const uint64_t more = std::clamp<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(left, 1)), 1, units);
+  const uint64_t wanted = left < 0 ? units : static_cast<uint64_t>(std::max<int64_t>(left, 1));
+  const uint64_t more = std::clamp<uint64_t>(wanted, 1, units);
   return (units + more) * unit;
 }
 
 // Escaped text: a character may take several bytes, so the characters left
 // count more with every pass (1, 4, then 6 bytes each), with an eighth more
-// on top; still bounded by what the block holds.
+// on top; still bounded by what the block holds. Without a count, it doubles.
 uint64_t GrowEscaped(uint64_t capacity, uint64_t /*unit*/, int64_t left, int pass) {
   const uint64_t previous = capacity - 2;
+  if (left < 0) return 2 * previous + 2;
   const uint64_t factor = pass == 1 ? 1 : pass == 2 ? 4 : 6;
   const uint64_t counted = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(left, 1)), previous);
   const uint64_t c = previous + factor * counted;
@@ -185,7 +190,9 @@ long QVGetUCS2Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, q
 
 // A first call with no room reads the atom's header. A counted atom is
 // delivered with exactly the characters its header counts (the converter
-// fails it otherwise), so only one read to its length is counted afterwards.
+// fails one that holds fewer and passes over any beyond them), so only one
+// read to its length (a legacy payload, or text sent without a count) is
+// counted afterwards.
 long QVGetUTF8Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, qv_queue_stack* queues,
                     unsigned char** text, int64_t* bytes, int64_t* characters, int64_t /*hint*/) {
   *text = nullptr;
@@ -198,7 +205,6 @@ long QVGetUTF8Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, q
       error != 0) {
     return error;
   }
-  const int64_t declared = Finished(state) ? 0 : state->converter.characters;
   if (Finished(state)) {
     qvatom::Block block(pool);
     if (!block.Reserve(2)) return rs__set_error(state, kNoMemory);
@@ -206,6 +212,8 @@ long QVGetUTF8Atom_(mempool_qvt* pool, read_state* state, device_kebab* stack, q
     *text = block.Release<unsigned char>();
     return 0;
   }
+  const three_state& c = state->converter;
+  const int64_t declared = c.accepted == ENCODING_OLDSTRING ? -1 : c.characters;
   const Pass how{ENCODING_UTF8, 1, kUTF8FirstBytes + 2, '?', GrowByLeft};
   return ReadCounted(pool, state, stack, queues, how, text, bytes, characters,
                      [declared](const unsigned char* t, uint64_t written, int64_t* points) {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "api/qvcodecreadinternal.h"
+#include "api/qvstream.h"
 #include "api/qvtokentypes.h"
 
 namespace qvcodecread {
@@ -72,7 +73,7 @@ long AfterStep(read_state* state, Source source, int64_t result) {
 // An atom body this long, read into room this large, is converted where it
 // lies in the device's window when the queues hold nothing of it: no copy
 // into the queue first.
-constexpr int64_t kStraightLeast = 4096;
+constexpr int64_t kStraightLeast = kQVSStraightLeast;
 
 struct StraightStep {
   three_state* converter;

@@ -5,6 +5,7 @@
 #include "api/qvhandshake.h"
 #include "api/qvlinkparts.h"
 #include "api/qvplatformservices.h"
+#include "api/qvstream.h"
 #include "api/qvsymbolreplacement.h"
 #include "api/qvyield.h"
 
@@ -83,8 +84,7 @@ long OpenWindow(QVLink* link) {
   const Quorvane::QVDeviceInstance::Window window = stack->device->writeWindow(&code);
   if (code != 0) return code;
   if (window.first == nullptr) return 1;
-  stack->window_start = stack->cursor = reinterpret_cast<unsigned char*>(window.first);
-  stack->window_size = stack->room = window.second;
+  qvs__use_device_window(stack, reinterpret_cast<unsigned char*>(window.first), window.second);
   return 0;
 }
 

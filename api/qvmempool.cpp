@@ -165,15 +165,12 @@ void* ReallocAtom(mempool_qvt* pool, void* atom, uint64_t size, uint64_t* capaci
     if (capacity != nullptr) *capacity = old_capacity;
     return atom;
   }
+  // Over the heap's own pair, or as a mapping, the atom may grow where it lies.
+  bool exhausted = false;
   if (ProcessHeapQ(pool) || MappedQ(atom)) {
-    bool done = false;
-    if (void* grown = GrowInPlace(atom, size, capacity, old_capacity, &done)) return grown;
-    if (done) {
-      if (capacity != nullptr) *capacity = old_capacity;
-      return nullptr;
-    }
+    if (void* grown = GrowInPlace(atom, size, capacity, old_capacity, &exhausted)) return grown;
   }
-  void* grown = AllocAtom(pool, size, capacity, context);
+  void* grown = exhausted ? nullptr : AllocAtom(pool, size, capacity, context);
   if (grown == nullptr) {
     // The caller keeps the old atom: the reported capacity must stay its own.
     if (capacity != nullptr) *capacity = old_capacity;

@@ -70,11 +70,6 @@ long FlushLoopback(device_kebab* stack, _queue* queue) {
   return left > 0 ? kQueueRefused : 0;
 }
 
-// The codec writes at most this much of a device's window before handing it
-// on: a transfer larger than a shared-memory ring is then read while its next
-// piece is written, instead of the two sides taking turns on the whole ring.
-constexpr int64_t kWritePiece = 65536;
-
 // While the device gives no window, reading the peer's output may be what
 // frees room on its side.
 long AwaitWindow(device_kebab* stack, _queue* queue, Window window) {
@@ -85,7 +80,7 @@ long AwaitWindow(device_kebab* stack, _queue* queue, Window window) {
     window = stack->device->writeWindow(&error);
     if (error != 0) return error;
   }
-  SetWindow(stack, reinterpret_cast<unsigned char*>(window.first), std::min<int64_t>(window.second, kWritePiece));
+  qvs__use_device_window(stack, reinterpret_cast<unsigned char*>(window.first), window.second);
   return 0;
 }
 
@@ -124,10 +119,6 @@ long FillFromDevice(device_kebab* stack, _queue* queue) {
   }
 }
 
-// A read this long that finds the queue empty copies from the device's
-// window straight into the caller's buffer, not through the queue first.
-constexpr int64_t kStraightReadLeast = 4096;
-
 // Only bytes nobody can ask for again may pass the queue by: no mark or
 // sibling queue that would read them later, nothing borrowed, and nothing
 // of ours pending that the peer may need before it writes.
@@ -138,7 +129,7 @@ bool PassableQ(device_kebab* stack, _queue* queue) {
 }
 
 bool StraightReadQ(device_kebab* stack, _queue* queue, int64_t count) {
-  return count >= kStraightReadLeast && PassableQ(stack, queue);
+  return count >= kQVSStraightLeast && PassableQ(stack, queue);
 }
 
 // One device window: take() consumes what it wants of it where it lies, the
@@ -158,7 +149,8 @@ int64_t TakeFromDevice(device_kebab* stack, _queue* queue, Take&& take, long* co
   const int64_t queued = size > taken ? AppendExact(queue, bytes + taken, size - taken) : 0;
   long more = 0;
   stack->device->readComplete(window.first, taken + queued, &more);
-  *code = taken + queued < size ? kQueueRefused : more == kPeerClosed ? kPeerClosed : 0;
+  // A peer that closed after this window is reported once nothing of it is left.
+  *code = taken + queued < size ? kQueueRefused : more == kPeerClosed && taken + queued == 0 ? kPeerClosed : 0;
   return taken;
 }
 
@@ -338,6 +330,10 @@ int64_t qvs__putv(device_kebab* stack, _queue* queue, const void* bytes, int64_t
     return 0;
   }
   return qvs__putn(stack, queue, bytes, total, error) / element_size;
+}
+
+void qvs__use_device_window(device_kebab* stack, unsigned char* start, int64_t size) {
+  SetWindow(stack, start, std::min(size, kQVSWritePiece));
 }
 
 long qvs__flush_(device_kebab* stack, _queue* queue) {

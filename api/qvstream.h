@@ -25,6 +25,14 @@ int64_t qvs__putn(device_kebab* stack, _queue* queue, const void* bytes, int64_t
 // whose byte total does not fit 64 bits is refused with 8 and nothing written.
 int64_t qvs__putv(device_kebab* stack, _queue* queue, const void* bytes, int64_t element_size,
                   int64_t count, long* error);
+// Makes a device's write window the one the codec writes into: at most the
+// first kQVSWritePiece bytes of it, so that a reader takes one piece while
+// the next is written.
+inline constexpr int64_t kQVSWritePiece = 65536;
+void qvs__use_device_window(device_kebab* stack, unsigned char* start, int64_t size);
+// A read this long that finds the queue empty goes from the device's window
+// straight to the caller, not through the queue first.
+inline constexpr int64_t kQVSStraightLeast = 4096;
 // Hands the pending output on. A device link always has a window with room
 // afterwards, or an error; bytes count as flushed only once handed on.
 long qvs__flush_(device_kebab* stack, _queue* queue);
@@ -46,9 +54,11 @@ typedef int64_t (*qvs_take_fn)(void* cookie, unsigned char* bytes, int64_t size)
 // to send), reads one window from the device and lets take() consume bytes
 // straight from it; the bytes it leaves go to the queue, as a fill would
 // have put them. Answers the bytes taken (with *error set when the queue
-// refused what was left: those bytes are lost), 0 with *error set when the
-// device gave nothing, or -1 when the queue may not be passed by now (the
-// caller then reads through the queue).
+// refused what was left: those bytes are lost); 0 with *error set when the
+// device failed or reported the end with nothing to give, and 0 with no error
+// when its window was empty (a wait its yield function ended) or take took
+// nothing; or -1 when the queue may not be passed by now (the caller then
+// reads through the queue).
 int64_t qvs__take(device_kebab* stack, _queue* queue, qvs_take_fn take, void* cookie, long* error);
 // 1 when nothing can be read from the queue now (pending output is flushed
 // first, which for loopback refills the queue), else 0.

@@ -75,6 +75,9 @@ bool QVSharedMemoryDevice::PeerClosedQ() const noexcept {
   return deviceIsDead.load() && deviceDeathType.load() == 0;
 }
 
+// A message the peer put just before it went (a terminate before its close)
+// is taken before the device is dead, by whichever thread sees the end
+// first: the event watch would not take it once the device is dead.
 bool QVSharedMemoryDevice::PeerLeftQ() noexcept {
   if (deviceIsDead.load()) return true;
   if (segmentReleased.load()) {
@@ -83,10 +86,12 @@ bool QVSharedMemoryDevice::PeerLeftQ() noexcept {
   }
   const QVSHMLayoutData data = memoryLayout->data();
   if (data.listenerConnected == 0 || data.connectorConnected == 0) {
+    TakeMessage();
     MarkDead(0);
     return true;
   }
   if (sideChannelJoined && platform::StreamPeerGoneQ(connectionPoint->GetSocket().GetRawSocket())) {
+    TakeMessage();
     MarkDead(PeerClosedQ() ? 0 : 1);
     return true;
   }
@@ -274,6 +279,12 @@ void QVSharedMemoryDevice::Read(char** buffer, unsigned long* length) {
       return;
     }
     if (deviceIsDead.load()) {
+      // The watch may have seen the peer end just after its last commit and
+      // our look: what that commit put in the ring still comes first.
+      if (const QVSHMWindow window = LookAtReadQueue(); window.length != 0) {
+        handOut(window);
+        return;
+      }
       FailStopped("Read detected a closed connection.", "Read detected a dead state.", __LINE__);
     }
     if (waited) {

@@ -22,10 +22,11 @@ namespace Quorvane {
 namespace {
 
 // Bytes nobody should have sent on the side channel are read and dropped, so
-// that they cannot keep its descriptor readable.
+// that they cannot keep its descriptor readable; a few reads a wake-up, so
+// that a peer that keeps sending cannot hold the watch here.
 void DropStrayBytes(int fd) noexcept {
-  char bytes[256];
-  for (;;) {
+  char bytes[4096];
+  for (int reads = 0; reads < 4; ++reads) {
     const ssize_t n = recv(fd, bytes, sizeof bytes, MSG_DONTWAIT);
     if (n <= 0 && !(n < 0 && errno == EINTR)) return;
   }
@@ -43,6 +44,7 @@ void QVSharedMemoryDevice::EventWatch() noexcept {
     // Joined before the watch starts, closed only after it has been joined
     // (or, in a signal handler, after the device is marked dead).
     const int sideChannel = sideChannelJoined ? connectionPoint->GetSocket().GetRawSocket() : -1;
+    bool ending = false;  // this device is being destroyed
     while (!deviceIsDead.load()) {
       platform::QVDescriptorWait entries[] = {{readUrgentMessageCondition->GetRawObject(), 0, false, 0},
                                               {terminateEventWatchCondition->GetRawObject(), 0, false, 0},
@@ -53,6 +55,7 @@ void QVSharedMemoryDevice::EventWatch() noexcept {
       }
       if (entries[1].readable) {
         terminateEventWatchCondition->Reset();
+        ending = true;
         MarkDead(1);
         WakeReaders();
         continue;
@@ -64,6 +67,10 @@ void QVSharedMemoryDevice::EventWatch() noexcept {
       }
       if (entries[2].readable && !deviceIsDead.load()) {
         if (platform::StreamPeerGoneQ(sideChannel)) {
+          // A message the peer put just before it went (a terminate, say) may
+          // not have shown on its descriptor when this wait looked: it is
+          // taken before the device is dead.
+          TakeMessage();
           MarkDead(PeerClosedQ() ? 0 : 1);
           WakeReaders();
         } else {
@@ -71,6 +78,9 @@ void QVSharedMemoryDevice::EventWatch() noexcept {
         }
       }
     }
+    // Made dead by another thread (the other-process watch, a reader that saw
+    // the peer go): a message the peer left is still delivered.
+    if (!ending) TakeMessage();
   } catch (...) {
     // A watch that cannot wait any more cannot tell a closed peer either.
     MarkDead(1);

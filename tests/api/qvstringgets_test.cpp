@@ -695,6 +695,50 @@ TEST_F(StringGetsTest, DictionaryStringsByEncoding) {
   }
 }
 
+// A UTF-8 get gives a counted atom the count its header declares (the
+// converter holds the text to it) and counts an atom read to its length:
+// a legacy 'G' payload, or UTF-8 sent without a count. Strings and symbols
+// alike, whatever the text's widths.
+TEST_F(StringGetsTest, UTF8GetsCountWhatTheyDeliver) {
+  struct Case {
+    const char* name;
+    std::string body;  // letter onwards
+    std::string utf8;  // what the get must deliver
+    int characters;
+  };
+  const std::vector<Case> cases = {
+      {"legacy, 7-bit", "Ghello", "hello", 5},
+      {"legacy, a Latin-1 byte", "Gh\xE9llo", "h\xC3\xA9llo", 5},
+      {"UTF-8 counted", "D~\x44h\xC3\xA9\xE2\x98\xBAo", "h\xC3\xA9\xE2\x98\xBAo", 4},
+      {"UTF-8 without a count", "D~ h\xC3\xA9\xE2\x98\xBAo", "h\xC3\xA9\xE2\x98\xBAo", 4},
+      {"bytes", "B~\x43" "a\xE9z", "a\xC3\xA9z", 3},
+  };
+  for (const Case& c : cases) {
+    for (const bool symbol : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (symbol ? ", a symbol" : ", a string"));
+      ScriptedDevice device;
+      QVLink* link = Scripted(device);
+      ASSERT_NE(link, nullptr);
+      const char length = static_cast<char>(0x40 | c.body.size());
+      device.WriteBytes(std::string(1, symbol ? '\x23' : '\x22') + length + c.body + "\n]");
+      const unsigned char* text = nullptr;
+      int bytes = -1;
+      int characters = -1;
+      const int ok = symbol ? RVGetUTF8Symbol(link, &text, &bytes, &characters)
+                            : RVGetUTF8String(link, &text, &bytes, &characters);
+      ASSERT_EQ(ok, 1) << RVError(link);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(bytes)), c.utf8);
+      EXPECT_EQ(characters, c.characters);
+      if (symbol) {
+        RVReleaseUTF8Symbol(link, text, bytes);
+      } else {
+        RVReleaseUTF8String(link, text);
+      }
+      Destroy(link);
+    }
+  }
+}
+
 // ---- The atom readers' blocks ----
 
 // A pool that counts what it holds; each test case is a process of its own.
@@ -803,6 +847,48 @@ TEST_F(AtomReadersTest, SevenBitGrowthTakesFewPasses) {
       EXPECT_EQ(AtomCapacity(got), c.capacity);
     }
     EXPECT_LE(AtomCapacity(got), 8 * static_cast<uint64_t>(length) + 32);
+    DeallocAtom(&pool_, got, nullptr);
+    Destroy(link);
+  }
+}
+
+// An atom that carries no count of its characters (a legacy payload, UTF-8
+// sent with a blank count) is read to its length: its block doubles as the
+// bytes come, a few passes for a long one rather than one per character.
+TEST_F(AtomReadersTest, AnAtomWithoutACountGrowsByDoubling) {
+  const std::string payload(100000, 'k');
+  const std::string length = std::to_string(payload.size() + 3) + " ";
+  struct Case {
+    const char* name;
+    std::string atom;
+    bool utf8;  // read as UTF-8, else as 7-bit text
+  };
+  const std::vector<Case> cases = {
+      {"UTF-8 without a count", std::string("\x22") + length + "D~ " + payload, true},
+      {"a legacy payload, as UTF-8", std::string("\x22") + std::to_string(payload.size() + 1) + " G" + payload, true},
+      {"a legacy payload, as 7-bit text", std::string("\x22") + std::to_string(payload.size() + 1) + " G" + payload,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDevice device;
+    QVLink* link = Scripted(device);
+    ASSERT_NE(link, nullptr);
+    device.WriteBytes(c.atom + "\n]");
+    AtToken(link);
+    void* got = nullptr;
+    int64_t bytes = 0;
+    int64_t characters = 0;
+    const long error =
+        c.utf8 ? QVGetUTF8Atom_(&pool_, &link->readState, link->deviceStack, &link->queueStack,
+                                reinterpret_cast<unsigned char**>(&got), &bytes, &characters, 0)
+               : Seven(link, reinterpret_cast<char**>(&got), &bytes);
+    ASSERT_EQ(error, 0) << rs__last_error(&link->readState);
+    EXPECT_EQ(std::string(static_cast<const char*>(got), static_cast<size_t>(bytes)), payload);
+    if (c.utf8) {
+      EXPECT_EQ(characters, static_cast<int64_t>(payload.size()));
+    }
+    EXPECT_LE(PoolCount::allocations, 20);
     DeallocAtom(&pool_, got, nullptr);
     Destroy(link);
   }

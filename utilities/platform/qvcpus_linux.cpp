@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <utility>
 
 #include "utilities/platform/qvcpus.h"
@@ -24,18 +25,21 @@ int OnlineCpuCount() {
 // The mask of pid (0: the calling thread), handed to take(mask, size, cpus)
 // once read: 1 when it was, 0 when the system keeps none for pid, -1 when it
 // refused otherwise.
+struct FreeMask {
+  void operator()(cpu_set_t* mask) const { CPU_FREE(mask); }
+};
+
 template <typename Take>
 int WithMaskOf(pid_t pid, Take&& take) {
   for (int cpus = CPU_SETSIZE; cpus <= kLargestMask; cpus *= 2) {
-    cpu_set_t* mask = CPU_ALLOC(cpus);
-    if (mask == nullptr) return -1;
+    const std::unique_ptr<cpu_set_t, FreeMask> mask(CPU_ALLOC(cpus));
+    if (!mask) return -1;
     const size_t size = CPU_ALLOC_SIZE(cpus);
-    const int got = sched_getaffinity(pid, size, mask);
-    const int error = errno;
-    if (got == 0) take(mask, size, cpus);
-    CPU_FREE(mask);
-    if (got == 0) return 1;
-    if (error != EINVAL) return -1;
+    if (sched_getaffinity(pid, size, mask.get()) == 0) {
+      take(mask.get(), size, cpus);
+      return 1;
+    }
+    if (errno != EINVAL) return -1;
   }
   return 0;
 }
