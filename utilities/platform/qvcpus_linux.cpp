@@ -22,13 +22,13 @@ int OnlineCpuCount() {
   return online > 0 ? static_cast<int>(online) : 1;
 }
 
-// The mask of pid (0: the calling thread), handed to take(mask, size, cpus)
-// once read: 1 when it was, 0 when the system keeps none for pid, -1 when it
-// refused otherwise.
 struct FreeMask {
   void operator()(cpu_set_t* mask) const { CPU_FREE(mask); }
 };
 
+// The mask of pid (0: the calling thread), handed to take(mask, size, cpus)
+// once read: 1 when it was, 0 when the system keeps none for pid, -1 when it
+// refused otherwise.
 template <typename Take>
 int WithMaskOf(pid_t pid, Take&& take) {
   for (int cpus = CPU_SETSIZE; cpus <= kLargestMask; cpus *= 2) {
