@@ -29,12 +29,13 @@ class MakingGrace {
   std::chrono::steady_clock::time_point until_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 };
 
-// Not yet sized (the attach failed) or mapped whole with a header still all
-// zero: the other end has only just made the object.
+// Not yet sized (the attach failed) or mapped whole with a header not yet
+// all written: the other end has only just made the object. A header read
+// while its maker writes it is part zero, never all of one.
 bool NotYetHeadedQ(int attached, const QVSharedMemorySegment& segment) {
   return attached == kSegmentFailed ||
          (attached == kSegmentMapped &&
-          QVSHMLayout::peekHeader(segment.getBytes(), segment.getLength()) == QVSHMLayoutHeader());
+          !QVSHMLayout::peekHeader(segment.getBytes(), segment.getLength()).writtenQ());
 }
 
 }  // namespace

@@ -104,6 +104,11 @@ QVSHMLayoutHeader QVSHMLayoutHeader::standard() {
   return header;
 }
 
+bool QVSHMLayoutHeader::writtenQ() const {
+  return layoutVersion != 0 && layoutHeaderLength != 0 && dataLength != 0 && totalLength != 0 &&
+         bufferLength != 0 && queueHeaderLength != 0;
+}
+
 void QVSHMLayoutHeader::print(std::ostream& os) const {
   os << "<QVSHMLayoutHeader>";
   PrintElement(os, "layoutVersion", layoutVersion);

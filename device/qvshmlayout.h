@@ -33,6 +33,10 @@ struct QVSHMLayoutHeader {
 
   // The header a creating side writes.
   static QVSHMLayoutHeader standard();
+  // Every field of a header its maker has finished is non-zero; the maker
+  // writes them one at a time into a zeroed object, so a zero field means
+  // the header is still being written.
+  bool writtenQ() const;
   bool operator==(const QVSHMLayoutHeader&) const = default;
   void print(std::ostream& os) const;
 };

@@ -414,9 +414,10 @@ TEST(SharedMemoryTakeOver, AConnectorThatComesFirstIsJoinedByTheListener) {
 }
 
 // The other end made the segment's object and sized it but has not headed
-// or claimed it yet (it is descheduled between those steps): a device made
-// now waits for it instead of refusing the segment, and takes it once the
-// maker has finished. Either end may be the one that comes second.
+// or claimed it yet (it is descheduled between those steps, or in the middle
+// of writing the header): a device made now waits for it instead of refusing
+// the segment, and takes it once the maker has finished. Either end may be
+// the one that comes second.
 TEST(SharedMemoryTakeOver, ASegmentStillBeingMadeIsWaitedFor) {
   struct Case {
     const char* tag;
@@ -437,10 +438,20 @@ TEST(SharedMemoryTakeOver, ASegmentStillBeingMadeIsWaitedFor) {
     });
     ASSERT_TRUE(Reaches(box, 1));
     // A device that refused the half-made segment would end at once.
-    const int early = waiter.Wait(std::chrono::milliseconds(300));
-    EXPECT_EQ(early, -1) << "the device did not wait for the maker";
-    if (early == -1) {
-      // The maker's remaining steps: the header, then its claim.
+    bool waiting = waiter.Wait(std::chrono::milliseconds(150)) == -1;
+    EXPECT_TRUE(waiting) << "the device did not wait for the maker";
+    if (waiting) {
+      // Half the header, as a reader may find it while its maker writes it.
+      const QVSHMLayoutHeader header = QVSHMLayoutHeader::standard();
+      auto* words = static_cast<uint32_t*>(memory);
+      words[shmlayout::kVersionAt / 4] = header.layoutVersion;
+      words[shmlayout::kHeaderLengthAt / 4] = header.layoutHeaderLength;
+      words[shmlayout::kDataLengthAt / 4] = header.dataLength;
+      waiting = waiter.Wait(std::chrono::milliseconds(150)) == -1;
+      EXPECT_TRUE(waiting) << "a half-written header was refused";
+    }
+    if (waiting) {
+      // The maker's remaining steps: the whole header, then its claim.
       QVSHMLayout maker(memory, shmlayout::kTotalLength, c.makerSide, QVSHMLayoutHeader::standard());
       maker.initializeQueues();
       maker.setWriteQueueProcessID(static_cast<uint32_t>(getpid()));
